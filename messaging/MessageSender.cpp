@@ -1,0 +1,95 @@
+#include "MessageSender.h"
+
+#include "BusyPointer.h"
+#include "Messenger.h"
+#include "StatusLine.h"
+
+#include <QByteArray>
+#include <QtEndian>
+
+namespace {
+
+// Empty names go to the platform as null pointers; null QStrings give exactly that.
+QString nullWhenEmpty(const QString& field)
+{
+    return field.isEmpty() ? QString() : field;
+}
+
+// An empty but non-null string, so that the recipient is never passed as a null pointer.
+QString emptyWhenNull(const QString& field)
+{
+    return field.isNull() ? QStringLiteral("") : field;
+}
+
+const char16_t* platformString(const QString& field)
+{
+    return field.isNull() ? nullptr : reinterpret_cast<const char16_t*>(field.utf16());
+}
+
+QByteArray utf16LittleEndian(const QString& text)
+{
+    QByteArray bytes(text.size() * 2, Qt::Uninitialized);
+    qToLittleEndian<char16_t>(text.utf16(), text.size(), bytes.data());
+    return bytes;
+}
+
+} // namespace
+
+MessageSender::MessageSender(Messenger& messenger, BusyPointer& pointer, StatusLine& status)
+    : m_messenger(messenger), m_pointer(pointer), m_status(status)
+{
+}
+
+QString MessageSender::SendNetMessage(NetMessageRequest& request)
+{
+    if (request.MessageText.isEmpty())
+        return QString();
+
+    request.ServerName = nullWhenEmpty(request.ServerName);
+    request.MsgName = emptyWhenNull(request.MsgName);
+    request.FromName = nullWhenEmpty(request.FromName);
+    const QByteArray buffer = utf16LittleEndian(request.MessageText);
+
+    m_pointer.showWait();
+    const std::int32_t code = m_messenger.NetMessageBufferSend(
+        platformString(request.ServerName), platformString(request.MsgName),
+        platformString(request.FromName), reinterpret_cast<const std::uint8_t*>(buffer.constData()),
+        static_cast<std::uint32_t>(buffer.size()));
+    m_pointer.showDefault();
+
+    return DescribeSendResult(code);
+}
+
+QString MessageSender::DescribeSendResult(const std::int32_t& code)
+{
+    const QString text = statusText(code);
+    m_status.setStatusCaption(text);
+    m_status.setClearInterval(kStatusClearMs);
+    return text;
+}
+
+QString MessageSender::statusText(std::int32_t code)
+{
+    switch (code) {
+    case 0:
+        return QStringLiteral("El Mensaje Fue Enviado");
+    case 5:
+        return QStringLiteral("Acceso Denegado a la PC");
+    case 50:
+        return QStringLiteral("Network request not supported.");
+    case 53:
+        return QStringLiteral("Sent From server name not found.");
+    case 87:
+        return QStringLiteral("Invalid parameter(s) specified.");
+    case 123:
+        return QStringLiteral("Caracter No Valido");
+    case 2136:
+        return QStringLiteral("Error General de Red");
+    case 2250:
+        return QStringLiteral("Sin Conecion de Red");
+    case 2273:
+        return QStringLiteral("No Se Encontro al Usuario");
+    default:
+        return QStringLiteral("Unknown error executing command.");
+    }
+}

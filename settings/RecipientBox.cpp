@@ -1,0 +1,59 @@
+#include "RecipientBox.h"
+
+#include <QCollator>
+#include <QLocale>
+
+#include <algorithm>
+
+namespace {
+
+const QCollator& recipientCollator()
+{
+    static const QCollator collator = [] {
+        QCollator c(QLocale(QLocale::Spanish, QLocale::Spain));
+        c.setCaseSensitivity(Qt::CaseInsensitive);
+        c.setNumericMode(false);
+        return c;
+    }();
+    return collator;
+}
+
+} // namespace
+
+RecipientBox::RecipientBox(QWidget* parent) : QComboBox(parent)
+{
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+}
+
+bool RecipientBox::sortsBefore(const QString& left, const QString& right)
+{
+    const int order = recipientCollator().compare(left, right);
+    if (order != 0)
+        return order < 0;
+    return left < right;
+}
+
+void RecipientBox::addItem(const QString& text)
+{
+    // Binary search over the (already sorted) list: upper bound keeps equal entries in
+    // insertion order.
+    int low = 0;
+    int high = count();
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (sortsBefore(text, itemText(middle)))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    const int before = currentIndex();
+    const QString typed = currentText();
+    insertItem(low, text);
+    // Inserting into an empty editable box would select the new entry and replace the typed
+    // text; an add changes the list only.
+    if (before < 0 && currentIndex() >= 0) {
+        setCurrentIndex(-1);
+        setEditText(typed);
+    }
+}
