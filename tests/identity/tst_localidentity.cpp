@@ -1,0 +1,217 @@
+#include "ComputerName.h"
+#include "LocalIdentity.h"
+#include "NetworkAdapters.h"
+#include "TrimAtNull.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// A 16-byte address field holding text, NUL-padded; longer text is cut at 16 bytes, so a
+// 16-character text leaves no NUL at all.
+AddressField field(std::string_view text)
+{
+    AddressField f{};
+    std::memcpy(f.data(), text.data(), std::min(text.size(), f.size()));
+    return f;
+}
+
+AdapterRecord adapter(std::string_view first, std::vector<std::string_view> more = {})
+{
+    AdapterRecord record{"eth", field(first), {}};
+    for (auto text : more)
+        record.moreAddresses.push_back(field(text));
+    return record;
+}
+
+class FakeAdapters final : public NetworkAdapters
+{
+public:
+    std::optional<std::vector<AdapterRecord>> GetAdaptersInfo() override
+    {
+        ++calls;
+        return list;
+    }
+
+    std::optional<std::vector<AdapterRecord>> list;
+    int calls = 0;
+};
+
+// Writes fixed bytes into the caller's buffer, as a platform would, and records what it got.
+class FakeComputerName final : public ComputerName
+{
+public:
+    bool GetComputerNameA(char* buffer, std::uint32_t& size) override
+    {
+        sizeGiven = size;
+        bufferGiven = QByteArray(buffer, size + 1);
+        if (written)
+            std::memcpy(buffer, written->data(), std::min<std::size_t>(written->size(), size));
+        return true;
+    }
+
+    std::optional<QByteArray> written;
+    std::uint32_t sizeGiven = 0;
+    QByteArray bufferGiven;
+};
+
+} // namespace
+
+class TestLocalIdentity : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void trimAtNull_data();
+    void trimAtNull();
+    void addressFromAdapterChain_data();
+    void addressFromAdapterChain();
+    void addressIsEmptyWhenPlatformFails();
+    void computerNameFromBuffer_data();
+    void computerNameFromBuffer();
+    void computerNameCallGetsSixteenSpaces();
+    void realServicesAgreeWithTheirRules();
+};
+
+void TestLocalIdentity::trimAtNull_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty") << QString() << QString();
+    QTest::newRow("nul first") << QString::fromUtf16(u"\0abc", 4) << QString();
+    QTest::newRow("no nul") << QStringLiteral("10.0.0.1") << QStringLiteral("10.0.0.1");
+    QTest::newRow("nul in the middle")
+        << QString::fromUtf16(u"10.0.0.1\0\0\0\0\0\0\0\0", 16) << QStringLiteral("10.0.0.1");
+    QTest::newRow("stops at the first of several")
+        << QString::fromUtf16(u"ab\0cd\0", 6) << QStringLiteral("ab");
+    QTest::newRow("only nuls") << QString(16, QChar(u'\0')) << QString();
+    QTest::newRow("spaces kept") << QString(16, QChar(u' ')) << QString(16, QChar(u' '));
+}
+
+void TestLocalIdentity::trimAtNull()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QCOMPARE(TrimAtNull(text), expected);
+}
+
+void TestLocalIdentity::addressFromAdapterChain_data()
+{
+    using Chain = std::vector<AdapterRecord>;
+    QTest::addColumn<Chain>("chain");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("no adapters") << Chain{} << QString();
+    QTest::newRow("one adapter") << Chain{adapter("192.168.1.20")}
+                                 << QStringLiteral("192.168.1.20");
+    QTest::newRow("first of two wins")
+        << Chain{adapter("10.1.2.3"), adapter("192.168.1.20")} << QStringLiteral("10.1.2.3");
+    QTest::newRow("first adapter empty")
+        << Chain{adapter(""), adapter("192.168.1.20")} << QStringLiteral("192.168.1.20");
+    QTest::newRow("first two empty")
+        << Chain{adapter(""), adapter(""), adapter("172.16.0.9")} << QStringLiteral("172.16.0.9");
+    QTest::newRow("all empty") << Chain{adapter(""), adapter(""), adapter("")} << QString();
+    QTest::newRow("0.0.0.0 first wins")
+        << Chain{adapter("0.0.0.0"), adapter("192.168.1.20")} << QStringLiteral("0.0.0.0");
+    QTest::newRow("field without nul gives all 16 bytes")
+        << Chain{adapter("123.123.123.1234"), adapter("10.0.0.1")}
+        << QStringLiteral("123.123.123.1234");
+    QTest::newRow("longest address")
+        << Chain{adapter("255.255.255.255")} << QStringLiteral("255.255.255.255");
+    QTest::newRow("only the first address of an adapter")
+        << Chain{adapter("10.0.0.1", {"192.168.1.20", "172.16.0.9"})} << QStringLiteral("10.0.0.1");
+    QTest::newRow("later addresses of an empty adapter are not looked at")
+        << Chain{adapter("", {"192.168.1.20"}), adapter("10.0.0.1")} << QStringLiteral("10.0.0.1");
+    QTest::newRow("later addresses never give the result")
+        << Chain{adapter("", {"192.168.1.20"})} << QString();
+
+    AdapterRecord garbageAfterNul = adapter("10.0.0.1");
+    std::memcpy(garbageAfterNul.ipAddress.data() + 9, "9999999", 7);
+    QTest::newRow("bytes after the nul are ignored")
+        << Chain{garbageAfterNul} << QStringLiteral("10.0.0.1");
+
+    AdapterRecord nulFirstThenText = adapter("");
+    std::memcpy(nulFirstThenText.ipAddress.data() + 1, "10.0.0.1", 8);
+    QTest::newRow("a field that begins with nul is empty")
+        << Chain{nulFirstThenText, adapter("10.9.9.9")} << QStringLiteral("10.9.9.9");
+}
+
+void TestLocalIdentity::addressFromAdapterChain()
+{
+    using Chain = std::vector<AdapterRecord>;
+    QFETCH(Chain, chain);
+    QFETCH(QString, expected);
+
+    FakeAdapters adapters;
+    adapters.list = chain;
+    const QString address = GetLocalIPAddress(adapters);
+    QCOMPARE(address, expected);
+    QCOMPARE(adapters.calls, 1);
+}
+
+void TestLocalIdentity::addressIsEmptyWhenPlatformFails()
+{
+    FakeAdapters adapters;
+    adapters.list = std::nullopt;
+    QVERIFY(GetLocalIPAddress(adapters).isEmpty());
+}
+
+void TestLocalIdentity::computerNameFromBuffer_data()
+{
+    QTest::addColumn<std::optional<QByteArray>>("written");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("short name") << std::optional(QByteArray("VM\0", 3)) << QStringLiteral("VM");
+    QTest::newRow("fifteen characters")
+        << std::optional(QByteArray("ABCDEFGHIJKLMNO\0", 16)) << QStringLiteral("ABCDEFGHIJKLMNO");
+    QTest::newRow("sixteen without nul")
+        << std::optional(QByteArray("ABCDEFGHIJKLMNOP", 16)) << QStringLiteral("ABCDEFGHIJKLMNOP");
+    QTest::newRow("empty name") << std::optional(QByteArray("\0", 1)) << QString();
+    QTest::newRow("untouched buffer keeps its spaces")
+        << std::optional<QByteArray>() << QString(16, QChar(u' '));
+    QTest::newRow("nul without clearing the rest")
+        << std::optional(QByteArray("PC\0", 3)) << QStringLiteral("PC");
+}
+
+void TestLocalIdentity::computerNameFromBuffer()
+{
+    QFETCH(std::optional<QByteArray>, written);
+    QFETCH(QString, expected);
+
+    FakeComputerName computer;
+    computer.written = written;
+    QCOMPARE(GetLocalComputerName(computer), expected);
+}
+
+void TestLocalIdentity::computerNameCallGetsSixteenSpaces()
+{
+    FakeComputerName computer;
+    GetLocalComputerName(computer);
+    QCOMPARE(computer.sizeGiven, 16u);
+    QCOMPARE(computer.bufferGiven, QByteArray(16, ' ') + QByteArray(1, '\0'));
+}
+
+void TestLocalIdentity::realServicesAgreeWithTheirRules()
+{
+    // Whatever this machine is called and connected to: the name fits the buffer whole and
+    // the address is dotted IPv4 text or nothing.
+    const QString name = GetLocalComputerName();
+    QVERIFY2(name.size() <= 15, qPrintable(name));
+    QVERIFY(!name.contains(QChar(u'.')));
+    QCOMPARE(name, name.toUpper());
+
+    const QString address = GetLocalIPAddress();
+    if (!address.isEmpty()) {
+        static const QRegularExpression dotted(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
+        QVERIFY2(dotted.match(address).hasMatch(), qPrintable(address));
+        QVERIFY2(!address.startsWith(QStringLiteral("127.")), qPrintable(address));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestLocalIdentity)
+#include "tst_localidentity.moc"
