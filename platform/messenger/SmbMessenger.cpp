@@ -1,0 +1,139 @@
+#include "SmbMessenger.h"
+
+#include "MessengerResult.h"
+#include "OemText.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <string_view>
+#include <variant>
+
+namespace {
+
+using namespace MessengerResult;
+
+constexpr std::u16string_view kInvalidNameCharacters = u"\"/\\[]:|<>+=;,?*";
+
+bool isEmpty(const char16_t* text)
+{
+    return text == nullptr || *text == u'\0';
+}
+
+// A recipient or sender name as it goes on the wire, or the code that refuses it.
+std::variant<std::vector<std::uint8_t>, std::int32_t> oemName(std::u16string_view name)
+{
+    for (const char16_t unit : name) {
+        if (unit < 0x20 || unit == 0x7F || kInvalidNameCharacters.find(unit) != name.npos)
+            return kInvalidName;
+    }
+    // Characters CP850 lacks become '?', which no name may contain.
+    auto oem = OemText::fromUtf16(OemText::upperCased(name));
+    if (oem.size() > NetbiosName::kMaxNameBytes ||
+        std::find(oem.begin(), oem.end(), std::uint8_t('?')) != oem.end())
+        return kInvalidName;
+    return oem;
+}
+
+std::optional<std::uint32_t> parseIpv4(std::u16string_view text)
+{
+    std::string ascii;
+    for (const char16_t unit : text) {
+        if (unit > 0x7F)
+            return std::nullopt;
+        ascii.push_back(static_cast<char>(unit));
+    }
+    in_addr address{};
+    if (::inet_pton(AF_INET, ascii.c_str(), &address) != 1)
+        return std::nullopt;
+    return ntohl(address.s_addr);
+}
+
+std::u16string utf16LittleEndian(const std::uint8_t* buf, std::uint32_t buflen)
+{
+    std::u16string text;
+    text.reserve(buflen / 2);
+    for (std::uint32_t i = 0; i + 1 < buflen; i += 2)
+        text.push_back(static_cast<char16_t>(buf[i] | (buf[i + 1] << 8)));
+    return text;
+}
+
+} // namespace
+
+SmbMessenger::SmbMessenger(const QString& localComputerName, SmbMessengerOptions options)
+    : m_localName(localComputerName), m_options(std::move(options))
+{
+    // The calling name must be a valid name even when the host name is not.
+    for (const std::uint8_t byte :
+         OemText::fromUtf16(OemText::upperCased(localComputerName.toStdU16String()))) {
+        if (m_localOemName.size() == NetbiosName::kMaxNameBytes)
+            break;
+        const bool bad = byte < 0x20 || byte == '?' || byte == '*' ||
+                         kInvalidNameCharacters.find(char16_t(byte)) != std::u16string_view::npos;
+        m_localOemName.push_back(bad ? '_' : byte);
+    }
+    if (m_localOemName.empty())
+        m_localOemName = {'L', 'O', 'C', 'A', 'L', 'H', 'O', 'S', 'T'};
+}
+
+std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, const char16_t* msgname,
+                                                const char16_t* fromname, const std::uint8_t* buf,
+                                                std::uint32_t buflen)
+{
+    if (isEmpty(msgname) || (buf == nullptr && buflen != 0) || buflen % 2 != 0)
+        return kInvalidParameter;
+    if (!isEmpty(servername) &&
+        QString::fromUtf16(servername).compare(m_localName, Qt::CaseInsensitive) != 0)
+        return kBadNetPath;
+
+    // A trailing '*' addresses a whole workgroup by mailslot broadcast, which we do not send.
+    std::u16string_view recipient(msgname);
+    const bool workgroup = recipient.size() > 1 && recipient.back() == u'*';
+    if (recipient.front() == u'*')
+        return kInvalidName;
+    auto to = oemName(workgroup ? recipient.substr(0, recipient.size() - 1) : recipient);
+    if (std::holds_alternative<std::int32_t>(to))
+        return std::get<std::int32_t>(to);
+    if (workgroup)
+        return kNotSupported;
+
+    std::vector<std::uint8_t> from = m_localOemName;
+    if (!isEmpty(fromname)) {
+        auto given = oemName(fromname);
+        if (std::holds_alternative<std::int32_t>(given))
+            return std::get<std::int32_t>(given);
+        from = std::move(std::get<std::vector<std::uint8_t>>(given));
+    }
+
+    const auto text = OemText::messageFromUtf16(utf16LittleEndian(buf, buflen));
+    if (text.size() > kMaxTextBytes)
+        return kInvalidParameter;
+
+    auto toName = std::move(std::get<std::vector<std::uint8_t>>(to));
+    NetbiosName called = NetbiosName::fromOem(toName, NetbiosName::kMessengerSuffix);
+    std::uint32_t address = 0;
+    NameResolver resolver(m_options.resolver);
+    if (m_options.address) {
+        address = *m_options.address;
+    } else if (const auto ip = parseIpv4(recipient)) {
+        address = *ip;
+        // Samba takes any called name, so the address text serves when the node is silent.
+        if (const auto name = resolver.messengerNameOf(address)) {
+            called = *name;
+            const std::string trimmed = name->trimmedName();
+            toName.assign(trimmed.begin(), trimmed.end());
+        }
+    } else {
+        const auto found = resolver.resolve(called, QString::fromUtf16(msgname).toStdString());
+        if (found.outcome == NameResolver::Outcome::NoInterface)
+            return kUseNotFound;
+        if (found.outcome == NameResolver::Outcome::NotFound)
+            return kNameNotFound;
+        address = found.address;
+    }
+
+    OutgoingMessage message{called,
+                            NetbiosName::fromOem(m_localOemName, NetbiosName::kWorkstationSuffix),
+                            from, toName, text};
+    return SessionClient(m_options.timeouts).deliver(address, m_options.sessionPort, message);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "Messenger.h"
+#include "NameResolver.h"
+#include "SessionClient.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+struct SmbMessengerOptions
+{
+    // Send to this IPv4 address (host byte order) without any name lookup.
+    std::optional<std::uint32_t> address;
+    std::uint16_t sessionPort = 139;
+    NameResolverOptions resolver;
+    SessionTimeouts timeouts;
+};
+
+// NetMessageBufferSend for a system without a messenger service: finds the recipient with the
+// NetBIOS name service, opens a NetBIOS session to its messenger name NAME<03> and sends the
+// text with the SMB message commands, as the Windows messenger client did.
+class SmbMessenger final : public Messenger
+{
+public:
+    // localComputerName is this machine's name: the calling name, the default sender, and the
+    // only server name that can carry out a send.
+    explicit SmbMessenger(const QString& localComputerName, SmbMessengerOptions options = {});
+
+    std::int32_t NetMessageBufferSend(const char16_t* servername, const char16_t* msgname,
+                                      const char16_t* fromname, const std::uint8_t* buf,
+                                      std::uint32_t buflen) override;
+
+    // The most text a Windows receiver shows, in OEM bytes.
+    static constexpr std::size_t kMaxTextBytes = 4095;
+
+private:
+    QString m_localName;
+    std::vector<std::uint8_t> m_localOemName;
+    SmbMessengerOptions m_options;
+};
