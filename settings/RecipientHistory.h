@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+class MessageBox;
+class RecipientBox;
+class SettingsStore;
+
+// The recipients used before, kept as the list of the recipient box Combo1 and stored as the
+// values List0, List1, ... under HKCU\Software\combo\Vorelin.
+//
+// Two things differ from saving value by value: a save is one unit (a crash in the middle
+// leaves the whole old list, never a mix that loses an entry), and a load or a save touches
+// the store file once instead of once per value.
+class RecipientHistory
+{
+public:
+    static constexpr QLatin1StringView RecipientListKey{"HKCU\\Software\\combo\\Vorelin\\List"};
+    // List0 to List500.
+    static constexpr int kMaxLoaded = 501;
+    // Counts and indices are 16-bit signed integers.
+    static constexpr int kMaxEntries = 32767;
+
+    RecipientHistory(RecipientBox& combo1, SettingsStore& store, MessageBox& messageBox);
+
+    // Fills Combo1's list from List0 up to the first empty value, at most List500. The text
+    // and the selection of the box stay as they were.
+    void LoadRecipientHistory();
+
+    // Adds box's text, without surrounding spaces, to box's list when it is not in it yet, and
+    // then stores Combo1's whole list, leaving Combo1 empty with no selection. Any failure on
+    // the way shows the "Problemas!." box and ends the operation.
+    void RememberRecipient(RecipientBox& box);
+
+    static QString path(int index);
+
+private:
+    void showProblem();
+
+    RecipientBox& m_combo1;
+    SettingsStore& m_store;
+    MessageBox& m_messageBox;
+};
