@@ -1,0 +1,176 @@
+#include "LinuxComputerName.h"
+#include "LinuxNetworkAdapters.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTest>
+
+#include <algorithm>
+
+#include <unistd.h>
+
+namespace {
+
+QString textOf(const AddressField& field)
+{
+    const auto end = std::find(field.begin(), field.end(), '\0');
+    return QString::fromLatin1(field.data(), end - field.begin());
+}
+
+// A field that was written as C text: one NUL ends the text and NULs fill the rest.
+bool isNulPadded(const AddressField& field)
+{
+    const auto end = std::find(field.begin(), field.end(), '\0');
+    return end != field.end() && std::all_of(end, field.end(), [](char c) { return c == '\0'; });
+}
+
+QStringList ipv4AddressesOf(const QNetworkInterface& interface)
+{
+    QStringList addresses;
+    for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+        if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+            addresses << entry.ip().toString();
+    }
+    return addresses;
+}
+
+} // namespace
+
+class TestLinuxNetwork : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void adaptersMatchTheKernelsInterfaces();
+    void adapterFieldsAreNulPaddedDottedText();
+    void computerNameFromHostName_data();
+    void computerNameFromHostName();
+    void computerNameIsThisHostsName();
+    void computerNameRefusesTooSmallBuffer();
+};
+
+// Qt asks the kernel over netlink, a different road from getifaddrs: both must see the same
+// non-loopback interfaces in the same order, with the same IPv4 addresses.
+void TestLinuxNetwork::adaptersMatchTheKernelsInterfaces()
+{
+    LinuxNetworkAdapters adapters;
+    const auto list = adapters.GetAdaptersInfo();
+    QVERIFY(list.has_value());
+
+    QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    interfaces.removeIf([](const QNetworkInterface& i) {
+        return i.flags().testFlag(QNetworkInterface::IsLoopBack);
+    });
+    std::sort(interfaces.begin(), interfaces.end(),
+              [](const auto& a, const auto& b) { return a.index() < b.index(); });
+
+    QStringList expectedNames;
+    for (const auto& interface : interfaces)
+        expectedNames << interface.name();
+    QStringList names;
+    for (const AdapterRecord& adapter : *list)
+        names << QString::fromStdString(adapter.name);
+    QCOMPARE(names, expectedNames);
+
+    for (qsizetype i = 0; i < interfaces.size(); ++i) {
+        const AdapterRecord& adapter = list->at(i);
+        QStringList reported;
+        if (!textOf(adapter.ipAddress).isEmpty())
+            reported << textOf(adapter.ipAddress);
+        for (const AddressField& more : adapter.moreAddresses)
+            reported << textOf(more);
+        QStringList expected = ipv4AddressesOf(interfaces[i]);
+        reported.sort();
+        expected.sort();
+        QCOMPARE(reported, expected);
+    }
+}
+
+void TestLinuxNetwork::adapterFieldsAreNulPaddedDottedText()
+{
+    LinuxNetworkAdapters adapters;
+    const auto list = adapters.GetAdaptersInfo();
+    QVERIFY(list.has_value());
+    for (const AdapterRecord& adapter : *list) {
+        QVERIFY(!adapter.name.empty());
+        QVERIFY2(adapter.name != "lo", "the loopback interface is listed");
+        QVERIFY(isNulPadded(adapter.ipAddress));
+        const QString first = textOf(adapter.ipAddress);
+        if (first.isEmpty()) {
+            QVERIFY2(adapter.moreAddresses.empty(), adapter.name.c_str());
+            continue;
+        }
+        QHostAddress parsed;
+        QVERIFY2(parsed.setAddress(first), qPrintable(first));
+        QCOMPARE(parsed.protocol(), QAbstractSocket::IPv4Protocol);
+        QVERIFY2(!parsed.isLoopback(), qPrintable(first));
+        for (const AddressField& more : adapter.moreAddresses)
+            QVERIFY(isNulPadded(more));
+    }
+}
+
+void TestLinuxNetwork::computerNameFromHostName_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("plain") << "vm"
+                           << "VM";
+    QTest::newRow("fully qualified") << "desk-07.office.example"
+                                     << "DESK-07";
+    QTest::newRow("fifteen characters") << "abcdefghijklmno"
+                                        << "ABCDEFGHIJKLMNO";
+    QTest::newRow("sixteen cut to fifteen") << "abcdefghijklmnop"
+                                            << "ABCDEFGHIJKLMNO";
+    QTest::newRow("long and qualified") << "a-very-long-host-name.lan"
+                                        << "A-VERY-LONG-HOS";
+    QTest::newRow("dot after fifteen") << "abcdefghijklmnopq.lan"
+                                       << "ABCDEFGHIJKLMNO";
+    QTest::newRow("digits and upper case kept") << "Pc42"
+                                                << "PC42";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("leading dot") << ".lan"
+                                 << "";
+}
+
+void TestLinuxNetwork::computerNameFromHostName()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, name);
+    QCOMPARE(QString::fromStdString(LinuxComputerName::fromHostName(host.toStdString())), name);
+}
+
+void TestLinuxNetwork::computerNameIsThisHostsName()
+{
+    char host[256] = {};
+    QCOMPARE(gethostname(host, sizeof host - 1), 0);
+
+    char buffer[17];
+    std::fill(std::begin(buffer), std::end(buffer), ' ');
+    std::uint32_t size = 16;
+    LinuxComputerName computer;
+    QVERIFY(computer.GetComputerNameA(buffer, size));
+    const std::string expected = LinuxComputerName::fromHostName(host);
+    QCOMPARE(size, std::uint32_t(expected.size()));
+    QCOMPARE(QByteArray(buffer, size + 1), QByteArray(expected.c_str(), expected.size() + 1));
+}
+
+void TestLinuxNetwork::computerNameRefusesTooSmallBuffer()
+{
+    char host[256] = {};
+    QCOMPARE(gethostname(host, sizeof host - 1), 0);
+    const std::string expected = LinuxComputerName::fromHostName(host);
+    if (expected.empty())
+        QSKIP("this host has no name");
+
+    char buffer[4] = {'x', 'x', 'x', 'x'};
+    std::uint32_t size = std::uint32_t(expected.size()); // no room for the NUL
+    LinuxComputerName computer;
+    QVERIFY(!computer.GetComputerNameA(buffer, size));
+    QCOMPARE(size, std::uint32_t(expected.size() + 1));
+    QCOMPARE(QByteArray(buffer, 4), QByteArray("xxxx"));
+}
+
+QTEST_GUILESS_MAIN(TestLinuxNetwork)
+#include "tst_linuxnetwork.moc"
