@@ -1,0 +1,400 @@
+#include "Form1.h"
+
+#include "AniTray.h"
+#include "Fonts.h"
+#include "Form1Design.h"
+#include "InfoBoxes.h"
+#include "MessageBox.h"
+#include "NetMessageRequest.h"
+#include "RecipientBox.h"
+#include "RecipientHistory.h"
+#include "SettingsStore.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QHash>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QToolButton>
+
+#include <exception>
+#include <limits>
+
+using namespace form1design;
+
+namespace {
+
+QString text(std::string_view value)
+{
+    return QString::fromUtf8(value.data(), qsizetype(value.size()));
+}
+
+QColor color(const Rgb& rgb)
+{
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+
+QIcon pictureIcon(std::string_view picture)
+{
+    const QString base = QStringLiteral(":/pictures/icons/") + text(picture);
+    QIcon icon;
+    for (int size : {16, 32, 48})
+        icon.addFile(base + QStringLiteral("-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+QWidget* makeControl(const Control& design, QWidget* container)
+{
+    switch (design.kind) {
+    case Kind::Frame:
+        return new QGroupBox(text(design.caption), container);
+    case Kind::ComboBox:
+        return new RecipientBox(container);
+    case Kind::LineEdit:
+        return new QLineEdit(container);
+    case Kind::TextEdit:
+        return new QPlainTextEdit(container);
+    case Kind::CheckBox:
+        return new QCheckBox(text(design.caption), container);
+    case Kind::PictureButton:
+    case Kind::PictureOnlyButton: {
+        auto* button = new QToolButton(container);
+        button->setText(text(design.caption));
+        button->setIcon(pictureIcon(design.picture));
+        button->setToolButtonStyle(design.kind == Kind::PictureButton ? Qt::ToolButtonTextUnderIcon
+                                                                      : Qt::ToolButtonIconOnly);
+        // Buttons take the focus when clicked, as push buttons do.
+        button->setFocusPolicy(Qt::StrongFocus);
+        return button;
+    }
+    case Kind::Label:
+        return new QLabel(text(design.caption), container);
+    case Kind::Picture: {
+        auto* picture = new QLabel(container);
+        picture->setPixmap(
+            QPixmap(QStringLiteral(":/pictures/") + text(design.picture) + QStringLiteral(".png")));
+        picture->setScaledContents(true);
+        return picture;
+    }
+    }
+    return nullptr;
+}
+
+void applyColours(QWidget* widget, const Control& design)
+{
+    if (!design.foreground.isSet() && !design.background.isSet())
+        return;
+    QPalette palette = widget->palette();
+    if (design.foreground.isSet()) {
+        palette.setColor(QPalette::WindowText, color(design.foreground));
+        palette.setColor(QPalette::Text, color(design.foreground));
+        palette.setColor(QPalette::ButtonText, color(design.foreground));
+    }
+    if (design.background.isSet()) {
+        palette.setColor(QPalette::Window, color(design.background));
+        widget->setAutoFillBackground(true);
+    }
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+Form1::Form1(const Services& services, QWidget* parent)
+    : QWidget(parent), m_services(services),
+      m_sender(services.messenger, services.busyPointer, *this)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(text(kCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/pictures/icons/vorelin-32.png")));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(designFont(kDefaultFont));
+    setFixedSize(pixels(kWidth), pixels(kHeight));
+    move(pixels(kLeft), pixels(kTop));
+
+    createControls();
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(0);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+
+    AniTray1 = new AniTray(this);
+    AniTray1->setObjectName(QStringLiteral("AniTray1"));
+    connect(AniTray1, &AniTray::userAction, this, &Form1::AniTray1_UserAction);
+
+    m_history =
+        std::make_unique<RecipientHistory>(*Combo1, m_services.settings, m_services.messageBox);
+
+    connect(Command1, &QToolButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QToolButton::clicked, this, &Form1::Command2_Click);
+    connect(Command4, &QToolButton::clicked, this, &Form1::Command4_Click);
+    connect(Command5, &QToolButton::clicked, this, &Form1::Command5_Click);
+    Combo1->installEventFilter(this);
+    Command1->installEventFilter(this);
+    Command4->installEventFilter(this);
+    Image1->installEventFilter(this);
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls()
+{
+    QHash<QString, QWidget*> byName;
+    for (const Control& design : kControls) {
+        QWidget* container = design.container.empty() ? this : byName.value(text(design.container));
+        QWidget* control = makeControl(design, container);
+        control->setObjectName(text(design.name));
+        if (design.font.hundredthsOfPoint > 0)
+            control->setFont(designFont(design.font));
+        control->setGeometry(pixels(design.left), pixels(design.top), pixels(design.width),
+                             pixels(design.height));
+        applyColours(control, design);
+        if (!design.toolTip.empty())
+            control->setToolTip(text(design.toolTip));
+        byName.insert(control->objectName(), control);
+    }
+
+    const auto find = [&byName](const char* name) {
+        return byName.value(QLatin1String(name));
+    };
+    Frame1 = static_cast<QGroupBox*>(find("Frame1"));
+    Frame2 = static_cast<QGroupBox*>(find("Frame2"));
+    Frame3 = static_cast<QGroupBox*>(find("Frame3"));
+    Frame4 = static_cast<QGroupBox*>(find("Frame4"));
+    Frame5 = static_cast<QGroupBox*>(find("Frame5"));
+    Frame6 = static_cast<QGroupBox*>(find("Frame6"));
+    Combo1 = static_cast<RecipientBox*>(find("Combo1"));
+    Text2 = static_cast<QLineEdit*>(find("Text2"));
+    Text3 = static_cast<QLineEdit*>(find("Text3"));
+    Text1 = static_cast<QPlainTextEdit*>(find("Text1"));
+    Check1 = static_cast<QCheckBox*>(find("Check1"));
+    Command1 = static_cast<QToolButton*>(find("Command1"));
+    Command2 = static_cast<QToolButton*>(find("Command2"));
+    Command4 = static_cast<QToolButton*>(find("Command4"));
+    Command5 = static_cast<QToolButton*>(find("Command5"));
+    Label1 = static_cast<QLabel*>(find("Label1"));
+    Label2 = static_cast<QLabel*>(find("Label2"));
+    Label3 = static_cast<QLabel*>(find("Label3"));
+    Image1 = static_cast<QLabel*>(find("Image1"));
+
+    constexpr int unlimited = std::numeric_limits<int>::max();
+    Combo1->lineEdit()->setMaxLength(unlimited);
+    Text3->setMaxLength(unlimited);
+    // Text2 lies under Combo1 and only carries the computer name.
+    Text2->setVisible(false);
+    Text2->setFocusPolicy(Qt::NoFocus);
+    Text1->setTabChangesFocus(true);
+    Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    for (QLabel* status : {Label1, Label3}) {
+        status->setFrameStyle(QFrame::Box | QFrame::Plain);
+        status->setLineWidth(1);
+        status->setAlignment(Qt::AlignCenter);
+    }
+    for (QToolButton* button : {Command1, Command2})
+        button->setIconSize(QSize(24, 24));
+    for (QToolButton* button : {Command4, Command5})
+        button->setIconSize(QSize(32, 32));
+
+    QWidget* previous = nullptr;
+    for (std::string_view name : kTabOrder) {
+        QWidget* next = byName.value(text(name));
+        if (previous != nullptr)
+            setTabOrder(previous, next);
+        previous = next;
+    }
+    Combo1->setFocus(Qt::OtherFocusReason);
+}
+
+void Form1::Form_Load()
+{
+    guarded([this] {
+        Label3->setText(m_services.localIPAddress());
+        Text2->setText(m_services.localComputerName());
+        AniTray1->show();
+        AniTray1->startAnimation();
+        m_history->LoadRecipientHistory();
+    });
+}
+
+void Form1::CreateKey(const QString& folder, const QString& Value)
+{
+    m_services.settings.CreateKey(folder, Value);
+}
+
+void Form1::CreateIntegerKey(const QString& folder, const qint16& Value)
+{
+    m_services.settings.CreateIntegerKey(folder, Value);
+}
+
+QString Form1::ReadKey(const QString& Value)
+{
+    return m_services.settings.ReadKey(Value);
+}
+
+void Form1::DeleteKey(const QString& Value)
+{
+    m_services.settings.DeleteKey(Value);
+}
+
+void Form1::Command1_Click()
+{
+    guarded([this] {
+        NetMessageRequest request;
+        request.ServerName = Text2->text();
+        request.MsgName = Combo1->currentText();
+        request.FromName = Text3->text();
+        request.MessageText = Text1->toPlainText();
+        if (Check1->isChecked()) {
+            Text1->clear();
+            Text1->setFocus(Qt::OtherFocusReason);
+        }
+        m_sender.SendNetMessage(request);
+        m_history->RememberRecipient(*Combo1);
+    });
+}
+
+void Form1::Command2_Click()
+{
+    Text1->clear();
+}
+
+void Form1::Command4_Click()
+{
+    guarded([this] {
+        NetMessageRequest request;
+        request.ServerName = Text2->text();
+        request.MsgName = Combo1->currentText();
+        request.FromName = Text3->text();
+        request.MessageText = QStringLiteral("Mi Direccion IP es: ") + Label3->text();
+        if (Check1->isChecked()) {
+            Text1->clear();
+            Text1->setFocus(Qt::OtherFocusReason);
+        }
+        m_sender.SendNetMessage(request);
+    });
+}
+
+void Form1::Command5_Click()
+{
+    m_services.messageBox.show(this, HelpText(), QStringLiteral("Info"),
+                               MessageBox::Icon::Information);
+}
+
+void Form1::Image1_Click()
+{
+    m_services.messageBox.show(this, AboutText(), QStringLiteral("ZORVA"),
+                               MessageBox::Icon::Critical);
+}
+
+bool Form1::Combo1_LostFocus()
+{
+    if (!Combo1->currentText().contains(QLatin1Char(' ')))
+        return true;
+    m_checkingRecipient = true;
+    m_services.messageBox.show(this, QStringLiteral("Existen Espacios en Blanco"), text(kCaption),
+                               MessageBox::Icon::None);
+    Combo1->setEditText(QString());
+    Combo1->setFocus(Qt::OtherFocusReason);
+    m_checkingRecipient = false;
+    return false;
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Combo1 && event->type() == QEvent::FocusOut && !m_checkingRecipient) {
+        // Opening the list or switching windows is not leaving the box.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+            Combo1_LostFocus();
+    } else if ((watched == Command1 || watched == Command4) &&
+               event->type() == QEvent::MouseButtonPress && Combo1->hasFocus() &&
+               !m_checkingRecipient) {
+        // The press would take the focus from the recipient box: check it first, and a
+        // refused recipient swallows the click, so nothing goes to an emptied recipient.
+        if (!Combo1_LostFocus())
+            return true;
+    } else if (watched == Image1) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
+            m_image1Pressed = true;
+        } else if (event->type() == QEvent::MouseButtonRelease && m_image1Pressed) {
+            m_image1Pressed = false;
+            if (Image1->rect().contains(mouse->position().toPoint()))
+                Image1_Click();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::setStatusCaption(const QString& caption)
+{
+    Label1->setText(caption);
+}
+
+void Form1::setClearInterval(int milliseconds)
+{
+    Timer1->setInterval(milliseconds);
+    // A window timer with interval 0 does not tick; a QTimer would tick continuously.
+    if (milliseconds > 0)
+        Timer1->start();
+    else
+        Timer1->stop();
+}
+
+void Form1::Timer1_Timer()
+{
+    Label1->setText(QString());
+    setClearInterval(0);
+}
+
+void Form1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        Form_Resize();
+}
+
+void Form1::Form_Resize()
+{
+    guarded([this] {
+        if (isMinimized() && m_services.hideOnMinimize)
+            setVisible(false);
+    });
+}
+
+void Form1::AniTray1_UserAction(int, int, int)
+{
+    guarded([this] {
+        if (!isMinimized())
+            return;
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        setVisible(true);
+    });
+}
+
+template <typename Handler> void Form1::guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        fail(QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        fail(QStringLiteral("Error desconocido"));
+    }
+}
+
+void Form1::fail(const QString& description)
+{
+    m_failed = true;
+    m_services.messageBox.show(this, description, text(kCaption), MessageBox::Icon::Critical);
+    QCoreApplication::exit(EXIT_FAILURE);
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "MessageSender.h"
+#include "StatusLine.h"
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+class AniTray;
+class BusyPointer;
+class MessageBox;
+class Messenger;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QTimer;
+class QToolButton;
+class RecipientBox;
+class RecipientHistory;
+class SettingsStore;
+
+// The program's one window. It holds every control and wires each to its operation; the
+// rules live in messaging/, settings/ and identity/.
+class Form1 : public QWidget, private StatusLine
+{
+    Q_OBJECT
+
+public:
+    struct Services
+    {
+        Messenger& messenger;
+        BusyPointer& busyPointer;
+        MessageBox& messageBox;
+        SettingsStore& settings;
+        std::function<QString()> localIPAddress;
+        std::function<QString()> localComputerName;
+        // False where a hidden window could not be brought back (no notification area).
+        bool hideOnMinimize = true;
+    };
+
+    explicit Form1(const Services& services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Runs the start-up steps; call once, before the window is first shown.
+    void Form_Load();
+
+    // The settings store, as the window offers it.
+    void CreateKey(const QString& folder, const QString& Value);
+    void CreateIntegerKey(const QString& folder, const qint16& Value);
+    QString ReadKey(const QString& Value);
+    void DeleteKey(const QString& Value);
+
+    // True once an error ended the program from inside a handler.
+    bool failed() const { return m_failed; }
+
+public slots:
+    void Command1_Click();
+    void Command2_Click();
+    void Command4_Click();
+    void Command5_Click();
+    void Image1_Click();
+    void Timer1_Timer();
+    void Form_Resize();
+    void AniTray1_UserAction(int button, int shift, int extra);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void setStatusCaption(const QString& text) override;
+    void setClearInterval(int milliseconds) override;
+
+    void createControls();
+    // The recipient check on leaving the box. Returns false when the recipient was refused.
+    bool Combo1_LostFocus();
+    // Runs a handler; an error escaping it is shown and ends the program.
+    template <typename Handler> void guarded(Handler&& handler);
+    void fail(const QString& description);
+
+    Services m_services;
+    MessageSender m_sender;
+    std::unique_ptr<RecipientHistory> m_history;
+    bool m_checkingRecipient = false;
+    bool m_image1Pressed = false;
+    bool m_failed = false;
+
+    QGroupBox* Frame1 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    QGroupBox* Frame4 = nullptr;
+    QGroupBox* Frame5 = nullptr;
+    QGroupBox* Frame6 = nullptr;
+    RecipientBox* Combo1 = nullptr;
+    QLineEdit* Text2 = nullptr;
+    QLineEdit* Text3 = nullptr;
+    QPlainTextEdit* Text1 = nullptr;
+    QCheckBox* Check1 = nullptr;
+    QToolButton* Command1 = nullptr;
+    QToolButton* Command2 = nullptr;
+    QToolButton* Command4 = nullptr;
+    QToolButton* Command5 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Image1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    AniTray* AniTray1 = nullptr;
+};

@@ -1,0 +1,41 @@
+#include "BusyPointer.h"
+#include "Fonts.h"
+#include "Form1.h"
+#include "IniRegistry.h"
+#include "LocalIdentity.h"
+#include "MessageBox.h"
+#include "SettingsStore.h"
+#include "UnavailableMessenger.h"
+
+#include <QApplication>
+#include <QSystemTrayIcon>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vorelin"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("vorelin"));
+    installFontSubstitutes();
+
+    UnavailableMessenger messenger;
+    QtBusyPointer busyPointer;
+    QtMessageBox messageBox;
+    IniRegistry registry;
+    SettingsStore settings(registry);
+
+    const Form1::Services services{
+        messenger,
+        busyPointer,
+        messageBox,
+        settings,
+        [] { return GetLocalIPAddress(); },
+        [] { return GetLocalComputerName(); },
+        QSystemTrayIcon::isSystemTrayAvailable(),
+    };
+    Form1 form(services);
+    form.Form_Load();
+    if (form.failed())
+        return EXIT_FAILURE;
+    form.show();
+    return app.exec();
+}
