@@ -21,7 +21,7 @@ void writeHeader(ByteWriter& out, std::uint8_t command, std::uint16_t mid)
     out.zeros(4);  // Status
     out.u8(0);     // Flags
     out.u16le(0);  // Flags2
-    out.zeros(20); // PIDHigh, SecurityFeatures, Reserved, TID, PIDLow, UID
+    out.zeros(18); // PIDHigh, SecurityFeatures, Reserved, TID, PIDLow, UID
     out.u16le(mid);
 }
 
@@ -77,7 +77,10 @@ Status decodeStatus(std::span<const std::uint8_t, 4> field, std::uint16_t flags2
     ByteReader in(field);
     const std::uint32_t value = in.u32le();
     Status status;
-    if ((flags2 & kFlags2NtStatus) != 0 || (value & kNtSeverityMask) != 0) {
+    // Without the Flags2 bit, a severity means NT form, except for ERRnosupport (code 0xFFFF),
+    // whose DOS form looks like one.
+    const bool dosNoSupport = (value >> 16) == 0xFFFF;
+    if ((flags2 & kFlags2NtStatus) != 0 || ((value & kNtSeverityMask) != 0 && !dosNoSupport)) {
         status.ntStatus = value;
         if ((value & kNtSeverityMask) == 0) {
             status.errorClass = static_cast<std::uint8_t>(value & 0xFF);

@@ -1,0 +1,191 @@
+#include "SambaServer.h"
+
+#include "FakeSessionPeer.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool makeDir(const QString& path, QFile::Permissions permissions)
+{
+    return QDir().mkpath(path) && QFile::setPermissions(path, permissions);
+}
+
+constexpr auto kOpenDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+constexpr auto kSharedDir = kOpenDir | QFile::WriteGroup | QFile::WriteOther;
+
+} // namespace
+
+QString sambaGuestAccount()
+{
+    if (::geteuid() == 0)
+        return QStringLiteral("nobody");
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("nobody");
+}
+
+std::uint16_t freeLoopbackPort()
+{
+    return closedLoopbackPort();
+}
+
+SambaServer::~SambaServer()
+{
+    stop();
+}
+
+QString SambaServer::smbdPath()
+{
+    return QStandardPaths::findExecutable(
+        QStringLiteral("smbd"),
+        {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/local/sbin")});
+}
+
+QString SambaServer::messageDir() const
+{
+    return m_work ? m_work->filePath(QStringLiteral("messages")) : QString();
+}
+
+bool SambaServer::start(const Config& config, QString& error)
+{
+    const QString smbd = smbdPath();
+    if (smbd.isEmpty()) {
+        error = QStringLiteral("smbd is not installed");
+        return false;
+    }
+    m_work =
+        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vorelin-smbd-XXXXXX"));
+    const QString w = m_work->path();
+    // The message command runs as the guest account: it must reach and write these folders.
+    if (!m_work->isValid() || !QFile::setPermissions(w, kOpenDir) ||
+        !makeDir(w + QStringLiteral("/messages"), kSharedDir) ||
+        !makeDir(w + QStringLiteral("/tmp"), kSharedDir)) {
+        error = QStringLiteral("cannot prepare the work folder");
+        return false;
+    }
+    for (const char* sub :
+         {"private", "lock", "state", "cache", "pid", "ncalrpc", "usershares", "binddns"})
+        QDir().mkpath(w + QLatin1Char('/') + QLatin1String(sub));
+    ::chmod(QFile::encodeName(w + QStringLiteral("/tmp")).constData(), 01777);
+
+    m_port = freeLoopbackPort();
+    QString conf = QStringLiteral("[global]\n"
+                                  "netbios name = VTESTRECV\n"
+                                  "workgroup = VTEST\n"
+                                  "server role = standalone server\n"
+                                  "interfaces = 127.0.0.1\n"
+                                  "bind interfaces only = yes\n"
+                                  "smb ports = %1\n"
+                                  "server min protocol = %2\n"
+                                  "private dir = %3/private\n"
+                                  "lock directory = %3/lock\n"
+                                  "state directory = %3/state\n"
+                                  "cache directory = %3/cache\n"
+                                  "pid directory = %3/pid\n"
+                                  "ncalrpc dir = %3/ncalrpc\n"
+                                  "usershare path = %3/usershares\n"
+                                  "binddns dir = %3/binddns\n"
+                                  "log file = %3/log.smbd\n"
+                                  "passdb backend = tdbsam:%3/private/passdb.tdb\n"
+                                  "load printers = no\n"
+                                  "printing = bsd\n"
+                                  "printcap name = /dev/null\n"
+                                  "disable spoolss = yes\n"
+                                  "map to guest = bad user\n"
+                                  "guest account = %4\n")
+                       .arg(m_port)
+                       .arg(config.minProtocol, w, sambaGuestAccount());
+    if (config.messageCommand)
+        conf += QStringLiteral("message command = /bin/mv %s %1/messages/ &\n").arg(w);
+    QFile file(w + QStringLiteral("/smb.conf"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0) {
+        error = QStringLiteral("cannot write smb.conf");
+        return false;
+    }
+    file.close();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), w + QStringLiteral("/tmp"));
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(w + QStringLiteral("/smbd.out"));
+    // -F keeps smbd in the foreground but in a session of its own, so that its shutdown signal
+    // to its process group never reaches us.
+    m_process.start(smbd, {QStringLiteral("-F"), QStringLiteral("--debug-stdout"),
+                           QStringLiteral("-s"), file.fileName()});
+    if (!m_process.waitForStarted(5000)) {
+        error = QStringLiteral("smbd did not start");
+        return false;
+    }
+
+    QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+        if (probe.waitForConnected(500)) {
+            probe.disconnectFromHost();
+            return true;
+        }
+        QThread::msleep(100);
+    }
+    error = QStringLiteral("smbd did not listen on port %1:\n%2").arg(m_port).arg(log());
+    stop();
+    return false;
+}
+
+void SambaServer::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(8000)) {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+}
+
+QStringList SambaServer::waitForMessages(int count, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QDir dir(messageDir());
+    while (true) {
+        const QFileInfoList files = dir.entryInfoList(QDir::Files, QDir::Time | QDir::Reversed);
+        if (files.size() >= count || deadline.hasExpired()) {
+            QStringList texts;
+            for (const QFileInfo& info : files) {
+                QFile file(info.filePath());
+                if (file.open(QIODevice::ReadOnly))
+                    texts << QString::fromUtf8(file.readAll());
+            }
+            return texts;
+        }
+        QThread::msleep(50);
+    }
+}
+
+void SambaServer::clearMessages() const
+{
+    QDir dir(messageDir());
+    for (const QString& name : dir.entryList(QDir::Files))
+        dir.remove(name);
+}
+
+QString SambaServer::log() const
+{
+    if (!m_work)
+        return QString();
+    QFile file(m_work->filePath(QStringLiteral("smbd.out")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().right(4000))
+                                          : QString();
+}
