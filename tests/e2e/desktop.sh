@@ -1,0 +1,98 @@
+# A small X desktop for driving the real program: openbox as the window manager and trayer
+# as the notification area, on the display that xvfb-run gives. Sourced, not run.
+# Every wait is bounded; everything started here is stopped by stop_desktop.
+
+desktop_pids=()
+
+# The tools this needs; prints the missing ones.
+desktop_missing_tools() {
+    local tool missing=()
+    for tool in xvfb-run Xvfb xauth openbox trayer xdotool xwininfo xprop; do
+        command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+    done
+    echo "${missing[*]}"
+}
+
+# wait_until SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds or time is up.
+wait_until() {
+    local tries=$(($1 * 10))
+    shift
+    while ((tries-- > 0)); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+_wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+# trayer's panel, which holds the embedded icons.
+_tray_owner() { xdotool search --classname '^panel$' 2>/dev/null | head -n 1; }
+_tray_running() { [ -n "$(_tray_owner)" ]; }
+
+# Starts openbox and trayer, the tray at the bottom right, out of the program's way.
+start_desktop() {
+    openbox --sm-disable >/dev/null 2>&1 &
+    desktop_pids+=($!)
+    wait_until 10 _wm_running || { echo "openbox did not start" >&2; return 1; }
+    trayer --edge bottom --align right --widthtype request --height 32 --iconspacing 0 \
+        --SetDockType true --SetPartialStrut false --expand false >/dev/null 2>&1 &
+    desktop_pids+=($!)
+    wait_until 10 _tray_running || { echo "trayer did not start" >&2; return 1; }
+}
+
+stop_desktop() {
+    local pid
+    for pid in "${desktop_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${desktop_pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    desktop_pids=()
+}
+
+# The program's top-level window: named Vorelin and sized as designed.
+find_main_window() {
+    local id
+    for id in $(xdotool search --name '^Vorelin$' 2>/dev/null); do
+        if xwininfo -id "$id" | grep -q 'Width: 370$' && xwininfo -id "$id" | grep -q 'Height: 308$'; then
+            echo "$id"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# is_viewable WINDOW: the window is mapped and on screen.
+is_viewable() { xwininfo -id "$1" | grep -q 'Map State: IsViewable'; }
+is_unmapped() { xwininfo -id "$1" | grep -q 'Map State: IsUnMapped'; }
+
+# in_client_list WINDOW: the window manager manages the window, so it has a taskbar entry.
+# A hidden (withdrawn) window leaves the list; a merely minimised one stays in it.
+in_client_list() {
+    local hex
+    hex=$(printf '0x%x' "$1")
+    xprop -root _NET_CLIENT_LIST | grep -qiw "$hex"
+}
+
+# client_origin WINDOW: "X,Y" of the window's client area on the screen.
+client_origin() {
+    xwininfo -id "$1" | awk '/Absolute upper-left X:/ {x=$4} /Absolute upper-left Y:/ {y=$4}
+        END {print x "," y}'
+}
+
+# The tray icon: the one window that trayer has embedded. Prints "X Y" of its centre.
+tray_icon_centre() {
+    local tray
+    tray=$(_tray_owner) || return 1
+    [ -n "$tray" ] || return 1
+    xwininfo -id "$tray" -tree | awk '
+        /^ +0x[0-9a-f]+ / && /[0-9]+x[0-9]+\+-?[0-9]+\+-?[0-9]+ +\+-?[0-9]+\+-?[0-9]+/ {
+            n = split($0, part, " ")
+            geometry = part[n - 1]; origin = part[n]
+            split(geometry, g, /[x+]/); split(origin, o, "+")
+            if (g[1] >= 8 && g[1] <= 64 && g[2] >= 8 && g[2] <= 64) {
+                print o[2] + int(g[1] / 2), o[3] + int(g[2] / 2); exit
+            }
+        }'
+}
