@@ -1,0 +1,604 @@
+#include "MessengerResult.h"
+#include "OemText.h"
+#include "SmbMessenger.h"
+#include "support/FakeSessionPeer.h"
+#include "support/HexBytes.h"
+#include "support/PeerScripts.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <map>
+
+using namespace PeerScripts;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+const QString kLocalName = QStringLiteral("testhost");
+
+SmbMessengerOptions peerOptions(std::uint16_t port, std::chrono::milliseconds reply = 1500ms,
+                                std::chrono::milliseconds connect = 1500ms)
+{
+    SmbMessengerOptions options;
+    options.address = kLoopback;
+    options.sessionPort = port;
+    options.timeouts.connect = connect;
+    options.timeouts.reply = reply;
+    return options;
+}
+
+QByteArray utf16le(const QString& text)
+{
+    QByteArray bytes;
+    for (const QChar c : text) {
+        bytes.append(char(c.unicode() & 0xFF));
+        bytes.append(char(c.unicode() >> 8));
+    }
+    return bytes;
+}
+
+// One call through the Messenger interface; a null QString is a null pointer.
+std::int32_t send(Messenger& messenger, const QString& recipient, const QString& text,
+                  const QString& sender = QString(), const QString& server = QString())
+{
+    const QByteArray buffer = utf16le(text);
+    auto pointer = [](const QString& s) {
+        return s.isNull() ? nullptr : reinterpret_cast<const char16_t*>(s.utf16());
+    };
+    return messenger.NetMessageBufferSend(pointer(server), pointer(recipient), pointer(sender),
+                                          reinterpret_cast<const std::uint8_t*>(buffer.constData()),
+                                          std::uint32_t(buffer.size()));
+}
+
+Bytes smbBytes(const PeerFrame& frame, std::size_t from)
+{
+    return from <= frame.body.size()
+               ? Bytes(frame.body.begin() + std::ptrdiff_t(from), frame.body.end())
+               : Bytes();
+}
+
+std::uint16_t wordAt(const Bytes& body, std::size_t offset)
+{
+    return std::uint16_t(body.at(offset) | (body.at(offset + 1) << 8));
+}
+
+// The text that 0xD7 frames carried, in order.
+Bytes textOf(const std::vector<PeerFrame>& frames, std::vector<std::size_t>* blockSizes = nullptr)
+{
+    Bytes text;
+    for (const PeerFrame& frame : frames) {
+        if (commandOf(frame) != 0xD7)
+            continue;
+        const std::size_t length = wordAt(frame.body, 38);
+        if (blockSizes)
+            blockSizes->push_back(length);
+        const Bytes data = smbBytes(frame, 40);
+        text.insert(text.end(), data.begin(), data.end());
+    }
+    return text;
+}
+
+FakeSessionPeer::Script scenario(const QString& name)
+{
+    static const std::map<QString, FakeSessionPeer::Script> scripts = {
+        {"samba-like", sambaLike},
+        {"start reply with a group word",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             answerEach(c, [](const PeerFrame& r) {
+                 return commandOf(r) == 0xD5 ? reply(0xD5, midOf(r), 0, 0x0001, {0x1234})
+                                             : successFor(r);
+             });
+         }},
+        {"keep-alive before every reply",
+         [](PeerConnection& c) {
+             if (c.readFrame())
+                 c.send(hexBytes("85 00 00 00 82 00 00 00"));
+             answerEach(c, [](const PeerFrame& r) {
+                 return concat({hexBytes("85 00 00 00"), successFor(r), hexBytes("85 00 00 00")});
+             });
+         }},
+        {"silence after accept",
+         [](PeerConnection& c) {
+             c.waitForClientClose();
+         }},
+        {"silence after session",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             c.waitForClientClose();
+         }},
+        {"closed at the first message command (SMB1 off)",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             c.readFrame();
+             c.close();
+         }},
+        {"reset at the first message command",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             c.readFrame();
+             c.reset();
+         }},
+        {"closed after the start reply",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             if (const auto start = c.readFrame())
+                 c.send(successFor(*start));
+             c.readFrame();
+             c.close();
+         }},
+        {"reset mid-exchange",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             if (const auto start = c.readFrame())
+                 c.send(successFor(*start));
+             c.readFrame();
+             c.reset();
+         }},
+        {"silence after the start reply",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             if (const auto start = c.readFrame())
+                 c.send(successFor(*start));
+             c.waitForClientClose();
+         }},
+        {"closed before the session response",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.close();
+         }},
+        {"keep-alive, then closed before the session response",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("85 00 00 00"));
+             c.close();
+         }},
+        {"text instead of a session response",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(asciiBytes("HTTP/1.1 400 Bad Request\r\n\r\n"));
+             c.waitForClientClose();
+         }},
+        {"session message instead of a session response",
+         [](PeerConnection& c) {
+             if (const auto request = c.readFrame())
+                 c.send(reply(0xD5, 1));
+             c.waitForClientClose();
+         }},
+        {"garbage session message",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             c.readFrame();
+             c.send(hexBytes("00 00 00 05 01 02 03 04 05"));
+             c.waitForClientClose();
+         }},
+        {"oversized frame length",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             c.readFrame();
+             c.send(concat({hexBytes("00 01 FF FF"), Bytes(1000, 0x41)}));
+             c.waitForClientClose();
+         }},
+        {"second session response instead of a reply",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             c.readFrame();
+             c.send(hexBytes("82 00 00 00"));
+             c.waitForClientClose();
+         }},
+        {"reply to another command",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             answerEach(c, [](const PeerFrame& r) { return reply(0xD6, midOf(r)); });
+         }},
+        {"reply with another MID",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             answerEach(c, [](const PeerFrame& r) {
+                 return reply(commandOf(r), std::uint16_t(midOf(r) + 1));
+             });
+         }},
+        {"reply without the reply flag",
+         [](PeerConnection& c) {
+             acceptSession(c);
+             answerEach(c, [](const PeerFrame& r) {
+                 return reply(commandOf(r), midOf(r), 0, 0x4003, {}, 0x00);
+             });
+         }},
+        {"negative session response 0x80",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("83 00 00 01 80"));
+         }},
+        {"negative session response 0x81",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("83 00 00 01 81"));
+         }},
+        {"negative session response 0x82",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("83 00 00 01 82"));
+         }},
+        {"negative session response 0x83",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("83 00 00 01 83"));
+         }},
+        {"negative session response 0x8F",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("83 00 00 01 8F"));
+         }},
+        {"negative session response without its code",
+         [](PeerConnection& c) {
+             c.readFrame();
+             c.send(hexBytes("83 00 00 00"));
+         }},
+    };
+    const auto found = scripts.find(name);
+    return found == scripts.end() ? FakeSessionPeer::Script() : found->second;
+}
+
+// Retargets every session request to itself.
+FakeSessionPeer::Script endlessRetargets(const std::uint16_t& port)
+{
+    return [&port](PeerConnection& c) {
+        if (!c.readFrame())
+            return;
+        c.send(concat({hexBytes("84 00 00 06 7F 00 00 01"),
+                       Bytes{std::uint8_t(port >> 8), std::uint8_t(port)}}));
+    };
+}
+
+} // namespace
+
+class TestSmbMessenger : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void endsWithTheRightCode_data();
+    void endsWithTheRightCode();
+    void mapsSmbErrors_data();
+    void mapsSmbErrors();
+    void mapsConnectFailures_data();
+    void mapsConnectFailures();
+    void followsRetargetsAtMostFourTimes();
+    void followsOneRetarget();
+    void sendsSessionRequestAndMessageInBlocks();
+    void carriesTheGroupFromTheStartReply();
+    void sendsGivenSenderUpperCased();
+    void acceptsOwnComputerNameAsServer();
+    void sendsLongestAllowedText();
+    void refusesBeforeTouchingTheNetwork_data();
+    void refusesBeforeTouchingTheNetwork();
+    void refusesMalformedBuffers();
+};
+
+void TestSmbMessenger::endsWithTheRightCode_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("defaultDeadlines");
+
+    QTest::newRow("samba-like") << "samba-like" << 0 << false;
+    QTest::newRow("start reply with a group word") << "start reply with a group word" << 0 << false;
+    QTest::newRow("keep-alive before every reply") << "keep-alive before every reply" << 0 << false;
+    QTest::newRow("silence after accept") << "silence after accept" << 2136 << false;
+    QTest::newRow("silence after accept, real 10 s deadline")
+        << "silence after accept" << 2136 << true;
+    QTest::newRow("silence after session") << "silence after session" << 2136 << false;
+    QTest::newRow("closed at the first message command (SMB1 off)")
+        << "closed at the first message command (SMB1 off)" << 50 << false;
+    QTest::newRow("reset at the first message command")
+        << "reset at the first message command" << 50 << false;
+    QTest::newRow("closed after the start reply")
+        << "closed after the start reply" << 2136 << false;
+    QTest::newRow("reset mid-exchange") << "reset mid-exchange" << 2136 << false;
+    QTest::newRow("silence after the start reply")
+        << "silence after the start reply" << 2136 << false;
+    QTest::newRow("closed before the session response")
+        << "closed before the session response" << 2136 << false;
+    QTest::newRow("keep-alive, then closed before the session response")
+        << "keep-alive, then closed before the session response" << 2136 << false;
+    QTest::newRow("garbage: text instead of a session response")
+        << "text instead of a session response" << 2136 << false;
+    QTest::newRow("session message instead of a session response")
+        << "session message instead of a session response" << 2136 << false;
+    QTest::newRow("garbage session message") << "garbage session message" << 2136 << false;
+    QTest::newRow("oversized frame length") << "oversized frame length" << 2136 << false;
+    QTest::newRow("second session response instead of a reply")
+        << "second session response instead of a reply" << 2136 << false;
+    QTest::newRow("reply to another command") << "reply to another command" << 2136 << false;
+    QTest::newRow("reply with another MID") << "reply with another MID" << 2136 << false;
+    QTest::newRow("reply without the reply flag")
+        << "reply without the reply flag" << 2136 << false;
+    QTest::newRow("negative session 0x80 (not listening on called name)")
+        << "negative session response 0x80" << 2136 << false;
+    QTest::newRow("negative session 0x81 (not listening for calling name)")
+        << "negative session response 0x81" << 2136 << false;
+    QTest::newRow("negative session 0x82 (called name not present)")
+        << "negative session response 0x82" << 2273 << false;
+    QTest::newRow("negative session 0x83 (insufficient resources)")
+        << "negative session response 0x83" << 2136 << false;
+    QTest::newRow("negative session 0x8F (unspecified)")
+        << "negative session response 0x8F" << 2136 << false;
+    QTest::newRow("negative session without its code")
+        << "negative session response without its code" << 2136 << false;
+}
+
+void TestSmbMessenger::endsWithTheRightCode()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, code);
+    QFETCH(bool, defaultDeadlines);
+
+    const auto script = ::scenario(scenario);
+    QVERIFY(script);
+    FakeSessionPeer peer(script);
+    QVERIFY(peer.port() != 0);
+    SmbMessengerOptions options = peerOptions(peer.port());
+    if (defaultDeadlines)
+        options.timeouts = SessionTimeouts{};
+    SmbMessenger messenger(kLocalName, options);
+
+    QCOMPARE(send(messenger, "ALICE", "Hola\nmundo"), code);
+    QCOMPARE(peer.connections(), 1);
+}
+
+void TestSmbMessenger::mapsSmbErrors_data()
+{
+    QTest::addColumn<int>("failingCommand");
+    QTest::addColumn<uint>("status");
+    QTest::addColumn<int>("flags2");
+    QTest::addColumn<int>("code");
+
+    // DOS form: (code << 16) | class, Flags2 without the NT bit.
+    auto dos = [](std::uint8_t errorClass, std::uint16_t code) {
+        return (std::uint32_t(code) << 16) | errorClass;
+    };
+    QTest::newRow("ERRDOS/5 access denied") << 0xD5 << dos(1, 5) << 0x0003 << 5;
+    QTest::newRow("ERRSRV/4 access") << 0xD5 << dos(2, 4) << 0x0003 << 5;
+    QTest::newRow("ERRDOS/71 takes no messages") << 0xD5 << dos(1, 71) << 0x0003 << 5;
+    QTest::newRow("ERRSRV/81 paused") << 0xD5 << dos(2, 81) << 0x0003 << 5;
+    QTest::newRow("ERRSRV/82 messages off") << 0xD5 << dos(2, 82) << 0x0003 << 5;
+    QTest::newRow("ERRSRV/64 unrecognised command") << 0xD5 << dos(2, 64) << 0x0003 << 50;
+    QTest::newRow("ERRSRV/22 unknown SMB") << 0xD5 << dos(2, 22) << 0x0003 << 50;
+    QTest::newRow("ERRSRV/0xFFFF not supported") << 0xD5 << dos(2, 0xFFFF) << 0x0003 << 50;
+    QTest::newRow("ERRDOS/87 invalid parameter") << 0xD5 << dos(1, 87) << 0x0003 << 2136;
+    QTest::newRow("ERRSRV/83 no room") << 0xD5 << dos(2, 83) << 0x0003 << 2136;
+    QTest::newRow("ERRHRD/31 other class") << 0xD5 << dos(3, 31) << 0x0003 << 2136;
+    QTest::newRow("ERRDOS/71 at the text block") << 0xD7 << dos(1, 71) << 0x0003 << 5;
+    QTest::newRow("ERRSRV/82 at the end") << 0xD6 << dos(2, 82) << 0x0003 << 5;
+    QTest::newRow("ERRDOS/8 at the end") << 0xD6 << dos(1, 8) << 0x0003 << 2136;
+    QTest::newRow("NT ACCESS_DENIED") << 0xD5 << 0xC0000022u << 0x4003 << 5;
+    QTest::newRow("NT REQUEST_NOT_ACCEPTED") << 0xD5 << 0xC00000D0u << 0x4003 << 5;
+    QTest::newRow("NT NOT_SUPPORTED") << 0xD5 << 0xC00000BBu << 0x4003 << 50;
+    QTest::newRow("NT CIFS form ERRSRV/82") << 0xD5 << dos(2, 82) << 0x4003 << 5;
+    QTest::newRow("NT CIFS form ERRSRV/64") << 0xD6 << dos(2, 64) << 0x4003 << 50;
+    QTest::newRow("NT without its Flags2 bit") << 0xD7 << 0xC0000022u << 0x0003 << 5;
+    QTest::newRow("NT UNSUCCESSFUL") << 0xD5 << 0xC0000001u << 0x4003 << 2136;
+}
+
+void TestSmbMessenger::mapsSmbErrors()
+{
+    QFETCH(int, failingCommand);
+    QFETCH(uint, status);
+    QFETCH(int, flags2);
+    QFETCH(int, code);
+
+    FakeSessionPeer peer([&](PeerConnection& c) {
+        acceptSession(c);
+        answerEach(c, [&](const PeerFrame& r) {
+            return commandOf(r) == failingCommand
+                       ? reply(commandOf(r), midOf(r), status, std::uint16_t(flags2))
+                       : successFor(r);
+        });
+    });
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    QCOMPARE(send(messenger, "ALICE", "Hola"), code);
+
+    // Nothing goes out after the refusal.
+    const auto frames = peer.frames();
+    QVERIFY(!frames.empty());
+    QCOMPARE(int(commandOf(frames.back())), failingCommand);
+}
+
+void TestSmbMessenger::mapsConnectFailures_data()
+{
+    QTest::addColumn<bool>("fullBacklog");
+    QTest::newRow("connection refused") << false;
+    QTest::newRow("connect timeout") << true;
+}
+
+void TestSmbMessenger::mapsConnectFailures()
+{
+    QFETCH(bool, fullBacklog);
+    FullBacklogListener listener;
+    const std::uint16_t port = fullBacklog ? listener.port() : closedLoopbackPort();
+    QVERIFY(port != 0);
+    SmbMessenger messenger(kLocalName, peerOptions(port, 1500ms, 700ms));
+    QCOMPARE(send(messenger, "ALICE", "Hola"), MessengerResult::kNameNotFound);
+}
+
+void TestSmbMessenger::followsRetargetsAtMostFourTimes()
+{
+    std::uint16_t port = 0;
+    FakeSessionPeer peer(endlessRetargets(port));
+    port = peer.port();
+    SmbMessenger messenger(kLocalName, peerOptions(port));
+    QCOMPARE(send(messenger, "ALICE", "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(peer.connections(), 5); // the first and four retargets
+}
+
+void TestSmbMessenger::followsOneRetarget()
+{
+    FakeSessionPeer receiver(sambaLike);
+    const std::uint16_t target = receiver.port();
+    FakeSessionPeer redirector([target](PeerConnection& c) {
+        if (c.readFrame())
+            c.send(concat({hexBytes("84 00 00 06 7F 00 00 01"),
+                           Bytes{std::uint8_t(target >> 8), std::uint8_t(target)}}));
+    });
+    SmbMessenger messenger(kLocalName, peerOptions(redirector.port()));
+    QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
+    QCOMPARE(redirector.connections(), 1);
+    QCOMPARE(receiver.frames().size(), std::size_t(4)); // session request, D5, D7, D6
+}
+
+void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
+{
+    FakeSessionPeer peer(sambaLike);
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    QString text;
+    for (int line = 0; line < 30; ++line)
+        text += QStringLiteral("línea %1 del mensaje\n").arg(line, 2, 10, QChar('0'));
+    QCOMPARE(send(messenger, "alice", text), 0);
+
+    const auto frames = peer.frames();
+    QVERIFY(frames.size() >= 4);
+    QCOMPARE(frames[0].type, std::uint8_t(0x81));
+    const auto called = NetbiosName::fromOem(asciiBytes("ALICE"), 0x03);
+    const auto calling = NetbiosName::fromOem(asciiBytes("TESTHOST"), 0x00);
+    QCOMPARE(
+        hexText(frames[0].body),
+        hexText(concat({Bytes{0x20}, asciiBytes(called.firstLevel().c_str()), Bytes{0x00, 0x20},
+                        asciiBytes(calling.firstLevel().c_str()), Bytes{0x00}})));
+
+    QCOMPARE(commandOf(frames[1]), std::uint8_t(0xD5));
+    QCOMPARE(hexText(smbBytes(frames[1], 35)),
+             hexText(concat({Bytes{0x04}, asciiBytes("TESTHOST"), Bytes{0x00, 0x04},
+                             asciiBytes("ALICE"), Bytes{0x00}})));
+
+    std::vector<std::size_t> sizes;
+    const Bytes carried = textOf(frames, &sizes);
+    QCOMPARE(hexText(carried), hexText(OemText::messageFromUtf16(text.toStdU16String())));
+    QVERIFY(carried.size() > 2 * 128);
+    for (std::size_t i = 0; i + 1 < sizes.size(); ++i)
+        QCOMPARE(sizes[i], std::size_t(128));
+    QCOMPARE(commandOf(frames.back()), std::uint8_t(0xD6));
+    QCOMPARE(frames.size(), 3 + sizes.size());
+    for (std::size_t i = 2; i < frames.size(); ++i)
+        QCOMPARE(wordAt(frames[i].body, 33), std::uint16_t(0)); // Samba gives no group
+}
+
+void TestSmbMessenger::carriesTheGroupFromTheStartReply()
+{
+    FakeSessionPeer peer(scenario("start reply with a group word"));
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
+    const auto frames = peer.frames();
+    QCOMPARE(frames.size(), std::size_t(4));
+    QCOMPARE(wordAt(frames[2].body, 33), std::uint16_t(0x1234));
+    QCOMPARE(wordAt(frames[3].body, 33), std::uint16_t(0x1234));
+}
+
+void TestSmbMessenger::sendsGivenSenderUpperCased()
+{
+    FakeSessionPeer peer(sambaLike);
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    QCOMPARE(send(messenger, "Bob", "Hola", "año"), 0);
+    const auto frames = peer.frames();
+    QVERIFY(frames.size() > 1);
+    QCOMPARE(hexText(smbBytes(frames[1], 35)),
+             hexText(concat({hexBytes("04 41 A5 4F 00 04"), asciiBytes("BOB"), Bytes{0x00}})));
+}
+
+void TestSmbMessenger::acceptsOwnComputerNameAsServer()
+{
+    FakeSessionPeer peer(sambaLike);
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    QCOMPARE(send(messenger, "ALICE", "Hola", QString(), "TESTHOST"), 0);
+    QCOMPARE(send(messenger, "ALICE", "Hola", QString(), ""), 0);
+    QCOMPARE(peer.connections(), 2);
+}
+
+void TestSmbMessenger::sendsLongestAllowedText()
+{
+    FakeSessionPeer peer(sambaLike);
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    // 4,095 bytes once converted: 2,047 line breaks take two bytes each.
+    const QString text = QString(2047, QChar('\n')) + QStringLiteral("ñ");
+    QCOMPARE(send(messenger, "ALICE", text), 0);
+    QCOMPARE(textOf(peer.frames()).size(), std::size_t(4095));
+}
+
+void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("recipient");
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("code");
+
+    const QString hola = QStringLiteral("Hola");
+    QTest::newRow("another server") << "OTHERPC"
+                                    << "ALICE" << QString() << hola << 53;
+    QTest::newRow("server that only starts like us") << "TESTHOST2"
+                                                     << "ALICE" << QString() << hola << 53;
+    QTest::newRow("null recipient") << QString() << QString() << QString() << hola << 87;
+    QTest::newRow("empty recipient") << QString() << "" << QString() << hola << 87;
+    QTest::newRow("text over 4,095 bytes")
+        << QString() << "ALICE" << QString() << QString(4096, QChar('x')) << 87;
+    QTest::newRow("line breaks count twice")
+        << QString() << "ALICE" << QString() << QString(2048, QChar('\n')) << 87;
+    QTest::newRow("recipient of 16 bytes")
+        << QString() << "ABCDEFGHIJKLMNOP" << QString() << hola << 123;
+    QTest::newRow("recipient with a control character")
+        << QString() << "ALI\tCE" << QString() << hola << 123;
+    for (const QChar c : QStringLiteral("\"/\\[]:|<>+=;,?")) {
+        QTest::addRow("recipient with %c", c.toLatin1())
+            << QString() << QStringLiteral("AL") + c + QStringLiteral("ICE") << QString() << hola
+            << 123;
+    }
+    QTest::newRow("recipient with * inside") << QString() << "AL*ICE" << QString() << hola << 123;
+    QTest::newRow("recipient *") << QString() << "*" << QString() << hola << 123;
+    QTest::newRow("recipient starting with *") << QString() << "*ALICE" << QString() << hola << 123;
+    QTest::newRow("recipient ** (starts with *)") << QString() << "**" << QString() << hola << 123;
+    QTest::newRow("recipient with a character CP850 lacks")
+        << QString() << "ALICE€" << QString() << hola << 123;
+    QTest::newRow("workgroup broadcast") << QString() << "WORKGROUP*" << QString() << hola << 50;
+    QTest::newRow("workgroup broadcast with a bad name")
+        << QString() << "WORK:GROUP*" << QString() << hola << 123;
+    QTest::newRow("sender of 16 bytes") << QString() << "ALICE"
+                                        << "ABCDEFGHIJKLMNOP" << hola << 123;
+    QTest::newRow("sender with <") << QString() << "ALICE"
+                                   << "<ANA>" << hola << 123;
+    QTest::newRow("sender with *") << QString() << "ALICE"
+                                   << "ANA*" << hola << 123;
+    QTest::newRow("sender with a line break") << QString() << "ALICE"
+                                              << "AN\nA" << hola << 123;
+}
+
+void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, recipient);
+    QFETCH(QString, sender);
+    QFETCH(QString, text);
+    QFETCH(int, code);
+
+    FakeSessionPeer peer(sambaLike);
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    QCOMPARE(send(messenger, recipient, text, sender, server), code);
+    QTest::qWait(50);
+    QCOMPARE(peer.connections(), 0);
+}
+
+void TestSmbMessenger::refusesMalformedBuffers()
+{
+    FakeSessionPeer peer(sambaLike);
+    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    const char16_t* alice = u"ALICE";
+    const std::uint8_t three[3] = {'H', 0, 'o'};
+    QCOMPARE(messenger.NetMessageBufferSend(nullptr, alice, nullptr, nullptr, 4), 87);
+    QCOMPARE(messenger.NetMessageBufferSend(nullptr, alice, nullptr, three, 3), 87);
+    QTest::qWait(50);
+    QCOMPARE(peer.connections(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestSmbMessenger)
+#include "tst_smbmessenger.moc"
