@@ -10,8 +10,8 @@
 #include "RecipientHistory.h"
 #include "SettingsStore.h"
 
+#include <QApplication>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QHash>
@@ -117,7 +117,8 @@ Form1::Form1(const Services& services, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     setFont(designFont(kDefaultFont));
     setFixedSize(pixels(kWidth), pixels(kHeight));
-    move(pixels(kLeft), pixels(kTop));
+    // The place is the client area's, not the frame's, so setGeometry rather than move.
+    setGeometry(pixels(kLeft), pixels(kTop), pixels(kWidth), pixels(kHeight));
 
     createControls();
 
@@ -313,15 +314,22 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     if (watched == Combo1 && event->type() == QEvent::FocusOut && !m_checkingRecipient) {
         // Opening the list or switching windows is not leaving the box.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
-            Combo1_LostFocus();
+        const bool leaving = reason != Qt::PopupFocusReason &&
+                             reason != Qt::ActiveWindowFocusReason &&
+                             QApplication::activePopupWidget() == nullptr;
+        if (leaving) {
+            // Focus moves before the press that caused it is delivered.
+            QWidget* takingFocus = QApplication::focusWidget();
+            if (!Combo1_LostFocus() && reason == Qt::MouseFocusReason)
+                m_refusedPressTarget = takingFocus;
+        }
     } else if ((watched == Command1 || watched == Command4) &&
-               event->type() == QEvent::MouseButtonPress && Combo1->hasFocus() &&
-               !m_checkingRecipient) {
-        // The press would take the focus from the recipient box: check it first, and a
-        // refused recipient swallows the click, so nothing goes to an emptied recipient.
-        if (!Combo1_LostFocus())
+               event->type() == QEvent::MouseButtonPress) {
+        // A click whose focus change refused the recipient must not send to the emptied box.
+        if (watched == m_refusedPressTarget) {
+            m_refusedPressTarget = nullptr;
             return true;
+        }
     } else if (watched == Image1) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
@@ -366,8 +374,13 @@ void Form1::changeEvent(QEvent* event)
 void Form1::Form_Resize()
 {
     guarded([this] {
-        if (isMinimized() && m_services.hideOnMinimize)
-            setVisible(false);
+        if (!isMinimized() || !m_services.hideOnMinimize)
+            return;
+        // Later, not now: showMinimized() makes the window visible after the state change.
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized())
+                setVisible(false);
+        });
     });
 }
 
@@ -396,5 +409,5 @@ void Form1::fail(const QString& description)
 {
     m_failed = true;
     m_services.messageBox.show(this, description, text(kCaption), MessageBox::Icon::Critical);
-    QCoreApplication::exit(EXIT_FAILURE);
+    QApplication::exit(EXIT_FAILURE);
 }

@@ -86,6 +86,7 @@ private:
     std::unique_ptr<RecipientHistory> m_history;
     bool m_checkingRecipient = false;
     bool m_image1Pressed = false;
+    QObject* m_refusedPressTarget = nullptr;
     bool m_failed = false;
 
     QGroupBox* Frame1 = nullptr;

@@ -1,0 +1,100 @@
+#pragma once
+
+// A real Form1 with its platform services faked and recording, and a real settings file in a
+// private config directory.
+
+#include "BusyPointer.h"
+#include "Form1.h"
+#include "IniRegistry.h"
+#include "MessageBox.h"
+#include "Messenger.h"
+#include "RecipientBox.h"
+#include "SettingsStore.h"
+
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct SentMessage
+{
+    std::optional<std::u16string> server;
+    std::optional<std::u16string> recipient;
+    std::optional<std::u16string> sender;
+    QString text;
+};
+
+class RecordingMessenger final : public Messenger
+{
+public:
+    std::int32_t NetMessageBufferSend(const char16_t* servername, const char16_t* msgname,
+                                      const char16_t* fromname, const std::uint8_t* buf,
+                                      std::uint32_t buflen) override
+    {
+        const auto copy = [](const char16_t* s) {
+            return s ? std::optional<std::u16string>(s) : std::nullopt;
+        };
+        QString text;
+        for (std::uint32_t i = 0; i + 1 < buflen; i += 2)
+            text.append(QChar(char16_t(buf[i] | (buf[i + 1] << 8))));
+        sent.push_back({copy(servername), copy(msgname), copy(fromname), text});
+        return result;
+    }
+
+    std::int32_t result = 0;
+    std::vector<SentMessage> sent;
+};
+
+class QuietBusyPointer final : public BusyPointer
+{
+public:
+    void showWait() override {}
+    void showDefault() override {}
+};
+
+struct ShownBox
+{
+    QString text;
+    QString title;
+    MessageBox::Icon icon;
+};
+
+// Answers every box at once, as a user pressing OK would.
+class RecordingMessageBox final : public MessageBox
+{
+public:
+    void show(QWidget*, const QString& text, const QString& title, Icon icon) override
+    {
+        shown.push_back({text, title, icon});
+    }
+
+    std::vector<ShownBox> shown;
+};
+
+struct Form1Fixture
+{
+    explicit Form1Fixture(bool hideOnMinimize = true,
+                          QString address = QStringLiteral("192.168.0.5"))
+    {
+        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+        form = std::make_unique<Form1>(
+            Form1::Services{messenger, pointer, boxes, settings, [address] { return address; },
+                            [] { return QStringLiteral("MYHOST"); }, hideOnMinimize});
+    }
+
+    template <typename T = QWidget> T* control(const char* name) const
+    {
+        return form->findChild<T*>(QLatin1String(name));
+    }
+
+    QTemporaryDir configHome;
+    RecordingMessenger messenger;
+    QuietBusyPointer pointer;
+    RecordingMessageBox boxes;
+    IniRegistry registry;
+    SettingsStore settings{registry};
+    std::unique_ptr<Form1> form;
+};

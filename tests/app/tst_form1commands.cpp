@@ -1,0 +1,455 @@
+#include "Fonts.h"
+#include "Form1Fixture.h"
+#include "InfoBoxes.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+// The window's handlers driven as a user would: real widgets, real clicks and keys, the
+// messenger and the message boxes faked and recording, the history in a real settings file.
+class TestForm1Commands : public QObject
+{
+    Q_OBJECT
+
+    static void showActive(Form1Fixture& f)
+    {
+        f.form->show();
+        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
+    }
+
+    static void fill(Form1Fixture& f, const QString& recipient, const QString& sender,
+                     const QString& message)
+    {
+        f.control<RecipientBox>("Combo1")->setEditText(recipient);
+        f.control<QLineEdit>("Text3")->setText(sender);
+        f.control<QPlainTextEdit>("Text1")->setPlainText(message);
+    }
+
+    static QString storedRecipient(const Form1Fixture& f, int index)
+    {
+        QSettings store(f.configHome.filePath(QStringLiteral("combo/Vorelin.conf")),
+                        QSettings::IniFormat);
+        return store.value(QStringLiteral("List%1").arg(index)).toString();
+    }
+
+private slots:
+    void initTestCase() { installFontSubstitutes(); }
+
+    void sendButtonSendsTheFieldsAsTheyStand()
+    {
+        Form1Fixture f;
+        f.form->Form_Load();
+        showActive(f);
+        fill(f, QStringLiteral("PC01"), QStringLiteral(" Ana "), QStringLiteral("Hola\nmundo"));
+        QTest::mouseClick(f.control("Command1"), Qt::LeftButton);
+
+        QCOMPARE(f.messenger.sent.size(), 1u);
+        const SentMessage& sent = f.messenger.sent.front();
+        QCOMPARE(*sent.server, std::u16string(u"MYHOST"));
+        QCOMPARE(*sent.recipient, std::u16string(u"PC01"));
+        QCOMPARE(*sent.sender, std::u16string(u" Ana "));
+        QCOMPARE(sent.text, QStringLiteral("Hola\nmundo"));
+        QCOMPARE(f.control<QLabel>("Label1")->text(), QStringLiteral("El Mensaje Fue Enviado"));
+        // Unticked option: the message stays.
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("Hola\nmundo"));
+        // Remembered, stored, and the box left empty.
+        QCOMPARE(f.control<RecipientBox>("Combo1")->count(), 1);
+        QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QString());
+        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC01"));
+    }
+
+    void emptySenderGoesOutAsNull()
+    {
+        Form1Fixture f;
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
+        f.form->Command1_Click();
+        QVERIFY(!f.messenger.sent.front().sender.has_value());
+    }
+
+    void clearOptionEmptiesTheMessageAfterTakingIt_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("sentText");
+        QTest::newRow("Command1") << "Command1"
+                                  << "texto escrito";
+        QTest::newRow("Command4") << "Command4"
+                                  << "Mi Direccion IP es: 192.168.0.5";
+    }
+
+    void clearOptionEmptiesTheMessageAfterTakingIt()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, sentText);
+        Form1Fixture f;
+        f.form->Form_Load();
+        showActive(f);
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("texto escrito"));
+        f.control<QCheckBox>("Check1")->setChecked(true);
+        QTest::mouseClick(f.control(qPrintable(button)), Qt::LeftButton);
+
+        QCOMPARE(f.messenger.sent.size(), 1u);
+        QCOMPARE(f.messenger.sent.front().text, sentText);
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QString());
+        QCOMPARE(QApplication::focusWidget(), f.control("Text1"));
+    }
+
+    void sendMyAddressKeepsTheMessageAndForgetsTheRecipient()
+    {
+        Form1Fixture f;
+        f.form->Form_Load();
+        fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("borrador"));
+        f.form->Command4_Click();
+        QCOMPARE(f.messenger.sent.front().text, QStringLiteral("Mi Direccion IP es: 192.168.0.5"));
+        QCOMPARE(*f.messenger.sent.front().sender, std::u16string(u"Ana"));
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("borrador"));
+        QCOMPARE(f.control<RecipientBox>("Combo1")->count(), 0);
+        QCOMPARE(storedRecipient(f, 0), QString());
+    }
+
+    void sendMyAddressWithoutAnAddressStillSends()
+    {
+        Form1Fixture f(true, QString());
+        f.form->Form_Load();
+        fill(f, QStringLiteral("PC01"), QString(), QString());
+        f.form->Command4_Click();
+        QCOMPARE(f.messenger.sent.size(), 1u);
+        QCOMPARE(f.messenger.sent.front().text, QStringLiteral("Mi Direccion IP es: "));
+    }
+
+    void emptyMessageSendsNothingButRemembers()
+    {
+        Form1Fixture f;
+        f.form->Form_Load();
+        fill(f, QStringLiteral("PC07"), QString(), QString());
+        f.form->Command1_Click();
+        QVERIFY(f.messenger.sent.empty());
+        QCOMPARE(f.control<QLabel>("Label1")->text(), QString());
+        QVERIFY(!f.form->findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
+        QCOMPARE(f.control<RecipientBox>("Combo1")->itemText(0), QStringLiteral("PC07"));
+        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC07"));
+    }
+
+    void clearButtonEmptiesOnlyTheMessage()
+    {
+        Form1Fixture f;
+        fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("algo"));
+        f.form->Command1_Click();
+        fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("algo"));
+        const QString status = f.control<QLabel>("Label1")->text();
+        QTest::mouseClick(f.control("Command2"), Qt::LeftButton);
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QString());
+        QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QStringLiteral("PC01"));
+        QCOMPARE(f.control<QLineEdit>("Text3")->text(), QStringLiteral("Ana"));
+        QCOMPARE(f.control<QLabel>("Label1")->text(), status);
+    }
+
+    void statusClearsItselfAndTheTimerGoesIdle()
+    {
+        Form1Fixture f;
+        auto* timer = f.form->findChild<QTimer*>(QStringLiteral("Timer1"));
+        auto* status = f.control<QLabel>("Label1");
+        f.messenger.result = 2250;
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
+        f.form->Command4_Click();
+        QCOMPARE(status->text(), QStringLiteral("Sin Conecion de Red"));
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), 1200);
+
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QString(), 5000);
+        QVERIFY(!timer->isActive());
+        QCOMPARE(timer->interval(), 0);
+        // Idle stays idle: nothing ticks again.
+        QTest::qWait(1500);
+        QVERIFY(!timer->isActive());
+
+        // An empty message leaves a shown status and its countdown alone.
+        f.form->Command4_Click();
+        fill(f, QStringLiteral("PC01"), QString(), QString());
+        f.form->Command1_Click();
+        QCOMPARE(status->text(), QStringLiteral("Sin Conecion de Red"));
+        QVERIFY(timer->isActive());
+    }
+
+    void spaceInTheRecipientIsRefusedOnTab_data()
+    {
+        QTest::addColumn<QString>("recipient");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("start") << " PC01" << true;
+        QTest::newRow("middle") << "PC 01" << true;
+        QTest::newRow("end") << "PC01 " << true;
+        QTest::newRow("several") << "  P C 0 1  " << true;
+        QTest::newRow("tab") << "PC\t01" << false;
+        QTest::newRow("no-break space") << QStringLiteral("PC\u00a001") << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("plain") << "PC01" << false;
+    }
+
+    void spaceInTheRecipientIsRefusedOnTab()
+    {
+        QFETCH(QString, recipient);
+        QFETCH(bool, refused);
+        Form1Fixture f;
+        showActive(f);
+        auto* recipients = f.control<RecipientBox>("Combo1");
+        recipients->setFocus();
+        recipients->setEditText(recipient);
+        QTest::keyClick(recipients, Qt::Key_Tab);
+
+        if (refused) {
+            QCOMPARE(f.boxes.shown.size(), 1u);
+            QCOMPARE(f.boxes.shown.front().text, QStringLiteral("Existen Espacios en Blanco"));
+            QCOMPARE(f.boxes.shown.front().title, QStringLiteral("Vorelin"));
+            QCOMPARE(f.boxes.shown.front().icon, MessageBox::Icon::None);
+            QCOMPARE(recipients->currentText(), QString());
+            QCOMPARE(QApplication::focusWidget(), recipients);
+        } else {
+            QVERIFY(f.boxes.shown.empty());
+            QCOMPARE(recipients->currentText(), recipient);
+            QCOMPARE(QApplication::focusWidget(), f.control("Text3"));
+        }
+    }
+
+    void clickOnASendButtonThatRefusesTheRecipientSendsNothing_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::newRow("Command1") << "Command1";
+        QTest::newRow("Command4") << "Command4";
+    }
+
+    void clickOnASendButtonThatRefusesTheRecipientSendsNothing()
+    {
+        QFETCH(QString, button);
+        Form1Fixture f;
+        f.form->Form_Load();
+        showActive(f);
+        auto* recipients = f.control<RecipientBox>("Combo1");
+        recipients->setFocus();
+        QTest::keyClicks(recipients, QStringLiteral("PC 01"));
+        f.control<QPlainTextEdit>("Text1")->setPlainText(QStringLiteral("hola"));
+        QTest::mouseClick(f.control(qPrintable(button)), Qt::LeftButton);
+
+        QCOMPARE(f.boxes.shown.size(), 1u);
+        QVERIFY(f.messenger.sent.empty());
+        QCOMPARE(recipients->count(), 0);
+        QCOMPARE(recipients->currentText(), QString());
+        QCOMPARE(QApplication::focusWidget(), recipients);
+
+        // The next click, with a good recipient, goes through.
+        recipients->setEditText(QStringLiteral("PC01"));
+        QTest::mouseClick(f.control(qPrintable(button)), Qt::LeftButton);
+        QCOMPARE(f.messenger.sent.size(), 1u);
+        QCOMPARE(f.boxes.shown.size(), 1u);
+    }
+
+    void clickOnAnotherControlRunsTheCheck()
+    {
+        Form1Fixture f;
+        showActive(f);
+        auto* recipients = f.control<RecipientBox>("Combo1");
+        recipients->setFocus();
+        recipients->setEditText(QStringLiteral("PC 01"));
+        QTest::mouseClick(f.control("Text3"), Qt::LeftButton);
+        QCOMPARE(f.boxes.shown.size(), 1u);
+        QCOMPARE(recipients->currentText(), QString());
+        QCOMPARE(QApplication::focusWidget(), recipients);
+    }
+
+    void openingTheListOrSwitchingWindowsIsNotLeaving_data()
+    {
+        QTest::addColumn<int>("reason");
+        QTest::newRow("popup") << int(Qt::PopupFocusReason);
+        QTest::newRow("window switch") << int(Qt::ActiveWindowFocusReason);
+    }
+
+    void openingTheListOrSwitchingWindowsIsNotLeaving()
+    {
+        QFETCH(int, reason);
+        Form1Fixture f;
+        showActive(f);
+        auto* recipients = f.control<RecipientBox>("Combo1");
+        recipients->addItem(QStringLiteral("PC01"));
+        recipients->setFocus();
+        recipients->setEditText(QStringLiteral("PC 01"));
+        QFocusEvent leave(QEvent::FocusOut, Qt::FocusReason(reason));
+        QApplication::sendEvent(recipients, &leave);
+        QVERIFY(f.boxes.shown.empty());
+        QCOMPARE(recipients->currentText(), QStringLiteral("PC 01"));
+    }
+
+    void openingTheRealListDoesNotNag()
+    {
+        Form1Fixture f;
+        showActive(f);
+        auto* recipients = f.control<RecipientBox>("Combo1");
+        recipients->addItem(QStringLiteral("PC01"));
+        recipients->setFocus();
+        recipients->setEditText(QStringLiteral("PC 01"));
+        recipients->showPopup();
+        QTRY_VERIFY_WITH_TIMEOUT(recipients->view()->isVisible(), 2000);
+        recipients->hidePopup();
+        QVERIFY(f.boxes.shown.empty());
+    }
+
+    // With the real modal box the check still runs once: the box taking the focus from the
+    // window must not start a second check.
+    void realMessageBoxShowsOnce()
+    {
+        QtMessageBox realBoxes;
+        QTemporaryDir configHome;
+        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+        RecordingMessenger messenger;
+        QuietBusyPointer pointer;
+        IniRegistry registry;
+        SettingsStore settings(registry);
+        Form1 form({messenger, pointer, realBoxes, settings, [] { return QString(); },
+                    [] { return QString(); }, true});
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+
+        int boxesSeen = 0;
+        QTimer closer;
+        closer.setInterval(50);
+        QObject::connect(&closer, &QTimer::timeout, [&boxesSeen] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                ++boxesSeen;
+                QCOMPARE(box->text(), QStringLiteral("Existen Espacios en Blanco"));
+                box->accept();
+            }
+        });
+        closer.start();
+        auto* recipients = form.findChild<RecipientBox*>(QStringLiteral("Combo1"));
+        recipients->setFocus();
+        recipients->setEditText(QStringLiteral("PC 01"));
+        QTest::keyClick(recipients, Qt::Key_Tab);
+        QTest::qWait(300);
+        closer.stop();
+        QCOMPARE(boxesSeen, 1);
+        QCOMPARE(recipients->currentText(), QString());
+    }
+
+    void helpAndAboutBoxesShowTheirTextsAndChangeNothing()
+    {
+        Form1Fixture f;
+        f.form->Form_Load();
+        showActive(f);
+        fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("mensaje"));
+        QTest::mouseClick(f.control("Command5"), Qt::LeftButton);
+        QTest::mouseClick(f.control("Image1"), Qt::LeftButton);
+        QCOMPARE(f.boxes.shown.size(), 2u);
+
+        const ShownBox& help = f.boxes.shown[0];
+        QCOMPARE(help.title, QStringLiteral("Info"));
+        QCOMPARE(help.icon, MessageBox::Icon::Information);
+        QCOMPARE(help.text.size(), 406);
+        const QStringList helpLines = QtMessageBox::displayText(help.text).split(QLatin1Char('\n'));
+        QCOMPARE(helpLines.size(), 12);
+        for (int i = 0; i < helpLines.size(); ++i)
+            QCOMPARE(helpLines[i].isEmpty(), i == 2 || i == 6 || i == 8);
+        QCOMPARE(helpLines.last(), QStringLiteral("Responder."));
+
+        const ShownBox& about = f.boxes.shown[1];
+        QCOMPARE(about.title, QStringLiteral("ZORVA"));
+        QCOMPARE(about.icon, MessageBox::Icon::Critical);
+        QCOMPARE(about.text.count(QStringLiteral("\r\n")), 1);
+        const QStringList aboutLines =
+            QtMessageBox::displayText(about.text).split(QLatin1Char('\n'));
+        QCOMPARE(aboutLines.size(), 6);
+        for (int i = 0; i < aboutLines.size(); ++i)
+            QCOMPARE(aboutLines[i].isEmpty(), i == 3);
+        QCOMPARE(aboutLines[4], QStringLiteral("Para Plataformas de 32bit"));
+        QCOMPARE(aboutLines[5], QStringLiteral("Windows XP,2000 y NT"));
+
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("mensaje"));
+        QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QStringLiteral("PC01"));
+        QCOMPARE(f.control<QLabel>("Label1")->text(), QString());
+        QVERIFY(f.messenger.sent.empty());
+    }
+
+    void aDoubleClickOnTheLogoOpensOneBox()
+    {
+        Form1Fixture f;
+        showActive(f);
+        // What a double click delivers: a click, then a double-click event and a release.
+        QTest::mouseClick(f.control("Image1"), Qt::LeftButton);
+        QTest::mouseDClick(f.control("Image1"), Qt::LeftButton);
+        QCOMPARE(f.boxes.shown.size(), 1u);
+    }
+
+    void startUpFillsInOrderAndLoadsTheHistory()
+    {
+        Form1Fixture f;
+        QSettings store(f.configHome.filePath(QStringLiteral("combo/Vorelin.conf")),
+                        QSettings::IniFormat);
+        store.setValue(QStringLiteral("List0"), QStringLiteral("ZETA"));
+        store.setValue(QStringLiteral("List1"), QStringLiteral("ALFA"));
+        store.sync();
+
+        f.form->Form_Load();
+        QCOMPARE(f.control<QLabel>("Label3")->text(), QStringLiteral("192.168.0.5"));
+        QCOMPARE(f.control<QLineEdit>("Text2")->text(), QStringLiteral("MYHOST"));
+        auto* recipients = f.control<RecipientBox>("Combo1");
+        QCOMPARE(recipients->count(), 2);
+        QCOMPARE(recipients->itemText(0), QStringLiteral("ALFA"));
+        QCOMPARE(recipients->currentText(), QString());
+        QCOMPARE(recipients->currentIndex(), -1);
+    }
+
+    void minimiseHidesAndTheTrayBringsItBack()
+    {
+        Form1Fixture f;
+        f.form->Form_Load();
+        showActive(f);
+        fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("texto"));
+        const QRect place = f.form->geometry();
+
+        f.form->AniTray1_UserAction(0, 0, 0);
+        QVERIFY(f.form->isVisible());
+        QVERIFY(!f.form->isMinimized());
+
+        f.form->showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+
+        f.form->AniTray1_UserAction(3, 10, 20);
+        QVERIFY(f.form->isVisible());
+        QVERIFY(!f.form->isMinimized());
+        QCOMPARE(f.form->geometry(), place);
+        QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QStringLiteral("PC01"));
+        QCOMPARE(f.control<QLineEdit>("Text3")->text(), QStringLiteral("Ana"));
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("texto"));
+    }
+
+    void withoutATrayMinimiseHidesNothing()
+    {
+        Form1Fixture f(false);
+        f.form->Form_Load();
+        showActive(f);
+        f.form->showMinimized();
+        QTest::qWait(100);
+        QVERIFY(f.form->isVisible());
+        QVERIFY(f.form->isMinimized());
+    }
+
+    void statusTimerKeepsRunningWhileHidden()
+    {
+        Form1Fixture f;
+        showActive(f);
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
+        f.form->Command1_Click();
+        f.form->showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.control<QLabel>("Label1")->text(), QString(), 5000);
+    }
+};
+
+QTEST_MAIN(TestForm1Commands)
+#include "tst_form1commands.moc"
