@@ -5,7 +5,7 @@
 #include "LocalIdentity.h"
 #include "MessageBox.h"
 #include "SettingsStore.h"
-#include "UnavailableMessenger.h"
+#include "SmbMessenger.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -17,7 +17,7 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("vorelin"));
     installFontSubstitutes();
 
-    UnavailableMessenger messenger;
+    SmbMessenger messenger(GetLocalComputerName());
     QtBusyPointer busyPointer;
     QtMessageBox messageBox;
     IniRegistry registry;
