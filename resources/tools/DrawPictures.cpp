@@ -1,4 +1,4 @@
-// Draws every picture of the program: the app icon in six sizes, the button icons, the logo
+// Draws every picture of the program: the app icon in seven sizes, the button icons, the logo
 // and the tray animation. Run by scripts/draw-pictures; writes into the directory it is given.
 //
 // One motif throughout: a white paper plane on blue, with a green trail.
@@ -423,7 +423,7 @@ int main(int argc, char* argv[])
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
     bool ok = true;
-    for (int size : {16, 32, 48, 64, 128, 256})
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
         ok &= save(appIcon(size), out.filePath(QStringLiteral("icons/vorelin-%1.png").arg(size)));
     for (int size : {16, 32, 48})
         ok &= save(sendIcon(size), out.filePath(QStringLiteral("icons/send-%1.png").arg(size)));
