@@ -37,8 +37,7 @@ QByteArray utf16LittleEndian(const QString& text)
 
 MessageSender::MessageSender(Messenger& messenger, BusyPointer& pointer, StatusLine& status)
     : m_messenger(messenger), m_pointer(pointer), m_status(status)
-{
-}
+{}
 
 QString MessageSender::SendNetMessage(NetMessageRequest& request)
 {
@@ -50,12 +49,22 @@ QString MessageSender::SendNetMessage(NetMessageRequest& request)
     request.FromName = nullWhenEmpty(request.FromName);
     const QByteArray buffer = utf16LittleEndian(request.MessageText);
 
-    m_pointer.showWait();
-    const std::int32_t code = m_messenger.NetMessageBufferSend(
-        platformString(request.ServerName), platformString(request.MsgName),
-        platformString(request.FromName), reinterpret_cast<const std::uint8_t*>(buffer.constData()),
-        static_cast<std::uint32_t>(buffer.size()));
-    m_pointer.showDefault();
+    std::int32_t code = 0;
+    {
+        // Restored also when the call raises, so the error box is not shown under an hourglass.
+        struct DefaultPointerOnExit
+        {
+            BusyPointer& pointer;
+            ~DefaultPointerOnExit() { pointer.showDefault(); }
+        };
+        m_pointer.showWait();
+        const DefaultPointerOnExit restore{m_pointer};
+        code = m_messenger.NetMessageBufferSend(
+            platformString(request.ServerName), platformString(request.MsgName),
+            platformString(request.FromName),
+            reinterpret_cast<const std::uint8_t*>(buffer.constData()),
+            static_cast<std::uint32_t>(buffer.size()));
+    }
 
     return DescribeSendResult(code);
 }

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <optional>
+#include <stdexcept>
 
 namespace {
 
@@ -42,6 +43,8 @@ public:
                                       std::uint32_t buflen) override
     {
         m_journal.events << QStringLiteral("send");
+        if (raises)
+            throw std::runtime_error("platform failure");
         RecordedCall call{copyOf(servername), copyOf(msgname), copyOf(fromname),
                           QByteArray(reinterpret_cast<const char*>(buf), buflen), buflen};
         calls.push_back(call);
@@ -49,6 +52,7 @@ public:
     }
 
     std::int32_t result = 0;
+    bool raises = false;
     std::vector<RecordedCall> calls;
 
 private:
@@ -160,14 +164,14 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("Hola") << QStringLiteral("Hola")
-                              << QByteArray::fromHex("48006f006c006100");
-        QTest::newRow("A, n tilde, o") << QStringLiteral("Año") << QByteArray::fromHex("4100f1006f00");
+        QTest::newRow("Hola") << QStringLiteral("Hola") << QByteArray::fromHex("48006f006c006100");
+        QTest::newRow("A, n tilde, o")
+            << QStringLiteral("Año") << QByteArray::fromHex("4100f1006f00");
         // U+1F600 is the surrogate pair D83D DE00: four bytes, low byte first in each unit.
-        QTest::newRow("surrogate pair") << QString::fromUtf8("a\xF0\x9F\x98\x80")
-                                        << QByteArray::fromHex("61003dd800de");
-        QTest::newRow("line break") << QStringLiteral("a\r\nb")
-                                    << QByteArray::fromHex("61000d000a006200");
+        QTest::newRow("surrogate pair")
+            << QString::fromUtf8("a\xF0\x9F\x98\x80") << QByteArray::fromHex("61003dd800de");
+        QTest::newRow("line break")
+            << QStringLiteral("a\r\nb") << QByteArray::fromHex("61000d000a006200");
     }
 
     void messageBytesAreUtf16LittleEndian()
@@ -189,6 +193,16 @@ private slots:
         QCOMPARE(m_journal.events, (QStringList{"wait", "send", "default", "caption", "interval"}));
     }
 
+    void pointerIsDefaultAgainWhenThePlatformRaises()
+    {
+        m_messenger->raises = true;
+        NetMessageRequest request{QString(), QStringLiteral("PC01"), QString(),
+                                  QStringLiteral("x")};
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, m_sender->SendNetMessage(request));
+        QCOMPARE(m_journal.events, (QStringList{"wait", "send", "default"}));
+        QCOMPARE(m_status->caption, QStringLiteral("untouched"));
+    }
+
     void everyCodeGetsItsTextAndArmsTheTimer_data()
     {
         QTest::addColumn<int>("code");
@@ -203,8 +217,8 @@ private slots:
         QTest::newRow("2136") << 2136 << QStringLiteral("Error General de Red");
         QTest::newRow("2250") << 2250 << QStringLiteral("Sin Conecion de Red");
         QTest::newRow("2273") << 2273 << QStringLiteral("No Se Encontro al Usuario");
-        for (int neighbour : {1, 4, 6, 49, 51, 52, 54, 86, 88, 122, 124, 2135, 2137, 2249, 2251,
-                              2272, 2274, -1, -5, -2136})
+        for (int neighbour : {1,   4,    6,    49,   51,   52,   54,   86, 88, 122,
+                              124, 2135, 2137, 2249, 2251, 2272, 2274, -1, -5, -2136})
             QTest::newRow(qPrintable(QString::number(neighbour))) << neighbour << unknown;
         QTest::newRow("min") << std::numeric_limits<int>::min() << unknown;
         QTest::newRow("max") << std::numeric_limits<int>::max() << unknown;
