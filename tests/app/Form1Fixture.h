@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ public:
                                       const char16_t* fromname, const std::uint8_t* buf,
                                       std::uint32_t buflen) override
     {
+        if (failure)
+            throw std::runtime_error(*failure);
         const auto copy = [](const char16_t* s) {
             return s ? std::optional<std::u16string>(s) : std::nullopt;
         };
@@ -45,6 +48,8 @@ public:
     }
 
     std::int32_t result = 0;
+    // When set, the call raises this description instead of sending.
+    std::optional<std::string> failure;
     std::vector<SentMessage> sent;
 };
 
@@ -80,8 +85,13 @@ struct Form1Fixture
                           QString address = QStringLiteral("192.168.0.5"))
     {
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+        const auto localAddress = [this, address] {
+            if (addressFailure)
+                throw std::runtime_error(*addressFailure);
+            return address;
+        };
         form = std::make_unique<Form1>(
-            Form1::Services{messenger, pointer, boxes, settings, [address] { return address; },
+            Form1::Services{messenger, pointer, boxes, settings, localAddress,
                             [] { return QStringLiteral("MYHOST"); }, hideOnMinimize});
     }
 
@@ -96,5 +106,7 @@ struct Form1Fixture
     RecordingMessageBox boxes;
     IniRegistry registry;
     SettingsStore settings{registry};
+    // When set, looking up the local address raises this description.
+    std::optional<std::string> addressFailure;
     std::unique_ptr<Form1> form;
 };

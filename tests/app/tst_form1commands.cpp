@@ -449,6 +449,41 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
         QTRY_COMPARE_WITH_TIMEOUT(f.control<QLabel>("Label1")->text(), QString(), 5000);
     }
+
+    // A platform operation that raises is shown with its description, and the program ends
+    // with a failure code instead of carrying on half-done.
+    void failingSendShowsTheErrorAndEndsTheProgram()
+    {
+        Form1Fixture f;
+        showActive(f);
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("hola"));
+        f.messenger.failure = "El servicio de mensajes no responde";
+
+        QTimer::singleShot(0, f.form.get(), [&f] { f.form->Command1_Click(); });
+        QTimer::singleShot(10000, qApp, [] { QApplication::exit(99); });
+        QCOMPARE(QApplication::exec(), EXIT_FAILURE);
+
+        QVERIFY(f.form->failed());
+        QCOMPARE(f.boxes.shown.size(), 1u);
+        QCOMPARE(f.boxes.shown[0].text, QStringLiteral("El servicio de mensajes no responde"));
+        QCOMPARE(f.boxes.shown[0].title, QStringLiteral("Vorelin"));
+        QCOMPARE(f.boxes.shown[0].icon, MessageBox::Icon::Critical);
+        // The failed send is not remembered as a used recipient.
+        QCOMPARE(storedRecipient(f, 0), QString());
+    }
+
+    void failingStartUpIsReportedBeforeTheWindowShows()
+    {
+        Form1Fixture f;
+        f.addressFailure = "Sin adaptadores";
+        f.form->Form_Load();
+        QVERIFY(f.form->failed());
+        QVERIFY(!f.form->isVisible());
+        QCOMPARE(f.boxes.shown.size(), 1u);
+        QCOMPARE(f.boxes.shown[0].text, QStringLiteral("Sin adaptadores"));
+        QCOMPARE(f.boxes.shown[0].icon, MessageBox::Icon::Critical);
+        QCOMPARE(f.control<RecipientBox>("Combo1")->count(), 0);
+    }
 };
 
 QTEST_MAIN(TestForm1Commands)
