@@ -249,16 +249,7 @@ void Form1::DeleteKey(const QString& Value)
 void Form1::Command1_Click()
 {
     guarded([this] {
-        NetMessageRequest request;
-        request.ServerName = Text2->text();
-        request.MsgName = Combo1->currentText();
-        request.FromName = Text3->text();
-        request.MessageText = Text1->toPlainText();
-        if (Check1->isChecked()) {
-            Text1->clear();
-            Text1->setFocus(Qt::OtherFocusReason);
-        }
-        m_sender.SendNetMessage(request);
+        sendFromWindow(Text1->toPlainText());
         m_history->RememberRecipient(*Combo1);
     });
 }
@@ -270,18 +261,23 @@ void Form1::Command2_Click()
 
 void Form1::Command4_Click()
 {
-    guarded([this] {
-        NetMessageRequest request;
-        request.ServerName = Text2->text();
-        request.MsgName = Combo1->currentText();
-        request.FromName = Text3->text();
-        request.MessageText = QStringLiteral("Mi Direccion IP es: ") + Label3->text();
-        if (Check1->isChecked()) {
-            Text1->clear();
-            Text1->setFocus(Qt::OtherFocusReason);
-        }
-        m_sender.SendNetMessage(request);
-    });
+    guarded([this] { sendFromWindow(QStringLiteral("Mi Direccion IP es: ") + Label3->text()); });
+}
+
+// Both send buttons: the names as they stand, and the clear option applied once the
+// request holds the message.
+void Form1::sendFromWindow(const QString& messageText)
+{
+    NetMessageRequest request;
+    request.ServerName = Text2->text();
+    request.MsgName = Combo1->currentText();
+    request.FromName = Text3->text();
+    request.MessageText = messageText;
+    if (Check1->isChecked()) {
+        Text1->clear();
+        Text1->setFocus(Qt::OtherFocusReason);
+    }
+    m_sender.SendNetMessage(request);
 }
 
 void Form1::Command5_Click()

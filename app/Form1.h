@@ -80,6 +80,7 @@ private:
     // Runs a handler; an error escaping it is shown and ends the program.
     template <typename Handler> void guarded(Handler&& handler);
     void fail(const QString& description);
+    void sendFromWindow(const QString& messageText);
 
     Services m_services;
     MessageSender m_sender;
