@@ -104,9 +104,11 @@ std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address)
                 std::span(buffer.data(), received.size));
             if (!response || response->transactionId != transactionId)
                 continue;
+            // A name being released or held in conflict still shows as active; calling it
+            // reaches nobody or the wrong node.
             for (const auto& entry : response->names) {
                 if (entry.name.suffix() == NetbiosName::kMessengerSuffix && !entry.isGroup() &&
-                    entry.isActive())
+                    entry.isActive() && !entry.isDeregistering() && !entry.isInConflict())
                     return entry.name;
             }
             return std::nullopt;

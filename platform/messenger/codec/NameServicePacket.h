@@ -31,6 +31,8 @@ struct NodeStatusEntry
 
     bool isGroup() const { return (flags & 0x8000) != 0; }
     bool isActive() const { return (flags & 0x0400) != 0; }
+    bool isDeregistering() const { return (flags & 0x1000) != 0; }
+    bool isInConflict() const { return (flags & 0x0800) != 0; }
 };
 
 struct NodeStatusResponse
