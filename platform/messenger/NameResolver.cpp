@@ -66,8 +66,9 @@ NameResolver::queryByBroadcast(const NetbiosName& name, const std::vector<std::u
     for (int attempt = 0; attempt < m_options.tries; ++attempt) {
         for (const std::uint32_t target : targets)
             socket.sendTo(query, target, m_options.port);
+        // A steady stream of junk must not hold a try open past its deadline.
         const auto deadline = Clock::now() + m_options.tryInterval;
-        while (true) {
+        while (Clock::now() < deadline) {
             const auto received = socket.receive(buffer, deadline);
             if (received.status != UdpSocket::Status::Received)
                 break;
@@ -93,7 +94,7 @@ std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address)
     for (int attempt = 0; attempt < m_options.tries; ++attempt) {
         socket.send(request);
         const auto deadline = Clock::now() + m_options.tryInterval;
-        while (true) {
+        while (Clock::now() < deadline) {
             const auto received = socket.receive(buffer, deadline);
             // A refused port (ICMP) means nobody will answer: no point in trying again.
             if (received.status == UdpSocket::Status::Refused)
