@@ -25,6 +25,32 @@ constexpr auto kOpenDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                           QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 constexpr auto kSharedDir = kOpenDir | QFile::WriteGroup | QFile::WriteOther;
 
+// True when every folder from the root down to path lets others through.
+bool traversableByAll(const QString& path)
+{
+    QDir dir(QFileInfo(path).absoluteFilePath());
+    while (true) {
+        struct stat info
+        {};
+        if (::stat(QFile::encodeName(dir.path()).constData(), &info) != 0 ||
+            (info.st_mode & S_IXOTH) == 0)
+            return false;
+        if (dir.isRoot())
+            return true;
+        dir.setPath(QFileInfo(dir.path()).path());
+    }
+}
+
+// Where the work folder goes. As root the message command runs as another account, which
+// must reach it: a private TMPDIR (0700 parent) would lose every message silently.
+QString workBase()
+{
+    const QString temp = QDir::tempPath();
+    if (::geteuid() != 0 || traversableByAll(temp))
+        return temp;
+    return QStringLiteral("/tmp");
+}
+
 } // namespace
 
 QString sambaGuestAccount()
@@ -64,8 +90,7 @@ bool SambaServer::start(const Config& config, QString& error)
         error = QStringLiteral("smbd is not installed");
         return false;
     }
-    m_work =
-        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vorelin-smbd-XXXXXX"));
+    m_work = std::make_unique<QTemporaryDir>(workBase() + QStringLiteral("/vorelin-smbd-XXXXXX"));
     const QString w = m_work->path();
     // The message command runs as the guest account: it must reach and write these folders.
     if (!m_work->isValid() || !QFile::setPermissions(w, kOpenDir) ||
@@ -106,8 +131,21 @@ bool SambaServer::start(const Config& config, QString& error)
                                   "guest account = %4\n")
                        .arg(m_port)
                        .arg(config.minProtocol, w, sambaGuestAccount());
-    if (config.messageCommand)
-        conf += QStringLiteral("message command = /bin/mv %s %1/messages/ &\n").arg(w);
+    // smbd escapes shell syntax in the command, so the renaming lives in a script. The sender
+    // goes into the file name, SENDER-msg.XXXXXX; the trailing & lets smbd answer at once.
+    if (config.messageCommand) {
+        const QString script = w + QStringLiteral("/deliver");
+        QFile deliver(script);
+        if (!deliver.open(QIODevice::WriteOnly) ||
+            deliver.write(QStringLiteral("#!/bin/sh\n/bin/mv \"$1\" \"%1/messages/$2-${1##*/}\"\n")
+                              .arg(w)
+                              .toUtf8()) < 0 ||
+            !deliver.setPermissions(kOpenDir)) {
+            error = QStringLiteral("cannot write the message command");
+            return false;
+        }
+        conf += QStringLiteral("message command = %1 %s %f &\n").arg(script);
+    }
     QFile file(w + QStringLiteral("/smb.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0) {
         error = QStringLiteral("cannot write smb.conf");
@@ -144,6 +182,12 @@ bool SambaServer::start(const Config& config, QString& error)
     return false;
 }
 
+void SambaServer::requestStop()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        m_process.terminate();
+}
+
 void SambaServer::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
@@ -155,23 +199,35 @@ void SambaServer::stop()
     }
 }
 
-QStringList SambaServer::waitForMessages(int count, int timeoutMs) const
+std::vector<SambaServer::Message> SambaServer::waitForReceived(int count, int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);
     QDir dir(messageDir());
     while (true) {
         const QFileInfoList files = dir.entryInfoList(QDir::Files, QDir::Time | QDir::Reversed);
         if (files.size() >= count || deadline.hasExpired()) {
-            QStringList texts;
+            std::vector<Message> messages;
             for (const QFileInfo& info : files) {
                 QFile file(info.filePath());
-                if (file.open(QIODevice::ReadOnly))
-                    texts << QString::fromUtf8(file.readAll());
+                if (!file.open(QIODevice::ReadOnly))
+                    continue;
+                const QString name = info.fileName();
+                const qsizetype dash = name.lastIndexOf(QStringLiteral("-msg."));
+                messages.push_back({dash >= 0 ? name.left(dash) : QString(),
+                                    QString::fromUtf8(file.read(1 << 20))});
             }
-            return texts;
+            return messages;
         }
-        QThread::msleep(50);
+        QThread::msleep(20);
     }
+}
+
+QStringList SambaServer::waitForMessages(int count, int timeoutMs) const
+{
+    QStringList texts;
+    for (const Message& message : waitForReceived(count, timeoutMs))
+        texts << message.text;
+    return texts;
 }
 
 void SambaServer::clearMessages() const

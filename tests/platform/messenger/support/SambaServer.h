@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // A throwaway Samba smbd on 127.0.0.1 and a free port with a private configuration, as the
 // real receiver of our messages. Each received message lands as one file in messageDir().
@@ -19,6 +20,14 @@ public:
         QString minProtocol = QStringLiteral("NT1");
     };
 
+    // One message as the message command got it: the sender as smbd passes it (%f, every
+    // byte that is not a letter or digit turned into '_') and the text in UTF-8.
+    struct Message
+    {
+        QString sender;
+        QString text;
+    };
+
     SambaServer() = default;
     ~SambaServer();
 
@@ -27,11 +36,14 @@ public:
     // Starts smbd and waits (bounded) until it accepts connections.
     bool start(const Config& config, QString& error);
     void stop();
+    // Asks smbd to stop without waiting, so that several servers stop side by side.
+    void requestStop();
 
     std::uint16_t port() const { return m_port; }
     QString messageDir() const;
     // The texts of the received messages, oldest first; waits up to timeoutMs for count.
     QStringList waitForMessages(int count, int timeoutMs = 10000) const;
+    std::vector<Message> waitForReceived(int count, int timeoutMs = 10000) const;
     void clearMessages() const;
     QString log() const;
 
