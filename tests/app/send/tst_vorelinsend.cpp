@@ -1,0 +1,236 @@
+#include "MessageSender.h"
+#include "support/FakeSessionPeer.h"
+#include "support/SambaServer.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+// The built vorelin-send run as a user would, against a real smbd on loopback: what arrives,
+// what it prints and its exit status.
+class TestVorelinSend : public QObject
+{
+    Q_OBJECT
+
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+
+    std::unique_ptr<SambaServer> m_receiver;
+    std::unique_ptr<SambaServer> m_refusing;
+
+    static Run run(const QStringList& arguments, const QByteArray& input = QByteArray(),
+                   bool closeInput = true)
+    {
+        QProcess process;
+        process.start(QStringLiteral(VORELIN_SEND_PATH), arguments);
+        if (!process.waitForStarted(10000))
+            return {};
+        if (!input.isEmpty())
+            process.write(input);
+        if (closeInput)
+            process.closeWriteChannel();
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished(3000);
+            return {};
+        }
+        Run result;
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+        result.out = QString::fromUtf8(process.readAllStandardOutput());
+        result.err = QString::fromUtf8(process.readAllStandardError());
+        return result;
+    }
+
+    static QStringList to(const SambaServer& server)
+    {
+        return {QStringLiteral("-I"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                QString::number(server.port())};
+    }
+
+    static QString statusLine(std::int32_t code)
+    {
+        return MessageSender::statusText(code) + QStringLiteral(" (%1)\n").arg(code);
+    }
+
+    static bool startServer(std::unique_ptr<SambaServer>& server, const SambaServer::Config& config)
+    {
+        auto started = std::make_unique<SambaServer>();
+        QString error;
+        if (!started->start(config, error)) {
+            qWarning().noquote() << error;
+            return false;
+        }
+        server = std::move(started);
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (SambaServer::smbdPath().isEmpty())
+            QSKIP("smbd is not installed (Debian package samba); no real receiver to send to");
+        QVERIFY(startServer(m_receiver, {}));
+        SambaServer::Config refusing;
+        refusing.messageCommand = false;
+        QVERIFY(startServer(m_refusing, refusing));
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_receiver)
+            m_receiver->requestStop();
+        if (m_refusing)
+            m_refusing->requestStop();
+        m_receiver.reset();
+        m_refusing.reset();
+    }
+
+    void init()
+    {
+        if (m_receiver)
+            m_receiver->clearMessages();
+    }
+
+    void wordsAreJoinedAndDelivered()
+    {
+        const Run r = run(to(*m_receiver) + QStringList{QStringLiteral("-f"), QStringLiteral("ana"),
+                                                        QStringLiteral("vtestrecv"),
+                                                        QStringLiteral("Hola"), QStringLiteral("a"),
+                                                        QStringLiteral("  todos\u00f1")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, statusLine(0));
+        QCOMPARE(r.err, QString());
+        const auto messages = m_receiver->waitForReceived(1);
+        QCOMPARE(messages.size(), 1u);
+        QCOMPARE(messages.front().text, QStringLiteral("Hola a   todos\u00f1"));
+        QCOMPARE(messages.front().sender, QStringLiteral("ANA"));
+    }
+
+    void standardInputIsDelivered()
+    {
+        const QString text =
+            QStringLiteral("Primera l\u00ednea\nsegunda\n\ntercera, tras una vac\u00eda");
+        // One final line break, as echo and most commands end their output, is not part of it.
+        const Run r = run(to(*m_receiver) + QStringList{QStringLiteral("vtestrecv")},
+                          (text + QLatin1Char('\n')).toUtf8());
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, statusLine(0));
+        QCOMPARE(m_receiver->waitForMessages(1), QStringList{text});
+    }
+
+    void inputTooLongForAnyMessageIsRefusedWhole()
+    {
+        // Far more than any message may be: read only in part, and refused rather than cut.
+        const Run r = run(to(*m_receiver) + QStringList{QStringLiteral("vtestrecv")},
+                          QByteArray(200000, 'x'));
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.err, statusLine(87));
+        QCOMPARE(r.out, QString());
+        QCOMPARE(m_receiver->waitForMessages(1, 500), QStringList());
+    }
+
+    void notDeliveredExitsOne_data()
+    {
+        QTest::addColumn<int>("receiver");
+        QTest::addColumn<int>("code");
+        QTest::newRow("receiver without a message command") << 1 << 5;
+        QTest::newRow("nothing listening") << 2 << 2273;
+    }
+
+    void notDeliveredExitsOne()
+    {
+        QFETCH(int, receiver);
+        QFETCH(int, code);
+        const QString port = receiver == 1 ? QString::number(m_refusing->port())
+                                           : QString::number(closedLoopbackPort());
+        const Run r = run({QStringLiteral("-I"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                           port, QStringLiteral("vtestrecv"), QStringLiteral("Hola")});
+        // smbclient -M exits 0 here; we must not.
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.err, statusLine(code));
+        QCOMPARE(r.out, QString());
+    }
+
+    void usageErrorsExitTwoAndSendNothing_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        const QString port = QString::number(m_receiver ? m_receiver->port() : 1);
+        const QStringList ok{QStringLiteral("-I"), QStringLiteral("127.0.0.1"),
+                             QStringLiteral("-p"), port};
+        const QString r = QStringLiteral("vtestrecv");
+        const QString m = QStringLiteral("Hola");
+
+        QTest::newRow("nothing") << QStringList() << QByteArray();
+        QTest::newRow("options but no recipient") << ok << QByteArray("Hola");
+        QTest::newRow("empty recipient") << ok + QStringList{QString(), m} << QByteArray();
+        QTest::newRow("unknown option")
+            << ok + QStringList{QStringLiteral("-x"), r, m} << QByteArray();
+        QTest::newRow("-f without its value") << QStringList{QStringLiteral("-f")} << QByteArray();
+        QTest::newRow("port 0") << QStringList{QStringLiteral("-I"),
+                                               QStringLiteral("127.0.0.1"),
+                                               QStringLiteral("-p"),
+                                               QStringLiteral("0"),
+                                               r,
+                                               m}
+                                << QByteArray();
+        QTest::newRow("port 65536")
+            << QStringList{QStringLiteral("-p"), QStringLiteral("65536"), r, m} << QByteArray();
+        QTest::newRow("port not a number")
+            << QStringList{QStringLiteral("-p"), QStringLiteral("13x"), r, m} << QByteArray();
+        QTest::newRow("signed port")
+            << QStringList{QStringLiteral("-p"), QStringLiteral("+139"), r, m} << QByteArray();
+        QTest::newRow("address with three parts")
+            << QStringList{QStringLiteral("-I"), QStringLiteral("127.0.1"), r, m} << QByteArray();
+        QTest::newRow("address part over 255")
+            << QStringList{QStringLiteral("-I"), QStringLiteral("127.0.0.256"), r, m}
+            << QByteArray();
+        QTest::newRow("host name as address")
+            << QStringList{QStringLiteral("-I"), QStringLiteral("localhost"), r, m} << QByteArray();
+        QTest::newRow("IPv6 address")
+            << QStringList{QStringLiteral("-I"), QStringLiteral("::1"), r, m} << QByteArray();
+        QTest::newRow("empty standard input") << ok + QStringList{r} << QByteArray();
+        QTest::newRow("only a line break on standard input")
+            << ok + QStringList{r} << QByteArray("\n");
+    }
+
+    void usageErrorsExitTwoAndSendNothing()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        const Run r = run(arguments, input);
+        QCOMPARE(r.exitCode, 2);
+        QCOMPARE(r.out, QString());
+        QVERIFY2(r.err.contains(QLatin1String("Usage: vorelin-send")), qPrintable(r.err));
+        QCOMPARE(m_receiver->waitForMessages(1, 300), QStringList());
+    }
+
+    void helpDocumentsUsageAndExitStatus()
+    {
+        for (const QString& option : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+            const Run r = run({option});
+            QCOMPARE(r.exitCode, 0);
+            QCOMPARE(r.err, QString());
+            for (const char* part :
+                 {"Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] RECIPIENT [MESSAGE...]",
+                  "-f, --from SENDER", "-I, --address ADDRESS", "-p, --port PORT", "standard input",
+                  "Exit status:", "  0  ", "  1  ", "  2  "})
+                QVERIFY2(r.out.contains(QLatin1String(part)), part);
+        }
+    }
+
+    void versionIsPrinted()
+    {
+        const Run r = run({QStringLiteral("--version")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QStringLiteral("vorelin-send %1\n").arg(QStringLiteral(VORELIN_VERSION)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVorelinSend)
+#include "tst_vorelinsend.moc"
