@@ -25,6 +25,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorelin.invalid")
 # Dependencies come from the libraries the binaries link, so they follow the build. Samba is
 # not needed: Vorelin speaks the protocol itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its Wayland plugin at run time, where dpkg-shlibdeps cannot see it; the X11 one
+# comes with libqt6gui6.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
 # vorelin_<version>_<arch>.deb, the Debian naming.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
