@@ -6,13 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-FakeNameResponder::FakeNameResponder(std::uint32_t address, Script script)
+FakeNameResponder::FakeNameResponder(std::uint32_t address, Script script, std::uint16_t port)
     : m_script(std::move(script))
 {
     m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
     socklen_t length = sizeof local;
     if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)

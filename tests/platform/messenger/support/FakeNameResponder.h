@@ -15,8 +15,8 @@ public:
     using Datagram = std::vector<std::uint8_t>;
     using Script = std::function<std::vector<Datagram>(const Datagram& request, int index)>;
 
-    // address: 127.x.y.z in host byte order.
-    FakeNameResponder(std::uint32_t address, Script script);
+    // address: 127.x.y.z in host byte order; port 0 picks a free one.
+    FakeNameResponder(std::uint32_t address, Script script, std::uint16_t port = 0);
     ~FakeNameResponder();
 
     std::uint16_t port() const { return m_port; }

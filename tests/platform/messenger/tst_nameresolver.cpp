@@ -1,0 +1,817 @@
+#include "MessengerResult.h"
+#include "NameResolver.h"
+#include "SmbMessenger.h"
+#include "support/FakeNameResponder.h"
+#include "support/FakeSessionPeer.h"
+#include "support/HexBytes.h"
+#include "support/PeerScripts.h"
+
+#include <QTest>
+
+#include <map>
+#include <memory>
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Script = FakeNameResponder::Script;
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+constexpr std::uint32_t kSecondLoopback = 0x7F000002;
+constexpr std::uint32_t kAnswered = 0x7F000009;
+constexpr std::uint32_t kStranger = 0x7F000042;
+const QString kLocalName = QStringLiteral("testhost");
+
+Bytes be16(std::uint16_t value)
+{
+    return {std::uint8_t(value >> 8), std::uint8_t(value)};
+}
+
+Bytes be32(std::uint32_t value)
+{
+    return concat({be16(std::uint16_t(value >> 16)), be16(std::uint16_t(value))});
+}
+
+// The 16 raw bytes of a name: up to 15 bytes padded, then the suffix.
+Bytes rawName(const char* name, std::uint8_t suffix, std::uint8_t pad = ' ')
+{
+    Bytes raw = asciiBytes(name);
+    raw.resize(15, pad);
+    raw.push_back(suffix);
+    return raw;
+}
+
+// Second-level form, written out here rather than with the codec under test.
+Bytes encodedName(const Bytes& raw)
+{
+    Bytes out{0x20};
+    for (const std::uint8_t byte : raw) {
+        out.push_back(std::uint8_t('A' + (byte >> 4)));
+        out.push_back(std::uint8_t('A' + (byte & 0x0F)));
+    }
+    out.push_back(0x00);
+    return out;
+}
+
+Bytes header(std::uint16_t id, std::uint16_t flags, std::uint16_t questions, std::uint16_t answers)
+{
+    return concat({be16(id), be16(flags), be16(questions), be16(answers), be16(0), be16(0)});
+}
+
+std::uint16_t idOf(const Bytes& request)
+{
+    return request.size() >= 2 ? std::uint16_t(request[0] << 8 | request[1]) : 0;
+}
+
+// The raw bytes of an uncompressed second-level name at offset.
+Bytes nameAt(const Bytes& bytes, std::size_t offset)
+{
+    if (bytes.size() < offset + 34 || bytes[offset] != 0x20)
+        return {};
+    Bytes raw;
+    for (std::size_t i = offset + 1; i < offset + 33; i += 2)
+        raw.push_back(std::uint8_t((bytes[i] - 'A') << 4 | (bytes[i + 1] - 'A')));
+    return raw;
+}
+
+Bytes questionOf(const Bytes& request)
+{
+    return nameAt(request, 12);
+}
+
+// POSITIVE NAME QUERY RESPONSE as nmbd sends it: AA, RD, RA; TTL three days; unique B-node.
+Bytes positiveAnswer(std::uint16_t id, const Bytes& raw, std::vector<std::uint32_t> addresses,
+                     std::uint16_t flags = 0x8580)
+{
+    Bytes data;
+    for (const std::uint32_t address : addresses)
+        data = concat({data, be16(0x0000), be32(address)});
+    return concat({header(id, flags, 0, 1), encodedName(raw), be16(0x0020), be16(0x0001),
+                   be32(259200), be16(std::uint16_t(data.size())), data});
+}
+
+Bytes aliceAnswer(std::uint16_t id, std::uint32_t address = kAnswered)
+{
+    return positiveAnswer(id, rawName("ALICE", 0x03), {address});
+}
+
+struct TableEntry
+{
+    Bytes raw;
+    std::uint16_t flags;
+};
+
+constexpr std::uint16_t kUniqueActive = 0x0400;
+
+// NODE STATUS RESPONSE: name table, then the statistics (46 bytes in practice).
+Bytes nodeStatusAnswer(std::uint16_t id, const std::vector<TableEntry>& table,
+                       std::size_t statistics = 46, int claimedNames = -1)
+{
+    Bytes data{std::uint8_t(claimedNames >= 0 ? claimedNames : int(table.size()))};
+    for (const TableEntry& entry : table)
+        data = concat({data, entry.raw, be16(entry.flags)});
+    data.resize(data.size() + statistics, 0);
+    return concat({header(id, 0x8400, 0, 1), encodedName(rawName("*", 0x00, 0x00)), be16(0x0021),
+                   be16(0x0001), be32(0), be16(std::uint16_t(data.size())), data});
+}
+
+const std::vector<TableEntry> kSambaTable = {
+    {rawName("PEERTEST", 0x00), kUniqueActive}, {rawName("PEERTEST", 0x03), kUniqueActive},
+    {rawName("PEERTEST", 0x20), kUniqueActive}, {rawName("WORKGROUP", 0x00), 0x8400},
+    {rawName("WORKGROUP", 0x1E), 0x8400},
+};
+
+std::vector<Bytes> prefixesOf(const Bytes& packet)
+{
+    std::vector<Bytes> out;
+    for (std::size_t length = 0; length < packet.size(); ++length)
+        out.emplace_back(packet.begin(), packet.begin() + std::ptrdiff_t(length));
+    return out;
+}
+
+std::vector<Bytes> garbage()
+{
+    std::vector<Bytes> out = {{}, {0xFF}, Bytes(12, 0x00), Bytes(12, 0xFF), Bytes(600, 0x41)};
+    std::uint32_t state = 12345;
+    for (int i = 0; i < 8; ++i) {
+        Bytes noise(std::size_t(20 + 37 * i));
+        for (auto& byte : noise) {
+            state = state * 1103515245u + 12345u;
+            byte = std::uint8_t(state >> 16);
+        }
+        out.push_back(noise);
+    }
+    return out;
+}
+
+template <typename... Lists> std::vector<Bytes> joined(Lists... lists)
+{
+    std::vector<Bytes> out;
+    (out.insert(out.end(), lists.begin(), lists.end()), ...);
+    return out;
+}
+
+// Answers to a name query for ALICE<03>, per scenario.
+Script queryScenario(const QString& name)
+{
+    using R = std::vector<Bytes>;
+    static const std::map<QString, std::function<R(std::uint16_t, const Bytes&, int)>> scenarios = {
+        {"one answer",
+         [](auto id, auto&, int) {
+             return R{aliceAnswer(id)};
+         }},
+        {"the same answer twice, as nmbd sends it",
+         [](auto id, auto&, int) {
+             return R{aliceAnswer(id), aliceAnswer(id)};
+         }},
+        {"two answering nodes",
+         [](auto id, auto&, int) {
+             return R{aliceAnswer(id), aliceAnswer(id, kStranger)};
+         }},
+        {"two addresses in one answer",
+         [](auto id, auto&, int) {
+             return R{positiveAnswer(id, rawName("ALICE", 0x03), {kAnswered, kStranger})};
+         }},
+        {"answer on the second try only",
+         [](auto id, auto&, int index) {
+             return index == 0 ? R{} : R{aliceAnswer(id)};
+         }},
+        {"wrong transaction id, then the answer",
+         [](auto id, auto&, int) {
+             return R{aliceAnswer(std::uint16_t(id + 1), kStranger),
+                      aliceAnswer(std::uint16_t(id ^ 0x8000), kStranger), aliceAnswer(id)};
+         }},
+        {"another name, then the answer",
+         [](auto id, auto&, int) {
+             return R{positiveAnswer(id, rawName("BOB", 0x03), {kStranger}),
+                      positiveAnswer(id, rawName("ALICE", 0x00), {kStranger}),
+                      positiveAnswer(id, rawName("alice", 0x03), {kStranger}), aliceAnswer(id)};
+         }},
+        {"negative response and WACK, then the answer",
+         [](auto id, auto&, int) {
+             const Bytes negative =
+                 concat({header(id, 0x8583, 0, 1), encodedName(rawName("ALICE", 0x03)),
+                         be16(0x000A), be16(0x0001), be32(0), be16(0)});
+             const Bytes wack = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger}, 0xBC00);
+             const Bytes rcode = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger}, 0x8583);
+             return R{negative, wack, rcode, aliceAnswer(id)};
+         }},
+        {"our own request echoed, then the answer",
+         [](auto id, const Bytes& request, int) {
+             return R{request, aliceAnswer(id)};
+         }},
+        {"garbage, then the answer",
+         [](auto id, auto&, int) {
+             return joined(garbage(), R{aliceAnswer(id)});
+         }},
+        {"every truncation, then the answer",
+         [](auto id, auto&, int) {
+             return joined(prefixesOf(aliceAnswer(id)), R{aliceAnswer(id)});
+         }},
+        {"broken lengths and pointers, then the answer",
+         [](auto id, auto&, int) {
+             Bytes longData = aliceAnswer(id, kStranger);
+             longData[longData.size() - 7] = 0x40; // RDLENGTH past the end
+             Bytes oddData = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger});
+             oddData.push_back(0x00);
+             oddData[oddData.size() - 8] = 7; // not a multiple of six
+             const Bytes empty = positiveAnswer(id, rawName("ALICE", 0x03), {});
+             // RR_NAME pointing at itself, and forwards past the end.
+             const Bytes loop =
+                 concat({header(id, 0x8580, 0, 1), hexBytes("C0 0C"),
+                         hexBytes("00 20 00 01 00 00 00 00 00 06 00 00 7F 00 00 42")});
+             const Bytes forward =
+                 concat({header(id, 0x8580, 0, 1), hexBytes("FF FF"),
+                         hexBytes("00 20 00 01 00 00 00 00 00 06 00 00 7F 00 00 42")});
+             // A label that is not 32 characters, and characters outside 'A'..'P'.
+             Bytes shortLabel = aliceAnswer(id, kStranger);
+             shortLabel[12] = 0x1F;
+             Bytes badLetter = aliceAnswer(id, kStranger);
+             badLetter[13] = 'Z';
+             const Bytes manyQuestions = concat({header(id, 0x8580, 0xFFFF, 1)});
+             return R{longData,   oddData,   empty,         loop,           forward,
+                      shortLabel, badLetter, manyQuestions, aliceAnswer(id)};
+         }},
+        {"answer that repeats the question and points back to it",
+         [](auto id, auto&, int) {
+             return R{concat({header(id, 0x8580, 1, 1), encodedName(rawName("ALICE", 0x03)),
+                              hexBytes("00 20 00 01 C0 0C 00 20 00 01 00 03 F4 80 00 06 00 00"),
+                              be32(kAnswered)})};
+         }},
+        {"silence",
+         [](auto, auto&, int) {
+             return R{};
+         }},
+        {"only wrong transaction ids",
+         [](auto id, auto&, int) {
+             return R{aliceAnswer(std::uint16_t(id + 1))};
+         }},
+        {"only other names",
+         [](auto id, auto&, int) {
+             return R{positiveAnswer(id, rawName("ALICE", 0x20), {kAnswered})};
+         }},
+        {"only garbage and truncations",
+         [](auto id, auto&, int) {
+             return joined(garbage(), prefixesOf(aliceAnswer(id)));
+         }},
+        {"only our own request",
+         [](auto, const Bytes& request, int) {
+             return R{request};
+         }},
+    };
+    const auto found = scenarios.find(name);
+    if (found == scenarios.end())
+        return {};
+    auto answer = found->second;
+    return [answer](const Bytes& request, int index) {
+        return answer(idOf(request), request, index);
+    };
+}
+
+// Answers to a node status request, per scenario.
+Script nodeStatusScenario(const QString& name)
+{
+    using R = std::vector<Bytes>;
+    using T = std::vector<TableEntry>;
+    const TableEntry peer03{rawName("PEERTEST", 0x03), kUniqueActive};
+    static const std::map<QString, std::function<R(std::uint16_t, int)>> scenarios = {
+        {"Samba's table",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, kSambaTable)};
+         }},
+        {"group messenger name first",
+         [peer03](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("WORKGROUP", 0x03), 0x8400}, peer03})};
+         }},
+        {"deregistering messenger name first",
+         [peer03](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("GONE", 0x03), 0x1400}, peer03})};
+         }},
+        {"conflicting messenger name first",
+         [peer03](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("CLASH", 0x03), 0x0C00}, peer03})};
+         }},
+        {"inactive messenger name first",
+         [peer03](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("ASLEEP", 0x03), 0x0000}, peer03})};
+         }},
+        {"permanent M-node messenger name",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03), 0x4600}})};
+         }},
+        {"two messenger names",
+         [peer03](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), 0x0400}, peer03})};
+         }},
+        {"name padded with NULs",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03, 0x00), 0x0400}})};
+         }},
+        {"no statistics",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, kSambaTable, 0)};
+         }},
+        {"wrong transaction id, then the table",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(std::uint16_t(id + 1),
+                                       T{{rawName("STRANGER", 0x03), kUniqueActive}}),
+                      nodeStatusAnswer(id, kSambaTable)};
+         }},
+        {"garbage and truncations, then the table",
+         [](auto id, int) {
+             return joined(garbage(), prefixesOf(nodeStatusAnswer(id, kSambaTable)),
+                           R{nodeStatusAnswer(id, kSambaTable)});
+         }},
+        {"a name query answer, then the table",
+         [](auto id, int) {
+             return R{positiveAnswer(id, rawName("STRANGER", 0x03), {kStranger}),
+                      nodeStatusAnswer(id, kSambaTable)};
+         }},
+        {"table on the third try only",
+         [](auto id, int index) {
+             return index < 2 ? R{} : R{nodeStatusAnswer(id, kSambaTable)};
+         }},
+        {"only other suffixes",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x00), kUniqueActive},
+                                             {rawName("PEERTEST", 0x20), kUniqueActive}})};
+         }},
+        {"empty table",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, {})};
+         }},
+        {"more names claimed than sent",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, kSambaTable, 0, 6)};
+         }},
+        {"255 names claimed, none sent",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, {}, 46, 255)};
+         }},
+        {"RDLENGTH past the datagram",
+         [](auto id, int) {
+             Bytes packet = nodeStatusAnswer(id, kSambaTable);
+             packet.resize(packet.size() - 60);
+             return R{packet};
+         }},
+        {"silence",
+         [](auto, int) {
+             return R{};
+         }},
+    };
+    const auto found = scenarios.find(name);
+    if (found == scenarios.end())
+        return {};
+    auto answer = found->second;
+    return [answer](const Bytes& request, int index) {
+        return answer(idOf(request), index);
+    };
+}
+
+// Records what the resolver asks the system resolver, and answers as told.
+struct HostLookupSpy
+{
+    std::optional<std::uint32_t> answer;
+    std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
+};
+
+NameResolverOptions loopbackOptions(std::uint16_t port, const std::shared_ptr<HostLookupSpy>& spy,
+                                    int tries = 3, std::chrono::milliseconds interval = 150ms)
+{
+    NameResolverOptions options;
+    options.broadcastTargets = std::vector<std::uint32_t>{kLoopback};
+    options.port = port;
+    options.tries = tries;
+    options.tryInterval = interval;
+    options.hostLookup = [spy](const std::string& name, std::chrono::milliseconds timeout) {
+        spy->calls.emplace_back(name, timeout);
+        return spy->answer;
+    };
+    return options;
+}
+
+QString addressText(std::uint32_t address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xFF)
+        .arg((address >> 8) & 0xFF)
+        .arg(address & 0xFF);
+}
+
+std::int32_t send(Messenger& messenger, const QString& recipient, const QString& text)
+{
+    QByteArray buffer;
+    for (const QChar c : text) {
+        buffer.append(char(c.unicode() & 0xFF));
+        buffer.append(char(c.unicode() >> 8));
+    }
+    return messenger.NetMessageBufferSend(
+        nullptr, reinterpret_cast<const char16_t*>(recipient.utf16()), nullptr,
+        reinterpret_cast<const std::uint8_t*>(buffer.constData()), std::uint32_t(buffer.size()));
+}
+
+SmbMessengerOptions messengerOptions(std::uint16_t namePort, std::uint16_t sessionPort,
+                                     const std::shared_ptr<HostLookupSpy>& spy)
+{
+    SmbMessengerOptions options;
+    options.resolver = loopbackOptions(namePort, spy);
+    options.sessionPort = sessionPort;
+    options.timeouts.connect = 1500ms;
+    options.timeouts.reply = 1500ms;
+    return options;
+}
+
+// The called name of a session request and the destination of the 0xD5 that followed.
+struct Delivery
+{
+    QString called;
+    QString destination;
+};
+
+Delivery deliveryOf(const std::vector<PeerFrame>& frames)
+{
+    Delivery delivery;
+    if (!frames.empty() && frames[0].type == 0x81)
+        delivery.called = hexText(nameAt(frames[0].body, 0));
+    for (const PeerFrame& frame : frames) {
+        if (PeerScripts::commandOf(frame) != 0xD5 || frame.body.size() < 38)
+            continue;
+        // 0x04 originator NUL 0x04 destination NUL after WordCount and ByteCount.
+        const Bytes data(frame.body.begin() + 35, frame.body.end());
+        const auto second = std::find(data.begin() + 1, data.end(), std::uint8_t(0x04));
+        if (second != data.end())
+            delivery.destination = QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char*>(&*(second + 1)),
+                           qsizetype(std::find(second, data.end(), std::uint8_t(0)) - second - 1)));
+    }
+    return delivery;
+}
+
+} // namespace
+
+class TestNameResolver : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void resolvesByNameQuery_data();
+    void resolvesByNameQuery();
+    void sendsTheRequestsOfTheProtocolNotes();
+    void fallsBackToTheHostLookupAfterTheConfiguredTries_data();
+    void fallsBackToTheHostLookupAfterTheConfiguredTries();
+    void queriesEveryBroadcastTarget();
+    void withoutTargetsReportsNoInterface();
+    void findsTheMessengerNameOfAnAddress_data();
+    void findsTheMessengerNameOfAnAddress();
+    void messengerCallsTheResolvedAddress_data();
+    void messengerCallsTheResolvedAddress();
+    void messengerUsesTheNameTheNodeReports_data();
+    void messengerUsesTheNameTheNodeReports();
+    void messengerFallsBackToTheHostLookup();
+    void messengerEndsWithNameNotFound();
+    void messengerEndsWithUseNotFoundWithoutInterfaces();
+};
+
+void TestNameResolver::resolvesByNameQuery_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<std::uint32_t>("address"); // 0: not found
+    QTest::addColumn<int>("requests");
+
+    const auto row = [](const char* scenario, std::uint32_t address, int requests) {
+        QTest::newRow(scenario) << QString::fromLatin1(scenario) << address << requests;
+    };
+    row("one answer", kAnswered, 1);
+    row("the same answer twice, as nmbd sends it", kAnswered, 1);
+    row("two answering nodes", kAnswered, 1);
+    row("two addresses in one answer", kAnswered, 1);
+    row("answer on the second try only", kAnswered, 2);
+    row("wrong transaction id, then the answer", kAnswered, 1);
+    row("another name, then the answer", kAnswered, 1);
+    row("negative response and WACK, then the answer", kAnswered, 1);
+    row("our own request echoed, then the answer", kAnswered, 1);
+    row("garbage, then the answer", kAnswered, 1);
+    row("every truncation, then the answer", kAnswered, 1);
+    row("broken lengths and pointers, then the answer", kAnswered, 1);
+    row("answer that repeats the question and points back to it", kAnswered, 1);
+    row("silence", 0, 3);
+    row("only wrong transaction ids", 0, 3);
+    row("only other names", 0, 3);
+    row("only garbage and truncations", 0, 3);
+    row("only our own request", 0, 3);
+}
+
+void TestNameResolver::resolvesByNameQuery()
+{
+    QFETCH(QString, scenario);
+    QFETCH(std::uint32_t, address);
+    QFETCH(int, requests);
+
+    const Script script = queryScenario(scenario);
+    QVERIFY(script);
+    FakeNameResponder responder(kLoopback, script);
+    QVERIFY(responder.port() != 0);
+    auto spy = std::make_shared<HostLookupSpy>();
+    NameResolver resolver(loopbackOptions(responder.port(), spy));
+
+    const auto result =
+        resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice.example");
+    if (address != 0) {
+        QCOMPARE(result.outcome, NameResolver::Outcome::Found);
+        QCOMPARE(addressText(result.address), addressText(address));
+        QVERIFY(spy->calls.empty());
+    } else {
+        QCOMPARE(result.outcome, NameResolver::Outcome::NotFound);
+        QCOMPARE(spy->calls.size(), std::size_t(1));
+    }
+    const auto seen = responder.requests();
+    QCOMPARE(int(seen.size()), requests);
+    // One transaction: every try carries the same id.
+    for (const Bytes& request : seen)
+        QCOMPARE(idOf(request), idOf(seen.front()));
+}
+
+void TestNameResolver::sendsTheRequestsOfTheProtocolNotes()
+{
+    FakeNameResponder responder(kLoopback, [](const Bytes&, int) { return std::vector<Bytes>{}; });
+    auto spy = std::make_shared<HostLookupSpy>();
+    NameResolver resolver(loopbackOptions(responder.port(), spy, 1, 50ms));
+    resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice");
+    resolver.messengerNameOf(kLoopback);
+
+    QTRY_COMPARE_WITH_TIMEOUT(responder.requests().size(), std::size_t(2), 5000);
+    const auto seen = responder.requests();
+    // The vectors with the transaction id of the actual request.
+    const auto withId = [](Bytes vector, const Bytes& request) {
+        vector[0] = request.at(0);
+        vector[1] = request.at(1);
+        return hexText(vector);
+    };
+    QCOMPARE(hexText(seen[0]),
+             withId(hexBytes("12 35 01 10 00 01 00 00 00 00 00 00 20 45 42 45 4D 45 4A 45 44 45 "
+                             "46 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 "
+                             "44 00 00 20 00 01"),
+                    seen[0]));
+    QCOMPARE(hexText(seen[1]),
+             withId(concat({hexBytes("12 34 00 00 00 01 00 00 00 00 00 00 20 43 4B 41"),
+                            Bytes(29, 0x41), hexBytes("00 00 21 00 01")}),
+                    seen[1]));
+}
+
+void TestNameResolver::fallsBackToTheHostLookupAfterTheConfiguredTries_data()
+{
+    QTest::addColumn<int>("tries");
+    QTest::addColumn<bool>("hostKnown");
+    QTest::newRow("one try, unknown host") << 1 << false;
+    QTest::newRow("two tries, known host") << 2 << true;
+    QTest::newRow("three tries, unknown host") << 3 << false;
+    QTest::newRow("five tries, known host") << 5 << true;
+}
+
+void TestNameResolver::fallsBackToTheHostLookupAfterTheConfiguredTries()
+{
+    QFETCH(int, tries);
+    QFETCH(bool, hostKnown);
+
+    FakeNameResponder responder(kLoopback, queryScenario("silence"));
+    auto spy = std::make_shared<HostLookupSpy>();
+    if (hostKnown)
+        spy->answer = kStranger;
+    auto options = loopbackOptions(responder.port(), spy, tries, 100ms);
+    options.hostLookupTimeout = 1234ms;
+    NameResolver resolver(options);
+
+    const auto result =
+        resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "Alice.example");
+    QCOMPARE(result.outcome,
+             hostKnown ? NameResolver::Outcome::Found : NameResolver::Outcome::NotFound);
+    if (hostKnown)
+        QCOMPARE(addressText(result.address), addressText(kStranger));
+    QCOMPARE(int(responder.requests().size()), tries);
+    QCOMPARE(spy->calls.size(), std::size_t(1));
+    QCOMPARE(spy->calls[0].first, std::string("Alice.example"));
+    QCOMPARE(spy->calls[0].second.count(), 1234);
+}
+
+void TestNameResolver::queriesEveryBroadcastTarget()
+{
+    // Two "interfaces": the first stays silent, the second answers.
+    FakeNameResponder silent(kLoopback, queryScenario("silence"));
+    QVERIFY(silent.port() != 0);
+    FakeNameResponder answering(
+        kSecondLoopback,
+        [](const Bytes& request, int) {
+            return std::vector<Bytes>{aliceAnswer(idOf(request), kSecondLoopback)};
+        },
+        silent.port());
+    QVERIFY2(answering.port() == silent.port(), "the port is taken on 127.0.0.2");
+
+    auto spy = std::make_shared<HostLookupSpy>();
+    auto options = loopbackOptions(silent.port(), spy);
+    options.broadcastTargets = std::vector<std::uint32_t>{kLoopback, kSecondLoopback};
+    NameResolver resolver(options);
+    const auto result = resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice");
+    QCOMPARE(result.outcome, NameResolver::Outcome::Found);
+    QCOMPARE(addressText(result.address), addressText(kSecondLoopback));
+    // The silent one records the request on its own thread, maybe after the answer came.
+    QTRY_COMPARE_WITH_TIMEOUT(silent.requests().size(), std::size_t(1), 5000);
+    QCOMPARE(answering.requests().size(), std::size_t(1));
+    QCOMPARE(hexText(silent.requests()[0]), hexText(answering.requests()[0]));
+}
+
+void TestNameResolver::withoutTargetsReportsNoInterface()
+{
+    auto spy = std::make_shared<HostLookupSpy>();
+    spy->answer = kAnswered;
+    auto options = loopbackOptions(closedLoopbackPort(), spy);
+    options.broadcastTargets = std::vector<std::uint32_t>{};
+    NameResolver resolver(options);
+    const auto result = resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice");
+    QCOMPARE(result.outcome, NameResolver::Outcome::NoInterface);
+    QVERIFY(spy->calls.empty());
+}
+
+void TestNameResolver::findsTheMessengerNameOfAnAddress_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("name"); // empty: none
+    QTest::addColumn<int>("requests");
+
+    const auto row = [](const char* scenario, const char* name, int requests) {
+        QTest::newRow(scenario) << QString::fromLatin1(scenario) << QString::fromLatin1(name)
+                                << requests;
+    };
+    row("Samba's table", "PEERTEST", 1);
+    row("group messenger name first", "PEERTEST", 1);
+    row("deregistering messenger name first", "PEERTEST", 1);
+    row("conflicting messenger name first", "PEERTEST", 1);
+    row("inactive messenger name first", "PEERTEST", 1);
+    row("permanent M-node messenger name", "PEERTEST", 1);
+    row("two messenger names", "PEERALIAS", 1);
+    row("name padded with NULs", "PEERTEST", 1);
+    row("no statistics", "PEERTEST", 1);
+    row("wrong transaction id, then the table", "PEERTEST", 1);
+    row("garbage and truncations, then the table", "PEERTEST", 1);
+    row("a name query answer, then the table", "PEERTEST", 1);
+    row("table on the third try only", "PEERTEST", 3);
+    // A well-formed table without a messenger name is final; anything malformed is ignored.
+    row("only other suffixes", "", 1);
+    row("empty table", "", 1);
+    row("more names claimed than sent", "", 3);
+    row("255 names claimed, none sent", "", 3);
+    row("RDLENGTH past the datagram", "", 3);
+    row("silence", "", 3);
+}
+
+void TestNameResolver::findsTheMessengerNameOfAnAddress()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, name);
+    QFETCH(int, requests);
+
+    const Script script = nodeStatusScenario(scenario);
+    QVERIFY(script);
+    FakeNameResponder responder(kLoopback, script);
+    auto spy = std::make_shared<HostLookupSpy>();
+    NameResolver resolver(loopbackOptions(responder.port(), spy));
+
+    const auto found = resolver.messengerNameOf(kLoopback);
+    if (name.isEmpty()) {
+        QVERIFY(!found);
+    } else {
+        QVERIFY(found);
+        QCOMPARE(QString::fromStdString(found->trimmedName()), name);
+        QCOMPARE(found->suffix(), std::uint8_t(0x03));
+    }
+    QCOMPARE(int(responder.requests().size()), requests);
+    QVERIFY(spy->calls.empty());
+}
+
+void TestNameResolver::messengerCallsTheResolvedAddress_data()
+{
+    QTest::addColumn<std::uint32_t>("answer");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("the receiver's address") << kLoopback << 0 << 1;
+    // Nobody listens there: only a refused connection, never a fall-back to another address.
+    QTest::newRow("an address where nobody listens") << kSecondLoopback << 2273 << 0;
+}
+
+void TestNameResolver::messengerCallsTheResolvedAddress()
+{
+    QFETCH(std::uint32_t, answer);
+    QFETCH(int, code);
+    QFETCH(int, connections);
+
+    FakeNameResponder responder(kLoopback, [answer](const Bytes& request, int) {
+        return std::vector<Bytes>{aliceAnswer(idOf(request), answer)};
+    });
+    FakeSessionPeer peer(PeerScripts::sambaLike);
+    auto spy = std::make_shared<HostLookupSpy>();
+    spy->answer = kLoopback;
+    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+
+    QCOMPARE(send(messenger, "alice", "Hola"), code);
+    QTest::qWait(50);
+    QCOMPARE(peer.connections(), connections);
+    QVERIFY(spy->calls.empty());
+
+    // Asked for the upper-cased messenger name, by broadcast.
+    const auto seen = responder.requests();
+    QCOMPARE(seen.size(), std::size_t(1));
+    QCOMPARE(hexText(questionOf(seen[0])), hexText(rawName("ALICE", 0x03)));
+    QCOMPARE(hexText(Bytes(seen[0].begin() + 2, seen[0].begin() + 4)), QStringLiteral("01 10"));
+    if (connections > 0) {
+        const Delivery delivery = deliveryOf(peer.frames());
+        QCOMPARE(delivery.called, hexText(rawName("ALICE", 0x03)));
+        QCOMPARE(delivery.destination, QStringLiteral("ALICE"));
+    }
+}
+
+void TestNameResolver::messengerUsesTheNameTheNodeReports_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("called");
+    QTest::newRow("the node reports its table") << "Samba's table"
+                                                << "PEERTEST";
+    QTest::newRow("the node reports an alias first") << "two messenger names"
+                                                     << "PEERALIAS";
+    // Samba takes any called name, so the address itself serves.
+    QTest::newRow("the node says nothing") << "silence"
+                                           << "127.0.0.1";
+    QTest::newRow("the node has no messenger name") << "only other suffixes"
+                                                    << "127.0.0.1";
+}
+
+void TestNameResolver::messengerUsesTheNameTheNodeReports()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, called);
+
+    FakeNameResponder responder(kLoopback, nodeStatusScenario(scenario));
+    FakeSessionPeer peer(PeerScripts::sambaLike);
+    auto spy = std::make_shared<HostLookupSpy>();
+    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+
+    QCOMPARE(send(messenger, "127.0.0.1", "Hola"), 0);
+    QVERIFY(spy->calls.empty());
+    const auto seen = responder.requests();
+    QVERIFY(!seen.empty());
+    QCOMPARE(hexText(questionOf(seen[0])), hexText(rawName("*", 0x00, 0x00)));
+
+    const Delivery delivery = deliveryOf(peer.frames());
+    QCOMPARE(delivery.called, hexText(rawName(called.toLatin1().constData(), 0x03)));
+    QCOMPARE(delivery.destination, called);
+}
+
+void TestNameResolver::messengerFallsBackToTheHostLookup()
+{
+    FakeNameResponder responder(kLoopback, queryScenario("only garbage and truncations"));
+    FakeSessionPeer peer(PeerScripts::sambaLike);
+    auto spy = std::make_shared<HostLookupSpy>();
+    spy->answer = kLoopback;
+    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+
+    QCOMPARE(send(messenger, "alice", "Hola"), 0);
+    QCOMPARE(responder.requests().size(), std::size_t(3));
+    QCOMPARE(spy->calls.size(), std::size_t(1));
+    QCOMPARE(spy->calls[0].first, std::string("alice"));
+    QCOMPARE(peer.connections(), 1);
+    QCOMPARE(deliveryOf(peer.frames()).called, hexText(rawName("ALICE", 0x03)));
+}
+
+void TestNameResolver::messengerEndsWithNameNotFound()
+{
+    FakeNameResponder responder(kLoopback, queryScenario("only wrong transaction ids"));
+    FakeSessionPeer peer(PeerScripts::sambaLike);
+    auto spy = std::make_shared<HostLookupSpy>();
+    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+
+    QCOMPARE(send(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
+    QCOMPARE(responder.requests().size(), std::size_t(3));
+    QCOMPARE(spy->calls.size(), std::size_t(1));
+    QTest::qWait(50);
+    QCOMPARE(peer.connections(), 0);
+}
+
+void TestNameResolver::messengerEndsWithUseNotFoundWithoutInterfaces()
+{
+    FakeNameResponder responder(kLoopback, queryScenario("one answer"));
+    FakeSessionPeer peer(PeerScripts::sambaLike);
+    auto spy = std::make_shared<HostLookupSpy>();
+    spy->answer = kLoopback;
+    auto options = messengerOptions(responder.port(), peer.port(), spy);
+    options.resolver.broadcastTargets = std::vector<std::uint32_t>{};
+    SmbMessenger messenger(kLocalName, options);
+
+    QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
+    QTest::qWait(50);
+    QVERIFY(responder.requests().empty());
+    QVERIFY(spy->calls.empty());
+    QCOMPARE(peer.connections(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestNameResolver)
+#include "tst_nameresolver.moc"
