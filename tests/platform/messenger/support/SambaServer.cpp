@@ -131,8 +131,9 @@ bool SambaServer::start(const Config& config, QString& error)
                                   "guest account = %4\n")
                        .arg(m_port)
                        .arg(config.minProtocol, w, sambaGuestAccount());
-    // smbd escapes shell syntax in the command, so the renaming lives in a script. The sender
-    // goes into the file name, SENDER-msg.XXXXXX; the trailing & lets smbd answer at once.
+    // smbd escapes every shell character in the command (';', '&', '$' too), so the renaming
+    // lives in a script. The sender goes into the file name, SENDER-msg.XXXXXX. smbd answers
+    // the end of the message only once the script is done: a quick mv, so none needs '&'.
     if (config.messageCommand) {
         const QString script = w + QStringLiteral("/deliver");
         QFile deliver(script);
@@ -144,7 +145,7 @@ bool SambaServer::start(const Config& config, QString& error)
             error = QStringLiteral("cannot write the message command");
             return false;
         }
-        conf += QStringLiteral("message command = %1 %s %f &\n").arg(script);
+        conf += QStringLiteral("message command = %1 %s %f\n").arg(script);
     }
     QFile file(w + QStringLiteral("/smb.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0) {
