@@ -40,12 +40,23 @@ NameResolver::NameResolver(NameResolverOptions options)
 
 NameResolver::Result NameResolver::resolve(const NetbiosName& name, const std::string& hostName)
 {
-    const auto targets =
-        m_options.broadcastTargets ? *m_options.broadcastTargets : interfaceBroadcastAddresses();
-    if (targets.empty())
-        return {Outcome::NoInterface, 0};
-    if (const auto address = queryByBroadcast(name, targets))
-        return {Outcome::Found, *address};
+    std::vector<std::uint32_t> targets;
+    if (m_options.broadcastTargets) {
+        if (m_options.broadcastTargets->empty())
+            return {Outcome::NoInterface, 0};
+        targets = *m_options.broadcastTargets;
+    } else {
+        auto found = interfaceBroadcastAddresses();
+        if (!found)
+            return {Outcome::NoInterface, 0};
+        targets = std::move(*found);
+    }
+    // A point-to-point link, or an address set up without a broadcast address, cannot
+    // broadcast, but the hosts file and DNS may still know the name.
+    if (!targets.empty()) {
+        if (const auto address = queryByBroadcast(name, targets))
+            return {Outcome::Found, *address};
+    }
 
     const auto& lookup = m_options.hostLookup ? *m_options.hostLookup : HostLookup(systemLookup);
     if (const auto address = lookup(hostName, m_options.hostLookupTimeout))
@@ -118,24 +129,30 @@ std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address)
     return std::nullopt;
 }
 
-std::vector<std::uint32_t> NameResolver::interfaceBroadcastAddresses()
+std::optional<std::vector<std::uint32_t>> NameResolver::interfaceBroadcastAddresses()
 {
-    std::vector<std::uint32_t> targets;
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0)
-        return targets;
+        return std::nullopt;
+    bool anyUp = false;
+    std::vector<std::uint32_t> targets;
     for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
         const unsigned flags = entry->ifa_flags;
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            (flags & IFF_UP) == 0 || (flags & IFF_LOOPBACK) != 0 || (flags & IFF_BROADCAST) == 0 ||
-            entry->ifa_broadaddr == nullptr)
+            (flags & IFF_UP) == 0 || (flags & IFF_LOOPBACK) != 0)
+            continue;
+        anyUp = true;
+        // On a point-to-point link the same field holds the peer's address.
+        if ((flags & IFF_BROADCAST) == 0 || entry->ifa_broadaddr == nullptr)
             continue;
         const auto* broadcast = reinterpret_cast<const sockaddr_in*>(entry->ifa_broadaddr);
         const std::uint32_t address = ntohl(broadcast->sin_addr.s_addr);
-        if (std::find(targets.begin(), targets.end(), address) == targets.end())
+        if (address != 0 && std::find(targets.begin(), targets.end(), address) == targets.end())
             targets.push_back(address);
     }
     ::freeifaddrs(list);
+    if (!anyUp)
+        return std::nullopt;
     return targets;
 }
 

@@ -18,7 +18,8 @@ using HostLookup =
 struct NameResolverOptions
 {
     // Where name queries are broadcast; nullopt means the broadcast address of every up,
-    // non-loopback IPv4 interface.
+    // non-loopback IPv4 interface. An empty list stands for a machine without such an
+    // interface.
     std::optional<std::vector<std::uint32_t>> broadcastTargets;
     std::uint16_t port = 137;
     // Windows' broadcast timing: three tries, 750 ms apart. Node status uses the same.
@@ -53,7 +54,9 @@ public:
     // The first unique, active name with the messenger suffix in the node's name table.
     std::optional<NetbiosName> messengerNameOf(std::uint32_t address);
 
-    static std::vector<std::uint32_t> interfaceBroadcastAddresses();
+    // The broadcast addresses of the up, non-loopback IPv4 interfaces that have one; nullopt
+    // when no such interface is up at all.
+    static std::optional<std::vector<std::uint32_t>> interfaceBroadcastAddresses();
     static std::optional<std::uint32_t> systemLookup(const std::string& hostName,
                                                      std::chrono::milliseconds timeout);
 
