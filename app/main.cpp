@@ -4,6 +4,7 @@
 #include "IniRegistry.h"
 #include "LocalIdentity.h"
 #include "MessageBox.h"
+#include "PlatformChoice.h"
 #include "SettingsStore.h"
 #include "SmbMessenger.h"
 
@@ -12,6 +13,7 @@
 
 int main(int argc, char* argv[])
 {
+    const PlatformChoice platform = applyPlatformChoice(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vorelin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("vorelin"));
@@ -30,7 +32,8 @@ int main(int argc, char* argv[])
         settings,
         [] { return GetLocalIPAddress(); },
         [] { return GetLocalComputerName(); },
-        QSystemTrayIcon::isSystemTrayAvailable(),
+        platform.hidesOnMinimize(QGuiApplication::platformName()) &&
+            QSystemTrayIcon::isSystemTrayAvailable(),
     };
     Form1 form(services);
     form.Form_Load();
