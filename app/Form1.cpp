@@ -326,7 +326,8 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
             m_refusedPressTarget = nullptr;
             return true;
         }
-    } else if (watched == Image1) {
+    } else if (watched == Image1 && (event->type() == QEvent::MouseButtonPress ||
+                                     event->type() == QEvent::MouseButtonRelease)) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
             m_image1Pressed = true;
