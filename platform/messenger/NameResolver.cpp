@@ -86,8 +86,13 @@ NameResolver::queryByBroadcast(const NetbiosName& name, const std::vector<std::u
             // Our own broadcast comes back as a request and fails to decode as a response.
             const auto response =
                 NameServicePacket::decodeNameQueryResponse(std::span(buffer.data(), received.size));
-            if (response && response->transactionId == transactionId && response->name == name)
-                return response->addresses.front().address;
+            if (!response || response->transactionId != transactionId || response->name != name)
+                continue;
+            // 0.0.0.0 would connect to this machine, and the broadcast address nowhere.
+            for (const auto& entry : response->addresses) {
+                if (entry.address != 0 && entry.address != 0xFFFFFFFF)
+                    return entry.address;
+            }
         }
     }
     return std::nullopt;

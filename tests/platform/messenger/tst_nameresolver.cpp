@@ -173,6 +173,11 @@ Script queryScenario(const QString& name)
          [](auto id, auto&, int) {
              return R{positiveAnswer(id, rawName("ALICE", 0x03), {kAnswered, kStranger})};
          }},
+        {"unusable addresses first",
+         [](auto id, auto&, int) {
+             return R{aliceAnswer(id, 0), aliceAnswer(id, 0xFFFFFFFF),
+                      positiveAnswer(id, rawName("ALICE", 0x03), {0, 0xFFFFFFFF, kAnswered})};
+         }},
         {"answer on the second try only",
          [](auto id, auto&, int index) {
              return index == 0 ? R{} : R{aliceAnswer(id)};
@@ -487,6 +492,7 @@ void TestNameResolver::resolvesByNameQuery_data()
     row("the same answer twice, as nmbd sends it", kAnswered, 1);
     row("two answering nodes", kAnswered, 1);
     row("two addresses in one answer", kAnswered, 1);
+    row("unusable addresses first", kAnswered, 1);
     row("answer on the second try only", kAnswered, 2);
     row("wrong transaction id, then the answer", kAnswered, 1);
     row("another name, then the answer", kAnswered, 1);
