@@ -57,27 +57,17 @@ class TestVorelinSend : public QObject
         return MessageSender::statusText(code) + QStringLiteral(" (%1)\n").arg(code);
     }
 
-    static bool startServer(std::unique_ptr<SambaServer>& server, const SambaServer::Config& config)
-    {
-        auto started = std::make_unique<SambaServer>();
-        QString error;
-        if (!started->start(config, error)) {
-            qWarning().noquote() << error;
-            return false;
-        }
-        server = std::move(started);
-        return true;
-    }
-
 private slots:
     void initTestCase()
     {
         if (SambaServer::smbdPath().isEmpty())
             QSKIP("smbd is not installed (Debian package samba); no real receiver to send to");
-        QVERIFY(startServer(m_receiver, {}));
+        m_receiver = startSambaServer({});
+        QVERIFY(m_receiver);
         SambaServer::Config refusing;
         refusing.messageCommand = false;
-        QVERIFY(startServer(m_refusing, refusing));
+        m_refusing = startSambaServer(refusing);
+        QVERIFY(m_refusing);
     }
 
     void cleanupTestCase()

@@ -45,16 +45,9 @@ class TestSambaReceiver : public QObject
     // Starts the server on first use; false (with a failure recorded) when it cannot run.
     static bool ready(std::unique_ptr<SambaServer>& server, const SambaServer::Config& config)
     {
-        if (server)
-            return true;
-        auto started = std::make_unique<SambaServer>();
-        QString error;
-        if (!started->start(config, error)) {
-            qWarning().noquote() << error;
-            return false;
-        }
-        server = std::move(started);
-        return true;
+        if (!server)
+            server = startSambaServer(config);
+        return server != nullptr;
     }
 
     // The one message that arrived at the receiver after a send.

@@ -3,6 +3,7 @@
 #include "FakeSessionPeer.h"
 
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -245,4 +246,15 @@ QString SambaServer::log() const
     QFile file(m_work->filePath(QStringLiteral("smbd.out")));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().right(4000))
                                           : QString();
+}
+
+std::unique_ptr<SambaServer> startSambaServer(const SambaServer::Config& config)
+{
+    auto server = std::make_unique<SambaServer>();
+    QString error;
+    if (!server->start(config, error)) {
+        qWarning().noquote() << error;
+        return nullptr;
+    }
+    return server;
 }

@@ -53,6 +53,9 @@ private:
     std::uint16_t m_port = 0;
 };
 
+// A started server, or null (with the reason logged as a warning) when it cannot run.
+std::unique_ptr<SambaServer> startSambaServer(const SambaServer::Config& config);
+
 // The account a process started by us may run Samba's message command as.
 QString sambaGuestAccount();
 // A free TCP port on 127.0.0.1 (free when asked; smbd binds it right after).
