@@ -27,7 +27,8 @@ struct NameResolverOptions
     std::chrono::milliseconds tryInterval{750};
     // nullopt: the system resolver.
     std::optional<HostLookup> hostLookup;
-    std::chrono::milliseconds hostLookupTimeout{1000};
+    // With the three tries, a silent network ends the lookup after 3 s.
+    std::chrono::milliseconds hostLookupTimeout{750};
 };
 
 // Finds the address of a messenger name with the NetBIOS name service (RFC 1002 4.2), and the
