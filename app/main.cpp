@@ -19,7 +19,9 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("vorelin"));
     installFontSubstitutes();
 
-    SmbMessenger messenger(GetLocalComputerName());
+    // One look at the host name serves both the sender's machine name and Text2.
+    const QString computerName = GetLocalComputerName();
+    SmbMessenger messenger(computerName);
     QtBusyPointer busyPointer;
     QtMessageBox messageBox;
     IniRegistry registry;
@@ -31,7 +33,7 @@ int main(int argc, char* argv[])
         messageBox,
         settings,
         [] { return GetLocalIPAddress(); },
-        [] { return GetLocalComputerName(); },
+        [computerName] { return computerName; },
         platform.hidesOnMinimize(QGuiApplication::platformName()) &&
             QSystemTrayIcon::isSystemTrayAvailable(),
     };
