@@ -120,9 +120,7 @@ int usageError(const QString& problem)
 
 std::optional<std::uint32_t> parseAddress(const QString& text)
 {
-    for (const QChar c : text)
-        if (c != QLatin1Char('.') && (c < QLatin1Char('0') || c > QLatin1Char('9')))
-            return std::nullopt;
+    // inet_pton takes dotted decimal only: no host names, no hex or octal forms.
     in_addr address{};
     if (::inet_pton(AF_INET, text.toLatin1().constData(), &address) != 1)
         return std::nullopt;
