@@ -214,25 +214,25 @@ wait_for_message() {
     fail "no message \"$text\" from $sender arrived; messages: $(ls "$work/messages")"
 }
 
+# delivers RECIPIENT CALLED TEXT: sent from the client namespace as TESTER, TEXT arrives and
+# smbd was called as CALLED<03>.
+delivers() {
+    send "$cli" 0 0 -f TESTER "$1" "$3 $tag"
+    wait_for_message "$3 $tag" TESTER
+    expect_called "$2"
+}
+
 echo "by name, resolved by broadcast (lower case typed)"
-send "$cli" 0 0 -f TESTER peertest "hello by broadcast $tag"
-wait_for_message "hello by broadcast $tag" TESTER
-expect_called PEERTEST
+delivers peertest PEERTEST "hello by broadcast"
 
 echo "by the alias nmbd registered"
-send "$cli" 0 0 -f TESTER PEERALIAS "hello alias $tag"
-wait_for_message "hello alias $tag" TESTER
-expect_called PEERALIAS
+delivers PEERALIAS PEERALIAS "hello alias"
 
 echo "by address: the node status names the called name"
-send "$cli" 0 0 -f TESTER 10.77.0.1 "hello by address $tag"
-wait_for_message "hello by address $tag" TESTER
-expect_called PEERTEST
+delivers 10.77.0.1 PEERTEST "hello by address"
 
 echo "by a name only the hosts file knows"
-send "$cli" 0 0 -f TESTER peerhost "hello via hosts $tag"
-wait_for_message "hello via hosts $tag" TESTER
-expect_called PEERHOST
+delivers peerhost PEERHOST "hello via hosts"
 
 echo "an unknown name"
 send "$cli" 1 2273 -f TESTER NOSUCHPEER "lost"
