@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Form1Design.h"
+#include "app/Form1Design.h"
 
 #include <QFont>
 

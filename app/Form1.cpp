@@ -1,14 +1,14 @@
-#include "Form1.h"
+#include "app/Form1.h"
 
-#include "AniTray.h"
-#include "Fonts.h"
-#include "Form1Design.h"
-#include "InfoBoxes.h"
-#include "MessageBox.h"
-#include "NetMessageRequest.h"
-#include "RecipientBox.h"
-#include "RecipientHistory.h"
-#include "SettingsStore.h"
+#include "app/Fonts.h"
+#include "app/Form1Design.h"
+#include "app/InfoBoxes.h"
+#include "messaging/NetMessageRequest.h"
+#include "platform/dialogs/MessageBox.h"
+#include "platform/tray/AniTray.h"
+#include "settings/RecipientBox.h"
+#include "settings/RecipientHistory.h"
+#include "settings/SettingsStore.h"
 
 #include <QApplication>
 #include <QCheckBox>

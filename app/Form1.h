@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MessageSender.h"
-#include "StatusLine.h"
+#include "messaging/MessageSender.h"
+#include "messaging/StatusLine.h"
 
 #include <QWidget>
 #include <functional>

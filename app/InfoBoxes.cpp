@@ -1,4 +1,4 @@
-#include "InfoBoxes.h"
+#include "app/InfoBoxes.h"
 
 #include <QStringList>
 

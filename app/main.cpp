@@ -1,12 +1,14 @@
-#include "BusyPointer.h"
-#include "Fonts.h"
-#include "Form1.h"
-#include "IniRegistry.h"
-#include "LocalIdentity.h"
-#include "MessageBox.h"
-#include "PlatformChoice.h"
-#include "SettingsStore.h"
-#include "SmbMessenger.h"
+#include "app/Fonts.h"
+#include "app/Form1.h"
+#include "app/PlatformChoice.h"
+#include "identity/LocalIdentity.h"
+#include "platform/dialogs/LinuxMessageBox.h"
+#include "platform/messenger/SmbMessenger.h"
+#include "platform/network/LinuxComputerName.h"
+#include "platform/network/LinuxNetworkAdapters.h"
+#include "platform/pointer/LinuxBusyPointer.h"
+#include "platform/registry/IniRegistry.h"
+#include "settings/SettingsStore.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -20,10 +22,12 @@ int main(int argc, char* argv[])
     installFontSubstitutes();
 
     // One look at the host name serves both the sender's machine name and Text2.
-    const QString computerName = GetLocalComputerName();
+    LinuxComputerName computer;
+    LinuxNetworkAdapters adapters;
+    const QString computerName = GetLocalComputerName(computer);
     SmbMessenger messenger(computerName);
-    QtBusyPointer busyPointer;
-    QtMessageBox messageBox;
+    LinuxBusyPointer busyPointer;
+    LinuxMessageBox messageBox;
     IniRegistry registry;
     SettingsStore settings(registry);
 
@@ -32,7 +36,7 @@ int main(int argc, char* argv[])
         busyPointer,
         messageBox,
         settings,
-        [] { return GetLocalIPAddress(); },
+        [&adapters] { return GetLocalIPAddress(adapters); },
         [computerName] { return computerName; },
         platform.hidesOnMinimize(QGuiApplication::platformName()) &&
             QSystemTrayIcon::isSystemTrayAvailable(),

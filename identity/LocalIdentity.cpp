@@ -1,10 +1,8 @@
-#include "LocalIdentity.h"
+#include "identity/LocalIdentity.h"
 
-#include "ComputerName.h"
-#include "LinuxComputerName.h"
-#include "LinuxNetworkAdapters.h"
-#include "NetworkAdapters.h"
-#include "TrimAtNull.h"
+#include "identity/TrimAtNull.h"
+#include "platform/network/ComputerName.h"
+#include "platform/network/NetworkAdapters.h"
 
 #include <QByteArrayView>
 
@@ -43,16 +41,4 @@ QString GetLocalComputerName(ComputerName& computer)
     std::uint32_t size = kNameBytes;
     computer.GetComputerNameA(buffer.data(), size);
     return fieldText(buffer.data(), kNameBytes);
-}
-
-QString GetLocalIPAddress()
-{
-    LinuxNetworkAdapters adapters;
-    return GetLocalIPAddress(adapters);
-}
-
-QString GetLocalComputerName()
-{
-    LinuxComputerName computer;
-    return GetLocalComputerName(computer);
 }

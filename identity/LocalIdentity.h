@@ -5,11 +5,7 @@
 class ComputerName;
 class NetworkAdapters;
 
-// This machine's IP address text and computer name, as the platform reports them now.
-QString GetLocalIPAddress();
-QString GetLocalComputerName();
-
-// The same, asking the given platform services.
+// This machine's IP address text and computer name, asking the given platform services.
 //
 // The address is that of the first adapter, in the platform's order, whose first address
 // field is not empty once cut at its first NUL; any text counts, 0.0.0.0 included. The other

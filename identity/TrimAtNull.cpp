@@ -1,4 +1,4 @@
-#include "TrimAtNull.h"
+#include "identity/TrimAtNull.h"
 
 QString TrimAtNull(const QString& text)
 {

@@ -1,8 +1,8 @@
-#include "MessageSender.h"
+#include "messaging/MessageSender.h"
 
-#include "BusyPointer.h"
-#include "Messenger.h"
-#include "StatusLine.h"
+#include "messaging/StatusLine.h"
+#include "platform/messenger/Messenger.h"
+#include "platform/pointer/BusyPointer.h"
 
 #include <QByteArray>
 #include <QtEndian>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetMessageRequest.h"
+#include "messaging/NetMessageRequest.h"
 
 #include <QString>
 #include <cstdint>

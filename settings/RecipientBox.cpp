@@ -1,4 +1,4 @@
-#include "RecipientBox.h"
+#include "settings/RecipientBox.h"
 
 #include <QCollator>
 #include <QLocale>

@@ -1,8 +1,8 @@
-#include "RecipientHistory.h"
+#include "settings/RecipientHistory.h"
 
-#include "MessageBox.h"
-#include "RecipientBox.h"
-#include "SettingsStore.h"
+#include "platform/dialogs/MessageBox.h"
+#include "settings/RecipientBox.h"
+#include "settings/SettingsStore.h"
 
 #include <QStringList>
 

@@ -1,13 +1,14 @@
 // vorelin-send: sends one message from the command line, through the same send path as the
 // window's send button, and tells by its exit status whether the message was delivered.
 
-#include "BusyPointer.h"
-#include "LocalIdentity.h"
-#include "MessageSender.h"
-#include "Messenger.h"
-#include "NetMessageRequest.h"
-#include "SmbMessenger.h"
-#include "StatusLine.h"
+#include "identity/LocalIdentity.h"
+#include "messaging/MessageSender.h"
+#include "messaging/NetMessageRequest.h"
+#include "messaging/StatusLine.h"
+#include "platform/messenger/Messenger.h"
+#include "platform/messenger/SmbMessenger.h"
+#include "platform/network/LinuxComputerName.h"
+#include "platform/pointer/BusyPointer.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -239,7 +240,8 @@ int main(int argc, char* argv[])
     if (text.isEmpty())
         return usageError(QStringLiteral("the message is empty; nothing was sent"));
 
-    SmbMessenger smb(GetLocalComputerName(), options);
+    LinuxComputerName computer;
+    SmbMessenger smb(GetLocalComputerName(computer), options);
     CodeKeepingMessenger messenger(smb);
     NoBusyPointer pointer;
     PrintingStatusLine status(messenger);

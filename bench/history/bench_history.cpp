@@ -4,11 +4,11 @@
 //
 // Usage: bench_history [ROUNDS]   (default 41)
 
-#include "IniRegistry.h"
-#include "MessageBox.h"
-#include "RecipientBox.h"
-#include "RecipientHistory.h"
-#include "SettingsStore.h"
+#include "platform/dialogs/MessageBox.h"
+#include "platform/registry/IniRegistry.h"
+#include "settings/RecipientBox.h"
+#include "settings/RecipientHistory.h"
+#include "settings/SettingsStore.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "NameResolver.h"
+#include "platform/messenger/NameResolver.h"
 
-#include "NameServicePacket.h"
-#include "UdpSocket.h"
+#include "platform/messenger/UdpSocket.h"
+#include "protocol/NameServicePacket.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

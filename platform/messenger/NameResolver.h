@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetbiosName.h"
+#include "protocol/NetbiosName.h"
 
 #include <chrono>
 #include <cstdint>

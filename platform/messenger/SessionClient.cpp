@@ -1,9 +1,9 @@
-#include "SessionClient.h"
+#include "platform/messenger/SessionClient.h"
 
-#include "MessengerResult.h"
-#include "SessionPacket.h"
-#include "SmbMessage.h"
-#include "TcpConnection.h"
+#include "platform/messenger/MessengerResult.h"
+#include "platform/messenger/TcpConnection.h"
+#include "protocol/SessionPacket.h"
+#include "protocol/SmbMessage.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "SmbMessenger.h"
+#include "platform/messenger/SmbMessenger.h"
 
-#include "MessengerResult.h"
-#include "OemText.h"
+#include "platform/messenger/MessengerResult.h"
+#include "protocol/OemText.h"
 
 #include <arpa/inet.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Messenger.h"
-#include "NameResolver.h"
-#include "SessionClient.h"
+#include "platform/messenger/Messenger.h"
+#include "platform/messenger/NameResolver.h"
+#include "platform/messenger/SessionClient.h"
 
 #include <QString>
 

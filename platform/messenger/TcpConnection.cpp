@@ -1,4 +1,4 @@
-#include "TcpConnection.h"
+#include "platform/messenger/TcpConnection.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

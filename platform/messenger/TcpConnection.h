@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FrameReader.h"
+#include "protocol/FrameReader.h"
 
 #include <chrono>
 #include <cstdint>

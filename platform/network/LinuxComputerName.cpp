@@ -1,4 +1,4 @@
-#include "LinuxComputerName.h"
+#include "platform/network/LinuxComputerName.h"
 
 #include <unistd.h>
 

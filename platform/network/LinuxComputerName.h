@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ComputerName.h"
+#include "platform/network/ComputerName.h"
 
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "LinuxNetworkAdapters.h"
+#include "platform/network/LinuxNetworkAdapters.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

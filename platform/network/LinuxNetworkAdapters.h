@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetworkAdapters.h"
+#include "platform/network/NetworkAdapters.h"
 
 // The adapter list from getifaddrs: interfaces in the kernel's order (the order of their first
 // entry in the getifaddrs list, which is the interface index order), loopback left out.

@@ -1,4 +1,4 @@
-#include "IniRegistry.h"
+#include "platform/registry/IniRegistry.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,13 +3,13 @@
 // A real Form1 with its platform services faked and recording, and a real settings file in a
 // private config directory.
 
-#include "BusyPointer.h"
-#include "Form1.h"
-#include "IniRegistry.h"
-#include "MessageBox.h"
-#include "Messenger.h"
-#include "RecipientBox.h"
-#include "SettingsStore.h"
+#include "app/Form1.h"
+#include "platform/dialogs/MessageBox.h"
+#include "platform/messenger/Messenger.h"
+#include "platform/pointer/BusyPointer.h"
+#include "platform/registry/IniRegistry.h"
+#include "settings/RecipientBox.h"
+#include "settings/SettingsStore.h"
 
 #include <QTemporaryDir>
 #include <QWidget>

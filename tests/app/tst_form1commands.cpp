@@ -1,6 +1,7 @@
-#include "Fonts.h"
 #include "Form1Fixture.h"
-#include "InfoBoxes.h"
+#include "app/Fonts.h"
+#include "app/InfoBoxes.h"
+#include "platform/dialogs/LinuxMessageBox.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -304,7 +305,7 @@ private slots:
     // window must not start a second check.
     void realMessageBoxShowsOnce()
     {
-        QtMessageBox realBoxes;
+        LinuxMessageBox realBoxes;
         QTemporaryDir configHome;
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
         RecordingMessenger messenger;
@@ -351,7 +352,8 @@ private slots:
         QCOMPARE(help.title, QStringLiteral("Info"));
         QCOMPARE(help.icon, MessageBox::Icon::Information);
         QCOMPARE(help.text.size(), 406);
-        const QStringList helpLines = QtMessageBox::displayText(help.text).split(QLatin1Char('\n'));
+        const QStringList helpLines =
+            LinuxMessageBox::displayText(help.text).split(QLatin1Char('\n'));
         QCOMPARE(helpLines.size(), 12);
         for (int i = 0; i < helpLines.size(); ++i)
             QCOMPARE(helpLines[i].isEmpty(), i == 2 || i == 6 || i == 8);
@@ -362,7 +364,7 @@ private slots:
         QCOMPARE(about.icon, MessageBox::Icon::Critical);
         QCOMPARE(about.text.count(QStringLiteral("\r\n")), 1);
         const QStringList aboutLines =
-            QtMessageBox::displayText(about.text).split(QLatin1Char('\n'));
+            LinuxMessageBox::displayText(about.text).split(QLatin1Char('\n'));
         QCOMPARE(aboutLines.size(), 6);
         for (int i = 0; i < aboutLines.size(); ++i)
             QCOMPARE(aboutLines[i].isEmpty(), i == 3);

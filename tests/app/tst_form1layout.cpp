@@ -1,5 +1,5 @@
-#include "Fonts.h"
 #include "Form1Fixture.h"
+#include "app/Fonts.h"
 
 #include <QAbstractButton>
 #include <QApplication>

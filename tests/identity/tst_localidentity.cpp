@@ -1,7 +1,9 @@
-#include "ComputerName.h"
-#include "LocalIdentity.h"
-#include "NetworkAdapters.h"
-#include "TrimAtNull.h"
+#include "identity/LocalIdentity.h"
+#include "identity/TrimAtNull.h"
+#include "platform/network/ComputerName.h"
+#include "platform/network/LinuxComputerName.h"
+#include "platform/network/LinuxNetworkAdapters.h"
+#include "platform/network/NetworkAdapters.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -200,12 +202,14 @@ void TestLocalIdentity::realServicesAgreeWithTheirRules()
 {
     // Whatever this machine is called and connected to: the name fits the buffer whole and
     // the address is dotted IPv4 text or nothing.
-    const QString name = GetLocalComputerName();
+    LinuxComputerName computer;
+    const QString name = GetLocalComputerName(computer);
     QVERIFY2(name.size() <= 15, qPrintable(name));
     QVERIFY(!name.contains(QChar(u'.')));
     QCOMPARE(name, name.toUpper());
 
-    const QString address = GetLocalIPAddress();
+    LinuxNetworkAdapters adapters;
+    const QString address = GetLocalIPAddress(adapters);
     if (!address.isEmpty()) {
         static const QRegularExpression dotted(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
         QVERIFY2(dotted.match(address).hasMatch(), qPrintable(address));

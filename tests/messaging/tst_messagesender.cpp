@@ -1,7 +1,7 @@
-#include "BusyPointer.h"
-#include "MessageSender.h"
-#include "Messenger.h"
-#include "StatusLine.h"
+#include "messaging/MessageSender.h"
+#include "messaging/StatusLine.h"
+#include "platform/messenger/Messenger.h"
+#include "platform/pointer/BusyPointer.h"
 
 #include <QStringList>
 #include <QTest>

@@ -1,8 +1,8 @@
-#include "IniRegistry.h"
-#include "MessageBox.h"
-#include "RecipientBox.h"
-#include "RecipientHistory.h"
-#include "SettingsStore.h"
+#include "platform/dialogs/MessageBox.h"
+#include "platform/registry/IniRegistry.h"
+#include "settings/RecipientBox.h"
+#include "settings/RecipientHistory.h"
+#include "settings/SettingsStore.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

@@ -1,5 +1,5 @@
-#include "IniRegistry.h"
-#include "SettingsStore.h"
+#include "platform/registry/IniRegistry.h"
+#include "settings/SettingsStore.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,9 +1,9 @@
-#include "MessengerResult.h"
-#include "NameResolver.h"
-#include "SmbMessenger.h"
+#include "HexBytes.h"
+#include "platform/messenger/MessengerResult.h"
+#include "platform/messenger/NameResolver.h"
+#include "platform/messenger/SmbMessenger.h"
 #include "support/FakeNameResponder.h"
 #include "support/FakeSessionPeer.h"
-#include "support/HexBytes.h"
 #include "support/PeerScripts.h"
 
 #include <QTest>

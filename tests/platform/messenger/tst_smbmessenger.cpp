@@ -1,8 +1,8 @@
-#include "MessengerResult.h"
-#include "OemText.h"
-#include "SmbMessenger.h"
+#include "HexBytes.h"
+#include "platform/messenger/MessengerResult.h"
+#include "platform/messenger/SmbMessenger.h"
+#include "protocol/OemText.h"
 #include "support/FakeSessionPeer.h"
-#include "support/HexBytes.h"
 #include "support/PeerScripts.h"
 
 #include <QElapsedTimer>

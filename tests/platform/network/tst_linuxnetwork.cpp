@@ -1,5 +1,5 @@
-#include "LinuxComputerName.h"
-#include "LinuxNetworkAdapters.h"
+#include "platform/network/LinuxComputerName.h"
+#include "platform/network/LinuxNetworkAdapters.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>

@@ -1,4 +1,4 @@
-#include "AniTray.h"
+#include "platform/tray/AniTray.h"
 
 #include <QImage>
 #include <QSignalSpy>

@@ -1,11 +1,11 @@
 // Name-service answers as they come off UDP 137: positive query responses, node-status name
 // tables, and second-level names with compression pointers.
 
-#include "ByteReader.h"
-#include "ByteWriter.h"
 #include "FuzzCheck.h"
-#include "NameServicePacket.h"
-#include "NetbiosName.h"
+#include "protocol/ByteReader.h"
+#include "protocol/ByteWriter.h"
+#include "protocol/NameServicePacket.h"
+#include "protocol/NetbiosName.h"
 
 #include <cstddef>
 #include <cstdint>

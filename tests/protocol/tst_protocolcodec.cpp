@@ -1,11 +1,11 @@
-#include "ByteReader.h"
-#include "ByteWriter.h"
-#include "NameServicePacket.h"
-#include "NetbiosName.h"
-#include "OemText.h"
-#include "SessionPacket.h"
-#include "SmbMessage.h"
-#include "support/HexBytes.h"
+#include "HexBytes.h"
+#include "protocol/ByteReader.h"
+#include "protocol/ByteWriter.h"
+#include "protocol/NameServicePacket.h"
+#include "protocol/NetbiosName.h"
+#include "protocol/OemText.h"
+#include "protocol/SessionPacket.h"
+#include "protocol/SmbMessage.h"
 
 #include <QTest>
 
@@ -535,4 +535,4 @@ void TestMessengerCodec::readerFailsPastTheEnd()
 }
 
 QTEST_APPLESS_MAIN(TestMessengerCodec)
-#include "tst_messengercodec.moc"
+#include "tst_protocolcodec.moc"

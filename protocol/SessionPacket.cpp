@@ -1,7 +1,7 @@
-#include "SessionPacket.h"
+#include "protocol/SessionPacket.h"
 
-#include "ByteReader.h"
-#include "ByteWriter.h"
+#include "protocol/ByteReader.h"
+#include "protocol/ByteWriter.h"
 
 namespace SessionPacket {
 

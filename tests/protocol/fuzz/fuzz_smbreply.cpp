@@ -1,7 +1,7 @@
 // SMB replies to the message commands, and their Status field in both forms.
 
 #include "FuzzCheck.h"
-#include "SmbMessage.h"
+#include "protocol/SmbMessage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "SmbMessage.h"
+#include "protocol/SmbMessage.h"
 
-#include "ByteReader.h"
-#include "ByteWriter.h"
+#include "protocol/ByteReader.h"
+#include "protocol/ByteWriter.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "OemText.h"
+#include "protocol/OemText.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "ByteReader.h"
+#include "protocol/ByteReader.h"
 
 bool ByteReader::take(std::size_t count)
 {

@@ -1,5 +1,5 @@
-#include "FrameReader.h"
-#include "support/HexBytes.h"
+#include "HexBytes.h"
+#include "protocol/FrameReader.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "ByteWriter.h"
+#include "protocol/ByteWriter.h"
 
 void ByteWriter::u16be(std::uint16_t value)
 {

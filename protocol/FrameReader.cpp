@@ -1,6 +1,6 @@
-#include "FrameReader.h"
+#include "protocol/FrameReader.h"
 
-#include "SessionPacket.h"
+#include "protocol/SessionPacket.h"
 
 void FrameReader::append(std::span<const std::uint8_t> bytes)
 {

@@ -1,9 +1,9 @@
-#include "BusyPointer.h"
+#include "platform/pointer/LinuxBusyPointer.h"
 
 #include <QCursor>
 #include <QGuiApplication>
 
-void QtBusyPointer::showWait()
+void LinuxBusyPointer::showWait()
 {
     QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
     // The caller blocks right after this; without a round trip to the window system the
@@ -11,7 +11,7 @@ void QtBusyPointer::showWait()
     QGuiApplication::sync();
 }
 
-void QtBusyPointer::showDefault()
+void LinuxBusyPointer::showDefault()
 {
     while (QGuiApplication::overrideCursor() != nullptr)
         QGuiApplication::restoreOverrideCursor();

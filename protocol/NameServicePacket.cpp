@@ -1,7 +1,7 @@
-#include "NameServicePacket.h"
+#include "protocol/NameServicePacket.h"
 
-#include "ByteReader.h"
-#include "ByteWriter.h"
+#include "protocol/ByteReader.h"
+#include "protocol/ByteWriter.h"
 
 #include <algorithm>
 #include <array>

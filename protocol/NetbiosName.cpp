@@ -1,7 +1,7 @@
-#include "NetbiosName.h"
+#include "protocol/NetbiosName.h"
 
-#include "ByteReader.h"
-#include "ByteWriter.h"
+#include "protocol/ByteReader.h"
+#include "protocol/ByteWriter.h"
 
 #include <algorithm>
 

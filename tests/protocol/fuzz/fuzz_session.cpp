@@ -1,9 +1,9 @@
 // The session service as a receiver's byte stream: frame headers, session responses, and the
 // frame reader fed the same bytes whole and in pieces.
 
-#include "FrameReader.h"
 #include "FuzzCheck.h"
-#include "SessionPacket.h"
+#include "protocol/FrameReader.h"
+#include "protocol/SessionPacket.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,9 +1,9 @@
-#include "MessageBox.h"
+#include "platform/dialogs/LinuxMessageBox.h"
 
 #include <QMessageBox>
 #include <QRegularExpression>
 
-QString QtMessageBox::displayText(const QString& text)
+QString LinuxMessageBox::displayText(const QString& text)
 {
     // A Qt label breaks lines only at LF, so a lone CR would run two lines together.
     static const QRegularExpression separator(QStringLiteral("\r\n|\r|\n"));
@@ -12,7 +12,7 @@ QString QtMessageBox::displayText(const QString& text)
     return shown;
 }
 
-void QtMessageBox::show(QWidget* parent, const QString& text, const QString& title, Icon icon)
+void LinuxMessageBox::show(QWidget* parent, const QString& text, const QString& title, Icon icon)
 {
     QMessageBox box(parent);
     box.setWindowTitle(title);

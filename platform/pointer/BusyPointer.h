@@ -11,10 +11,3 @@ public:
     // Back to the default shape (not to whatever shape was shown before showWait).
     virtual void showDefault() = 0;
 };
-
-class QtBusyPointer final : public BusyPointer
-{
-public:
-    void showWait() override;
-    void showDefault() override;
-};

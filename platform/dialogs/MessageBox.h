@@ -9,20 +9,17 @@ class QWidget;
 class MessageBox
 {
 public:
-    enum class Icon { None, Information, Warning, Critical };
+    enum class Icon
+    {
+        None,
+        Information,
+        Warning,
+        Critical
+    };
 
     virtual ~MessageBox() = default;
 
     // Returns once the user has closed the box. Each CR, LF or CR LF in text shows as one
     // line break.
     virtual void show(QWidget* parent, const QString& text, const QString& title, Icon icon) = 0;
-};
-
-class QtMessageBox final : public MessageBox
-{
-public:
-    void show(QWidget* parent, const QString& text, const QString& title, Icon icon) override;
-
-    // The text as the box displays it: every separator as one LF.
-    static QString displayText(const QString& text);
 };

@@ -1,0 +1,7 @@
+#include "messaging/MessageSender.h"
+#include "settings/RecipientBox.h"
+
+int layeringUpward()
+{
+    return 0;
+}
