@@ -4,7 +4,8 @@
 # packet leaves the namespaces; both are removed on exit, whatever happens.
 #
 # Usage: netns-name-resolution.sh VORELIN_SEND
-# Exit: 0 passed, 1 failed, 77 skipped (not root, no ip/nmbd/smbd, namespaces not permitted).
+# Exit: 0 passed, 1 failed (also when a tool is missing), 77 skipped (not root, namespaces not
+# permitted).
 set -uo pipefail
 
 send_bin=${1:?usage: $0 VORELIN_SEND}
@@ -14,12 +15,17 @@ skip() {
     exit 77
 }
 
+missing() {
+    echo "FAIL: $* (scripts/test installs it)"
+    exit 1
+}
+
 [ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
-command -v ip >/dev/null || skip "ip (iproute2) is not installed"
-nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || skip "nmbd (samba) is not installed"
-smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || skip "smbd (samba) is not installed"
-nmblookup=$(command -v nmblookup) || skip "nmblookup (samba-common-bin) is not installed"
-[ -x "$send_bin" ] || skip "$send_bin is not built"
+command -v ip >/dev/null || missing "ip (iproute2) is not installed"
+nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
+smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is not installed"
+nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
+[ -x "$send_bin" ] || missing "$send_bin is not built"
 
 # Unique per run, and short: interface names have at most 15 characters.
 tag=$(printf '%04x%04x' $$ $RANDOM)
