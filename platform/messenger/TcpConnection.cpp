@@ -68,6 +68,13 @@ void TcpConnection::close()
     m_fd = -1;
 }
 
+void TcpConnection::adopt(int fd)
+{
+    close();
+    m_reader.clear();
+    m_fd = fd;
+}
+
 TcpConnection::ConnectResult TcpConnection::connect(std::uint32_t address, std::uint16_t port,
                                                     Clock::time_point deadline)
 {

@@ -40,6 +40,8 @@ public:
 
     // address in host byte order.
     ConnectResult connect(std::uint32_t address, std::uint16_t port, Clock::time_point deadline);
+    // Takes over an already connected stream socket (a test's socketpair end).
+    void adopt(int fd);
     IoResult sendAll(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
     // The next frame that is not a keep-alive.
     IoResult readFrame(SessionFrame& frame, Clock::time_point deadline);

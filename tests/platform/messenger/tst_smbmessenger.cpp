@@ -3,6 +3,7 @@
 #include "platform/messenger/MessengerResult.h"
 #include "platform/messenger/SessionClient.h"
 #include "platform/messenger/SmbMessenger.h"
+#include "platform/messenger/TcpConnection.h"
 #include "protocol/OemText.h"
 #include "support/FakeSessionPeer.h"
 #include "support/PeerScripts.h"
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <future>
 #include <map>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 using namespace PeerScripts;
 using namespace std::chrono_literals;
@@ -328,6 +331,7 @@ private slots:
     void endsWithTheRightCode_data();
     void endsWithTheRightCode();
     void defaultsAreTheDocumentedLimits();
+    void readStopsAtTheDeadlineWhateverIsWaiting();
     void keepAliveFloodEndsAtTheDeadline_data();
     void keepAliveFloodEndsAtTheDeadline();
     void lateAnswersEndAtTheSendLimit_data();
@@ -422,6 +426,36 @@ void TestSmbMessenger::defaultsAreTheDocumentedLimits()
     QCOMPARE(SessionTimeouts{}.connect, 5000ms);
     QCOMPARE(SessionTimeouts{}.reply, 10000ms);
     QCOMPARE(SmbMessengerOptions{}.sendLimit, 20000ms);
+}
+
+void TestSmbMessenger::readStopsAtTheDeadlineWhateverIsWaiting()
+{
+    int ends[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
+    // As many keep-alives as the pair holds: a reader that only stops when nothing is left to
+    // read would take them all.
+    const Bytes burst = [] {
+        Bytes bytes;
+        for (int i = 0; i < 1024; ++i)
+            bytes = concat({bytes, hexBytes("85 00 00 00")});
+        return bytes;
+    }();
+    for (int i = 0; i < 10000 && ::send(ends[1], burst.data(), burst.size(), 0) > 0; ++i) {
+    }
+    int waiting = 0;
+    QCOMPARE(ioctl(ends[0], FIONREAD, &waiting), 0);
+    QVERIFY(waiting > 4 * 4096);
+
+    TcpConnection connection(SessionClient::kMaxFrameBody);
+    connection.adopt(ends[0]);
+    SessionFrame frame;
+    QCOMPARE(connection.readFrame(frame, TcpConnection::Clock::now() - 1ms),
+             TcpConnection::IoResult::TimedOut);
+    int left = 0;
+    QCOMPARE(ioctl(ends[0], FIONREAD, &left), 0);
+    QVERIFY2(left >= waiting - 4096,
+             qPrintable(QStringLiteral("%1 of %2 left").arg(left).arg(waiting)));
+    ::close(ends[1]);
 }
 
 void TestSmbMessenger::keepAliveFloodEndsAtTheDeadline_data()
