@@ -213,7 +213,9 @@ FullBacklogListener::FullBacklogListener()
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         m_fillers.push_back(fd);
     }
-    ::usleep(100 * 1000);
+    // The queue is full once the first filler is through its handshake.
+    pollfd first{m_fillers.front(), POLLOUT, 0};
+    ::poll(&first, 1, 5000);
 }
 
 FullBacklogListener::~FullBacklogListener()
