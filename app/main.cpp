@@ -25,7 +25,7 @@ int main(int argc, char* argv[])
     LinuxComputerName computer;
     LinuxNetworkAdapters adapters;
     const QString computerName = GetLocalComputerName(computer);
-    SmbMessenger messenger(computerName);
+    SmbMessenger messenger(computerName, {}, &adapters);
     LinuxBusyPointer busyPointer;
     LinuxMessageBox messageBox;
     IniRegistry registry;

@@ -2,6 +2,7 @@
 
 #include "messaging/StatusLine.h"
 #include "platform/messenger/Messenger.h"
+#include "platform/messenger/MessengerResult.h"
 #include "platform/pointer/BusyPointer.h"
 
 #include <QByteArray>
@@ -80,23 +81,23 @@ QString MessageSender::DescribeSendResult(const std::int32_t& code)
 QString MessageSender::statusText(std::int32_t code)
 {
     switch (code) {
-    case 0:
+    case MessengerResult::kSuccess:
         return QStringLiteral("El Mensaje Fue Enviado");
-    case 5:
+    case MessengerResult::kAccessDenied:
         return QStringLiteral("Acceso Denegado a la PC");
-    case 50:
+    case MessengerResult::kNotSupported:
         return QStringLiteral("Network request not supported.");
-    case 53:
+    case MessengerResult::kBadNetPath:
         return QStringLiteral("Sent From server name not found.");
-    case 87:
+    case MessengerResult::kInvalidParameter:
         return QStringLiteral("Invalid parameter(s) specified.");
-    case 123:
+    case MessengerResult::kInvalidName:
         return QStringLiteral("Caracter No Valido");
-    case 2136:
+    case MessengerResult::kNetworkError:
         return QStringLiteral("Error General de Red");
-    case 2250:
+    case MessengerResult::kUseNotFound:
         return QStringLiteral("Sin Conecion de Red");
-    case 2273:
+    case MessengerResult::kNameNotFound:
         return QStringLiteral("No Se Encontro al Usuario");
     default:
         return QStringLiteral("Unknown error executing command.");

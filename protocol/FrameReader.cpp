@@ -4,15 +4,24 @@
 
 void FrameReader::append(std::span<const std::uint8_t> bytes)
 {
-    if (m_failure == Status::NeedMore)
-        m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
+    if (m_failure != Status::NeedMore)
+        return;
+    // Drop the consumed bytes once they are at least half the buffer: each byte moves at most
+    // once on average.
+    if (m_start > 0 && m_start >= m_buffer.size() - m_start) {
+        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start));
+        m_start = 0;
+    }
+    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
 }
 
 FrameReader::Status FrameReader::next(SessionFrame& frame)
 {
-    while (m_failure == Status::NeedMore && m_buffer.size() >= SessionPacket::kHeaderSize) {
-        const auto header = SessionPacket::decodeHeader(
-            std::span<const std::uint8_t, SessionPacket::kHeaderSize>(m_buffer.data(), 4));
+    while (m_failure == Status::NeedMore &&
+           m_buffer.size() - m_start >= SessionPacket::kHeaderSize) {
+        const auto header =
+            SessionPacket::decodeHeader(std::span<const std::uint8_t, SessionPacket::kHeaderSize>(
+                m_buffer.data() + m_start, SessionPacket::kHeaderSize));
         if (!header) {
             m_failure = Status::Malformed;
             break;
@@ -22,19 +31,24 @@ FrameReader::Status FrameReader::next(SessionFrame& frame)
             break;
         }
         const std::size_t total = SessionPacket::kHeaderSize + header->length;
-        if (m_buffer.size() < total)
+        if (m_buffer.size() - m_start < total)
             return Status::NeedMore;
-        const auto bodyBegin = m_buffer.begin() + SessionPacket::kHeaderSize;
-        const auto bodyEnd = m_buffer.begin() + static_cast<std::ptrdiff_t>(total);
+        const auto bodyBegin =
+            m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start + SessionPacket::kHeaderSize);
+        const auto bodyEnd = m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start + total);
+        m_start += total;
         if (header->type != SessionPacket::kKeepAlive) {
             frame.type = header->type;
             frame.body.assign(bodyBegin, bodyEnd);
-            m_buffer.erase(m_buffer.begin(), bodyEnd);
             return Status::Frame;
         }
-        m_buffer.erase(m_buffer.begin(), bodyEnd);
     }
-    if (m_failure != Status::NeedMore)
+    if (m_failure != Status::NeedMore) {
         m_buffer.clear();
+        m_start = 0;
+    } else if (m_start == m_buffer.size()) {
+        m_buffer.clear();
+        m_start = 0;
+    }
     return m_failure;
 }

@@ -32,6 +32,7 @@ public:
     void clear()
     {
         m_buffer.clear();
+        m_start = 0;
         m_failure = Status::NeedMore;
     }
     // Frame: frame holds the next frame. Malformed and Oversized are final.
@@ -39,6 +40,9 @@ public:
 
 private:
     std::size_t m_maxBody;
+    // Bytes before m_start are consumed; they are dropped only now and then, so that a stream
+    // of keep-alives costs no copy of the buffer each.
     std::vector<std::uint8_t> m_buffer;
+    std::size_t m_start = 0;
     Status m_failure = Status::NeedMore;
 };

@@ -102,6 +102,16 @@ std::vector<std::uint8_t> messageFromUtf16(std::u16string_view text)
     return out;
 }
 
+std::size_t replacedCount(std::u16string_view text)
+{
+    std::size_t count = 0;
+    convert(text, [&](std::size_t index, std::uint8_t byte) {
+        if (byte == kReplacement && text[index] != u'?')
+            ++count;
+    });
+    return count;
+}
+
 std::u16string toUtf16(std::span<const std::uint8_t> bytes)
 {
     std::u16string out;

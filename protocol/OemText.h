@@ -16,6 +16,9 @@ std::vector<std::uint8_t> fromUtf16(std::u16string_view text);
 // Message body: as fromUtf16, and every line break (CR, LF or CR LF) becomes CR LF.
 std::vector<std::uint8_t> messageFromUtf16(std::u16string_view text);
 
+// How many characters fromUtf16 turns into '?' (a surrogate pair counts once).
+std::size_t replacedCount(std::u16string_view text);
+
 std::u16string toUtf16(std::span<const std::uint8_t> bytes);
 
 // Upper case as far as CP850 has the upper-case letter; others stay as they are.

@@ -1,19 +1,21 @@
 // vorelin-send: sends one message from the command line, through the same send path as the
 // window's send button, and tells by its exit status whether the message was delivered.
 
+#include "app/send/SendCommandLine.h"
 #include "identity/LocalIdentity.h"
 #include "messaging/MessageSender.h"
 #include "messaging/NetMessageRequest.h"
 #include "messaging/StatusLine.h"
 #include "platform/messenger/Messenger.h"
+#include "platform/messenger/MessengerResult.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/network/LinuxComputerName.h"
+#include "platform/network/LinuxNetworkAdapters.h"
 #include "platform/pointer/BusyPointer.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,7 +42,9 @@ const char* const kHelp =
     "\n"
     "The words of MESSAGE are joined with single spaces. With no MESSAGE the text is read\n"
     "from standard input until end of file; one final line break is dropped, and input longer\n"
-    "than any message can be is refused as too long.\n"
+    "than any message can be is refused as too long. Characters the receiver's code page\n"
+    "lacks go out as '?', and a warning says how many; a message with a NUL is refused.\n"
+    "One send, name lookup included, ends within 20 seconds.\n"
     "\n"
     "Options:\n"
     "  -f, --from SENDER      the sender name the recipient sees (default: this computer's)\n"
@@ -102,7 +106,7 @@ public:
     void setStatusCaption(const QString& text) override
     {
         const std::int32_t code = m_messenger.code.value_or(-1);
-        std::FILE* stream = code == 0 ? stdout : stderr;
+        std::FILE* stream = code == MessengerResult::kSuccess ? stdout : stderr;
         std::fprintf(stream, "%s (%ld)\n", text.toLocal8Bit().constData(), long(code));
         std::fflush(stream);
     }
@@ -117,28 +121,6 @@ int usageError(const QString& problem)
     std::fprintf(stderr, "vorelin-send: %s\n%sTry 'vorelin-send --help' for more information.\n",
                  problem.toLocal8Bit().constData(), kUsage);
     return kUsageError;
-}
-
-std::optional<std::uint32_t> parseAddress(const QString& text)
-{
-    // inet_pton takes dotted decimal only: no host names, no hex or octal forms.
-    in_addr address{};
-    if (::inet_pton(AF_INET, text.toLatin1().constData(), &address) != 1)
-        return std::nullopt;
-    return ntohl(address.s_addr);
-}
-
-std::optional<std::uint16_t> parsePort(const QString& text)
-{
-    if (text.isEmpty() || text.size() > 5)
-        return std::nullopt;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    const int port = text.toInt();
-    if (port < 1 || port > 65535)
-        return std::nullopt;
-    return std::uint16_t(port);
 }
 
 // Standard input up to one byte past kMaxInputBytes.
@@ -170,85 +152,61 @@ int main(int argc, char* argv[])
 
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
-
-    QString from;
-    SmbMessengerOptions options;
-    qsizetype i = 0;
-    for (; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if (arg == QLatin1String("--")) {
-            ++i;
-            break;
-        }
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
-            std::fputs(kUsage, stdout);
-            std::fputs("\n", stdout);
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (arg == QLatin1String("-V") || arg == QLatin1String("--version")) {
-            std::printf("vorelin-send %s\n", VORELIN_VERSION);
-            return 0;
-        }
-        const bool fromOption = arg == QLatin1String("-f") || arg == QLatin1String("--from");
-        const bool address = arg == QLatin1String("-I") || arg == QLatin1String("--address");
-        const bool port = arg == QLatin1String("-p") || arg == QLatin1String("--port");
-        if (fromOption || address || port) {
-            if (i + 1 >= args.size())
-                return usageError(QStringLiteral("option %1 needs a value").arg(arg));
-            const QString& value = args[++i];
-            if (fromOption) {
-                from = value;
-            } else if (address) {
-                const auto parsed = parseAddress(value);
-                if (!parsed)
-                    return usageError(
-                        QStringLiteral("'%1' is not an IPv4 address such as 192.168.0.10")
-                            .arg(value));
-                options.address = *parsed;
-            } else {
-                const auto parsed = parsePort(value);
-                if (!parsed)
-                    return usageError(
-                        QStringLiteral("'%1' is not a port number from 1 to 65535").arg(value));
-                options.sessionPort = *parsed;
-            }
-            continue;
-        }
-        if (arg.size() > 1 && arg.startsWith(QLatin1Char('-')))
-            return usageError(QStringLiteral("unknown option %1").arg(arg));
+    const SendCommandLine line = parseSendCommandLine(args);
+    switch (line.action) {
+    case SendCommandLine::Action::Help:
+        std::fputs(kUsage, stdout);
+        std::fputs("\n", stdout);
+        std::fputs(kHelp, stdout);
+        return 0;
+    case SendCommandLine::Action::Version:
+        std::printf("vorelin-send %s\n", VORELIN_VERSION);
+        return 0;
+    case SendCommandLine::Action::UsageError:
+        return usageError(line.problem);
+    case SendCommandLine::Action::Send:
         break;
     }
-    if (i >= args.size())
-        return usageError(QStringLiteral("no recipient given"));
-    const QString recipient = args[i++];
-    if (recipient.isEmpty())
-        return usageError(QStringLiteral("the recipient is empty"));
 
     QString text;
-    if (i < args.size()) {
-        text = args.mid(i).join(QLatin1Char(' '));
+    if (line.text) {
+        text = *line.text;
     } else {
         if (::isatty(STDIN_FILENO))
             std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
-        text = QString::fromUtf8(readInput());
-        if (text.endsWith(QLatin1String("\r\n")))
-            text.chop(2);
-        else if (text.endsWith(QLatin1Char('\n')))
-            text.chop(1);
+        text = messageFromInput(readInput());
     }
-    if (text.isEmpty())
+    const MessageCheck check = checkMessage(text);
+    if (check.verdict == MessageCheck::Verdict::Empty)
         return usageError(QStringLiteral("the message is empty; nothing was sent"));
 
+    SmbMessengerOptions options;
+    options.address = line.address;
+    if (line.port)
+        options.sessionPort = *line.port;
     LinuxComputerName computer;
-    SmbMessenger smb(GetLocalComputerName(computer), options);
+    LinuxNetworkAdapters adapters;
+    SmbMessenger smb(GetLocalComputerName(computer), options, &adapters);
     CodeKeepingMessenger messenger(smb);
     NoBusyPointer pointer;
     PrintingStatusLine status(messenger);
     MessageSender sendPath(messenger, pointer, status);
 
+    // The window sends a NUL as it is, and the receiver shows the text up to it; here nothing
+    // is cut without a word.
+    if (check.verdict == MessageCheck::Verdict::HasNul) {
+        messenger.code = MessengerResult::kInvalidParameter;
+        sendPath.DescribeSendResult(*messenger.code);
+        return kNotDelivered;
+    }
+    if (check.replaced > 0)
+        std::fprintf(stderr,
+                     "vorelin-send: warning: %zu character%s the code page lacks will show as "
+                     "'?'\n",
+                     check.replaced, check.replaced == 1 ? "" : "s");
+
     // No server name: this machine carries out the send, as from the window.
-    NetMessageRequest request{QString(), recipient, from, text};
+    NetMessageRequest request{QString(), line.recipient, line.from, text};
     sendPath.SendNetMessage(request);
-    return messenger.code == 0 ? kDelivered : kNotDelivered;
+    return messenger.code == MessengerResult::kSuccess ? kDelivered : kNotDelivered;
 }

@@ -4,8 +4,6 @@
 #include "protocol/NameServicePacket.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 
@@ -17,8 +15,6 @@
 #include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxDatagram = 1500;
 
@@ -38,49 +34,60 @@ NameResolver::NameResolver(NameResolverOptions options)
     : m_options(std::move(options)), m_random(std::random_device{}())
 {}
 
-NameResolver::Result NameResolver::resolve(const NetbiosName& name, const std::string& hostName)
+NameResolver::Result
+NameResolver::resolve(const NetbiosName& name, const std::string& hostName,
+                      const std::optional<std::vector<std::uint32_t>>& broadcastTargets,
+                      const AddressCheck& acceptable, Clock::time_point deadline)
 {
-    std::vector<std::uint32_t> targets;
-    if (m_options.broadcastTargets) {
-        if (m_options.broadcastTargets->empty())
-            return {Outcome::NoInterface, 0};
-        targets = *m_options.broadcastTargets;
-    } else {
-        auto found = interfaceBroadcastAddresses();
-        if (!found)
-            return {Outcome::NoInterface, 0};
-        targets = std::move(*found);
-    }
+    if (!broadcastTargets)
+        return {Outcome::NoInterface, 0};
     // A point-to-point link, or an address set up without a broadcast address, cannot
     // broadcast, but the hosts file and DNS may still know the name.
-    if (!targets.empty()) {
-        if (const auto address = queryByBroadcast(name, targets))
-            return {Outcome::Found, *address};
+    bool refused = false;
+    if (!broadcastTargets->empty()) {
+        const Result answered = queryByBroadcast(name, *broadcastTargets, acceptable, deadline);
+        if (answered.outcome != Outcome::NotFound && answered.outcome != Outcome::Refused)
+            return answered;
+        refused = answered.outcome == Outcome::Refused;
     }
 
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+        return {Outcome::TimedOut, 0};
     const auto& lookup = m_options.hostLookup ? *m_options.hostLookup : HostLookup(systemLookup);
-    if (const auto address = lookup(hostName, m_options.hostLookupTimeout))
-        return {Outcome::Found, *address};
-    return {Outcome::NotFound, 0};
+    if (const auto address = lookup(hostName, std::min(m_options.hostLookupTimeout, left))) {
+        if (acceptable(*address))
+            return {Outcome::Found, *address};
+        refused = true;
+    }
+    if (refused)
+        return {Outcome::Refused, 0};
+    return {Clock::now() >= deadline ? Outcome::TimedOut : Outcome::NotFound, 0};
 }
 
-std::optional<std::uint32_t>
-NameResolver::queryByBroadcast(const NetbiosName& name, const std::vector<std::uint32_t>& targets)
+NameResolver::Result NameResolver::queryByBroadcast(const NetbiosName& name,
+                                                    const std::vector<std::uint32_t>& targets,
+                                                    const AddressCheck& acceptable,
+                                                    Clock::time_point deadline)
 {
     UdpSocket socket;
     if (!socket.open(true))
-        return std::nullopt;
+        return {Outcome::NotFound, 0};
     const auto transactionId = static_cast<std::uint16_t>(m_random());
     const auto query = NameServicePacket::encodeNameQuery(transactionId, name, true);
     std::array<std::uint8_t, kMaxDatagram> buffer;
+    bool refused = false;
 
     for (int attempt = 0; attempt < m_options.tries; ++attempt) {
+        if (Clock::now() >= deadline)
+            return {Outcome::TimedOut, 0};
         for (const std::uint32_t target : targets)
             socket.sendTo(query, target, m_options.port);
         // A steady stream of junk must not hold a try open past its deadline.
-        const auto deadline = Clock::now() + m_options.tryInterval;
-        while (Clock::now() < deadline) {
-            const auto received = socket.receive(buffer, deadline);
+        const auto tryDeadline = std::min(deadline, Clock::now() + m_options.tryInterval);
+        while (Clock::now() < tryDeadline) {
+            const auto received = socket.receive(buffer, tryDeadline);
             if (received.status != UdpSocket::Status::Received)
                 break;
             // Our own broadcast comes back as a request and fails to decode as a response.
@@ -88,17 +95,18 @@ NameResolver::queryByBroadcast(const NetbiosName& name, const std::vector<std::u
                 NameServicePacket::decodeNameQueryResponse(std::span(buffer.data(), received.size));
             if (!response || response->transactionId != transactionId || response->name != name)
                 continue;
-            // 0.0.0.0 would connect to this machine, and the broadcast address nowhere.
             for (const auto& entry : response->addresses) {
-                if (entry.address != 0 && entry.address != 0xFFFFFFFF)
-                    return entry.address;
+                if (acceptable(entry.address))
+                    return {Outcome::Found, entry.address};
+                refused = true;
             }
         }
     }
-    return std::nullopt;
+    return {refused ? Outcome::Refused : Outcome::NotFound, 0};
 }
 
-std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address)
+std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address,
+                                                         Clock::time_point deadline)
 {
     UdpSocket socket;
     if (!socket.open(false) || !socket.connectTo(address, m_options.port))
@@ -107,11 +115,11 @@ std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address)
     const auto request = NameServicePacket::encodeNodeStatusRequest(transactionId);
     std::array<std::uint8_t, kMaxDatagram> buffer;
 
-    for (int attempt = 0; attempt < m_options.tries; ++attempt) {
+    for (int attempt = 0; attempt < m_options.tries && Clock::now() < deadline; ++attempt) {
         socket.send(request);
-        const auto deadline = Clock::now() + m_options.tryInterval;
-        while (Clock::now() < deadline) {
-            const auto received = socket.receive(buffer, deadline);
+        const auto tryDeadline = std::min(deadline, Clock::now() + m_options.tryInterval);
+        while (Clock::now() < tryDeadline) {
+            const auto received = socket.receive(buffer, tryDeadline);
             // A refused port (ICMP) means nobody will answer: no point in trying again.
             if (received.status == UdpSocket::Status::Refused)
                 return std::nullopt;
@@ -132,33 +140,6 @@ std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address)
         }
     }
     return std::nullopt;
-}
-
-std::optional<std::vector<std::uint32_t>> NameResolver::interfaceBroadcastAddresses()
-{
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return std::nullopt;
-    bool anyUp = false;
-    std::vector<std::uint32_t> targets;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        const unsigned flags = entry->ifa_flags;
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            (flags & IFF_UP) == 0 || (flags & IFF_LOOPBACK) != 0)
-            continue;
-        anyUp = true;
-        // On a point-to-point link the same field holds the peer's address.
-        if ((flags & IFF_BROADCAST) == 0 || entry->ifa_broadaddr == nullptr)
-            continue;
-        const auto* broadcast = reinterpret_cast<const sockaddr_in*>(entry->ifa_broadaddr);
-        const std::uint32_t address = ntohl(broadcast->sin_addr.s_addr);
-        if (address != 0 && std::find(targets.begin(), targets.end(), address) == targets.end())
-            targets.push_back(address);
-    }
-    ::freeifaddrs(list);
-    if (!anyUp)
-        return std::nullopt;
-    return targets;
 }
 
 std::optional<std::uint32_t> NameResolver::systemLookup(const std::string& hostName,

@@ -17,10 +17,6 @@ using HostLookup =
 
 struct NameResolverOptions
 {
-    // Where name queries are broadcast; nullopt means the broadcast address of every up,
-    // non-loopback IPv4 interface. An empty list stands for a machine without such an
-    // interface.
-    std::optional<std::vector<std::uint32_t>> broadcastTargets;
     std::uint16_t port = 137;
     // Windows' broadcast timing: three tries, 750 ms apart. Node status uses the same.
     int tries = 3;
@@ -36,11 +32,19 @@ struct NameResolverOptions
 class NameResolver
 {
 public:
+    using Clock = std::chrono::steady_clock;
+    // Whether an address found may be used; the others are passed over.
+    using AddressCheck = std::function<bool(std::uint32_t)>;
+
     enum class Outcome
     {
         Found,
         NotFound,
-        NoInterface
+        NoInterface,
+        // Only addresses the check refused were found.
+        Refused,
+        // The deadline came first.
+        TimedOut
     };
     struct Result
     {
@@ -50,20 +54,23 @@ public:
 
     explicit NameResolver(NameResolverOptions options);
 
-    // Broadcast query for name, then the host lookup of hostName when nobody answers.
-    Result resolve(const NetbiosName& name, const std::string& hostName);
+    // Broadcast query for name to broadcastTargets (as BroadcastAddresses reports them;
+    // nothing: no interface), then the host lookup of hostName when nobody answers. Every
+    // wait ends by deadline.
+    Result resolve(const NetbiosName& name, const std::string& hostName,
+                   const std::optional<std::vector<std::uint32_t>>& broadcastTargets,
+                   const AddressCheck& acceptable,
+                   Clock::time_point deadline = Clock::time_point::max());
     // The first unique, active name with the messenger suffix in the node's name table.
-    std::optional<NetbiosName> messengerNameOf(std::uint32_t address);
+    std::optional<NetbiosName>
+    messengerNameOf(std::uint32_t address, Clock::time_point deadline = Clock::time_point::max());
 
-    // The broadcast addresses of the up, non-loopback IPv4 interfaces that have one; nullopt
-    // when no such interface is up at all.
-    static std::optional<std::vector<std::uint32_t>> interfaceBroadcastAddresses();
     static std::optional<std::uint32_t> systemLookup(const std::string& hostName,
                                                      std::chrono::milliseconds timeout);
 
 private:
-    std::optional<std::uint32_t> queryByBroadcast(const NetbiosName& name,
-                                                  const std::vector<std::uint32_t>& targets);
+    Result queryByBroadcast(const NetbiosName& name, const std::vector<std::uint32_t>& targets,
+                            const AddressCheck& acceptable, Clock::time_point deadline);
 
     NameResolverOptions m_options;
     std::mt19937 m_random;

@@ -21,8 +21,10 @@ std::int32_t codeForConnect(TcpConnection::ConnectResult result)
     switch (result) {
     case TcpConnection::ConnectResult::Connected:
         return kSuccess;
+    // A host that is off or absent (no ARP answer) is as much "not found" as a silent one.
     case TcpConnection::ConnectResult::Refused:
     case TcpConnection::ConnectResult::TimedOut:
+    case TcpConnection::ConnectResult::HostUnreachable:
         return kNameNotFound;
     case TcpConnection::ConnectResult::Unreachable:
         return kUseNotFound;
@@ -30,6 +32,12 @@ std::int32_t codeForConnect(TcpConnection::ConnectResult result)
         break;
     }
     return kNetworkError;
+}
+
+TcpConnection::Clock::time_point earlier(TcpConnection::Clock::time_point a,
+                                         TcpConnection::Clock::time_point b)
+{
+    return std::min(a, b);
 }
 
 // SMB errors in DOS form (MS-CIFS 2.2.2.4), and the NT statuses a receiver would send for the
@@ -71,8 +79,9 @@ std::int32_t codeForStatus(const SmbMessage::Status& status)
 class Exchange
 {
 public:
-    Exchange(TcpConnection& connection, std::chrono::milliseconds replyTimeout)
-        : m_connection(connection), m_replyTimeout(replyTimeout)
+    Exchange(TcpConnection& connection, std::chrono::milliseconds replyTimeout,
+             TcpConnection::Clock::time_point sendDeadline)
+        : m_connection(connection), m_replyTimeout(replyTimeout), m_sendDeadline(sendDeadline)
     {}
 
     // The words of a successful reply, or the failure code.
@@ -80,7 +89,10 @@ public:
                      std::vector<std::uint16_t>& words)
     {
         const std::uint16_t mid = m_nextMid;
-        const auto deadline = TcpConnection::Clock::now() + m_replyTimeout;
+        // Past the limit nothing more goes out: a message whose end was not sent is not shown.
+        if (TcpConnection::Clock::now() >= m_sendDeadline)
+            return kNetworkError;
+        const auto deadline = earlier(TcpConnection::Clock::now() + m_replyTimeout, m_sendDeadline);
         const auto frame = SessionPacket::encodeSessionMessage(smb);
         const auto sent = m_connection.sendAll(frame, deadline);
         if (sent != TcpConnection::IoResult::Ok)
@@ -117,24 +129,32 @@ private:
 
     TcpConnection& m_connection;
     std::chrono::milliseconds m_replyTimeout;
+    TcpConnection::Clock::time_point m_sendDeadline;
     std::uint16_t m_nextMid = 1;
     bool m_answered = false;
 };
 
 } // namespace
 
+std::int32_t SessionClient::codeForConnectError(int error)
+{
+    return codeForConnect(TcpConnection::connectResultFor(error));
+}
+
 std::int32_t SessionClient::deliver(std::uint32_t address, std::uint16_t port,
-                                    const OutgoingMessage& message) const
+                                    const OutgoingMessage& message,
+                                    Clock::time_point sendDeadline) const
 {
     TcpConnection connection(kMaxFrameBody);
     const auto request = SessionPacket::encodeSessionRequest(message.called, message.calling);
     for (int retargets = 0;; ++retargets) {
+        const auto connectDeadline = earlier(Clock::now() + m_timeouts.connect, sendDeadline);
         const std::int32_t connected =
-            codeForConnect(connection.connect(address, port, m_timeouts.connect));
+            codeForConnect(connection.connect(address, port, connectDeadline));
         if (connected != kSuccess)
-            return connected;
+            return Clock::now() >= sendDeadline ? kNetworkError : connected;
 
-        const auto deadline = TcpConnection::Clock::now() + m_timeouts.reply;
+        const auto deadline = earlier(Clock::now() + m_timeouts.reply, sendDeadline);
         SessionFrame frame;
         if (connection.sendAll(request, deadline) != TcpConnection::IoResult::Ok ||
             connection.readFrame(frame, deadline) != TcpConnection::IoResult::Ok)
@@ -146,13 +166,14 @@ std::int32_t SessionClient::deliver(std::uint32_t address, std::uint16_t port,
             break;
         if (response->kind == SessionPacket::Response::Kind::Negative)
             return response->error == kCalledNameNotPresent ? kNameNotFound : kNetworkError;
-        if (retargets == kMaxRetargets)
+        if (retargets == kMaxRetargets ||
+            !m_policy.mayFollowRetarget(address, response->address, response->port))
             return kNetworkError;
         address = response->address;
         port = response->port;
     }
 
-    Exchange exchange(connection, m_timeouts.reply);
+    Exchange exchange(connection, m_timeouts.reply, sendDeadline);
     std::vector<std::uint16_t> words;
     std::int32_t code =
         exchange.run(SmbMessage::kStart,

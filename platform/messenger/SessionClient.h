@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/messenger/AddressPolicy.h"
 #include "protocol/NetbiosName.h"
 
 #include <chrono>
@@ -27,14 +28,24 @@ struct OutgoingMessage
 class SessionClient
 {
 public:
+    using Clock = std::chrono::steady_clock;
+
     static constexpr int kMaxRetargets = 4;           // RFC 1002 SSN_RETRY_COUNT
     static constexpr std::size_t kMaxFrameBody = 512; // our replies need at most 39 bytes
 
-    explicit SessionClient(SessionTimeouts timeouts) : m_timeouts(timeouts) {}
+    // Retargets are followed only where policy allows.
+    SessionClient(SessionTimeouts timeouts, AddressPolicy policy)
+        : m_timeouts(timeouts), m_policy(std::move(policy))
+    {}
 
-    std::int32_t deliver(std::uint32_t address, std::uint16_t port,
-                         const OutgoingMessage& message) const;
+    // Every step also ends by sendDeadline, and a send cut short by it reports 2136.
+    std::int32_t deliver(std::uint32_t address, std::uint16_t port, const OutgoingMessage& message,
+                         Clock::time_point sendDeadline = Clock::time_point::max()) const;
+
+    // The code for a failed connect, by its errno.
+    static std::int32_t codeForConnectError(int error);
 
 private:
     SessionTimeouts m_timeouts;
+    AddressPolicy m_policy;
 };

@@ -1,6 +1,8 @@
 #include "platform/messenger/SmbMessenger.h"
 
+#include "platform/messenger/AddressPolicy.h"
 #include "platform/messenger/MessengerResult.h"
+#include "platform/network/BroadcastAddresses.h"
 #include "protocol/OemText.h"
 
 #include <arpa/inet.h>
@@ -18,6 +20,11 @@ constexpr std::u16string_view kInvalidNameCharacters = u"\"/\\[]:|<>+=;,?*";
 bool isEmpty(const char16_t* text)
 {
     return text == nullptr || *text == u'\0';
+}
+
+bool isBlank(std::u16string_view text)
+{
+    return text.find_first_not_of(u' ') == text.npos;
 }
 
 // A recipient or sender name as it goes on the wire, or the code that refuses it.
@@ -49,6 +56,22 @@ std::optional<std::uint32_t> parseIpv4(std::u16string_view text)
     return ntohl(address.s_addr);
 }
 
+// An IPv6 address, bracketed or with a zone as people write them: a name cannot hold ':'.
+bool isIpv6(std::u16string_view text)
+{
+    if (text.size() > 2 && text.front() == u'[' && text.back() == u']')
+        text = text.substr(1, text.size() - 2);
+    text = text.substr(0, text.find(u'%'));
+    std::string ascii;
+    for (const char16_t unit : text) {
+        if (unit > 0x7F)
+            return false;
+        ascii.push_back(static_cast<char>(unit));
+    }
+    in6_addr address{};
+    return ::inet_pton(AF_INET6, ascii.c_str(), &address) == 1;
+}
+
 std::u16string utf16LittleEndian(const std::uint8_t* buf, std::uint32_t buflen)
 {
     std::u16string text;
@@ -60,8 +83,9 @@ std::u16string utf16LittleEndian(const std::uint8_t* buf, std::uint32_t buflen)
 
 } // namespace
 
-SmbMessenger::SmbMessenger(const QString& localComputerName, SmbMessengerOptions options)
-    : m_localName(localComputerName), m_options(std::move(options))
+SmbMessenger::SmbMessenger(const QString& localComputerName, SmbMessengerOptions options,
+                           BroadcastAddresses* interfaces)
+    : m_localName(localComputerName), m_options(std::move(options)), m_interfaces(interfaces)
 {
     // The calling name must be a valid name even when the host name is not.
     for (const std::uint8_t byte :
@@ -80,7 +104,8 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
                                                 const char16_t* fromname, const std::uint8_t* buf,
                                                 std::uint32_t buflen)
 {
-    if (isEmpty(msgname) || (buf == nullptr && buflen != 0) || buflen % 2 != 0)
+    const auto sendDeadline = SessionClient::Clock::now() + m_options.sendLimit;
+    if (isEmpty(msgname) || isBlank(msgname) || (buf == nullptr && buflen != 0) || buflen % 2 != 0)
         return kInvalidParameter;
     if (!isEmpty(servername) &&
         QString::fromUtf16(servername).compare(m_localName, Qt::CaseInsensitive) != 0)
@@ -88,6 +113,8 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
 
     // A trailing '*' addresses a whole workgroup by mailslot broadcast, which we do not send.
     std::u16string_view recipient(msgname);
+    if (isIpv6(recipient))
+        return kNotSupported;
     const bool workgroup = recipient.size() > 1 && recipient.back() == u'*';
     if (recipient.front() == u'*')
         return kInvalidName;
@@ -111,29 +138,53 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
 
     auto toName = std::move(std::get<std::vector<std::uint8_t>>(to));
     NetbiosName called = NetbiosName::fromOem(toName, NetbiosName::kMessengerSuffix);
-    std::uint32_t address = 0;
+    const auto broadcasts = m_interfaces ? m_interfaces->GetBroadcastAddresses() : std::nullopt;
+    AddressPolicy policy;
+    if (broadcasts)
+        policy.broadcasts = *broadcasts;
+    const std::uint16_t port = m_options.sessionPort;
+    std::optional<std::uint32_t> given = m_options.address;
+    if (!given)
+        given = parseIpv4(recipient);
     NameResolver resolver(m_options.resolver);
-    if (m_options.address) {
-        address = *m_options.address;
-    } else if (const auto ip = parseIpv4(recipient)) {
-        address = *ip;
+    std::uint32_t address = 0;
+    if (given) {
+        address = *given;
+        policy.loopbackAllowed = AddressPolicy::isLoopback(address);
+        if (!policy.mayConnect(address, port))
+            return kNetworkError;
         // Samba takes any called name, so the address text serves when the node is silent.
-        if (const auto name = resolver.messengerNameOf(address)) {
-            called = *name;
-            const std::string trimmed = name->trimmedName();
-            toName.assign(trimmed.begin(), trimmed.end());
+        if (!m_options.address) {
+            if (const auto name = resolver.messengerNameOf(address, sendDeadline)) {
+                called = *name;
+                const std::string trimmed = name->trimmedName();
+                toName.assign(trimmed.begin(), trimmed.end());
+            }
         }
     } else {
-        const auto found = resolver.resolve(called, QString::fromUtf16(msgname).toStdString());
-        if (found.outcome == NameResolver::Outcome::NoInterface)
+        // A send to this machine by its own name is the one that may go to loopback.
+        policy.loopbackAllowed =
+            QString::fromUtf16(msgname).compare(m_localName, Qt::CaseInsensitive) == 0;
+        const auto found = resolver.resolve(
+            called, QString::fromUtf16(msgname).toStdString(), broadcasts,
+            [&policy, port](std::uint32_t candidate) { return policy.mayConnect(candidate, port); },
+            sendDeadline);
+        switch (found.outcome) {
+        case NameResolver::Outcome::Found:
+            break;
+        case NameResolver::Outcome::NoInterface:
             return kUseNotFound;
-        if (found.outcome == NameResolver::Outcome::NotFound)
+        case NameResolver::Outcome::NotFound:
             return kNameNotFound;
+        case NameResolver::Outcome::Refused:
+        case NameResolver::Outcome::TimedOut:
+            return kNetworkError;
+        }
         address = found.address;
     }
 
     OutgoingMessage message{called,
                             NetbiosName::fromOem(m_localOemName, NetbiosName::kWorkstationSuffix),
                             from, toName, text};
-    return SessionClient(m_options.timeouts).deliver(address, m_options.sessionPort, message);
+    return SessionClient(m_options.timeouts, policy).deliver(address, port, message, sendDeadline);
 }

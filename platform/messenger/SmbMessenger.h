@@ -6,8 +6,11 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
+
+class BroadcastAddresses;
 
 struct SmbMessengerOptions
 {
@@ -16,6 +19,9 @@ struct SmbMessengerOptions
     std::uint16_t sessionPort = 139;
     NameResolverOptions resolver;
     SessionTimeouts timeouts;
+    // One send, name lookup included, ends within this whatever the peers do; the steps'
+    // own timeouts would add up to minutes.
+    std::chrono::milliseconds sendLimit{20000};
 };
 
 // NetMessageBufferSend for a system without a messenger service: finds the recipient with the
@@ -25,8 +31,10 @@ class SmbMessenger final : public Messenger
 {
 public:
     // localComputerName is this machine's name: the calling name, the default sender, and the
-    // only server name that can carry out a send.
-    explicit SmbMessenger(const QString& localComputerName, SmbMessengerOptions options = {});
+    // only server name that can carry out a send. interfaces tells where name queries are
+    // broadcast; without it only sends to an address work.
+    explicit SmbMessenger(const QString& localComputerName, SmbMessengerOptions options = {},
+                          BroadcastAddresses* interfaces = nullptr);
 
     std::int32_t NetMessageBufferSend(const char16_t* servername, const char16_t* msgname,
                                       const char16_t* fromname, const std::uint8_t* buf,
@@ -39,4 +47,5 @@ private:
     QString m_localName;
     std::vector<std::uint8_t> m_localOemName;
     SmbMessengerOptions m_options;
+    BroadcastAddresses* m_interfaces;
 };

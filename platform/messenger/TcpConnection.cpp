@@ -34,7 +34,9 @@ bool waitFor(int fd, short events, TcpConnection::Clock::time_point deadline)
     }
 }
 
-TcpConnection::ConnectResult connectResultFor(int error)
+} // namespace
+
+TcpConnection::ConnectResult TcpConnection::connectResultFor(int error)
 {
     switch (error) {
     case 0:
@@ -43,6 +45,9 @@ TcpConnection::ConnectResult connectResultFor(int error)
         return TcpConnection::ConnectResult::Refused;
     case ETIMEDOUT:
         return TcpConnection::ConnectResult::TimedOut;
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+        return TcpConnection::ConnectResult::HostUnreachable;
     case ENETUNREACH:
     case ENETDOWN:
         return TcpConnection::ConnectResult::Unreachable;
@@ -50,8 +55,6 @@ TcpConnection::ConnectResult connectResultFor(int error)
         return TcpConnection::ConnectResult::Failed;
     }
 }
-
-} // namespace
 
 TcpConnection::~TcpConnection()
 {
@@ -65,8 +68,15 @@ void TcpConnection::close()
     m_fd = -1;
 }
 
+void TcpConnection::adopt(int fd)
+{
+    close();
+    m_reader.clear();
+    m_fd = fd;
+}
+
 TcpConnection::ConnectResult TcpConnection::connect(std::uint32_t address, std::uint16_t port,
-                                                    std::chrono::milliseconds timeout)
+                                                    Clock::time_point deadline)
 {
     close();
     m_reader.clear();
@@ -86,7 +96,7 @@ TcpConnection::ConnectResult TcpConnection::connect(std::uint32_t address, std::
     if (errno != EINPROGRESS)
         return connectResultFor(errno);
 
-    if (!waitFor(m_fd, POLLOUT, Clock::now() + timeout))
+    if (!waitFor(m_fd, POLLOUT, deadline))
         return ConnectResult::TimedOut;
     int error = 0;
     socklen_t length = sizeof error;
@@ -131,6 +141,10 @@ TcpConnection::IoResult TcpConnection::readFrame(SessionFrame& frame, Clock::tim
         case FrameReader::Status::NeedMore:
             break;
         }
+        // A peer that never stops sending (keep-alives, a frame a byte at a time) must not
+        // keep the wait open past its deadline.
+        if (Clock::now() >= deadline)
+            return IoResult::TimedOut;
         const ssize_t received = ::recv(m_fd, chunk.data(), chunk.size(), 0);
         if (received > 0) {
             m_reader.append(std::span(chunk.data(), static_cast<std::size_t>(received)));

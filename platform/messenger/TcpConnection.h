@@ -17,6 +17,9 @@ public:
         Connected,
         Refused,
         TimedOut,
+        // No route to the host, or it does not answer ARP.
+        HostUnreachable,
+        // No route to its network.
         Unreachable,
         Failed
     };
@@ -36,12 +39,16 @@ public:
     TcpConnection& operator=(const TcpConnection&) = delete;
 
     // address in host byte order.
-    ConnectResult connect(std::uint32_t address, std::uint16_t port,
-                          std::chrono::milliseconds timeout);
+    ConnectResult connect(std::uint32_t address, std::uint16_t port, Clock::time_point deadline);
+    // Takes over an already connected stream socket (a test's socketpair end).
+    void adopt(int fd);
     IoResult sendAll(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
     // The next frame that is not a keep-alive.
     IoResult readFrame(SessionFrame& frame, Clock::time_point deadline);
     void close();
+
+    // What a connect's errno means.
+    static ConnectResult connectResultFor(int error);
 
 private:
     int m_fd = -1;

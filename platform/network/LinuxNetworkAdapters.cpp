@@ -18,18 +18,25 @@ struct FreeIfAddrs
 
 } // namespace
 
-std::optional<std::vector<AdapterRecord>> LinuxNetworkAdapters::GetAdaptersInfo()
+template <typename Visit> bool LinuxNetworkAdapters::walk(Visit visit)
 {
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0)
-        return std::nullopt;
+        return false;
     const std::unique_ptr<ifaddrs, FreeIfAddrs> list(raw);
+    for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next)
+        visit(*entry);
+    return true;
+}
 
+std::optional<std::vector<AdapterRecord>> LinuxNetworkAdapters::GetAdaptersInfo()
+{
     std::vector<AdapterRecord> adapters;
     std::vector<bool> hasAddress;
-    for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
+    const bool listed = walk([&](const ifaddrs& item) {
+        const ifaddrs* entry = &item;
         if (entry->ifa_name == nullptr || (entry->ifa_flags & IFF_LOOPBACK) != 0)
-            continue;
+            return;
         const std::string_view name(entry->ifa_name);
         auto found = std::find_if(adapters.begin(), adapters.end(),
                                   [&](const AdapterRecord& a) { return a.name == name; });
@@ -39,12 +46,12 @@ std::optional<std::vector<AdapterRecord>> LinuxNetworkAdapters::GetAdaptersInfo(
             found = adapters.end() - 1;
         }
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
-            continue;
+            return;
 
         AddressField field{};
         const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
         if (inet_ntop(AF_INET, &address->sin_addr, field.data(), field.size()) == nullptr)
-            continue;
+            return;
         const auto index = static_cast<std::size_t>(found - adapters.begin());
         if (!hasAddress[index]) {
             found->ipAddress = field;
@@ -52,6 +59,31 @@ std::optional<std::vector<AdapterRecord>> LinuxNetworkAdapters::GetAdaptersInfo(
         } else {
             found->moreAddresses.push_back(field);
         }
-    }
+    });
+    if (!listed)
+        return std::nullopt;
     return adapters;
+}
+
+std::optional<std::vector<std::uint32_t>> LinuxNetworkAdapters::GetBroadcastAddresses()
+{
+    bool anyUp = false;
+    std::vector<std::uint32_t> targets;
+    const bool listed = walk([&](const ifaddrs& entry) {
+        const unsigned flags = entry.ifa_flags;
+        if (entry.ifa_addr == nullptr || entry.ifa_addr->sa_family != AF_INET ||
+            (flags & IFF_UP) == 0 || (flags & IFF_LOOPBACK) != 0)
+            return;
+        anyUp = true;
+        // On a point-to-point link the same field holds the peer's address.
+        if ((flags & IFF_BROADCAST) == 0 || entry.ifa_broadaddr == nullptr)
+            return;
+        const auto* broadcast = reinterpret_cast<const sockaddr_in*>(entry.ifa_broadaddr);
+        const std::uint32_t address = ntohl(broadcast->sin_addr.s_addr);
+        if (address != 0 && std::find(targets.begin(), targets.end(), address) == targets.end())
+            targets.push_back(address);
+    });
+    if (!listed || !anyUp)
+        return std::nullopt;
+    return targets;
 }

@@ -47,6 +47,8 @@ private slots:
     void reassemblesFromAnyChunking();
     void refusesFramesBeyondTheBound_data();
     void refusesFramesBeyondTheBound();
+    void findsTheFrameAfterAFloodOfKeepAlives_data();
+    void findsTheFrameAfterAFloodOfKeepAlives();
     void staysFailedAfterRefusal();
     void startsAfreshAfterClear();
 };
@@ -103,6 +105,28 @@ void TestFrameReader::refusesFramesBeyondTheBound()
     FrameReader exact(512);
     const Collected fits = feed(exact, concat({hexBytes("00 00 02 00"), Bytes(512, 0)}), 100);
     QCOMPARE(fits.frames.size(), std::size_t(1));
+}
+
+void TestFrameReader::findsTheFrameAfterAFloodOfKeepAlives_data()
+{
+    QTest::addColumn<int>("chunk");
+    QTest::newRow("as recv hands them over") << 4096;
+    QTest::newRow("cut inside headers") << 4093;
+}
+
+void TestFrameReader::findsTheFrameAfterAFloodOfKeepAlives()
+{
+    QFETCH(int, chunk);
+    Bytes stream;
+    for (int i = 0; i < 20000; ++i)
+        stream.insert(stream.end(), {0x85, 0x00, 0x00, 0x00});
+    stream = concat({stream, conversation(), stream, conversation()});
+    FrameReader reader(512);
+    const Collected got = feed(reader, stream, std::size_t(chunk));
+    QCOMPARE(got.last, FrameReader::Status::NeedMore);
+    QCOMPARE(got.frames.size(), std::size_t(4));
+    QCOMPARE(got.frames[3].type, std::uint8_t(0x00));
+    QCOMPARE(got.frames[3].body.size(), std::size_t(35));
 }
 
 void TestFrameReader::staysFailedAfterRefusal()

@@ -455,28 +455,32 @@ void TestMessengerCodec::convertsToCp850_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("message");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("replaced");
 
     QTest::newRow("Spanish letters")
-        << QString("Año ñandú") << false << hexText(hexBytes("41 A4 6F 20 A4 61 6E 64 A3"));
+        << QString("Año ñandú") << false << hexText(hexBytes("41 A4 6F 20 A4 61 6E 64 A3")) << 0;
     QTest::newRow("euro sign is missing")
-        << QString("5 €") << false << hexText(hexBytes("35 20 3F"));
+        << QString("5 €") << false << hexText(hexBytes("35 20 3F")) << 1;
     QTest::newRow("pair outside the BMP is one character")
         << QString::fromUtf8("a\xF0\x9F\x98\x80"
                              "b")
-        << false << hexText(hexBytes("61 3F 62"));
-    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << false << hexText(hexBytes("3F"));
+        << false << hexText(hexBytes("61 3F 62")) << 1;
+    QTest::newRow("lone surrogate")
+        << QString(QChar(0xD800)) << false << hexText(hexBytes("3F")) << 1;
     QTest::newRow("LF becomes CR LF")
-        << QString("a\nb") << true << hexText(hexBytes("61 0D 0A 62"));
+        << QString("a\nb") << true << hexText(hexBytes("61 0D 0A 62")) << 0;
     QTest::newRow("CR becomes CR LF")
-        << QString("a\rb") << true << hexText(hexBytes("61 0D 0A 62"));
+        << QString("a\rb") << true << hexText(hexBytes("61 0D 0A 62")) << 0;
     QTest::newRow("CR LF stays one break")
-        << QString("a\r\nb") << true << hexText(hexBytes("61 0D 0A 62"));
+        << QString("a\r\nb") << true << hexText(hexBytes("61 0D 0A 62")) << 0;
     QTest::newRow("LF CR is two breaks")
-        << QString("\n\r") << true << hexText(hexBytes("0D 0A 0D 0A"));
+        << QString("\n\r") << true << hexText(hexBytes("0D 0A 0D 0A")) << 0;
     QTest::newRow("names keep line breaks as they are")
-        << QString("a\nb") << false << hexText(hexBytes("61 0A 62"));
+        << QString("a\nb") << false << hexText(hexBytes("61 0A 62")) << 0;
     QTest::newRow("box drawing and symbols")
-        << QString("╬█ß±") << false << hexText(hexBytes("CE DB E1 F1"));
+        << QString("╬█ß±") << false << hexText(hexBytes("CE DB E1 F1")) << 0;
+    QTest::newRow("a question mark is no replacement")
+        << QString("¿? €") << false << hexText(hexBytes("A8 3F 20 3F")) << 1;
 }
 
 void TestMessengerCodec::convertsToCp850()
@@ -484,9 +488,11 @@ void TestMessengerCodec::convertsToCp850()
     QFETCH(QString, text);
     QFETCH(bool, message);
     QFETCH(QString, expected);
+    QFETCH(int, replaced);
     const std::u16string utf16 = text.toStdU16String();
     QCOMPARE(hexText(message ? OemText::messageFromUtf16(utf16) : OemText::fromUtf16(utf16)),
              expected);
+    QCOMPARE(OemText::replacedCount(utf16), std::size_t(replaced));
 }
 
 void TestMessengerCodec::roundTripsEveryCp850Byte()

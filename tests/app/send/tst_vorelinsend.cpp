@@ -130,6 +130,7 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::newRow("receiver without a message command") << 1 << 5;
         QTest::newRow("nothing listening") << 2 << 2273;
+        QTest::newRow("IPv6 recipient") << 3 << 50;
     }
 
     void notDeliveredExitsOne()
@@ -138,14 +139,19 @@ private slots:
         QFETCH(int, code);
         const QString port = receiver == 1 ? QString::number(m_refusing->port())
                                            : QString::number(closedLoopbackPort());
-        const Run r = run({QStringLiteral("-I"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                           port, QStringLiteral("vtestrecv"), QStringLiteral("Hola")});
+        const Run r =
+            receiver == 3
+                ? run({QStringLiteral("::1"), QStringLiteral("Hola")})
+                : run({QStringLiteral("-I"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                       port, QStringLiteral("vtestrecv"), QStringLiteral("Hola")});
         // smbclient -M exits 0 here; we must not.
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(r.err, statusLine(code));
         QCOMPARE(r.out, QString());
     }
 
+    // The parsing itself is tested in process (tst_sendcommandline); here only what a user
+    // sees of a usage error.
     void usageErrorsExitTwoAndSendNothing_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -157,11 +163,10 @@ private slots:
         const QString m = QStringLiteral("Hola");
 
         QTest::newRow("nothing") << QStringList() << QByteArray();
-        QTest::newRow("options but no recipient") << ok << QByteArray("Hola");
-        QTest::newRow("empty recipient") << ok + QStringList{QString(), m} << QByteArray();
+        QTest::newRow("recipient of spaces only")
+            << ok + QStringList{QStringLiteral("  "), m} << QByteArray();
         QTest::newRow("unknown option")
             << ok + QStringList{QStringLiteral("-x"), r, m} << QByteArray();
-        QTest::newRow("-f without its value") << QStringList{QStringLiteral("-f")} << QByteArray();
         QTest::newRow("port 0") << QStringList{QStringLiteral("-I"),
                                                QStringLiteral("127.0.0.1"),
                                                QStringLiteral("-p"),
@@ -169,24 +174,46 @@ private slots:
                                                r,
                                                m}
                                 << QByteArray();
-        QTest::newRow("port 65536")
-            << QStringList{QStringLiteral("-p"), QStringLiteral("65536"), r, m} << QByteArray();
-        QTest::newRow("port not a number")
-            << QStringList{QStringLiteral("-p"), QStringLiteral("13x"), r, m} << QByteArray();
-        QTest::newRow("signed port")
-            << QStringList{QStringLiteral("-p"), QStringLiteral("+139"), r, m} << QByteArray();
-        QTest::newRow("address with three parts")
-            << QStringList{QStringLiteral("-I"), QStringLiteral("127.0.1"), r, m} << QByteArray();
-        QTest::newRow("address part over 255")
-            << QStringList{QStringLiteral("-I"), QStringLiteral("127.0.0.256"), r, m}
-            << QByteArray();
-        QTest::newRow("host name as address")
-            << QStringList{QStringLiteral("-I"), QStringLiteral("localhost"), r, m} << QByteArray();
-        QTest::newRow("IPv6 address")
-            << QStringList{QStringLiteral("-I"), QStringLiteral("::1"), r, m} << QByteArray();
         QTest::newRow("empty standard input") << ok + QStringList{r} << QByteArray();
-        QTest::newRow("only a line break on standard input")
-            << ok + QStringList{r} << QByteArray("\n");
+    }
+
+    void messageIsSentOnlyAsTyped_data()
+    {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::addColumn<QString>("arrives"); // empty: nothing
+
+        QTest::newRow("NUL on standard input: refused, nothing cut")
+            << QStringList() << QByteArray("Hola\0mundo\n", 12) << 1 << QString() << statusLine(87)
+            << QString();
+        QTest::newRow("characters the code page lacks: sent, with a warning")
+            << QStringList{QString::fromUtf8("5 \u20ac \U0001F600")} << QByteArray() << 0
+            << statusLine(0)
+            << QStringLiteral(
+                   "vorelin-send: warning: 2 characters the code page lacks will show as '?'\n")
+            << QStringLiteral("5 ? ?");
+    }
+
+    void messageIsSentOnlyAsTyped()
+    {
+        QFETCH(QStringList, words);
+        QFETCH(QByteArray, input);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QFETCH(QString, arrives);
+        const Run r =
+            run(to(*m_receiver) + QStringList{QStringLiteral("vtestrecv")} + words, input);
+        QCOMPARE(r.exitCode, exitCode);
+        QCOMPARE(r.out, out);
+        QCOMPARE(r.err, err);
+        if (arrives.isEmpty())
+            QCOMPARE(m_receiver->waitForMessages(1, 500), QStringList());
+        else
+            QCOMPARE(m_receiver->waitForMessages(1), QStringList{arrives});
     }
 
     void usageErrorsExitTwoAndSendNothing()

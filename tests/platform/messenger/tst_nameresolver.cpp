@@ -1,7 +1,9 @@
 #include "HexBytes.h"
+#include "platform/messenger/AddressPolicy.h"
 #include "platform/messenger/MessengerResult.h"
 #include "platform/messenger/NameResolver.h"
 #include "platform/messenger/SmbMessenger.h"
+#include "platform/network/BroadcastAddresses.h"
 #include "support/FakeNameResponder.h"
 #include "support/FakeSessionPeer.h"
 #include "support/PeerScripts.h"
@@ -21,7 +23,32 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 constexpr std::uint32_t kSecondLoopback = 0x7F000002;
 constexpr std::uint32_t kAnswered = 0x7F000009;
 constexpr std::uint32_t kStranger = 0x7F000042;
+// Where the messenger's name queries go: the one "interface" broadcast address.
+constexpr std::uint32_t kNameService = 0x7F0000FF;
 const QString kLocalName = QStringLiteral("testhost");
+const std::vector<std::uint32_t> kLoopbackTargets{kLoopback};
+
+// The resolver's own tests take loopback answers as a send to this machine would.
+bool usable(std::uint32_t address)
+{
+    return AddressPolicy{true, {}}.mayConnect(address, 139);
+}
+
+const NetbiosName kAlice = NetbiosName::fromOem(asciiBytes("ALICE"), 0x03);
+
+// The adapter list, reduced to what the messenger asks of it.
+class FixedBroadcasts final : public BroadcastAddresses
+{
+public:
+    explicit FixedBroadcasts(
+        std::optional<std::vector<std::uint32_t>> list = std::vector{kNameService})
+        : m_list(std::move(list))
+    {}
+    std::optional<std::vector<std::uint32_t>> GetBroadcastAddresses() override { return m_list; }
+
+private:
+    std::optional<std::vector<std::uint32_t>> m_list;
+};
 
 Bytes be16(std::uint16_t value)
 {
@@ -385,7 +412,6 @@ NameResolverOptions loopbackOptions(std::uint16_t port, const std::shared_ptr<Ho
                                     int tries = 3, std::chrono::milliseconds interval = 150ms)
 {
     NameResolverOptions options;
-    options.broadcastTargets = std::vector<std::uint32_t>{kLoopback};
     options.port = port;
     options.tries = tries;
     options.tryInterval = interval;
@@ -474,7 +500,9 @@ private slots:
     void messengerCallsTheResolvedAddress();
     void messengerUsesTheNameTheNodeReports_data();
     void messengerUsesTheNameTheNodeReports();
+    void messengerFallsBackToTheHostLookup_data();
     void messengerFallsBackToTheHostLookup();
+    void messengerEndsWithinTheSendLimit();
     void messengerEndsWithNameNotFound();
     void messengerEndsWithUseNotFoundWithoutInterfaces();
 };
@@ -522,8 +550,7 @@ void TestNameResolver::resolvesByNameQuery()
     auto spy = std::make_shared<HostLookupSpy>();
     NameResolver resolver(loopbackOptions(responder.port(), spy));
 
-    const auto result =
-        resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice.example");
+    const auto result = resolver.resolve(kAlice, "alice.example", kLoopbackTargets, usable);
     if (address != 0) {
         QCOMPARE(result.outcome, NameResolver::Outcome::Found);
         QCOMPARE(addressText(result.address), addressText(address));
@@ -544,7 +571,7 @@ void TestNameResolver::sendsTheRequestsOfTheProtocolNotes()
     FakeNameResponder responder(kLoopback, [](const Bytes&, int) { return std::vector<Bytes>{}; });
     auto spy = std::make_shared<HostLookupSpy>();
     NameResolver resolver(loopbackOptions(responder.port(), spy, 1, 50ms));
-    resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice");
+    resolver.resolve(kAlice, "alice", kLoopbackTargets, usable);
     resolver.messengerNameOf(kLoopback);
 
     QTRY_COMPARE_WITH_TIMEOUT(responder.requests().size(), std::size_t(2), 5000);
@@ -589,8 +616,7 @@ void TestNameResolver::fallsBackToTheHostLookupAfterTheConfiguredTries()
     options.hostLookupTimeout = 1234ms;
     NameResolver resolver(options);
 
-    const auto result =
-        resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "Alice.example");
+    const auto result = resolver.resolve(kAlice, "Alice.example", kLoopbackTargets, usable);
     QCOMPARE(result.outcome,
              hostKnown ? NameResolver::Outcome::Found : NameResolver::Outcome::NotFound);
     if (hostKnown)
@@ -616,9 +642,9 @@ void TestNameResolver::queriesEveryBroadcastTarget()
 
     auto spy = std::make_shared<HostLookupSpy>();
     auto options = loopbackOptions(silent.port(), spy);
-    options.broadcastTargets = std::vector<std::uint32_t>{kLoopback, kSecondLoopback};
     NameResolver resolver(options);
-    const auto result = resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice");
+    const auto result =
+        resolver.resolve(kAlice, "alice", std::vector{kLoopback, kSecondLoopback}, usable);
     QCOMPARE(result.outcome, NameResolver::Outcome::Found);
     QCOMPARE(addressText(result.address), addressText(kSecondLoopback));
     // The silent one records the request on its own thread, maybe after the answer came.
@@ -632,9 +658,8 @@ void TestNameResolver::withoutTargetsReportsNoInterface()
     auto spy = std::make_shared<HostLookupSpy>();
     spy->answer = kAnswered;
     auto options = loopbackOptions(closedLoopbackPort(), spy);
-    options.broadcastTargets = std::vector<std::uint32_t>{};
     NameResolver resolver(options);
-    const auto result = resolver.resolve(NetbiosName::fromOem(asciiBytes("ALICE"), 0x03), "alice");
+    const auto result = resolver.resolve(kAlice, "alice", std::nullopt, usable);
     QCOMPARE(result.outcome, NameResolver::Outcome::NoInterface);
     QVERIFY(spy->calls.empty());
 }
@@ -697,31 +722,42 @@ void TestNameResolver::findsTheMessengerNameOfAnAddress()
 
 void TestNameResolver::messengerCallsTheResolvedAddress_data()
 {
+    QTest::addColumn<QString>("localName");
     QTest::addColumn<std::uint32_t>("answer");
     QTest::addColumn<int>("code");
     QTest::addColumn<int>("connections");
-    QTest::newRow("the receiver's address") << kLoopback << 0 << 1;
+    // Loopback answers are taken for a send to this machine's own name only.
+    QTest::newRow("the receiver's address") << "ALICE" << kLoopback << 0 << 1;
     // Nobody listens there: only a refused connection, never a fall-back to another address.
-    QTest::newRow("an address where nobody listens") << kSecondLoopback << 2273 << 0;
+    QTest::newRow("an address where nobody listens") << "alice" << kSecondLoopback << 2273 << 0;
+    QTest::newRow("loopback, for another machine's name") << "testhost" << kLoopback << 2136 << 0;
+    QTest::newRow("this machine's broadcast address") << "ALICE" << kNameService << 2136 << 0;
+    QTest::newRow("0.0.0.0") << "ALICE" << 0u << 2136 << 0;
+    QTest::newRow("multicast") << "ALICE" << 0xE0000001u << 2136 << 0;
 }
 
 void TestNameResolver::messengerCallsTheResolvedAddress()
 {
+    QFETCH(QString, localName);
     QFETCH(std::uint32_t, answer);
     QFETCH(int, code);
     QFETCH(int, connections);
 
-    FakeNameResponder responder(kLoopback, [answer](const Bytes& request, int) {
+    FakeNameResponder responder(kNameService, [answer](const Bytes& request, int) {
         return std::vector<Bytes>{aliceAnswer(idOf(request), answer)};
     });
     FakeSessionPeer peer(PeerScripts::sambaLike);
     auto spy = std::make_shared<HostLookupSpy>();
-    spy->answer = kLoopback;
-    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+    spy->answer = answer;
+    FixedBroadcasts interfaces;
+    SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
+                           &interfaces);
 
     QCOMPARE(send(messenger, "alice", "Hola"), code);
-    QTest::qWait(50);
-    QCOMPARE(peer.connections(), connections);
+    QCOMPARE(peer.connectionsSoFar(), connections);
+    // A refused answer is passed over: the tries and the host lookup go on.
+    if (code == MessengerResult::kNetworkError)
+        return;
     QVERIFY(spy->calls.empty());
 
     // Asked for the upper-cased messenger name, by broadcast.
@@ -772,34 +808,69 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports()
     QCOMPARE(delivery.destination, called);
 }
 
+void TestNameResolver::messengerFallsBackToTheHostLookup_data()
+{
+    QTest::addColumn<QString>("localName");
+    QTest::addColumn<int>("code");
+    // The hosts file names this machine 127.0.1.1 on Debian: right for a send to itself only.
+    QTest::newRow("this machine's own name") << "Alice" << 0;
+    QTest::newRow("another machine's name") << "testhost" << 2136;
+}
+
 void TestNameResolver::messengerFallsBackToTheHostLookup()
 {
-    FakeNameResponder responder(kLoopback, queryScenario("only garbage and truncations"));
+    QFETCH(QString, localName);
+    QFETCH(int, code);
+
+    FakeNameResponder responder(kNameService, queryScenario("only garbage and truncations"));
     FakeSessionPeer peer(PeerScripts::sambaLike);
     auto spy = std::make_shared<HostLookupSpy>();
     spy->answer = kLoopback;
-    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+    FixedBroadcasts interfaces;
+    SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
+                           &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), 0);
+    QCOMPARE(send(messenger, "alice", "Hola"), code);
     QCOMPARE(responder.requests().size(), std::size_t(3));
     QCOMPARE(spy->calls.size(), std::size_t(1));
     QCOMPARE(spy->calls[0].first, std::string("alice"));
-    QCOMPARE(peer.connections(), 1);
-    QCOMPARE(deliveryOf(peer.frames()).called, hexText(rawName("ALICE", 0x03)));
+    QCOMPARE(peer.connectionsSoFar(), code == 0 ? 1 : 0);
+    if (code == 0)
+        QCOMPARE(deliveryOf(peer.frames()).called, hexText(rawName("ALICE", 0x03)));
+}
+
+void TestNameResolver::messengerEndsWithinTheSendLimit()
+{
+    FakeNameResponder responder(kNameService, queryScenario("silence"));
+    FakeSessionPeer peer(PeerScripts::sambaLike);
+    auto spy = std::make_shared<HostLookupSpy>();
+    spy->answer = kLoopback;
+    auto options = messengerOptions(responder.port(), peer.port(), spy);
+    options.resolver.tryInterval = 400ms;
+    options.sendLimit = 600ms;
+    FixedBroadcasts interfaces;
+    SmbMessenger messenger(QStringLiteral("ALICE"), options, &interfaces);
+
+    // The lookup's three tries alone outlast the limit: it ends there, not "not found".
+    QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kNetworkError);
+    QTRY_COMPARE_WITH_TIMEOUT(responder.requests().size(), std::size_t(2), 5000);
+    QVERIFY(spy->calls.empty());
+    QCOMPARE(peer.connectionsSoFar(), 0);
 }
 
 void TestNameResolver::messengerEndsWithNameNotFound()
 {
-    FakeNameResponder responder(kLoopback, queryScenario("only wrong transaction ids"));
+    FakeNameResponder responder(kNameService, queryScenario("only wrong transaction ids"));
     FakeSessionPeer peer(PeerScripts::sambaLike);
     auto spy = std::make_shared<HostLookupSpy>();
-    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
+    FixedBroadcasts interfaces;
+    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
+                           &interfaces);
 
     QCOMPARE(send(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
     QCOMPARE(responder.requests().size(), std::size_t(3));
     QCOMPARE(spy->calls.size(), std::size_t(1));
-    QTest::qWait(50);
-    QCOMPARE(peer.connections(), 0);
+    QCOMPARE(peer.connectionsSoFar(), 0);
 }
 
 void TestNameResolver::messengerEndsWithUseNotFoundWithoutInterfaces()
@@ -808,15 +879,14 @@ void TestNameResolver::messengerEndsWithUseNotFoundWithoutInterfaces()
     FakeSessionPeer peer(PeerScripts::sambaLike);
     auto spy = std::make_shared<HostLookupSpy>();
     spy->answer = kLoopback;
-    auto options = messengerOptions(responder.port(), peer.port(), spy);
-    options.resolver.broadcastTargets = std::vector<std::uint32_t>{};
-    SmbMessenger messenger(kLocalName, options);
+    FixedBroadcasts interfaces(std::nullopt);
+    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
+                           &interfaces);
 
     QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
-    QTest::qWait(50);
+    QCOMPARE(peer.connectionsSoFar(), 0);
     QVERIFY(responder.requests().empty());
     QVERIFY(spy->calls.empty());
-    QCOMPARE(peer.connections(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestNameResolver)

@@ -43,6 +43,7 @@ class TestLinuxNetwork : public QObject
 private slots:
     void adaptersMatchTheKernelsInterfaces();
     void adapterFieldsAreNulPaddedDottedText();
+    void broadcastAddressesMatchTheKernelsInterfaces();
     void computerNameFromHostName_data();
     void computerNameFromHostName();
     void computerNameIsThisHostsName();
@@ -107,6 +108,36 @@ void TestLinuxNetwork::adapterFieldsAreNulPaddedDottedText()
         for (const AddressField& more : adapter.moreAddresses)
             QVERIFY(isNulPadded(more));
     }
+}
+
+// The same netlink road as above: each up, non-loopback interface's IPv4 broadcast address.
+void TestLinuxNetwork::broadcastAddressesMatchTheKernelsInterfaces()
+{
+    LinuxNetworkAdapters adapters;
+    const auto reported = adapters.GetBroadcastAddresses();
+
+    bool anyUp = false;
+    QList<quint32> expected;
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) ||
+            flags.testFlag(QNetworkInterface::IsLoopBack) || ipv4AddressesOf(interface).isEmpty())
+            continue;
+        anyUp = true;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            const quint32 broadcast = entry.broadcast().toIPv4Address();
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && broadcast != 0 &&
+                !expected.contains(broadcast))
+                expected << broadcast;
+        }
+    }
+    QCOMPARE(reported.has_value(), anyUp);
+    if (!reported)
+        return;
+    QList<quint32> seen(reported->begin(), reported->end());
+    std::sort(seen.begin(), seen.end());
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(seen, expected);
 }
 
 void TestLinuxNetwork::computerNameFromHostName_data()

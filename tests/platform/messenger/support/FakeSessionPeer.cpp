@@ -83,10 +83,10 @@ std::optional<PeerFrame> PeerConnection::readFrame(std::chrono::milliseconds tim
     return frame;
 }
 
-void PeerConnection::send(const std::vector<std::uint8_t>& bytes)
+bool PeerConnection::send(const std::vector<std::uint8_t>& bytes)
 {
-    if (m_fd >= 0)
-        ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return m_fd >= 0 &&
+           ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 void PeerConnection::reset()
@@ -140,12 +140,56 @@ void FakeSessionPeer::run()
         pollfd entry{m_listenFd, POLLIN, 0};
         if (::poll(&entry, 1, 50) <= 0)
             continue;
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_in client{};
+        socklen_t length = sizeof client;
+        const int fd =
+            ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&client), &length, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        {
+            const std::lock_guard lock(m_logMutex);
+            const auto probe = m_probes.find(ntohs(client.sin_port));
+            if (probe != m_probes.end()) {
+                probe->second = m_connections.load();
+                ::close(fd);
+                m_accepted.notify_all();
+                continue;
+            }
+        }
         PeerConnection connection(fd, m_connections.fetch_add(1), m_log, m_logMutex);
         m_script(connection);
     }
+}
+
+int FakeSessionPeer::connectionsSoFar()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof local;
+    // Bound first, so that the peer knows the probe by its port before it can arrive.
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    const std::uint16_t probe = ntohs(local.sin_port);
+    {
+        const std::lock_guard lock(m_logMutex);
+        m_probes[probe] = -1;
+    }
+    sockaddr_in address = local;
+    address.sin_port = htons(m_port);
+    int before = -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        std::unique_lock lock(m_logMutex);
+        m_accepted.wait_for(lock, std::chrono::seconds(5), [&] { return m_probes[probe] >= 0; });
+        before = m_probes[probe];
+    }
+    ::close(fd);
+    return before;
 }
 
 std::vector<PeerFrame> FakeSessionPeer::frames() const
@@ -169,7 +213,9 @@ FullBacklogListener::FullBacklogListener()
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         m_fillers.push_back(fd);
     }
-    ::usleep(100 * 1000);
+    // The queue is full once the first filler is through its handshake.
+    pollfd first{m_fillers.front(), POLLOUT, 0};
+    ::poll(&first, 1, 5000);
 }
 
 FullBacklogListener::~FullBacklogListener()

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -26,7 +28,8 @@ public:
     int index() const { return m_index; }
     // The next frame the client sent (keep-alives included), or nullopt on close or timeout.
     std::optional<PeerFrame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    void send(const std::vector<std::uint8_t>& bytes);
+    // False once the client has gone.
+    bool send(const std::vector<std::uint8_t>& bytes);
     // Closes with a TCP reset instead of a FIN.
     void reset();
     void close();
@@ -55,6 +58,10 @@ public:
 
     std::uint16_t port() const { return m_port; }
     int connections() const { return m_connections.load(); }
+    // The connections that came before this call, counted without waiting a fixed time: a
+    // connection of its own goes in behind them and is counted out once it is accepted.
+    // -1 when that connection is not accepted within 5 s.
+    int connectionsSoFar();
     std::vector<PeerFrame> frames() const;
 
 private:
@@ -67,6 +74,10 @@ private:
     std::atomic<int> m_connections{0};
     mutable std::mutex m_logMutex;
     std::vector<PeerFrame> m_log;
+    // Probe connections by client port, with the count of connections before each (-1 until
+    // accepted); under m_logMutex.
+    std::condition_variable m_accepted;
+    std::map<std::uint16_t, int> m_probes;
     std::thread m_thread;
 };
 

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+// vorelin-send's command line, read without side effects.
+struct SendCommandLine
+{
+    enum class Action
+    {
+        Send,
+        Help,
+        Version,
+        UsageError
+    };
+
+    Action action = Action::UsageError;
+    // UsageError: what is wrong, as one line for the user.
+    QString problem;
+    QString from;
+    QString recipient;
+    // The words of the message joined; nothing means read it from standard input.
+    std::optional<QString> text;
+    std::optional<std::uint32_t> address; // host byte order
+    std::optional<std::uint16_t> port;
+};
+
+// arguments without the program name.
+SendCommandLine parseSendCommandLine(const QStringList& arguments);
+
+// The message as standard input gave it: one final line break is not part of it.
+QString messageFromInput(const QByteArray& input);
+
+// What the message text itself allows.
+struct MessageCheck
+{
+    enum class Verdict
+    {
+        Send,
+        // Nothing to send: a usage error.
+        Empty,
+        // A receiver would show the text only up to the NUL: refused with 87.
+        HasNul
+    };
+    Verdict verdict = Verdict::Send;
+    // Characters the code page lacks, which go out as '?'.
+    std::size_t replaced = 0;
+};
+
+MessageCheck checkMessage(const QString& text);

@@ -1,0 +1,135 @@
+#include "app/send/SendCommandLine.h"
+
+#include <QTest>
+
+using Action = SendCommandLine::Action;
+using Verdict = MessageCheck::Verdict;
+
+Q_DECLARE_METATYPE(Action)
+Q_DECLARE_METATYPE(Verdict)
+
+// vorelin-send's command line and message checks, in process: no receiver, no program run.
+class TestSendCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parses_data();
+    void parses();
+    void takesTheMessageFromInput_data();
+    void takesTheMessageFromInput();
+    void checksTheMessage_data();
+    void checksTheMessage();
+};
+
+void TestSendCommandLine::parses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Action>("action");
+    // Send: "from|recipient|text|address|port", text "<stdin>" when it is read, "-" unset.
+    QTest::addColumn<QString>("parsed");
+
+    const auto row = [](const char* name, QStringList arguments, Action action,
+                        const char* parsed = "") {
+        QTest::newRow(name) << arguments << action << QString::fromUtf8(parsed);
+    };
+    row("recipient and words", {"PC-07", "Hola", "a", "  todos"}, Action::Send,
+        "|PC-07|Hola a   todos|-|-");
+    row("recipient only: standard input", {"PC-07"}, Action::Send, "|PC-07|<stdin>|-|-");
+    row("every option, long forms",
+        {"--from", "ana", "--address", "192.168.0.10", "--port", "1139", "PC", "x"}, Action::Send,
+        "ana|PC|x|3232235530|1139");
+    row("every option, short forms", {"-f", "ana", "-I", "127.0.0.1", "-p", "139", "PC", "x"},
+        Action::Send, "ana|PC|x|2130706433|139");
+    row("-- ends the options", {"--", "-PC", "-x"}, Action::Send, "|-PC|-x|-|-");
+    row("a lone dash is a recipient", {"-", "x"}, Action::Send, "|-|x|-|-");
+    row("options after the recipient are text", {"PC", "-f", "ana"}, Action::Send,
+        "|PC|-f ana|-|-");
+    row("the last -f wins", {"-f", "a", "-f", "b", "PC", "x"}, Action::Send, "b|PC|x|-|-");
+    row("help", {"-h"}, Action::Help);
+    row("help wins over a bad option after it", {"--help", "-x"}, Action::Help);
+    row("version", {"--version"}, Action::Version);
+    row("version, short", {"-V"}, Action::Version);
+    row("nothing", {}, Action::UsageError);
+    row("options but no recipient", {"-I", "127.0.0.1"}, Action::UsageError);
+    row("empty recipient", {"", "x"}, Action::UsageError);
+    row("recipient of spaces only", {"   ", "x"}, Action::UsageError);
+    row("unknown option", {"-x", "PC", "x"}, Action::UsageError);
+    row("-f without its value", {"-f"}, Action::UsageError);
+    row("port 0", {"-p", "0", "PC", "x"}, Action::UsageError);
+    row("port 65536", {"-p", "65536", "PC", "x"}, Action::UsageError);
+    row("port not a number", {"-p", "13x", "PC", "x"}, Action::UsageError);
+    row("signed port", {"-p", "+139", "PC", "x"}, Action::UsageError);
+    row("address with three parts", {"-I", "127.0.1", "PC", "x"}, Action::UsageError);
+    row("address part over 255", {"-I", "127.0.0.256", "PC", "x"}, Action::UsageError);
+    row("host name as address", {"-I", "localhost", "PC", "x"}, Action::UsageError);
+    row("IPv6 address", {"-I", "::1", "PC", "x"}, Action::UsageError);
+    row("hex address", {"-I", "0x7f.0.0.1", "PC", "x"}, Action::UsageError);
+}
+
+void TestSendCommandLine::parses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Action, action);
+    QFETCH(QString, parsed);
+
+    const SendCommandLine line = parseSendCommandLine(arguments);
+    QCOMPARE(line.action, action);
+    if (action == Action::UsageError)
+        QVERIFY(!line.problem.isEmpty());
+    if (action != Action::Send)
+        return;
+    const QString seen =
+        QStringList{line.from, line.recipient, line.text.value_or(QStringLiteral("<stdin>")),
+                    line.address ? QString::number(*line.address) : QStringLiteral("-"),
+                    line.port ? QString::number(*line.port) : QStringLiteral("-")}
+            .join(QLatin1Char('|'));
+    QCOMPARE(seen, parsed);
+}
+
+void TestSendCommandLine::takesTheMessageFromInput_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("one final LF dropped") << QByteArray("a\nb\n") << "a\nb";
+    QTest::newRow("one final CR LF dropped") << QByteArray("a\r\n") << "a";
+    QTest::newRow("only one break dropped") << QByteArray("a\n\n") << "a\n";
+    QTest::newRow("no final break") << QByteArray("a") << "a";
+    QTest::newRow("UTF-8") << QByteArray("a\xc3\xb1") << QString::fromUtf8("a\u00f1");
+    QTest::newRow("only a break") << QByteArray("\n") << "";
+}
+
+void TestSendCommandLine::takesTheMessageFromInput()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QString, text);
+    QCOMPARE(messageFromInput(input), text);
+}
+
+void TestSendCommandLine::checksTheMessage_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<Verdict>("verdict");
+    QTest::addColumn<int>("replaced");
+    QTest::newRow("plain") << "Hola" << Verdict::Send << 0;
+    QTest::newRow("empty") << "" << Verdict::Empty << 0;
+    QTest::newRow("NUL inside") << QStringLiteral("Hola") + QChar(0) + "mundo" << Verdict::HasNul
+                                << 0;
+    QTest::newRow("euro and an emoji")
+        << QString::fromUtf8("5 \u20ac \U0001F600") << Verdict::Send << 2;
+    QTest::newRow("Spanish letters are carried")
+        << QString::fromUtf8("a\u00f1o \u00bf?") << Verdict::Send << 0;
+}
+
+void TestSendCommandLine::checksTheMessage()
+{
+    QFETCH(QString, text);
+    QFETCH(Verdict, verdict);
+    QFETCH(int, replaced);
+    const MessageCheck check = checkMessage(text);
+    QCOMPARE(check.verdict, verdict);
+    QCOMPARE(check.replaced, std::size_t(replaced));
+}
+
+QTEST_APPLESS_MAIN(TestSendCommandLine)
+#include "tst_sendcommandline.moc"
