@@ -24,6 +24,8 @@ RecipientBox::RecipientBox(QWidget* parent) : QComboBox(parent)
 {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
+    // An editable combo box gets a completer that fills in and re-cases what is typed.
+    setCompleter(nullptr);
 }
 
 bool RecipientBox::sortsBefore(const QString& left, const QString& right)

@@ -3,7 +3,8 @@
 #include <QComboBox>
 
 // The editable recipient box whose list is the recipient history. Its list is always sorted:
-// addItem picks the entry's place itself. Enter never adds the typed text to the list.
+// addItem picks the entry's place itself. Enter never adds the typed text to the list, and
+// every key is taken as typed: nothing completes or re-cases it.
 class RecipientBox : public QComboBox
 {
     Q_OBJECT

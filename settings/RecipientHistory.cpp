@@ -4,6 +4,7 @@
 #include "settings/RecipientBox.h"
 #include "settings/SettingsStore.h"
 
+#include <QHash>
 #include <QStringList>
 
 namespace {
@@ -37,19 +38,46 @@ QString RecipientHistory::path(int index)
     return RecipientListKey + QString::number(index);
 }
 
-void RecipientHistory::LoadRecipientHistory()
+QStringList RecipientHistory::loadedPaths()
 {
     QStringList paths;
     paths.reserve(kMaxLoaded);
     for (int n = 0; n < kMaxLoaded; ++n)
         paths.append(path(n));
+    return paths;
+}
+
+void RecipientHistory::LoadRecipientHistory()
+{
     // One read of the store for all 501 values; the list still ends at the first empty one.
-    const QStringList values = m_store.ReadKeys(paths);
+    const QStringList values = m_store.ReadKeys(loadedPaths());
     for (const QString& value : values) {
         if (value.isEmpty())
             break;
         m_combo1.addItem(value);
     }
+}
+
+bool RecipientHistory::addMissing(const QStringList& stored)
+{
+    QHash<QString, int> present;
+    for (int i = 0; i < m_combo1.count(); ++i)
+        ++present[m_combo1.itemText(i)];
+    for (const QString& text : stored) {
+        if (text.isEmpty())
+            break;
+        // A text stored twice is listed twice, as a load lists it.
+        const auto found = present.find(text);
+        if (found != present.end() && *found > 0) {
+            --*found;
+            continue;
+        }
+        const int before = m_combo1.count();
+        m_combo1.addItem(text);
+        if (m_combo1.count() != before + 1)
+            return false;
+    }
+    return true;
 }
 
 void RecipientHistory::RememberRecipient(RecipientBox& box)
@@ -74,20 +102,31 @@ void RecipientHistory::RememberRecipient(RecipientBox& box)
         m_combo1.setCurrentIndex(-1);
         if (m_combo1.currentIndex() != -1)
             return showProblem();
-        const int entries = m_combo1.count();
-        if (!fitsCount(entries))
+        // Another window may have stored recipients since the load: under the store's lock,
+        // they join the list before it is written, so neither window's are lost. The whole
+        // list is written in one unit, never half of it.
+        bool problem = false;
+        m_store.UpdateKeys(loadedPaths(), [&](const QStringList& stored) {
+            std::optional<QList<Registry::Text>> values;
+            try {
+                const int entries = addMissing(stored) ? m_combo1.count() : -1;
+                if (!fitsCount(entries)) {
+                    problem = true;
+                    return values;
+                }
+                values.emplace();
+                values->reserve(entries);
+                for (int k = 0; k < entries; ++k)
+                    values->append({path(k), m_combo1.itemText(k)});
+            } catch (...) {
+                problem = true;
+                values.reset();
+            }
+            return values;
+        });
+        // Shown only now, so that the lock is not held while the box is open.
+        if (problem)
             return showProblem();
-        // The selection walks the list as before, but the texts are collected and stored in
-        // one write, so that the store never holds half of the new list.
-        QList<Registry::Text> values;
-        values.reserve(entries);
-        for (int k = 0; k < entries; ++k) {
-            m_combo1.setCurrentIndex(k);
-            if (m_combo1.currentIndex() != k)
-                return showProblem();
-            values.append({path(k), m_combo1.currentText()});
-        }
-        m_store.CreateKeys(values);
         m_combo1.setCurrentIndex(-1);
         if (m_combo1.currentIndex() != -1)
             return showProblem();

@@ -58,22 +58,38 @@ void SettingsStore::DeleteKey(const QString& Value)
     ignoringErrors([&] { m_registry.RegDelete(Value); });
 }
 
-QStringList SettingsStore::ReadKeys(const QStringList& paths)
+namespace {
+
+// One text per path: a read that failed part-way reads as empty values, never as a shorter
+// list.
+QStringList textsOf(const QList<QVariant>& values, qsizetype count)
 {
     QStringList texts;
-    ignoringErrors([&] {
-        const QList<QVariant> values = m_registry.RegReadMany(paths);
-        for (const QVariant& value : values)
-            texts.append(toText(value));
-    });
-    // A read that failed part-way reads as empty values, never as a shorter list.
-    while (texts.size() < paths.size())
-        texts.append(QString());
-    texts.resize(paths.size());
+    texts.reserve(count);
+    for (qsizetype i = 0; i < count; ++i)
+        texts.append(i < values.size() ? SettingsStore::toText(values[i]) : QString());
     return texts;
+}
+
+} // namespace
+
+QStringList SettingsStore::ReadKeys(const QStringList& paths)
+{
+    QList<QVariant> values;
+    ignoringErrors([&] { values = m_registry.RegReadMany(paths); });
+    return textsOf(values, paths.size());
 }
 
 void SettingsStore::CreateKeys(const QList<Registry::Text>& values)
 {
     ignoringErrors([&] { m_registry.RegWriteMany(values); });
+}
+
+void SettingsStore::UpdateKeys(const QStringList& paths, const Merge& merge)
+{
+    ignoringErrors([&] {
+        m_registry.RegUpdateMany(paths, [&](const QList<QVariant>& values) {
+            return merge(textsOf(values, paths.size()));
+        });
+    });
 }

@@ -3,13 +3,17 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <memory>
 
 namespace {
@@ -29,6 +33,74 @@ bool isFileName(const QString& name)
 {
     return name != QLatin1String(".") && name != QLatin1String("..") &&
            !name.contains(QChar(u'\0'));
+}
+
+// A save never waits longer than this for the lock: it runs on the GUI thread.
+constexpr std::chrono::milliseconds kLockWait{750};
+// Larger files are not read back for a save, and so never replaced by one.
+constexpr qsizetype kMaxFileSize = 64 * 1024 * 1024;
+
+enum class Kind
+{
+    Missing,
+    File,
+    Other
+};
+
+Kind kindAt(const QString& path, bool followLink)
+{
+    struct stat status
+    {};
+    const QByteArray name = QFile::encodeName(path);
+    const int result =
+        followLink ? ::stat(name.constData(), &status) : ::lstat(name.constData(), &status);
+    if (result != 0)
+        return errno == ENOENT ? Kind::Missing : Kind::Other;
+    return S_ISREG(status.st_mode) ? Kind::File : Kind::Other;
+}
+
+struct Contents
+{
+    QByteArray bytes;
+    mode_t mode = 0600;
+};
+
+// The file as it is now; nothing when it is not a plain file that can be read whole. Opening
+// without blocking keeps a FIFO at the path from stopping the caller.
+std::optional<Contents> readWhole(const QString& fileName)
+{
+    const int fd =
+        ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? std::optional<Contents>(Contents{}) : std::nullopt;
+    std::optional<Contents> contents;
+    struct stat status
+    {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= kMaxFileSize) {
+        Contents read{QByteArray(qsizetype(status.st_size) + 1, Qt::Uninitialized),
+                      mode_t(status.st_mode & 07777)};
+        qsizetype got = 0;
+        bool failed = false;
+        // The file may grow while it is read; one byte of room tells.
+        while (got < read.bytes.size()) {
+            const ssize_t n = ::read(fd, read.bytes.data() + got, size_t(read.bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                failed = true;
+                break;
+            }
+            if (n == 0)
+                break;
+            got += n;
+        }
+        if (!failed && got <= qsizetype(status.st_size)) {
+            read.bytes.truncate(got);
+            contents = std::move(read);
+        }
+    }
+    ::close(fd);
+    return contents;
 }
 
 struct FileIdentity
@@ -61,15 +133,40 @@ bool syncDirectory(const QString& directory)
     return synced;
 }
 
-// Applies change to the file's values and replaces the file with the result in one step.
+// Applies change to the file's values and replaces the file with the result in one step,
+// holding the file's lock from reading it to the rename. QSettings would take that same lock
+// itself and wait on it without end, so it only ever writes a private copy.
 template <typename Change> bool replaceFile(const QString& fileName, Change&& change)
 {
-    const QString directory = QFileInfo(fileName).absolutePath();
+    // A config file linked from elsewhere is written where it lives, as QSettings does.
+    const QFileInfo link(fileName);
+    const QString target = link.isSymLink() ? link.symLinkTarget() : fileName;
+    const QString directory = QFileInfo(target).absolutePath();
     if (!QDir().mkpath(directory))
         return false;
-    const FileIdentity before = identityOf(fileName);
+
+    // QLockFile reads a lock it finds to judge whether it is stale: a FIFO there would block
+    // that read, and a directory is never a lock that can be had.
+    const QString lockName = fileName + QLatin1String(".lock");
+    if (kindAt(lockName, false) == Kind::Other)
+        return false;
+    QLockFile lock(lockName);
+    if (!lock.tryLock(kLockWait))
+        return false;
+
+    const std::optional<Contents> current = readWhole(target);
+    if (!current)
+        return false;
+    QTemporaryFile copy(target + QLatin1String(".XXXXXX"));
+    if (!copy.open() || copy.write(current->bytes) != current->bytes.size() ||
+        ::fchmod(copy.handle(), current->mode) != 0)
+        return false;
+    copy.close();
+    const QString copyName = copy.fileName();
+
+    const FileIdentity before = identityOf(copyName);
     {
-        QSettings settings(fileName, QSettings::IniFormat);
+        QSettings settings(copyName, QSettings::IniFormat);
         if (!change(settings))
             return false;
         settings.sync();
@@ -78,11 +175,50 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
         if (settings.status() == QSettings::AccessError)
             return false;
     }
-    // QSettings only ever renames a new file into place, so success means a new inode.
-    const FileIdentity after = identityOf(fileName);
+    // QSettings only ever renames a new, synced file into place, so success means a new inode.
+    const FileIdentity after = identityOf(copyName);
     if (!after.exists || after == before)
         return false;
+    if (::rename(QFile::encodeName(copyName).constData(), QFile::encodeName(target).constData()) !=
+        0)
+        return false;
     return syncDirectory(directory);
+}
+
+} // namespace
+
+namespace {
+
+// Where each path lands, when all of them land in one file.
+std::optional<QList<IniRegistry::Location>> locateInOneFile(const QList<QString>& paths)
+{
+    QList<IniRegistry::Location> locations;
+    locations.reserve(paths.size());
+    for (const QString& path : paths) {
+        const auto location = IniRegistry::locate(path);
+        if (!location)
+            return std::nullopt;
+        if (!locations.isEmpty() && location->fileName != locations.first().fileName)
+            return std::nullopt;
+        locations.append(*location);
+    }
+    if (locations.isEmpty())
+        return std::nullopt;
+    return locations;
+}
+
+bool setAll(QSettings& settings, const QString& fileName, const QList<Registry::Text>& values)
+{
+    QList<QString> paths;
+    paths.reserve(values.size());
+    for (const Registry::Text& value : values)
+        paths.append(value.path);
+    const auto locations = locateInOneFile(paths);
+    if (!locations || locations->first().fileName != fileName)
+        return false;
+    for (qsizetype i = 0; i < values.size(); ++i)
+        settings.setValue((*locations)[i].key, values[i].data);
+    return true;
 }
 
 } // namespace
@@ -139,8 +275,14 @@ QList<QVariant> IniRegistry::RegReadMany(const QList<QString>& paths)
             continue;
         }
         auto& settings = files[location->fileName];
-        if (!settings)
+        if (!settings) {
+            // QSettings opens the file blocking: a FIFO there would stop the caller for good.
+            if (kindAt(location->fileName, true) == Kind::Other) {
+                values.append(QVariant());
+                continue;
+            }
             settings = std::make_shared<QSettings>(location->fileName, QSettings::IniFormat);
+        }
         values.append(settings->value(location->key));
     }
     return values;
@@ -164,22 +306,31 @@ bool IniRegistry::RegWriteDword(const QString& path, qint32 data)
 
 bool IniRegistry::RegWriteMany(const QList<Text>& values)
 {
-    if (values.isEmpty())
+    QList<QString> paths;
+    paths.reserve(values.size());
+    for (const Text& value : values)
+        paths.append(value.path);
+    const auto locations = locateInOneFile(paths);
+    if (!locations)
         return false;
-    QList<Location> locations;
-    locations.reserve(values.size());
-    for (const Text& value : values) {
-        const auto location = locate(value.path);
-        if (!location)
-            return false;
-        if (!locations.isEmpty() && location->fileName != locations.first().fileName)
-            return false;
-        locations.append(*location);
-    }
-    return replaceFile(locations.first().fileName, [&](QSettings& settings) {
-        for (qsizetype i = 0; i < values.size(); ++i)
-            settings.setValue(locations[i].key, values[i].data);
-        return true;
+    const QString& fileName = locations->first().fileName;
+    return replaceFile(fileName,
+                       [&](QSettings& settings) { return setAll(settings, fileName, values); });
+}
+
+bool IniRegistry::RegUpdateMany(const QList<QString>& paths, const Update& update)
+{
+    const auto locations = locateInOneFile(paths);
+    if (!locations || !update)
+        return false;
+    const QString& fileName = locations->first().fileName;
+    return replaceFile(fileName, [&](QSettings& settings) {
+        QList<QVariant> current;
+        current.reserve(locations->size());
+        for (const Location& location : *locations)
+            current.append(settings.value(location.key));
+        const std::optional<QList<Text>> values = update(current);
+        return values && setAll(settings, fileName, *values);
     });
 }
 

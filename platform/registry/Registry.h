@@ -4,6 +4,9 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+#include <optional>
+
 // The current user's registry values, addressed by one path string as the Windows scripting
 // shell takes it: root, key and value name separated by backslashes ("HKCU\Software\x\y\Name").
 // Writes report whether they reached the disk; reads give an invalid QVariant for a malformed
@@ -36,4 +39,12 @@ public:
     // in the middle leaves the old values whole. All paths must live in one store file;
     // otherwise nothing is written.
     virtual bool RegWriteMany(const QList<Text>& values) = 0;
+
+    // The values to write, made from the values read; nothing means write nothing.
+    using Update = std::function<std::optional<QList<Text>>(const QList<QVariant>& current)>;
+    // Reads the values at paths and writes what update makes of them as one unit, holding the
+    // store's lock from the read to the write so that no other writer's save falls between
+    // them. Everything read and written must live in one store file. Fails, writing nothing,
+    // when the lock is not had within a second.
+    virtual bool RegUpdateMany(const QList<QString>& paths, const Update& update) = 0;
 };

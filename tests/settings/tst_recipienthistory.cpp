@@ -4,11 +4,14 @@
 #include "settings/RecipientHistory.h"
 #include "settings/SettingsStore.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLineEdit>
+#include <QLockFile>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -16,6 +19,7 @@
 #include <QTest>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +84,12 @@ public:
     {
         ++writes;
         return m_real.RegWriteMany(values);
+    }
+    bool RegUpdateMany(const QList<QString>& paths, const Update& update) override
+    {
+        ++reads;
+        ++writes;
+        return m_real.RegUpdateMany(paths, update);
     }
 
     int reads = 0;
@@ -194,10 +204,10 @@ struct ChildResult
     QStringList items;
 };
 
-ChildResult finish(QProcess& child)
+ChildResult finish(QProcess& child, int timeout = 60000)
 {
     ChildResult result;
-    result.finished = child.waitForFinished(60000);
+    result.finished = child.waitForFinished(timeout);
     result.status = child.exitStatus();
     const QList<QByteArray> lines = child.readAllStandardOutput().split('\n');
     for (const QByteArray& line : lines) {
@@ -215,6 +225,31 @@ void startRemembering(QProcess& child, const QString& text, const QStringList& e
     child.setArguments(QStringList{kRememberHelper, text} + extra);
     child.setProcessChannelMode(QProcess::SeparateChannels);
     child.start();
+}
+
+// Starts this program with arguments as a user whom file permissions bind: when the tests run
+// as root, as nobody, from a copy of the program that nobody can reach.
+void startUnprivileged(QProcess& run, const QTemporaryDir& programDir, const QStringList& arguments)
+{
+    if (::geteuid() != 0) {
+        run.setProgram(QCoreApplication::applicationFilePath());
+        run.setArguments(arguments);
+        run.start();
+        return;
+    }
+    using P = QFileDevice::Permission;
+    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
+    const QFileDevice::Permissions searchable = P::ExeOwner | P::ExeGroup | P::ExeOther;
+    const QString copy = programDir.path() + QStringLiteral("/program");
+    QVERIFY(QFile::exists(copy) || QFile::copy(QCoreApplication::applicationFilePath(), copy));
+    QVERIFY(QFile::setPermissions(programDir.path(), readable | searchable | P::WriteOwner));
+    QVERIFY(QFile::setPermissions(copy, readable | searchable));
+    run.setProgram(QStringLiteral("setpriv"));
+    run.setArguments(QStringList{QStringLiteral("--reuid=nobody"),
+                                 QStringLiteral("--regid=nogroup"),
+                                 QStringLiteral("--clear-groups"), copy} +
+                     arguments);
+    run.start();
 }
 
 } // namespace
@@ -245,7 +280,13 @@ private slots:
     void crashWhileSavingLeavesTheOldList();
     void unwritableConfigKeepsTheOldFileSilently_data();
     void unwritableConfigKeepsTheOldFileSilently();
-    void twoInstancesSavingTogetherLeaveOneWholeList();
+    void twoWindowsKeepEachOthersRecipients();
+    void keepsWhatAnotherWindowStored_data();
+    void keepsWhatAnotherWindowStored();
+    void oddLockOrFileNeverFreezesTheWindow_data();
+    void oddLockOrFileNeverFreezesTheWindow();
+    void boxTakesEveryKeyAsTyped_data();
+    void boxTakesEveryKeyAsTyped();
 
 private:
     std::unique_ptr<QTemporaryDir> m_config;
@@ -475,9 +516,10 @@ void TestRecipientHistory::readsTheStoreOnceAndWritesItOnce()
     QCOMPARE(registry.reads, 1);
     QCOMPARE(registry.writes, 0);
 
+    // Remembering reads again under the lock and writes in the same call.
     combo1.setEditText(QStringLiteral("NEW"));
     history.RememberRecipient(combo1);
-    QCOMPARE(registry.reads, 1);
+    QCOMPARE(registry.reads, 2);
     QCOMPARE(registry.writes, 1);
     QCOMPARE(storedValues(501), items(combo1));
 
@@ -627,21 +669,7 @@ void TestRecipientHistory::unwritableConfigKeepsTheOldFileSilently()
 
     QProcess run;
     QTemporaryDir programDir;
-    if (asRoot) {
-        // Root writes anywhere; the run happens as nobody, from a copy of this program that
-        // nobody can reach.
-        const QString copy = programDir.path() + QStringLiteral("/program");
-        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
-        QVERIFY(QFile::setPermissions(programDir.path(), readable | searchable | P::WriteOwner));
-        QVERIFY(QFile::setPermissions(copy, readable | searchable));
-        run.setProgram(QStringLiteral("setpriv"));
-        run.setArguments({QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                          QStringLiteral("--clear-groups"), copy, kRememberHelper,
-                          QStringLiteral("A")});
-        run.start();
-    } else {
-        startRemembering(run, QStringLiteral("A"));
-    }
+    startUnprivileged(run, programDir, {kRememberHelper, QStringLiteral("A")});
     const ChildResult result = finish(run);
     QFile::setPermissions(directory, everyone | searchable);
 
@@ -657,20 +685,20 @@ void TestRecipientHistory::unwritableConfigKeepsTheOldFileSilently()
              QStringList{QStringLiteral("Vorelin.conf")});
 }
 
-void TestRecipientHistory::twoInstancesSavingTogetherLeaveOneWholeList()
+void TestRecipientHistory::twoWindowsKeepEachOthersRecipients()
 {
     QStringList stored;
     for (int n = 0; n < 40; ++n)
         stored.append(QStringLiteral("PC%1").arg(n, 2, 10, QChar(u'0')));
     const QString first = QStringLiteral("NEW-A");
     const QString second = QStringLiteral("NEW-B");
-    const QStringList withFirst = sortedByTheBox(stored + QStringList{first});
-    const QStringList withSecond = sortedByTheBox(stored + QStringList{second});
+    const QStringList both = sortedByTheBox(stored + QStringList{first, second});
 
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 3; ++round) {
         QVERIFY(QDir(m_config->path() + QStringLiteral("/combo")).removeRecursively());
         QVERIFY(writeStore(storeContent(stored)));
 
+        // Both load the same list, then both remember a new recipient at once.
         QProcess one;
         QProcess two;
         startRemembering(one, first, {kWaitForGo});
@@ -681,26 +709,196 @@ void TestRecipientHistory::twoInstancesSavingTogetherLeaveOneWholeList()
                 run->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
             QCOMPARE(run->readLine(), QByteArray("ready\n"));
         }
-        one.write("go\n");
-        two.write("go\n");
-        one.closeWriteChannel();
-        two.closeWriteChannel();
+        for (QProcess* run : {&one, &two}) {
+            run->write("go\n");
+            run->closeWriteChannel();
+        }
         const ChildResult oneResult = finish(one);
         const ChildResult twoResult = finish(two);
         QVERIFY(oneResult.finished && twoResult.finished);
         QCOMPARE(oneResult.messages, 0);
         QCOMPARE(twoResult.messages, 0);
 
-        QSettings file(historyFile(), QSettings::IniFormat);
-        QCOMPARE(file.status(), QSettings::NoError);
-        QCOMPARE(file.allKeys().size(), stored.size() + 1);
-        const QStringList onDisk = storedValues(int(stored.size()) + 1);
-        QVERIFY2(onDisk == withFirst || onDisk == withSecond,
-                 qPrintable(QStringLiteral("round %1: %2").arg(round).arg(onDisk.join(u' '))));
+        QCOMPARE(storedValues(int(both.size()) + 1), both + QStringList{QString()});
+        // The one that saved last took in the other's entry.
+        QVERIFY(oneResult.items == both || twoResult.items == both);
         QCOMPARE(
             QDir(m_config->path() + QStringLiteral("/combo")).entryList(QDir::Files | QDir::Hidden),
             QStringList{QStringLiteral("Vorelin.conf")});
     }
+}
+
+void TestRecipientHistory::keepsWhatAnotherWindowStored_data()
+{
+    QTest::addColumn<QStringList>("loaded");
+    QTest::addColumn<QStringList>("meanwhile");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("list");
+
+    // "meanwhile" is what another window left in the store after this one loaded "loaded";
+    // "list" is Combo1 afterwards in any order, stored whole as List0, List1, ...
+    QTest::newRow("another window's entry joins")
+        << QStringList({"A", "B"}) << QStringList({"A", "B", "X"}) << "C"
+        << QStringList({"A", "B", "C", "X"});
+    QTest::newRow("the same entry stored by both is listed once")
+        << QStringList({"A"}) << QStringList({"A", "C"}) << "C" << QStringList({"A", "C"});
+    QTest::newRow("stored duplicates stay as a load keeps them")
+        << QStringList({"A", "A"}) << QStringList({"A", "A", "X", "X"}) << "C"
+        << QStringList({"A", "A", "C", "X", "X"});
+    QTest::newRow("letter case makes another entry")
+        << QStringList({"PC01"}) << QStringList({"PC01", "pc01"}) << "C"
+        << QStringList({"C", "PC01", "pc01"});
+    QTest::newRow("an empty value ends the re-read")
+        << QStringList({"A"}) << QStringList({"A", "X", "", "Y"}) << "C"
+        << QStringList({"A", "C", "X"});
+    QTest::newRow("a shorter store loses nothing of this window's")
+        << QStringList({"A", "B", "D"}) << QStringList({"A"}) << "C"
+        << QStringList({"A", "B", "C", "D"});
+    QStringList six;
+    for (int n = 0; n < 600; ++n)
+        six.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    QTest::newRow("the re-read stops at List500")
+        << QStringList() << six << "C" << six.mid(0, 501) + QStringList{"C"};
+}
+
+void TestRecipientHistory::keepsWhatAnotherWindowStored()
+{
+    QFETCH(QStringList, loaded);
+    QFETCH(QStringList, meanwhile);
+    QFETCH(QString, typed);
+    QFETCH(QStringList, list);
+
+    QVERIFY(writeStore(storeContent(loaded)));
+    Fixture program;
+    program.history.LoadRecipientHistory();
+    QVERIFY(writeStore(storeContent(meanwhile)));
+    program.combo1->setEditText(typed);
+
+    program.history.RememberRecipient(*program.combo1);
+
+    const QStringList expected = sortedByTheBox(list);
+    QCOMPARE(items(*program.combo1), expected);
+    QCOMPARE(storedValues(int(expected.size())), expected);
+    QCOMPARE(program.combo1->currentIndex(), -1);
+    QCOMPARE(program.combo1->currentText(), QString());
+    QCOMPARE(program.messages.shown.size(), 0);
+}
+
+void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow_data()
+{
+    QTest::addColumn<QString>("odd");
+    QTest::addColumn<QStringList>("loaded");
+
+    QTest::newRow("lock path is a directory") << "lock directory" << QStringList({"B", "C"});
+    QTest::newRow("lock path is a FIFO") << "lock FIFO" << QStringList({"B", "C"});
+    QTest::newRow("lock held by a live process") << "lock held" << QStringList({"B", "C"});
+    QTest::newRow("stale lock in a directory the user cannot write")
+        << "stale lock" << QStringList({"B", "C"});
+    QTest::newRow("FIFO at the config path") << "config FIFO" << QStringList();
+}
+
+void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
+{
+    QFETCH(QString, odd);
+    QFETCH(QStringList, loaded);
+
+    const QString directory = QFileInfo(historyFile()).absolutePath();
+    const QString lockName = historyFile() + QStringLiteral(".lock");
+    const QByteArray lockBytes = QFile::encodeName(lockName);
+    if (odd == QLatin1String("config FIFO")) {
+        QVERIFY(QDir().mkpath(directory));
+        QCOMPARE(::mkfifo(QFile::encodeName(historyFile()).constData(), 0666), 0);
+    } else {
+        QVERIFY(writeStore(storeContent(loaded)));
+    }
+    std::unique_ptr<QLockFile> held;
+    if (odd == QLatin1String("lock directory")) {
+        QVERIFY(QDir().mkpath(lockName + QStringLiteral("/inside")));
+    } else if (odd == QLatin1String("lock FIFO")) {
+        QCOMPARE(::mkfifo(lockBytes.constData(), 0666), 0);
+    } else if (odd == QLatin1String("lock held")) {
+        held = std::make_unique<QLockFile>(lockName);
+        QVERIFY(held->lock());
+    } else if (odd == QLatin1String("stale lock")) {
+        // Left by a process that is gone, in a directory where it cannot be removed; the file
+        // itself stays writable.
+        QFile lock(lockName);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write("2147483646\nvorelin\n\n");
+        lock.close();
+        using P = QFileDevice::Permission;
+        const auto all = P::ReadOwner | P::ReadGroup | P::ReadOther | P::WriteOwner |
+                         P::WriteGroup | P::WriteOther;
+        const auto search =
+            P::ReadOwner | P::ReadGroup | P::ReadOther | P::ExeOwner | P::ExeGroup | P::ExeOther;
+        QVERIFY(QFile::setPermissions(historyFile(), all));
+        QVERIFY(QFile::setPermissions(m_config->path(), search | P::WriteOwner));
+        QVERIFY(QFile::setPermissions(directory, search));
+    }
+    // Reading a FIFO would wait for a writer.
+    const bool fifo = odd == QLatin1String("config FIFO");
+    const QByteArray before = fifo ? QByteArray() : readFile(historyFile());
+    const QStringList entries = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden);
+
+    // A freeze shows as a run that does not end.
+    QProcess run;
+    QTemporaryDir programDir;
+    if (odd == QLatin1String("stale lock"))
+        startUnprivileged(run, programDir, {kRememberHelper, QStringLiteral("A")});
+    else
+        startRemembering(run, QStringLiteral("A"));
+    const ChildResult result = finish(run, 20000);
+    QFile::setPermissions(directory, QFileDevice::Permissions(0x7777));
+
+    QVERIFY(result.finished);
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.messages, 0);
+    QCOMPARE(result.items, sortedByTheBox(loaded + QStringList{"A"}));
+    if (!fifo)
+        QCOMPARE(readFile(historyFile()), before);
+    QCOMPARE(QFileInfo(historyFile()).isFile(), !fifo);
+    QCOMPARE(QDir(directory).entryList(QDir::AllEntries | QDir::Hidden), entries);
+    QCOMPARE(QFileInfo(lockName).isDir(), odd == QLatin1String("lock directory"));
+    if (held)
+        QVERIFY(held->isLocked());
+}
+
+void TestRecipientHistory::boxTakesEveryKeyAsTyped_data()
+{
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QKeyCombination>("opener");
+
+    QTest::newRow("an address that begins a stored one")
+        << QStringList({"127.0.0.10"}) << "127.0.0.1"
+        << QKeyCombination(Qt::AltModifier, Qt::Key_Down);
+    QTest::newRow("a name stored in other letters")
+        << QStringList({"PC01"}) << "pc01" << QKeyCombination(Qt::Key_F4);
+}
+
+void TestRecipientHistory::boxTakesEveryKeyAsTyped()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QString, typed);
+    QFETCH(QKeyCombination, opener);
+
+    RecipientBox box;
+    for (const QString& entry : stored)
+        box.addItem(entry);
+    box.show();
+    box.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&box));
+    box.setFocus();
+
+    QTest::keyClicks(box.lineEdit(), typed);
+    QTest::keyClick(box.lineEdit(), Qt::Key_Return);
+    QCOMPARE(box.currentText(), typed);
+    QCOMPARE(box.currentIndex(), -1);
+
+    // The list still opens from the keyboard.
+    QTest::keyClick(&box, opener.key(), opener.keyboardModifiers());
+    QTRY_VERIFY(box.view()->isVisible());
+    box.hidePopup();
 }
 
 int main(int argc, char** argv)
