@@ -38,12 +38,15 @@ QString RecipientHistory::path(int index)
     return RecipientListKey + QString::number(index);
 }
 
-QStringList RecipientHistory::loadedPaths()
+const QStringList& RecipientHistory::loadedPaths()
 {
-    QStringList paths;
-    paths.reserve(kMaxLoaded);
-    for (int n = 0; n < kMaxLoaded; ++n)
-        paths.append(path(n));
+    static const QStringList paths = [] {
+        QStringList made;
+        made.reserve(kMaxLoaded);
+        for (int n = 0; n < kMaxLoaded; ++n)
+            made.append(path(n));
+        return made;
+    }();
     return paths;
 }
 
@@ -116,8 +119,9 @@ void RecipientHistory::RememberRecipient(RecipientBox& box)
                 }
                 values.emplace();
                 values->reserve(entries);
+                const QStringList& paths = loadedPaths();
                 for (int k = 0; k < entries; ++k)
-                    values->append({path(k), m_combo1.itemText(k)});
+                    values->append({k < paths.size() ? paths[k] : path(k), m_combo1.itemText(k)});
             } catch (...) {
                 problem = true;
                 values.reset();

@@ -38,7 +38,8 @@ public:
     static QString path(int index);
 
 private:
-    static QStringList loadedPaths();
+    // List0 to List500.
+    static const QStringList& loadedPaths();
     // Adds to Combo1 each of the stored texts (up to the first empty one) that it lacks.
     bool addMissing(const QStringList& stored);
     void showProblem();

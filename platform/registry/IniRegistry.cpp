@@ -35,6 +35,72 @@ bool isFileName(const QString& name)
            !name.contains(QChar(u'\0'));
 }
 
+using Location = IniRegistry::Location;
+
+std::optional<Location> locateIn(const QString& path, const QString& config)
+{
+    const QStringList parts = path.split(u'\\');
+    // Root, at least one key, and the value name.
+    if (parts.size() < 3 || !isRoot(parts.first()))
+        return std::nullopt;
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part.contains(u'/'))
+            return std::nullopt;
+    }
+    if (config.isEmpty())
+        return std::nullopt;
+
+    const QStringList keys = parts.mid(1, parts.size() - 2);
+    const QString& name = parts.last();
+    if (keys.size() >= 3 && isSoftware(keys[0])) {
+        if (!isFileName(keys[1]) || !isFileName(keys[2]))
+            return std::nullopt;
+        QStringList inFile = keys.mid(3);
+        inFile.append(name);
+        return Location{config + u'/' + keys[1] + u'/' + keys[2] + QLatin1String(".conf"),
+                        inFile.join(u'/')};
+    }
+    if (keys.size() == 2 && isSoftware(keys[0])) {
+        if (!isFileName(keys[1]))
+            return std::nullopt;
+        return Location{config + u'/' + keys[1] + QLatin1String(".conf"), name};
+    }
+    QStringList inFile = keys;
+    inFile.append(name);
+    return Location{config + QLatin1String("/HKCU.conf"), inFile.join(u'/')};
+}
+
+// Locates many paths with one look-up of the config directory; values of the same key (all
+// of the history) cost a look at their name only.
+class Locator
+{
+public:
+    std::optional<Location> operator()(const QString& path)
+    {
+        const qsizetype cut = path.lastIndexOf(u'\\');
+        const QStringView name = QStringView(path).mid(cut + 1);
+        if (m_key && cut > 0 && QStringView(path).left(cut) == m_key->path && !name.isEmpty() &&
+            !name.contains(u'/'))
+            return Location{m_key->fileName, m_key->group + name.toString()};
+        std::optional<Location> location = locateIn(path, m_config);
+        if (location)
+            m_key = Key{path.left(cut), location->fileName,
+                        location->key.chopped(path.size() - cut - 1)};
+        return location;
+    }
+
+private:
+    struct Key
+    {
+        QString path;
+        QString fileName;
+        QString group;
+    };
+
+    QString m_config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    std::optional<Key> m_key;
+};
+
 // A save never waits longer than this for the lock: it runs on the GUI thread.
 constexpr std::chrono::milliseconds kLockWait{750};
 // Larger files are not read back for a save, and so never replaced by one.
@@ -194,8 +260,9 @@ std::optional<QList<IniRegistry::Location>> locateInOneFile(const QList<QString>
 {
     QList<IniRegistry::Location> locations;
     locations.reserve(paths.size());
+    Locator locate;
     for (const QString& path : paths) {
-        const auto location = IniRegistry::locate(path);
+        const auto location = locate(path);
         if (!location)
             return std::nullopt;
         if (!locations.isEmpty() && location->fileName != locations.first().fileName)
@@ -225,36 +292,7 @@ bool setAll(QSettings& settings, const QString& fileName, const QList<Registry::
 
 std::optional<IniRegistry::Location> IniRegistry::locate(const QString& path)
 {
-    const QStringList parts = path.split(u'\\');
-    // Root, at least one key, and the value name.
-    if (parts.size() < 3 || !isRoot(parts.first()))
-        return std::nullopt;
-    for (const QString& part : parts) {
-        if (part.isEmpty() || part.contains(u'/'))
-            return std::nullopt;
-    }
-    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    if (config.isEmpty())
-        return std::nullopt;
-
-    const QStringList keys = parts.mid(1, parts.size() - 2);
-    const QString& name = parts.last();
-    if (keys.size() >= 3 && isSoftware(keys[0])) {
-        if (!isFileName(keys[1]) || !isFileName(keys[2]))
-            return std::nullopt;
-        QStringList inFile = keys.mid(3);
-        inFile.append(name);
-        return Location{config + u'/' + keys[1] + u'/' + keys[2] + QLatin1String(".conf"),
-                        inFile.join(u'/')};
-    }
-    if (keys.size() == 2 && isSoftware(keys[0])) {
-        if (!isFileName(keys[1]))
-            return std::nullopt;
-        return Location{config + u'/' + keys[1] + QLatin1String(".conf"), name};
-    }
-    QStringList inFile = keys;
-    inFile.append(name);
-    return Location{config + QLatin1String("/HKCU.conf"), inFile.join(u'/')};
+    return locateIn(path, QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
 }
 
 QVariant IniRegistry::RegRead(const QString& path)
@@ -268,6 +306,7 @@ QList<QVariant> IniRegistry::RegReadMany(const QList<QString>& paths)
     values.reserve(paths.size());
     // One QSettings per file: it reads the file once, when it is made.
     QHash<QString, std::shared_ptr<QSettings>> files;
+    Locator locate;
     for (const QString& path : paths) {
         const auto location = locate(path);
         if (!location) {
