@@ -224,7 +224,8 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
     if (!current)
         return false;
     QTemporaryFile copy(target + QLatin1String(".XXXXXX"));
-    if (!copy.open() || copy.write(current->bytes) != current->bytes.size() ||
+    // A short copy would be taken for the whole file and written back short.
+    if (!copy.open() || copy.write(current->bytes) != current->bytes.size() || !copy.flush() ||
         ::fchmod(copy.handle(), current->mode) != 0)
         return false;
     copy.close();
@@ -250,10 +251,6 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
         return false;
     return syncDirectory(directory);
 }
-
-} // namespace
-
-namespace {
 
 // Where each path lands, when all of them land in one file.
 std::optional<QList<IniRegistry::Location>> locateInOneFile(const QList<QString>& paths)
