@@ -100,6 +100,9 @@ private slots:
     void keepsOtherValuesOfTheFile();
     void deletesTheValueButNotTheKeyOfTheSameName();
     void writeFailsWhenTheFileCannotBeReplaced();
+    void refusedUpdateLeavesTheFileAsItWas_data();
+    void refusedUpdateLeavesTheFileAsItWas();
+    void writesThroughALinkedConfigFile();
 
 private:
     QString config() const { return m_config->path(); }
@@ -324,6 +327,56 @@ void TestIniRegistry::writeFailsWhenTheFileCannotBeReplaced()
     QVERIFY(!registry.RegWrite(kHistoryPath + u'0', QStringLiteral("A")));
     QVERIFY(QFileInfo(config() + QStringLiteral("/combo/Vorelin.conf")).isDir());
     QVERIFY(!registry.RegRead(kHistoryPath + u'0').isValid());
+}
+
+void TestIniRegistry::refusedUpdateLeavesTheFileAsItWas_data()
+{
+    QTest::addColumn<QList<Registry::Text>>("values");
+    QTest::addColumn<bool>("refuse");
+
+    QTest::newRow("update gives nothing") << QList<Registry::Text>() << true;
+    QTest::newRow("update writes into another file")
+        << QList<Registry::Text>{{QStringLiteral("HKCU\\Software\\acme\\Tool\\X"), "B"}} << false;
+    QTest::newRow("update writes a malformed path")
+        << QList<Registry::Text>{{kHistoryPath + u'1', "B"}, {QStringLiteral("HKCU\\x/y"), "C"}}
+        << false;
+    QTest::newRow("update writes no value") << QList<Registry::Text>() << false;
+}
+
+void TestIniRegistry::refusedUpdateLeavesTheFileAsItWas()
+{
+    QFETCH(QList<Registry::Text>, values);
+    QFETCH(bool, refuse);
+
+    const QString file = config() + QStringLiteral("/combo/Vorelin.conf");
+    writeFile(file, "[General]\nList0=A\n");
+    IniRegistry registry;
+    QVariant read;
+    QVERIFY(!registry.RegUpdateMany({kHistoryPath + u'0'}, [&](const QList<QVariant>& current) {
+        read = current.value(0);
+        return refuse ? std::nullopt : std::optional<QList<Registry::Text>>(values);
+    }));
+    QCOMPARE(read.toString(), QStringLiteral("A"));
+    QCOMPARE(readFile(file), QByteArray("[General]\nList0=A\n"));
+    QCOMPARE(filesBelow(config()), QStringList{QStringLiteral("combo/Vorelin.conf")});
+}
+
+void TestIniRegistry::writesThroughALinkedConfigFile()
+{
+    // As a dotfile manager leaves it: the config file is a link into another directory.
+    const QString real = config() + QStringLiteral("/dotfiles/Vorelin.conf");
+    writeFile(real, "[General]\nList0=A\n");
+    QVERIFY(QDir().mkpath(config() + QStringLiteral("/combo")));
+    QVERIFY(QFile::link(real, config() + QStringLiteral("/combo/Vorelin.conf")));
+
+    IniRegistry registry;
+    QVERIFY(registry.RegWrite(kHistoryPath + u'1', QStringLiteral("B")));
+    QVERIFY(QFileInfo(config() + QStringLiteral("/combo/Vorelin.conf")).isSymLink());
+    QSettings written(real, QSettings::IniFormat);
+    QCOMPARE(written.value("List0").toString(), QStringLiteral("A"));
+    QCOMPARE(written.value("List1").toString(), QStringLiteral("B"));
+    QCOMPARE(filesBelow(config()), QStringList({QStringLiteral("combo/Vorelin.conf"),
+                                                QStringLiteral("dotfiles/Vorelin.conf")}));
 }
 
 QTEST_GUILESS_MAIN(TestIniRegistry)
