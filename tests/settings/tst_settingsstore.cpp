@@ -235,6 +235,9 @@ void TestSettingsStore::failuresDoNotReachTheCaller()
     m_store.CreateKey(kList0, QStringLiteral("A"));
     m_store.CreateIntegerKey(kList0, qint16(7));
     m_store.CreateKeys({{kList0, QStringLiteral("A")}});
+    m_store.UpdateKeys({kList0}, [](const QStringList&) {
+        return std::optional<QList<Registry::Text>>({{kList0, QStringLiteral("A")}});
+    });
     m_store.DeleteKey(kList0);
     QCOMPARE(m_store.ReadKey(kList0), QString());
     QCOMPARE(m_store.ReadKeys({kList0, kList1}), QStringList({QString(), QString()}));
