@@ -102,7 +102,8 @@ struct Form1Fixture
     static constexpr int kTrayPollMs = 20;
 
     explicit Form1Fixture(bool hideOnMinimize = true,
-                          QString address = QStringLiteral("192.168.0.5"))
+                          QString address = QStringLiteral("192.168.0.5"),
+                          Messenger* otherMessenger = nullptr)
     {
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
         const auto localAddress = [this, address] {
@@ -110,9 +111,10 @@ struct Form1Fixture
                 throw std::runtime_error(*addressFailure);
             return address;
         };
-        form = std::make_unique<Form1>(Form1::Services{
-            messenger, pointer, boxes, settings, tray, localAddress,
-            [] { return QStringLiteral("MYHOST"); }, hideOnMinimize, kStatusClearMs, kTrayPollMs});
+        form = std::make_unique<Form1>(
+            Form1::Services{otherMessenger ? *otherMessenger : messenger, pointer, boxes, settings,
+                            tray, localAddress, [] { return QStringLiteral("MYHOST"); },
+                            hideOnMinimize, kStatusClearMs, kTrayPollMs});
     }
 
     template <typename T = QWidget> T* control(const char* name) const

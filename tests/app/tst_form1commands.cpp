@@ -430,15 +430,50 @@ private slots:
         QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("texto"));
     }
 
-    void withoutATrayMinimiseHidesNothing()
+    void minimiseHidesOnlyWhereATrayCanBringItBack_data()
     {
-        Form1Fixture f(false);
+        QTest::addColumn<bool>("platformAllows");
+        QTest::addColumn<bool>("trayThere");
+        QTest::newRow("tray") << true << true;
+        QTest::newRow("tray gone") << true << false;
+        QTest::newRow("platform cannot") << false << true;
+    }
+
+    void minimiseHidesOnlyWhereATrayCanBringItBack()
+    {
+        QFETCH(bool, platformAllows);
+        QFETCH(bool, trayThere);
+        Form1Fixture f(platformAllows);
+        f.form->Form_Load();
+        showActive(f);
+        f.tray.available = trayThere;
+        f.form->showMinimized();
+        if (platformAllows && trayThere) {
+            QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(f.form->isMinimized(), 2000);
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            QVERIFY(f.form->isVisible());
+        }
+    }
+
+    void trayGoingAwayBringsTheHiddenWindowBack()
+    {
+        Form1Fixture f;
         f.form->Form_Load();
         showActive(f);
         f.form->showMinimized();
-        QTest::qWait(100);
+        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        f.tray.available = false;
+        QTRY_VERIFY_WITH_TIMEOUT(f.form->isVisible(), 2000);
+        QVERIFY(!f.form->isMinimized());
+        // The tray's own gesture still restores as before.
+        f.tray.available = true;
+        f.form->showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        f.tray.act(3, 0, 0);
         QVERIFY(f.form->isVisible());
-        QVERIFY(f.form->isMinimized());
     }
 
     void statusTimerKeepsRunningWhileHidden()
