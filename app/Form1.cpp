@@ -402,6 +402,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 void Form1::setStatusCaption(const QString& caption)
 {
     Label1->setStatus(caption);
+    // The result shows now, not after the send button has also remembered the recipient.
+    if (Label1->isVisible())
+        Label1->repaint();
 }
 
 void Form1::setClearInterval(int milliseconds)
@@ -429,10 +432,13 @@ void Form1::changeEvent(QEvent* event)
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    if (!m_sender.sending()) {
-        QWidget::closeEvent(event);
-        return;
-    }
+    if (m_sender.sending())
+        endDuringSend();
+    QWidget::closeEvent(event);
+}
+
+void Form1::endDuringSend()
+{
     // The call cannot be taken back from the platform; the message in flight is abandoned,
     // which a receiver never shows half. Nothing is left to save: the recipient is
     // remembered only after a send.

@@ -89,6 +89,7 @@ private:
     void fail(const QString& description);
     void sendFromWindow(const QString& messageText);
     void restore();
+    [[noreturn]] void endDuringSend();
     void checkTrayWhileHidden();
 
     Services m_services;

@@ -189,7 +189,7 @@ type_into message tres
 click_at "${send[@]}"
 wait_until 10 count_is held_count 3 || fail "the third message did not reach the receiver"
 "$wm_message" delete "$window" || fail "cannot send WM_DELETE_WINDOW"
-wait_until 3 app_ended || fail "closing the window during a send did not end the program"
+wait_until 3 app_ended || fail "closing the window during a send did not end the program ($(ps -o stat= -p "$app"), held $(held_count), delivered $(delivered_count))"
 wait "$app"
 status=$?
 app=
