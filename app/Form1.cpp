@@ -401,7 +401,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 
 void Form1::setStatusCaption(const QString& caption)
 {
-    Label1->setStatus(caption);
+    Label1->setText(caption);
     // The result shows now, not after the send button has also remembered the recipient.
     if (Label1->isVisible())
         Label1->repaint();
@@ -419,7 +419,7 @@ void Form1::setClearInterval(int milliseconds)
 
 void Form1::Timer1_Timer()
 {
-    Label1->setStatus(QString());
+    Label1->setText(QString());
     setClearInterval(0);
 }
 

@@ -30,13 +30,6 @@ QAccessibleInterface* statusLabelInterface(const QString& className, QObject* ob
 
 } // namespace
 
-void StatusLabel::setStatus(const QString& text)
-{
-    setText(text);
-    QAccessibleEvent changed(this, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
-}
-
 void StatusLabel::installAccessibility()
 {
     static const bool installed = [] {
