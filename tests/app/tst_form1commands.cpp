@@ -331,8 +331,9 @@ private slots:
         auto* recipients = form.findChild<RecipientBox*>(QStringLiteral("Combo1"));
         recipients->setFocus();
         recipients->setEditText(QStringLiteral("PC 01"));
+        // The box runs modal inside the focus change; what it leaves behind is already posted.
         QTest::keyClick(recipients, Qt::Key_Tab);
-        QTest::qWait(300);
+        QCoreApplication::processEvents();
         closer.stop();
         QCOMPARE(boxesSeen, 1);
         QCOMPARE(recipients->currentText(), QString());
