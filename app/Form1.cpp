@@ -3,19 +3,22 @@
 #include "app/Fonts.h"
 #include "app/Form1Design.h"
 #include "app/InfoBoxes.h"
+#include "app/StatusLabel.h"
 #include "messaging/NetMessageRequest.h"
 #include "platform/dialogs/MessageBox.h"
-#include "platform/tray/AniTray.h"
+#include "platform/tray/Tray.h"
 #include "settings/RecipientBox.h"
 #include "settings/RecipientHistory.h"
 #include "settings/SettingsStore.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QHash>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -23,6 +26,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <limits>
 
@@ -75,6 +80,8 @@ QWidget* makeControl(const Control& design, QWidget* container)
     }
     case Kind::Label:
         return new QLabel(text(design.caption), container);
+    case Kind::StatusLine:
+        return new StatusLabel(text(design.caption), container);
     case Kind::Picture: {
         auto* picture = new QLabel(container);
         picture->setPixmap(
@@ -86,6 +93,13 @@ QWidget* makeControl(const Control& design, QWidget* container)
     return nullptr;
 }
 
+bool isBox(Kind kind)
+{
+    return kind == Kind::ComboBox || kind == Kind::LineEdit || kind == Kind::TextEdit;
+}
+
+// A designed text colour comes with the background it was designed against; everything else
+// keeps the desktop's colours.
 void applyColours(QWidget* widget, const Control& design)
 {
     if (!design.foreground.isSet() && !design.background.isSet())
@@ -99,7 +113,28 @@ void applyColours(QWidget* widget, const Control& design)
     if (design.background.isSet()) {
         palette.setColor(QPalette::Window, color(design.background));
         widget->setAutoFillBackground(true);
+    } else if (isBox(design.kind)) {
+        palette.setColor(QPalette::Base, color(kBoxBackground));
+        palette.setColor(QPalette::Button, color(kFaceBackground));
+    } else {
+        palette.setColor(QPalette::Window, color(kFaceBackground));
+        palette.setColor(QPalette::Button, color(kFaceBackground));
+        widget->setAutoFillBackground(true);
     }
+    widget->setPalette(palette);
+}
+
+// A frame's caption colour is not its contents' colour: those keep the desktop's own.
+void keepDesktopTextColours(QWidget* widget)
+{
+    const QPalette desktop = QApplication::palette(widget);
+    QPalette palette = widget->palette();
+    for (const QPalette::ColorRole role :
+         {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::Window,
+          QPalette::Button})
+        for (const QPalette::ColorGroup group :
+             {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setColor(group, role, desktop.color(group, role));
     widget->setPalette(palette);
 }
 
@@ -107,8 +142,10 @@ void applyColours(QWidget* widget, const Control& design)
 
 Form1::Form1(const Services& services, QWidget* parent)
     : QWidget(parent), m_services(services),
-      m_sender(services.messenger, services.busyPointer, *this)
+      m_sender(services.messenger, services.busyPointer, *this, services.statusClearMs),
+      AniTray1(services.tray)
 {
+    StatusLabel::installAccessibility();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(text(kCaption));
     setWindowIcon(QIcon(QStringLiteral(":/pictures/icons/vorelin-32.png")));
@@ -127,9 +164,11 @@ Form1::Form1(const Services& services, QWidget* parent)
     Timer1->setInterval(0);
     connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
 
-    AniTray1 = new AniTray(this);
-    AniTray1->setObjectName(QStringLiteral("AniTray1"));
-    connect(AniTray1, &AniTray::userAction, this, &Form1::AniTray1_UserAction);
+    AniTray1.setUserActionHandler(
+        [this](int button, int shift, int extra) { AniTray1_UserAction(button, shift, extra); });
+    m_trayPoll = new QTimer(this);
+    m_trayPoll->setInterval(m_services.trayPollMs);
+    connect(m_trayPoll, &QTimer::timeout, this, &Form1::checkTrayWhileHidden);
 
     m_history =
         std::make_unique<RecipientHistory>(*Combo1, m_services.settings, m_services.messageBox);
@@ -139,12 +178,15 @@ Form1::Form1(const Services& services, QWidget* parent)
     connect(Command4, &QToolButton::clicked, this, &Form1::Command4_Click);
     connect(Command5, &QToolButton::clicked, this, &Form1::Command5_Click);
     Combo1->installEventFilter(this);
-    Command1->installEventFilter(this);
-    Command4->installEventFilter(this);
+    for (QToolButton* button : {Command1, Command2, Command4, Command5})
+        button->installEventFilter(this);
     Image1->installEventFilter(this);
 }
 
-Form1::~Form1() = default;
+Form1::~Form1()
+{
+    AniTray1.setUserActionHandler({});
+}
 
 void Form1::createControls()
 {
@@ -181,10 +223,17 @@ void Form1::createControls()
     Command2 = static_cast<QToolButton*>(find("Command2"));
     Command4 = static_cast<QToolButton*>(find("Command4"));
     Command5 = static_cast<QToolButton*>(find("Command5"));
-    Label1 = static_cast<QLabel*>(find("Label1"));
+    Label1 = static_cast<StatusLabel*>(find("Label1"));
     Label2 = static_cast<QLabel*>(find("Label2"));
     Label3 = static_cast<QLabel*>(find("Label3"));
     Image1 = static_cast<QLabel*>(find("Image1"));
+
+    // Every key is taken as typed: no completion, no change of case.
+    Combo1->setCompleter(nullptr);
+    keepDesktopTextColours(Text3);
+    for (const AccessibleName& accessible : kAccessibleNames)
+        byName.value(text(accessible.control))->setAccessibleName(text(accessible.name));
+    Combo1->lineEdit()->setAccessibleName(Combo1->accessibleName());
 
     constexpr int unlimited = std::numeric_limits<int>::max();
     Combo1->lineEdit()->setMaxLength(unlimited);
@@ -195,7 +244,7 @@ void Form1::createControls()
     Text1->setTabChangesFocus(true);
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    for (QLabel* status : {Label1, Label3}) {
+    for (QLabel* status : {static_cast<QLabel*>(Label1), Label3}) {
         status->setFrameStyle(QFrame::Box | QFrame::Plain);
         status->setLineWidth(1);
         status->setAlignment(Qt::AlignCenter);
@@ -220,8 +269,8 @@ void Form1::Form_Load()
     guarded([this] {
         Label3->setText(m_services.localIPAddress());
         Text2->setText(m_services.localComputerName());
-        AniTray1->show();
-        AniTray1->startAnimation();
+        AniTray1.show();
+        AniTray1.startAnimation();
         m_history->LoadRecipientHistory();
     });
 }
@@ -268,6 +317,8 @@ void Form1::Command4_Click()
 // request holds the message.
 void Form1::sendFromWindow(const QString& messageText)
 {
+    if (m_sender.sending())
+        return;
     NetMessageRequest request;
     request.ServerName = Text2->text();
     request.MsgName = Combo1->currentText();
@@ -320,10 +371,18 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
                 m_refusedPressTarget = takingFocus;
         }
     } else if ((watched == Command1 || watched == Command4) &&
-               event->type() == QEvent::MouseButtonPress) {
+               event->type() == QEvent::MouseButtonPress && watched == m_refusedPressTarget) {
         // A click whose focus change refused the recipient must not send to the emptied box.
-        if (watched == m_refusedPressTarget) {
-            m_refusedPressTarget = nullptr;
+        m_refusedPressTarget = nullptr;
+        return true;
+    } else if (event->type() == QEvent::KeyPress &&
+               qobject_cast<QToolButton*>(watched) != nullptr) {
+        // Return and keypad Enter press the focused button, as Space does.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto modifiers = key->modifiers() & ~Qt::KeypadModifier;
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            modifiers == Qt::NoModifier && !key->isAutoRepeat()) {
+            static_cast<QToolButton*>(watched)->click();
             return true;
         }
     } else if (watched == Image1 && (event->type() == QEvent::MouseButtonPress ||
@@ -343,6 +402,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 void Form1::setStatusCaption(const QString& caption)
 {
     Label1->setText(caption);
+    // The result shows now, not after the send button has also remembered the recipient.
+    if (Label1->isVisible())
+        Label1->repaint();
 }
 
 void Form1::setClearInterval(int milliseconds)
@@ -368,15 +430,34 @@ void Form1::changeEvent(QEvent* event)
         Form_Resize();
 }
 
+void Form1::closeEvent(QCloseEvent* event)
+{
+    if (m_sender.sending())
+        endDuringSend();
+    QWidget::closeEvent(event);
+}
+
+void Form1::endDuringSend()
+{
+    // The call cannot be taken back from the platform; the message in flight is abandoned,
+    // which a receiver never shows half. Nothing is left to save: the recipient is
+    // remembered only after a send.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
+}
+
 void Form1::Form_Resize()
 {
     guarded([this] {
-        if (!isMinimized() || !m_services.hideOnMinimize)
+        // Hidden only where the tray can bring it back, asked anew at each minimise.
+        if (!isMinimized() || !m_services.hideOnMinimize || !AniTray1.isAvailable())
             return;
         // Later, not now: showMinimized() makes the window visible after the state change.
         QTimer::singleShot(0, this, [this] {
-            if (isMinimized())
+            if (isMinimized()) {
                 setVisible(false);
+                m_trayPoll->start();
+            }
         });
     });
 }
@@ -384,10 +465,27 @@ void Form1::Form_Resize()
 void Form1::AniTray1_UserAction(int, int, int)
 {
     guarded([this] {
-        if (!isMinimized())
-            return;
-        setWindowState(windowState() & ~Qt::WindowMinimized);
-        setVisible(true);
+        if (isMinimized())
+            restore();
+    });
+}
+
+void Form1::restore()
+{
+    m_trayPoll->stop();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    setVisible(true);
+}
+
+// Qt tells nothing when the notification area goes away; without it a hidden window would
+// have no way back.
+void Form1::checkTrayWhileHidden()
+{
+    guarded([this] {
+        if (isVisible() || !isMinimized())
+            m_trayPoll->stop();
+        else if (!AniTray1.isAvailable())
+            restore();
     });
 }
 

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 
-class AniTray;
 class BusyPointer;
 class MessageBox;
 class Messenger;
@@ -21,6 +20,8 @@ class QToolButton;
 class RecipientBox;
 class RecipientHistory;
 class SettingsStore;
+class StatusLabel;
+class Tray;
 
 // The program's one window. It holds every control and wires each to its operation; the
 // rules live in messaging/, settings/ and identity/.
@@ -35,10 +36,15 @@ public:
         BusyPointer& busyPointer;
         MessageBox& messageBox;
         SettingsStore& settings;
+        Tray& tray;
         std::function<QString()> localIPAddress;
         std::function<QString()> localComputerName;
-        // False where a hidden window could not be brought back (no notification area).
+        // False where the platform could not bring a hidden window back. Whether a
+        // notification area is there is asked of the tray at each minimise.
         bool hideOnMinimize = true;
+        int statusClearMs = MessageSender::kStatusClearMs;
+        // How often a hidden window looks whether the notification area is still there.
+        int trayPollMs = 1000;
     };
 
     explicit Form1(const Services& services, QWidget* parent = nullptr);
@@ -69,6 +75,7 @@ public slots:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void setStatusCaption(const QString& text) override;
@@ -81,6 +88,9 @@ private:
     template <typename Handler> void guarded(Handler&& handler);
     void fail(const QString& description);
     void sendFromWindow(const QString& messageText);
+    void restore();
+    [[noreturn]] void endDuringSend();
+    void checkTrayWhileHidden();
 
     Services m_services;
     MessageSender m_sender;
@@ -105,10 +115,11 @@ private:
     QToolButton* Command2 = nullptr;
     QToolButton* Command4 = nullptr;
     QToolButton* Command5 = nullptr;
-    QLabel* Label1 = nullptr;
+    StatusLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
     QLabel* Label3 = nullptr;
     QLabel* Image1 = nullptr;
     QTimer* Timer1 = nullptr;
-    AniTray* AniTray1 = nullptr;
+    Tray& AniTray1;
+    QTimer* m_trayPoll = nullptr;
 };

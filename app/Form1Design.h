@@ -40,6 +40,7 @@ enum class Kind
     PictureButton,
     PictureOnlyButton,
     Label,
+    StatusLine, // a label that assistive technology hears as a status bar
     Picture,
 };
 
@@ -66,6 +67,15 @@ constexpr Font arial825Bold{"Arial", 825, true};
 constexpr Font arial825{"Arial", 825, false};
 constexpr Font arial9Bold{"Arial", 900, true};
 constexpr Font system975Bold{"System", 975, true};
+// The status line's narrow face: every status text fits its box whole (the widest, 156 px of
+// 159), where Arial's width cut three of them at both ends.
+constexpr Font statusFont{"Liberation Sans Narrow", 825, true};
+
+// The backgrounds that controls with a designed text colour were designed against, kept also
+// under a dark desktop palette so that the text stays readable: white for boxes, the classic
+// face colour for frames and labels.
+constexpr Rgb kBoxBackground{255, 255, 255};
+constexpr Rgb kFaceBackground{212, 208, 200};
 
 // Parents come before their children; the order is also the creation order.
 // clang-format off
@@ -82,7 +92,7 @@ constexpr std::array<Control, 19> kControls{{
     {"Check1",   Kind::CheckBox,          "Frame3",  "Borrar Mensaje al Enviar", {"Tahoma", 825, false},         150,  255, 2115,  420, {},            {},            "",        ""},
     {"Command1", Kind::PictureButton,     "Frame3",  "ENVIAR",                   arial825,                        75,  675,  780,  615, {},            {},            "send",    ""},
     {"Command2", Kind::PictureButton,     "Frame3",  "BORRAR",                   arial825,                       900,  660,  780,  630, {},            {},            "clear",   ""},
-    {"Label1",   Kind::Label,             "Frame3",  "",                         arial825Bold,                    75, 1350, 2415,  300, {0, 0, 128},   {255, 255, 0}, "",        ""},
+    {"Label1",   Kind::StatusLine,        "Frame3",  "",                         statusFont,                      75, 1350, 2415,  300, {0, 0, 128},   {255, 255, 0}, "",        ""},
     {"Frame5",   Kind::Frame,             "",        "Enviar mi IP",             arial825Bold,                  2850,   60, 2580, 1740, {},            {},            "",        ""},
     {"Label2",   Kind::Label,             "Frame5",  "MI IP ADDRESS",            arial825,                       165,  285, 1260,  210, {0, 0, 255},   {},            "",        ""},
     {"Label3",   Kind::Label,             "Frame5",  "",                         {"Arial Unicode MS", 975, true}, 150,  540, 2295,  360, {0, 255, 0},   {0, 0, 0},     "",        ""},
@@ -92,6 +102,21 @@ constexpr std::array<Control, 19> kControls{{
     {"Image1",   Kind::Picture,           "Frame6",  "",                         {},                              45,  135, 2445,  765, {},            {},            "logo",    ""},
 }};
 // clang-format on
+
+// Names for assistive technology, from the caption a sighted user reads beside each control.
+struct AccessibleName
+{
+    std::string_view control;
+    std::string_view name;
+};
+constexpr std::array<AccessibleName, 6> kAccessibleNames{{
+    {"Combo1", "Enviar Mensaje a:"},
+    {"Text3", "Nombre Personalizado"},
+    {"Text1", "Mensaje"},
+    {"Command4", "Enviar mi IP"},
+    {"Command5", "Ayuda"},
+    {"Label3", "MI IP ADDRESS"},
+}};
 
 // Focus order for the Tab key.
 constexpr std::array<std::string_view, 8> kTabOrder{"Combo1",   "Text3",    "Text1",    "Check1",

@@ -8,15 +8,68 @@
 #include "platform/network/LinuxNetworkAdapters.h"
 #include "platform/pointer/LinuxBusyPointer.h"
 #include "platform/registry/IniRegistry.h"
+#include "platform/tray/AniTray.h"
 #include "settings/SettingsStore.h"
 
 #include <QApplication>
-#include <QSystemTrayIcon>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage = "Usage: vorelin [--help] [--version]\n"
+                               "Sends short messages to other computers on the local network.\n"
+                               "The window takes no other options; see vorelin(1).\n";
+
+// Qt's messages while it connects to the display: held back, and replaced by one line if it
+// gives up, instead of its advice to reinstall and an abort.
+std::vector<std::pair<QtMsgType, QString>> startMessages;
+QtMessageHandler qtHandler = nullptr;
+
+void holdStartMessage(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtFatalMsg) {
+        std::fputs("vorelin: no display found (is DISPLAY or WAYLAND_DISPLAY set and "
+                   "reachable?)\n",
+                   stderr);
+        std::_Exit(EXIT_FAILURE);
+    }
+    startMessages.emplace_back(type, text);
+}
+
+std::unique_ptr<QApplication> connectToDisplay(int& argc, char* argv[])
+{
+    qtHandler = qInstallMessageHandler(holdStartMessage);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(qtHandler);
+    for (const auto& [type, text] : startMessages)
+        qtHandler(type, QMessageLogContext(), text);
+    startMessages.clear();
+    return app;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return EXIT_SUCCESS;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("vorelin %s\n", VORELIN_VERSION);
+            return EXIT_SUCCESS;
+        }
+    }
+
     const PlatformChoice platform = applyPlatformChoice(argc, argv);
-    QApplication app(argc, argv);
+    const std::unique_ptr<QApplication> app = connectToDisplay(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vorelin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("vorelin"));
     installFontSubstitutes();
@@ -30,21 +83,22 @@ int main(int argc, char* argv[])
     LinuxMessageBox messageBox;
     IniRegistry registry;
     SettingsStore settings(registry);
+    AniTray tray;
 
     const Form1::Services services{
         messenger,
         busyPointer,
         messageBox,
         settings,
+        tray,
         [&adapters] { return GetLocalIPAddress(adapters); },
         [computerName] { return computerName; },
-        platform.hidesOnMinimize(QGuiApplication::platformName()) &&
-            QSystemTrayIcon::isSystemTrayAvailable(),
+        platform.hidesOnMinimize(QGuiApplication::platformName()),
     };
     Form1 form(services);
     form.Form_Load();
     if (form.failed())
         return EXIT_FAILURE;
     form.show();
-    return app.exec();
+    return QApplication::exec();
 }

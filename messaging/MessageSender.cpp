@@ -6,7 +6,14 @@
 #include "platform/pointer/BusyPointer.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QThread>
 #include <QtEndian>
+
+#include <exception>
+#include <thread>
 
 namespace {
 
@@ -34,15 +41,61 @@ QByteArray utf16LittleEndian(const QString& text)
     return bytes;
 }
 
+// Drops the user's input to every object of the program while it is installed.
+class InputDiscarder final : public QObject
+{
+public:
+    explicit InputDiscarder(QCoreApplication& application) : m_application(application)
+    {
+        m_application.installEventFilter(this);
+    }
+    ~InputDiscarder() override { m_application.removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::InputMethod:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    QCoreApplication& m_application;
+};
+
 } // namespace
 
-MessageSender::MessageSender(Messenger& messenger, BusyPointer& pointer, StatusLine& status)
-    : m_messenger(messenger), m_pointer(pointer), m_status(status)
+MessageSender::MessageSender(Messenger& messenger, BusyPointer& pointer, StatusLine& status,
+                             int statusClearMs)
+    : m_messenger(messenger), m_pointer(pointer), m_status(status), m_statusClearMs(statusClearMs)
 {}
 
 QString MessageSender::SendNetMessage(NetMessageRequest& request)
 {
-    if (request.MessageText.isEmpty())
+    if (request.MessageText.isEmpty() || m_sending)
         return QString();
 
     request.ServerName = nullWhenEmpty(request.ServerName);
@@ -58,23 +111,63 @@ QString MessageSender::SendNetMessage(NetMessageRequest& request)
             BusyPointer& pointer;
             ~DefaultPointerOnExit() { pointer.showDefault(); }
         };
+        struct NotSendingOnExit
+        {
+            bool& sending;
+            ~NotSendingOnExit() { sending = false; }
+        };
         m_pointer.showWait();
         const DefaultPointerOnExit restore{m_pointer};
-        code = m_messenger.NetMessageBufferSend(
+        m_sending = true;
+        const NotSendingOnExit done{m_sending};
+        code = callMessenger(request, buffer);
+    }
+
+    return DescribeSendResult(code);
+}
+
+std::int32_t MessageSender::callMessenger(const NetMessageRequest& request,
+                                          const QByteArray& buffer)
+{
+    const auto call = [&] {
+        return m_messenger.NetMessageBufferSend(
             platformString(request.ServerName), platformString(request.MsgName),
             platformString(request.FromName),
             reinterpret_cast<const std::uint8_t*>(buffer.constData()),
             static_cast<std::uint32_t>(buffer.size()));
-    }
+    };
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr || QThread::currentThread() != application->thread())
+        return call();
 
-    return DescribeSendResult(code);
+    std::int32_t code = 0;
+    std::exception_ptr error;
+    QEventLoop wait;
+    std::thread worker([&] {
+        try {
+            code = call();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    {
+        const InputDiscarder discarder(*application);
+        // Ends early only when the program is quitting; the call is still waited for, and it
+        // is bounded by the messenger's own overall limit.
+        wait.exec();
+    }
+    worker.join();
+    if (error)
+        std::rethrow_exception(error);
+    return code;
 }
 
 QString MessageSender::DescribeSendResult(const std::int32_t& code)
 {
     const QString text = statusText(code);
     m_status.setStatusCaption(text);
-    m_status.setClearInterval(kStatusClearMs);
+    m_status.setClearInterval(m_statusClearMs);
     return text;
 }
 

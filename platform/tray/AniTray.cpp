@@ -27,6 +27,10 @@ AniTray::AniTray(QList<QIcon> frames, QObject* parent)
                 const QPoint at = QCursor::pos();
                 emit userAction(int(reason), at.x(), at.y());
             });
+    connect(this, &AniTray::userAction, this, [this](int reason, int x, int y) {
+        if (m_handler)
+            m_handler(reason, x, y);
+    });
 }
 
 AniTray::~AniTray() = default;
@@ -34,6 +38,16 @@ AniTray::~AniTray() = default;
 void AniTray::show()
 {
     m_icon->show();
+}
+
+bool AniTray::isAvailable() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void AniTray::setUserActionHandler(UserAction handler)
+{
+    m_handler = std::move(handler);
 }
 
 void AniTray::startAnimation()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/tray/Tray.h"
+
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QList>
@@ -19,7 +21,7 @@ class QSystemTrayIcon;
 //
 // Where no notification area exists (no tray host running), putting up the icon does nothing
 // visible and costs nothing; Qt puts it up by itself if a tray host appears later.
-class AniTray : public QObject
+class AniTray final : public QObject, public Tray
 {
     Q_OBJECT
 
@@ -35,9 +37,12 @@ public:
     ~AniTray() override;
 
     // Puts up the icon in the notification area with the first frame and the tip text.
-    void show();
+    void show() override;
     // Starts the animation from the first frame. Calling it again restarts the cycle.
-    void startAnimation();
+    void startAnimation() override;
+    // Qt has no signal for a tray host that comes or goes; this asks the window system.
+    bool isAvailable() const override;
+    void setUserActionHandler(UserAction handler) override;
 
     int currentFrame() const { return m_frame; }
 
@@ -60,6 +65,7 @@ private:
     void showDueFrame();
     void scheduleNextFrame();
 
+    UserAction m_handler;
     QList<QIcon> m_frames;
     QSystemTrayIcon* m_icon;
     QTimer m_timer;

@@ -8,6 +8,7 @@
 #include "platform/messenger/Messenger.h"
 #include "platform/pointer/BusyPointer.h"
 #include "platform/registry/IniRegistry.h"
+#include "platform/tray/Tray.h"
 #include "settings/RecipientBox.h"
 #include "settings/SettingsStore.h"
 
@@ -60,6 +61,21 @@ public:
     void showDefault() override {}
 };
 
+// A notification area that comes and goes as the test says.
+class FakeTray final : public Tray
+{
+public:
+    void show() override { ++shown; }
+    void startAnimation() override { ++animated; }
+    bool isAvailable() const override { return available; }
+    void setUserActionHandler(UserAction handler) override { act = std::move(handler); }
+
+    bool available = true;
+    int shown = 0;
+    int animated = 0;
+    UserAction act;
+};
+
 struct ShownBox
 {
     QString text;
@@ -81,8 +97,13 @@ public:
 
 struct Form1Fixture
 {
+    // Short, so that tests await the status clearing and the tray check without long waits.
+    static constexpr int kStatusClearMs = 50;
+    static constexpr int kTrayPollMs = 20;
+
     explicit Form1Fixture(bool hideOnMinimize = true,
-                          QString address = QStringLiteral("192.168.0.5"))
+                          QString address = QStringLiteral("192.168.0.5"),
+                          Messenger* otherMessenger = nullptr)
     {
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
         const auto localAddress = [this, address] {
@@ -91,8 +112,9 @@ struct Form1Fixture
             return address;
         };
         form = std::make_unique<Form1>(
-            Form1::Services{messenger, pointer, boxes, settings, localAddress,
-                            [] { return QStringLiteral("MYHOST"); }, hideOnMinimize});
+            Form1::Services{otherMessenger ? *otherMessenger : messenger, pointer, boxes, settings,
+                            tray, localAddress, [] { return QStringLiteral("MYHOST"); },
+                            hideOnMinimize, kStatusClearMs, kTrayPollMs});
     }
 
     template <typename T = QWidget> T* control(const char* name) const
@@ -104,6 +126,7 @@ struct Form1Fixture
     RecordingMessenger messenger;
     QuietBusyPointer pointer;
     RecordingMessageBox boxes;
+    FakeTray tray;
     IniRegistry registry;
     SettingsStore settings{registry};
     // When set, looking up the local address raises this description.

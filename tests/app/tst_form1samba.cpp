@@ -55,7 +55,8 @@ private slots:
         RecordingMessageBox boxes;
         IniRegistry registry;
         SettingsStore settings{registry};
-        Form1 form(Form1::Services{messenger, pointer, boxes, settings,
+        FakeTray tray;
+        Form1 form(Form1::Services{messenger, pointer, boxes, settings, tray,
                                    [] { return QStringLiteral("127.0.0.1"); },
                                    [computer] {
                                        return computer;

@@ -40,6 +40,13 @@ start_desktop() {
     wait_until 10 _tray_running || { echo "trayer did not start" >&2; return 1; }
 }
 
+# Ends the notification area alone, as when its host exits.
+stop_tray() {
+    local pid
+    pid=$(xdotool search --classname '^panel$' getwindowpid 2>/dev/null | head -n 1)
+    [ -n "$pid" ] && kill "$pid" && wait_until 5 bash -c "! kill -0 $pid"
+}
+
 stop_desktop() {
     local pid
     for pid in "${desktop_pids[@]}"; do

@@ -71,3 +71,17 @@ wait_until 5 shown "$window" || fail "a click on the tray icon did not bring the
 wait_until 5 origin_is "$window" 294,110 ||
     fail "the window came back at $(client_origin "$window"), not at 294,110"
 echo "ok: a click on the tray icon brings the window back at 294,110"
+
+# The notification area goes away while the window is hidden: the window comes back, and
+# from then on minimising leaves it minimised, with its taskbar entry.
+xdotool windowminimize "$window"
+wait_until 5 hidden "$window" || fail "minimising did not hide the window the second time"
+stop_tray || fail "trayer did not stop"
+wait_until 5 shown "$window" || fail "the window stayed hidden after the tray went away"
+echo "ok: the window comes back when the notification area goes away"
+xdotool windowminimize "$window"
+minimised_in_taskbar() { in_client_list "$1" && ! is_viewable "$1"; }
+wait_until 5 minimised_in_taskbar "$window" || fail "without a tray the window did not minimise"
+kill -0 "$app" 2>/dev/null || fail "the program ended"
+hidden "$window" && fail "without a tray minimising hid the window"
+echo "ok: without a tray minimising keeps the window's taskbar entry"

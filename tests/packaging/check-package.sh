@@ -232,6 +232,47 @@ else
     pass "manual page renders; options documented: $(echo $options)"
 fi
 
+# The window's page, and the troubleshooting both pages owe the user: every status text.
+page=$(find "$root/usr/share/man/man1" -name 'vorelin.1*' | head -n 1)
+if [ -z "$page" ]; then
+    fail "no manual page for vorelin"
+else
+    case "$page" in *.gz) gzip -dc "$page" >"$work/vorelin.1" ;; *) cp "$page" "$work/vorelin.1" ;; esac
+    warnings=$(groff -man -Tutf8 -ww -z "$work/vorelin.1" 2>&1)
+    [ -z "$warnings" ] || fail "groff warns about vorelin(1): $warnings"
+    rendered_window=$(MANWIDTH=200 man -l "$work/vorelin.1" 2>/dev/null | col -b)
+    for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' DIAGNOSTICS 'SEE ALSO'; do
+        grep -qx "$section" <<<"$rendered_window" || fail "vorelin(1) has no $section section"
+    done
+    rendered_send=$(MANWIDTH=200 man -l "$work/vorelin-send.1" 2>/dev/null | col -b)
+    for status in "El Mensaje Fue Enviado" "Acceso Denegado a la PC" \
+        "Network request not supported." "Sent From server name not found." \
+        "Invalid parameter(s) specified." "Caracter No Valido" "Error General de Red" \
+        "Sin Conecion de Red" "No Se Encontro al Usuario" "Unknown error executing command."; do
+        grep -qF "$status" <<<"$rendered_window" || fail "vorelin(1) does not explain \"$status\""
+        grep -qF "$status" <<<"$rendered_send" || fail "vorelin-send(1) does not explain \"$status\""
+    done
+    for rendered in "$rendered_window" "$rendered_send"; do
+        grep -qF "Vista and later have no messenger service" <<<"$(tr -s ' \n' ' ' <<<"$rendered")" ||
+            fail "a manual page does not say that Windows Vista and later have no messenger service"
+    done
+    pass "vorelin(1) renders and both pages explain every status text"
+fi
+
+# --- Copyright --------------------------------------------------------------------------------
+
+copyright="$root/usr/share/doc/vorelin/copyright"
+if [ ! -f "$copyright" ]; then
+    fail "no copyright file at /usr/share/doc/vorelin/copyright"
+else
+    head -n 1 "$copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "the copyright file is not in the machine-readable format"
+    for field in Upstream-Name Files Copyright License; do
+        grep -q "^$field:" "$copyright" || fail "the copyright file has no $field field"
+    done
+    pass "copyright file in place"
+fi
+
 echo "Installed-Size: $(field Installed-Size) KiB"
 if [ "$failures" -gt 0 ]; then
     echo "$failures packaging check(s) failed" >&2

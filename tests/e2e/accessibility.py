@@ -1,0 +1,113 @@
+"""Reads the running Vorelin window through AT-SPI and checks names, roles and the status
+line's announcements. Every wait ends at its deadline."""
+import subprocess
+import sys
+import time
+
+import pyatspi
+from gi.repository import GLib
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAIL: ") + what)
+    if not condition:
+        failures.append(what)
+
+
+def find_application(deadline):
+    while time.monotonic() < deadline:
+        desktop = pyatspi.Registry.getDesktop(0)
+        for application in desktop:
+            if application is not None and application.name.lower() == "vorelin":
+                return application
+        time.sleep(0.2)
+    return None
+
+
+def walk(node, depth=0):
+    if node is None or depth > 12:
+        return
+    yield node
+    for child in node:
+        yield from walk(child, depth + 1)
+
+
+application = find_application(time.monotonic() + 20)
+if application is None:
+    print("FAIL: the program did not appear on the accessibility bus")
+    sys.exit(1)
+
+deadline = time.monotonic() + 10
+status = None
+while status is None and time.monotonic() < deadline:
+    nodes = list(walk(application))
+    status = next((n for n in nodes if n.getRole() == pyatspi.ROLE_STATUS_BAR), None)
+    if status is None:
+        time.sleep(0.2)
+check(status is not None, "the status line is a status bar")
+if status is None:
+    sys.exit(1)
+check(status.name == "Estado", f'the empty status line is named "Estado" (is "{status.name}")')
+
+names = {n.name for n in nodes}
+for caption in ("Enviar Mensaje a:", "Nombre Personalizado", "Mensaje", "Ayuda", "MI IP ADDRESS"):
+    check(caption in names, f'a control is named "{caption}"')
+check("Accion" not in {n.name for n in nodes if n.getRole() == pyatspi.ROLE_STATUS_BAR},
+      'the status bar is never named "Accion"')
+
+# A send with no recipient fails at once, without the network; the status line then clears
+# itself.
+STATUS_TEXTS = {"El Mensaje Fue Enviado", "Acceso Denegado a la PC",
+                "Network request not supported.", "Sent From server name not found.",
+                "Invalid parameter(s) specified.", "Caracter No Valido", "Error General de Red",
+                "Sin Conecion de Red", "No Se Encontro al Usuario",
+                "Unknown error executing command."}
+announced = []
+
+
+def on_name_change(event):
+    if event.source.getRole() == pyatspi.ROLE_STATUS_BAR:
+        announced.append(event.source.name)
+        if announced[-1] == "Estado" and STATUS_TEXTS.intersection(announced):
+            pyatspi.Registry.stop()
+
+
+def send_without_recipient():
+    window = subprocess.run(["xdotool", "search", "--name", "^Vorelin$"], capture_output=True,
+                            text=True).stdout.split()
+    geometry = subprocess.run(["xwininfo", "-id", window[0]] if window else ["true"],
+                              capture_output=True, text=True).stdout
+    x = int(next(l.split()[-1] for l in geometry.splitlines() if "Absolute upper-left X" in l))
+    y = int(next(l.split()[-1] for l in geometry.splitlines() if "Absolute upper-left Y" in l))
+    subprocess.run(["xdotool", "mousemove", str(x + 80), str(y + 200), "click", "1"], check=False)
+    subprocess.run(["xdotool", "type", "hola"], check=False)
+    subprocess.run(["xdotool", "mousemove", str(x + 221), str(y + 186), "click", "1"], check=False)
+    return False
+
+
+def send_again_if_unheard():
+    # A click made while the window was still settling may not have reached it.
+    if not STATUS_TEXTS.intersection(announced):
+        send_without_recipient()
+    return False
+
+
+def give_up():
+    pyatspi.Registry.stop()
+    return False
+
+
+pyatspi.Registry.registerEventListener(on_name_change, "object:property-change:accessible-name")
+GLib.timeout_add(300, send_without_recipient)
+GLib.timeout_add(5000, send_again_if_unheard)
+GLib.timeout_add(15000, give_up)
+pyatspi.Registry.start()
+
+first = next((i for i, name in enumerate(announced) if name in STATUS_TEXTS), None)
+check(first is not None,
+      f"the result is announced as the status bar's new name (heard: {announced})")
+check(first is not None and "Estado" in announced[first:],
+      'the cleared status line is announced as "Estado"')
+sys.exit(1 if failures else 0)
