@@ -1,0 +1,166 @@
+#include "protocol/OemDecoder.h"
+
+#include "protocol/OemText.h"
+
+namespace {
+
+constexpr std::uint8_t kCr = 0x0D;
+constexpr std::uint8_t kLf = 0x0A;
+constexpr std::uint8_t kWindowsBreak = 0x14;
+
+OemDecoder::Table cp850()
+{
+    OemDecoder::Table table{};
+    std::array<std::uint8_t, 256> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i);
+    const std::u16string units = OemText::toUtf16(bytes);
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i] = units[i];
+    return table;
+}
+
+} // namespace
+
+char32_t Utf8::next(std::string_view text, std::size_t& at)
+{
+    const auto byte = [&](std::size_t i) {
+        return static_cast<std::uint8_t>(text[i]);
+    };
+    const std::uint8_t lead = byte(at);
+    int length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+        ++at;
+        return lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        ++at;
+        return 0xFFFD;
+    }
+    if (at + static_cast<std::size_t>(length) > text.size()) {
+        ++at;
+        return 0xFFFD;
+    }
+    for (int i = 1; i < length; ++i) {
+        const std::uint8_t next = byte(at + static_cast<std::size_t>(i));
+        if ((next & 0xC0) != 0x80) {
+            ++at;
+            return 0xFFFD;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        ++at;
+        return 0xFFFD;
+    }
+    at += static_cast<std::size_t>(length);
+    return value;
+}
+
+namespace {
+
+// Applies the line-break rule to a sequence of code points given by next(); breakChar says
+// which values stand alone as a break.
+template <typename Next, typename IsBreak>
+std::string normalise(std::size_t count, Next next, IsBreak isLoneBreak)
+{
+    std::string out;
+    out.reserve(count);
+    std::optional<char32_t> pending; // a CR or LF that may pair with the next one
+    for (std::size_t i = 0; i < count; ++i) {
+        const char32_t c = next(i);
+        if (pending) {
+            const bool pairs = (*pending == kCr && c == kLf) || (*pending == kLf && c == kCr);
+            pending.reset();
+            if (pairs)
+                continue; // its break is already written
+        }
+        if (c == kCr || c == kLf) {
+            out.push_back('\n');
+            pending = c;
+        } else if (isLoneBreak(c)) {
+            out.push_back('\n');
+        } else if (c != 0) {
+            Utf8::append(out, c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+OemDecoder::OemDecoder() : m_table(cp850()) {}
+
+std::string OemDecoder::name(std::span<const std::uint8_t> bytes) const
+{
+    std::string out;
+    for (const std::uint8_t byte : bytes) {
+        if (byte != 0)
+            Utf8::append(out, m_table[byte]);
+    }
+    return out;
+}
+
+std::string OemDecoder::text(std::span<const std::uint8_t> bytes) const
+{
+    // The break is the byte 0x14, whatever the table maps it to.
+    return normalise(
+        bytes.size(),
+        [&](std::size_t i) -> char32_t {
+            const std::uint8_t byte = bytes[i];
+            if (byte == kCr || byte == kLf || byte == 0)
+                return byte;
+            return byte == kWindowsBreak ? char32_t(0x110000) : m_table[byte];
+        },
+        [](char32_t c) { return c == 0x110000; });
+}
+
+namespace Utf8 {
+
+void append(std::string& out, char32_t c)
+{
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        c = 0xFFFD;
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+std::string normalisedText(std::string_view utf8)
+{
+    std::u32string points;
+    points.reserve(utf8.size());
+    for (std::size_t at = 0; at < utf8.size();)
+        points.push_back(Utf8::next(utf8, at));
+    return normalise(
+        points.size(), [&](std::size_t i) { return points[i]; }, [](char32_t) { return false; });
+}
+
+std::size_t codePoints(std::string_view utf8)
+{
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < utf8.size(); ++count)
+        Utf8::next(utf8, at);
+    return count;
+}
+
+} // namespace Utf8

@@ -1,0 +1,430 @@
+#include "service/Daemon.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Connections beyond the session limits that still get their "insufficient resources" answer;
+// past this many they are closed at once.
+constexpr std::size_t kMaxRefusing = 64;
+constexpr std::chrono::seconds kRefusingIdle{5};
+// A closing connection is read and discarded this long, so that our last answer is not lost
+// to a reset; then it is closed whatever the peer does.
+constexpr std::chrono::seconds kLinger{2};
+constexpr std::size_t kMaxSessionOutput = 64 * 1024;
+constexpr std::size_t kMaxLocalClients = 256;
+constexpr std::size_t kReadChunk = 16 * 1024;
+// Reads per readiness event, so that one busy peer cannot starve the others.
+constexpr int kReadsPerEvent = 4;
+
+std::string addressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
+                    sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        const auto& six = reinterpret_cast<const sockaddr_in6&>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&six.sin6_addr))
+            ::inet_ntop(AF_INET, &six.sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
+std::string userName(uid_t uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->pw_name;
+    return "uid" + std::to_string(uid);
+}
+
+} // namespace
+
+Daemon::Daemon(const Settings& settings, Listeners listeners, const NameTable& names,
+               MessageSink& sink, Inbox& inbox, const OemDecoder& decoder, uid_t handInUid, Log log)
+    : m_settings(settings), m_listeners(listeners), m_names(names), m_sink(sink), m_inbox(inbox),
+      m_decoder(decoder), m_handInUid(handInUid), m_log(std::move(log))
+{}
+
+Daemon::~Daemon()
+{
+    for (const auto& [fd, connection] : m_connections)
+        ::close(fd);
+    if (m_signals >= 0)
+        ::close(m_signals);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+}
+
+bool Daemon::run()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    if (::sigprocmask(SIG_BLOCK, &stop, nullptr) != 0)
+        return false;
+    m_signals = ::signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_signals < 0 || m_epoll < 0)
+        return false;
+    const auto add = [&](int fd) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+    };
+    if (!add(m_signals))
+        return false;
+    for (const int fd : {m_listeners.session, m_listeners.inbox}) {
+        if (fd < 0)
+            continue;
+        const int flags = ::fcntl(fd, F_GETFL);
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        if (!add(fd))
+            return false;
+    }
+
+    std::vector<epoll_event> events(64);
+    while (true) {
+        const int count = ::epoll_wait(m_epoll, events.data(), int(events.size()), timeoutMs());
+        if (count < 0 && errno != EINTR)
+            return false;
+        for (int i = 0; i < count; ++i) {
+            const int fd = events[std::size_t(i)].data.fd;
+            const std::uint32_t what = events[std::size_t(i)].events;
+            if (fd == m_signals) {
+                signalfd_siginfo info{};
+                if (::read(m_signals, &info, sizeof info) > 0) {
+                    m_log("stopping on signal " + std::to_string(info.ssi_signo));
+                    return true;
+                }
+                continue;
+            }
+            if (fd == m_listeners.session) {
+                acceptSessions();
+                continue;
+            }
+            if (fd == m_listeners.inbox) {
+                acceptLocal();
+                continue;
+            }
+            const auto found = m_connections.find(fd);
+            if (found == m_connections.end())
+                continue;
+            Connection& connection = found->second;
+            if (what & EPOLLOUT)
+                flush(fd, connection);
+            if (!m_connections.count(fd))
+                continue;
+            if (what & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+                if (connection.kind == Connection::Kind::Session)
+                    readSession(fd, connection);
+                else
+                    readLocal(fd, connection);
+            }
+        }
+        runDeadlines();
+        flushLocalClients();
+    }
+}
+
+std::size_t Daemon::sessionsFrom(const std::string& address) const
+{
+    return static_cast<std::size_t>(
+        std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
+            return entry.second.counted && entry.second.address == address;
+        }));
+}
+
+void Daemon::acceptSessions()
+{
+    // Bounded: a flood is taken in slices, between which the other sockets get their turn.
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(m_listeners.session, reinterpret_cast<sockaddr*>(&peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        Connection connection;
+        connection.kind = Connection::Kind::Session;
+        connection.address = addressText(peer);
+        const auto now = Clock::now();
+        SessionMachine::Limits limits;
+        limits.idle = m_settings.idleTimeout;
+        limits.message = m_settings.messageTimeout;
+        if (m_sessions < m_settings.maxSessions &&
+            sessionsFrom(connection.address) < m_settings.maxSessionsPerAddress) {
+            connection.counted = true;
+            ++m_sessions;
+            connection.machine.emplace(m_names, m_sink, m_decoder, connection.address, limits, now);
+        } else if (m_refusing < kMaxRefusing) {
+            ++m_refusing;
+            limits.idle = std::min<std::chrono::milliseconds>(limits.idle, kRefusingIdle);
+            connection.machine.emplace(SessionMachine::refusing(0x83, m_names, m_sink, m_decoder,
+                                                                connection.address, limits, now));
+        } else {
+            ::close(fd);
+            continue;
+        }
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+            if (connection.counted)
+                --m_sessions;
+            else
+                --m_refusing;
+            ::close(fd);
+            continue;
+        }
+        m_connections.emplace(fd, std::move(connection));
+    }
+}
+
+void Daemon::acceptLocal()
+{
+    for (int i = 0; i < 16; ++i) {
+        const int fd = ::accept4(m_listeners.inbox, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (m_locals >= kMaxLocalClients ||
+            ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+            ::close(fd);
+            continue;
+        }
+        Connection connection;
+        connection.kind = Connection::Kind::Local;
+        Inbox::Peer peer;
+        peer.uid = credentials.uid;
+        peer.user = userName(credentials.uid);
+        peer.mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+            ::close(fd);
+            continue;
+        }
+        connection.client = m_inbox.connect(peer);
+        ++m_locals;
+        m_connections.emplace(fd, std::move(connection));
+    }
+}
+
+void Daemon::readSession(int fd, Connection& connection)
+{
+    char buffer[kReadChunk];
+    for (int i = 0; i < kReadsPerEvent; ++i) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (got <= 0) {
+            if (connection.machine)
+                connection.machine->peerClosed();
+            drop(fd);
+            return;
+        }
+        if (connection.closing)
+            continue; // lingering: read and forget
+        auto out = connection.machine->receive(
+            std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t(got)),
+            Clock::now());
+        queue(fd, connection, out.bytes.data(), out.bytes.size());
+        if (!m_connections.count(fd))
+            return;
+        if (out.close) {
+            startClosing(fd, connection);
+            if (!m_connections.count(fd))
+                return;
+        }
+    }
+}
+
+void Daemon::readLocal(int fd, Connection& connection)
+{
+    char buffer[kReadChunk];
+    for (int i = 0; i < kReadsPerEvent; ++i) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (got <= 0 ||
+            !m_inbox.receive(connection.client, std::string_view(buffer, std::size_t(got)))) {
+            drop(fd);
+            return;
+        }
+    }
+}
+
+void Daemon::queue(int fd, Connection& connection, const void* bytes, std::size_t size)
+{
+    connection.output.append(static_cast<const char*>(bytes), size);
+    if (connection.kind == Connection::Kind::Session &&
+        connection.output.size() > kMaxSessionOutput) {
+        drop(fd); // a peer that sends without reading the answers
+        return;
+    }
+    flush(fd, connection);
+}
+
+void Daemon::flush(int fd, Connection& connection)
+{
+    while (!connection.output.empty()) {
+        const ssize_t sent =
+            ::send(fd, connection.output.data(), connection.output.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (sent <= 0) {
+            drop(fd);
+            return;
+        }
+        connection.output.erase(0, std::size_t(sent));
+    }
+    watch(fd, connection, !connection.output.empty());
+    if (connection.output.empty() && connection.closing && !connection.writeShut) {
+        ::shutdown(fd, SHUT_WR);
+        connection.writeShut = true;
+    }
+}
+
+void Daemon::watch(int fd, Connection& connection, bool output)
+{
+    if (connection.watchingOutput == output)
+        return;
+    epoll_event event{};
+    event.events = EPOLLIN | (output ? EPOLLOUT : 0u);
+    event.data.fd = fd;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+    connection.watchingOutput = output;
+}
+
+void Daemon::startClosing(int fd, Connection& connection)
+{
+    if (connection.closing)
+        return;
+    connection.closing = true;
+    connection.closeBy = Clock::now() + kLinger;
+    flush(fd, connection);
+}
+
+void Daemon::drop(int fd)
+{
+    const auto found = m_connections.find(fd);
+    if (found == m_connections.end())
+        return;
+    Connection& connection = found->second;
+    if (connection.kind == Connection::Kind::Local) {
+        m_inbox.disconnect(connection.client);
+        --m_locals;
+    } else if (connection.counted) {
+        --m_sessions;
+    } else {
+        --m_refusing;
+    }
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    ::close(fd);
+    m_connections.erase(found);
+}
+
+void Daemon::flushLocalClients()
+{
+    std::vector<int> overflowing;
+    for (auto& [fd, connection] : m_connections) {
+        if (connection.kind != Connection::Kind::Local)
+            continue;
+        if (m_inbox.overflowing(connection.client)) {
+            overflowing.push_back(fd);
+            continue;
+        }
+        if (m_inbox.hasOutput(connection.client))
+            connection.output += m_inbox.takeOutput(connection.client);
+        if (connection.output.size() > Inbox::kMaxOutput)
+            overflowing.push_back(fd);
+    }
+    for (const int fd : overflowing) {
+        m_log("local client dropped: it stopped reading");
+        drop(fd);
+    }
+    std::vector<int> pending;
+    for (auto& [fd, connection] : m_connections) {
+        if (connection.kind == Connection::Kind::Local && !connection.output.empty())
+            pending.push_back(fd);
+    }
+    for (const int fd : pending) {
+        const auto found = m_connections.find(fd);
+        if (found != m_connections.end())
+            flush(fd, found->second);
+    }
+}
+
+int Daemon::timeoutMs() const
+{
+    std::optional<Clock::time_point> next;
+    for (const auto& [fd, connection] : m_connections) {
+        std::optional<Clock::time_point> at;
+        if (connection.closing)
+            at = connection.closeBy;
+        else if (connection.machine)
+            at = connection.machine->deadline();
+        if (at && (!next || *at < *next))
+            next = at;
+    }
+    if (!next)
+        return -1;
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(wait + 1, 0, 60'000));
+}
+
+void Daemon::runDeadlines()
+{
+    const auto now = Clock::now();
+    std::vector<int> due;
+    for (const auto& [fd, connection] : m_connections) {
+        if ((connection.closing && now >= connection.closeBy) ||
+            (!connection.closing && connection.machine && now >= connection.machine->deadline()))
+            due.push_back(fd);
+    }
+    for (const int fd : due) {
+        const auto found = m_connections.find(fd);
+        if (found == m_connections.end())
+            continue;
+        Connection& connection = found->second;
+        if (connection.closing) {
+            drop(fd);
+            continue;
+        }
+        auto out = connection.machine->tick(now);
+        queue(fd, connection, out.bytes.data(), out.bytes.size());
+        if (m_connections.count(fd) && out.close)
+            startClosing(fd, connection);
+    }
+}

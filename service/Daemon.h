@@ -1,0 +1,88 @@
+#pragma once
+
+#include "service/Inbox.h"
+#include "service/NameTable.h"
+#include "service/SessionMachine.h"
+#include "service/Settings.h"
+
+#include "protocol/OemDecoder.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+// The socket loop: accepts sessions and local clients, moves bytes between the sockets and
+// their SessionMachine or the Inbox, enforces the session limits and runs each deadline. One
+// thread, epoll; every socket non-blocking.
+class Daemon
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    using Log = std::function<void(const std::string&)>;
+
+    struct Listeners
+    {
+        int session = -1; // TCP, listening
+        int inbox = -1;   // Unix stream, listening
+    };
+
+    Daemon(const Settings& settings, Listeners listeners, const NameTable& names, MessageSink& sink,
+           Inbox& inbox, const OemDecoder& decoder, uid_t handInUid, Log log);
+    ~Daemon();
+
+    // Runs until SIGTERM or SIGINT; false when the loop could not be set up.
+    bool run();
+
+private:
+    struct Connection
+    {
+        enum class Kind
+        {
+            Session,
+            Local
+        };
+        Kind kind = Kind::Session;
+        std::string address;
+        bool counted = false; // holds one of the session places
+        std::optional<SessionMachine> machine;
+        Inbox::ClientId client = 0;
+        std::string output;
+        bool closing = false;
+        Clock::time_point closeBy{};
+        bool writeShut = false;
+        bool watchingOutput = false;
+    };
+
+    void acceptSessions();
+    void acceptLocal();
+    void readSession(int fd, Connection& connection);
+    void readLocal(int fd, Connection& connection);
+    void queue(int fd, Connection& connection, const void* bytes, std::size_t size);
+    void flush(int fd, Connection& connection);
+    void startClosing(int fd, Connection& connection);
+    void drop(int fd);
+    void flushLocalClients();
+    int timeoutMs() const;
+    void runDeadlines();
+    std::size_t sessionsFrom(const std::string& address) const;
+    void watch(int fd, Connection& connection, bool output);
+
+    const Settings& m_settings;
+    Listeners m_listeners;
+    const NameTable& m_names;
+    MessageSink& m_sink;
+    Inbox& m_inbox;
+    const OemDecoder& m_decoder;
+    uid_t m_handInUid;
+    Log m_log;
+    int m_epoll = -1;
+    int m_signals = -1;
+    std::map<int, Connection> m_connections;
+    std::size_t m_sessions = 0;
+    std::size_t m_refusing = 0;
+    std::size_t m_locals = 0;
+};

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "service/Json.h"
+#include "service/MessageSink.h"
+#include "service/Spool.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The local side of delivery: clients on the Unix socket, one JSON object per line (see
+// docs/local-socket.md). No sockets here: the event loop passes bytes in and out.
+//
+// Waiting messages go to each client of their user as it connects, in arrival order, and new
+// ones to every such client as they arrive; messages to the computer name are every user's. A
+// message leaves the spool once one client it was for acknowledges it.
+class Inbox
+{
+public:
+    using ClientId = std::uint64_t;
+
+    static constexpr std::size_t kMaxLine = 64 * 1024;
+    static constexpr std::size_t kMaxOutput = 32 * 1024 * 1024;
+    static constexpr std::size_t kMaxTextCharacters = 4095;
+
+    struct Peer
+    {
+        uid_t uid = 0;
+        std::string user;
+        bool mayHandIn = false;
+    };
+
+    using Log = std::function<void(const std::string&)>;
+
+    Inbox(std::string computerName, Spool& spool, Log log);
+
+    // Where vorelin-deliver's hand-ins go.
+    void setHandInSink(MessageSink* sink) { m_handIns = sink; }
+
+    // Messages found in the spool at start.
+    void load(const std::vector<Spool::Entry>& waiting);
+    // A message the spool just stored.
+    void announce(const std::string& id, const std::string& content);
+
+    ClientId connect(const Peer& peer);
+    // Bytes from the client. False when the client broke the protocol and is to be dropped.
+    bool receive(ClientId client, std::string_view bytes);
+    // What is to be sent to the client; empties its buffer.
+    std::string takeOutput(ClientId client);
+    bool hasOutput(ClientId client) const;
+    // True when the client stopped reading and its backlog passed kMaxOutput.
+    bool overflowing(ClientId client) const;
+    void disconnect(ClientId client);
+
+    std::size_t waitingCount() const { return m_waiting.size(); }
+
+private:
+    struct Waiting
+    {
+        std::string user; // empty: every user's
+        std::string line; // the "message" object, with its id, and a line break
+    };
+    struct Client
+    {
+        Peer peer;
+        std::string input;
+        std::string output;
+    };
+
+    static bool isFor(const Waiting& waiting, const Peer& peer);
+    void send(Client& client, const std::string& line);
+    void handle(Client& client, std::string_view line);
+    void handIn(Client& client, const Json::Value& request);
+
+    std::string m_computerName;
+    Spool& m_spool;
+    Log m_log;
+    MessageSink* m_handIns = nullptr;
+    std::map<std::string, Waiting> m_waiting; // by id: arrival order
+    std::map<ClientId, Client> m_clients;
+    ClientId m_nextClient = 1;
+};

@@ -1,0 +1,381 @@
+#include "service/Json.h"
+
+#include "protocol/OemDecoder.h"
+
+#include <charconv>
+
+namespace {
+
+using Json::Value;
+
+class Parser
+{
+public:
+    explicit Parser(std::string_view text) : m_text(text) {}
+
+    std::optional<Value> document()
+    {
+        auto value = parseValue(0);
+        skipSpace();
+        if (!value || m_at != m_text.size())
+            return std::nullopt;
+        return value;
+    }
+
+private:
+    bool atEnd() const { return m_at >= m_text.size(); }
+    char peek() const { return atEnd() ? '\0' : m_text[m_at]; }
+
+    void skipSpace()
+    {
+        while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+            ++m_at;
+    }
+
+    bool literal(std::string_view word)
+    {
+        if (m_text.substr(m_at, word.size()) != word)
+            return false;
+        m_at += word.size();
+        return true;
+    }
+
+    std::optional<Value> parseValue(std::size_t depth)
+    {
+        if (depth > Json::kMaxDepth)
+            return std::nullopt;
+        skipSpace();
+        Value value;
+        switch (peek()) {
+        case '{':
+            return parseObject(depth);
+        case '[':
+            return parseArray(depth);
+        case '"': {
+            auto text = parseString();
+            if (!text)
+                return std::nullopt;
+            value.type = Value::Type::String;
+            value.text = std::move(*text);
+            return value;
+        }
+        case 't':
+        case 'f':
+            value.type = Value::Type::Bool;
+            value.boolean = peek() == 't';
+            if (!literal(value.boolean ? "true" : "false"))
+                return std::nullopt;
+            return value;
+        case 'n':
+            if (!literal("null"))
+                return std::nullopt;
+            return value;
+        default:
+            return parseNumber();
+        }
+    }
+
+    std::optional<Value> parseObject(std::size_t depth)
+    {
+        ++m_at; // {
+        Value value;
+        value.type = Value::Type::Object;
+        skipSpace();
+        if (peek() == '}') {
+            ++m_at;
+            return value;
+        }
+        while (true) {
+            skipSpace();
+            if (peek() != '"')
+                return std::nullopt;
+            auto key = parseString();
+            if (!key || value.find(*key))
+                return std::nullopt;
+            skipSpace();
+            if (peek() != ':')
+                return std::nullopt;
+            ++m_at;
+            auto member = parseValue(depth + 1);
+            if (!member)
+                return std::nullopt;
+            value.members.emplace_back(std::move(*key), std::move(*member));
+            skipSpace();
+            if (peek() == ',') {
+                ++m_at;
+                continue;
+            }
+            if (peek() != '}')
+                return std::nullopt;
+            ++m_at;
+            return value;
+        }
+    }
+
+    std::optional<Value> parseArray(std::size_t depth)
+    {
+        ++m_at; // [
+        Value value;
+        value.type = Value::Type::Array;
+        skipSpace();
+        if (peek() == ']') {
+            ++m_at;
+            return value;
+        }
+        while (true) {
+            auto item = parseValue(depth + 1);
+            if (!item)
+                return std::nullopt;
+            value.items.push_back(std::move(*item));
+            skipSpace();
+            if (peek() == ',') {
+                ++m_at;
+                continue;
+            }
+            if (peek() != ']')
+                return std::nullopt;
+            ++m_at;
+            return value;
+        }
+    }
+
+    std::optional<Value> parseNumber()
+    {
+        const std::size_t start = m_at;
+        const auto digits = [&] {
+            const std::size_t from = m_at;
+            while (!atEnd() && peek() >= '0' && peek() <= '9')
+                ++m_at;
+            return m_at > from;
+        };
+        if (peek() == '-')
+            ++m_at;
+        if (peek() == '0') {
+            ++m_at;
+        } else if (!digits()) {
+            return std::nullopt;
+        }
+        if (peek() == '.') {
+            ++m_at;
+            if (!digits())
+                return std::nullopt;
+        }
+        if (peek() == 'e' || peek() == 'E') {
+            ++m_at;
+            if (peek() == '+' || peek() == '-')
+                ++m_at;
+            if (!digits())
+                return std::nullopt;
+        }
+        Value value;
+        value.type = Value::Type::Number;
+        value.text = std::string(m_text.substr(start, m_at - start));
+        return value;
+    }
+
+    std::optional<unsigned> hex4()
+    {
+        if (m_at + 4 > m_text.size())
+            return std::nullopt;
+        unsigned value = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = m_text[m_at++];
+            value <<= 4;
+            if (c >= '0' && c <= '9')
+                value |= unsigned(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                value |= unsigned(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                value |= unsigned(c - 'A' + 10);
+            else
+                return std::nullopt;
+        }
+        return value;
+    }
+
+    std::optional<std::string> parseString()
+    {
+        ++m_at; // "
+        std::string out;
+        while (true) {
+            if (atEnd())
+                return std::nullopt;
+            const auto c = static_cast<unsigned char>(m_text[m_at]);
+            if (c == '"') {
+                ++m_at;
+                return out;
+            }
+            if (c < 0x20)
+                return std::nullopt;
+            if (c == '\\') {
+                ++m_at;
+                if (atEnd())
+                    return std::nullopt;
+                const char e = m_text[m_at++];
+                switch (e) {
+                case '"':
+                case '\\':
+                case '/':
+                    out.push_back(e);
+                    break;
+                case 'b':
+                    out.push_back('\b');
+                    break;
+                case 'f':
+                    out.push_back('\f');
+                    break;
+                case 'n':
+                    out.push_back('\n');
+                    break;
+                case 'r':
+                    out.push_back('\r');
+                    break;
+                case 't':
+                    out.push_back('\t');
+                    break;
+                case 'u': {
+                    auto unit = hex4();
+                    if (!unit)
+                        return std::nullopt;
+                    char32_t point = *unit;
+                    if (point >= 0xDC00 && point <= 0xDFFF)
+                        return std::nullopt;
+                    if (point >= 0xD800 && point <= 0xDBFF) {
+                        if (!literal("\\u"))
+                            return std::nullopt;
+                        auto low = hex4();
+                        if (!low || *low < 0xDC00 || *low > 0xDFFF)
+                            return std::nullopt;
+                        point = 0x10000 + ((point - 0xD800) << 10) + (*low - 0xDC00);
+                    }
+                    Utf8::append(out, point);
+                    break;
+                }
+                default:
+                    return std::nullopt;
+                }
+                continue;
+            }
+            // Raw UTF-8 must be valid: a U+FFFD that was not written as such marks a bad byte.
+            const std::size_t before = m_at;
+            if (Utf8::next(m_text, m_at) == 0xFFFD && m_text.substr(before, 3) != "\xEF\xBF\xBD")
+                return std::nullopt;
+            out.append(m_text.substr(before, m_at - before));
+        }
+    }
+
+    std::string_view m_text;
+    std::size_t m_at = 0;
+};
+
+} // namespace
+
+namespace Json {
+
+const Value* Value::find(std::string_view key) const
+{
+    for (const auto& [name, value] : members) {
+        if (name == key)
+            return &value;
+    }
+    return nullptr;
+}
+
+std::optional<std::string> Value::string(std::string_view key) const
+{
+    const Value* value = find(key);
+    if (!value || value->type != Type::String)
+        return std::nullopt;
+    return value->text;
+}
+
+std::optional<std::uint64_t> Value::unsignedNumber(std::string_view key) const
+{
+    const Value* value = find(key);
+    if (!value || value->type != Type::Number)
+        return std::nullopt;
+    std::uint64_t number = 0;
+    const char* begin = value->text.data();
+    const char* end = begin + value->text.size();
+    const auto [ptr, error] = std::from_chars(begin, end, number);
+    if (error != std::errc() || ptr != end)
+        return std::nullopt;
+    return number;
+}
+
+std::optional<Value> parse(std::string_view text)
+{
+    return Parser(text).document();
+}
+
+void ObjectWriter::key(std::string_view name)
+{
+    if (m_text.size() > 1)
+        m_text.push_back(',');
+    m_text += quoted(name);
+    m_text.push_back(':');
+}
+
+ObjectWriter& ObjectWriter::add(std::string_view name, std::string_view value)
+{
+    key(name);
+    m_text += quoted(value);
+    return *this;
+}
+
+ObjectWriter& ObjectWriter::add(std::string_view name, std::uint64_t value)
+{
+    key(name);
+    m_text += std::to_string(value);
+    return *this;
+}
+
+std::string ObjectWriter::finish()
+{
+    m_text.push_back('}');
+    return std::move(m_text);
+}
+
+std::string quoted(std::string_view utf8)
+{
+    std::string out = "\"";
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t at = 0;
+    while (at < utf8.size()) {
+        const auto c = static_cast<unsigned char>(utf8[at]);
+        if (c < 0x80) {
+            ++at;
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += "\\u00";
+                    out.push_back(kHex[c >> 4]);
+                    out.push_back(kHex[c & 0x0F]);
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+            }
+            continue;
+        }
+        Utf8::append(out, Utf8::next(utf8, at));
+    }
+    out.push_back('"');
+    return out;
+}
+
+} // namespace Json

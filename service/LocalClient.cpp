@@ -1,0 +1,98 @@
+#include "service/LocalClient.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+LocalClient::~LocalClient()
+{
+    close();
+}
+
+bool LocalClient::connect(const std::string& path, std::string& error)
+{
+    close();
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    if (path.size() >= sizeof where.sun_path) {
+        error = "socket path too long";
+        return false;
+    }
+    std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+        error = path + ": " + std::strerror(errno);
+        close();
+        return false;
+    }
+    return true;
+}
+
+void LocalClient::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_buffer.clear();
+}
+
+bool LocalClient::sendLine(const std::string& line)
+{
+    const std::string text = line + "\n";
+    std::size_t done = 0;
+    while (m_fd >= 0 && done < text.size()) {
+        const ssize_t n = ::send(m_fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return m_fd >= 0;
+}
+
+LocalClient::Read LocalClient::readLine(std::string& line,
+                                        std::optional<std::chrono::milliseconds> timeout)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+    while (m_fd >= 0) {
+        const auto newline = m_buffer.find('\n');
+        if (newline != std::string::npos) {
+            line = m_buffer.substr(0, newline);
+            m_buffer.erase(0, newline + 1);
+            return Read::Line;
+        }
+        if (m_buffer.size() > kMaxLine)
+            break;
+        int wait = -1;
+        if (timeout) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return Read::Timeout;
+            wait = static_cast<int>(left.count());
+        }
+        pollfd poller{m_fd, POLLIN, 0};
+        const int ready = ::poll(&poller, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            break;
+        if (ready == 0)
+            return Read::Timeout;
+        char chunk[8192];
+        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        m_buffer.append(chunk, std::size_t(n));
+    }
+    close();
+    return Read::Closed;
+}

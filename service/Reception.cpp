@@ -1,0 +1,168 @@
+#include "service/Reception.h"
+
+#include "service/Json.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace {
+
+constexpr std::chrono::minutes kRateWindow{1};
+
+bool sameIgnoringCase(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Names come from the network: show them in the log as printable ASCII with escapes.
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (const char c : text.substr(0, 64)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x21 && byte < 0x7F && byte != '\\') {
+            out.push_back(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out.empty() ? "-" : out;
+}
+
+} // namespace
+
+Reception::Reception(const Settings& settings, Spool& spool, Inbox& inbox, Log log,
+                     std::function<Clock::time_point()> now)
+    : m_settings(settings), m_spool(spool), m_inbox(inbox), m_log(std::move(log)),
+      m_now(std::move(now))
+{}
+
+std::string Reception::timestamp(std::time_t when)
+{
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string out = text;
+    // strftime writes +0100; ISO 8601's extended form wants +01:00.
+    if (out.size() >= 5)
+        out.insert(out.size() - 2, ":");
+    return out;
+}
+
+bool Reception::blocked(const ReceivedMessage& message) const
+{
+    for (const auto& sender : m_settings.blockedSenders) {
+        if (sameIgnoringCase(sender, message.from))
+            return true;
+    }
+    return !message.address.empty() &&
+           std::find(m_settings.blockedAddresses.begin(), m_settings.blockedAddresses.end(),
+                     message.address) != m_settings.blockedAddresses.end();
+}
+
+bool Reception::overRate(const std::string& address, Clock::time_point now)
+{
+    if (m_settings.messagesPerMinute == 0 || address.empty())
+        return false;
+    // Forget addresses that have been quiet for a window, so the map stays small.
+    std::erase_if(m_rates, [&](const auto& entry) {
+        return entry.first != address &&
+               (entry.second.accepted.empty() ||
+                entry.second.accepted.back() + kRateWindow < now) &&
+               entry.second.lastLogged + kRateWindow < now;
+    });
+    Rate& rate = m_rates[address];
+    while (!rate.accepted.empty() && rate.accepted.front() + kRateWindow <= now)
+        rate.accepted.pop_front();
+    return rate.accepted.size() >= m_settings.messagesPerMinute;
+}
+
+Verdict Reception::admit(const ReceivedMessage& header)
+{
+    Verdict verdict = Verdict::Accepted;
+    if (blocked(header))
+        verdict = Verdict::Blocked;
+    else if (overRate(header.address, m_now()))
+        verdict = Verdict::RateLimited;
+    else if (m_spool.full(0))
+        verdict = Verdict::SpoolFull;
+    if (verdict != Verdict::Accepted)
+        refused(header, verdict);
+    return verdict;
+}
+
+Verdict Reception::deliver(const ReceivedMessage& message)
+{
+    const Clock::time_point now = m_now();
+    Verdict verdict = Verdict::Accepted;
+    if (blocked(message))
+        verdict = Verdict::Blocked;
+    else if (overRate(message.address, now))
+        verdict = Verdict::RateLimited;
+    if (verdict != Verdict::Accepted) {
+        refused(message, verdict);
+        return verdict;
+    }
+
+    Json::ObjectWriter record;
+    record.add("user", message.user)
+        .add("from", message.from)
+        .add("machine", message.machine)
+        .add("address", message.address)
+        .add("called", message.called)
+        .add("to", message.to)
+        .add("received", timestamp(std::time(nullptr)))
+        .add("text", message.text);
+    const std::string content = record.finish() + "\n";
+    if (m_spool.full(content.size())) {
+        refused(message, Verdict::SpoolFull);
+        return Verdict::SpoolFull;
+    }
+    std::string error;
+    const auto id = m_spool.store(content, error);
+    if (!id) {
+        logLine(message, Verdict::Failed, "error=" + printable(error));
+        return Verdict::Failed;
+    }
+    if (m_settings.messagesPerMinute != 0 && !message.address.empty())
+        m_rates[message.address].accepted.push_back(now);
+    logLine(message, Verdict::Accepted, "id=" + *id);
+    m_inbox.announce(*id, content);
+    return Verdict::Accepted;
+}
+
+void Reception::refused(const ReceivedMessage& message, Verdict why)
+{
+    if (why == Verdict::RateLimited) {
+        // One line a minute per address, however hard it knocks.
+        Rate& rate = m_rates[message.address];
+        const Clock::time_point now = m_now();
+        if (rate.lastLogged != Clock::time_point{} && now < rate.lastLogged + kRateWindow) {
+            ++rate.unlogged;
+            return;
+        }
+        const std::size_t more = std::exchange(rate.unlogged, 0);
+        rate.lastLogged = now;
+        logLine(message, why, more == 0 ? std::string() : "suppressed=" + std::to_string(more));
+        return;
+    }
+    logLine(message, why);
+}
+
+void Reception::logLine(const ReceivedMessage& message, Verdict verdict, const std::string& extra)
+{
+    std::string line = "message from=" + printable(message.from) +
+                       " machine=" + printable(message.machine) +
+                       " address=" + printable(message.address) + " to=" + printable(message.to) +
+                       " size=" + std::to_string(message.size) + " outcome=" + verdictName(verdict);
+    if (!extra.empty())
+        line += " " + extra;
+    m_log(line);
+}

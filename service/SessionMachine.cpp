@@ -1,0 +1,319 @@
+#include "service/SessionMachine.h"
+
+#include "protocol/SessionPacket.h"
+#include "protocol/SessionServerPacket.h"
+
+#include <algorithm>
+
+namespace {
+
+namespace Smb = SmbServerMessage;
+
+// The error reply a refused message gets (MS-CIFS 2.2.2.4 names).
+struct ErrorCode
+{
+    std::uint8_t errorClass;
+    std::uint16_t code;
+};
+
+ErrorCode errorFor(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Empty:
+        return {Smb::kErrDos, Smb::kErrInvalidParam};
+    case Verdict::Blocked:
+        return {Smb::kErrSrv, Smb::kErrMsgOff};
+    case Verdict::TooLong:
+    case Verdict::RateLimited:
+    case Verdict::SpoolFull:
+        return {Smb::kErrSrv, Smb::kErrNoRoom};
+    case Verdict::Accepted:
+    case Verdict::Failed:
+    case Verdict::TimedOut:
+        break;
+    }
+    return {Smb::kErrSrv, Smb::kErrSrvError};
+}
+
+bool allNul(std::span<const std::uint8_t> bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+} // namespace
+
+const char* verdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Accepted:
+        return "delivered";
+    case Verdict::TooLong:
+        return "refused-too-long";
+    case Verdict::Empty:
+        return "refused-empty";
+    case Verdict::Blocked:
+        return "refused-blocked";
+    case Verdict::RateLimited:
+        return "refused-rate-limit";
+    case Verdict::SpoolFull:
+        return "refused-spool-full";
+    case Verdict::Failed:
+        return "refused-spool-error";
+    case Verdict::TimedOut:
+        return "dropped-timed-out";
+    }
+    return "unknown";
+}
+
+SessionMachine::SessionMachine(const NameTable& names, MessageSink& sink, const OemDecoder& decoder,
+                               std::string peerAddress, Limits limits, Clock::time_point now)
+    : m_names(names), m_sink(sink), m_decoder(decoder), m_peer(std::move(peerAddress)),
+      m_limits(limits), m_frames(limits.maxFrame), m_lastActivity(now)
+{}
+
+SessionMachine SessionMachine::refusing(std::uint8_t code, const NameTable& names,
+                                        MessageSink& sink, const OemDecoder& decoder,
+                                        std::string peerAddress, Limits limits,
+                                        Clock::time_point now)
+{
+    SessionMachine machine(names, sink, decoder, std::move(peerAddress), limits, now);
+    machine.m_refuseWith = code;
+    return machine;
+}
+
+SessionMachine::Output SessionMachine::receive(std::span<const std::uint8_t> bytes,
+                                               Clock::time_point now)
+{
+    Output out;
+    if (m_state == State::Closed)
+        return out;
+    m_frames.append(bytes);
+    SessionFrame frame;
+    while (m_state != State::Closed) {
+        const FrameReader::Status status = m_frames.next(frame);
+        if (status == FrameReader::Status::NeedMore)
+            break;
+        if (status != FrameReader::Status::Frame) {
+            close(out); // malformed header or a length beyond any message
+            break;
+        }
+        if (frame.type == SessionServerPacket::kKeepAliveRequest) {
+            const auto alive = SessionServerPacket::encodeKeepAlive();
+            out.bytes.insert(out.bytes.end(), alive.begin(), alive.end());
+            continue;
+        }
+        m_lastActivity = now;
+        if (m_state == State::AwaitRequest)
+            handleRequest(frame, out);
+        else
+            handleSmb(frame, out);
+    }
+    return out;
+}
+
+void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
+{
+    const auto answer = [&](std::vector<std::uint8_t> bytes, bool accept) {
+        out.bytes.insert(out.bytes.end(), bytes.begin(), bytes.end());
+        if (accept)
+            m_state = State::Established;
+        else
+            close(out);
+    };
+    if (frame.type != SessionPacket::kRequest) {
+        // Anything before the request, as Windows answers it.
+        answer(SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kUnspecifiedError),
+               false);
+        return;
+    }
+    if (m_refuseWith) {
+        answer(SessionServerPacket::encodeNegativeResponse(*m_refuseWith), false);
+        return;
+    }
+    const auto request = SessionServerPacket::decodeSessionRequest(frame.body);
+    const auto recipient = request ? m_names.find(request->called) : std::nullopt;
+    if (!recipient) {
+        answer(
+            SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kCalledNameNotPresent),
+            false);
+        return;
+    }
+    const auto name = [&](const NetbiosName& n) {
+        const std::string trimmed = n.trimmedName();
+        return m_decoder.name(
+            std::span(reinterpret_cast<const std::uint8_t*>(trimmed.data()), trimmed.size()));
+    };
+    m_called = name(request->called);
+    m_machine = name(request->calling);
+    m_user = recipient->user;
+    answer(SessionServerPacket::encodePositiveResponse(), true);
+}
+
+ReceivedMessage SessionMachine::header(std::span<const std::uint8_t> from,
+                                       std::span<const std::uint8_t> to) const
+{
+    ReceivedMessage message;
+    message.from = m_decoder.name(from);
+    message.to = m_decoder.name(to);
+    message.machine = m_machine;
+    message.address = m_peer;
+    message.called = m_called;
+    message.user = m_user;
+    return message;
+}
+
+void SessionMachine::reply(Output& out, std::vector<std::uint8_t> smb)
+{
+    const auto frame = SessionPacket::encodeSessionMessage(smb);
+    out.bytes.insert(out.bytes.end(), frame.begin(), frame.end());
+}
+
+void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
+{
+    // Session responses, a second request or an empty message: not a message sender.
+    if (frame.type != SessionPacket::kMessage || frame.body.empty()) {
+        close(out);
+        return;
+    }
+    const auto request = Smb::decodeRequest(frame.body);
+    if (!request) {
+        close(out);
+        return;
+    }
+    const auto error = [&](ErrorCode code) {
+        reply(out, Smb::encodeErrorReply(*request, code.errorClass, code.code));
+    };
+    const auto malformed = [&] {
+        error({Smb::kErrSrv, Smb::kErrError});
+    };
+
+    switch (request->command) {
+    case Smb::kSend: {
+        const auto send = Smb::decodeSend(*request);
+        if (!send) {
+            malformed();
+            return;
+        }
+        m_pending.reset(); // a single block ends any unfinished message
+        Pending single{header(send->from, send->to), send->data, false, m_lastActivity};
+        single.tooLong = send->data.size() > m_limits.maxTextBytes;
+        m_pending = std::move(single);
+        finish(*request, out);
+        return;
+    }
+    case Smb::kStart: {
+        const auto start = Smb::decodeStart(*request);
+        if (!start) {
+            malformed();
+            return;
+        }
+        // A new start drops an unfinished message, as Samba does.
+        m_pending.reset();
+        ReceivedMessage message = header(start->from, start->to);
+        const Verdict admitted = m_sink.admit(message);
+        if (admitted != Verdict::Accepted) {
+            error(errorFor(admitted));
+            return;
+        }
+        m_pending = Pending{std::move(message), {}, false, m_lastActivity};
+        const std::uint16_t group[] = {m_group};
+        reply(out, Smb::encodeReply(*request, group));
+        return;
+    }
+    case Smb::kText: {
+        const auto text = Smb::decodeText(*request);
+        if (!text) {
+            malformed();
+            return;
+        }
+        if (!m_pending) {
+            error({Smb::kErrDos, Smb::kErrInvalidParam});
+            return;
+        }
+        if (m_pending->text.size() + text->data.size() > m_limits.maxTextBytes) {
+            // Never cut a message: refuse it whole, and keep nothing of it.
+            m_pending->message.size = m_pending->text.size() + text->data.size();
+            m_sink.refused(m_pending->message, Verdict::TooLong);
+            m_pending.reset();
+            error(errorFor(Verdict::TooLong));
+            return;
+        }
+        m_pending->text.insert(m_pending->text.end(), text->data.begin(), text->data.end());
+        reply(out, Smb::encodeReply(*request));
+        return;
+    }
+    case Smb::kEnd:
+        if (!Smb::decodeEnd(*request)) {
+            malformed();
+            return;
+        }
+        if (!m_pending) {
+            error({Smb::kErrDos, Smb::kErrInvalidParam});
+            return;
+        }
+        finish(*request, out);
+        return;
+    default:
+        error({Smb::kErrSrv, Smb::kErrSmbCmd});
+        return;
+    }
+}
+
+void SessionMachine::finish(const Smb::Request& request, Output& out)
+{
+    Pending pending = std::move(*m_pending);
+    m_pending.reset();
+    ReceivedMessage& message = pending.message;
+    message.size = pending.text.size();
+    Verdict verdict = Verdict::Accepted;
+    if (pending.tooLong) {
+        verdict = Verdict::TooLong;
+    } else if (allNul(pending.text)) {
+        verdict = Verdict::Empty;
+    }
+    if (verdict != Verdict::Accepted) {
+        m_sink.refused(message, verdict);
+    } else {
+        message.text = m_decoder.text(pending.text);
+        verdict = m_sink.deliver(message);
+    }
+    if (verdict == Verdict::Accepted)
+        reply(out, Smb::encodeReply(request));
+    else
+        reply(out,
+              Smb::encodeErrorReply(request, errorFor(verdict).errorClass, errorFor(verdict).code));
+}
+
+void SessionMachine::peerClosed()
+{
+    m_pending.reset();
+    m_state = State::Closed;
+}
+
+SessionMachine::Output SessionMachine::tick(Clock::time_point now)
+{
+    Output out;
+    if (m_state != State::Closed && now >= deadline()) {
+        if (m_pending && now >= m_pending->started + m_limits.message) {
+            m_pending->message.size = m_pending->text.size();
+            m_sink.refused(m_pending->message, Verdict::TimedOut);
+        }
+        close(out);
+    }
+    return out;
+}
+
+SessionMachine::Clock::time_point SessionMachine::deadline() const
+{
+    Clock::time_point at = m_lastActivity + m_limits.idle;
+    if (m_pending)
+        at = std::min(at, m_pending->started + m_limits.message);
+    return at;
+}
+
+void SessionMachine::close(Output& out)
+{
+    m_pending.reset();
+    m_state = State::Closed;
+    out.close = true;
+}

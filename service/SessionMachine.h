@@ -1,0 +1,97 @@
+#pragma once
+
+#include "service/MessageSink.h"
+#include "service/NameTable.h"
+
+#include "protocol/FrameReader.h"
+#include "protocol/OemDecoder.h"
+#include "protocol/SmbServerMessage.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// One TCP connection of the session service, fed with the bytes that arrive and the time, and
+// answering with the bytes to send. No sockets: the event loop moves the bytes.
+//
+// A connection opens with a SESSION REQUEST called to one of our names; then any number of
+// messages follow (0xD0, or 0xD5 0xD7... 0xD6). Keep-alives are dropped and do not count as
+// activity; a connection silent for the idle time, or a message not ended in time, is closed.
+class SessionMachine
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Limits
+    {
+        std::chrono::milliseconds idle{30'000};
+        std::chrono::milliseconds message{60'000};
+        std::size_t maxTextBytes = 4095;
+        std::size_t maxFrame = 16 * 1024;
+    };
+
+    struct Output
+    {
+        std::vector<std::uint8_t> bytes;
+        bool close = false; // after sending bytes
+    };
+
+    SessionMachine(const NameTable& names, MessageSink& sink, const OemDecoder& decoder,
+                   std::string peerAddress, Limits limits, Clock::time_point now);
+
+    // A machine that answers the session request with NEGATIVE (code) and closes: for a
+    // connection beyond the session limits.
+    static SessionMachine refusing(std::uint8_t code, const NameTable& names, MessageSink& sink,
+                                   const OemDecoder& decoder, std::string peerAddress,
+                                   Limits limits, Clock::time_point now);
+
+    Output receive(std::span<const std::uint8_t> bytes, Clock::time_point now);
+    // The peer closed its side: an unfinished message is dropped.
+    void peerClosed();
+    // Closes when a deadline has passed.
+    Output tick(Clock::time_point now);
+    Clock::time_point deadline() const;
+    bool closed() const { return m_state == State::Closed; }
+
+private:
+    enum class State
+    {
+        AwaitRequest,
+        Established,
+        Closed
+    };
+
+    struct Pending
+    {
+        ReceivedMessage message;
+        std::vector<std::uint8_t> text;
+        bool tooLong = false;
+        Clock::time_point started;
+    };
+
+    void handleRequest(const SessionFrame& frame, Output& out);
+    void handleSmb(const SessionFrame& frame, Output& out);
+    void reply(Output& out, std::vector<std::uint8_t> smb);
+    void finish(const SmbServerMessage::Request& request, Output& out);
+    ReceivedMessage header(std::span<const std::uint8_t> from,
+                           std::span<const std::uint8_t> to) const;
+    void close(Output& out);
+
+    const NameTable& m_names;
+    MessageSink& m_sink;
+    const OemDecoder& m_decoder;
+    std::string m_peer;
+    Limits m_limits;
+    std::optional<std::uint8_t> m_refuseWith;
+    FrameReader m_frames;
+    State m_state = State::AwaitRequest;
+    Clock::time_point m_lastActivity;
+    std::string m_called;
+    std::string m_machine;
+    std::string m_user;
+    std::optional<Pending> m_pending;
+    std::uint16_t m_group = 1;
+};

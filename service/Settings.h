@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Everything vorelind can be told, from /etc/vorelin/vorelind.conf ("key = value") or from the
+// command line ("--key value"); both use the same keys, and the command line wins.
+struct Settings
+{
+    // Direct mode: sockets made here instead of passed by systemd.
+    std::string bind;
+    std::uint16_t sessionPort = 0;
+    std::string runtimeDir;
+    std::string stateDir;
+    std::string configFile;
+
+    std::string computerName; // empty: from the host name
+    int codePage = 850;
+
+    std::size_t maxSessions = 32;
+    std::size_t maxSessionsPerAddress = 4;
+    std::chrono::milliseconds idleTimeout{30'000};
+    std::chrono::milliseconds messageTimeout{60'000};
+    std::size_t messagesPerMinute = 20; // per source address; 0 = no limit
+    std::size_t spoolMaxMessages = 1000;
+    std::size_t spoolMaxBytes = 16u * 1024 * 1024;
+
+    std::vector<std::string> blockedSenders;   // compared without regard to ASCII case
+    std::vector<std::string> blockedAddresses; // dotted IPv4, as written
+    std::string messageCommandAccount = "nobody";
+
+    bool directMode() const { return !bind.empty() || sessionPort != 0 || !runtimeDir.empty(); }
+};
+
+namespace SettingsParser {
+
+// Applies one setting; false with a reason when the key is unknown or the value is bad.
+bool apply(Settings& settings, std::string_view key, std::string_view value, std::string& error);
+
+// Reads a configuration file: "key = value" lines, '#' comments, blank lines.
+bool readFile(Settings& settings, const std::string& path, std::string& error);
+
+enum class Outcome
+{
+    Run,
+    Help,
+    Version,
+    Error
+};
+
+// The command line; --config FILE is read first, then every other option over it.
+Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string& error);
+
+extern const char* const kUsage;
+
+} // namespace SettingsParser

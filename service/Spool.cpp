@@ -1,0 +1,178 @@
+#include "service/Spool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr const char* kSuffix = ".msg";
+constexpr const char* kTempPrefix = ".tmp-";
+// A spool file larger than any message we write is not ours.
+constexpr std::size_t kMaxFile = 256 * 1024;
+
+bool isId(const std::string& name)
+{
+    return name.size() == 16 && std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+bool writeAll(int fd, const std::string& content)
+{
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool syncDir(const std::string& dir)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::optional<std::string> readFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return std::nullopt;
+    std::string content;
+    char buffer[8192];
+    while (content.size() <= kMaxFile) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (content.size() > kMaxFile)
+        return std::nullopt;
+    return content;
+}
+
+} // namespace
+
+Spool::Spool(std::string stateDir, std::size_t maxMessages, std::size_t maxBytes)
+    : m_dir(std::move(stateDir) + "/spool"), m_maxMessages(maxMessages), m_maxBytes(maxBytes)
+{}
+
+std::string Spool::pathOf(const std::string& id) const
+{
+    return m_dir + "/" + id + kSuffix;
+}
+
+bool Spool::open(std::vector<Entry>& waiting, std::string& error)
+{
+    if (::mkdir(m_dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot make " + m_dir + ": " + std::strerror(errno);
+        return false;
+    }
+    DIR* dir = ::opendir(m_dir.c_str());
+    if (!dir) {
+        error = "cannot read " + m_dir + ": " + std::strerror(errno);
+        return false;
+    }
+    struct Closer
+    {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    const std::unique_ptr<DIR, Closer> owner(dir);
+    std::vector<std::string> ids;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.starts_with(kTempPrefix)) {
+            // A save that a crash cut short: it was never acknowledged.
+            ::unlink((m_dir + "/" + name).c_str());
+            continue;
+        }
+        if (name.size() > 4 && name.ends_with(kSuffix) && isId(name.substr(0, name.size() - 4)))
+            ids.push_back(name.substr(0, name.size() - 4));
+    }
+    std::sort(ids.begin(), ids.end());
+    m_sizes.clear();
+    m_bytes = 0;
+    for (const std::string& id : ids) {
+        auto content = readFile(pathOf(id));
+        if (!content)
+            continue;
+        m_sizes.emplace_back(id, content->size());
+        m_bytes += content->size();
+        m_lastStamp = std::max<std::uint64_t>(m_lastStamp, std::stoull(id, nullptr, 16));
+        waiting.push_back({id, std::move(*content)});
+    }
+    return true;
+}
+
+bool Spool::full(std::size_t bytes) const
+{
+    return m_sizes.size() + 1 > m_maxMessages || m_bytes + bytes > m_maxBytes;
+}
+
+std::string Spool::nextId()
+{
+    // Microseconds since the epoch, kept rising across restarts and clock steps back.
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    m_lastStamp = std::max<std::uint64_t>(m_lastStamp + 1, static_cast<std::uint64_t>(now));
+    char id[17];
+    std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(m_lastStamp));
+    return id;
+}
+
+std::optional<std::string> Spool::store(const std::string& content, std::string& error)
+{
+    const std::string id = nextId();
+    const std::string temp = m_dir + "/" + kTempPrefix + id;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return std::nullopt;
+    }
+    const bool written = writeAll(fd, content) && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    ::close(fd);
+    if (!written || ::rename(temp.c_str(), pathOf(id).c_str()) != 0 || !syncDir(m_dir)) {
+        error = std::strerror(written ? errno : savedErrno);
+        ::unlink(temp.c_str());
+        // A renamed file whose folder sync failed is not known to be durable: take it back.
+        ::unlink(pathOf(id).c_str());
+        return std::nullopt;
+    }
+    m_sizes.emplace_back(id, content.size());
+    m_bytes += content.size();
+    return id;
+}
+
+bool Spool::remove(const std::string& id)
+{
+    const auto found =
+        std::find_if(m_sizes.begin(), m_sizes.end(), [&](const auto& e) { return e.first == id; });
+    if (found == m_sizes.end())
+        return false;
+    ::unlink(pathOf(id).c_str());
+    m_bytes -= found->second;
+    m_sizes.erase(found);
+    return true;
+}

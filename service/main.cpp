@@ -1,0 +1,266 @@
+// vorelind: the messenger service. Receives messages on the NetBIOS session service, keeps
+// them in a durable spool and hands them to local clients over a Unix socket.
+
+#include "service/Daemon.h"
+#include "service/Inbox.h"
+#include "service/NameTable.h"
+#include "service/Reception.h"
+#include "service/Settings.h"
+#include "service/Spool.h"
+
+#include "platform/network/LinuxComputerName.h"
+#include "protocol/OemDecoder.h"
+
+#include <arpa/inet.h>
+#include <iconv.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kDefaultConfig = "/etc/vorelin/vorelind.conf";
+constexpr const char* kDefaultStateDir = "/var/lib/vorelin";
+
+void logLine(const std::string& line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// A single-byte OEM code page as a table, from iconv; CP850 is built in.
+std::optional<OemDecoder> decoderFor(int codePage, std::string& error)
+{
+    if (codePage == 850)
+        return OemDecoder();
+    const std::string name = "CP" + std::to_string(codePage);
+    const iconv_t converter = ::iconv_open("UTF-32LE", name.c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        error = "code page " + name + " is not known to iconv";
+        return std::nullopt;
+    }
+    OemDecoder::Table table{};
+    bool singleByte = true;
+    for (int byte = 0; byte < 256; ++byte) {
+        char in = static_cast<char>(byte);
+        char out[8] = {};
+        char* inPtr = &in;
+        char* outPtr = out;
+        std::size_t inLeft = 1;
+        std::size_t outLeft = sizeof out;
+        ::iconv(converter, nullptr, nullptr, nullptr, nullptr);
+        if (::iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) == std::size_t(-1) ||
+            outLeft != 4) {
+            // A lead byte of a double-byte code page, or a hole: shown as U+FFFD.
+            if (errno == EINVAL)
+                singleByte = false;
+            table[std::size_t(byte)] = 0xFFFD;
+            continue;
+        }
+        std::uint32_t point = 0;
+        std::memcpy(&point, out, 4);
+        table[std::size_t(byte)] = static_cast<char32_t>(point);
+    }
+    ::iconv_close(converter);
+    if (!singleByte) {
+        error = name + " is a multi-byte code page; only single-byte OEM code pages are supported";
+        return std::nullopt;
+    }
+    return OemDecoder(table);
+}
+
+int listenTcp(const std::string& address, std::uint16_t port, std::string& error)
+{
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
+        error = "--bind takes a dotted IPv4 address";
+        return -1;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        ::listen(fd, 128) != 0) {
+        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " +
+                std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenUnix(const std::string& path, std::string& error)
+{
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    if (path.size() >= sizeof where.sun_path) {
+        error = "socket path too long: " + path;
+        return -1;
+    }
+    std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+    ::unlink(path.c_str()); // a socket left by an earlier run
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 64) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The sockets systemd passed, by their FileDescriptorName=.
+bool passedSockets(Daemon::Listeners& listeners)
+{
+    char** names = nullptr;
+    const int count = ::sd_listen_fds_with_names(1, &names);
+    for (int i = 0; i < std::max(count, 0); ++i) {
+        const int fd = SD_LISTEN_FDS_START + i;
+        const std::string name = names && names[i] ? names[i] : "";
+        if (name == "inbox" && ::sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) > 0) {
+            listeners.inbox = fd;
+        } else if (name == "session" && ::sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) > 0) {
+            listeners.session = fd;
+        } else if (name == "names") {
+            logLine("name service: not part of this version; the names socket is left unused");
+        } else {
+            logLine("ignoring a passed socket named '" + name + "'");
+        }
+    }
+    if (names) {
+        for (int i = 0; i < count; ++i)
+            std::free(names[i]);
+        std::free(names);
+    }
+    if (listeners.session < 0)
+        logLine("session service off: systemd passed no 'session' socket (TCP 139 may be held "
+                "by another program such as smbd, so vorelind-session.socket failed); messages "
+                "arrive only through vorelin-deliver");
+    if (listeners.inbox < 0)
+        logLine("local delivery off: systemd passed no 'inbox' socket; messages stay in the "
+                "spool until it is back");
+    return listeners.session >= 0 || listeners.inbox >= 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Settings settings;
+    // The installed service reads the system's file; direct mode only what it is given.
+    bool direct = false;
+    bool configGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        direct = direct || arg.starts_with("--bind") || arg.starts_with("--session-port") ||
+                 arg.starts_with("--runtime-dir");
+        configGiven = configGiven || arg.starts_with("--config");
+    }
+    std::string error;
+    if (!direct && !configGiven && ::access(kDefaultConfig, F_OK) == 0 &&
+        !SettingsParser::readFile(settings, kDefaultConfig, error)) {
+        logLine("vorelind: " + error);
+        return 1;
+    }
+    switch (SettingsParser::parseCommandLine(settings, argc, argv, error)) {
+    case SettingsParser::Outcome::Help:
+        std::fputs(SettingsParser::kUsage, stdout);
+        return 0;
+    case SettingsParser::Outcome::Version:
+        std::puts("vorelind " VORELIN_VERSION);
+        return 0;
+    case SettingsParser::Outcome::Error:
+        std::fprintf(stderr, "vorelind: %s\n%s", error.c_str(), SettingsParser::kUsage);
+        return 2;
+    case SettingsParser::Outcome::Run:
+        break;
+    }
+
+    auto decoder = decoderFor(settings.codePage, error);
+    if (!decoder) {
+        logLine("vorelind: " + error);
+        return 1;
+    }
+
+    Daemon::Listeners listeners;
+    if (settings.directMode()) {
+        if (settings.bind.empty() || settings.sessionPort == 0 || settings.runtimeDir.empty() ||
+            settings.stateDir.empty()) {
+            std::fprintf(stderr, "vorelind: direct mode needs --bind, --session-port, "
+                                 "--state-dir and --runtime-dir\n");
+            return 2;
+        }
+        listeners.session = listenTcp(settings.bind, settings.sessionPort, error);
+        if (listeners.session >= 0)
+            listeners.inbox = listenUnix(settings.runtimeDir + "/inbox.socket", error);
+        if (listeners.session < 0 || listeners.inbox < 0) {
+            logLine("vorelind: " + error);
+            return 1;
+        }
+    } else {
+        if (settings.stateDir.empty()) {
+            const char* state = std::getenv("STATE_DIRECTORY");
+            settings.stateDir = state && *state ? state : kDefaultStateDir;
+        }
+        if (!passedSockets(listeners)) {
+            logLine("vorelind: no sockets: start it through its socket units, or in direct "
+                    "mode with --bind");
+            return 1;
+        }
+    }
+
+    std::string computerName = settings.computerName;
+    if (computerName.empty()) {
+        char buffer[64] = {};
+        std::uint32_t size = sizeof buffer;
+        if (LinuxComputerName().GetComputerNameA(buffer, size))
+            computerName = buffer;
+    }
+    NameTable names(computerName, &NameTable::interfaceAddresses);
+
+    uid_t handInUid = 0;
+    if (const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str()))
+        handInUid = account->pw_uid;
+    else
+        logLine("hand-ins: no account '" + settings.messageCommandAccount +
+                "'; only root may hand messages in");
+
+    Spool spool(settings.stateDir, settings.spoolMaxMessages, settings.spoolMaxBytes);
+    std::vector<Spool::Entry> waiting;
+    if (!spool.open(waiting, error)) {
+        logLine("vorelind: " + error);
+        return 1;
+    }
+    Inbox inbox(names.computerName(), spool, logLine);
+    inbox.load(waiting);
+    Reception reception(settings, spool, inbox, logLine);
+    inbox.setHandInSink(&reception);
+
+    Daemon daemon(settings, listeners, names, reception, inbox, *decoder, handInUid, logLine);
+    logLine("listening as " + names.computerName() + "<03>; " +
+            std::to_string(inbox.waitingCount()) + " message(s) waiting in " + settings.stateDir);
+    ::sd_notify(0, "READY=1");
+    if (!daemon.run()) {
+        logLine(std::string("vorelind: event loop failed: ") + std::strerror(errno));
+        return 1;
+    }
+    ::sd_notify(0, "STOPPING=1");
+    if (settings.directMode())
+        ::unlink((settings.runtimeDir + "/inbox.socket").c_str());
+    return 0;
+}
