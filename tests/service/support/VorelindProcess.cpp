@@ -1,0 +1,187 @@
+#include "VorelindProcess.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QThread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+bool socketAccepts(const QString& path)
+{
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    if (std::size_t(encoded.size()) >= sizeof where.sun_path)
+        return false;
+    std::memcpy(where.sun_path, encoded.constData(), std::size_t(encoded.size()) + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok =
+        fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+std::uint16_t freeTcpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    std::uint16_t port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length) == 0)
+        port = ntohs(where.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+qint64 residentKiBOf(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+VorelindProcess::VorelindProcess() = default;
+
+VorelindProcess::~VorelindProcess()
+{
+    stop();
+}
+
+QString VorelindProcess::socketPath() const
+{
+    return m_dir ? m_dir->filePath(QStringLiteral("run/inbox.socket")) : QString();
+}
+
+QString VorelindProcess::stateDir() const
+{
+    return m_dir ? m_dir->filePath(QStringLiteral("state")) : QString();
+}
+
+QString VorelindProcess::log() const
+{
+    QString text;
+    for (int i = 1; i <= m_starts; ++i) {
+        QFile file(m_dir->filePath(QStringLiteral("vorelind-%1.log").arg(i)));
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+qint64 VorelindProcess::residentKiB() const
+{
+    return residentKiBOf(pid());
+}
+
+bool VorelindProcess::start(const Options& options, QString& error)
+{
+    m_options = options;
+    if (m_options.port == 0)
+        m_options.port = freeTcpPort();
+    m_dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vorelind-XXXXXX"));
+    if (!m_dir->isValid() || !QDir(m_dir->path()).mkpath(QStringLiteral("state")) ||
+        !QDir(m_dir->path()).mkpath(QStringLiteral("run"))) {
+        error = QStringLiteral("cannot make the temporary folders");
+        return false;
+    }
+    return launch(error);
+}
+
+bool VorelindProcess::restart(QString& error)
+{
+    return launch(error);
+}
+
+bool VorelindProcess::launch(QString& error)
+{
+    ++m_starts;
+    QStringList arguments{QStringLiteral("--bind"),          m_options.bind,
+                          QStringLiteral("--session-port"),  QString::number(m_options.port),
+                          QStringLiteral("--state-dir"),     stateDir(),
+                          QStringLiteral("--runtime-dir"),   m_dir->filePath(QStringLiteral("run")),
+                          QStringLiteral("--computer-name"), m_options.computerName};
+    arguments += m_options.extraArguments;
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(
+        m_dir->filePath(QStringLiteral("vorelind-%1.log").arg(m_starts)));
+    m_process.start(QStringLiteral(VORELIND_PATH), arguments);
+    if (!m_process.waitForStarted(5000)) {
+        error = QStringLiteral("vorelind did not start: ") + m_process.errorString();
+        return false;
+    }
+    // Poll the condition itself, bounded.
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (m_process.state() != QProcess::Running) {
+            error = QStringLiteral("vorelind exited: ") + log();
+            return false;
+        }
+        if (socketAccepts(socketPath()))
+            return true;
+        QThread::msleep(10);
+    }
+    error = QStringLiteral("vorelind's socket did not come up: ") + log();
+    return false;
+}
+
+void VorelindProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+}
+
+void VorelindProcess::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QList<QJsonObject> VorelindProcess::receiveOnce(QString* error) const
+{
+    QProcess recv;
+    recv.start(QStringLiteral(VORELIN_RECV_PATH),
+               {QStringLiteral("--once"), QStringLiteral("--json"), QStringLiteral("--socket"),
+                socketPath()});
+    QList<QJsonObject> messages;
+    if (!recv.waitForFinished(15000) || recv.exitCode() != 0) {
+        if (error)
+            *error = QStringLiteral("vorelin-recv failed: ") +
+                     QString::fromUtf8(recv.readAllStandardError());
+        recv.kill();
+        recv.waitForFinished(2000);
+        return messages;
+    }
+    for (const QByteArray& line : recv.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            messages << QJsonDocument::fromJson(line).object();
+    }
+    return messages;
+}

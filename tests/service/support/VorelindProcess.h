@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <memory>
+
+// vorelind in direct mode in a private temporary folder (state and runtime), on a loopback
+// port. start() returns once the local socket accepts connections, which vorelind makes after
+// its TCP socket listens; every wait is bounded.
+class VorelindProcess
+{
+public:
+    struct Options
+    {
+        QString computerName = QStringLiteral("VTEST");
+        QString bind = QStringLiteral("127.0.0.1");
+        std::uint16_t port = 0; // 0: a free one
+        QStringList extraArguments;
+    };
+
+    VorelindProcess();
+    ~VorelindProcess();
+
+    bool start(const Options& options, QString& error);
+    // Starts again with the same options, folders and port (after stop() or kill()).
+    bool restart(QString& error);
+    // SIGTERM, then waits (bounded).
+    void stop();
+    // SIGKILL, then waits: a crash.
+    void kill();
+
+    qint64 pid() const { return m_process.processId(); }
+    std::uint16_t port() const { return m_options.port; }
+    QString socketPath() const;
+    QString stateDir() const;
+    QString log() const;
+    // Resident memory of the running process in KiB, from /proc.
+    qint64 residentKiB() const;
+
+    // vorelin-recv --once --json against this service: one object per printed message.
+    QList<QJsonObject> receiveOnce(QString* error = nullptr) const;
+
+private:
+    bool launch(QString& error);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    Options m_options;
+    QProcess m_process;
+    int m_starts = 0;
+};
+
+// A TCP port on 127.0.0.1 that was free when asked.
+std::uint16_t freeTcpPort();
+// Resident memory of a process in KiB (VmRSS), or -1.
+qint64 residentKiBOf(qint64 pid);

@@ -1,0 +1,275 @@
+#include "support/WireBuilders.h"
+
+#include "service/SessionMachine.h"
+
+#include <QTest>
+
+using namespace Wire;
+using Clock = SessionMachine::Clock;
+
+namespace {
+
+// Records what reached it; admits and accepts everything unless told otherwise.
+class RecordingSink final : public MessageSink
+{
+public:
+    Verdict admit(const ReceivedMessage&) override { return admitVerdict; }
+    Verdict deliver(const ReceivedMessage& message) override
+    {
+        delivered.push_back(message);
+        return deliverVerdict;
+    }
+    void refused(const ReceivedMessage&, Verdict why) override { refusals.push_back(why); }
+
+    Verdict admitVerdict = Verdict::Accepted;
+    Verdict deliverVerdict = Verdict::Accepted;
+    std::vector<ReceivedMessage> delivered;
+    std::vector<Verdict> refusals;
+};
+
+struct Run
+{
+    Bytes out;
+    bool closed = false;
+};
+
+Run feed(SessionMachine& machine, const Bytes& input, std::size_t chunk, Clock::time_point now)
+{
+    Run run;
+    for (std::size_t at = 0; at < input.size() && !run.closed; at += chunk) {
+        const auto piece = std::span(input).subspan(at, std::min(chunk, input.size() - at));
+        auto out = machine.receive(piece, now);
+        run.out = run.out + out.bytes;
+        run.closed = out.close;
+    }
+    return run;
+}
+
+QString hex(const Bytes& bytes)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+            .toHex(' '));
+}
+
+const Bytes kRequest = sessionRequest("VTEST");
+
+} // namespace
+
+Q_DECLARE_METATYPE(Bytes)
+Q_DECLARE_METATYPE(Verdict)
+
+class TestSessionMachine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answersByteTables_data();
+    void answersByteTables();
+    void closesOnDeadlines_data();
+    void closesOnDeadlines();
+    void refusesBeyondTheLimitWithInsufficientResources();
+    void answersWithThePolicyRefusal();
+};
+
+void TestSessionMachine::answersByteTables_data()
+{
+    QTest::addColumn<Bytes>("input");
+    QTest::addColumn<Bytes>("expected");
+    QTest::addColumn<bool>("closes");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QList<int>>("refusals");
+
+    const Bytes a4095(4095, 'a');
+    const Bytes a4096(4096, 'a');
+    const auto noroom = [](std::uint8_t command) {
+        return error(command, 0x02, 0x53);
+    };
+    const auto badOrder = [](std::uint8_t command) {
+        return error(command, 0x01, 87);
+    };
+
+    QTest::newRow("short message")
+        << kRequest + message(text("Hello")) << kPositive + messageAccepted(5) << false
+        << QStringList{"Hello"} << QList<int>{};
+    QTest::newRow("4,095 bytes delivered")
+        << kRequest + message(a4095) << kPositive + messageAccepted(4095) << false
+        << QStringList{QString(4095, 'a')} << QList<int>{};
+    {
+        // 31 blocks of 128 fit (3,968); the 32nd takes it to 4,096 and is refused, and so is
+        // the end, which finds no message.
+        Bytes replies = kPositive + ok(0xD5, {1});
+        for (int i = 0; i < 31; ++i)
+            replies = replies + ok(0xD7);
+        QTest::newRow("4,096 bytes refused, nothing delivered")
+            << kRequest + message(a4096) << replies + noroom(0xD7) + badOrder(0xD6) << false
+            << QStringList{} << QList<int>{int(Verdict::TooLong)};
+    }
+    QTest::newRow("empty text refused")
+        << kRequest + start() + end() << kPositive + ok(0xD5, {1}) + badOrder(0xD6) << false
+        << QStringList{} << QList<int>{int(Verdict::Empty)};
+    QTest::newRow("only NULs refused (smbclient's empty input)")
+        << kRequest + message(Bytes{0, 0}) << kPositive + ok(0xD5, {1}) + ok(0xD7) + badOrder(0xD6)
+        << false << QStringList{} << QList<int>{int(Verdict::Empty)};
+    QTest::newRow("every line-break form, pairs left to right")
+        << kRequest + message(text("a\r\nb\n\rc\rd\ne\x14"
+                                   "f\r\n\r\ng\n\r\nh"))
+        << kPositive + messageAccepted(22) << false << QStringList{"a\nb\nc\nd\ne\nf\n\ng\n\nh"}
+        << QList<int>{};
+    QTest::newRow("CP850 n tilde, a acute, u diaeresis")
+        << kRequest + message(Bytes{0xA4, ' ', 0xA0, ' ', 0x81}) << kPositive + messageAccepted(5)
+        << false << QStringList{QString::fromUtf8("ñ á ü")} << QList<int>{};
+    QTest::newRow("single block 0xD0") << kRequest + single(text("one")) << kPositive + ok(0xD0)
+                                       << false << QStringList{"one"} << QList<int>{};
+    QTest::newRow("two messages on one session")
+        << kRequest + message(text("one")) + message(text("two"))
+        << kPositive + messageAccepted(3) + messageAccepted(3) << false << QStringList{"one", "two"}
+        << QList<int>{};
+    QTest::newRow("keep-alives anywhere are dropped")
+        << Bytes{0x85, 0, 0, 0} + kRequest + Bytes{0x85, 0, 0, 0} + message(text("hi"))
+        << kPositive + messageAccepted(2) << false << QStringList{"hi"} << QList<int>{};
+    QTest::newRow("address text as called name")
+        << sessionRequest("127.0.0.1") + message(text("x")) << kPositive + messageAccepted(1)
+        << false << QStringList{"x"} << QList<int>{};
+    QTest::newRow("unknown called name: 0x82")
+        << sessionRequest("OTHER") + message(text("x")) << negative(0x82) << true << QStringList{}
+        << QList<int>{};
+    QTest::newRow("lower-case called name: 0x82")
+        << sessionRequest("vtest") << negative(0x82) << true << QStringList{} << QList<int>{};
+    QTest::newRow("*SMBSERVER<20>: 0x82") << sessionRequest("*SMBSERVER", 0x20) << negative(0x82)
+                                          << true << QStringList{} << QList<int>{};
+    QTest::newRow("computer name with another suffix: 0x82")
+        << sessionRequest("VTEST", 0x20) << negative(0x82) << true << QStringList{} << QList<int>{};
+    QTest::newRow("malformed session request: 0x82")
+        << frame(0x81, Bytes{0x20, 'A', 'A'}) << negative(0x82) << true << QStringList{}
+        << QList<int>{};
+    QTest::newRow("SMB before the session request: 0x8F")
+        << message(text("x")) << negative(0x8F) << true << QStringList{} << QList<int>{};
+    QTest::newRow("text before start")
+        << kRequest + textBlock(text("x")) + end() << kPositive + badOrder(0xD7) + badOrder(0xD6)
+        << false << QStringList{} << QList<int>{};
+    QTest::newRow("new start mid-message drops the old one")
+        << kRequest + start() + textBlock(text("old")) + message(text("new"))
+        << kPositive + ok(0xD5, {1}) + ok(0xD7) + messageAccepted(3) << false << QStringList{"new"}
+        << QList<int>{};
+    QTest::newRow("other commands get ERRSRV/ERRsmbcmd")
+        << kRequest + smb(0x72, {}, Bytes{0x02, 'N', 'T', 0}) + message(text("x"))
+        << kPositive + error(0x72, 0x02, 0x40) + messageAccepted(1) << false << QStringList{"x"}
+        << QList<int>{};
+    QTest::newRow("malformed start gets ERRSRV/ERRerror")
+        << kRequest + smb(0xD5, {}, Bytes{0x03, 'a', 0}) << kPositive + error(0xD5, 0x02, 0x01)
+        << false << QStringList{} << QList<int>{};
+    QTest::newRow("garbage instead of a session")
+        << text("GET / HTTP/1.0\r\n\r\n") << Bytes{} << true << QStringList{} << QList<int>{};
+    QTest::newRow("garbage SMB after the session")
+        << kRequest + frame(0x00, text("not an SMB at all, not even close to one")) << kPositive
+        << true << QStringList{} << QList<int>{};
+    QTest::newRow("oversized length") << kRequest + Bytes{0x00, 0x01, 0xFF, 0xFF} << kPositive
+                                      << true << QStringList{} << QList<int>{};
+    QTest::newRow("second session request")
+        << kRequest + kRequest << kPositive << true << QStringList{} << QList<int>{};
+    QTest::newRow("empty session message")
+        << kRequest + frame(0x00, {}) << kPositive << true << QStringList{} << QList<int>{};
+}
+
+void TestSessionMachine::answersByteTables()
+{
+    QFETCH(Bytes, input);
+    QFETCH(Bytes, expected);
+    QFETCH(bool, closes);
+    QFETCH(QStringList, texts);
+    QFETCH(QList<int>, refusals);
+
+    const NameTable names("vtest", [] { return std::vector<std::string>{"127.0.0.1"}; });
+    const OemDecoder decoder;
+    // Whole, and one byte at a time: the same answers.
+    for (const std::size_t chunk : {input.size(), std::size_t(1)}) {
+        RecordingSink sink;
+        const auto now = Clock::now();
+        SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, now);
+        const Run run = feed(machine, input, std::max<std::size_t>(chunk, 1), now);
+        QCOMPARE(hex(run.out), hex(expected));
+        QCOMPARE(run.closed, closes);
+        QStringList got;
+        for (const auto& message : sink.delivered) {
+            got << QString::fromStdString(message.text);
+            QCOMPARE(message.from, std::string("alice"));
+            QCOMPARE(message.machine, std::string("SENDERBOX"));
+            QCOMPARE(message.address, std::string("192.0.2.7"));
+        }
+        QCOMPARE(got, texts);
+        QList<int> refused;
+        for (const Verdict v : sink.refusals)
+            refused << int(v);
+        QCOMPARE(refused, refusals);
+    }
+}
+
+void TestSessionMachine::closesOnDeadlines_data()
+{
+    QTest::addColumn<Bytes>("input");
+    QTest::addColumn<int>("feedEverySeconds"); // input repeated this often (0: once)
+    QTest::addColumn<int>("closesAfterSeconds");
+    QTest::addColumn<bool>("timedOutMessage");
+
+    // idle 30 s, message 60 s
+    QTest::newRow("silent before the request") << Bytes{} << 0 << 30 << false;
+    QTest::newRow("keep-alives are not activity") << Bytes{0x85, 0, 0, 0} << 10 << 30 << false;
+    QTest::newRow("slow drip of one request") << Bytes{0x81} << 10 << 30 << false;
+    QTest::newRow("a message that never ends") << textBlock(text("more")) << 20 << 60 << true;
+}
+
+void TestSessionMachine::closesOnDeadlines()
+{
+    QFETCH(Bytes, input);
+    QFETCH(int, feedEverySeconds);
+    QFETCH(int, closesAfterSeconds);
+    QFETCH(bool, timedOutMessage);
+
+    const NameTable names("VTEST", {});
+    const OemDecoder decoder;
+    RecordingSink sink;
+    const auto t0 = Clock::now();
+    SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, t0);
+    if (timedOutMessage)
+        QVERIFY(!feed(machine, kRequest + start(), 1 << 20, t0).closed);
+    // Bounded: one step per second up to the expected close.
+    for (int second = 1; second <= closesAfterSeconds; ++second) {
+        const auto now = t0 + std::chrono::seconds(second);
+        if (feedEverySeconds > 0 && second % feedEverySeconds == 0 && second < closesAfterSeconds)
+            QVERIFY(!feed(machine, input, 1 << 20, now).closed);
+        const bool due = second == closesAfterSeconds;
+        QCOMPARE(machine.tick(now).close, due);
+    }
+    QVERIFY(machine.closed());
+    QCOMPARE(sink.refusals.size(), std::size_t(timedOutMessage ? 1 : 0));
+}
+
+void TestSessionMachine::refusesBeyondTheLimitWithInsufficientResources()
+{
+    const NameTable names("VTEST", {});
+    const OemDecoder decoder;
+    RecordingSink sink;
+    auto machine =
+        SessionMachine::refusing(0x83, names, sink, decoder, "192.0.2.7", {}, Clock::now());
+    const Run run = feed(machine, kRequest + message(text("x")), 1 << 20, Clock::now());
+    QCOMPARE(hex(run.out), hex(negative(0x83)));
+    QVERIFY(run.closed);
+    QVERIFY(sink.delivered.empty());
+}
+
+void TestSessionMachine::answersWithThePolicyRefusal()
+{
+    const NameTable names("VTEST", {});
+    const OemDecoder decoder;
+    RecordingSink sink;
+    sink.admitVerdict = Verdict::Blocked;
+    sink.deliverVerdict = Verdict::SpoolFull;
+    SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, Clock::now());
+    const Run run = feed(machine, kRequest + start() + single(text("x")), 1 << 20, Clock::now());
+    // Blocked at the start: ERRSRV/ERRmsgoff; the spool full at delivery: ERRSRV/ERRnoroom.
+    QCOMPARE(hex(run.out), hex(kPositive + error(0xD5, 0x02, 0x52) + error(0xD0, 0x02, 0x53)));
+}
+
+QTEST_APPLESS_MAIN(TestSessionMachine)
+#include "tst_sessionmachine.moc"
