@@ -26,6 +26,8 @@ constexpr std::chrono::seconds kRefusingIdle{5};
 constexpr std::chrono::seconds kLinger{2};
 constexpr std::size_t kMaxSessionOutput = 64 * 1024;
 constexpr std::size_t kMaxLocalClients = 256;
+// Every open connection, lingering ones included: far below the usual 1,024 descriptors.
+constexpr std::size_t kMaxConnections = 512;
 constexpr std::size_t kReadChunk = 16 * 1024;
 // Reads per readiness event, so that one busy peer cannot starve the others.
 constexpr int kReadsPerEvent = 4;
@@ -152,7 +154,8 @@ std::size_t Daemon::sessionsFrom(const std::string& address) const
 {
     return static_cast<std::size_t>(
         std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-            return entry.second.counted && entry.second.address == address;
+            return entry.second.slot == Connection::Slot::Session &&
+                   entry.second.address == address;
         }));
 }
 
@@ -173,12 +176,17 @@ void Daemon::acceptSessions()
         SessionMachine::Limits limits;
         limits.idle = m_settings.idleTimeout;
         limits.message = m_settings.messageTimeout;
+        if (m_connections.size() >= kMaxConnections) {
+            ::close(fd);
+            continue;
+        }
         if (m_sessions < m_settings.maxSessions &&
             sessionsFrom(connection.address) < m_settings.maxSessionsPerAddress) {
-            connection.counted = true;
+            connection.slot = Connection::Slot::Session;
             ++m_sessions;
             connection.machine.emplace(m_names, m_sink, m_decoder, connection.address, limits, now);
         } else if (m_refusing < kMaxRefusing) {
+            connection.slot = Connection::Slot::Refusing;
             ++m_refusing;
             limits.idle = std::min<std::chrono::milliseconds>(limits.idle, kRefusingIdle);
             connection.machine.emplace(SessionMachine::refusing(0x83, m_names, m_sink, m_decoder,
@@ -191,10 +199,7 @@ void Daemon::acceptSessions()
         event.events = EPOLLIN;
         event.data.fd = fd;
         if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-            if (connection.counted)
-                --m_sessions;
-            else
-                --m_refusing;
+            release(connection);
             ::close(fd);
             continue;
         }
@@ -332,6 +337,8 @@ void Daemon::startClosing(int fd, Connection& connection)
         return;
     connection.closing = true;
     connection.closeBy = Clock::now() + kLinger;
+    // Its answer is given: the place is free for the next caller while this one lingers.
+    release(connection);
     flush(fd, connection);
 }
 
@@ -344,14 +351,20 @@ void Daemon::drop(int fd)
     if (connection.kind == Connection::Kind::Local) {
         m_inbox.disconnect(connection.client);
         --m_locals;
-    } else if (connection.counted) {
-        --m_sessions;
-    } else {
-        --m_refusing;
     }
+    release(connection);
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);
     m_connections.erase(found);
+}
+
+void Daemon::release(Connection& connection)
+{
+    if (connection.slot == Connection::Slot::Session)
+        --m_sessions;
+    else if (connection.slot == Connection::Slot::Refusing)
+        --m_refusing;
+    connection.slot = Connection::Slot::None;
 }
 
 void Daemon::flushLocalClients()

@@ -47,7 +47,13 @@ private:
         };
         Kind kind = Kind::Session;
         std::string address;
-        bool counted = false; // holds one of the session places
+        enum class Slot
+        {
+            None,
+            Session,  // one of the session places
+            Refusing, // one of the places that answer "insufficient resources"
+        };
+        Slot slot = Slot::None;
         std::optional<SessionMachine> machine;
         Inbox::ClientId client = 0;
         std::string output;
@@ -65,6 +71,7 @@ private:
     void flush(int fd, Connection& connection);
     void startClosing(int fd, Connection& connection);
     void drop(int fd);
+    void release(Connection& connection);
     void flushLocalClients();
     int timeoutMs() const;
     void runDeadlines();

@@ -55,6 +55,18 @@ bool LocalClient::sendLine(const std::string& line)
     return m_fd >= 0;
 }
 
+void LocalClient::finish(std::chrono::milliseconds timeout)
+{
+    if (m_fd < 0)
+        return;
+    ::shutdown(m_fd, SHUT_WR);
+    std::string ignored;
+    // Lines still arriving (a new message) are dropped unacknowledged: they stay waiting.
+    for (int i = 0; i < 1000 && readLine(ignored, timeout) == Read::Line; ++i) {
+    }
+    close();
+}
+
 LocalClient::Read LocalClient::readLine(std::string& line,
                                         std::optional<std::chrono::milliseconds> timeout)
 {

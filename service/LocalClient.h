@@ -22,6 +22,9 @@ public:
     bool connected() const { return m_fd >= 0; }
 
     bool sendLine(const std::string& line);
+    // Says it is done sending and waits (bounded) until the service closed too, so that every
+    // line sent was read before this process exits.
+    void finish(std::chrono::milliseconds timeout);
     enum class Read
     {
         Line,

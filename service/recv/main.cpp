@@ -154,6 +154,7 @@ int main(int argc, char** argv)
                 if (handle(client, line, json))
                     --waiting;
             }
+            client.finish(kReplyTime);
             return 0;
         }
         while (client.readLine(line, std::nullopt) == LocalClient::Read::Line)

@@ -1,0 +1,325 @@
+#include "support/RawSession.h"
+#include "support/VorelindProcess.h"
+#include "support/WireBuilders.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using namespace Wire;
+
+namespace {
+
+struct SendResult
+{
+    int exitCode = -1;
+    QString output;
+};
+
+// vorelin-send -I 127.0.0.1 -p PORT [-f FROM] RECIPIENT, the text on standard input.
+SendResult vorelinSend(std::uint16_t port, const QString& recipient, const QString& text,
+                       const QString& from = {})
+{
+    QStringList arguments{QStringLiteral("-I"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                          QString::number(port)};
+    if (!from.isEmpty())
+        arguments << QStringLiteral("-f") << from;
+    arguments << recipient;
+    QProcess send;
+    send.start(QStringLiteral(VORELIN_SEND_PATH), arguments);
+    send.write(text.toUtf8());
+    send.closeWriteChannel();
+    SendResult result;
+    if (send.waitForFinished(20000))
+        result.exitCode = send.exitCode();
+    result.output = QString::fromUtf8(send.readAllStandardOutput() + send.readAllStandardError());
+    return result;
+}
+
+std::unique_ptr<VorelindProcess> startService(const QStringList& extra = {})
+{
+    auto service = std::make_unique<VorelindProcess>();
+    VorelindProcess::Options options;
+    options.extraArguments = extra;
+    QString error;
+    if (!service->start(options, error)) {
+        qWarning("%s", qPrintable(error));
+        return nullptr;
+    }
+    return service;
+}
+
+QString hex(const Bytes& bytes)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+            .toHex(' '));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Bytes)
+
+class TestVorelind : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void deliversWhatVorelinSendSends_data();
+    void deliversWhatVorelinSendSends();
+    void refusesAnUnknownCalledName();
+    void answersARawClient_data();
+    void answersARawClient();
+    void closesSessionsThatOnlyLookAlive_data();
+    void closesSessionsThatOnlyLookAlive();
+    void servesASecondAddressUnderAFlood_data();
+    void servesASecondAddressUnderAFlood();
+    void holdsEachMessageLimit_data();
+    void holdsEachMessageLimit();
+    void cleanupTestCase();
+
+private:
+    std::unique_ptr<VorelindProcess> m_service;
+};
+
+void TestVorelind::initTestCase()
+{
+    m_service = startService({QStringLiteral("--messages-per-minute"), QStringLiteral("0")});
+    QVERIFY(m_service);
+}
+
+void TestVorelind::cleanupTestCase()
+{
+    m_service.reset();
+}
+
+void TestVorelind::deliversWhatVorelinSendSends_data()
+{
+    QTest::addColumn<QString>("recipient");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("called");
+
+    QString lines;
+    for (int i = 0; i < 20; ++i)
+        lines += QString(49, QChar('a' + i)) + QLatin1Char('\n');
+    QTest::newRow("short") << "VTEST"
+                           << ""
+                           << "Hello"
+                           << "Hello"
+                           << "VTEST";
+    QTest::newRow("1,000 characters on 20 lines") << "VTEST"
+                                                  << "" << lines << lines.chopped(1) << "VTEST";
+    QTest::newRow("CP850 letters")
+        << "VTEST"
+        << "" << QString::fromUtf8("ñ á ü Ç ß") << QString::fromUtf8("ñ á ü Ç ß") << "VTEST";
+    QTest::newRow("every line-break form") << "VTEST"
+                                           << ""
+                                           << "a\rb\nc\r\nd\n\re"
+                                           << "a\nb\nc\nd\n\ne"
+                                           << "VTEST";
+    QTest::newRow("lower-case recipient") << "vtest"
+                                          << ""
+                                          << "x"
+                                          << "x"
+                                          << "VTEST";
+    QTest::newRow("the address as the name") << "127.0.0.1"
+                                             << ""
+                                             << "x"
+                                             << "x"
+                                             << "127.0.0.1";
+    QTest::newRow("sender name as received") << "VTEST"
+                                             << "Alice"
+                                             << "x"
+                                             << "x"
+                                             << "VTEST";
+}
+
+void TestVorelind::deliversWhatVorelinSendSends()
+{
+    QFETCH(QString, recipient);
+    QFETCH(QString, from);
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QFETCH(QString, called);
+
+    const SendResult sent = vorelinSend(m_service->port(), recipient, text, from);
+    QVERIFY2(sent.exitCode == 0, qPrintable(sent.output + m_service->log()));
+    QString error;
+    const auto messages = m_service->receiveOnce(&error);
+    QVERIFY2(messages.size() == 1, qPrintable(error));
+    const QJsonObject& m = messages[0];
+    QCOMPARE(m[QStringLiteral("text")].toString(), expected);
+    QCOMPARE(m[QStringLiteral("called")].toString(), called);
+    QCOMPARE(m[QStringLiteral("to")].toString(), called);
+    QCOMPARE(m[QStringLiteral("address")].toString(), QStringLiteral("127.0.0.1"));
+    QVERIFY(!m[QStringLiteral("machine")].toString().isEmpty());
+    QVERIFY(!m[QStringLiteral("id")].toString().isEmpty());
+    if (!from.isEmpty())
+        QCOMPARE(m[QStringLiteral("from")].toString().toUpper(), from.toUpper());
+    // Printed and acknowledged: gone.
+    QVERIFY(m_service->receiveOnce().isEmpty());
+}
+
+void TestVorelind::refusesAnUnknownCalledName()
+{
+    const SendResult sent =
+        vorelinSend(m_service->port(), QStringLiteral("NOBODYHERE"), QStringLiteral("x"));
+    QCOMPARE(sent.exitCode, 1);
+    QVERIFY2(sent.output.contains(QStringLiteral("2273")), qPrintable(sent.output));
+    QVERIFY(m_service->receiveOnce().isEmpty());
+}
+
+void TestVorelind::answersARawClient_data()
+{
+    QTest::addColumn<Bytes>("input");
+    QTest::addColumn<Bytes>("expected");
+    QTest::addColumn<int>("delivered");
+
+    Bytes replies4096 = kPositive + ok(0xD5, {1});
+    for (int i = 0; i < 31; ++i)
+        replies4096 = replies4096 + ok(0xD7);
+    QTest::newRow("4,095 bytes delivered") << sessionRequest("VTEST") + message(Bytes(4095, 'b'))
+                                           << kPositive + messageAccepted(4095) << 1;
+    QTest::newRow("4,096 bytes refused")
+        << sessionRequest("VTEST") + message(Bytes(4096, 'b'))
+        << replies4096 + error(0xD7, 0x02, 0x53) + error(0xD6, 0x01, 87) << 0;
+    QTest::newRow("empty text refused") << sessionRequest("VTEST") + start() + end()
+                                        << kPositive + ok(0xD5, {1}) + error(0xD6, 0x01, 87) << 0;
+}
+
+void TestVorelind::answersARawClient()
+{
+    QFETCH(Bytes, input);
+    QFETCH(Bytes, expected);
+    QFETCH(int, delivered);
+
+    RawSession session;
+    QVERIFY(session.open(m_service->port()));
+    QCOMPARE(hex(session.exchange(input, expected.size())), hex(expected));
+    const auto messages = m_service->receiveOnce();
+    QCOMPARE(messages.size(), delivered);
+    if (delivered)
+        QCOMPARE(messages[0][QStringLiteral("text")].toString(), QString(4095, 'b'));
+}
+
+void TestVorelind::closesSessionsThatOnlyLookAlive_data()
+{
+    QTest::addColumn<Bytes>("opening");
+    QTest::addColumn<Bytes>("repeated");
+
+    QTest::newRow("keep-alives forever") << sessionRequest("VTEST") << Bytes{0x85, 0, 0, 0};
+    QTest::newRow("keep-alives before any request") << Bytes{} << Bytes{0x85, 0, 0, 0};
+    QTest::newRow("slow drip of a request") << Bytes{0x81, 0x00} << Bytes{0x00};
+    QTest::newRow("a message that never ends")
+        << sessionRequest("VTEST") + start() << textBlock(text("more"));
+}
+
+void TestVorelind::closesSessionsThatOnlyLookAlive()
+{
+    QFETCH(Bytes, opening);
+    QFETCH(Bytes, repeated);
+
+    // Idle 400 ms, a message 1 s; each repetition comes every 100 ms, so only the limits end it.
+    const auto service = startService({QStringLiteral("--idle-timeout"), QStringLiteral("400ms"),
+                                       QStringLiteral("--message-timeout"), QStringLiteral("1s")});
+    QVERIFY(service);
+    RawSession session;
+    QVERIFY(session.open(service->port()));
+    QVERIFY(session.send(opening));
+    bool closed = false;
+    for (int i = 0; i < 100 && !closed; ++i) {
+        session.send(repeated);
+        closed = session.waitClosed(100);
+    }
+    QVERIFY2(closed, "the session outlived every limit");
+    QVERIFY(service->receiveOnce().isEmpty());
+}
+
+void TestVorelind::servesASecondAddressUnderAFlood_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<bool>("secondServed");
+
+    QTest::newRow("4 per address") << QStringList{} << 4 << true;
+    QTest::newRow("3 in all") << QStringList{"--max-sessions", "3"} << 3 << false;
+}
+
+void TestVorelind::servesASecondAddressUnderAFlood()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, held);
+    QFETCH(bool, secondServed);
+
+    const auto service = startService(options);
+    QVERIFY(service);
+    std::vector<std::unique_ptr<RawSession>> flood;
+    for (int i = 0; i < 100; ++i) {
+        flood.push_back(std::make_unique<RawSession>());
+        // Connections beyond the listen queue may be refused outright: that holds the limit too.
+        if (flood.back()->open(service->port()))
+            flood.back()->send(sessionRequest("VTEST"));
+    }
+    int accepted = 0;
+    int refused = 0;
+    for (auto& session : flood) {
+        const Bytes answer = session->read(4, 3000);
+        if (answer == kPositive)
+            ++accepted;
+        else if (answer == Bytes{0x83, 0, 0, 1})
+            ++refused;
+    }
+    QCOMPARE(accepted, held);
+    QVERIFY2(refused > 0, "nobody heard 'insufficient resources'");
+
+    RawSession second;
+    QVERIFY(second.open(service->port(), QStringLiteral("127.0.0.2")));
+    const Bytes input = sessionRequest("VTEST") + message(text("through"));
+    const Bytes expected = secondServed ? kPositive + messageAccepted(7) : negative(0x83);
+    QCOMPARE(hex(second.exchange(input, expected.size())), hex(expected));
+    QCOMPARE(service->receiveOnce().size(), secondServed ? 1 : 0);
+    const qint64 rss = service->residentKiB();
+    QVERIFY2(rss > 0 && rss < 16 * 1024, qPrintable(QString::number(rss)));
+}
+
+void TestVorelind::holdsEachMessageLimit_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QList<int>>("exitCodes"); // one vorelin-send per entry
+
+    QTest::newRow("messages per minute")
+        << QStringList{"--messages-per-minute", "2"} << "" << QList<int>{0, 0, 1};
+    QTest::newRow("spool message cap")
+        << QStringList{"--spool-max-messages", "1"} << "" << QList<int>{0, 1};
+    QTest::newRow("blocked sender")
+        << QStringList{"--blocked-senders", "mallory"} << "MALLORY" << QList<int>{1};
+    QTest::newRow("blocked address")
+        << QStringList{"--blocked-addresses", "127.0.0.1"} << "" << QList<int>{1};
+}
+
+void TestVorelind::holdsEachMessageLimit()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, from);
+    QFETCH(QList<int>, exitCodes);
+
+    const auto service = startService(options);
+    QVERIFY(service);
+    QList<int> got;
+    for (int i = 0; i < exitCodes.size(); ++i)
+        got << vorelinSend(service->port(), QStringLiteral("VTEST"), QStringLiteral("m"), from)
+                   .exitCode;
+    QCOMPARE(got, exitCodes);
+    QCOMPARE(service->receiveOnce().size(), int(exitCodes.count(0)));
+    QVERIFY2(service->log().contains(QStringLiteral("outcome=refused")),
+             qPrintable(service->log()));
+}
+
+QTEST_GUILESS_MAIN(TestVorelind)
+#include "tst_vorelind.moc"
