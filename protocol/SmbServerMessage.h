@@ -15,6 +15,8 @@ constexpr std::uint8_t kEnd = 0xD6;
 constexpr std::uint8_t kText = 0xD7;
 constexpr std::uint8_t kNegotiate = 0x72;
 
+constexpr std::size_t kMinimumSize = 35; // header, WordCount, ByteCount
+
 // DOS error classes and codes (MS-CIFS 2.2.2.4) a message server answers with.
 constexpr std::uint8_t kErrDos = 0x01;
 constexpr std::uint8_t kErrSrv = 0x02;
