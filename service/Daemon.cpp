@@ -145,6 +145,7 @@ bool Daemon::run()
                     readLocal(fd, connection);
             }
         }
+        commitDeliveries();
         runDeadlines();
         flushLocalClients();
     }
@@ -171,6 +172,7 @@ void Daemon::acceptSessions()
             return;
         Connection connection;
         connection.kind = Connection::Kind::Session;
+        connection.serial = m_nextSerial++;
         connection.address = addressText(peer);
         const auto now = Clock::now();
         SessionMachine::Limits limits;
@@ -259,6 +261,8 @@ void Daemon::readSession(int fd, Connection& connection)
         auto out = connection.machine->receive(
             std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t(got)),
             Clock::now());
+        if (connection.machine->awaitingDelivery())
+            m_awaiting.emplace_back(fd, connection.serial);
         queue(fd, connection, out.bytes.data(), out.bytes.size());
         if (!m_connections.count(fd))
             return;
@@ -266,6 +270,34 @@ void Daemon::readSession(int fd, Connection& connection)
             startClosing(fd, connection);
             if (!m_connections.count(fd))
                 return;
+        }
+        if (connection.machine->awaitingDelivery())
+            return; // the rest waits in the machine until the commit
+    }
+}
+
+void Daemon::commitDeliveries()
+{
+    // Bounded: each round answers one END per session; a resumed session may stage another.
+    for (int round = 0; round < 64 && !m_awaiting.empty(); ++round) {
+        const std::vector<Verdict> verdicts = m_sink.commit();
+        const auto sessions = std::exchange(m_awaiting, {});
+        const auto now = Clock::now();
+        for (std::size_t i = 0; i < sessions.size(); ++i) {
+            const auto [fd, serial] = sessions[i];
+            const auto found = m_connections.find(fd);
+            // A session that went away meanwhile: its message is stored all the same.
+            if (found == m_connections.end() || found->second.serial != serial ||
+                !found->second.machine || !found->second.machine->awaitingDelivery())
+                continue;
+            Connection& connection = found->second;
+            auto out = connection.machine->resume(
+                i < verdicts.size() ? verdicts[i] : Verdict::Failed, now);
+            if (connection.machine->awaitingDelivery())
+                m_awaiting.emplace_back(fd, serial);
+            queue(fd, connection, out.bytes.data(), out.bytes.size());
+            if (m_connections.count(fd) && out.close)
+                startClosing(fd, connection);
         }
     }
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The socket loop: accepts sessions and local clients, moves bytes between the sockets and
 // their SessionMachine or the Inbox, enforces the session limits and runs each deadline. One
@@ -61,6 +62,7 @@ private:
         Clock::time_point closeBy{};
         bool writeShut = false;
         bool watchingOutput = false;
+        std::uint64_t serial = 0;
     };
 
     void acceptSessions();
@@ -75,6 +77,7 @@ private:
     void flushLocalClients();
     int timeoutMs() const;
     void runDeadlines();
+    void commitDeliveries();
     std::size_t sessionsFrom(const std::string& address) const;
     void watch(int fd, Connection& connection, bool output);
 
@@ -92,4 +95,8 @@ private:
     std::size_t m_sessions = 0;
     std::size_t m_refusing = 0;
     std::size_t m_locals = 0;
+    // Sessions whose END waits for commit(), in order: descriptor and serial, since a
+    // descriptor may be reused.
+    std::vector<std::pair<int, std::uint64_t>> m_awaiting;
+    std::uint64_t m_nextSerial = 1;
 };

@@ -99,7 +99,7 @@ private:
             auto member = parseValue(depth + 1);
             if (!member)
                 return std::nullopt;
-            value.members.emplace_back(std::move(*key), std::move(*member));
+            value.members.push_back(Json::Member{std::move(*key), std::move(*member)});
             skipSpace();
             if (peek() == ',') {
                 ++m_at;

@@ -13,6 +13,8 @@
 // any local program; the writer escapes whatever it is given.
 namespace Json {
 
+struct Member;
+
 struct Value
 {
     enum class Type
@@ -28,13 +30,19 @@ struct Value
     bool boolean = false;
     std::string text; // String: the decoded UTF-8; Number: the literal as written
     std::vector<Value> items;
-    std::vector<std::pair<std::string, Value>> members;
+    std::vector<Member> members;
 
     const Value* find(std::string_view key) const;
     // The member's string, or nullopt when it is missing or not a string.
     std::optional<std::string> string(std::string_view key) const;
     // The member's value as a non-negative integer, or nullopt.
     std::optional<std::uint64_t> unsignedNumber(std::string_view key) const;
+};
+
+struct Member
+{
+    std::string key;
+    Value value;
 };
 
 constexpr std::size_t kMaxDepth = 16;

@@ -100,6 +100,24 @@ Verdict Reception::admit(const ReceivedMessage& header)
 
 Verdict Reception::deliver(const ReceivedMessage& message)
 {
+    const Verdict verdict = stage(message);
+    if (verdict != Verdict::Pending)
+        return verdict;
+    // Sessions' messages staged before this one are made durable with it; their verdicts wait
+    // for the next commit().
+    commitStaged();
+    const Verdict mine = m_committed.back();
+    m_committed.pop_back();
+    return mine;
+}
+
+Verdict Reception::deliverLater(const ReceivedMessage& message)
+{
+    return stage(message);
+}
+
+Verdict Reception::stage(const ReceivedMessage& message)
+{
     const Clock::time_point now = m_now();
     Verdict verdict = Verdict::Accepted;
     if (blocked(message))
@@ -120,22 +138,49 @@ Verdict Reception::deliver(const ReceivedMessage& message)
         .add("to", message.to)
         .add("received", timestamp(std::time(nullptr)))
         .add("text", message.text);
-    const std::string content = record.finish() + "\n";
+    std::string content = record.finish() + "\n";
     if (m_spool.full(content.size())) {
         refused(message, Verdict::SpoolFull);
         return Verdict::SpoolFull;
     }
     std::string error;
-    const auto id = m_spool.store(content, error);
+    const auto id = m_spool.stage(content, error);
     if (!id) {
         logLine(message, Verdict::Failed, "error=" + printable(error));
         return Verdict::Failed;
     }
+    // Counted now, so that a batch cannot pass the rate.
     if (m_settings.messagesPerMinute != 0 && !message.address.empty())
         m_rates[message.address].accepted.push_back(now);
-    logLine(message, Verdict::Accepted, "id=" + *id);
-    m_inbox.announce(*id, content);
-    return Verdict::Accepted;
+    m_staged.push_back({message, *id, std::move(content)});
+    return Verdict::Pending;
+}
+
+std::vector<Verdict> Reception::commit()
+{
+    commitStaged();
+    return std::exchange(m_committed, {});
+}
+
+void Reception::commitStaged()
+{
+    if (m_staged.empty())
+        return;
+    std::vector<Verdict>& verdicts = m_committed;
+    std::string error;
+    const std::vector<bool> stored = m_spool.commit(error);
+    for (std::size_t i = 0; i < m_staged.size(); ++i) {
+        const Staged& staged = m_staged[i];
+        if (!stored[i]) {
+            logLine(staged.message, Verdict::Failed, "error=" + printable(error));
+            verdicts.push_back(Verdict::Failed);
+            continue;
+        }
+        logLine(staged.message, Verdict::Accepted, "id=" + staged.id);
+        m_inbox.announce(staged.id, staged.content);
+        verdicts.push_back(Verdict::Accepted);
+    }
+    m_staged.clear();
 }
 
 void Reception::refused(const ReceivedMessage& message, Verdict why)

@@ -25,6 +25,8 @@ public:
 
     Verdict admit(const ReceivedMessage& header) override;
     Verdict deliver(const ReceivedMessage& message) override;
+    Verdict deliverLater(const ReceivedMessage& message) override;
+    std::vector<Verdict> commit() override;
     void refused(const ReceivedMessage& message, Verdict why) override;
 
     // "2026-12-07T14:07:27+01:00": local time with its UTC offset.
@@ -38,6 +40,14 @@ private:
         std::size_t unlogged = 0;
     };
 
+    struct Staged
+    {
+        ReceivedMessage message;
+        std::string id;
+        std::string content;
+    };
+
+    Verdict stage(const ReceivedMessage& message);
     bool blocked(const ReceivedMessage& message) const;
     bool overRate(const std::string& address, Clock::time_point now);
     void logLine(const ReceivedMessage& message, Verdict verdict, const std::string& extra = {});
@@ -48,4 +58,7 @@ private:
     Log m_log;
     std::function<Clock::time_point()> m_now;
     std::map<std::string, Rate> m_rates;
+    std::vector<Staged> m_staged;
+    std::vector<Verdict> m_committed; // verdicts of staged messages that commit() has not told
+    void commitStaged();
 };

@@ -30,6 +30,7 @@ ErrorCode errorFor(Verdict verdict)
     case Verdict::Accepted:
     case Verdict::Failed:
     case Verdict::TimedOut:
+    case Verdict::Pending:
         break;
     }
     return {Smb::kErrSrv, Smb::kErrSrvError};
@@ -61,6 +62,8 @@ const char* verdictName(Verdict verdict)
         return "refused-spool-error";
     case Verdict::TimedOut:
         return "dropped-timed-out";
+    case Verdict::Pending:
+        return "pending";
     }
     return "unknown";
 }
@@ -88,8 +91,26 @@ SessionMachine::Output SessionMachine::receive(std::span<const std::uint8_t> byt
     if (m_state == State::Closed)
         return out;
     m_frames.append(bytes);
+    process(out, now);
+    return out;
+}
+
+SessionMachine::Output SessionMachine::resume(Verdict verdict, Clock::time_point now)
+{
+    Output out;
+    if (!m_awaiting || m_state == State::Closed)
+        return out;
+    const Smb::Request request = std::move(*m_awaiting);
+    m_awaiting.reset();
+    answer(request, verdict, out);
+    process(out, now);
+    return out;
+}
+
+void SessionMachine::process(Output& out, Clock::time_point now)
+{
     SessionFrame frame;
-    while (m_state != State::Closed) {
+    while (m_state != State::Closed && !m_awaiting) {
         const FrameReader::Status status = m_frames.next(frame);
         if (status == FrameReader::Status::NeedMore)
             break;
@@ -108,7 +129,6 @@ SessionMachine::Output SessionMachine::receive(std::span<const std::uint8_t> byt
         else
             handleSmb(frame, out);
     }
-    return out;
 }
 
 void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
@@ -275,8 +295,16 @@ void SessionMachine::finish(const Smb::Request& request, Output& out)
         m_sink.refused(message, verdict);
     } else {
         message.text = m_decoder.text(pending.text);
-        verdict = m_sink.deliver(message);
+        verdict = m_sink.deliverLater(message);
     }
+    if (verdict == Verdict::Pending)
+        m_awaiting = request; // answered by resume()
+    else
+        answer(request, verdict, out);
+}
+
+void SessionMachine::answer(const Smb::Request& request, Verdict verdict, Output& out)
+{
     if (verdict == Verdict::Accepted)
         reply(out, Smb::encodeReply(request));
     else
@@ -287,6 +315,7 @@ void SessionMachine::finish(const Smb::Request& request, Output& out)
 void SessionMachine::peerClosed()
 {
     m_pending.reset();
+    m_awaiting.reset();
     m_state = State::Closed;
 }
 
@@ -314,6 +343,7 @@ SessionMachine::Clock::time_point SessionMachine::deadline() const
 void SessionMachine::close(Output& out)
 {
     m_pending.reset();
+    m_awaiting.reset();
     m_state = State::Closed;
     out.close = true;
 }

@@ -49,6 +49,10 @@ public:
                                    Limits limits, Clock::time_point now);
 
     Output receive(std::span<const std::uint8_t> bytes, Clock::time_point now);
+    // True while an END waits for its message to become durable; input is buffered meanwhile.
+    bool awaitingDelivery() const { return m_awaiting.has_value(); }
+    // The sink's final verdict for the awaited message: answers it and goes on with the input.
+    Output resume(Verdict verdict, Clock::time_point now);
     // The peer closed its side: an unfinished message is dropped.
     void peerClosed();
     // Closes when a deadline has passed.
@@ -76,6 +80,8 @@ private:
     void handleSmb(const SessionFrame& frame, Output& out);
     void reply(Output& out, std::vector<std::uint8_t> smb);
     void finish(const SmbServerMessage::Request& request, Output& out);
+    void answer(const SmbServerMessage::Request& request, Verdict verdict, Output& out);
+    void process(Output& out, Clock::time_point now);
     ReceivedMessage header(std::span<const std::uint8_t> from,
                            std::span<const std::uint8_t> to) const;
     void close(Output& out);
@@ -94,4 +100,5 @@ private:
     std::string m_user;
     std::optional<Pending> m_pending;
     std::uint16_t m_group = 1;
+    std::optional<SmbServerMessage::Request> m_awaiting;
 };

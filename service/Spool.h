@@ -29,10 +29,17 @@ public:
     bool full(std::size_t bytes) const;
     // Stores content durably and returns its id, or nullopt (with errno's text in error).
     std::optional<std::string> store(const std::string& content, std::string& error);
+    // Writes content under a temporary name and returns its id; nothing is durable or counts
+    // as stored before commit(), though it counts against the caps.
+    std::optional<std::string> stage(const std::string& content, std::string& error);
+    // Makes every staged message durable with one sync for all: sync the files, rename each
+    // into place, sync the folder. Per staged message in order: stored or not.
+    std::vector<bool> commit(std::string& error);
     // Forgets a message; false when it is not in the spool.
     bool remove(const std::string& id);
 
     std::size_t count() const { return m_sizes.size(); }
+    std::string tempOf(const std::string& id) const;
     std::size_t bytes() const { return m_bytes; }
 
 private:
@@ -43,6 +50,7 @@ private:
     std::size_t m_maxMessages;
     std::size_t m_maxBytes;
     std::vector<std::pair<std::string, std::size_t>> m_sizes;
+    std::vector<std::pair<std::string, std::size_t>> m_staged;
     std::size_t m_bytes = 0;
     std::uint64_t m_lastStamp = 0;
 };

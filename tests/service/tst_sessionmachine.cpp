@@ -21,6 +21,15 @@ public:
     }
     void refused(const ReceivedMessage&, Verdict why) override { refusals.push_back(why); }
 
+    Verdict deliverLater(const ReceivedMessage& message) override
+    {
+        if (!defer)
+            return deliver(message);
+        delivered.push_back(message);
+        return Verdict::Pending;
+    }
+
+    bool defer = false;
     Verdict admitVerdict = Verdict::Accepted;
     Verdict deliverVerdict = Verdict::Accepted;
     std::vector<ReceivedMessage> delivered;
@@ -70,6 +79,7 @@ private slots:
     void closesOnDeadlines();
     void refusesBeyondTheLimitWithInsufficientResources();
     void answersWithThePolicyRefusal();
+    void answersTheEndOnlyOnceDurable();
 };
 
 void TestSessionMachine::answersByteTables_data()
@@ -269,6 +279,29 @@ void TestSessionMachine::answersWithThePolicyRefusal()
     const Run run = feed(machine, kRequest + start() + single(text("x")), 1 << 20, Clock::now());
     // Blocked at the start: ERRSRV/ERRmsgoff; the spool full at delivery: ERRSRV/ERRnoroom.
     QCOMPARE(hex(run.out), hex(kPositive + error(0xD5, 0x02, 0x52) + error(0xD0, 0x02, 0x53)));
+}
+
+void TestSessionMachine::answersTheEndOnlyOnceDurable()
+{
+    const NameTable names("VTEST", {});
+    const OemDecoder decoder;
+    RecordingSink sink;
+    sink.defer = true;
+    const auto now = Clock::now();
+    SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, now);
+    // Two messages sent at once: the first END waits, and so does everything after it.
+    const Run run =
+        feed(machine, kRequest + message(text("one")) + message(text("two")), 1 << 20, now);
+    QCOMPARE(hex(run.out), hex(kPositive + ok(0xD5, {1}) + ok(0xD7)));
+    QVERIFY(machine.awaitingDelivery());
+    const auto first = machine.resume(Verdict::Accepted, now);
+    QCOMPARE(hex(first.bytes), hex(ok(0xD6) + ok(0xD5, {1}) + ok(0xD7)));
+    QVERIFY(machine.awaitingDelivery());
+    // A failed commit reaches the sender as a failure.
+    const auto second = machine.resume(Verdict::Failed, now);
+    QCOMPARE(hex(second.bytes), hex(error(0xD6, 0x02, 0x41)));
+    QVERIFY(!machine.awaitingDelivery());
+    QCOMPARE(sink.delivered.size(), std::size_t(2));
 }
 
 QTEST_APPLESS_MAIN(TestSessionMachine)

@@ -1,0 +1,403 @@
+// vorelind's figures, each beside its anchor in the same run:
+//  - throughput: 8 parallel in-process protocol clients (a new session per message, as senders
+//    do) against vorelind (durable spool, rate limit off) and against smbd with a message
+//    command that writes each message to a file;
+//  - latency from the END reply to the message printed by a connected vorelin-recv;
+//  - resident memory of vorelind idle and with 32 sessions open, beside smbd + nmbd idle.
+// Everything on loopback, in private folders; smbd and nmbd are stopped by their PIDs.
+
+#include "WireBuilders.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace Wire;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kClients = 8;
+
+std::uint16_t freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A blocking session client with 10-second socket timeouts.
+class Client
+{
+public:
+    ~Client()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool open(std::uint16_t port, const char* source = "127.0.0.1")
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval t{10, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &from.sin_addr);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return ::connect(m_fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    }
+    bool sendAll(const Bytes& b)
+    {
+        return ::send(m_fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
+    }
+    bool readExact(std::uint8_t* out, std::size_t n)
+    {
+        for (std::size_t got = 0; got < n;) {
+            const ssize_t r = ::recv(m_fd, out + got, n - got, 0);
+            if (r <= 0)
+                return false;
+            got += std::size_t(r);
+        }
+        return true;
+    }
+    // The next frame that is not a keep-alive; for an SMB, true when its status is success.
+    bool answer(bool& success)
+    {
+        for (int i = 0; i < 16; ++i) {
+            std::uint8_t header[4];
+            if (!readExact(header, 4))
+                return false;
+            const std::size_t length = ((header[1] & 1u) << 16) | (header[2] << 8) | header[3];
+            std::vector<std::uint8_t> body(length);
+            if (!readExact(body.data(), length))
+                return false;
+            if (header[0] == 0x85)
+                continue;
+            success = header[0] == 0x82 || (header[0] == 0x00 && length >= 9 && body[5] == 0 &&
+                                            body[7] == 0 && body[8] == 0);
+            return true;
+        }
+        return false;
+    }
+    bool step(const Bytes& request)
+    {
+        bool success = false;
+        return sendAll(request) && answer(success) && success;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// One whole message on a new session, replies awaited one by one as smbclient does.
+bool sendMessage(std::uint16_t port, const std::string& called, const std::string& text,
+                 Clock::time_point* acknowledged = nullptr)
+{
+    Client c;
+    if (!c.open(port) || !c.step(sessionRequest(called)) || !c.step(start("bench", called)))
+        return false;
+    const Bytes data(text.begin(), text.end());
+    for (std::size_t at = 0; at < data.size(); at += 128) {
+        if (!c.step(textBlock(Bytes(data.begin() + long(at),
+                                    data.begin() + long(std::min(data.size(), at + 128))))))
+            return false;
+    }
+    const bool ok = c.step(end());
+    if (acknowledged)
+        *acknowledged = Clock::now();
+    return ok;
+}
+
+// Messages per second from kClients threads sending perClient messages each.
+double throughput(std::uint16_t port, const std::string& called, int perClient, int& failures)
+{
+    std::atomic<int> failed{0};
+    const auto t0 = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kClients; ++c) {
+        threads.emplace_back([&, c] {
+            for (int i = 0; i < perClient; ++i) {
+                if (!sendMessage(port, called,
+                                 "Throughput message " + std::to_string(c) + "/" +
+                                     std::to_string(i)))
+                    ++failed;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    failures = failed;
+    return (kClients * perClient - failed) / seconds;
+}
+
+qint64 rssKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}
+
+// The process and all its descendants.
+qint64 treeRssKiB(qint64 root)
+{
+    qint64 total = rssKiB(root);
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const auto fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toLongLong() == root)
+            total += treeRssKiB(pid);
+    }
+    return total;
+}
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        if (condition())
+            return true;
+        QThread::msleep(20);
+    }
+    return condition();
+}
+
+bool tcpAccepts(std::uint16_t port)
+{
+    Client c;
+    return c.open(port);
+}
+
+struct Vorelind
+{
+    QTemporaryDir dir{QStringLiteral("/tmp/vorelin-bench-XXXXXX")};
+    QProcess process;
+    std::uint16_t port = freePort();
+
+    QString socket() const { return dir.filePath(QStringLiteral("run/inbox.socket")); }
+
+    bool start(const QStringList& extra)
+    {
+        QDir(dir.path()).mkpath(QStringLiteral("state"));
+        QDir(dir.path()).mkpath(QStringLiteral("run"));
+        process.setStandardErrorFile(dir.filePath(QStringLiteral("log")));
+        process.start(QStringLiteral(VORELIND_PATH),
+                      QStringList{"--bind", "127.0.0.1", "--session-port", QString::number(port),
+                                  "--state-dir", dir.filePath("state"), "--runtime-dir",
+                                  dir.filePath("run"), "--computer-name", "VBENCH"} +
+                          extra);
+        return process.waitForStarted() &&
+               waitFor([&] { return QFile::exists(socket()) && tcpAccepts(port); }, 10000);
+    }
+    ~Vorelind()
+    {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+};
+
+// A private smbd (and optionally nmbd) as the anchor, as the project's other benchmark runs it.
+struct Samba
+{
+    QTemporaryDir dir{QStringLiteral("/tmp/vorelin-bench-XXXXXX")};
+    QProcess smbd;
+    QProcess nmbd;
+    std::uint16_t port = freePort();
+
+    QString messages() const { return dir.filePath(QStringLiteral("messages")); }
+
+    bool start(bool withNmbd)
+    {
+        const QString w = dir.path();
+        QFile::setPermissions(w, QFileDevice::Permissions(0x7755));
+        for (const char* sub : {"private", "lock", "state", "cache", "pid", "ncalrpc", "usershares",
+                                "binddns", "messages", "tmp"})
+            QDir(w).mkpath(QLatin1String(sub));
+        ::chmod(QFile::encodeName(messages()).constData(), 0777);
+        ::chmod(QFile::encodeName(w + "/tmp").constData(), 01777);
+        QFile conf(w + "/smb.conf");
+        conf.open(QIODevice::WriteOnly);
+        conf.write(
+            QStringLiteral("[global]\nnetbios name = VBENCH\nworkgroup = VBENCHWG\n"
+                           "server role = standalone server\ninterfaces = 127.0.0.1\n"
+                           "bind interfaces only = yes\nsmb ports = %1\nserver min protocol = NT1\n"
+                           "private dir = %2/private\nlock directory = %2/lock\n"
+                           "state directory = %2/state\ncache directory = %2/cache\n"
+                           "pid directory = %2/pid\nncalrpc dir = %2/ncalrpc\n"
+                           "usershare path = %2/usershares\nbinddns dir = %2/binddns\n"
+                           "log file = %2/log.%m\npassdb backend = tdbsam:%2/private/passdb.tdb\n"
+                           "load printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
+                           "disable spoolss = yes\nmap to guest = bad user\nguest account = %3\n"
+                           "local master = no\ndns proxy = no\nwins support = no\n"
+                           "message command = /bin/mv %s %2/messages/\n")
+                .arg(port)
+                .arg(w, ::geteuid() == 0 ? QStringLiteral("nobody") : qEnvironmentVariable("USER"))
+                .toUtf8());
+        conf.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), w + "/tmp");
+        const QString sbin = QStringLiteral("/usr/sbin/");
+        for (QProcess* p : {&smbd, &nmbd}) {
+            p->setProcessEnvironment(env);
+            p->setStandardOutputFile(QProcess::nullDevice());
+            p->setStandardErrorFile(QProcess::nullDevice());
+        }
+        smbd.start(sbin + "smbd", {"-F", "--debug-stdout", "-s", w + "/smb.conf"});
+        if (withNmbd)
+            nmbd.start(sbin + "nmbd", {"-F", "--debug-stdout", "-s", w + "/smb.conf"});
+        return smbd.waitForStarted() && waitFor([&] { return tcpAccepts(port); }, 20000);
+    }
+    ~Samba()
+    {
+        for (QProcess* p : {&smbd, &nmbd}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                if (!p->waitForFinished(8000))
+                    p->kill();
+            }
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int perClient = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
+    std::printf("vorelind benchmark (%d parallel clients)\n\n", kClients);
+
+    // --- Throughput --------------------------------------------------------------------------
+    double ours = 0, anchor = 0;
+    {
+        Vorelind v;
+        if (!v.start({"--messages-per-minute", "0", "--max-sessions-per-address", "32",
+                      "--spool-max-messages", "100000", "--spool-max-bytes", "256M"})) {
+            std::fprintf(stderr, "vorelind did not start\n");
+            return 1;
+        }
+        int failures = 0;
+        ours = throughput(v.port, "VBENCH", perClient, failures);
+        std::printf("throughput  vorelind (durable spool)      %8.1f messages/s  (%d x %d, %d "
+                    "failed)\n",
+                    ours, kClients, perClient, failures);
+    }
+    {
+        Samba s;
+        if (!s.start(false)) {
+            std::fprintf(stderr, "smbd did not start\n");
+            return 1;
+        }
+        const int anchorPerClient = std::max(1, perClient / 4);
+        int failures = 0;
+        anchor = throughput(s.port, "VBENCH", anchorPerClient, failures);
+        const int expected = kClients * anchorPerClient - failures;
+        waitFor([&] { return QDir(s.messages()).entryList(QDir::Files).size() >= expected; },
+                10000);
+        std::printf("throughput  smbd + message command   %8.1f messages/s  (%d x %d, %d failed, "
+                    "%lld files written)\n",
+                    anchor, kClients, anchorPerClient, failures,
+                    static_cast<long long>(QDir(s.messages()).entryList(QDir::Files).size()));
+        std::printf("            ratio                     %8.1f x  (target: at least 10 x)\n\n",
+                    ours / anchor);
+    }
+
+    // --- Latency: END reply -> printed by vorelin-recv ---------------------------------------
+    {
+        Vorelind v;
+        v.start({"--messages-per-minute", "0"});
+        QProcess recv;
+        recv.start(QStringLiteral(VORELIN_RECV_PATH), {"--json", "--socket", v.socket()});
+        recv.waitForStarted();
+        std::vector<double> samples;
+        for (int i = 0; i < 200; ++i) {
+            Clock::time_point acknowledged;
+            if (!sendMessage(v.port, "VBENCH", "latency " + std::to_string(i), &acknowledged))
+                continue;
+            while (!recv.canReadLine() && recv.waitForReadyRead(5000)) {
+            }
+            if (!recv.canReadLine())
+                break;
+            recv.readLine();
+            samples.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - acknowledged).count());
+        }
+        recv.kill();
+        recv.waitForFinished();
+        std::sort(samples.begin(), samples.end());
+        if (!samples.empty())
+            std::printf("latency     END reply -> vorelin-recv printed: median %.2f ms, p90 %.2f "
+                        "ms, max %.2f ms (%zu samples; target: median under 5 ms)\n\n",
+                        samples[samples.size() / 2], samples[samples.size() * 9 / 10],
+                        samples.back(), samples.size());
+    }
+
+    // --- Resident memory ------------------------------------------------------------------
+    {
+        Vorelind v;
+        v.start({});
+        waitFor([] { return false; }, 300); // let it settle after start-up
+        const qint64 idle = rssKiB(v.process.processId());
+        std::vector<std::unique_ptr<Client>> sessions;
+        for (int i = 0; i < 32; ++i) {
+            const std::string source = "127.0.0." + std::to_string(1 + i / 4);
+            auto c = std::make_unique<Client>();
+            if (c->open(v.port, source.c_str()) && c->step(sessionRequest("VBENCH")))
+                sessions.push_back(std::move(c));
+        }
+        const qint64 busy = rssKiB(v.process.processId());
+        Samba s;
+        s.start(true);
+        waitFor([] { return false; }, 3000); // nmbd's start-up: registration takes ~3.5 s
+        const qint64 samba = treeRssKiB(s.smbd.processId()) + treeRssKiB(s.nmbd.processId());
+        std::printf("memory      vorelind idle %.1f MiB, with %zu sessions %.1f MiB; smbd + nmbd "
+                    "idle %.1f MiB (target: idle under 8 MiB)\n",
+                    idle / 1024.0, sessions.size(), busy / 1024.0, samba / 1024.0);
+    }
+    return 0;
+}
