@@ -1,0 +1,229 @@
+// The other ways in: vorelind started by systemd-socket-activate with the sockets systemd would
+// pass (both, or the local one alone), and the route beside Samba, where smbd holds the port
+// and its message command runs vorelin-deliver.
+
+#include "support/RawSession.h"
+#include "support/VorelindProcess.h"
+#include "support/WireBuilders.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <sys/stat.h>
+
+using namespace Wire;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (condition())
+            return true;
+        QThread::msleep(10);
+    }
+    return condition();
+}
+
+QString readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QString hex(const Bytes& bytes)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+            .toHex(' '));
+}
+
+QList<QJsonObject> receiveOnce(const QString& socket)
+{
+    QProcess recv;
+    recv.start(
+        QStringLiteral(VORELIN_RECV_PATH),
+        {QStringLiteral("--once"), QStringLiteral("--json"), QStringLiteral("--socket"), socket});
+    QList<QJsonObject> messages;
+    if (!recv.waitForFinished(15000))
+        return messages;
+    for (const QByteArray& line : recv.readAllStandardOutput().split('\n'))
+        if (!line.isEmpty())
+            messages << QJsonDocument::fromJson(line).object();
+    return messages;
+}
+
+} // namespace
+
+class TestVorelindRoutes : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runsWithTheSocketsSystemdPasses_data();
+    void runsWithTheSocketsSystemdPasses();
+    void takesMessagesThatSmbdHandsIn();
+};
+
+void TestVorelindRoutes::runsWithTheSocketsSystemdPasses_data()
+{
+    QTest::addColumn<bool>("session");
+    QTest::newRow("inbox and session") << true;
+    QTest::newRow("inbox only (port 139 held elsewhere)") << false;
+}
+
+void TestVorelindRoutes::runsWithTheSocketsSystemdPasses()
+{
+    QFETCH(bool, session);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("state")));
+    const QString socket = dir.filePath(QStringLiteral("inbox.socket"));
+    const std::uint16_t port = freeTcpPort();
+    const QString activate =
+        QStandardPaths::findExecutable(QStringLiteral("systemd-socket-activate"));
+    QVERIFY2(!activate.isEmpty(), "systemd-socket-activate is missing (package systemd)");
+
+    // One activator per socket, nested: the outer one's socket is passed through, and the inner
+    // one names every socket it passes.
+    QStringList arguments;
+    if (session)
+        arguments << "-l" << QStringLiteral("127.0.0.1:%1").arg(port) << "--fdname=session"
+                  << activate;
+    arguments << "-l" << socket << (session ? "--fdname=session:inbox" : "--fdname=inbox")
+              << QStringLiteral(VORELIND_PATH) << "--config"
+              << "/dev/null"
+              << "--state-dir" << dir.filePath("state") << "--computer-name"
+              << "VTEST";
+    QProcess activator;
+    activator.setStandardErrorFile(dir.filePath(QStringLiteral("log")));
+    activator.start(activate, arguments);
+    QVERIFY(activator.waitForStarted());
+
+    RawSession sender;
+    if (session) {
+        // The outer activator starts the inner one on this connection...
+        QVERIFY(
+            waitFor([&] { return sender.open(port, QStringLiteral("127.0.0.1"), 1000); }, 10000));
+        QVERIFY(sender.send(sessionRequest("VTEST") + message(text("activated"))));
+    }
+    // ...and the inner one starts vorelind on a connection to the local socket.
+    QLocalSocket trigger;
+    QVERIFY(waitFor(
+        [&] {
+            trigger.connectToServer(socket);
+            return trigger.waitForConnected(500);
+        },
+        10000));
+    QVERIFY(waitFor(
+        [&] { return readAll(dir.filePath("log")).contains(QStringLiteral("listening as VTEST")); },
+        10000));
+    const QString log = readAll(dir.filePath("log"));
+    if (session) {
+        QCOMPARE(hex(sender.read(kPositive.size() + messageAccepted(9).size())),
+                 hex(kPositive + messageAccepted(9)));
+        const auto messages = receiveOnce(socket);
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0][QStringLiteral("text")].toString(), QStringLiteral("activated"));
+    } else {
+        QVERIFY2(log.contains(QStringLiteral("session service off")), qPrintable(log));
+        QCOMPARE(receiveOnce(socket).size(), 0);
+    }
+    activator.terminate();
+    QVERIFY(activator.waitForFinished(5000));
+}
+
+void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
+{
+    // vorelind's folders must be reachable by the account smbd runs the command as.
+    VorelindProcess service;
+    QString error;
+    QVERIFY2(service.start({}, error), qPrintable(error));
+    for (QString path = service.socketPath(); path != QStringLiteral("/");
+         path = QFileInfo(path).path())
+        ::chmod(QFile::encodeName(QFileInfo(path).path()).constData(), 0755);
+
+    QTemporaryDir work(QStringLiteral("/tmp/vorelin-smbd-XXXXXX"));
+    const QString w = work.path();
+    ::chmod(QFile::encodeName(w).constData(), 0755);
+    for (const char* sub :
+         {"private", "lock", "state", "cache", "pid", "ncalrpc", "usershares", "binddns", "tmp"})
+        QVERIFY(QDir(w).mkpath(QLatin1String(sub)));
+    ::chmod(QFile::encodeName(w + "/tmp").constData(), 01777);
+    const std::uint16_t port = freeTcpPort();
+    QFile conf(w + "/smb.conf");
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(
+        QStringLiteral(
+            "[global]\nnetbios name = VTESTSMBD\nworkgroup = VTEST\n"
+            "server role = standalone server\ninterfaces = 127.0.0.1\n"
+            "bind interfaces only = yes\nsmb ports = %1\nserver min protocol = NT1\n"
+            "private dir = %2/private\nlock directory = %2/lock\nstate directory = %2/state\n"
+            "cache directory = %2/cache\npid directory = %2/pid\nncalrpc dir = %2/ncalrpc\n"
+            "usershare path = %2/usershares\nbinddns dir = %2/binddns\nlog file = %2/log\n"
+            "passdb backend = tdbsam:%2/private/passdb.tdb\nload printers = no\n"
+            "printing = bsd\nprintcap name = /dev/null\ndisable spoolss = yes\n"
+            "map to guest = bad user\nguest account = nobody\n"
+            "message command = %3 --socket %4 %f %m %s\n")
+            .arg(port)
+            .arg(w, QStringLiteral(VORELIN_DELIVER_PATH), service.socketPath())
+            .toUtf8());
+    conf.close();
+    QProcess smbd;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), w + "/tmp");
+    smbd.setProcessEnvironment(environment);
+    smbd.setStandardOutputFile(w + "/smbd.out");
+    smbd.start(QStringLiteral("/usr/sbin/smbd"), {"-F", "--debug-stdout", "-s", w + "/smb.conf"});
+    QVERIFY2(smbd.waitForStarted(), "smbd is missing (package samba)");
+    RawSession probe;
+    QVERIFY(waitFor([&] { return probe.open(port, QStringLiteral("127.0.0.1"), 500); }, 20000));
+
+    // smbclient -M to smbd; smbd's command hands the message in; vorelin-recv prints it.
+    QProcess client;
+    client.start(QStringLiteral("smbclient"),
+                 {"-M", "VTESTSMBD", "-I", "127.0.0.1", "-p", QString::number(port), "-U", "alice%",
+                  "-n", "SENDERBOX"});
+    client.write("Through smbd\nand back");
+    client.closeWriteChannel();
+    QVERIFY(client.waitForFinished(20000));
+    QList<QJsonObject> messages;
+    QVERIFY2(waitFor([&] { return !(messages = service.receiveOnce()).isEmpty(); }, 10000),
+             qPrintable(service.log() + readAll(w + "/smbd.out")));
+    QCOMPARE(messages[0][QStringLiteral("text")].toString(),
+             QStringLiteral("Through smbd\nand back"));
+    QCOMPARE(messages[0][QStringLiteral("from")].toString(), QStringLiteral("alice"));
+    QCOMPARE(messages[0][QStringLiteral("address")].toString(), QString());
+    QCOMPARE(messages[0][QStringLiteral("called")].toString(), QStringLiteral("VTEST"));
+
+    // Another local user may not hand messages in.
+    QFile text(w + "/tmp/stranger.txt");
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("not allowed");
+    text.close();
+    ::chmod(QFile::encodeName(text.fileName()).constData(), 0666);
+    QProcess stranger;
+    stranger.start(QStringLiteral("setpriv"),
+                   {"--reuid=daemon", "--regid=daemon", "--clear-groups",
+                    QStringLiteral(VORELIN_DELIVER_PATH), "--socket", service.socketPath(),
+                    "mallory", "ELSEWHERE", text.fileName()});
+    QVERIFY(stranger.waitForFinished(10000));
+    QCOMPARE(stranger.exitCode(), 1);
+    QVERIFY2(stranger.readAllStandardError().contains("not allowed"), "no refusal reported");
+    QVERIFY(service.receiveOnce().isEmpty());
+
+    smbd.terminate();
+    if (!smbd.waitForFinished(8000))
+        smbd.kill();
+}
+
+QTEST_GUILESS_MAIN(TestVorelindRoutes)
+#include "tst_vorelind_routes.moc"
