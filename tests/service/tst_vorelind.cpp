@@ -258,6 +258,7 @@ void TestVorelind::servesASecondAddressUnderAFlood()
 
     const auto service = startService(options);
     QVERIFY(service);
+    const qint64 rssBefore = service->residentKiB();
     std::vector<std::unique_ptr<RawSession>> flood;
     for (int i = 0; i < 100; ++i) {
         flood.push_back(std::make_unique<RawSession>());
@@ -283,8 +284,9 @@ void TestVorelind::servesASecondAddressUnderAFlood()
     const Bytes expected = secondServed ? kPositive + messageAccepted(7) : negative(0x83);
     QCOMPARE(hex(second.exchange(input, expected.size())), hex(expected));
     QCOMPARE(service->receiveOnce().size(), secondServed ? 1 : 0);
-    const qint64 rss = service->residentKiB();
-    QVERIFY2(rss > 0 && rss < 16 * 1024, qPrintable(QString::number(rss)));
+    // Memory stays bounded: the flood costs little beyond what the idle service holds.
+    const qint64 growth = service->residentKiB() - rssBefore;
+    QVERIFY2(rssBefore > 0 && growth < 8 * 1024, qPrintable(QString::number(growth)));
 }
 
 void TestVorelind::holdsEachMessageLimit_data()
