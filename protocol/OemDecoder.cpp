@@ -66,8 +66,8 @@ char32_t Utf8::next(std::string_view text, std::size_t& at)
 
 namespace {
 
-// Applies the line-break rule to a sequence of code points given by next(); breakChar says
-// which values stand alone as a break.
+// Applies the line-break rule to count code points given by next(); isLoneBreak says which
+// other values stand alone as a break.
 template <typename Next, typename IsBreak>
 std::string normalise(std::size_t count, Next next, IsBreak isLoneBreak)
 {

@@ -140,16 +140,6 @@ std::string Spool::tempOf(const std::string& id) const
     return m_dir + "/" + kTempPrefix + id;
 }
 
-std::optional<std::string> Spool::store(const std::string& content, std::string& error)
-{
-    const auto id = stage(content, error);
-    if (!id)
-        return std::nullopt;
-    if (!commit(error).at(0))
-        return std::nullopt;
-    return id;
-}
-
 std::optional<std::string> Spool::stage(const std::string& content, std::string& error)
 {
     const std::string id = nextId();

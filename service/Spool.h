@@ -27,8 +27,6 @@ public:
 
     // True when one more message of this size would pass a cap.
     bool full(std::size_t bytes) const;
-    // Stores content durably and returns its id, or nullopt (with errno's text in error).
-    std::optional<std::string> store(const std::string& content, std::string& error);
     // Writes content under a temporary name and returns its id; nothing is durable or counts
     // as stored before commit(), though it counts against the caps.
     std::optional<std::string> stage(const std::string& content, std::string& error);

@@ -1,0 +1,111 @@
+#include "service/Settings.h"
+
+#include <QTemporaryFile>
+#include <QTest>
+
+namespace {
+
+// Parses a configuration file and then a command line, as vorelind does.
+SettingsParser::Outcome parse(const QByteArray& file, QStringList arguments, Settings& settings,
+                              std::string& error)
+{
+    QTemporaryFile conf;
+    if (!conf.open())
+        return SettingsParser::Outcome::Error;
+    conf.write(file);
+    conf.flush();
+    arguments.prepend(conf.fileName());
+    arguments.prepend(QStringLiteral("--config"));
+    arguments.prepend(QStringLiteral("vorelind"));
+    std::vector<QByteArray> bytes;
+    for (const QString& a : arguments)
+        bytes.push_back(a.toUtf8());
+    std::vector<char*> argv;
+    for (QByteArray& b : bytes)
+        argv.push_back(b.data());
+    return SettingsParser::parseCommandLine(settings, int(argv.size()), argv.data(), error);
+}
+
+} // namespace
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsEveryKeyFromFileAndOptions();
+    void refusesBadSettings_data();
+    void refusesBadSettings();
+};
+
+void TestSettings::readsEveryKeyFromFileAndOptions()
+{
+    const QByteArray file = "# comment\n"
+                            "computer-name = HOST1\n"
+                            "code-page = 437\n"
+                            "max-sessions = 8\n"
+                            "max-sessions-per-address = 2\n"
+                            "  idle-timeout = 500ms  \n"
+                            "message-timeout = 5s\n"
+                            "messages-per-minute = 0\n"
+                            "spool-max-messages = 10\n"
+                            "spool-max-bytes = 64K\n"
+                            "blocked-senders = mallory , eve,\n"
+                            "blocked-addresses = 192.0.2.1\n"
+                            "message-command-account = smbguest\n"
+                            "\n";
+    Settings s;
+    std::string error;
+    QCOMPARE(parse(file, {"--max-sessions", "9", "--idle-timeout=2"}, s, error),
+             SettingsParser::Outcome::Run);
+    QCOMPARE(s.computerName, std::string("HOST1"));
+    QCOMPARE(s.codePage, 437);
+    QCOMPARE(s.maxSessions, std::size_t(9)); // the option wins over the file
+    QCOMPARE(s.maxSessionsPerAddress, std::size_t(2));
+    QCOMPARE(s.idleTimeout, std::chrono::milliseconds(2000));
+    QCOMPARE(s.messageTimeout, std::chrono::milliseconds(5000));
+    QCOMPARE(s.messagesPerMinute, std::size_t(0));
+    QCOMPARE(s.spoolMaxMessages, std::size_t(10));
+    QCOMPARE(s.spoolMaxBytes, std::size_t(64 * 1024));
+    QCOMPARE(s.blockedSenders, (std::vector<std::string>{"mallory", "eve"}));
+    QCOMPARE(s.blockedAddresses, std::vector<std::string>{"192.0.2.1"});
+    QCOMPARE(s.messageCommandAccount, std::string("smbguest"));
+    QVERIFY(!s.directMode());
+}
+
+void TestSettings::refusesBadSettings_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("unknown key") << QByteArray("colour = red\n") << QStringList{} << "unknown";
+    QTest::newRow("line without =")
+        << QByteArray("max-sessions 3\n") << QStringList{} << "key = value";
+    QTest::newRow("zero sessions") << QByteArray() << QStringList{"--max-sessions", "0"} << "bad";
+    QTest::newRow("port beyond 65535")
+        << QByteArray() << QStringList{"--session-port", "70000"} << "bad";
+    QTest::newRow("zero time") << QByteArray("idle-timeout = 0\n") << QStringList{} << "bad";
+    QTest::newRow("time with a unit we do not take")
+        << QByteArray("idle-timeout = 1h\n") << QStringList{} << "bad";
+    QTest::newRow("negative count")
+        << QByteArray("spool-max-messages = -1\n") << QStringList{} << "bad";
+    QTest::newRow("name longer than 15")
+        << QByteArray("computer-name = ABCDEFGHIJKLMNOP\n") << QStringList{} << "bad";
+    QTest::newRow("option without value") << QByteArray() << QStringList{"--bind"} << "needs";
+    QTest::newRow("stray argument") << QByteArray() << QStringList{"extra"} << "unexpected";
+}
+
+void TestSettings::refusesBadSettings()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    Settings s;
+    std::string error;
+    QCOMPARE(parse(file, arguments, s, error), SettingsParser::Outcome::Error);
+    QVERIFY2(QString::fromStdString(error).contains(reason), error.c_str());
+}
+
+QTEST_APPLESS_MAIN(TestSettings)
+#include "tst_settings.moc"
