@@ -2,6 +2,7 @@
 #include "support/VorelindProcess.h"
 #include "support/WireBuilders.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTest>
 
@@ -79,6 +80,7 @@ private slots:
     void servesASecondAddressUnderAFlood();
     void holdsEachMessageLimit_data();
     void holdsEachMessageLimit();
+    void vorelinRecvPrintsAndReconnects();
     void cleanupTestCase();
 
 private:
@@ -321,6 +323,46 @@ void TestVorelind::holdsEachMessageLimit()
     QCOMPARE(service->receiveOnce().size(), int(exitCodes.count(0)));
     QVERIFY2(service->log().contains(QStringLiteral("outcome=refused")),
              qPrintable(service->log()));
+}
+
+void TestVorelind::vorelinRecvPrintsAndReconnects()
+{
+    const auto service =
+        startService({QStringLiteral("--messages-per-minute"), QStringLiteral("0")});
+    QVERIFY(service);
+    QProcess recv;
+    recv.start(QStringLiteral(VORELIN_RECV_PATH),
+               {QStringLiteral("--socket"), service->socketPath()});
+    QVERIFY(recv.waitForStarted());
+    // Reads what recv printed until it holds the text, bounded.
+    const auto printed = [&](const QString& text) {
+        QString seen;
+        const QDeadlineTimer deadline(10000);
+        while (!seen.contains(text) && !deadline.hasExpired()) {
+            recv.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+            seen += QString::fromUtf8(recv.readAllStandardOutput());
+        }
+        return seen;
+    };
+
+    // A terminal escape from the network is shown, not obeyed.
+    QCOMPARE(vorelinSend(service->port(), QStringLiteral("VTEST"), QStringLiteral("red\x1b[31m"))
+                 .exitCode,
+             0);
+    const QString first = printed(QStringLiteral("red"));
+    QVERIFY2(first.contains(QStringLiteral("Message from ")) &&
+                 first.contains(QStringLiteral(" to VTEST on ")) &&
+                 first.contains(QStringLiteral("red\uFFFD[31m")),
+             qPrintable(first));
+
+    service->stop();
+    QString error;
+    QVERIFY2(service->restart(error), qPrintable(error));
+    QCOMPARE(
+        vorelinSend(service->port(), QStringLiteral("VTEST"), QStringLiteral("again")).exitCode, 0);
+    QVERIFY(printed(QStringLiteral("again")).contains(QStringLiteral("again")));
+    recv.terminate();
+    recv.waitForFinished(5000);
 }
 
 QTEST_GUILESS_MAIN(TestVorelind)
