@@ -6,7 +6,9 @@
 //  - resident memory of vorelind idle and with 32 sessions open, beside smbd + nmbd idle.
 // Everything on loopback, in private folders; smbd and nmbd are stopped by their PIDs.
 
-#include "WireBuilders.h"
+#include "support/PrivateSmbd.h"
+#include "support/VorelindProcess.h"
+#include "support/WireBuilders.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -40,19 +42,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kClients = 8;
-
-std::uint16_t freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // A blocking session client with 10-second socket timeouts.
 class Client
@@ -164,21 +153,10 @@ double throughput(std::uint16_t port, const std::string& called, int perClient, 
     return (kClients * perClient - failed) / seconds;
 }
 
-qint64 rssKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
-
 // The process and all its descendants.
-qint64 treeRssKiB(qint64 root)
+qint64 treeResidentKiBOf(qint64 root)
 {
-    qint64 total = rssKiB(root);
+    qint64 total = residentKiBOf(root);
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         bool number = false;
         const qint64 pid = entry.toLongLong(&number);
@@ -190,7 +168,7 @@ qint64 treeRssKiB(qint64 root)
         const QByteArray text = stat.readAll();
         const auto fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
         if (fields.size() > 1 && fields[1].toLongLong() == root)
-            total += treeRssKiB(pid);
+            total += treeResidentKiBOf(pid);
     }
     return total;
 }
@@ -217,7 +195,7 @@ struct Vorelind
 {
     QTemporaryDir dir{QStringLiteral("/tmp/vorelin-bench-XXXXXX")};
     QProcess process;
-    std::uint16_t port = freePort();
+    std::uint16_t port = freeTcpPort();
 
     QString socket() const { return dir.filePath(QStringLiteral("run/inbox.socket")); }
 
@@ -238,69 +216,6 @@ struct Vorelind
     {
         process.terminate();
         process.waitForFinished(5000);
-    }
-};
-
-// A private smbd (and optionally nmbd) as the anchor, as the project's other benchmark runs it.
-struct Samba
-{
-    QTemporaryDir dir{QStringLiteral("/tmp/vorelin-bench-XXXXXX")};
-    QProcess smbd;
-    QProcess nmbd;
-    std::uint16_t port = freePort();
-
-    QString messages() const { return dir.filePath(QStringLiteral("messages")); }
-
-    bool start(bool withNmbd)
-    {
-        const QString w = dir.path();
-        QFile::setPermissions(w, QFileDevice::Permissions(0x7755));
-        for (const char* sub : {"private", "lock", "state", "cache", "pid", "ncalrpc", "usershares",
-                                "binddns", "messages", "tmp"})
-            QDir(w).mkpath(QLatin1String(sub));
-        ::chmod(QFile::encodeName(messages()).constData(), 0777);
-        ::chmod(QFile::encodeName(w + "/tmp").constData(), 01777);
-        QFile conf(w + "/smb.conf");
-        conf.open(QIODevice::WriteOnly);
-        conf.write(
-            QStringLiteral("[global]\nnetbios name = VBENCH\nworkgroup = VBENCHWG\n"
-                           "server role = standalone server\ninterfaces = 127.0.0.1\n"
-                           "bind interfaces only = yes\nsmb ports = %1\nserver min protocol = NT1\n"
-                           "private dir = %2/private\nlock directory = %2/lock\n"
-                           "state directory = %2/state\ncache directory = %2/cache\n"
-                           "pid directory = %2/pid\nncalrpc dir = %2/ncalrpc\n"
-                           "usershare path = %2/usershares\nbinddns dir = %2/binddns\n"
-                           "log file = %2/log.%m\npassdb backend = tdbsam:%2/private/passdb.tdb\n"
-                           "load printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
-                           "disable spoolss = yes\nmap to guest = bad user\nguest account = %3\n"
-                           "local master = no\ndns proxy = no\nwins support = no\n"
-                           "message command = /bin/mv %s %2/messages/\n")
-                .arg(port)
-                .arg(w, ::geteuid() == 0 ? QStringLiteral("nobody") : qEnvironmentVariable("USER"))
-                .toUtf8());
-        conf.close();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TMPDIR"), w + "/tmp");
-        const QString sbin = QStringLiteral("/usr/sbin/");
-        for (QProcess* p : {&smbd, &nmbd}) {
-            p->setProcessEnvironment(env);
-            p->setStandardOutputFile(QProcess::nullDevice());
-            p->setStandardErrorFile(QProcess::nullDevice());
-        }
-        smbd.start(sbin + "smbd", {"-F", "--debug-stdout", "-s", w + "/smb.conf"});
-        if (withNmbd)
-            nmbd.start(sbin + "nmbd", {"-F", "--debug-stdout", "-s", w + "/smb.conf"});
-        return smbd.waitForStarted() && waitFor([&] { return tcpAccepts(port); }, 20000);
-    }
-    ~Samba()
-    {
-        for (QProcess* p : {&smbd, &nmbd}) {
-            if (p->state() != QProcess::NotRunning) {
-                p->terminate();
-                if (!p->waitForFinished(8000))
-                    p->kill();
-            }
-        }
     }
 };
 
@@ -328,21 +243,22 @@ int main(int argc, char** argv)
                     ours, kClients, perClient, failures);
     }
     {
-        Samba s;
-        if (!s.start(false)) {
-            std::fprintf(stderr, "smbd did not start\n");
+        PrivateSmbd s;
+        const QString messages = s.workDir() + QStringLiteral("/messages");
+        QString error;
+        if (!s.start(QStringLiteral("/bin/mv %s ") + messages, false, error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
         }
         const int anchorPerClient = std::max(1, perClient / 4);
         int failures = 0;
-        anchor = throughput(s.port, "VBENCH", anchorPerClient, failures);
+        anchor = throughput(s.port(), "VBENCH", anchorPerClient, failures);
         const int expected = kClients * anchorPerClient - failures;
-        waitFor([&] { return QDir(s.messages()).entryList(QDir::Files).size() >= expected; },
-                10000);
+        waitFor([&] { return QDir(messages).entryList(QDir::Files).size() >= expected; }, 10000);
         std::printf("throughput  smbd + message command   %8.1f messages/s  (%d x %d, %d failed, "
                     "%lld files written)\n",
                     anchor, kClients, anchorPerClient, failures,
-                    static_cast<long long>(QDir(s.messages()).entryList(QDir::Files).size()));
+                    static_cast<long long>(QDir(messages).entryList(QDir::Files).size()));
         std::printf("            ratio                     %8.1f x  (target: at least 10 x)\n\n",
                     ours / anchor);
     }
@@ -382,7 +298,7 @@ int main(int argc, char** argv)
         Vorelind v;
         v.start({});
         waitFor([] { return false; }, 300); // let it settle after start-up
-        const qint64 idle = rssKiB(v.process.processId());
+        const qint64 idle = residentKiBOf(v.process.processId());
         std::vector<std::unique_ptr<Client>> sessions;
         for (int i = 0; i < 32; ++i) {
             const std::string source = "127.0.0." + std::to_string(1 + i / 4);
@@ -390,11 +306,12 @@ int main(int argc, char** argv)
             if (c->open(v.port, source.c_str()) && c->step(sessionRequest("VBENCH")))
                 sessions.push_back(std::move(c));
         }
-        const qint64 busy = rssKiB(v.process.processId());
-        Samba s;
-        s.start(true);
+        const qint64 busy = residentKiBOf(v.process.processId());
+        PrivateSmbd s;
+        QString error;
+        s.start(QStringLiteral("/bin/true"), true, error);
         waitFor([] { return false; }, 3000); // nmbd's start-up: registration takes ~3.5 s
-        const qint64 samba = treeRssKiB(s.smbd.processId()) + treeRssKiB(s.nmbd.processId());
+        const qint64 samba = treeResidentKiBOf(s.smbdPid()) + treeResidentKiBOf(s.nmbdPid());
         std::printf("memory      vorelind idle %.1f MiB, with %zu sessions %.1f MiB; smbd + nmbd "
                     "idle %.1f MiB (target: idle under 8 MiB)\n",
                     idle / 1024.0, sessions.size(), busy / 1024.0, samba / 1024.0);

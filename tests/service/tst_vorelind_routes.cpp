@@ -2,6 +2,7 @@
 // pass (both, or the local one alone), and the route beside Samba, where smbd holds the port
 // and its message command runs vorelin-deliver.
 
+#include "support/PrivateSmbd.h"
 #include "support/RawSession.h"
 #include "support/VorelindProcess.h"
 #include "support/WireBuilders.h"
@@ -151,41 +152,13 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
          path = QFileInfo(path).path())
         ::chmod(QFile::encodeName(QFileInfo(path).path()).constData(), 0755);
 
-    QTemporaryDir work(QStringLiteral("/tmp/vorelin-smbd-XXXXXX"));
-    const QString w = work.path();
-    ::chmod(QFile::encodeName(w).constData(), 0755);
-    for (const char* sub :
-         {"private", "lock", "state", "cache", "pid", "ncalrpc", "usershares", "binddns", "tmp"})
-        QVERIFY(QDir(w).mkpath(QLatin1String(sub)));
-    ::chmod(QFile::encodeName(w + "/tmp").constData(), 01777);
-    const std::uint16_t port = freeTcpPort();
-    QFile conf(w + "/smb.conf");
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(
-        QStringLiteral(
-            "[global]\nnetbios name = VTESTSMBD\nworkgroup = VTEST\n"
-            "server role = standalone server\ninterfaces = 127.0.0.1\n"
-            "bind interfaces only = yes\nsmb ports = %1\nserver min protocol = NT1\n"
-            "private dir = %2/private\nlock directory = %2/lock\nstate directory = %2/state\n"
-            "cache directory = %2/cache\npid directory = %2/pid\nncalrpc dir = %2/ncalrpc\n"
-            "usershare path = %2/usershares\nbinddns dir = %2/binddns\nlog file = %2/log\n"
-            "passdb backend = tdbsam:%2/private/passdb.tdb\nload printers = no\n"
-            "printing = bsd\nprintcap name = /dev/null\ndisable spoolss = yes\n"
-            "map to guest = bad user\nguest account = nobody\n"
-            "message command = %3 --socket %4 %f %m %s\n")
-            .arg(port)
-            .arg(w, QStringLiteral(VORELIN_DELIVER_PATH), service.socketPath())
-            .toUtf8());
-    conf.close();
-    QProcess smbd;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), w + "/tmp");
-    smbd.setProcessEnvironment(environment);
-    smbd.setStandardOutputFile(w + "/smbd.out");
-    smbd.start(QStringLiteral("/usr/sbin/smbd"), {"-F", "--debug-stdout", "-s", w + "/smb.conf"});
-    QVERIFY2(smbd.waitForStarted(), "smbd is missing (package samba)");
-    RawSession probe;
-    QVERIFY(waitFor([&] { return probe.open(port, QStringLiteral("127.0.0.1"), 500); }, 20000));
+    PrivateSmbd smbd;
+    QVERIFY2(smbd.start(QStringLiteral("%1 --socket %2 %f %m %s")
+                            .arg(QStringLiteral(VORELIN_DELIVER_PATH), service.socketPath()),
+                        false, error),
+             qPrintable(error));
+    const QString w = smbd.workDir();
+    const std::uint16_t port = smbd.port();
 
     // smbclient -M to smbd; smbd's command hands the message in; vorelin-recv prints it.
     QProcess client;
@@ -197,7 +170,7 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
     QVERIFY(client.waitForFinished(20000));
     QList<QJsonObject> messages;
     QVERIFY2(waitFor([&] { return !(messages = service.receiveOnce()).isEmpty(); }, 10000),
-             qPrintable(service.log() + readAll(w + "/smbd.out")));
+             qPrintable(service.log() + smbd.log()));
     QCOMPARE(messages[0][QStringLiteral("text")].toString(),
              QStringLiteral("Through smbd\nand back"));
     QCOMPARE(messages[0][QStringLiteral("from")].toString(), QStringLiteral("alice"));
@@ -219,10 +192,6 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
     QCOMPARE(stranger.exitCode(), 1);
     QVERIFY2(stranger.readAllStandardError().contains("not allowed"), "no refusal reported");
     QVERIFY(service.receiveOnce().isEmpty());
-
-    smbd.terminate();
-    if (!smbd.waitForFinished(8000))
-        smbd.kill();
 }
 
 QTEST_GUILESS_MAIN(TestVorelindRoutes)
