@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -61,13 +62,18 @@ std::string userName(uid_t uid)
 } // namespace
 
 Daemon::Daemon(const Settings& settings, Listeners listeners, const NameTable& names,
-               MessageSink& sink, Inbox& inbox, const OemDecoder& decoder, uid_t handInUid, Log log)
-    : m_settings(settings), m_listeners(listeners), m_names(names), m_sink(sink), m_inbox(inbox),
-      m_decoder(decoder), m_handInUid(handInUid), m_log(std::move(log))
+               Reception& reception, Inbox& inbox, const OemDecoder& decoder, uid_t handInUid,
+               Log log)
+    : m_settings(settings), m_listeners(listeners), m_names(names), m_reception(reception),
+      m_inbox(inbox), m_decoder(decoder), m_handInUid(handInUid), m_log(std::move(log))
 {}
 
 Daemon::~Daemon()
 {
+    if (m_worker.joinable())
+        m_worker.join();
+    if (m_commitDone >= 0)
+        ::close(m_commitDone);
     for (const auto& [fd, connection] : m_connections)
         ::close(fd);
     if (m_signals >= 0)
@@ -95,7 +101,8 @@ bool Daemon::run()
         event.data.fd = fd;
         return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
     };
-    if (!add(m_signals))
+    m_commitDone = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_commitDone < 0 || !add(m_signals) || !add(m_commitDone))
         return false;
     for (const int fd : {m_listeners.session, m_listeners.inbox}) {
         if (fd < 0)
@@ -122,6 +129,10 @@ bool Daemon::run()
                 }
                 continue;
             }
+            if (fd == m_commitDone) {
+                finishCommit();
+                continue;
+            }
             if (fd == m_listeners.session) {
                 acceptSessions();
                 continue;
@@ -145,7 +156,7 @@ bool Daemon::run()
                     readLocal(fd, connection);
             }
         }
-        commitDeliveries();
+        startCommit();
         runDeadlines();
         flushLocalClients();
     }
@@ -186,13 +197,14 @@ void Daemon::acceptSessions()
             sessionsFrom(connection.address) < m_settings.maxSessionsPerAddress) {
             connection.slot = Connection::Slot::Session;
             ++m_sessions;
-            connection.machine.emplace(m_names, m_sink, m_decoder, connection.address, limits, now);
+            connection.machine.emplace(m_names, m_reception, m_decoder, connection.address, limits,
+                                       now);
         } else if (m_refusing < kMaxRefusing) {
             connection.slot = Connection::Slot::Refusing;
             ++m_refusing;
             limits.idle = std::min<std::chrono::milliseconds>(limits.idle, kRefusingIdle);
-            connection.machine.emplace(SessionMachine::refusing(0x83, m_names, m_sink, m_decoder,
-                                                                connection.address, limits, now));
+            connection.machine.emplace(SessionMachine::refusing(
+                0x83, m_names, m_reception, m_decoder, connection.address, limits, now));
         } else {
             ::close(fd);
             continue;
@@ -276,29 +288,49 @@ void Daemon::readSession(int fd, Connection& connection)
     }
 }
 
-void Daemon::commitDeliveries()
+void Daemon::startCommit()
 {
-    // Bounded: each round answers one END per session; a resumed session may stage another.
-    for (int round = 0; round < 64 && !m_awaiting.empty(); ++round) {
-        const std::vector<Verdict> verdicts = m_sink.commit();
-        const auto sessions = std::exchange(m_awaiting, {});
-        const auto now = Clock::now();
-        for (std::size_t i = 0; i < sessions.size(); ++i) {
-            const auto [fd, serial] = sessions[i];
-            const auto found = m_connections.find(fd);
-            // A session that went away meanwhile: its message is stored all the same.
-            if (found == m_connections.end() || found->second.serial != serial ||
-                !found->second.machine || !found->second.machine->awaitingDelivery())
-                continue;
-            Connection& connection = found->second;
-            auto out = connection.machine->resume(
-                i < verdicts.size() ? verdicts[i] : Verdict::Failed, now);
-            if (connection.machine->awaitingDelivery())
-                m_awaiting.emplace_back(fd, serial);
-            queue(fd, connection, out.bytes.data(), out.bytes.size());
-            if (m_connections.count(fd) && out.close)
-                startClosing(fd, connection);
+    if (m_flight || !m_reception.hasPending())
+        return;
+    // The sync runs on a worker while the loop goes on answering the other sessions, whose
+    // ENDs then gather into the next batch.
+    m_flight = m_reception.takeFlight();
+    m_flightSessions = std::exchange(m_awaiting, {});
+    m_worker = std::thread([this] {
+        m_flight->batch.sync();
+        const std::uint64_t one = 1;
+        while (::write(m_commitDone, &one, sizeof one) < 0 && errno == EINTR) {
         }
+    });
+}
+
+void Daemon::finishCommit()
+{
+    std::uint64_t count = 0;
+    while (::read(m_commitDone, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    if (!m_flight)
+        return;
+    m_worker.join();
+    const std::vector<Verdict> verdicts = m_reception.land(*m_flight);
+    m_flight.reset();
+    const auto sessions = std::exchange(m_flightSessions, {});
+    const auto now = Clock::now();
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const auto [fd, serial] = sessions[i];
+        const auto found = m_connections.find(fd);
+        // A session that went away meanwhile: its message is stored all the same.
+        if (found == m_connections.end() || found->second.serial != serial ||
+            !found->second.machine || !found->second.machine->awaitingDelivery())
+            continue;
+        Connection& connection = found->second;
+        auto out =
+            connection.machine->resume(i < verdicts.size() ? verdicts[i] : Verdict::Failed, now);
+        if (connection.machine->awaitingDelivery())
+            m_awaiting.emplace_back(fd, serial);
+        queue(fd, connection, out.bytes.data(), out.bytes.size());
+        if (m_connections.count(fd) && out.close)
+            startClosing(fd, connection);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "service/Inbox.h"
 #include "service/NameTable.h"
+#include "service/Reception.h"
 #include "service/SessionMachine.h"
 #include "service/Settings.h"
 
@@ -14,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The socket loop: accepts sessions and local clients, moves bytes between the sockets and
@@ -31,8 +33,8 @@ public:
         int inbox = -1;   // Unix stream, listening
     };
 
-    Daemon(const Settings& settings, Listeners listeners, const NameTable& names, MessageSink& sink,
-           Inbox& inbox, const OemDecoder& decoder, uid_t handInUid, Log log);
+    Daemon(const Settings& settings, Listeners listeners, const NameTable& names,
+           Reception& reception, Inbox& inbox, const OemDecoder& decoder, uid_t handInUid, Log log);
     ~Daemon();
 
     // Runs until SIGTERM or SIGINT; false when the loop could not be set up.
@@ -77,14 +79,15 @@ private:
     void flushLocalClients();
     int timeoutMs() const;
     void runDeadlines();
-    void commitDeliveries();
+    void startCommit();
+    void finishCommit();
     std::size_t sessionsFrom(const std::string& address) const;
     void watch(int fd, Connection& connection, bool output);
 
     const Settings& m_settings;
     Listeners m_listeners;
     const NameTable& m_names;
-    MessageSink& m_sink;
+    Reception& m_reception;
     Inbox& m_inbox;
     const OemDecoder& m_decoder;
     uid_t m_handInUid;
@@ -99,4 +102,9 @@ private:
     // descriptor may be reused.
     std::vector<std::pair<int, std::uint64_t>> m_awaiting;
     std::uint64_t m_nextSerial = 1;
+    // At most one batch on its way to disk, synced by m_worker, which signals m_commitDone.
+    std::optional<Reception::Flight> m_flight;
+    std::vector<std::pair<int, std::uint64_t>> m_flightSessions;
+    std::thread m_worker;
+    int m_commitDone = -1;
 };

@@ -27,7 +27,7 @@ enum class Verdict
     SpoolFull,
     Failed,
     TimedOut,
-    Pending // stored, not yet durable: the answer comes from commit()
+    Pending // written, not yet durable: the final verdict comes later
 };
 
 const char* verdictName(Verdict verdict);
@@ -42,11 +42,9 @@ public:
     // At the start of a message, before its text: Accepted, or why it would be refused now.
     virtual Verdict admit(const ReceivedMessage& header) = 0;
     virtual Verdict deliver(const ReceivedMessage& message) = 0;
-    // As deliver(), but the sink may answer Pending and make the message durable later, in
-    // one commit() with others that arrived at the same time: one disk sync for a batch.
+    // As deliver(), but the sink may answer Pending and make the message durable later,
+    // together with others that arrived meanwhile: one disk sync for a batch.
     virtual Verdict deliverLater(const ReceivedMessage& message) { return deliver(message); }
-    // Makes the Pending messages durable; their verdicts in the order they were handed over.
-    virtual std::vector<Verdict> commit() { return {}; }
     // A message the session refused itself (too long, empty, timed out): for the log.
     virtual void refused(const ReceivedMessage& message, Verdict why) = 0;
 };

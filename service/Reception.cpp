@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -100,23 +101,29 @@ Verdict Reception::admit(const ReceivedMessage& header)
 
 Verdict Reception::deliver(const ReceivedMessage& message)
 {
-    const Verdict verdict = stage(message);
+    // A batch of its own, made durable now; sessions' messages are not held up by it.
+    Flight own;
+    own.batch = m_spool.newBatch();
+    Staged staged{message, {}, {}};
+    const Verdict verdict = stage(message, &own.batch, staged.content, staged.id);
     if (verdict != Verdict::Pending)
         return verdict;
-    // Sessions' messages staged before this one are made durable with it; their verdicts wait
-    // for the next commit().
-    commitStaged();
-    const Verdict mine = m_committed.back();
-    m_committed.pop_back();
-    return mine;
+    own.staged.push_back(std::move(staged));
+    own.batch.sync();
+    return land(own).at(0);
 }
 
 Verdict Reception::deliverLater(const ReceivedMessage& message)
 {
-    return stage(message);
+    Staged staged{message, {}, {}};
+    const Verdict verdict = stage(message, nullptr, staged.content, staged.id);
+    if (verdict == Verdict::Pending)
+        m_staged.push_back(std::move(staged));
+    return verdict;
 }
 
-Verdict Reception::stage(const ReceivedMessage& message)
+Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std::string& content,
+                         std::string& id)
 {
     const Clock::time_point now = m_now();
     Verdict verdict = Verdict::Accepted;
@@ -138,41 +145,37 @@ Verdict Reception::stage(const ReceivedMessage& message)
         .add("to", message.to)
         .add("received", timestamp(std::time(nullptr)))
         .add("text", message.text);
-    std::string content = record.finish() + "\n";
+    content = record.finish() + "\n";
     if (m_spool.full(content.size())) {
         refused(message, Verdict::SpoolFull);
         return Verdict::SpoolFull;
     }
     std::string error;
-    const auto id = m_spool.stage(content, error);
-    if (!id) {
+    const auto staged = m_spool.stage(content, error, into);
+    if (!staged) {
         logLine(message, Verdict::Failed, "error=" + printable(error));
         return Verdict::Failed;
     }
+    id = *staged;
     // Counted now, so that a batch cannot pass the rate.
     if (m_settings.messagesPerMinute != 0 && !message.address.empty())
         m_rates[message.address].accepted.push_back(now);
-    m_staged.push_back({message, *id, std::move(content)});
     return Verdict::Pending;
 }
 
-std::vector<Verdict> Reception::commit()
+Reception::Flight Reception::takeFlight()
 {
-    commitStaged();
-    return std::exchange(m_committed, {});
+    return Flight{m_spool.takeStaged(), std::exchange(m_staged, {})};
 }
 
-void Reception::commitStaged()
+std::vector<Verdict> Reception::land(const Flight& flight)
 {
-    if (m_staged.empty())
-        return;
-    std::vector<Verdict>& verdicts = m_committed;
-    std::string error;
-    const std::vector<bool> stored = m_spool.commit(error);
-    for (std::size_t i = 0; i < m_staged.size(); ++i) {
-        const Staged& staged = m_staged[i];
-        if (!stored[i]) {
-            logLine(staged.message, Verdict::Failed, "error=" + printable(error));
+    m_spool.settle(flight.batch);
+    std::vector<Verdict> verdicts;
+    for (std::size_t i = 0; i < flight.staged.size(); ++i) {
+        const Staged& staged = flight.staged[i];
+        if (i >= flight.batch.stored.size() || !flight.batch.stored[i]) {
+            logLine(staged.message, Verdict::Failed, "error=" + printable(flight.batch.error));
             verdicts.push_back(Verdict::Failed);
             continue;
         }
@@ -180,7 +183,7 @@ void Reception::commitStaged()
         m_inbox.announce(staged.id, staged.content);
         verdicts.push_back(Verdict::Accepted);
     }
-    m_staged.clear();
+    return verdicts;
 }
 
 void Reception::refused(const ReceivedMessage& message, Verdict why)

@@ -26,8 +26,25 @@ public:
     Verdict admit(const ReceivedMessage& header) override;
     Verdict deliver(const ReceivedMessage& message) override;
     Verdict deliverLater(const ReceivedMessage& message) override;
-    std::vector<Verdict> commit() override;
     void refused(const ReceivedMessage& message, Verdict why) override;
+
+    struct Staged
+    {
+        ReceivedMessage message;
+        std::string id;
+        std::string content;
+    };
+    // The Pending messages on their way to disk: flight.batch.sync() may run on another
+    // thread; land() then books, logs and offers them, and gives their verdicts in the order
+    // deliverLater() took them.
+    struct Flight
+    {
+        Spool::Batch batch;
+        std::vector<Staged> staged;
+    };
+    bool hasPending() const { return !m_staged.empty(); }
+    Flight takeFlight();
+    std::vector<Verdict> land(const Flight& flight);
 
     // "2026-12-07T14:07:27+01:00": local time with its UTC offset.
     static std::string timestamp(std::time_t when);
@@ -40,14 +57,9 @@ private:
         std::size_t unlogged = 0;
     };
 
-    struct Staged
-    {
-        ReceivedMessage message;
-        std::string id;
-        std::string content;
-    };
-
-    Verdict stage(const ReceivedMessage& message);
+    // The checks and the record; Pending once written to into (or the spool's batch).
+    Verdict stage(const ReceivedMessage& message, Spool::Batch* into, std::string& content,
+                  std::string& id);
     bool blocked(const ReceivedMessage& message) const;
     bool overRate(const std::string& address, Clock::time_point now);
     void logLine(const ReceivedMessage& message, Verdict verdict, const std::string& extra = {});
@@ -59,6 +71,4 @@ private:
     std::function<Clock::time_point()> m_now;
     std::map<std::string, Rate> m_rates;
     std::vector<Staged> m_staged;
-    std::vector<Verdict> m_committed; // verdicts of staged messages that commit() has not told
-    void commitStaged();
 };

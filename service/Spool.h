@@ -27,28 +27,48 @@ public:
 
     // True when one more message of this size would pass a cap.
     bool full(std::size_t bytes) const;
-    // Writes content under a temporary name and returns its id; nothing is durable or counts
-    // as stored before commit(), though it counts against the caps.
-    std::optional<std::string> stage(const std::string& content, std::string& error);
-    // Makes every staged message durable with one sync for all: sync the files, rename each
-    // into place, sync the folder. Per staged message in order: stored or not.
-    std::vector<bool> commit(std::string& error);
+    // Messages written under temporary names, to be made durable together: sync the files
+    // (one of them: fsync; several: one syncfs), rename each into place, sync the folder.
+    struct Batch
+    {
+        std::string dir;
+        std::vector<std::pair<std::string, std::size_t>> entries; // id, size
+        std::vector<bool> stored;                                 // after sync(): per entry
+        std::string error;
+
+        // Only system calls on the batch's own files: safe on another thread.
+        void sync();
+    };
+
+    // Writes content under a temporary name and returns its id; it goes into into, or else
+    // into the spool's own batch (takeStaged()). Nothing is durable or stored before the
+    // batch is synced and settled, though it counts against the caps at once.
+    std::optional<std::string> stage(const std::string& content, std::string& error,
+                                     Batch* into = nullptr);
+    Batch newBatch() const { return Batch{m_dir, {}, {}, {}}; }
+    bool hasStaged() const { return !m_staged.entries.empty(); }
+    Batch takeStaged();
+    // Books what a synced batch stored; removes what it did not.
+    void settle(const Batch& batch);
     // Forgets a message; false when it is not in the spool.
     bool remove(const std::string& id);
 
     std::size_t count() const { return m_sizes.size(); }
-    std::string tempOf(const std::string& id) const;
     std::size_t bytes() const { return m_bytes; }
 
 private:
-    std::string pathOf(const std::string& id) const;
+    static std::string pathOf(const std::string& dir, const std::string& id);
+    static std::string tempOf(const std::string& dir, const std::string& id);
+    std::string pathOf(const std::string& id) const { return pathOf(m_dir, id); }
     std::string nextId();
 
     std::string m_dir;
     std::size_t m_maxMessages;
     std::size_t m_maxBytes;
     std::vector<std::pair<std::string, std::size_t>> m_sizes;
-    std::vector<std::pair<std::string, std::size_t>> m_staged;
+    Batch m_staged;
     std::size_t m_bytes = 0;
+    std::size_t m_pendingCount = 0; // staged in any batch, not yet settled
+    std::size_t m_pendingBytes = 0;
     std::uint64_t m_lastStamp = 0;
 };

@@ -21,6 +21,8 @@ namespace {
 
 constexpr int kMessages = 150;
 constexpr int kKills = 10;
+// Several senders, so that ENDs are made durable in batches as well as alone.
+constexpr int kSenders = 4;
 
 enum class Outcome
 {
@@ -77,14 +79,17 @@ void TestVorelindDurability::deliversEveryAcknowledgedMessageAfterSigkill()
     std::mutex lock;
     std::vector<Outcome> outcomes(kMessages, Outcome::NotSent);
     std::atomic<int> done{0};
-    std::thread sender([&] {
-        for (int i = 0; i < kMessages; ++i) {
-            const Outcome outcome = sendOne(service.port(), "message " + std::to_string(i));
-            const std::lock_guard guard(lock);
-            outcomes[std::size_t(i)] = outcome;
-            done = i + 1;
-        }
-    });
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = s; i < kMessages; i += kSenders) {
+                const Outcome outcome = sendOne(service.port(), "message " + std::to_string(i));
+                const std::lock_guard guard(lock);
+                outcomes[std::size_t(i)] = outcome;
+                ++done;
+            }
+        });
+    }
 
     // Kill at spread-out, random points of the run, and start it again at once.
     int kills = 0;
@@ -99,7 +104,8 @@ void TestVorelindDurability::deliversEveryAcknowledgedMessageAfterSigkill()
         ++kills;
         QVERIFY2(service.restart(error), qPrintable(error));
     }
-    sender.join();
+    for (auto& sender : senders)
+        sender.join();
 
     const auto messages = service.receiveOnce(&error);
     QVERIFY2(!messages.isEmpty(), qPrintable(error));
