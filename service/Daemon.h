@@ -31,6 +31,7 @@ public:
     {
         int session = -1; // TCP, listening
         int inbox = -1;   // Unix stream, listening
+        int names = -1;   // UDP 137 for the name service, which is not part of this version
     };
 
     Daemon(const Settings& settings, Listeners listeners, const NameTable& names,

@@ -136,8 +136,9 @@ bool passedSockets(Daemon::Listeners& listeners)
             listeners.inbox = fd;
         } else if (name == "session" && ::sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) > 0) {
             listeners.session = fd;
-        } else if (name == "names") {
-            logLine("name service: not part of this version; the names socket is left unused");
+        } else if (name == "names" && ::sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0) {
+            listeners.names = fd;
+            logLine("name service off: not part of this version; the names socket is left unused");
         } else {
             logLine("ignoring a passed socket named '" + name + "'");
         }
