@@ -29,6 +29,7 @@ constexpr std::size_t kMaxSessionOutput = 64 * 1024;
 constexpr std::size_t kMaxLocalClients = 256;
 // Every open connection, lingering ones included: far below the usual 1,024 descriptors.
 constexpr std::size_t kMaxConnections = 512;
+constexpr std::size_t kMaxFlights = 2;
 constexpr std::size_t kReadChunk = 16 * 1024;
 // Reads per readiness event, so that one busy peer cannot starve the others.
 constexpr int kReadsPerEvent = 4;
@@ -70,8 +71,8 @@ Daemon::Daemon(const Settings& settings, Listeners listeners, const NameTable& n
 
 Daemon::~Daemon()
 {
-    if (m_worker.joinable())
-        m_worker.join();
+    for (const auto& flight : m_flights)
+        flight->worker.join();
     if (m_commitDone >= 0)
         ::close(m_commitDone);
     for (const auto& [fd, connection] : m_connections)
@@ -290,18 +291,23 @@ void Daemon::readSession(int fd, Connection& connection)
 
 void Daemon::startCommit()
 {
-    if (m_flight || !m_reception.hasPending())
+    if (m_flights.size() >= kMaxFlights || !m_reception.hasPending())
         return;
     // The sync runs on a worker while the loop goes on answering the other sessions, whose
     // ENDs then gather into the next batch.
-    m_flight = m_reception.takeFlight();
-    m_flightSessions = std::exchange(m_awaiting, {});
-    m_worker = std::thread([this] {
-        m_flight->batch.sync();
+    auto flight = std::make_unique<InFlight>();
+    flight->flight = m_reception.takeFlight();
+    flight->sessions = std::exchange(m_awaiting, {});
+    InFlight* running = flight.get();
+    const int signal = m_commitDone;
+    running->worker = std::thread([running, signal] {
+        running->flight.batch.sync();
+        running->done = true;
         const std::uint64_t one = 1;
-        while (::write(m_commitDone, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(signal, &one, sizeof one) < 0 && errno == EINTR) {
         }
     });
+    m_flights.push_back(std::move(flight));
 }
 
 void Daemon::finishCommit()
@@ -309,28 +315,29 @@ void Daemon::finishCommit()
     std::uint64_t count = 0;
     while (::read(m_commitDone, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    if (!m_flight)
-        return;
-    m_worker.join();
-    const std::vector<Verdict> verdicts = m_reception.land(*m_flight);
-    m_flight.reset();
-    const auto sessions = std::exchange(m_flightSessions, {});
-    const auto now = Clock::now();
-    for (std::size_t i = 0; i < sessions.size(); ++i) {
-        const auto [fd, serial] = sessions[i];
-        const auto found = m_connections.find(fd);
-        // A session that went away meanwhile: its message is stored all the same.
-        if (found == m_connections.end() || found->second.serial != serial ||
-            !found->second.machine || !found->second.machine->awaitingDelivery())
-            continue;
-        Connection& connection = found->second;
-        auto out =
-            connection.machine->resume(i < verdicts.size() ? verdicts[i] : Verdict::Failed, now);
-        if (connection.machine->awaitingDelivery())
-            m_awaiting.emplace_back(fd, serial);
-        queue(fd, connection, out.bytes.data(), out.bytes.size());
-        if (m_connections.count(fd) && out.close)
-            startClosing(fd, connection);
+    // Landed in the order they were taken, so that clients see messages in arrival order.
+    while (!m_flights.empty() && m_flights.front()->done) {
+        const std::unique_ptr<InFlight> landed = std::move(m_flights.front());
+        m_flights.pop_front();
+        landed->worker.join();
+        const std::vector<Verdict> verdicts = m_reception.land(landed->flight);
+        const auto now = Clock::now();
+        for (std::size_t i = 0; i < landed->sessions.size(); ++i) {
+            const auto [fd, serial] = landed->sessions[i];
+            const auto found = m_connections.find(fd);
+            // A session that went away meanwhile: its message is stored all the same.
+            if (found == m_connections.end() || found->second.serial != serial ||
+                !found->second.machine || !found->second.machine->awaitingDelivery())
+                continue;
+            Connection& connection = found->second;
+            auto out = connection.machine->resume(
+                i < verdicts.size() ? verdicts[i] : Verdict::Failed, now);
+            if (connection.machine->awaitingDelivery())
+                m_awaiting.emplace_back(fd, serial);
+            queue(fd, connection, out.bytes.data(), out.bytes.size());
+            if (m_connections.count(fd) && out.close)
+                startClosing(fd, connection);
+        }
     }
 }
 

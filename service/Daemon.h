@@ -10,9 +10,12 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -103,9 +106,15 @@ private:
     // descriptor may be reused.
     std::vector<std::pair<int, std::uint64_t>> m_awaiting;
     std::uint64_t m_nextSerial = 1;
-    // At most one batch on its way to disk, synced by m_worker, which signals m_commitDone.
-    std::optional<Reception::Flight> m_flight;
-    std::vector<std::pair<int, std::uint64_t>> m_flightSessions;
-    std::thread m_worker;
+    // Batches on their way to disk, oldest first, each synced by a worker of its own that
+    // signals m_commitDone. Two at a time: the file system groups their syncs.
+    struct InFlight
+    {
+        Reception::Flight flight;
+        std::vector<std::pair<int, std::uint64_t>> sessions;
+        std::thread worker;
+        std::atomic<bool> done{false};
+    };
+    std::deque<std::unique_ptr<InFlight>> m_flights;
     int m_commitDone = -1;
 };
