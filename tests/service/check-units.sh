@@ -2,13 +2,13 @@
 # Installs the service component of BUILD into a temporary root and checks it as the package
 # test will: the units verify against that root, the service's sandboxing scores below 2.0 in
 # systemd-analyze security (threshold in tenths), every manual page renders without warnings,
-# and vorelind links no Qt.
+# vorelind links no Qt, and the maintainer scripts enable, disable and purge the units.
 # Usage: check-units.sh BUILD
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-DESTDIR=$root cmake --install "$build" --component service >/dev/null
+DESTDIR=$root cmake --install "$build" --prefix /usr --component service >/dev/null
 
 failures=0
 fail() {
@@ -34,5 +34,31 @@ done
 vorelind=$(find "$root" -name vorelind -type f)
 if readelf -d "$vorelind" | grep NEEDED | grep -qi qt; then fail "vorelind links Qt"; fi
 
-[ "$failures" -eq 0 ] && echo "units, manual pages and libraries of the service: ok"
+# The maintainer scripts enable the units on installation, disable them on removal and forget
+# them on purge; deb-systemd-helper works inside DPKG_ROOT, and without systemd as PID 1 the
+# scripts start and stop nothing.
+scripts=$(dirname "$0")/../../service/debian
+export DPKG_MAINTSCRIPT_PACKAGE=vorelin-service # deb-systemd-helper runs only under dpkg
+mkdir -p "$root/var/lib/private/vorelin/spool"
+DPKG_MAINTSCRIPT_NAME=postinst DPKG_ROOT=$root sh "$scripts/postinst" configure ||
+    fail "postinst configure failed"
+for link in sockets.target.wants/vorelind.socket sockets.target.wants/vorelind-session.socket \
+    multi-user.target.wants/vorelind.service; do
+    [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable $link"
+done
+DPKG_MAINTSCRIPT_NAME=prerm DPKG_ROOT=$root sh "$scripts/prerm" remove &&
+    DPKG_MAINTSCRIPT_NAME=postrm DPKG_ROOT=$root sh "$scripts/postrm" remove ||
+    fail "prerm/postrm remove failed"
+# As debhelper does: removal masks the units, so that nothing starts them; purge forgets them.
+for unit in vorelind.socket vorelind-session.socket vorelind.service; do
+    [ "$(readlink "$root/etc/systemd/system/$unit")" = /dev/null ] || fail "removal left $unit unmasked"
+done
+[ -d "$root/var/lib/private/vorelin/spool" ] || fail "removal took the spool"
+DPKG_MAINTSCRIPT_NAME=postrm DPKG_ROOT=$root sh "$scripts/postrm" purge ||
+    fail "postrm purge failed"
+[ ! -e "$root/var/lib/private/vorelin" ] || fail "purge left the spool"
+[ -z "$(find "$root/etc/systemd/system" -name 'vorelind*' 2>/dev/null)" ] ||
+    fail "purge left masks or links: $(find "$root/etc/systemd/system" -name 'vorelind*')"
+
+[ "$failures" -eq 0 ] && echo "units, manual pages, libraries and maintainer scripts of the service: ok"
 exit $((failures > 0))
