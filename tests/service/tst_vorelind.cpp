@@ -180,33 +180,48 @@ void TestVorelind::answersARawClient_data()
 {
     QTest::addColumn<Bytes>("input");
     QTest::addColumn<Bytes>("expected");
-    QTest::addColumn<int>("delivered");
+    QTest::addColumn<QString>("delivered"); // empty: nothing
+    QTest::addColumn<bool>("closes");
 
     Bytes replies4096 = kPositive + ok(0xD5, {1});
     for (int i = 0; i < 31; ++i)
         replies4096 = replies4096 + ok(0xD7);
-    QTest::newRow("4,095 bytes delivered") << sessionRequest("VTEST") + message(Bytes(4095, 'b'))
-                                           << kPositive + messageAccepted(4095) << 1;
+    QTest::newRow("4,095 bytes delivered")
+        << sessionRequest("VTEST") + message(Bytes(4095, 'b')) << kPositive + messageAccepted(4095)
+        << QString(4095, 'b') << false;
     QTest::newRow("4,096 bytes refused")
         << sessionRequest("VTEST") + message(Bytes(4096, 'b'))
-        << replies4096 + error(0xD7, 0x02, 0x53) + error(0xD6, 0x01, 87) << 0;
-    QTest::newRow("empty text refused") << sessionRequest("VTEST") + start() + end()
-                                        << kPositive + ok(0xD5, {1}) + error(0xD6, 0x01, 87) << 0;
+        << replies4096 + error(0xD7, 0x02, 0x53) + error(0xD6, 0x01, 87) << QString() << false;
+    QTest::newRow("empty text refused")
+        << sessionRequest("VTEST") + start() + end()
+        << kPositive + ok(0xD5, {1}) + error(0xD6, 0x01, 87) << QString() << false;
+    QTest::newRow("text before start, then a new start mid-message")
+        << sessionRequest("VTEST") + textBlock(text("early")) + start() + textBlock(text("old")) +
+               message(text("new"))
+        << kPositive + error(0xD7, 0x01, 87) + ok(0xD5, {1}) + ok(0xD7) + messageAccepted(3)
+        << QStringLiteral("new") << false;
+    QTest::newRow("garbage") << text("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << Bytes{} << QString()
+                             << true;
+    QTest::newRow("oversized length") << sessionRequest("VTEST") + Bytes{0x00, 0x01, 0xFF, 0xFF}
+                                      << kPositive << QString() << true;
 }
 
 void TestVorelind::answersARawClient()
 {
     QFETCH(Bytes, input);
     QFETCH(Bytes, expected);
-    QFETCH(int, delivered);
+    QFETCH(QString, delivered);
+    QFETCH(bool, closes);
 
     RawSession session;
     QVERIFY(session.open(m_service->port()));
     QCOMPARE(hex(session.exchange(input, expected.size())), hex(expected));
+    if (closes)
+        QVERIFY(session.waitClosed(5000));
     const auto messages = m_service->receiveOnce();
-    QCOMPARE(messages.size(), delivered);
-    if (delivered)
-        QCOMPARE(messages[0][QStringLiteral("text")].toString(), QString(4095, 'b'));
+    QCOMPARE(messages.size(), delivered.isEmpty() ? 0 : 1);
+    if (!delivered.isEmpty())
+        QCOMPARE(messages[0][QStringLiteral("text")].toString(), delivered);
 }
 
 void TestVorelind::closesSessionsThatOnlyLookAlive_data()
