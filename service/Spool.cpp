@@ -81,7 +81,19 @@ std::string Spool::tempOf(const std::string& dir, const std::string& id)
 
 bool Spool::open(std::vector<Entry>& waiting, std::string& error)
 {
-    if (::mkdir(m_dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdir(m_dir.c_str(), 0700) == 0) {
+        // A new folder is durable only once its parent is synced too.
+        const std::string parent = m_dir.substr(0, m_dir.rfind('/'));
+        const int fd =
+            ::open(parent.empty() ? "/" : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            error = "cannot sync " + parent + ": " + std::strerror(errno);
+            if (fd >= 0)
+                ::close(fd);
+            return false;
+        }
+        ::close(fd);
+    } else if (errno != EEXIST) {
         error = "cannot make " + m_dir + ": " + std::strerror(errno);
         return false;
     }
