@@ -19,6 +19,7 @@
 #include <QThread>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Wire;
 
@@ -73,6 +74,7 @@ private slots:
     void runsWithTheSocketsSystemdPasses_data();
     void runsWithTheSocketsSystemdPasses();
     void takesMessagesThatSmbdHandsIn();
+    void refusesHandInsFromOtherUsers();
 };
 
 void TestVorelindRoutes::runsWithTheSocketsSystemdPasses_data()
@@ -144,10 +146,14 @@ void TestVorelindRoutes::runsWithTheSocketsSystemdPasses()
 
 void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
 {
-    // vorelind's folders must be reachable by the account smbd runs the command as.
+    // vorelind's folders must be reachable by the account smbd runs the command as: nobody
+    // when we are root (the default hand-in account), else ourselves.
     VorelindProcess service;
+    VorelindProcess::Options options;
+    if (::geteuid() != 0)
+        options.extraArguments = {"--message-command-account", qEnvironmentVariable("USER")};
     QString error;
-    QVERIFY2(service.start({}, error), qPrintable(error));
+    QVERIFY2(service.start(options, error), qPrintable(error));
     for (QString path = service.socketPath(); path != QStringLiteral("/");
          path = QFileInfo(path).path())
         ::chmod(QFile::encodeName(QFileInfo(path).path()).constData(), 0755);
@@ -157,7 +163,6 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
                             .arg(QStringLiteral(VORELIN_DELIVER_PATH), service.socketPath()),
                         false, error),
              qPrintable(error));
-    const QString w = smbd.workDir();
     const std::uint16_t port = smbd.port();
 
     // smbclient -M to smbd; smbd's command hands the message in; vorelin-recv prints it.
@@ -176,13 +181,26 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
     QCOMPARE(messages[0][QStringLiteral("from")].toString(), QStringLiteral("alice"));
     QCOMPARE(messages[0][QStringLiteral("address")].toString(), QString());
     QCOMPARE(messages[0][QStringLiteral("called")].toString(), QStringLiteral("VTEST"));
+}
 
-    // Another local user may not hand messages in.
-    QFile text(w + "/tmp/stranger.txt");
+void TestVorelindRoutes::refusesHandInsFromOtherUsers()
+{
+    if (::geteuid() != 0)
+        QSKIP("acting as another local user needs root");
+    VorelindProcess service;
+    QString error;
+    QVERIFY2(service.start({}, error), qPrintable(error));
+    for (QString path = service.socketPath(); path != QStringLiteral("/");
+         path = QFileInfo(path).path())
+        ::chmod(QFile::encodeName(QFileInfo(path).path()).constData(), 0755);
+    QTemporaryDir dir(QStringLiteral("/tmp/vorelin-stranger-XXXXXX"));
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    QFile text(dir.filePath(QStringLiteral("stranger.txt")));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("not allowed");
     text.close();
     ::chmod(QFile::encodeName(text.fileName()).constData(), 0666);
+    // daemon is neither root nor the hand-in account.
     QProcess stranger;
     stranger.start(QStringLiteral("setpriv"),
                    {"--reuid=daemon", "--regid=daemon", "--clear-groups",
@@ -192,6 +210,7 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
     QCOMPARE(stranger.exitCode(), 1);
     QVERIFY2(stranger.readAllStandardError().contains("not allowed"), "no refusal reported");
     QVERIFY(service.receiveOnce().isEmpty());
+    QVERIFY(service.log().contains(QStringLiteral("hand-in refused")));
 }
 
 QTEST_GUILESS_MAIN(TestVorelindRoutes)
