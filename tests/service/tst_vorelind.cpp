@@ -81,6 +81,8 @@ private slots:
     void holdsEachMessageLimit_data();
     void holdsEachMessageLimit();
     void vorelinRecvPrintsAndReconnects();
+    void decodesTheConfiguredCodePage_data();
+    void decodesTheConfiguredCodePage();
     void cleanupTestCase();
 
 private:
@@ -378,6 +380,40 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     QVERIFY(printed(QStringLiteral("again")).contains(QStringLiteral("again")));
     recv.terminate();
     recv.waitForFinished(5000);
+}
+
+void TestVorelind::decodesTheConfiguredCodePage_data()
+{
+    QTest::addColumn<QString>("codePage");
+    QTest::addColumn<QString>("expected"); // for the bytes 82 9B 80
+    QTest::newRow("850, built in") << "850" << QString::fromUtf8("éøÇ");
+    QTest::newRow("437, from iconv") << "437" << QString::fromUtf8("é¢Ç");
+    QTest::newRow("866, from iconv") << "866" << QString::fromUtf8("ВЫА");
+    QTest::newRow("932 is multi-byte: refused") << "932" << QString();
+}
+
+void TestVorelind::decodesTheConfiguredCodePage()
+{
+    QFETCH(QString, codePage);
+    QFETCH(QString, expected);
+    VorelindProcess service;
+    VorelindProcess::Options options;
+    options.extraArguments = QStringList{"--code-page", codePage};
+    QString error;
+    if (expected.isEmpty()) {
+        QVERIFY(!service.start(options, error));
+        QVERIFY2(error.contains(QStringLiteral("multi-byte")), qPrintable(error));
+        return;
+    }
+    QVERIFY2(service.start(options, error), qPrintable(error));
+    RawSession session;
+    QVERIFY(session.open(service.port()));
+    const Bytes input = sessionRequest("VTEST") + message(Bytes{0x82, 0x9B, 0x80});
+    QCOMPARE(hex(session.exchange(input, kPositive.size() + messageAccepted(3).size())),
+             hex(kPositive + messageAccepted(3)));
+    const auto messages = service.receiveOnce();
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0][QStringLiteral("text")].toString(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestVorelind)

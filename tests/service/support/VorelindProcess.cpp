@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QThread>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -130,16 +129,15 @@ bool VorelindProcess::launch(QString& error)
         error = QStringLiteral("vorelind did not start: ") + m_process.errorString();
         return false;
     }
-    // Poll the condition itself, bounded.
+    // Poll the condition itself, bounded; each pause also notices an early exit.
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
-        if (m_process.state() != QProcess::Running) {
+        if (socketAccepts(socketPath()))
+            return true;
+        if (m_process.waitForFinished(10)) {
             error = QStringLiteral("vorelind exited: ") + log();
             return false;
         }
-        if (socketAccepts(socketPath()))
-            return true;
-        QThread::msleep(10);
     }
     error = QStringLiteral("vorelind's socket did not come up: ") + log();
     return false;
