@@ -27,6 +27,9 @@ constexpr std::chrono::seconds kRefusingIdle{5};
 constexpr std::chrono::seconds kLinger{2};
 constexpr std::size_t kMaxSessionOutput = 64 * 1024;
 constexpr std::size_t kMaxLocalClients = 256;
+// Each client may hold a copy of every waiting message in its backlog: a few per user keep the
+// memory one user can pin down bounded.
+constexpr std::size_t kMaxLocalClientsPerUser = 8;
 // Every open connection, lingering ones included: far below the usual 1,024 descriptors.
 constexpr std::size_t kMaxConnections = 512;
 constexpr std::size_t kMaxFlights = 2;
@@ -235,8 +238,20 @@ void Daemon::acceptLocal()
             ::close(fd);
             continue;
         }
+        const auto sameUser =
+            std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
+                return entry.second.kind == Connection::Kind::Local &&
+                       entry.second.uid == credentials.uid;
+            });
+        if (std::size_t(sameUser) >= kMaxLocalClientsPerUser) {
+            m_log("local client refused: uid " + std::to_string(credentials.uid) + " has " +
+                  std::to_string(sameUser) + " connected");
+            ::close(fd);
+            continue;
+        }
         Connection connection;
         connection.kind = Connection::Kind::Local;
+        connection.uid = credentials.uid;
         Inbox::Peer peer;
         peer.uid = credentials.uid;
         peer.user = userName(credentials.uid);

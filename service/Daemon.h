@@ -63,6 +63,7 @@ private:
         Slot slot = Slot::None;
         std::optional<SessionMachine> machine;
         Inbox::ClientId client = 0;
+        uid_t uid = 0; // local clients
         std::string output;
         bool closing = false;
         Clock::time_point closeBy{};

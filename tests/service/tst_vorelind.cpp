@@ -3,6 +3,7 @@
 #include "support/WireBuilders.h"
 
 #include <QDeadlineTimer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
 
@@ -81,6 +82,7 @@ private slots:
     void holdsEachMessageLimit_data();
     void holdsEachMessageLimit();
     void vorelinRecvPrintsAndReconnects();
+    void limitsLocalClientsPerUser();
     void decodesTheConfiguredCodePage_data();
     void decodesTheConfiguredCodePage();
     void cleanupTestCase();
@@ -380,6 +382,27 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     QVERIFY(printed(QStringLiteral("again")).contains(QStringLiteral("again")));
     recv.terminate();
     recv.waitForFinished(5000);
+}
+
+void TestVorelind::limitsLocalClientsPerUser()
+{
+    // Eight clients of one user get their hello; a ninth is closed at once.
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (int i = 0; i < 9; ++i) {
+        clients.push_back(std::make_unique<QLocalSocket>());
+        clients.back()->connectToServer(m_service->socketPath());
+        QVERIFY(clients.back()->waitForConnected(5000));
+    }
+    for (int i = 0; i < 9; ++i) {
+        QLocalSocket& client = *clients[std::size_t(i)];
+        const QDeadlineTimer deadline(5000);
+        while (!client.canReadLine() && client.state() == QLocalSocket::ConnectedState &&
+               !deadline.hasExpired())
+            client.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        const bool hello = client.canReadLine() && client.readLine().contains("\"hello\"");
+        QCOMPARE(hello, i < 8);
+    }
+    QVERIFY(m_service->log().contains(QStringLiteral("local client refused")));
 }
 
 void TestVorelind::decodesTheConfiguredCodePage_data()
