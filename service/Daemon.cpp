@@ -463,10 +463,9 @@ void Daemon::flushLocalClients()
             overflowing.push_back(fd);
             continue;
         }
-        if (m_inbox.hasOutput(connection.client))
+        // Taken a chunk at a time, as the socket drains.
+        if (connection.output.size() < Inbox::kOutputChunk && m_inbox.hasOutput(connection.client))
             connection.output += m_inbox.takeOutput(connection.client);
-        if (connection.output.size() > Inbox::kMaxOutput)
-            overflowing.push_back(fd);
     }
     for (const int fd : overflowing) {
         m_log("local client dropped: it stopped reading");

@@ -70,12 +70,10 @@ void Inbox::announce(const std::string& id, const std::string& content)
     auto parsed = messageLine(id, content);
     if (!parsed)
         return;
-    const Waiting& waiting = m_waiting[id] =
-        Waiting{std::move(parsed->first), std::move(parsed->second)};
-    for (auto& [clientId, client] : m_clients) {
-        if (isFor(waiting, client.peer))
-            send(client, waiting.line);
-    }
+    m_waiting[id] = Waiting{std::move(parsed->first), std::move(parsed->second)};
+    // Clients that are behind get it when they have read the messages before it.
+    for (auto& [clientId, client] : m_clients)
+        refill(client);
 }
 
 Inbox::ClientId Inbox::connect(const Peer& peer)
@@ -83,19 +81,16 @@ Inbox::ClientId Inbox::connect(const Peer& peer)
     const ClientId id = m_nextClient++;
     Client& client = m_clients[id];
     client.peer = peer;
-    std::vector<const Waiting*> mine;
-    for (const auto& [messageId, waiting] : m_waiting) {
-        if (isFor(waiting, peer))
-            mine.push_back(&waiting);
-    }
+    std::uint64_t mine = 0;
+    for (const auto& [messageId, waiting] : m_waiting)
+        mine += isFor(waiting, peer) ? 1 : 0;
     Json::ObjectWriter hello;
     hello.add("type", "hello")
         .add("user", peer.user)
         .add("computer", m_computerName)
-        .add("waiting", mine.size());
+        .add("waiting", mine);
     send(client, line(hello));
-    for (const Waiting* waiting : mine)
-        send(client, waiting->line);
+    refill(client);
     return id;
 }
 
@@ -104,6 +99,16 @@ void Inbox::send(Client& client, const std::string& text)
     // Past the cap the client is dropped (overflowing()); keep the buffer from growing further.
     if (client.output.size() <= kMaxOutput)
         client.output += text;
+}
+
+void Inbox::refill(Client& client)
+{
+    auto next = m_waiting.upper_bound(client.sentUpTo);
+    for (; next != m_waiting.end() && client.output.size() < kOutputChunk; ++next) {
+        if (isFor(next->second, client.peer))
+            client.output += next->second.line;
+        client.sentUpTo = next->first;
+    }
 }
 
 bool Inbox::receive(ClientId id, std::string_view bytes)
@@ -202,7 +207,9 @@ std::string Inbox::takeOutput(ClientId id)
     const auto found = m_clients.find(id);
     if (found == m_clients.end())
         return {};
-    return std::exchange(found->second.output, {});
+    std::string out = std::exchange(found->second.output, {});
+    refill(found->second);
+    return out;
 }
 
 bool Inbox::hasOutput(ClientId id) const

@@ -25,7 +25,10 @@ public:
     using ClientId = std::uint64_t;
 
     static constexpr std::size_t kMaxLine = 64 * 1024;
-    static constexpr std::size_t kMaxOutput = 32 * 1024 * 1024;
+    // Waiting messages are copied into a client's output a chunk at a time, as it reads; only
+    // answers to its own requests can pile up beyond, up to kMaxOutput.
+    static constexpr std::size_t kOutputChunk = 64 * 1024;
+    static constexpr std::size_t kMaxOutput = 1024 * 1024;
     static constexpr std::size_t kMaxTextCharacters = 4095;
 
     struct Peer
@@ -50,10 +53,11 @@ public:
     ClientId connect(const Peer& peer);
     // Bytes from the client. False when the client broke the protocol and is to be dropped.
     bool receive(ClientId client, std::string_view bytes);
-    // What is to be sent to the client; empties its buffer.
+    // The next bytes to send to the client: answers, then messages in arrival order, about a
+    // chunk at a time.
     std::string takeOutput(ClientId client);
     bool hasOutput(ClientId client) const;
-    // True when the client stopped reading and its backlog passed kMaxOutput.
+    // True when the client stopped reading while its answers passed kMaxOutput.
     bool overflowing(ClientId client) const;
     void disconnect(ClientId client);
 
@@ -70,10 +74,12 @@ private:
         Peer peer;
         std::string input;
         std::string output;
+        std::string sentUpTo; // the last message id considered for this client
     };
 
     static bool isFor(const Waiting& waiting, const Peer& peer);
     void send(Client& client, const std::string& line);
+    void refill(Client& client);
     void handle(Client& client, std::string_view line);
     void handIn(Client& client, const Json::Value& request);
 

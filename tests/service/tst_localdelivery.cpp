@@ -88,6 +88,7 @@ private slots:
     void writesEscapedJson();
     void deliversToEveryClientOfTheUser();
     void keepsWaitingMessagesUntilAcknowledged();
+    void handsALongBacklogOverInChunks();
     void survivesARestartInArrivalOrder();
     void acceptsHandInsOnlyFromTheAllowedAccount();
     void dropsAClientWithAnOverlongLine();
@@ -208,6 +209,30 @@ void TestLocalDelivery::keepsWaitingMessagesUntilAcknowledged()
     QCOMPARE(got.size(), std::size_t(2));
     QCOMPARE(type(got[0]), std::string("error"));
     QCOMPARE(type(got[1]), std::string("error"));
+}
+
+void TestLocalDelivery::handsALongBacklogOverInChunks()
+{
+    Settings noRateLimit;
+    noRateLimit.messagesPerMinute = 0;
+    Service s(noRateLimit);
+    const std::string text(1000, 'x');
+    for (int i = 0; i < 300; ++i)
+        QCOMPARE(s.reception.deliver(s.network(text + std::to_string(i))), Verdict::Accepted);
+    // A client that reads slowly holds about a chunk, never the whole backlog.
+    const auto c = s.inbox.connect({1000, "alice", false});
+    std::vector<Json::Value> got;
+    for (int take = 0; take < 100 && got.size() < 301; ++take) {
+        const std::string chunk = s.inbox.takeOutput(c);
+        QVERIFY(chunk.size() <= Inbox::kOutputChunk + 2 * text.size());
+        for (auto& value : lines(chunk))
+            got.push_back(std::move(value));
+    }
+    QCOMPARE(got.size(), std::size_t(301));
+    QCOMPARE(got[0].unsignedNumber("waiting"), std::optional<std::uint64_t>(300));
+    for (int i = 0; i < 300; ++i)
+        QCOMPARE(*got[std::size_t(i) + 1].string("text"), text + std::to_string(i));
+    QVERIFY(!s.inbox.hasOutput(c));
 }
 
 void TestLocalDelivery::survivesARestartInArrivalOrder()
