@@ -253,13 +253,15 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                     answer(P::encodeNodeStatusResponse(packet.transactionId, packet.name, table));
             } else if constexpr (std::is_same_v<T, P::Registration>) {
                 const auto found = m_names.find(packet.name.bytes());
-                if (found == m_names.end() || !answersOn(found->second, *interface))
+                if (found == m_names.end() || !answersOn(found->second, *interface) ||
+                    !takeAnswerToken(now))
                     return;
                 ++m_counters.defended;
                 log("names: defended " + describe(packet.name, *interface) + " against " +
                     dotted(packet.address));
-                answer(P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
-                                                             packet.nbFlags, packet.address));
+                queue({interface->index, interface->address, sourceAddress, sourcePort,
+                       P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
+                                                             packet.nbFlags, packet.address)});
             } else if constexpr (std::is_same_v<T, P::NegativeRegistration>) {
                 const auto found = m_names.find(packet.name.bytes());
                 if (found == m_names.end())
