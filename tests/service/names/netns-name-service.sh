@@ -248,6 +248,38 @@ kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
 
+echo "beside nmbd on the same machine: no name service, and clients are told"
+sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e '/^netbios aliases/d' \
+    -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
+    "$work/smb.conf" >"$work/smb2.conf"
+mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
+pids+=($!)
+await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
+: >"$work/vorelind.log"
+start_vorelind PC-ANA
+await "direct mode did not see the port taken" logged "$work/vorelind.log" "name service off: cannot bind UDP 137"
+client 4101 "$work/ana3.out"
+await "ana was not told that the name service is off" logged "$work/ana3.out.err" "the name service is off"
+kill -TERM "$daemon_pid" "$!"
+await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+
+# As the socket units pass them: the inbox socket, and UDP 137 bound with address reuse,
+# which succeeds beside nmbd. Each systemd-socket-activate starts its child on first use.
+mkdir -p "$work/run2"
+ip netns exec "$srv" systemd-socket-activate -l "$work/run2/inbox.socket" --fdname=inbox \
+    systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
+    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >>"$work/vorelind.log" 2>&1 &
+pids+=($!)
+activated=$!
+await "no inbox socket" test -S "$work/run2/inbox.socket"
+ip netns exec "$srv" "$recv" --json --socket "$work/run2/inbox.socket" >"$work/root.out" 2>"$work/root.out.err" &
+pids+=($!)
+await "vorelind was not started through its sockets" sh -c \
+    "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/vorelind.log"
+await "the client of the socket-activated service was not told" logged "$work/root.out.err" "the name service is off"
+grep -q "session service off" "$work/vorelind.log" || fail "vorelind did not say the session socket is missing"
+
 if [ "$failures" -ne 0 ]; then
     echo "--- vorelind"
     tail -n 40 "$work/vorelind.log"
