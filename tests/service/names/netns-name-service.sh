@@ -243,6 +243,14 @@ echo "  resident memory before ${before} KiB, after ${after} KiB"
     fail "resident memory grew from ${before} to ${after} KiB"
 grep -q 'answer rate limit reached' "$work/vorelind.log" || fail "the rate limit was never reached"
 
+echo "an address change is seen and the names registered again"
+ip -n "$srv" addr del 10.79.0.1/24 dev vs$tag
+ip -n "$srv" addr add 10.79.0.3/24 brd + dev vs$tag
+await "PC-ANA<03> not answered with the new address" answered_by 'PC-ANA#03' 10.79.0.3
+ip -n "$srv" addr del 10.79.0.3/24 dev vs$tag
+ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
+await "PC-ANA<03> not answered with the old address again" answered_by 'PC-ANA#03' 10.79.0.1
+
 echo "shutdown releases the computer name"
 kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
