@@ -26,6 +26,7 @@ missing() {
 command -v ip >/dev/null || missing "ip (iproute2) is not installed"
 command -v unshare >/dev/null || missing "unshare (util-linux) is not installed"
 command -v setpriv >/dev/null || missing "setpriv (util-linux) is not installed"
+command -v systemd-socket-activate >/dev/null || missing "systemd-socket-activate (systemd) is not installed"
 nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
 nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
 smbclient=$(command -v smbclient) || missing "smbclient is not installed"
@@ -89,6 +90,8 @@ state directory = $work/client
 cache directory = $work/client
 pid directory = $work/client
 EOF
+sed -e 's#^interfaces = .*#interfaces = 127.0.0.1/8#' -e '/bind interfaces only/d' \
+    "$work/client.conf" >"$work/lo.conf"
 # The other machine's Samba: its computer name is ours, its alias is ana's.
 cat >"$work/smb.conf" <<EOF
 [global]
@@ -163,6 +166,13 @@ grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/status.out" ||
 [ -z "$(lookup 'PC-ANA#20')" ] || fail "PC-ANA<20>, not held, was answered"
 ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.1 'NOSUCH#03' \
     2>/dev/null | grep -q '<03>$' && fail "a unicast query for a name not held was answered"
+
+echo "on loopback: answered with 127.0.0.1"
+ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -U 127.0.0.1 'PC-ANA#03' \
+    >"$work/lo.out" 2>&1
+grep -q '^127\.0\.0\.1 PC-ANA<03>$' "$work/lo.out" || fail "loopback query: $(cat "$work/lo.out")"
+ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -A 127.0.0.1 >"$work/lo.out" 2>&1
+grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/lo.out" || fail "loopback node status: $(cat "$work/lo.out")"
 
 echo "ana connects: her alias appears; a login of 16 bytes gets none"
 client 4101 "$work/ana.out"
