@@ -201,8 +201,13 @@ bool NameHolder::takeAnswerToken(Clock::time_point now)
         ++m_counters.answered;
         return true;
     }
-    if (m_counters.rateLimited++ == 0)
-        log("names: answer rate limit reached, dropping answers (counted, logged once)");
+    // One line a minute at most, however long the flood lasts.
+    ++m_counters.rateLimited;
+    if (!m_rateLoggedAt || now - *m_rateLoggedAt >= std::chrono::minutes(1)) {
+        m_rateLoggedAt = now;
+        log("names: answer rate limit reached; " + std::to_string(m_counters.rateLimited) +
+            " answers dropped so far");
+    }
     return false;
 }
 

@@ -147,4 +147,5 @@ private:
     Counters m_counters;
     double m_tokens = 0;
     Clock::time_point m_tokensAt{};
+    std::optional<Clock::time_point> m_rateLoggedAt;
 };
