@@ -35,6 +35,10 @@ for program in "$vorelind" "$recv" "$send_bin"; do
     [ -x "$program" ] || missing "$program is not built"
 done
 
+# Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, which would be
+# measured as the service's; a small one keeps the flood's memory check about the service.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4"
+
 tag=$(printf '%04x%04x' $$ $RANDOM)
 srv=vrl-nsrv-$tag
 cli=vrl-ncli-$tag
@@ -225,10 +229,10 @@ ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1
 grep -qE '^\s+ANA\s+<03>' "$work/status.out" &&
     fail "node status lists ANA<03> although nmbd holds it"
 
-echo "a bounded flood of queries and garbage: still answering, memory bounded"
+echo "two bounded floods of queries and garbage: still answering, memory bounded"
 rss() { sed -n 's/^VmRSS:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$daemon_pid/status"; }
-before=$(rss)
-ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
+flood() {
+    ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
 import socket, time
 def encoded(name):
     raw = name.ljust(15).encode() + b"\x03"
@@ -246,10 +250,16 @@ for i in range(100000):
     except BlockingIOError:
         time.sleep(0.001)
 EOF
+}
+# The first flood warms the allocator up (AddressSanitizer's shadow memory most of all); the
+# second must not grow the service further.
+flood
+before=$(rss)
+flood
 await "no answer after the flood" answered_by 'PC-ANA#03' 10.79.0.1
 after=$(rss)
 echo "  resident memory before ${before} KiB, after ${after} KiB"
-[ -n "$before" ] && [ -n "$after" ] && [ $((after - before)) -lt 2048 ] ||
+[ -n "$before" ] && [ -n "$after" ] && [ $((after - before)) -lt 1024 ] ||
     fail "resident memory grew from ${before} to ${after} KiB"
 grep -q 'answer rate limit reached; [0-9]* answers dropped' "$work/vorelind.log" || fail "the rate limit was never reached"
 
