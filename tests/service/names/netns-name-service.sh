@@ -276,6 +276,23 @@ kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
 
+echo "through socket activation, as the units pass the sockets"
+# Each systemd-socket-activate starts its child on first use: a client, then a query.
+mkdir -p "$work/run1"
+ip netns exec "$srv" systemd-socket-activate -l "$work/run1/inbox.socket" --fdname=inbox \
+    systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
+    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/activated.log" 2>&1 &
+activated=$!
+pids+=($activated)
+await "no inbox socket" test -S "$work/run1/inbox.socket"
+ip netns exec "$srv" "$recv" --json --socket "$work/run1/inbox.socket" >"$work/root1.out" 2>&1 &
+pids+=($!)
+await "the socket-activated service does not answer for PC-ANA<03>" answered_by 'PC-ANA#03' 10.79.0.1
+await "the socket-activated service does not answer for ROOT<03>" answered_by 'ROOT#03' 10.79.0.1
+kill -TERM "$activated" "$!"
+await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2>/dev/null"
+grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
+
 echo "beside nmbd on the same machine: no name service, and clients are told"
 sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e '/^netbios aliases/d' \
     -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
