@@ -151,7 +151,7 @@ await() {
 }
 answered_by() { [ "$(lookup "$1")" = "$2" ]; }
 unanswered() { [ -z "$(lookup "$1")" ]; }
-logged() { grep -q -- "$2" "$1"; }
+logged() { grep -qs -- "$2" "$1"; }
 
 # client USER_ID OUTPUT: vorelin-recv --json as that user, beside vorelind; its pid in $!.
 client() {
@@ -275,6 +275,15 @@ echo "shutdown releases the computer name"
 kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
+
+echo "started while nmbd holds its computer name: not claimed, sessions to it refused"
+start_vorelind ANA
+await "vorelind claimed a computer name nmbd holds" logged "$work/vorelind.log" "ANA<03> on vs$tag (10.79.0.1) is held by 10.79.0.2, not claimed"
+[ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB ana "lost" 2>&1)
+case "$out" in *"(2273)"*) ;; *) fail "a session to the lost computer name was not refused: $out" ;; esac
+kill -TERM "$daemon_pid"
+await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 
 echo "through socket activation, as the units pass the sockets"
 # Each systemd-socket-activate starts its child on first use: a client, then a query.
