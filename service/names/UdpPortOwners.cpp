@@ -52,7 +52,8 @@ std::vector<unsigned long> inodesOnPort(std::string_view table, std::uint16_t po
 
 std::optional<std::string> readTable()
 {
-    std::ifstream in("/proc/net/udp");
+    // Under ProcSubset=pid only the process's own folder is there; its net/ is the same table.
+    std::ifstream in("/proc/self/net/udp");
     if (!in)
         return std::nullopt;
     constexpr std::size_t kLimit = 4 * 1024 * 1024;
