@@ -310,7 +310,6 @@ mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
 ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
 pids+=($!)
 await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
-: >"$work/vorelind.log"
 start_vorelind PC-ANA
 await "direct mode did not see the port taken" logged "$work/vorelind.log" "name service off: cannot bind UDP 137"
 client 4101 "$work/ana3.out"
@@ -333,6 +332,11 @@ await "vorelind was not started through its sockets" sh -c \
     "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/vorelind.log"
 await "the client of the socket-activated service was not told" logged "$work/root.out.err" "the name service is off"
 grep -q "session service off" "$work/vorelind.log" || fail "vorelind did not say the session socket is missing"
+
+# A sanitized build reports what it found at exit.
+for log in "$work/vorelind.log" "$work/activated.log"; do
+    grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$log" && fail "sanitizer report in $log"
+done
 
 if [ "$failures" -ne 0 ]; then
     echo "--- vorelind"
