@@ -20,17 +20,29 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Free ports for this run: the kernel picks them.
-read -r session names < <("$python" -c '
+# Free ports for this run, picked by the kernel; another program may take one before vorelind
+# binds it, so a start that fails is tried again with new ones (three times at most).
+for attempt in 1 2 3; do
+    read -r session names < <("$python" -c '
 import socket
 t = socket.socket(); t.bind(("127.0.0.1", 0))
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("0.0.0.0", 0))
 print(t.getsockname()[1], u.getsockname()[1])')
-
-"$vorelind" --bind 127.0.0.1 --session-port "$session" --name-port "$names" \
-    --name-interfaces lo --state-dir "$work/state" --runtime-dir "$work/run" \
-    --computer-name LOOPTEST >"$work/vorelind.log" 2>&1 &
-daemon=$!
+    "$vorelind" --bind 127.0.0.1 --session-port "$session" --name-port "$names" \
+        --name-interfaces lo --state-dir "$work/state" --runtime-dir "$work/run" \
+        --computer-name LOOPTEST >"$work/vorelind.log" 2>&1 &
+    daemon=$!
+    for _ in $(seq 1 100); do
+        grep -q '^names: interfaces' "$work/vorelind.log" && break
+        kill -0 "$daemon" 2>/dev/null || break
+        sleep 0.1
+    done
+    grep -q '^name service on UDP' "$work/vorelind.log" && kill -0 "$daemon" 2>/dev/null && break
+    kill -TERM "$daemon" 2>/dev/null
+    wait "$daemon" 2>/dev/null
+    daemon=
+done
+[ -n "$daemon" ] || { echo "FAIL: vorelind did not start: $(cat "$work/vorelind.log")"; exit 1; }
 
 "$python" - "$names" "$work/vorelind.log" <<'PYEOF'
 import socket, struct, sys, time
@@ -41,7 +53,7 @@ def encoded(name, suffix):
     raw = name.ljust(15).encode() + bytes([suffix])
     return bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
 
-def ask(packet, wait=0.5):
+def ask(packet, wait=2.0):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(wait)
     s.sendto(packet, ("127.0.0.1", port))
@@ -60,7 +72,7 @@ failures = []
 deadline = time.monotonic() + 10
 answer = None
 while answer is None and time.monotonic() < deadline:
-    answer = ask(query("LOOPTEST", 0x1111))
+    answer = ask(query("LOOPTEST", 0x1111), 0.5)
 if answer is None:
     failures.append("no answer for LOOPTEST<03>")
 else:
