@@ -81,10 +81,10 @@ public:
     }
 
     // "lo eth0 eth1"; eth0:10.0.0.3 changes the address.
-    void setInterfaces(const QString& spec)
+    void setInterfaces(const QString& layout)
     {
         std::vector<NameHolder::Interface> list;
-        for (const QString& item : spec.split(' ', Qt::SkipEmptyParts)) {
+        for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
             const QString name = item.section(':', 0, 0);
             NameHolder::Interface i{index(name), name.toStdString(), 0, 0, name == "lo"};
             if (i.loopback) {
