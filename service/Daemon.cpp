@@ -116,6 +116,12 @@ bool Daemon::run()
         if (!add(fd))
             return false;
     }
+    for (Source* source : m_sources) {
+        for (const int fd : source->fds()) {
+            if (!add(fd))
+                return false;
+        }
+    }
 
     std::vector<epoll_event> events(64);
     while (true) {
@@ -143,6 +149,10 @@ bool Daemon::run()
             }
             if (fd == m_listeners.inbox) {
                 acceptLocal();
+                continue;
+            }
+            if (Source* source = sourceOf(fd)) {
+                source->readable(fd);
                 continue;
             }
             const auto found = m_connections.find(fd);
@@ -495,6 +505,11 @@ int Daemon::timeoutMs() const
         if (at && (!next || *at < *next))
             next = at;
     }
+    for (const Source* source : m_sources) {
+        const auto at = source->deadline();
+        if (at && (!next || *at < *next))
+            next = at;
+    }
     if (!next)
         return -1;
     const auto wait =
@@ -502,9 +517,24 @@ int Daemon::timeoutMs() const
     return static_cast<int>(std::clamp<long long>(wait + 1, 0, 60'000));
 }
 
+Daemon::Source* Daemon::sourceOf(int fd) const
+{
+    for (Source* source : m_sources) {
+        const auto fds = source->fds();
+        if (std::find(fds.begin(), fds.end(), fd) != fds.end())
+            return source;
+    }
+    return nullptr;
+}
+
 void Daemon::runDeadlines()
 {
     const auto now = Clock::now();
+    for (Source* source : m_sources) {
+        const auto at = source->deadline();
+        if (at && now >= *at)
+            source->runDeadlines(now);
+    }
     std::vector<int> due;
     for (const auto& [fd, connection] : m_connections) {
         if ((connection.closing && now >= connection.closeBy) ||

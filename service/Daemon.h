@@ -34,7 +34,7 @@ public:
     {
         int session = -1; // TCP, listening
         int inbox = -1;   // Unix stream, listening
-        int names = -1;   // UDP 137 for the name service, which is not part of this version
+        int names = -1;   // UDP 137, served by the name service (a Source)
     };
 
     Daemon(const Settings& settings, Listeners listeners, const NameTable& names,
@@ -43,6 +43,19 @@ public:
 
     // Runs until SIGTERM or SIGINT; false when the loop could not be set up.
     bool run();
+
+    // Name-service hook: another part of the service with sockets and deadlines of its own,
+    // run in this loop's thread. Added before run().
+    class Source
+    {
+    public:
+        virtual ~Source() = default;
+        virtual std::vector<int> fds() const = 0;
+        virtual void readable(int fd) = 0;
+        virtual std::optional<Clock::time_point> deadline() const = 0;
+        virtual void runDeadlines(Clock::time_point now) = 0;
+    };
+    void addSource(Source* source) { m_sources.push_back(source); }
 
 private:
     struct Connection
@@ -88,6 +101,7 @@ private:
     void finishCommit();
     std::size_t sessionsFrom(const std::string& address) const;
     void watch(int fd, Connection& connection, bool output);
+    Source* sourceOf(int fd) const;
 
     const Settings& m_settings;
     Listeners m_listeners;
@@ -118,4 +132,5 @@ private:
     };
     std::deque<std::unique_ptr<InFlight>> m_flights;
     int m_commitDone = -1;
+    std::vector<Source*> m_sources;
 };

@@ -89,6 +89,10 @@ Inbox::ClientId Inbox::connect(const Peer& peer)
         .add("user", peer.user)
         .add("computer", m_computerName)
         .add("waiting", mine);
+    if (m_presence) {
+        for (const auto& [key, value] : m_presence->connected(peer))
+            hello.add(key, value);
+    }
     send(client, line(hello));
     refill(client);
     return id;
@@ -226,5 +230,19 @@ bool Inbox::overflowing(ClientId id) const
 
 void Inbox::disconnect(ClientId id)
 {
-    m_clients.erase(id);
+    const auto found = m_clients.find(id);
+    if (found == m_clients.end())
+        return;
+    const Peer peer = found->second.peer;
+    m_clients.erase(found);
+    if (m_presence)
+        m_presence->disconnected(peer);
+}
+
+void Inbox::tellUser(const std::string& user, const std::string& object)
+{
+    for (auto& [id, client] : m_clients) {
+        if (client.peer.user == user)
+            send(client, object + "\n");
+    }
 }

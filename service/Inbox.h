@@ -63,6 +63,19 @@ public:
 
     std::size_t waitingCount() const { return m_waiting.size(); }
 
+    // Name-service hook: told when a local client comes and goes; the fields connected()
+    // returns are added to that client's hello (its user's alias).
+    class Presence
+    {
+    public:
+        virtual ~Presence() = default;
+        virtual std::vector<std::pair<std::string, std::string>> connected(const Peer& peer) = 0;
+        virtual void disconnected(const Peer& peer) = 0;
+    };
+    void setPresence(Presence* presence) { m_presence = presence; }
+    // One JSON object (without its line break) to every client of user.
+    void tellUser(const std::string& user, const std::string& object);
+
 private:
     struct Waiting
     {
@@ -87,6 +100,7 @@ private:
     Spool& m_spool;
     Log m_log;
     MessageSink* m_handIns = nullptr;
+    Presence* m_presence = nullptr;
     std::map<std::string, Waiting> m_waiting; // by id: arrival order
     std::map<ClientId, Client> m_clients;
     ClientId m_nextClient = 1;

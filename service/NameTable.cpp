@@ -50,7 +50,7 @@ std::optional<NameTable::Recipient> NameTable::find(const NetbiosName& called) c
 {
     if (called.suffix() != NetbiosName::kMessengerSuffix)
         return std::nullopt;
-    if (!m_computerName.empty() && called == messengerName(m_computerName))
+    if (!m_computerName.empty() && !m_computerNameLost && called == messengerName(m_computerName))
         return Recipient{};
     for (const auto& [name, user] : m_aliases) {
         if (name == called)

@@ -30,6 +30,9 @@ public:
     // A user alias NAME<03>; a later add of the same name replaces the user.
     void addAlias(const std::string& name, const std::string& user);
     void removeAlias(const std::string& name);
+    // Name-service hook: another node defended the computer name, so sessions called to it
+    // are refused (calls to this machine's addresses still count as the computer name).
+    void setComputerNameLost(bool lost) { m_computerNameLost = lost; }
 
     std::optional<Recipient> find(const NetbiosName& called) const;
 
@@ -40,4 +43,5 @@ private:
     std::string m_computerName;
     AddressSource m_addresses;
     std::vector<std::pair<NetbiosName, std::string>> m_aliases;
+    bool m_computerNameLost = false;
 };

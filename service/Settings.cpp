@@ -115,6 +115,8 @@ const char* const kUsage =
     "  --blocked-senders LIST          comma-separated sender names to refuse\n"
     "  --blocked-addresses LIST        comma-separated IPv4 addresses to refuse\n"
     "  --message-command-account USER  who may hand messages in besides root (default nobody)\n"
+    "  --name-port PORT                direct mode: hold the names on this UDP port\n"
+    "  --name-interfaces LIST          comma-separated interfaces to hold names on (default all)\n"
     "  -h, --help                      show this help\n"
     "  -V, --version                   show the version\n"
     "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
@@ -162,6 +164,12 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
         s.blockedSenders = list(value);
     } else if (key == "blocked-addresses") {
         s.blockedAddresses = list(value);
+    } else if (key == "name-port") {
+        std::size_t port = 0;
+        ok = count(port, value, 1, 65535);
+        s.namePort = static_cast<std::uint16_t>(port);
+    } else if (key == "name-interfaces") {
+        s.nameInterfaces = list(value);
     } else if (key == "message-command-account") {
         s.messageCommandAccount = value;
         ok = !value.empty();

@@ -34,6 +34,10 @@ struct Settings
     std::vector<std::string> blockedAddresses; // dotted IPv4, as written
     std::string messageCommandAccount = "nobody";
 
+    // The name service (UDP 137); in direct mode only with a port.
+    std::uint16_t namePort = 0;
+    std::vector<std::string> nameInterfaces; // empty: every interface
+
     bool directMode() const { return !bind.empty() || sessionPort != 0 || !runtimeDir.empty(); }
 };
 

@@ -7,8 +7,10 @@
 #include "service/Reception.h"
 #include "service/Settings.h"
 #include "service/Spool.h"
+#include "service/names/NameService.h"
 
 #include "platform/network/LinuxComputerName.h"
+#include "platform/network/LinuxNetworkAdapters.h"
 #include "protocol/OemDecoder.h"
 
 #include <arpa/inet.h>
@@ -136,9 +138,8 @@ bool passedSockets(Daemon::Listeners& listeners)
             listeners.inbox = fd;
         } else if (name == "session" && ::sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) > 0) {
             listeners.session = fd;
-        } else if (name == "names" && ::sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0) {
+        } else if (name == "names" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
             listeners.names = fd;
-            logLine("name service off: not part of this version; the names socket is left unused");
         } else {
             logLine("ignoring a passed socket named '" + name + "'");
         }
@@ -152,6 +153,9 @@ bool passedSockets(Daemon::Listeners& listeners)
         logLine("session service off: systemd passed no 'session' socket (TCP 139 may be held "
                 "by another program such as smbd, so vorelind-session.socket failed); messages "
                 "arrive only through vorelin-deliver");
+    if (listeners.names < 0)
+        logLine("name service off: systemd passed no 'names' socket (UDP 137 may be held by "
+                "nmbd, so vorelind-names.socket failed)");
     if (listeners.inbox < 0)
         logLine("local delivery off: systemd passed no 'inbox' socket; messages stay in the "
                 "spool until it is back");
@@ -213,6 +217,8 @@ int main(int argc, char** argv)
             logLine("vorelind: " + error);
             return 1;
         }
+        if (settings.namePort != 0)
+            listeners.names = NameService::openSocket(settings.namePort, logLine);
     } else {
         if (settings.stateDir.empty()) {
             const char* state = std::getenv("STATE_DIRECTORY");
@@ -253,6 +259,13 @@ int main(int argc, char** argv)
     inbox.setHandInSink(&reception);
 
     Daemon daemon(settings, listeners, names, reception, inbox, *decoder, handInUid, logLine);
+    LinuxNetworkAdapters interfaces;
+    NameService nameService(NameService::exclusive(listeners.names, logLine),
+                            NameHolder::Settings{}, settings.nameInterfaces, names, inbox,
+                            interfaces, logLine);
+    inbox.setPresence(&nameService);
+    daemon.addSource(&nameService);
+    nameService.start();
     logLine("listening as " + names.computerName() + "<03>; " +
             std::to_string(inbox.waitingCount()) + " message(s) waiting in " + settings.stateDir);
     ::sd_notify(0, "READY=1");
@@ -261,6 +274,7 @@ int main(int argc, char** argv)
         return 1;
     }
     ::sd_notify(0, "STOPPING=1");
+    nameService.shutdown();
     if (settings.directMode())
         ::unlink((settings.runtimeDir + "/inbox.socket").c_str());
     return 0;

@@ -87,3 +87,36 @@ std::optional<std::vector<std::uint32_t>> LinuxNetworkAdapters::GetBroadcastAddr
         return std::nullopt;
     return targets;
 }
+
+std::optional<std::vector<Ipv4Interface>> LinuxNetworkAdapters::GetIpv4Interfaces()
+{
+    std::vector<Ipv4Interface> interfaces;
+    const bool listed = walk([&](const ifaddrs& entry) {
+        const unsigned flags = entry.ifa_flags;
+        if (entry.ifa_name == nullptr || entry.ifa_addr == nullptr ||
+            entry.ifa_addr->sa_family != AF_INET || (flags & IFF_UP) == 0)
+            return;
+        const int index = static_cast<int>(if_nametoindex(entry.ifa_name));
+        // The first address of an interface stands for it; a secondary one on the same
+        // subnet would answer for the same broadcast domain.
+        if (index == 0 || std::any_of(interfaces.begin(), interfaces.end(),
+                                      [&](const Ipv4Interface& i) { return i.index == index; }))
+            return;
+        Ipv4Interface interface;
+        interface.index = index;
+        interface.name = entry.ifa_name;
+        interface.address =
+            ntohl(reinterpret_cast<const sockaddr_in*>(entry.ifa_addr)->sin_addr.s_addr);
+        interface.loopback = (flags & IFF_LOOPBACK) != 0;
+        // On a point-to-point link the same field holds the peer's address.
+        if ((flags & IFF_BROADCAST) != 0 && entry.ifa_broadaddr != nullptr)
+            interface.broadcast =
+                ntohl(reinterpret_cast<const sockaddr_in*>(entry.ifa_broadaddr)->sin_addr.s_addr);
+        interfaces.push_back(interface);
+    });
+    if (!listed)
+        return std::nullopt;
+    std::sort(interfaces.begin(), interfaces.end(),
+              [](const Ipv4Interface& a, const Ipv4Interface& b) { return a.index < b.index; });
+    return interfaces;
+}

@@ -72,10 +72,38 @@ void print(const Json::Value& message, bool json)
     std::fflush(stdout);
 }
 
+// Name-service hook: where the user's alias stands on the network, on stderr, so that the
+// user learns why nobody reaches them by name. Held needs no word.
+void tellAlias(const Json::Value& value)
+{
+    const auto alias = value.string("alias");
+    const auto state = value.string("alias_state");
+    if (!alias || !state || *state == "held" || *state == "pending")
+        return;
+    const std::string name = forTerminal(*alias);
+    if (*state == "conflict")
+        std::fprintf(stderr,
+                     "vorelin-recv: another computer holds the name %s: messages to it "
+                     "go there\n",
+                     name.c_str());
+    else if (*state == "too-long")
+        std::fprintf(stderr,
+                     "vorelin-recv: your login %s is longer than 15 bytes: no message "
+                     "name for it; messages to the computer name still arrive\n",
+                     name.c_str());
+    else if (*state == "unavailable")
+        std::fprintf(stderr,
+                     "vorelin-recv: the name service is off (another program holds UDP "
+                     "137): nobody can reach you as %s\n",
+                     name.c_str());
+}
+
 // Prints and acknowledges one "message" line; false when the line is not one.
 bool handle(LocalClient& client, const std::string& line, bool json)
 {
     const auto value = Json::parse(line);
+    if (value && value->string("type") == "alias")
+        tellAlias(*value);
     if (!value || value->string("type") != "message")
         return false;
     const auto id = value->string("id");
@@ -146,6 +174,7 @@ int main(int argc, char** argv)
         }
         retry = kFirstRetry;
         toldWaiting = false;
+        tellAlias(*hello);
         if (once) {
             auto waiting = hello->unsignedNumber("waiting").value_or(0);
             while (waiting > 0) {

@@ -17,7 +17,7 @@ fail() {
 }
 
 units=$(find "$root" -path '*/systemd/system/*' -type f | sort)
-[ "$(wc -l <<<"$units")" -eq 3 ] || fail "expected three units, found: $units"
+[ "$(wc -l <<<"$units")" -eq 4 ] || fail "expected four units, found: $units"
 service=$(grep '/vorelind.service$' <<<"$units")
 
 output=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" $units 2>&1) ||

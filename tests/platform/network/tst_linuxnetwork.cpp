@@ -44,6 +44,7 @@ private slots:
     void adaptersMatchTheKernelsInterfaces();
     void adapterFieldsAreNulPaddedDottedText();
     void broadcastAddressesMatchTheKernelsInterfaces();
+    void ipv4InterfacesMatchTheKernels();
     void computerNameFromHostName_data();
     void computerNameFromHostName();
     void computerNameIsThisHostsName();
@@ -85,6 +86,45 @@ void TestLinuxNetwork::adaptersMatchTheKernelsInterfaces()
         expected.sort();
         QCOMPARE(reported, expected);
     }
+}
+
+// The same comparison for the up IPv4 interfaces the name service holds names on: first
+// address, broadcast address (none on point-to-point links), loopback included.
+void TestLinuxNetwork::ipv4InterfacesMatchTheKernels()
+{
+    LinuxNetworkAdapters adapters;
+    const auto list = adapters.GetIpv4Interfaces();
+    QVERIFY(list.has_value());
+
+    QStringList expected;
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        if (!interface.flags().testFlag(QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+                continue;
+            const bool canBroadcast = interface.flags().testFlag(QNetworkInterface::CanBroadcast);
+            expected << QStringLiteral("%1 %2 %3 %4 %5")
+                            .arg(interface.index())
+                            .arg(interface.name(), entry.ip().toString(),
+                                 canBroadcast ? entry.broadcast().toString() : "-")
+                            .arg(interface.flags().testFlag(QNetworkInterface::IsLoopBack));
+            break;
+        }
+    }
+    QStringList reported;
+    for (const Ipv4Interface& i : *list) {
+        reported << QStringLiteral("%1 %2 %3 %4 %5")
+                        .arg(i.index)
+                        .arg(QString::fromStdString(i.name), QHostAddress(i.address).toString(),
+                             i.broadcast ? QHostAddress(i.broadcast).toString() : "-")
+                        .arg(i.loopback);
+    }
+    QCOMPARE(reported, expected);
+    QVERIFY2(
+        std::any_of(list->begin(), list->end(),
+                    [](const Ipv4Interface& i) { return i.loopback && i.address == 0x7F000001; }),
+        "loopback is listed");
 }
 
 void TestLinuxNetwork::adapterFieldsAreNulPaddedDottedText()

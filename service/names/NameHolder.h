@@ -1,0 +1,151 @@
+#pragma once
+
+#include "protocol/NetbiosName.h"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Holds this machine's NetBIOS names on the LAN as a broadcast end node (RFC 1002 5.1.1): per
+// name and per interface it registers, then answers queries and node status, defends against
+// other claimants and releases. It only decides: datagrams come in with their source and arrival
+// interface, and go out as a queue with their destination, so the socket loop stays thin and
+// everything here is testable without a network. Addresses are IPv4 in host byte order.
+class NameHolder
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    using Log = std::function<void(const std::string&)>;
+
+    struct Interface
+    {
+        int index = 0;
+        std::string name;
+        std::uint32_t address = 0;
+        std::uint32_t broadcast = 0; // only for interfaces that have one
+        bool loopback = false;
+
+        bool operator==(const Interface&) const = default;
+    };
+
+    struct Datagram
+    {
+        int interfaceIndex = 0;
+        std::uint32_t source = 0; // the interface address to send from
+        std::uint32_t address = 0;
+        std::uint16_t port = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    struct Settings
+    {
+        std::uint16_t namePort = 137; // where registrations and releases are broadcast
+        std::chrono::milliseconds retryInterval{500};
+        int registrationSends = 3;
+        std::chrono::milliseconds defenceWindow{1000}; // after the last send
+        std::uint32_t answerTtl = 300000;
+        int answersPerSecond = 100;
+        std::size_t maxQueuedDatagrams = 256;
+    };
+
+    // Per name and interface.
+    enum class State
+    {
+        Pending,
+        Held,
+        Conflict
+    };
+    // Per name, over all interfaces, as clients are told: conflict anywhere wins, then pending
+    // anywhere; a machine with no broadcast interface holds its names on loopback alone.
+    enum class Status
+    {
+        Pending,
+        Held,
+        Conflict
+    };
+    struct Change
+    {
+        NetbiosName name;
+        Status status;
+    };
+
+    struct Counters
+    {
+        std::uint64_t malformed = 0;
+        std::uint64_t answered = 0;
+        std::uint64_t rateLimited = 0;
+        std::uint64_t defended = 0;
+        std::uint64_t queueFull = 0;
+    };
+
+    NameHolder(Settings settings, std::uint16_t firstTransactionId, Log log);
+
+    // The interfaces as they are now: new ones and those whose address or broadcast address
+    // changed (re)register every name; gone ones are forgotten. Interfaces that are neither
+    // loopback nor have a broadcast address are ignored.
+    void setInterfaces(const std::vector<Interface>& interfaces, Clock::time_point now);
+
+    void addName(const NetbiosName& name, Clock::time_point now);
+    // Broadcasts the release where the name was held, and forgets it.
+    void removeName(const NetbiosName& name);
+    // Releases every held name; the holder is empty afterwards.
+    void shutdown();
+
+    // One datagram from sourceAddress:sourcePort that arrived on interfaceIndex.
+    void receive(std::span<const std::uint8_t> bytes, std::uint32_t sourceAddress,
+                 std::uint16_t sourcePort, int interfaceIndex, Clock::time_point now);
+    void tick(Clock::time_point now);
+    // When tick next has work to do.
+    std::optional<Clock::time_point> nextDeadline() const;
+
+    std::vector<Datagram> takeOutgoing();
+    std::vector<Change> takeChanges();
+
+    std::optional<State> state(const NetbiosName& name, int interfaceIndex) const;
+    std::optional<Status> status(const NetbiosName& name) const;
+    const Counters& counters() const { return m_counters; }
+
+private:
+    struct Entry
+    {
+        State state = State::Pending;
+        std::uint16_t transactionId = 0;
+        int sent = 0;
+        Clock::time_point nextAt{};
+    };
+    struct Name
+    {
+        std::map<int, Entry> entries; // by interface index; loopback has none
+        Status reported = Status::Pending;
+    };
+
+    const Interface* findInterface(int index) const;
+    void startRegistration(const NetbiosName& name, Name& held, const Interface& interface,
+                           Clock::time_point now);
+    void sendRelease(const NetbiosName& name, const Interface& interface);
+    Status computeStatus(const Name& held) const;
+    void updateStatus(const NetbiosName& name, Name& held);
+    bool answersOn(const Name& held, const Interface& interface) const;
+    bool takeAnswerToken(Clock::time_point now);
+    void queue(Datagram datagram);
+    void log(const std::string& line) const;
+    std::string describe(const NetbiosName& name, const Interface& interface) const;
+
+    Settings m_settings;
+    std::uint16_t m_nextTransactionId;
+    Log m_log;
+    std::vector<Interface> m_interfaces;
+    std::map<std::array<std::uint8_t, NetbiosName::kLength>, Name> m_names;
+    std::vector<Datagram> m_outgoing;
+    std::vector<Change> m_changes;
+    Counters m_counters;
+    double m_tokens = 0;
+    Clock::time_point m_tokensAt{};
+    std::optional<Clock::time_point> m_rateLoggedAt;
+};

@@ -1,0 +1,348 @@
+#!/usr/bin/env bash
+# vorelind holds its names on a LAN made here: two network namespaces joined by a veth pair,
+# vorelind in one (10.79.0.1), real Samba tools (nmblookup, smbclient, nmbd) and vorelin-send
+# in the other (10.79.0.2). Local users exist only for vorelind: its /etc/passwd is a copy with
+# two more lines, bind-mounted in a mount namespace of its own. Nothing leaves the namespaces;
+# both are removed on exit, whatever happens.
+#
+# Usage: netns-name-service.sh VORELIND VORELIN_RECV VORELIN_SEND
+# Exit: 0 passed, 1 failed (also when a tool is missing), 77 skipped (no namespaces here).
+set -uo pipefail
+
+vorelind=${1:?usage: $0 VORELIND VORELIN_RECV VORELIN_SEND}
+recv=${2:?}
+send_bin=${3:?}
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+missing() {
+    echo "FAIL: $* (scripts/test installs it)"
+    exit 1
+}
+
+[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
+command -v ip >/dev/null || missing "ip (iproute2) is not installed"
+command -v unshare >/dev/null || missing "unshare (util-linux) is not installed"
+command -v setpriv >/dev/null || missing "setpriv (util-linux) is not installed"
+command -v systemd-socket-activate >/dev/null || missing "systemd-socket-activate (systemd) is not installed"
+nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
+nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
+smbclient=$(command -v smbclient) || missing "smbclient is not installed"
+python=$(command -v python3) || missing "python3 is not installed"
+for program in "$vorelind" "$recv" "$send_bin"; do
+    [ -x "$program" ] || missing "$program is not built"
+done
+
+# Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, which would be
+# measured as the service's; a small one keeps the flood's memory check about the service.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4"
+
+tag=$(printf '%04x%04x' $$ $RANDOM)
+srv=vrl-nsrv-$tag
+cli=vrl-ncli-$tag
+work=
+pids=()
+daemon_pid=
+
+cleanup() {
+    local pid i
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for i in $(seq 1 100); do
+        local alive=0
+        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+    ip netns del "$srv" 2>/dev/null
+    ip netns del "$cli" 2>/dev/null
+    [ -n "$work" ] && rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+ip netns add "$srv" 2>/dev/null || skip "cannot create network namespaces here (no CAP_NET_ADMIN?)"
+ip netns exec "$srv" true 2>/dev/null || skip "cannot enter a network namespace here"
+ip netns add "$cli" || exit 1
+ip -n "$srv" link set lo up
+ip -n "$cli" link set lo up
+ip -n "$srv" link add vs$tag type veth peer name vc$tag netns "$cli" ||
+    skip "cannot create a veth pair here"
+set -e
+ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
+ip -n "$cli" addr add 10.79.0.2/24 brd + dev vc$tag
+ip -n "$srv" link set vs$tag up
+ip -n "$cli" link set vc$tag up
+
+work=$(mktemp -d /tmp/vorelin-names.XXXXXX)
+chmod 755 "$work"
+mkdir -p "$work"/{state,run,client,samba/private,samba/lock,samba/state,samba/cache,samba/pid}
+cp /etc/passwd "$work/passwd"
+printf 'ana:x:4101:4101::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
+printf 'averyveryverylongname:x:4102:4102::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
+cat >"$work/client.conf" <<EOF
+[global]
+interfaces = 10.79.0.2/24
+bind interfaces only = yes
+name cache timeout = 0
+name resolve order = bcast
+private dir = $work/client
+lock directory = $work/client
+state directory = $work/client
+cache directory = $work/client
+pid directory = $work/client
+EOF
+sed -e 's#^interfaces = .*#interfaces = 127.0.0.1/8#' -e '/bind interfaces only/d' \
+    "$work/client.conf" >"$work/lo.conf"
+# The other machine's Samba: its computer name is ours, its alias is ana's.
+cat >"$work/smb.conf" <<EOF
+[global]
+netbios name = PC-ANA
+netbios aliases = ANA
+workgroup = VTEST
+interfaces = 10.79.0.2/24
+bind interfaces only = yes
+local master = no
+dns proxy = no
+wins support = no
+log level = 3
+private dir = $work/samba/private
+lock directory = $work/samba/lock
+state directory = $work/samba/state
+cache directory = $work/samba/cache
+pid directory = $work/samba/pid
+EOF
+set +e
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+start_vorelind() {
+    ip netns exec "$srv" unshare --mount --propagation private sh -c \
+        'mount --bind "$0" /etc/passwd && exec "$@"' "$work/passwd" \
+        "$vorelind" --bind 10.79.0.1 --session-port 139 --name-port 137 \
+        --state-dir "$work/state" --runtime-dir "$work/run" --computer-name "$1" \
+        --messages-per-minute 0 >>"$work/vorelind.log" 2>&1 &
+    daemon_pid=$!
+    pids+=($daemon_pid)
+}
+
+# lookup NAME: the addresses that answer a broadcast query from the client side.
+lookup() {
+    ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -B 10.79.0.255 "$1" \
+        2>/dev/null | sed -n 's/^\([0-9.]*\) .*<..>$/\1/p'
+}
+
+# await DESCRIPTION COMMAND...: polls COMMAND until it succeeds, for 20 s at most.
+await() {
+    local what=$1 i
+    shift
+    for i in $(seq 1 100); do
+        "$@" && return 0
+        sleep 0.2
+    done
+    fail "$what"
+    return 1
+}
+answered_by() { [ "$(lookup "$1")" = "$2" ]; }
+unanswered() { [ -z "$(lookup "$1")" ]; }
+logged() { grep -qs -- "$2" "$1"; }
+
+# client USER_ID OUTPUT: vorelin-recv --json as that user, beside vorelind; its pid in $!.
+client() {
+    ip netns exec "$srv" setpriv --reuid="$1" --regid="$1" --clear-groups \
+        "$recv" --json --socket "$work/run/inbox.socket" >"$2" 2>"$2.err" &
+    pids+=($!)
+}
+
+start_vorelind PC-ANA
+echo "the computer name is registered and answered"
+await "no answer for PC-ANA<03>" answered_by 'PC-ANA#03' 10.79.0.1
+ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1 >"$work/status.out" 2>&1
+grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/status.out" ||
+    fail "node status does not list PC-ANA<03>: $(cat "$work/status.out")"
+[ -z "$(lookup 'NOSUCH#03')" ] || fail "a name not held was answered"
+[ -z "$(lookup 'PC-ANA#20')" ] || fail "PC-ANA<20>, not held, was answered"
+ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.1 'NOSUCH#03' \
+    2>/dev/null | grep -q '<03>$' && fail "a unicast query for a name not held was answered"
+
+echo "on loopback: answered with 127.0.0.1"
+ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -U 127.0.0.1 'PC-ANA#03' \
+    >"$work/lo.out" 2>&1
+grep -q '^127\.0\.0\.1 PC-ANA<03>$' "$work/lo.out" || fail "loopback query: $(cat "$work/lo.out")"
+ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -A 127.0.0.1 >"$work/lo.out" 2>&1
+grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/lo.out" || fail "loopback node status: $(cat "$work/lo.out")"
+
+echo "ana connects: her alias appears; a login of 16 bytes gets none"
+client 4101 "$work/ana.out"
+ana_pid=$!
+await "no answer for ANA<03>" answered_by 'ANA#03' 10.79.0.1
+client 4102 "$work/long.out"
+long_pid=$!
+await "the long login was not told" logged "$work/long.out.err" "longer than 15 bytes"
+await "vorelind did not log the long login" logged "$work/vorelind.log" "no alias for averyveryverylongname"
+ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1 >"$work/status.out" 2>&1
+grep -q 'ANA *<03> - *B <ACTIVE>' "$work/status.out" || fail "node status lacks ANA<03>"
+grep -q 'AVERY' "$work/status.out" && fail "node status lists a name for the long login"
+
+echo "delivered by computer name and by alias (lower case), with vorelin-send and smbclient -M"
+for target in pc-ana ana; do
+    out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB "$target" "to $target $tag" 2>&1) ||
+        fail "vorelin-send $target: $out"
+done
+printf 'by smbclient %s' "$tag" | ip netns exec "$cli" timeout 30 "$smbclient" \
+    -s "$work/client.conf" -M PC-ANA -U bob% >"$work/smbclient.out" 2>&1 ||
+    fail "smbclient -M PC-ANA: $(cat "$work/smbclient.out")"
+await "ana did not get the message to pc-ana" logged "$work/ana.out" "\"text\":\"to pc-ana $tag\""
+await "ana did not get the message to ana" logged "$work/ana.out" "\"called\":\"ANA\",\"to\":\"ANA\",.*\"text\":\"to ana $tag\""
+await "the smbclient message did not arrive" logged "$work/ana.out" "\"text\":\"by smbclient $tag\""
+
+echo "ana leaves: the alias is released and no longer answered"
+kill -TERM "$ana_pid" "$long_pid"
+await "ANA<03> still answered after ana left" unanswered 'ANA#03'
+grep -q 'released ANA<03>' "$work/vorelind.log" || fail "no release of ANA<03> logged"
+
+echo "nmbd started later with our computer name is defended against"
+ip netns exec "$cli" "$nmbd" -F --debug-stdout -s "$work/smb.conf" >"$work/nmbd.out" 2>&1 &
+pids+=($!)
+await "nmbd did not log losing PC-ANA" logged "$work/nmbd.out" "Failed to register my name PC-ANA<03>"
+grep -q 'defended PC-ANA<03>' "$work/vorelind.log" || fail "vorelind did not log its defence"
+for i in 1 2 3; do
+    [ "$(lookup 'PC-ANA#03')" = 10.79.0.1 ] || fail "a broadcast query for PC-ANA got $(lookup 'PC-ANA#03')"
+done
+# As observed: nmbd still answers unicast queries for the name it lost.
+ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.2 'PC-ANA#03' \
+    2>/dev/null | grep -q '^10\.79\.0\.2 PC-ANA<03>' || echo "  (nmbd did not answer unicast for the name it lost)"
+
+echo "a name nmbd holds is not claimed, and ana is told"
+await "nmbd does not answer for ANA<03>" answered_by 'ANA#03' 10.79.0.2
+client 4101 "$work/ana2.out"
+await "vorelind did not log the conflict" logged "$work/vorelind.log" "ANA<03> on vs$tag (10.79.0.1) is held by 10.79.0.2, not claimed"
+await "ana was not told of the conflict" logged "$work/ana2.out.err" "another computer holds the name ANA"
+[ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
+ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1 >"$work/status.out" 2>&1
+grep -qE '^\s+ANA\s+<03>' "$work/status.out" &&
+    fail "node status lists ANA<03> although nmbd holds it"
+
+echo "two bounded floods of queries and garbage: still answering, memory bounded"
+rss() { sed -n 's/^VmRSS:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$daemon_pid/status"; }
+flood() {
+    ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
+import socket, time
+def encoded(name):
+    raw = name.ljust(15).encode() + b"\x03"
+    return bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+query = bytes.fromhex("234501100001000000000000") + encoded("PC-ANA") + bytes.fromhex("00200001")
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setblocking(False)
+deadline = time.monotonic() + 20
+for i in range(100000):
+    if time.monotonic() > deadline:
+        break
+    packet = query if i % 2 else bytes([i & 0xFF]) * (i % 700)
+    try:
+        s.sendto(packet, ("10.79.0.1", 137))
+    except BlockingIOError:
+        time.sleep(0.001)
+EOF
+}
+# The first flood warms the allocator up (AddressSanitizer's shadow memory most of all); the
+# second must not grow the service further.
+flood
+before=$(rss)
+flood
+await "no answer after the flood" answered_by 'PC-ANA#03' 10.79.0.1
+after=$(rss)
+echo "  resident memory before ${before} KiB, after ${after} KiB"
+[ -n "$before" ] && [ -n "$after" ] && [ $((after - before)) -lt 1024 ] ||
+    fail "resident memory grew from ${before} to ${after} KiB"
+grep -q 'answer rate limit reached; [0-9]* answers dropped' "$work/vorelind.log" || fail "the rate limit was never reached"
+
+echo "an address change is seen and the names registered again"
+ip -n "$srv" addr del 10.79.0.1/24 dev vs$tag
+ip -n "$srv" addr add 10.79.0.3/24 brd + dev vs$tag
+await "PC-ANA<03> not answered with the new address" answered_by 'PC-ANA#03' 10.79.0.3
+ip -n "$srv" addr del 10.79.0.3/24 dev vs$tag
+ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
+await "PC-ANA<03> not answered with the old address again" answered_by 'PC-ANA#03' 10.79.0.1
+
+echo "shutdown releases the computer name"
+kill -TERM "$daemon_pid"
+await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
+
+echo "started while nmbd holds its computer name: not claimed, sessions to it refused"
+start_vorelind ANA
+await "vorelind claimed a computer name nmbd holds" logged "$work/vorelind.log" "ANA<03> on vs$tag (10.79.0.1) is held by 10.79.0.2, not claimed"
+[ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB ana "lost" 2>&1)
+case "$out" in *"(2273)"*) ;; *) fail "a session to the lost computer name was not refused: $out" ;; esac
+kill -TERM "$daemon_pid"
+await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+
+echo "through socket activation, as the units pass the sockets"
+# Each systemd-socket-activate starts its child on first use: a client, then a query.
+mkdir -p "$work/run1"
+ip netns exec "$srv" systemd-socket-activate -l "$work/run1/inbox.socket" --fdname=inbox \
+    systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
+    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/activated.log" 2>&1 &
+activated=$!
+pids+=($activated)
+await "no inbox socket" test -S "$work/run1/inbox.socket"
+ip netns exec "$srv" "$recv" --json --socket "$work/run1/inbox.socket" >"$work/root1.out" 2>&1 &
+pids+=($!)
+await "the socket-activated service does not answer for PC-ANA<03>" answered_by 'PC-ANA#03' 10.79.0.1
+await "the socket-activated service does not answer for ROOT<03>" answered_by 'ROOT#03' 10.79.0.1
+kill -TERM "$activated" "$!"
+await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2>/dev/null"
+grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
+
+echo "beside nmbd on the same machine: no name service, and clients are told"
+sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e '/^netbios aliases/d' \
+    -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
+    "$work/smb.conf" >"$work/smb2.conf"
+mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
+pids+=($!)
+await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
+start_vorelind PC-ANA
+await "direct mode did not see the port taken" logged "$work/vorelind.log" "name service off: cannot bind UDP 137"
+client 4101 "$work/ana3.out"
+await "ana was not told that the name service is off" logged "$work/ana3.out.err" "the name service is off"
+kill -TERM "$daemon_pid" "$!"
+await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+
+# As the socket units pass them: the inbox socket, and UDP 137 bound with address reuse,
+# which succeeds beside nmbd. Each systemd-socket-activate starts its child on first use.
+mkdir -p "$work/run2"
+ip netns exec "$srv" systemd-socket-activate -l "$work/run2/inbox.socket" --fdname=inbox \
+    systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
+    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >>"$work/vorelind.log" 2>&1 &
+pids+=($!)
+activated=$!
+await "no inbox socket" test -S "$work/run2/inbox.socket"
+ip netns exec "$srv" "$recv" --json --socket "$work/run2/inbox.socket" >"$work/root.out" 2>"$work/root.out.err" &
+pids+=($!)
+await "vorelind was not started through its sockets" sh -c \
+    "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/vorelind.log"
+await "the client of the socket-activated service was not told" logged "$work/root.out.err" "the name service is off"
+grep -q "session service off" "$work/vorelind.log" || fail "vorelind did not say the session socket is missing"
+
+# A sanitized build reports what it found at exit.
+for log in "$work/vorelind.log" "$work/activated.log"; do
+    grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$log" && fail "sanitizer report in $log"
+done
+
+if [ "$failures" -ne 0 ]; then
+    echo "--- vorelind"
+    tail -n 40 "$work/vorelind.log"
+    echo "--- nmbd"
+    grep -iE 'register|conflict|fail' "$work/nmbd.out" | tail -n 20
+    exit 1
+fi
+echo "PASS"
