@@ -149,7 +149,9 @@ InboxHistory::LoadResult InboxHistory::load()
         damaged = error.error != QJsonParseError::NoError || !document.isObject() ||
                   root.value(QLatin1StringView("format")).toInt() != kFormat ||
                   !root.value(QLatin1StringView("messages")).isArray();
-        entries = root.value(QLatin1StringView("messages")).toArray();
+        // Another format's entries are not read as this one's.
+        if (!damaged)
+            entries = root.value(QLatin1StringView("messages")).toArray();
     }
     file.close();
 

@@ -25,6 +25,8 @@ std::optional<QByteArray> LineReader::nextLine()
     const qsizetype end = m_buffer.indexOf('\n', m_scanned);
     if (end < 0) {
         m_scanned = m_buffer.size();
+        if (m_buffer.size() > kMaxLine)
+            fail();
         return std::nullopt;
     }
     if (end > kMaxLine) {
