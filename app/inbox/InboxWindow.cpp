@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
 
@@ -76,6 +77,9 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     connect(m_list, &QListWidget::currentItemChanged, this, &InboxWindow::onSelectionChanged);
     connect(m_list, &QListWidget::itemActivated, this,
             [this](QListWidgetItem* item) { openMessage(item->data(kKeyRole).toString()); });
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
+    deleteKey->setContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
     connect(m_reply, &QPushButton::clicked, this, &InboxWindow::replyToSelected);
     connect(m_delete, &QPushButton::clicked, this, &InboxWindow::deleteSelected);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
@@ -369,10 +373,6 @@ void InboxWindow::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
         close();
-        return;
-    }
-    if (event->key() == Qt::Key_Delete && m_list->hasFocus()) {
-        deleteSelected();
         return;
     }
     QWidget::keyPressEvent(event);
