@@ -48,20 +48,15 @@ int main(int argc, char* argv[])
     // A service that goes away mid-write must not take the inbox with it.
     std::signal(SIGPIPE, SIG_IGN);
 
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("vorelin-inbox"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vorelin"));
-    QApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("vorelin-inbox"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/icons/vorelin-48.png")));
-    // Closing the window hides it; the inbox lives as long as the session.
-    QApplication::setQuitOnLastWindowClosed(false);
-
+    // Options first: --help and --version need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Shows, keeps and answers the messages that vorelind receives."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption socketOption(
         QStringLiteral("socket"),
         QStringLiteral("The service's local socket (default %1).").arg(InboxPaths::kDefaultSocket),
@@ -74,7 +69,24 @@ int main(int argc, char* argv[])
         QStringLiteral("background"),
         QStringLiteral("Start without showing the window, as the session does."));
     parser.addOptions({socketOption, portOption, backgroundOption});
-    parser.process(app);
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "vorelin-inbox: %s\nTry 'vorelin-inbox --help'.\n",
+                     parser.positionalArguments().isEmpty()
+                         ? qPrintable(parser.errorText())
+                         : "this program takes no arguments besides its options");
+        return 2;
+    }
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+        // Without an application object the parser cannot know the program's name.
+        QString help = parser.helpText();
+        help.replace(QStringLiteral("<executable_name>"), QStringLiteral("vorelin-inbox"));
+        std::fputs(qPrintable(help), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("vorelin-inbox %s\n", VORELIN_VERSION);
+        return 0;
+    }
 
     bool portOk = false;
     const uint replyPort = parser.value(portOption).toUInt(&portOk);
@@ -84,6 +96,15 @@ int main(int argc, char* argv[])
         return 2;
     }
     const QString socketPath = parser.value(socketOption);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vorelin-inbox"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Vorelin"));
+    QApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("vorelin-inbox"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/icons/vorelin-48.png")));
+    // Closing the window hides it; the inbox lives as long as the session.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     SingleInstance instance(InboxPaths::instanceSocket(runtimeDirectory(), socketPath));
     switch (instance.claim()) {
