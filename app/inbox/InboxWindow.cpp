@@ -40,14 +40,15 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
 
     m_service = new QLabel(this);
     m_service->setObjectName(QStringLiteral("serviceState"));
-    m_service->setAccessibleName(tr("Estado del servicio de mensajes"));
+    // A label's name is its text, which is what a screen reader must read out.
+    m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
     m_service->setWordWrap(true);
     m_service->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_service);
 
     m_notice = new QLabel(this);
     m_notice->setObjectName(QStringLiteral("notice"));
-    m_notice->setAccessibleName(tr("Aviso"));
+    m_notice->setAccessibleDescription(tr("Aviso"));
     m_notice->setWordWrap(true);
     m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_notice->hide();

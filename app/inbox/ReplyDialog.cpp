@@ -31,7 +31,8 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidg
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("sendStatus"));
-    m_status->setAccessibleName(tr("Estado del envío"));
+    // A label's name is its text, which is what a screen reader must read out.
+    m_status->setAccessibleDescription(tr("Estado del envío"));
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_status);
