@@ -142,6 +142,9 @@ void ServiceClient::onDisconnected()
     // The service went away, most often for a restart: try again soon, and say so only if
     // that fails.
     if (m_state == State::Connected) {
+        // Error and disconnection both report the one loss.
+        if (m_socket)
+            m_socket->disconnect(this);
         setState(State::Connecting);
         ++m_failures;
         m_helloTimeout.stop();
