@@ -41,8 +41,8 @@ set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME vorelin)
 # recommend it: set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS ${VORELIN_INBOX_PACKAGE}).
 set(VORELIN_INBOX_PACKAGE vorelin-inbox)
 set(CPACK_DEBIAN_INBOX_PACKAGE_NAME ${VORELIN_INBOX_PACKAGE})
-set(CPACK_DEBIAN_INBOX_DESCRIPTION [=[show and answer the messages this computer receives
-vorelin-inbox is the desktop side of the Vorelin messenger service (vorelind).
+# CPack 3.25 puts the project's summary line above every component's description.
+set(CPACK_DEBIAN_INBOX_DESCRIPTION [=[vorelin-inbox is the desktop side of the Vorelin messenger service (vorelind).
 It starts with the desktop session and, for each message that another computer
 on the local network sends to this one, pops up a window with the sender and
 the whole text, posts a desktop notification and keeps the message in a
