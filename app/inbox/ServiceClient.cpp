@@ -12,6 +12,17 @@ ServiceClient::ServiceClient(Options options, QObject* parent)
     connect(&m_helloTimeout, &QTimer::timeout, this, [this] { retryLater(State::Broken); });
 }
 
+ServiceClient::~ServiceClient()
+{
+    // Acknowledgements still buffered go out before the connection closes, within a bound.
+    if (m_socket && m_socket->state() == QLocalSocket::ConnectedState) {
+        m_socket->disconnect(this);
+        m_socket->disconnectFromServer();
+        if (m_socket->state() != QLocalSocket::UnconnectedState)
+            m_socket->waitForDisconnected(kCloseWaitMs);
+    }
+}
+
 int ServiceClient::retryDelayMs(int failures)
 {
     int delay = kFirstRetryMs;
@@ -55,8 +66,11 @@ void ServiceClient::start()
 
 void ServiceClient::acknowledge(const QString& id)
 {
-    if (m_socket && m_socket->state() == QLocalSocket::ConnectedState)
+    if (m_socket && m_socket->state() == QLocalSocket::ConnectedState) {
         m_socket->write(ServiceProtocol::ackLine(id));
+        // Out now, not at the next turn of the event loop, which a quitting inbox never sees.
+        m_socket->flush();
+    }
 }
 
 void ServiceClient::connectNow()

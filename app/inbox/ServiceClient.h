@@ -32,6 +32,7 @@ public:
     static constexpr int kFirstRetryMs = 250;
     static constexpr int kMaxRetryMs = 15000;
     static constexpr int kHelloTimeoutMs = 5000;
+    static constexpr int kCloseWaitMs = 1000;
     // Qt's buffer for the socket; reads stop until it is drained.
     static constexpr qint64 kReadBufferBytes = 256 * 1024;
 
@@ -43,6 +44,7 @@ public:
     };
 
     explicit ServiceClient(Options options, QObject* parent = nullptr);
+    ~ServiceClient() override;
 
     // The wait before the next attempt after this many failures in a row.
     static int retryDelayMs(int failures);
