@@ -4,6 +4,8 @@
   atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender and
                                        text; prints its fields as NAME=VALUE lines
   atspi-inbox.py no-popup              waits until no message pop-up is open
+  atspi-inbox.py shown TITLE           waits until a window whose name starts with TITLE shows
+  atspi-inbox.py hidden TITLE          checks that no such window shows (the app must be up)
   atspi-inbox.py close-popup           presses the pop-up's Cerrar button
   atspi-inbox.py reply TEXT STATUS     presses Responder in the pop-up, types TEXT in the answer
                                        box, presses Enviar and waits for STATUS in the box
@@ -135,6 +137,14 @@ def main(argv):
         return
     if len(argv) >= 2 and argv[1] == "no-popup":
         wait_for("the pop-ups to close", lambda: not top_windows("Mensaje de ") or None)
+        return
+    if len(argv) >= 3 and argv[1] == "shown":
+        wait_for("a window " + argv[2], lambda: top_windows(argv[2]))
+        return
+    if len(argv) >= 3 and argv[1] == "hidden":
+        wait_for("the application on the accessibility bus", application)
+        if top_windows(argv[2]):
+            fail("a window " + argv[2] + " shows")
         return
     if len(argv) >= 2 and argv[1] == "close-popup":
         windows = wait_for("a pop-up", lambda: top_windows("Mensaje de "))

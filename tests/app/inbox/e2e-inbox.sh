@@ -91,18 +91,20 @@ wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take 
 port=$(free_port)
 reply_port=$(free_port)
 start_service here "$port" INBOXTEST
-"$inbox" --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" \
+"$inbox" --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" --background \
     2>"$scratch/inbox.log" &
 pids+=($!)
 inbox_pid=$!
 
 instance_listens() { compgen -G "$XDG_RUNTIME_DIR/vorelin-inbox-*.socket" >/dev/null; }
 wait_until 20 instance_listens || fail "the inbox did not start"
+"${atspi[@]}" hidden "Mensajes recibidos" || fail "--background showed the window"
 # A second start for the same socket raises the first and leaves at once.
 timeout 10 "$inbox" --socket "$scratch/here/run/inbox.socket" 2>>"$scratch/inbox.log" ||
     fail "a second start did not hand over to the first"
 kill -0 "$inbox_pid" 2>/dev/null || fail "the first inbox ended"
-echo "ok: a second start hands over to the running inbox"
+"${atspi[@]}" shown "Mensajes recibidos" || fail "the second start did not bring the inbox up"
+echo "ok: a second start brings the running inbox up and leaves"
 
 text='Reunión a las 15:00 en la sala ñ.
 Traed el informe, por favor.'
