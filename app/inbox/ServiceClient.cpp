@@ -1,7 +1,5 @@
 #include "app/inbox/ServiceClient.h"
 
-#include <QCoreApplication>
-
 ServiceClient::ServiceClient(Options options, QObject* parent)
     : QObject(parent), m_options(std::move(options))
 {
@@ -33,9 +31,6 @@ int ServiceClient::retryDelayMs(int failures)
 
 QString ServiceClient::describe(State state, const ServiceProtocol::Hello& hello)
 {
-    const auto tr = [](const char* text) {
-        return QCoreApplication::translate("ServiceClient", text);
-    };
     switch (state) {
     case State::Connecting:
         return tr("Conectando con el servicio de mensajes…");
