@@ -106,19 +106,21 @@ void InboxWindow::start()
     case InboxHistory::Loaded::Missing:
         break;
     case InboxHistory::Loaded::Damaged:
-        setNotice(loaded.setAsidePath.isEmpty()
-                      ? tr("El historial de mensajes estaba dañado y no se pudo apartar: los "
-                           "mensajes nuevos se muestran pero no se guardan.")
-                      : tr("El historial de mensajes estaba dañado: se apartó como %1 y se "
-                           "conservó lo que se pudo leer.")
-                            .arg(loaded.setAsidePath));
+        m_loadProblem =
+            (loaded.setAsidePath.isEmpty()
+                 ? tr("El historial de mensajes estaba dañado y no se pudo apartar: los "
+                      "mensajes nuevos se muestran pero no se guardan.")
+                 : tr("El historial de mensajes estaba dañado: se apartó como %1 y se "
+                      "conservó lo que se pudo leer.")
+                       .arg(loaded.setAsidePath));
         break;
     case InboxHistory::Loaded::Unreadable:
-        setNotice(tr("No se puede leer el historial de mensajes %1: revise sus permisos; "
-                     "hasta entonces los mensajes nuevos quedan en el servicio.")
-                      .arg(m_services.history.path()));
+        m_loadProblem = (tr("No se puede leer el historial de mensajes %1: revise sus permisos; "
+                            "hasta entonces los mensajes nuevos quedan en el servicio.")
+                             .arg(m_services.history.path()));
         break;
     }
+    setSaveProblem(QString());
     refillList(QString());
     m_services.client.start();
 }
@@ -157,11 +159,11 @@ void InboxWindow::onMessages(const QList<InboxMessage>& messages)
     }
     if (!arrived.isEmpty()) {
         if (m_services.history.save()) {
-            setNotice(QString());
+            setSaveProblem(QString());
         } else {
-            setNotice(tr("No se pudo guardar el historial en %1: el servicio conserva los "
-                         "mensajes hasta que se pueda.")
-                          .arg(m_services.history.path()));
+            setSaveProblem(tr("No se pudo guardar el historial en %1: el servicio conserva los "
+                              "mensajes hasta que se pueda.")
+                               .arg(m_services.history.path()));
             keep.clear();
         }
     }
@@ -331,9 +333,9 @@ void InboxWindow::deleteSelected()
     const int row = m_list->currentRow();
     m_services.history.remove(key);
     if (!m_services.history.save())
-        setNotice(tr("No se pudo guardar el historial en %1: el mensaje volverá a aparecer "
-                     "la próxima vez.")
-                      .arg(m_services.history.path()));
+        setSaveProblem(tr("No se pudo guardar el historial en %1: el mensaje volverá a aparecer "
+                          "la próxima vez.")
+                           .arg(m_services.history.path()));
     const QList<InboxMessage>& left = m_services.history.messages();
     refillList(left.isEmpty() ? QString() : left[std::min<qsizetype>(row, left.size() - 1)].key);
 }
@@ -352,10 +354,16 @@ void InboxWindow::updateTitle()
     setAccessibleName(title);
 }
 
-void InboxWindow::setNotice(const QString& text)
+void InboxWindow::setSaveProblem(const QString& text)
 {
-    m_notice->setText(text);
-    m_notice->setVisible(!text.isEmpty());
+    // What happened to the file at start stays said; the last save's trouble replaces the
+    // one before.
+    QStringList parts;
+    for (const QString& part : {m_loadProblem, text})
+        if (!part.isEmpty())
+            parts.append(part);
+    m_notice->setText(parts.join(QLatin1Char(' ')));
+    m_notice->setHidden(parts.isEmpty());
 }
 
 void InboxWindow::showEvent(QShowEvent* event)

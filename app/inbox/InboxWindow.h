@@ -69,7 +69,7 @@ private:
     void markRead(const QString& key);
     void refillList(const QString& selectKey);
     void updateTitle();
-    void setNotice(const QString& historyProblem);
+    void setSaveProblem(const QString& text);
     QString selectedKey() const;
     static void decorate(QListWidgetItem& item, const InboxMessage& message);
     static bool canReply(const InboxMessage& message);
@@ -84,4 +84,5 @@ private:
     QList<QPointer<MessagePopup>> m_popups;
     QHash<int, QPointer<ReplyDialog>> m_replies;
     int m_nextTicket = 1;
+    QString m_loadProblem;
 };

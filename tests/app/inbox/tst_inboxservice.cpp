@@ -135,6 +135,7 @@ private slots:
     void showsKeepsAndAcknowledgesEachMessage_data();
     void showsKeepsAndAcknowledgesEachMessage();
     void acknowledgesOnlyWhatIsKept();
+    void saysADamagedHistoryWasSetAside();
     void saysWhyTheServiceIsAwayAndReconnects();
     void everyControlHasANameAndTheKeyboardWorks();
     void answersTheSenderThroughTheSendPath();
@@ -244,6 +245,24 @@ void TestInboxService::acknowledgesOnlyWhatIsKept()
         QVERIFY(inbox.window.noticeLabel()->isHidden());
         QTRY_COMPARE(spooled(m_service), 0);
     }
+}
+
+void TestInboxService::saysADamagedHistoryWasSetAside()
+{
+    QFile damaged(historyPath());
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"format\":1,\"messages\":[{\"key\":");
+    damaged.close();
+
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    QVERIFY(!inbox.window.noticeLabel()->isHidden());
+    QVERIFY(inbox.window.noticeLabel()->text().contains(historyPath() + ".damaged-"));
+    // It stays said for the whole session, however well the next saves go.
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "nuevo"));
+    QTRY_COMPARE(inbox.history.messages().size(), 1);
+    QTRY_COMPARE(spooled(m_service), 0);
+    QVERIFY(!inbox.window.noticeLabel()->isHidden());
 }
 
 void TestInboxService::saysWhyTheServiceIsAwayAndReconnects()
