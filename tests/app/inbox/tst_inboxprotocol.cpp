@@ -3,6 +3,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace ServiceProtocol;
@@ -24,6 +27,8 @@ private slots:
     void explainsAnAliasTheUserCannotRelyOn_data();
     void explainsAnAliasTheUserCannotRelyOn();
     void retriesNeverFasterNorSlowerThanTheBounds();
+    void dropsAHostileServiceAndTriesAgain_data();
+    void dropsAHostileServiceAndTriesAgain();
 };
 
 void TestInboxProtocol::parsesServerLines_data()
@@ -205,6 +210,55 @@ void TestInboxProtocol::retriesNeverFasterNorSlowerThanTheBounds()
         previous = delay;
     }
     QCOMPARE(previous, ServiceClient::kMaxRetryMs);
+}
+
+void TestInboxProtocol::dropsAHostileServiceAndTriesAgain_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("messagesKept");
+
+    const QByteArray hello = R"({"type":"hello","user":"ana","computer":"PC1"})"
+                             "\n";
+    const QByteArray message = R"({"type":"message","id":"1","text":"hola"})"
+                               "\n";
+    QTest::newRow("garbage") << QByteArray("\x16\x03\x01garbage\n") << 0;
+    QTest::newRow("a line over 64 KiB") << hello + QByteArray(kMaxLine + 1, '[') << 0;
+    QTest::newRow("a line over 64 KiB, ended")
+        << hello + QByteArray(kMaxLine + 1, ' ') + "\n" + message << 0;
+    QTest::newRow("what came whole before garbage is kept") << hello + message + "}{\n" << 1;
+    QTest::newRow("silence instead of hello") << QByteArray() << 0;
+}
+
+// A fake service that cannot be a real one: it sends what no vorelind would. The client drops
+// it, says so, keeps what came whole, and connects again after a pause.
+void TestInboxProtocol::dropsAHostileServiceAndTriesAgain()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(int, messagesKept);
+
+    QTemporaryDir dir;
+    QLocalServer hostile;
+    QVERIFY(hostile.listen(dir.filePath("inbox.socket")));
+    int connections = 0;
+    QList<QLocalSocket*> peers;
+    connect(&hostile, &QLocalServer::newConnection, this, [&] {
+        while (QLocalSocket* peer = hostile.nextPendingConnection()) {
+            ++connections;
+            peers.append(peer);
+            peer->write(sent);
+        }
+    });
+
+    ServiceClient client({hostile.fullServerName(), {}});
+    int kept = 0;
+    connect(&client, &ServiceClient::messagesReceived, this,
+            [&kept](const QList<InboxMessage>& messages) { kept += int(messages.size()); });
+    client.start();
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), ServiceClient::State::Broken,
+                              ServiceClient::kHelloTimeoutMs + 5000);
+    QCOMPARE(kept, messagesKept);
+    QTRY_VERIFY_WITH_TIMEOUT(connections >= 2, ServiceClient::kHelloTimeoutMs + 5000);
+    QVERIFY(!ServiceClient::describe(ServiceClient::State::Broken, {}).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestInboxProtocol)
