@@ -26,6 +26,11 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     reply->setAccessibleName(tr("Responder"));
     reply->setEnabled(canReply);
     reply->setDefault(canReply);
+    if (!canReply) {
+        // Handed in by Samba's message command, which does not pass the sender's address.
+        reply->setToolTip(tr("No se sabe la dirección del remitente: no se puede responder."));
+        reply->setAccessibleDescription(reply->toolTip());
+    }
     auto* inbox = buttons->addButton(tr("&Ver todos"), QDialogButtonBox::ActionRole);
     inbox->setAccessibleName(tr("Ver todos los mensajes recibidos"));
     inbox->setAutoDefault(false);
