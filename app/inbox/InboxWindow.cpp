@@ -212,6 +212,10 @@ void InboxWindow::openMessage(const QString& key)
         refillList(shownKey);
         bringToFront();
     });
+    // Several at once step down and right from the newest, so that none hides another.
+    const QList<MessagePopup*> open = popups();
+    if (!open.isEmpty() && open.last()->isVisible())
+        popup->move(open.last()->pos() + QPoint(32, 32));
     m_popups.append(popup);
     popup->present();
     markRead(key);
