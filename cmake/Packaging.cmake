@@ -31,6 +31,28 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
 # vorelin_<version>_<arch>.deb, the Debian naming.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
+# One package per component. What is installed without a component ("Unspecified") is the
+# package vorelin, as before; each component below is a package of its own.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME vorelin)
+
+# Component inbox: the desktop inbox, apart so that a headless receiver need not pull in the
+# GUI libraries. The service's package (component service, package vorelin-service) should
+# recommend it: set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS ${VORELIN_INBOX_PACKAGE}).
+set(VORELIN_INBOX_PACKAGE vorelin-inbox)
+set(CPACK_DEBIAN_INBOX_PACKAGE_NAME ${VORELIN_INBOX_PACKAGE})
+# CPack 3.25 puts the project's summary line above every component's description.
+set(CPACK_DEBIAN_INBOX_DESCRIPTION [=[vorelin-inbox is the desktop side of the Vorelin messenger service (vorelind).
+It starts with the desktop session and, for each message that another computer
+on the local network sends to this one, pops up a window with the sender and
+the whole text, posts a desktop notification and keeps the message in a
+history of the newest 1,000, where it can be read again, answered or deleted.]=])
+# Useless without a service to connect to, but that may come from elsewhere.
+set(CPACK_DEBIAN_INBOX_PACKAGE_RECOMMENDS "vorelin-service, qt6-wayland")
+# /etc/xdg/autostart/vorelin-inbox.desktop is the administrator's to change or remove.
+file(WRITE ${CMAKE_BINARY_DIR}/cpack/inbox/conffiles "/etc/xdg/autostart/vorelin-inbox.desktop\n")
+set(CPACK_DEBIAN_INBOX_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/cpack/inbox/conffiles)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR "")
 

@@ -1,0 +1,30 @@
+#include "app/inbox/InboxPaths.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+
+namespace InboxPaths {
+
+QString socketTag(const QString& socketPath)
+{
+    const QByteArray absolute = QFileInfo(socketPath).absoluteFilePath().toUtf8();
+    return QString::fromLatin1(
+        QCryptographicHash::hash(absolute, QCryptographicHash::Sha256).toHex().left(16));
+}
+
+QString historyFile(const QString& dataHome, const QString& socketPath)
+{
+    const QString folder = QDir(dataHome).filePath(QStringLiteral("vorelin"));
+    if (QFileInfo(socketPath).absoluteFilePath() == kDefaultSocket)
+        return QDir(folder).filePath(QStringLiteral("inbox.json"));
+    return QDir(folder).filePath(QStringLiteral("inbox-%1.json").arg(socketTag(socketPath)));
+}
+
+QString instanceSocket(const QString& runtimeDir, const QString& socketPath)
+{
+    return QDir(runtimeDir)
+        .filePath(QStringLiteral("vorelin-inbox-%1.socket").arg(socketTag(socketPath)));
+}
+
+} // namespace InboxPaths

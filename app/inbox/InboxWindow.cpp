@@ -1,0 +1,392 @@
+#include "app/inbox/InboxWindow.h"
+
+#include "app/inbox/MessagePopup.h"
+#include "app/inbox/MessageView.h"
+#include "app/inbox/ReplyDialog.h"
+#include "app/inbox/ReplySender.h"
+#include "platform/notifications/Notifications.h"
+
+#include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kKeyRole = Qt::UserRole;
+constexpr int kPreviewCharacters = 80;
+
+QString firstLine(const QString& text)
+{
+    const QString line = text.section(QLatin1Char('\n'), 0, 0).simplified();
+    if (line.size() <= kPreviewCharacters)
+        return line;
+    return line.left(kPreviewCharacters) + QChar(0x2026);
+}
+
+} // namespace
+
+InboxWindow::InboxWindow(const Services& services, QWidget* parent)
+    : QWidget(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("inboxWindow"));
+    auto* layout = new QVBoxLayout(this);
+
+    m_service = new QLabel(this);
+    m_service->setObjectName(QStringLiteral("serviceState"));
+    // A label's name is its text, which is what a screen reader must read out.
+    m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
+    m_service->setWordWrap(true);
+    m_service->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_service);
+
+    m_notice = new QLabel(this);
+    m_notice->setObjectName(QStringLiteral("notice"));
+    m_notice->setAccessibleDescription(tr("Aviso"));
+    m_notice->setWordWrap(true);
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_notice->hide();
+    layout->addWidget(m_notice);
+
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    m_list = new QListWidget(splitter);
+    m_list->setObjectName(QStringLiteral("messageList"));
+    m_list->setAccessibleName(tr("Mensajes recibidos"));
+    m_list->setAlternatingRowColors(true);
+    m_view = new MessageView(splitter);
+    splitter->addWidget(m_list);
+    splitter->addWidget(m_view);
+    layout->addWidget(splitter, 1);
+
+    auto* buttons = new QDialogButtonBox(this);
+    m_reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::ActionRole);
+    m_reply->setObjectName(QStringLiteral("replyButton"));
+    m_reply->setAccessibleName(tr("Responder al mensaje seleccionado"));
+    m_delete = buttons->addButton(tr("&Eliminar"), QDialogButtonBox::DestructiveRole);
+    m_delete->setObjectName(QStringLiteral("deleteButton"));
+    m_delete->setAccessibleName(tr("Eliminar el mensaje seleccionado"));
+    auto* close = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    close->setAccessibleName(tr("Cerrar la ventana; los mensajes siguen llegando"));
+    layout->addWidget(buttons);
+
+    connect(m_list, &QListWidget::currentItemChanged, this, &InboxWindow::onSelectionChanged);
+    connect(m_list, &QListWidget::itemActivated, this,
+            [this](QListWidgetItem* item) { openMessage(item->data(kKeyRole).toString()); });
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
+    deleteKey->setContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
+    connect(m_reply, &QPushButton::clicked, this, &InboxWindow::replyToSelected);
+    connect(m_delete, &QPushButton::clicked, this, &InboxWindow::deleteSelected);
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+
+    connect(&m_services.client, &ServiceClient::stateChanged, this, &InboxWindow::onServiceState);
+    connect(&m_services.client, &ServiceClient::helloReceived, this, &InboxWindow::onServiceState);
+    connect(&m_services.client, &ServiceClient::messagesReceived, this, &InboxWindow::onMessages);
+    connect(&m_services.notifications, &Notifications::activated, this, [this](const QString& key) {
+        if (m_services.history.find(key))
+            openMessage(key);
+    });
+    connect(&m_services.replies, &ReplySender::finished, this, &InboxWindow::onReplyFinished);
+
+    resize(560, 520);
+    onServiceState();
+}
+
+void InboxWindow::start()
+{
+    const InboxHistory::LoadResult loaded = m_services.history.load();
+    switch (loaded.outcome) {
+    case InboxHistory::Loaded::Fine:
+    case InboxHistory::Loaded::Missing:
+        break;
+    case InboxHistory::Loaded::Damaged:
+        m_loadProblem =
+            (loaded.setAsidePath.isEmpty()
+                 ? tr("El historial de mensajes estaba dañado y no se pudo apartar: los "
+                      "mensajes nuevos se muestran pero no se guardan.")
+                 : tr("El historial de mensajes estaba dañado: se apartó como %1 y se "
+                      "conservó lo que se pudo leer.")
+                       .arg(loaded.setAsidePath));
+        break;
+    case InboxHistory::Loaded::Unreadable:
+        m_loadProblem = (tr("No se puede leer el historial de mensajes %1: revise sus permisos; "
+                            "hasta entonces los mensajes nuevos quedan en el servicio.")
+                             .arg(m_services.history.path()));
+        break;
+    }
+    setSaveProblem(QString());
+    refillList(QString());
+    m_services.client.start();
+}
+
+void InboxWindow::bringToFront()
+{
+    showNormal();
+    raise();
+    activateWindow();
+    m_list->setFocus(Qt::OtherFocusReason);
+}
+
+void InboxWindow::onServiceState()
+{
+    const ServiceClient& client = m_services.client;
+    QString text = ServiceClient::describe(client.state(), client.hello());
+    if (client.state() == ServiceClient::State::Connected) {
+        const QString alias = ServiceProtocol::aliasProblem(client.hello());
+        if (!alias.isEmpty())
+            text += QLatin1Char(' ') + alias;
+    }
+    m_service->setText(text);
+}
+
+void InboxWindow::onMessages(const QList<InboxMessage>& messages)
+{
+    QStringList keep;    // ids to acknowledge once saved
+    QStringList arrived; // keys of the new entries, oldest first
+    for (const InboxMessage& message : messages) {
+        if (m_services.history.findDelivery(message)) {
+            keep.append(message.id); // kept before; the acknowledgement got lost
+            continue;
+        }
+        arrived.append(m_services.history.add(message));
+        keep.append(message.id);
+    }
+    if (!arrived.isEmpty()) {
+        if (m_services.history.save()) {
+            setSaveProblem(QString());
+        } else {
+            setSaveProblem(tr("No se pudo guardar el historial en %1: el servicio conserva los "
+                              "mensajes hasta que se pueda.")
+                               .arg(m_services.history.path()));
+            keep.clear();
+        }
+    }
+    for (const QString& id : std::as_const(keep))
+        m_services.client.acknowledge(id);
+    if (arrived.isEmpty())
+        return;
+
+    refillList(m_list->currentItem() ? selectedKey() : arrived.last());
+    for (const QString& key : std::as_const(arrived)) {
+        const InboxMessage* message = m_services.history.find(key);
+        if (!message)
+            continue; // more arrived at once than the history keeps
+        m_services.notifications.notify(
+            key, tr("Mensaje de %1").arg(MessageView::senderText(*message)), message->text);
+        if (popups().size() < kMaxPopups)
+            openMessage(key);
+    }
+}
+
+QList<MessagePopup*> InboxWindow::popups() const
+{
+    QList<MessagePopup*> open;
+    for (const QPointer<MessagePopup>& popup : m_popups)
+        if (popup)
+            open.append(popup.data());
+    return open;
+}
+
+void InboxWindow::openMessage(const QString& key)
+{
+    const InboxMessage* message = m_services.history.find(key);
+    if (!message)
+        return;
+    m_popups.removeAll(nullptr);
+    for (MessagePopup* popup : popups()) {
+        if (popup->key() == key) {
+            popup->present();
+            markRead(key);
+            return;
+        }
+    }
+    auto* popup = new MessagePopup(*message, canReply(*message));
+    connect(popup, &MessagePopup::replyRequested, this, &InboxWindow::replyTo);
+    connect(popup, &MessagePopup::inboxRequested, this, [this](const QString& shownKey) {
+        refillList(shownKey);
+        bringToFront();
+    });
+    // Several at once step down and right from the newest, so that none hides another.
+    const QList<MessagePopup*> open = popups();
+    if (!open.isEmpty() && open.last()->isVisible())
+        popup->move(open.last()->pos() + QPoint(32, 32));
+    m_popups.append(popup);
+    popup->present();
+    markRead(key);
+}
+
+bool InboxWindow::canReply(const InboxMessage& message)
+{
+    return ReplySender::parseAddress(message.address).has_value();
+}
+
+bool InboxWindow::replyTo(const QString& key)
+{
+    const InboxMessage* message = m_services.history.find(key);
+    if (!message || !canReply(*message))
+        return false;
+    // The sender's machine is called by its name; one that gave none by its address, which a
+    // receiver takes for its own computer name.
+    const QString recipient = message->machine.isEmpty() ? message->address : message->machine;
+    const QString address = message->address;
+    auto* dialog = new ReplyDialog(recipient, address);
+    connect(dialog, &ReplyDialog::sendRequested, this,
+            [this, dialog, recipient, address](const QString& text) {
+                const int ticket = m_nextTicket++;
+                if (!m_services.replies.send(ticket, address, recipient, text))
+                    return;
+                m_replies.insert(ticket, dialog);
+                dialog->showSending();
+            });
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    dialog->answerBox()->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+void InboxWindow::onReplyFinished(int ticket, int code, const QString& statusText)
+{
+    const QPointer<ReplyDialog> dialog = m_replies.take(ticket);
+    if (dialog)
+        dialog->showResult(code == 0, statusText);
+}
+
+void InboxWindow::markRead(const QString& key)
+{
+    if (!m_services.history.markRead(key))
+        return;
+    // Being read is worth keeping but not worth a warning when the disk refuses.
+    m_services.history.save();
+    const InboxMessage* message = m_services.history.find(key);
+    for (int row = 0; message && row < m_list->count(); ++row) {
+        QListWidgetItem* item = m_list->item(row);
+        if (item->data(kKeyRole).toString() == key)
+            decorate(*item, *message);
+    }
+    updateTitle();
+}
+
+void InboxWindow::refillList(const QString& selectKey)
+{
+    QSignalBlocker blocker(m_list);
+    m_list->clear();
+    QListWidgetItem* selected = nullptr;
+    for (const InboxMessage& message : m_services.history.messages()) {
+        auto* item = new QListWidgetItem(m_list);
+        item->setData(kKeyRole, message.key);
+        decorate(*item, message);
+        if (message.key == selectKey)
+            selected = item;
+    }
+    if (!selected && m_list->count() > 0)
+        selected = m_list->item(0);
+    m_list->setCurrentItem(selected);
+    blocker.unblock();
+    onSelectionChanged();
+    updateTitle();
+}
+
+void InboxWindow::decorate(QListWidgetItem& item, const InboxMessage& message)
+{
+    const QString sender = MessageView::senderText(message);
+    const QString when = MessageView::receivedText(message.received);
+    const QString preview = firstLine(message.text);
+    // A mark as well as bold type, so that unread shows in any theme and font.
+    const QString summary = tr("%1 — %2\n%3").arg(sender, when, preview);
+    item.setText(message.unread ? QStringLiteral("● ") + summary : summary);
+    QFont font = item.font();
+    font.setBold(message.unread);
+    item.setFont(font);
+    item.setData(Qt::AccessibleTextRole, (message.unread ? tr("No leído. ") : QString()) +
+                                             tr("De %1, %2: %3").arg(sender, when, preview));
+}
+
+QString InboxWindow::selectedKey() const
+{
+    const QListWidgetItem* item = m_list->currentItem();
+    return item ? item->data(kKeyRole).toString() : QString();
+}
+
+void InboxWindow::onSelectionChanged()
+{
+    const InboxMessage* message = m_services.history.find(selectedKey());
+    m_reply->setEnabled(message && canReply(*message));
+    m_delete->setEnabled(message != nullptr);
+    if (!message) {
+        m_view->clear();
+        return;
+    }
+    m_view->showMessage(*message);
+    // Seen in the window only counts when the window is on the screen.
+    if (isVisible())
+        markRead(message->key);
+}
+
+void InboxWindow::deleteSelected()
+{
+    const QString key = selectedKey();
+    if (key.isEmpty())
+        return;
+    const int row = m_list->currentRow();
+    m_services.history.remove(key);
+    if (!m_services.history.save())
+        setSaveProblem(tr("No se pudo guardar el historial en %1: el mensaje volverá a aparecer "
+                          "la próxima vez.")
+                           .arg(m_services.history.path()));
+    const QList<InboxMessage>& left = m_services.history.messages();
+    refillList(left.isEmpty() ? QString() : left[std::min<qsizetype>(row, left.size() - 1)].key);
+}
+
+void InboxWindow::replyToSelected()
+{
+    replyTo(selectedKey());
+}
+
+void InboxWindow::updateTitle()
+{
+    const int unread = m_services.history.unreadCount();
+    const QString title = unread > 0 ? tr("Mensajes recibidos (%n sin leer)", nullptr, unread)
+                                     : tr("Mensajes recibidos");
+    setWindowTitle(title);
+    setAccessibleName(title);
+}
+
+void InboxWindow::setSaveProblem(const QString& text)
+{
+    // What happened to the file at start stays said; the last save's trouble replaces the
+    // one before.
+    QStringList parts;
+    for (const QString& part : {m_loadProblem, text})
+        if (!part.isEmpty())
+            parts.append(part);
+    m_notice->setText(parts.join(QLatin1Char(' ')));
+    m_notice->setHidden(parts.isEmpty());
+}
+
+void InboxWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    markRead(selectedKey());
+}
+
+void InboxWindow::closeEvent(QCloseEvent* event)
+{
+    hide();
+    event->ignore();
+}
+
+void InboxWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}

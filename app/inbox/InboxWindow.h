@@ -1,0 +1,88 @@
+#pragma once
+
+#include "app/inbox/InboxHistory.h"
+#include "app/inbox/ServiceClient.h"
+
+#include <QHash>
+#include <QList>
+#include <QPointer>
+#include <QWidget>
+
+class MessagePopup;
+class MessageView;
+class Notifications;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class ReplyDialog;
+class ReplySender;
+
+// The inbox: the received messages, newest first, with the one selected shown whole; and
+// what happens when one arrives (kept, acknowledged, popped up, notified). Closing the window
+// only hides it: the program keeps receiving.
+class InboxWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Pop-ups open at once; later messages wait in the list and in the notifications.
+    static constexpr int kMaxPopups = 5;
+
+    struct Services
+    {
+        ServiceClient& client;
+        InboxHistory& history;
+        Notifications& notifications;
+        ReplySender& replies;
+    };
+
+    explicit InboxWindow(const Services& services, QWidget* parent = nullptr);
+
+    // Loads the history and connects to the service.
+    void start();
+    // Shows the window on top, as a second start of the program asks.
+    void bringToFront();
+    // Opens the message in a pop-up (or brings its pop-up up) and marks it read.
+    void openMessage(const QString& key);
+    // Opens the answer box for the message; false when it has no address to answer.
+    bool replyTo(const QString& key);
+
+    QList<MessagePopup*> popups() const;
+    QListWidget* list() const { return m_list; }
+    MessageView* view() const { return m_view; }
+    QLabel* serviceLabel() const { return m_service; }
+    QLabel* noticeLabel() const { return m_notice; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void onMessages(const QList<InboxMessage>& messages);
+    void onServiceState();
+    void onSelectionChanged();
+    void onReplyFinished(int ticket, int code, const QString& statusText);
+    void deleteSelected();
+    void replyToSelected();
+    void markRead(const QString& key);
+    void refillList(const QString& selectKey);
+    void updateTitle();
+    void setSaveProblem(const QString& text);
+    QString selectedKey() const;
+    static void decorate(QListWidgetItem& item, const InboxMessage& message);
+    static bool canReply(const InboxMessage& message);
+
+    Services m_services;
+    QLabel* m_service = nullptr;
+    QLabel* m_notice = nullptr;
+    QListWidget* m_list = nullptr;
+    MessageView* m_view = nullptr;
+    QPushButton* m_reply = nullptr;
+    QPushButton* m_delete = nullptr;
+    QList<QPointer<MessagePopup>> m_popups;
+    QHash<int, QPointer<ReplyDialog>> m_replies;
+    int m_nextTicket = 1;
+    QString m_loadProblem;
+};

@@ -1,0 +1,60 @@
+#include "app/inbox/MessagePopup.h"
+
+#include "app/inbox/MessageView.h"
+
+#include <QDialogButtonBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* parent)
+    : QDialog(parent), m_key(message.key)
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("messagePopup"));
+    setWindowTitle(tr("Mensaje de %1").arg(MessageView::senderText(message)));
+    setAccessibleName(windowTitle());
+
+    auto* layout = new QVBoxLayout(this);
+    m_view = new MessageView(this);
+    m_view->showMessage(message);
+    layout->addWidget(m_view);
+
+    auto* buttons = new QDialogButtonBox(this);
+    auto* reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::AcceptRole);
+    reply->setObjectName(QStringLiteral("replyButton"));
+    reply->setAccessibleName(tr("Responder"));
+    reply->setEnabled(canReply);
+    reply->setDefault(canReply);
+    if (!canReply) {
+        // Handed in by Samba's message command, which does not pass the sender's address.
+        reply->setToolTip(tr("No se sabe la dirección del remitente: no se puede responder."));
+        reply->setAccessibleDescription(reply->toolTip());
+    }
+    auto* inbox = buttons->addButton(tr("&Ver todos"), QDialogButtonBox::ActionRole);
+    inbox->setAccessibleName(tr("Ver todos los mensajes recibidos"));
+    inbox->setAutoDefault(false);
+    auto* dismiss = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    dismiss->setAccessibleName(tr("Cerrar"));
+    dismiss->setAutoDefault(false);
+    layout->addWidget(buttons);
+
+    connect(reply, &QPushButton::clicked, this, [this] {
+        emit replyRequested(m_key);
+        accept();
+    });
+    connect(inbox, &QPushButton::clicked, this, [this] {
+        emit inboxRequested(m_key);
+        accept();
+    });
+    connect(dismiss, &QPushButton::clicked, this, &QDialog::reject);
+    resize(480, 360);
+}
+
+void MessagePopup::present()
+{
+    show();
+    raise();
+    activateWindow();
+    m_view->textBox()->setFocus(Qt::OtherFocusReason);
+}

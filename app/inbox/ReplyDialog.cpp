@@ -1,0 +1,89 @@
+#include "app/inbox/ReplyDialog.h"
+
+#include <QDialogButtonBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidget* parent)
+    : QDialog(parent)
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("replyDialog"));
+    setWindowTitle(tr("Responder a %1").arg(recipient));
+    setAccessibleName(windowTitle());
+
+    auto* layout = new QVBoxLayout(this);
+    auto* caption = new QLabel(tr("&Respuesta para %1 (%2):").arg(recipient, address), this);
+    caption->setWordWrap(true);
+    layout->addWidget(caption);
+
+    m_answer = new QPlainTextEdit(this);
+    m_answer->setObjectName(QStringLiteral("answerBox"));
+    m_answer->setTabChangesFocus(true);
+    m_answer->setAccessibleName(tr("Respuesta"));
+    m_answer->setAccessibleDescription(tr("Intro envía; Mayús+Intro empieza una línea nueva."));
+    m_answer->installEventFilter(this);
+    caption->setBuddy(m_answer);
+    layout->addWidget(m_answer);
+
+    m_status = new QLabel(this);
+    m_status->setObjectName(QStringLiteral("sendStatus"));
+    // A label's name is its text, which is what a screen reader must read out.
+    m_status->setAccessibleDescription(tr("Estado del envío"));
+    m_status->setWordWrap(true);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_status);
+
+    auto* buttons = new QDialogButtonBox(this);
+    m_send = buttons->addButton(tr("&Enviar"), QDialogButtonBox::ActionRole);
+    m_send->setObjectName(QStringLiteral("sendButton"));
+    m_send->setAccessibleName(tr("Enviar la respuesta"));
+    m_send->setDefault(true);
+    auto* close = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    close->setAccessibleName(tr("Cerrar"));
+    close->setAutoDefault(false);
+    layout->addWidget(buttons);
+
+    connect(m_send, &QPushButton::clicked, this, &ReplyDialog::requestSend);
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    resize(420, 240);
+}
+
+bool ReplyDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_answer && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        if (enter && !(key->modifiers() & Qt::ShiftModifier)) {
+            requestSend();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void ReplyDialog::requestSend()
+{
+    const QString text = m_answer->toPlainText();
+    if (!m_send->isEnabled() || text.trimmed().isEmpty())
+        return;
+    emit sendRequested(text);
+}
+
+void ReplyDialog::showSending()
+{
+    m_send->setEnabled(false);
+    m_status->setText(tr("Enviando…"));
+}
+
+void ReplyDialog::showResult(bool delivered, const QString& statusText)
+{
+    m_send->setEnabled(true);
+    m_status->setText(statusText);
+    if (delivered)
+        m_answer->clear();
+    m_answer->setFocus(Qt::OtherFocusReason);
+}

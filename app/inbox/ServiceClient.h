@@ -1,0 +1,86 @@
+#pragma once
+
+#include "app/inbox/InboxMessage.h"
+#include "app/inbox/ServiceProtocol.h"
+
+#include <QList>
+#include <QLocalSocket>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+// The connection to the messenger service's local socket. It connects, reads the service's
+// lines, hands over messages and sends acknowledgements; when the service is away it says why
+// and tries again later, waiting longer after each failure up to kMaxRetryMs.
+class ServiceClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State
+    {
+        Connecting,
+        Connected,
+        NotInstalled,
+        NotRunning,
+        NoPermission,
+        Broken // the service sent what this client cannot read
+    };
+
+    static constexpr int kFirstRetryMs = 250;
+    static constexpr int kMaxRetryMs = 15000;
+    static constexpr int kHelloTimeoutMs = 5000;
+    static constexpr int kCloseWaitMs = 1000;
+    // Qt's buffer for the socket; reads stop until it is drained.
+    static constexpr qint64 kReadBufferBytes = 256 * 1024;
+
+    struct Options
+    {
+        QString socketPath;
+        // Whether the service is installed on this machine, asked when its socket is absent.
+        std::function<bool()> serviceInstalled;
+    };
+
+    explicit ServiceClient(Options options, QObject* parent = nullptr);
+    ~ServiceClient() override;
+
+    // The wait before the next attempt after this many failures in a row.
+    static int retryDelayMs(int failures);
+    // One sentence for the user: what is the matter and what to do.
+    static QString describe(State state, const ServiceProtocol::Hello& hello);
+
+    void start();
+    // Tells the service that the message is kept; it may then drop its copy.
+    void acknowledge(const QString& id);
+
+    State state() const { return m_state; }
+    const ServiceProtocol::Hello& hello() const { return m_hello; }
+    const QString& socketPath() const { return m_options.socketPath; }
+    int failures() const { return m_failures; }
+
+signals:
+    void stateChanged(ServiceClient::State state);
+    void helloReceived(const ServiceProtocol::Hello& hello);
+    // Everything that came in one read, in arrival order.
+    void messagesReceived(const QList<InboxMessage>& messages);
+
+private:
+    void connectNow();
+    void onConnected();
+    void onReadyRead();
+    void onError(QLocalSocket::LocalSocketError error);
+    void onDisconnected();
+    void retryLater(State state);
+    void setState(State state);
+
+    Options m_options;
+    QPointer<QLocalSocket> m_socket;
+    ServiceProtocol::LineReader m_reader;
+    ServiceProtocol::Hello m_hello;
+    QTimer m_retry;
+    QTimer m_helloTimeout;
+    State m_state = State::Connecting;
+    int m_failures = 0;
+};

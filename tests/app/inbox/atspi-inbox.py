@@ -1,0 +1,173 @@
+#!/usr/bin/python3
+"""Reads and drives vorelin-inbox through AT-SPI, as a screen reader does.
+
+  atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender and
+                                       text; prints its fields as NAME=VALUE lines
+  atspi-inbox.py no-popup              waits until no message pop-up is open
+  atspi-inbox.py shown TITLE           waits until a window whose name starts with TITLE shows
+  atspi-inbox.py hidden TITLE          checks that no such window shows (the app must be up)
+  atspi-inbox.py close-popup           presses the pop-up's Cerrar button
+  atspi-inbox.py reply TEXT STATUS     presses Responder in the pop-up, types TEXT in the answer
+                                       box, presses Enviar and waits for STATUS in the box
+
+Every wait is bounded; exit status 1 with the reason on failure.
+"""
+import sys
+import time
+
+import pyatspi
+
+TIMEOUT = 20.0
+APP_NAMES = ("vorelin-inbox", "Vorelin")
+
+
+def fail(reason):
+    print("FAIL: " + reason)
+    sys.exit(1)
+
+
+def walk(node, depth=0):
+    if node is None or depth > 40:
+        return
+    yield node
+    try:
+        count = node.childCount
+    except Exception:
+        return
+    for i in range(min(count, 500)):
+        try:
+            child = node.getChildAtIndex(i)
+        except Exception:
+            continue
+        yield from walk(child, depth + 1)
+
+
+def application():
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        app = desktop.getChildAtIndex(i)
+        if app is not None and app.name in APP_NAMES:
+            return app
+    return None
+
+
+def top_windows(prefix):
+    app = application()
+    if app is None:
+        return []
+    found = []
+    for i in range(app.childCount):
+        window = app.getChildAtIndex(i)
+        if window is not None and window.name.startswith(prefix):
+            states = window.getState()
+            if states.contains(pyatspi.STATE_SHOWING):
+                found.append(window)
+    return found
+
+
+def wait_for(what, probe):
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        try:
+            result = probe()
+        except Exception:
+            result = None
+        if result:
+            return result
+        time.sleep(0.1)
+    fail("timed out waiting for " + what)
+
+
+def text_of(node):
+    try:
+        text = node.queryText()
+        return text.getText(0, text.characterCount)
+    except NotImplementedError:
+        return node.name
+
+
+def named(window, name, roles=None):
+    for node in walk(window):
+        if node.name == name and (roles is None or node.getRole() in roles):
+            return node
+    return None
+
+
+def described(window, description):
+    for node in walk(window):
+        if node.description == description:
+            return node
+    return None
+
+
+def press(window, name):
+    button = named(window, name, (pyatspi.ROLE_PUSH_BUTTON,))
+    if button is None:
+        fail("no button named " + name)
+    action = button.queryAction()
+    for i in range(action.nActions):
+        if action.getName(i) in ("Press", "press", "click"):
+            action.doAction(i)
+            return
+    action.doAction(0)
+
+
+FIELDS = ("Remitente", "Equipo del remitente", "Dirección del remitente", "Destinatario",
+          "Recibido", "Texto del mensaje")
+
+
+def popup_with(sender, text):
+    for window in top_windows("Mensaje de "):
+        node = named(window, "Texto del mensaje")
+        if node is not None and text_of(node) == text and \
+                text_of(named(window, "Remitente")) == sender:
+            return window
+    return None
+
+
+def main(argv):
+    if len(argv) >= 4 and argv[1] == "popup":
+        window = wait_for("the pop-up", lambda: popup_with(argv[2], argv[3]))
+        for field in FIELDS:
+            node = named(window, field)
+            if node is None:
+                fail("the pop-up has no field named " + field)
+            value = text_of(node).replace("\n", "\\n")
+            print(f"{field}={value}")
+        return
+    if len(argv) >= 2 and argv[1] == "no-popup":
+        wait_for("the pop-ups to close", lambda: not top_windows("Mensaje de ") or None)
+        return
+    if len(argv) >= 3 and argv[1] == "shown":
+        wait_for("a window " + argv[2], lambda: top_windows(argv[2]))
+        return
+    if len(argv) >= 3 and argv[1] == "hidden":
+        wait_for("the application on the accessibility bus", application)
+        if top_windows(argv[2]):
+            fail("a window " + argv[2] + " shows")
+        return
+    if len(argv) >= 2 and argv[1] == "close-popup":
+        windows = wait_for("a pop-up", lambda: top_windows("Mensaje de "))
+        press(windows[0], "Cerrar")
+        return
+    if len(argv) >= 4 and argv[1] == "reply":
+        windows = wait_for("a pop-up", lambda: top_windows("Mensaje de "))
+        press(windows[0], "Responder")
+        dialog = wait_for("the answer box", lambda: top_windows("Responder a ") or None)[0]
+        box = named(dialog, "Respuesta")
+        if box is None:
+            fail("the answer box has no field named Respuesta")
+        box.queryEditableText().setTextContents(argv[2])
+        press(dialog, "Enviar la respuesta")
+        status = described(dialog, "Estado del envío")
+        if status is None:
+            fail("the answer box shows no send status")
+        wait_for("the status " + argv[3], lambda: status.name == argv[3])
+        print("status=" + status.name)
+        return
+    print(__doc__)
+    sys.exit(2)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

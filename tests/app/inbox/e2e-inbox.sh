@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# vorelin-inbox on an X desktop (Xvfb, openbox) with a private session bus that runs a real
+# notification server (dunst) and the accessibility bus: a message sent with vorelin-send to a
+# vorelind in direct mode pops up (read through AT-SPI), is posted as a notification (seen on
+# the bus), opens again from the notification, and an answer typed in the pop-up's answer box
+# reaches a second vorelind through --reply-port.
+# Usage: e2e-inbox.sh INBOX VORELIND VORELIN-SEND VORELIN-RECV
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../e2e/desktop.sh"
+
+inbox=${1:?usage: e2e-inbox.sh INBOX VORELIND VORELIN-SEND VORELIN-RECV}
+vorelind=${2:?} send=${3:?} recv=${4:?}
+atspi=(/usr/bin/python3 "$here/atspi-inbox.py")
+
+if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
+    missing=$(desktop_missing_tools)
+    for tool in dbus-daemon dbus-monitor dbus-send dunst dunstctl /usr/libexec/at-spi-bus-launcher; do
+        command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+    done
+    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
+    # Every tool is installed when the tests run: a missing one is a failure.
+    [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
+    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+fi
+
+scratch=$(mktemp -d)
+export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
+    XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/cache"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"
+chmod 700 "$XDG_RUNTIME_DIR"
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    stop_desktop
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    for log in "$scratch"/*.log; do echo "--- $(basename "$log"):"; tail -n 20 "$log"; done
+    exit 1
+}
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_service NAME PORT COMPUTER-NAME: vorelind in direct mode under $scratch/NAME.
+start_service() {
+    mkdir -p "$scratch/$1/state" "$scratch/$1/run"
+    "$vorelind" --bind 127.0.0.1 --session-port "$2" --state-dir "$scratch/$1/state" \
+        --runtime-dir "$scratch/$1/run" --computer-name "$3" 2>"$scratch/$1.log" &
+    pids+=($!)
+    wait_until 10 test -S "$scratch/$1/run/inbox.socket" || fail "vorelind $1 did not start"
+}
+
+# --- A private session: bus, accessibility bus, notification server ---------------------
+
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$scratch/bus" \
+    2>"$scratch/dbus.log" &
+pids+=($!)
+wait_until 10 test -s "$scratch/bus" || fail "no session bus"
+DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus")
+export DBUS_SESSION_BUS_ADDRESS
+bus_has() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:"$1" | grep -q 'boolean true'
+}
+
+/usr/libexec/at-spi-bus-launcher --launch-immediately 2>"$scratch/atspi.log" &
+pids+=($!)
+wait_until 10 bus_has org.a11y.Bus || fail "no accessibility bus"
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
+
+start_desktop || fail "no desktop"
+
+dbus-monitor --session "type='method_call',interface='org.freedesktop.Notifications',member='Notify'" \
+    "type='signal',interface='org.freedesktop.Notifications',member='ActionInvoked'" \
+    >"$scratch/monitor.out" 2>/dev/null &
+pids+=($!)
+dunst 2>"$scratch/dunst.log" &
+pids+=($!)
+wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take the notification bus name"
+
+# --- The services and the inbox -----------------------------------------------------------
+
+port=$(free_port)
+reply_port=$(free_port)
+start_service here "$port" INBOXTEST
+"$inbox" --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" --background \
+    2>"$scratch/inbox.log" &
+pids+=($!)
+inbox_pid=$!
+
+instance_listens() { compgen -G "$XDG_RUNTIME_DIR/vorelin-inbox-*.socket" >/dev/null; }
+wait_until 20 instance_listens || fail "the inbox did not start"
+"${atspi[@]}" hidden "Mensajes recibidos" || fail "--background showed the window"
+# A second start for the same socket raises the first and leaves at once.
+timeout 10 "$inbox" --socket "$scratch/here/run/inbox.socket" 2>>"$scratch/inbox.log" ||
+    fail "a second start did not hand over to the first"
+kill -0 "$inbox_pid" 2>/dev/null || fail "the first inbox ended"
+"${atspi[@]}" shown "Mensajes recibidos" || fail "the second start did not bring the inbox up"
+echo "ok: a second start brings the running inbox up and leaves"
+
+text='Reunión a las 15:00 en la sala ñ.
+Traed el informe, por favor.'
+"$send" -f PEDRO -I 127.0.0.1 -p "$port" INBOXTEST "$text" >"$scratch/send.out" 2>&1 ||
+    fail "vorelin-send: $(cat "$scratch/send.out")"
+
+fields=$("${atspi[@]}" popup PEDRO "$text") || fail "pop-up: $fields"
+echo "$fields"
+expect_field() {
+    grep -qxF "$1=$2" <<<"$fields" || fail "the pop-up shows no $1=$2"
+}
+expect_field Remitente PEDRO
+expect_field "Dirección del remitente" 127.0.0.1
+expect_field Destinatario INBOXTEST
+machine=$(sed -n 's/^Equipo del remitente=//p' <<<"$fields")
+[ -n "$machine" ] || fail "the pop-up shows no machine"
+echo "ok: the pop-up shows sender, machine, address, recipient and text through AT-SPI"
+
+wait_until 10 grep -q 'string "Mensaje de PEDRO' "$scratch/monitor.out" ||
+    fail "no Notify call for the message on the bus"
+grep -q 'string "default"' "$scratch/monitor.out" || fail "the notification has no default action"
+wait_until 10 test "$(dunstctl count displayed)" -ge 1 || fail "dunst shows no notification"
+echo "ok: the notification was posted to dunst with a default action"
+
+# Closed, then opened again from the notification.
+"${atspi[@]}" close-popup || fail "could not close the pop-up"
+"${atspi[@]}" no-popup || fail "the pop-up stayed"
+dunstctl action 0 || fail "dunstctl action"
+wait_until 10 grep -q 'member=ActionInvoked' "$scratch/monitor.out" || fail "dunst did not invoke the action"
+"${atspi[@]}" popup PEDRO "$text" >/dev/null || fail "the notification did not open the message"
+echo "ok: opening the notification opens the message"
+
+# The answer goes to the sender's machine name at its address, on the reply port.
+start_service there "$reply_port" "$machine"
+answer='Allí estaré. Ñandú'
+status=$("${atspi[@]}" reply "$answer" "El Mensaje Fue Enviado") || fail "reply: $status"
+echo "ok: the answer box reports: ${status#status=}"
+got=$("$recv" --once --json --socket "$scratch/there/run/inbox.socket") || fail "vorelin-recv failed"
+echo "$got"
+/usr/bin/python3 - "$answer" "$got" <<'PY' || fail "the answer did not arrive whole"
+import json, sys
+messages = [json.loads(line) for line in sys.argv[2].splitlines() if line.strip()]
+assert len(messages) == 1, messages
+assert messages[0]["text"] == sys.argv[1], messages[0]
+PY
+echo "ok: the answer arrived at the second vorelind with its text intact"
+
+# Kept in the history, read, and acknowledged: the first service holds nothing more.
+history=$(ls "$XDG_DATA_HOME"/vorelin/inbox-*.json 2>/dev/null | head -n 1)
+[ -n "$history" ] || fail "no history file under $XDG_DATA_HOME/vorelin"
+grep -q '"from":"PEDRO"' "$history" || fail "the message is not in the history"
+left=$("$recv" --once --json --socket "$scratch/here/run/inbox.socket")
+[ -z "$left" ] || fail "the service still holds: $left"
+echo "ok: the message is in the history and the service let it go"
+exit 0

@@ -1,0 +1,265 @@
+#include "app/inbox/ServiceClient.h"
+#include "app/inbox/ServiceProtocol.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace ServiceProtocol;
+
+// The service's line protocol as the inbox reads it: whole lines out of any chunking, a hard
+// limit on a line, tolerance for what later services add, and nothing taken from a broken line.
+class TestInboxProtocol : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parsesServerLines_data();
+    void parsesServerLines();
+    void splitsLinesWhateverTheChunks_data();
+    void splitsLinesWhateverTheChunks();
+    void refusesALineOverTheLimit_data();
+    void refusesALineOverTheLimit();
+    void acknowledgementNamesTheId();
+    void explainsAnAliasTheUserCannotRelyOn_data();
+    void explainsAnAliasTheUserCannotRelyOn();
+    void retriesNeverFasterNorSlowerThanTheBounds();
+    void dropsAHostileServiceAndTriesAgain_data();
+    void dropsAHostileServiceAndTriesAgain();
+};
+
+void TestInboxProtocol::parsesServerLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("fields"); // hello: user computer alias state; message: id from
+                                             // machine address called to received text
+
+    QTest::newRow("hello") << QByteArray(R"({"type":"hello","user":"ana","computer":"PC1"})")
+                           << "hello" << QStringList{"ana", "PC1", "", ""};
+    QTest::newRow("hello with alias and unknown fields")
+        << QByteArray(R"({"type":"hello","user":"ana","computer":"PC1","alias":"ANA",)"
+                      R"("alias_state":"conflict","waiting":3,"future":{"x":[1]}})")
+        << "hello" << QStringList{"ana", "PC1", "ANA", "conflict"};
+    QTest::newRow("message")
+        << QByteArray(R"({"type":"message","id":"0a1","from":"PEDRO","machine":"PC-PEDRO",)"
+                      R"("address":"10.0.0.7","called":"ANA","to":"ana","received":)"
+                      R"("2026-12-07T14:07:27+00:00","text":"l\u00ednea 1\nl\u00ednea 2"})")
+        << "message"
+        << QStringList{"0a1",
+                       "PEDRO",
+                       "PC-PEDRO",
+                       "10.0.0.7",
+                       "ANA",
+                       "ana",
+                       "2026-12-07T14:07:27+00:00",
+                       "línea 1\nlínea 2"};
+    QTest::newRow("message with fields of the wrong kind")
+        << QByteArray(R"({"type":"message","id":"7","from":5,"text":["x"]})") << "message"
+        << QStringList{"7", "", "", "", "", "", "", ""};
+    QTest::newRow("message without id cannot be acknowledged")
+        << QByteArray(R"({"type":"message","text":"hola"})") << "ignored" << QStringList{};
+    QTest::newRow("message with numeric id")
+        << QByteArray(R"({"type":"message","id":7,"text":"hola"})") << "ignored" << QStringList{};
+    QTest::newRow("unknown type") << QByteArray(R"({"type":"names","list":[]})") << "ignored"
+                                  << QStringList{};
+    QTest::newRow("no type") << QByteArray(R"({"id":"1"})") << "ignored" << QStringList{};
+    QTest::newRow("not JSON") << QByteArray("hello") << "malformed" << QStringList{};
+    QTest::newRow("cut short") << QByteArray(R"({"type":"message","id":"1","te)") << "malformed"
+                               << QStringList{};
+    QTest::newRow("array") << QByteArray(R"([{"type":"hello"}])") << "malformed" << QStringList{};
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("{\"type\":\"hello\",\"user\":\"\xff\xfe\"}") << "malformed" << QStringList{};
+    QTest::newRow("NUL inside") << QByteArray("{\"type\":\"hello\"}\0x", 18) << "malformed"
+                                << QStringList{};
+}
+
+void TestInboxProtocol::parsesServerLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, kind);
+    QFETCH(QStringList, fields);
+
+    const Event event = parseLine(line);
+    if (kind == "hello") {
+        QVERIFY(std::holds_alternative<Hello>(event));
+        const Hello& hello = std::get<Hello>(event);
+        QCOMPARE((QStringList{hello.user, hello.computer, hello.alias, hello.aliasState}), fields);
+    } else if (kind == "message") {
+        QVERIFY(std::holds_alternative<InboxMessage>(event));
+        const InboxMessage& m = std::get<InboxMessage>(event);
+        QCOMPARE(
+            (QStringList{m.id, m.from, m.machine, m.address, m.called, m.to, m.received, m.text}),
+            fields);
+        QVERIFY(m.unread);
+    } else if (kind == "ignored") {
+        QVERIFY(std::holds_alternative<Ignored>(event));
+    } else {
+        QVERIFY(std::holds_alternative<Malformed>(event));
+    }
+}
+
+void TestInboxProtocol::splitsLinesWhateverTheChunks_data()
+{
+    QTest::addColumn<int>("chunk");
+    for (int chunk : {1, 2, 7, 64, 4096})
+        QTest::addRow("chunks of %d", chunk) << chunk;
+}
+
+void TestInboxProtocol::splitsLinesWhateverTheChunks()
+{
+    QFETCH(int, chunk);
+    const QByteArray stream = QByteArray("{\"a\":1}\n\n") + QByteArray(5000, 'x') + "\n" +
+                              QByteArray(ServiceProtocol::kMaxLine, 'y') + "\nend-without-break";
+    LineReader reader;
+    QList<QByteArray> lines;
+    for (qsizetype at = 0; at < stream.size(); at += chunk) {
+        reader.append(
+            QByteArrayView(stream).sliced(at, std::min<qsizetype>(chunk, stream.size() - at)));
+        while (const auto line = reader.nextLine())
+            lines.append(*line);
+    }
+    QVERIFY(!reader.failed());
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0], QByteArray("{\"a\":1}"));
+    QCOMPARE(lines[1], QByteArray());
+    QCOMPARE(lines[2], QByteArray(5000, 'x'));
+    QCOMPARE(lines[3].size(), ServiceProtocol::kMaxLine);
+}
+
+void TestInboxProtocol::refusesALineOverTheLimit_data()
+{
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<bool>("withBreak");
+    QTest::newRow("in one piece, ended") << 1 << true;
+    QTest::newRow("in one piece, never ended") << 1 << false;
+    QTest::newRow("dripped, never ended") << 1000 << false;
+}
+
+void TestInboxProtocol::refusesALineOverTheLimit()
+{
+    QFETCH(int, chunk);
+    QFETCH(bool, withBreak);
+    QByteArray stream = "{}\n" + QByteArray(ServiceProtocol::kMaxLine + 1, 'z');
+    if (withBreak)
+        stream += "\n{}\n";
+    // chunk 1 stands for the whole stream at once.
+    const qsizetype step = chunk == 1 ? stream.size() : chunk;
+    LineReader reader;
+    int lines = 0;
+    for (qsizetype at = 0; at < stream.size(); at += step) {
+        reader.append(
+            QByteArrayView(stream).sliced(at, std::min<qsizetype>(step, stream.size() - at)));
+        while (reader.nextLine())
+            ++lines;
+    }
+    QVERIFY(reader.failed());
+    QCOMPARE(lines, 1);
+    // Failed for good: even a fine line is not read after it.
+    reader.append("{}\n");
+    QVERIFY(!reader.nextLine());
+}
+
+void TestInboxProtocol::acknowledgementNamesTheId()
+{
+    const QByteArray line = ackLine(QStringLiteral("id \"with\" quotes\n"));
+    QVERIFY(line.endsWith('\n'));
+    QCOMPARE(line.count('\n'), 1);
+    const QJsonObject ack = QJsonDocument::fromJson(line).object();
+    QCOMPARE(ack.value("type").toString(), QStringLiteral("ack"));
+    QCOMPARE(ack.value("id").toString(), QStringLiteral("id \"with\" quotes\n"));
+}
+
+void TestInboxProtocol::explainsAnAliasTheUserCannotRelyOn_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("explained");
+    QTest::newRow("held") << "held" << false;
+    QTest::newRow("pending") << "pending" << false;
+    QTest::newRow("not sent") << "" << false;
+    QTest::newRow("unknown state") << "frobbed" << false;
+    QTest::newRow("conflict") << "conflict" << true;
+    QTest::newRow("too long") << "too-long" << true;
+    QTest::newRow("unavailable") << "unavailable" << true;
+}
+
+void TestInboxProtocol::explainsAnAliasTheUserCannotRelyOn()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, explained);
+    const QString text = aliasProblem(Hello{"ana", "PC1", "ANAGARCIA", state});
+    QCOMPARE(!text.isEmpty(), explained);
+    if (explained) {
+        QVERIFY(text.contains("ANAGARCIA"));
+        QCOMPARE(text.count(QLatin1Char('.')), 1); // one sentence
+        QVERIFY(text.endsWith('.'));
+    }
+}
+
+void TestInboxProtocol::retriesNeverFasterNorSlowerThanTheBounds()
+{
+    int previous = 0;
+    for (int failures = 0; failures < 1000; ++failures) {
+        const int delay = ServiceClient::retryDelayMs(failures);
+        QVERIFY(delay >= ServiceClient::kFirstRetryMs);
+        QVERIFY(delay <= ServiceClient::kMaxRetryMs);
+        QVERIFY(delay >= previous);
+        previous = delay;
+    }
+    QCOMPARE(previous, ServiceClient::kMaxRetryMs);
+}
+
+void TestInboxProtocol::dropsAHostileServiceAndTriesAgain_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("messagesKept");
+
+    const QByteArray hello = R"({"type":"hello","user":"ana","computer":"PC1"})"
+                             "\n";
+    const QByteArray message = R"({"type":"message","id":"1","text":"hola"})"
+                               "\n";
+    QTest::newRow("garbage") << QByteArray("\x16\x03\x01garbage\n") << 0;
+    QTest::newRow("a line over 64 KiB") << hello + QByteArray(kMaxLine + 1, '[') << 0;
+    QTest::newRow("a line over 64 KiB, ended")
+        << hello + QByteArray(kMaxLine + 1, ' ') + "\n" + message << 0;
+    QTest::newRow("what came whole before garbage is kept") << hello + message + "}{\n" << 1;
+    QTest::newRow("silence instead of hello") << QByteArray() << 0;
+}
+
+// A fake service that cannot be a real one: it sends what no vorelind would. The client drops
+// it, says so, keeps what came whole, and connects again after a pause.
+void TestInboxProtocol::dropsAHostileServiceAndTriesAgain()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(int, messagesKept);
+
+    QTemporaryDir dir;
+    QLocalServer hostile;
+    QVERIFY(hostile.listen(dir.filePath("inbox.socket")));
+    int connections = 0;
+    QList<QLocalSocket*> peers;
+    connect(&hostile, &QLocalServer::newConnection, this, [&] {
+        while (QLocalSocket* peer = hostile.nextPendingConnection()) {
+            ++connections;
+            peers.append(peer);
+            peer->write(sent);
+        }
+    });
+
+    ServiceClient client({hostile.fullServerName(), {}});
+    int kept = 0;
+    connect(&client, &ServiceClient::messagesReceived, this,
+            [&kept](const QList<InboxMessage>& messages) { kept += int(messages.size()); });
+    client.start();
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), ServiceClient::State::Broken,
+                              ServiceClient::kHelloTimeoutMs + 5000);
+    QCOMPARE(kept, messagesKept);
+    QTRY_VERIFY_WITH_TIMEOUT(connections >= 2, ServiceClient::kHelloTimeoutMs + 5000);
+    QVERIFY(!ServiceClient::describe(ServiceClient::State::Broken, {}).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestInboxProtocol)
+#include "tst_inboxprotocol.moc"

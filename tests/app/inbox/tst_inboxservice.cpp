@@ -1,0 +1,424 @@
+#include "app/inbox/InboxHistory.h"
+#include "app/inbox/InboxWindow.h"
+#include "app/inbox/MessagePopup.h"
+#include "app/inbox/MessageView.h"
+#include "app/inbox/ReplyDialog.h"
+#include "app/inbox/ReplySender.h"
+#include "app/inbox/ServiceClient.h"
+#include "messaging/MessageSender.h"
+#include "platform/messenger/SmbMessenger.h"
+#include "platform/notifications/Notifications.h"
+#include "support/VorelindProcess.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDirIterator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+// The desktop's notification server is the e2e test's; here the posts are recorded.
+class RecordingNotifications final : public Notifications
+{
+public:
+    struct Posted
+    {
+        QString key, summary, body;
+    };
+    void notify(const QString& key, const QString& summary, const QString& body) override
+    {
+        posted.append({key, summary, body});
+    }
+    QList<Posted> posted;
+};
+
+// The inbox as main() puts it together, on a given socket, history file and answer port.
+struct Inbox
+{
+    Inbox(const QString& socket, const QString& historyPath, std::uint16_t replyPort,
+          std::function<bool()> installed = {})
+        : history(historyPath), client({socket, std::move(installed)}),
+          replies([replyPort](std::uint32_t address) {
+              SmbMessengerOptions options;
+              options.address = address;
+              options.sessionPort = replyPort;
+              return std::make_unique<SmbMessenger>(QStringLiteral("INBOXPC"), options);
+          }),
+          window({client, history, notifications, replies})
+    {
+        window.start();
+    }
+
+    RecordingNotifications notifications;
+    InboxHistory history;
+    ServiceClient client;
+    ReplySender replies;
+    InboxWindow window;
+};
+
+bool send(std::uint16_t port, const QString& from, const QString& to, const QString& text)
+{
+    QProcess sender;
+    sender.start(QStringLiteral(VORELIN_SEND_PATH),
+                 {"-f", from, "-I", "127.0.0.1", "-p", QString::number(port), to, text});
+    if (!sender.waitForFinished(30000)) {
+        sender.kill();
+        sender.waitForFinished(3000);
+        return false;
+    }
+    return sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
+}
+
+// Messages the service still holds: its spool files, named by their 16-digit id.
+int spooled(const VorelindProcess& service)
+{
+    static const QRegularExpression spoolFile(QStringLiteral("^[0-9a-f]{16}\\.[a-z]+$"));
+    int count = 0;
+    QDirIterator files(service.stateDir(), QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext())
+        count += spoolFile.match(files.nextFileInfo().fileName()).hasMatch() ? 1 : 0;
+    return count;
+}
+
+QString field(QWidget* view, const QString& accessibleName)
+{
+    for (QLineEdit* edit : view->findChildren<QLineEdit*>())
+        if (edit->accessibleName() == accessibleName)
+            return edit->text();
+    return QStringLiteral("<no field %1>").arg(accessibleName);
+}
+
+MessagePopup* popupWithText(const InboxWindow& window, const QString& text)
+{
+    for (MessagePopup* popup : window.popups())
+        if (popup->view()->textBox()->toPlainText() == text)
+            return popup;
+    return nullptr;
+}
+
+ReplyDialog* openReplyDialog()
+{
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<ReplyDialog*>(top); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+} // namespace
+
+// The inbox's windows against the real vorelind in direct mode, fed by the real vorelin-send:
+// what pops up, what is kept and acknowledged, the states the user reads, and answers.
+class TestInboxService : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    VorelindProcess m_service;
+
+    QString historyPath() const { return m_home->filePath(QStringLiteral("inbox.json")); }
+
+private slots:
+    void init();
+    void cleanup();
+
+    void showsKeepsAndAcknowledgesEachMessage_data();
+    void showsKeepsAndAcknowledgesEachMessage();
+    void acknowledgesOnlyWhatIsKept();
+    void saysADamagedHistoryWasSetAside();
+    void saysWhyTheServiceIsAwayAndReconnects();
+    void everyControlHasANameAndTheKeyboardWorks();
+    void answersTheSenderThroughTheSendPath();
+    void staysResponsiveWhileAnAnswerGoesOut();
+};
+
+void TestInboxService::init()
+{
+    m_home = std::make_unique<QTemporaryDir>();
+    QString error;
+    QVERIFY2(m_service.start({}, error), qPrintable(error));
+}
+
+void TestInboxService::cleanup()
+{
+    for (QWidget* top : QApplication::topLevelWidgets())
+        top->close();
+    m_service.stop();
+}
+
+void TestInboxService::showsKeepsAndAcknowledgesEachMessage_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shownTo");
+
+    QString longText;
+    for (int line = 0; line < 20; ++line)
+        longText += QStringLiteral("Línea %1: ñandú, canción, pingüino. ").arg(line, 2) +
+                    QString(10, QChar(u'a' + line)) + QLatin1Char('\n');
+    longText.chop(1);
+    QTest::newRow("short") << "PEDRO"
+                           << "VTEST"
+                           << "Hola"
+                           << "VTEST";
+    QTest::newRow("long, many lines, CP850 letters") << "ANA"
+                                                     << "VTEST" << longText << "VTEST";
+}
+
+void TestInboxService::showsKeepsAndAcknowledgesEachMessage()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, text);
+    QFETCH(QString, shownTo);
+
+    {
+        Inbox inbox(m_service.socketPath(), historyPath(), 139);
+        QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+        QVERIFY(inbox.window.serviceLabel()->text().contains(QStringLiteral("VTEST")));
+        QVERIFY(send(m_service.port(), from, to, text));
+
+        QTRY_VERIFY(popupWithText(inbox.window, text));
+        MessagePopup* popup = popupWithText(inbox.window, text);
+        QCOMPARE(field(popup, "Remitente"), from);
+        QVERIFY(!field(popup, "Equipo del remitente").isEmpty());
+        QCOMPARE(field(popup, "Dirección del remitente"), QStringLiteral("127.0.0.1"));
+        QCOMPARE(field(popup, "Destinatario"), shownTo);
+        QVERIFY(!field(popup, "Recibido").isEmpty());
+        QVERIFY(popup->windowTitle().contains(from));
+
+        QCOMPARE(inbox.notifications.posted.size(), 1);
+        QVERIFY(inbox.notifications.posted[0].summary.contains(from));
+        QCOMPARE(inbox.notifications.posted[0].body, text);
+        QCOMPARE(inbox.window.list()->count(), 1);
+        // Opening the notification brings the message up again after it was closed.
+        popup->close();
+        QTRY_VERIFY(inbox.window.popups().isEmpty());
+        emit inbox.notifications.activated(inbox.notifications.posted[0].key);
+        QVERIFY(popupWithText(inbox.window, text));
+    }
+    // Acknowledged: the service let it go. Kept: a new inbox lists it.
+    QTRY_COMPARE(spooled(m_service), 0);
+    Inbox again(m_service.socketPath(), historyPath(), 139);
+    QCOMPARE(again.history.messages().size(), 1);
+    QCOMPARE(again.history.messages()[0].text, text);
+}
+
+void TestInboxService::acknowledgesOnlyWhatIsKept()
+{
+    // A history that cannot be written: its folder would be a file.
+    QFile blocker(m_home->filePath(QStringLiteral("not-a-folder")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString unwritable = blocker.fileName() + QStringLiteral("/inbox.json");
+    {
+        Inbox inbox(m_service.socketPath(), unwritable, 139);
+        QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+        QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "primero"));
+        QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "segundo"));
+        QTRY_COMPARE(inbox.window.list()->count(), 2);
+        QTRY_VERIFY(!inbox.window.noticeLabel()->isHidden());
+        QCOMPARE(spooled(m_service), 2);
+        QVERIFY(inbox.window.noticeLabel()->text().contains(unwritable));
+    }
+    // The service kept both, so an inbox that can keep them gets both, oldest first.
+    {
+        Inbox inbox(m_service.socketPath(), historyPath(), 139);
+        QTRY_COMPARE(inbox.window.list()->count(), 2);
+        QCOMPARE(inbox.history.messages()[0].text, QStringLiteral("segundo"));
+        QCOMPARE(inbox.history.messages()[1].text, QStringLiteral("primero"));
+        QVERIFY(inbox.window.noticeLabel()->isHidden());
+        QTRY_COMPARE(spooled(m_service), 0);
+    }
+}
+
+void TestInboxService::saysADamagedHistoryWasSetAside()
+{
+    QFile damaged(historyPath());
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"format\":1,\"messages\":[{\"key\":");
+    damaged.close();
+
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    QVERIFY(!inbox.window.noticeLabel()->isHidden());
+    QVERIFY(inbox.window.noticeLabel()->text().contains(historyPath() + ".damaged-"));
+    // It stays said for the whole session, however well the next saves go.
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "nuevo"));
+    QTRY_COMPARE(inbox.history.messages().size(), 1);
+    QTRY_COMPARE(spooled(m_service), 0);
+    QVERIFY(!inbox.window.noticeLabel()->isHidden());
+}
+
+void TestInboxService::saysWhyTheServiceIsAwayAndReconnects()
+{
+    const QString socket = m_service.socketPath();
+    m_service.stop();
+
+    {
+        Inbox notInstalled(m_home->filePath(QStringLiteral("absent.socket")), historyPath(), 139,
+                           [] { return false; });
+        QTRY_COMPARE(notInstalled.client.state(), ServiceClient::State::NotInstalled);
+        QCOMPARE(notInstalled.window.serviceLabel()->text(),
+                 ServiceClient::describe(ServiceClient::State::NotInstalled, {}));
+    }
+
+    Inbox inbox(socket, historyPath(), 139);
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::NotRunning);
+    QVERIFY(inbox.window.serviceLabel()->text().contains(QStringLiteral("no está en marcha")));
+    // Failing attempts wait longer each time, never in a busy loop.
+    QTRY_VERIFY(inbox.client.failures() >= 3);
+
+    QString error;
+    QVERIFY2(m_service.restart(error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(inbox.client.state(), ServiceClient::State::Connected,
+                              ServiceClient::kMaxRetryMs + 5000);
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "después de arrancar"));
+    QTRY_COMPARE(inbox.window.list()->count(), 1);
+
+    // Stopped under a connected inbox, messages sent meanwhile wait in the spool of the
+    // restarted service... which only a running service can take; so restart at once.
+    m_service.stop();
+    QTRY_VERIFY(inbox.client.state() != ServiceClient::State::Connected);
+    QVERIFY2(m_service.restart(error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(inbox.client.state(), ServiceClient::State::Connected,
+                              ServiceClient::kMaxRetryMs + 5000);
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "tras reiniciar"));
+    QTRY_COMPARE(inbox.window.list()->count(), 2);
+}
+
+void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
+{
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    inbox.window.show();
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "¿Comemos juntos?"));
+    QTRY_VERIFY(popupWithText(inbox.window, "¿Comemos juntos?"));
+    MessagePopup* popup = popupWithText(inbox.window, "¿Comemos juntos?");
+    QVERIFY(QTest::qWaitForWindowActive(popup));
+    // The pop-up takes the focus on its text, which a screen reader then reads.
+    QCOMPARE(QApplication::focusWidget(), popup->view()->textBox());
+
+    const QList<QWidget*> windows{&inbox.window, popup};
+    for (QWidget* window : windows) {
+        QVERIFY(!window->accessibleName().isEmpty());
+        for (QWidget* control : window->findChildren<QWidget*>()) {
+            const bool interactive =
+                qobject_cast<QAbstractButton*>(control) || qobject_cast<QLineEdit*>(control) ||
+                qobject_cast<QPlainTextEdit*>(control) || qobject_cast<QListWidget*>(control);
+            if (interactive)
+                QVERIFY2(!control->accessibleName().isEmpty(),
+                         qPrintable(control->metaObject()->className()));
+        }
+    }
+
+    // Enter answers: the answer box opens with the focus on the answer.
+    QTest::keyClick(popup->view()->textBox(), Qt::Key_Return);
+    QTRY_VERIFY(openReplyDialog());
+    ReplyDialog* dialog = openReplyDialog();
+    QTRY_COMPARE(QApplication::focusWidget(), dialog->answerBox());
+    QVERIFY(!dialog->accessibleName().isEmpty());
+    // Shift+Enter is a new line, Tab leaves the box, Escape closes it.
+    QTest::keyClicks(dialog->answerBox(), "uno");
+    QTest::keyClick(dialog->answerBox(), Qt::Key_Return, Qt::ShiftModifier);
+    QTest::keyClicks(dialog->answerBox(), "dos");
+    QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("uno\ndos"));
+    QTest::keyClick(dialog->answerBox(), Qt::Key_Tab);
+    QVERIFY(QApplication::focusWidget() != dialog->answerBox());
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QTRY_VERIFY(!openReplyDialog());
+
+    // Escape closes a pop-up; Delete in the list removes the message for good.
+    inbox.window.openMessage(inbox.history.messages()[0].key);
+    QTRY_COMPARE(inbox.window.popups().size(), 1);
+    QTest::keyClick(inbox.window.popups()[0], Qt::Key_Escape);
+    QTRY_VERIFY(inbox.window.popups().isEmpty());
+    inbox.window.bringToFront();
+    QVERIFY(QTest::qWaitForWindowActive(&inbox.window));
+    QCOMPARE(QApplication::focusWidget(), inbox.window.list());
+    QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
+    QCOMPARE(inbox.window.list()->count(), 0);
+    InboxHistory saved(historyPath());
+    saved.load();
+    QVERIFY(saved.messages().isEmpty());
+}
+
+void TestInboxService::answersTheSenderThroughTheSendPath()
+{
+    QString error;
+    // The answer is sent by the machine name the message came from: the second receiver
+    // answers to that name, on a port of its own.
+    VorelindProcess other;
+    {
+        Inbox probe(m_service.socketPath(), historyPath(), 139);
+        QTRY_COMPARE(probe.client.state(), ServiceClient::State::Connected);
+        QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "¿Me contestas?"));
+        QTRY_COMPARE(probe.history.messages().size(), 1);
+        VorelindProcess::Options options;
+        options.computerName = probe.history.messages()[0].machine;
+        QVERIFY2(other.start(options, error), qPrintable(error));
+    }
+
+    Inbox inbox(m_service.socketPath(), historyPath(), other.port());
+    inbox.window.show();
+    QVERIFY(inbox.window.replyTo(inbox.history.messages()[0].key));
+    ReplyDialog* dialog = openReplyDialog();
+    QVERIFY(dialog);
+    const QString answer = QStringLiteral("Sí, a las dos. Ñandú\nSegunda línea");
+    dialog->answerBox()->setPlainText(answer);
+    QTest::keyClick(dialog->answerBox(), Qt::Key_Return);
+    QTRY_COMPARE_WITH_TIMEOUT(dialog->statusLabel()->text(), MessageSender::statusText(0), 20000);
+    QVERIFY(dialog->answerBox()->toPlainText().isEmpty());
+
+    const QList<QJsonObject> received = other.receiveOnce(&error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(received.size(), 1);
+    QCOMPARE(received[0].value("text").toString(), answer);
+    QCOMPARE(received[0].value("from").toString(), QStringLiteral("INBOXPC"));
+    other.stop();
+}
+
+void TestInboxService::staysResponsiveWhileAnAnswerGoesOut()
+{
+    // A receiver that takes the connection and never answers: the send waits out its own
+    // time limits, on its own thread.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    Inbox inbox(m_service.socketPath(), historyPath(), silent.serverPort());
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "Contesta si puedes"));
+    QTRY_COMPARE(inbox.history.messages().size(), 1);
+
+    QVERIFY(inbox.window.replyTo(inbox.history.messages()[0].key));
+    ReplyDialog* dialog = openReplyDialog();
+    QVERIFY(dialog);
+    dialog->answerBox()->setPlainText(QStringLiteral("hola"));
+    QTest::keyClick(dialog->answerBox(), Qt::Key_Return);
+    // The key press came back before the send ended, and the window goes on handling events
+    // (the accept below needs them) while the send waits.
+    QCOMPARE(dialog->statusLabel()->text(), QStringLiteral("Enviando…"));
+    QVERIFY(!dialog->sendButton()->isEnabled());
+    QTRY_VERIFY(silent.hasPendingConnections());
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "otro mientras tanto"));
+    QTRY_COMPARE(inbox.history.messages().size(), 2);
+    QCOMPARE(dialog->statusLabel()->text(), QStringLiteral("Enviando…"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->sendButton()->isEnabled(), 30000);
+    QVERIFY(dialog->statusLabel()->text() != MessageSender::statusText(0));
+    QVERIFY(!dialog->statusLabel()->text().isEmpty());
+    QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("hola"));
+}
+
+QTEST_MAIN(TestInboxService)
+#include "tst_inboxservice.moc"
