@@ -126,8 +126,9 @@ int listenUnix(const std::string& path, std::string& error)
     return fd;
 }
 
-// The sockets systemd passed, by their FileDescriptorName=.
-bool passedSockets(Daemon::Listeners& listeners)
+// The sockets systemd passed, by their FileDescriptorName=. inboxExpected is false where the
+// local socket is ours to make (direct mode).
+bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
 {
     char** names = nullptr;
     const int count = ::sd_listen_fds_with_names(1, &names);
@@ -156,7 +157,7 @@ bool passedSockets(Daemon::Listeners& listeners)
     if (listeners.names < 0)
         logLine("name service off: systemd passed no 'names' socket (UDP 137 may be held by "
                 "nmbd, so vorelind-names.socket failed)");
-    if (listeners.inbox < 0)
+    if (listeners.inbox < 0 && inboxExpected)
         logLine("local delivery off: systemd passed no 'inbox' socket; messages stay in the "
                 "spool until it is back");
     return listeners.session >= 0 || listeners.inbox >= 0;
@@ -204,20 +205,26 @@ int main(int argc, char** argv)
 
     Daemon::Listeners listeners;
     if (settings.directMode()) {
-        if (settings.bind.empty() || settings.sessionPort == 0 || settings.runtimeDir.empty() ||
-            settings.stateDir.empty()) {
+        // Ports 139 and 137 may come from a privileged launcher (systemd-socket-activate under
+        // sudo) while this runs as the user; what was not passed is opened here.
+        const bool passed = ::sd_listen_fds(0) > 0;
+        if (passed)
+            passedSockets(listeners, false);
+        if ((listeners.session < 0 && (settings.bind.empty() || settings.sessionPort == 0)) ||
+            settings.runtimeDir.empty() || settings.stateDir.empty()) {
             std::fprintf(stderr, "vorelind: direct mode needs --bind, --session-port, "
                                  "--state-dir and --runtime-dir\n");
             return 2;
         }
-        listeners.session = listenTcp(settings.bind, settings.sessionPort, error);
+        if (listeners.session < 0)
+            listeners.session = listenTcp(settings.bind, settings.sessionPort, error);
         if (listeners.session >= 0)
             listeners.inbox = listenUnix(settings.runtimeDir + "/inbox.socket", error);
         if (listeners.session < 0 || listeners.inbox < 0) {
             logLine("vorelind: " + error);
             return 1;
         }
-        if (settings.namePort != 0)
+        if (listeners.names < 0 && settings.namePort != 0)
             listeners.names = NameService::openSocket(settings.namePort, logLine);
     } else {
         if (settings.stateDir.empty()) {
