@@ -35,11 +35,17 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # package vorelin, as before; each component below is a package of its own.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME vorelin)
+# With components, each package takes its long description from its component.
+set(CPACK_COMPONENT_UNSPECIFIED_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 
+# Component service: the messenger service and its command-line clients.
+include(${PROJECT_SOURCE_DIR}/service/Package.cmake)
 # Component inbox: the desktop inbox, apart so that a headless receiver need not pull in the
-# GUI libraries. The service's package (component service, package vorelin-service) should
-# recommend it: set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS ${VORELIN_INBOX_PACKAGE}).
+# GUI libraries; the service recommends it.
+set(CPACK_COMPONENTS_ALL Unspecified service inbox)
 set(VORELIN_INBOX_PACKAGE vorelin-inbox)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS ${VORELIN_INBOX_PACKAGE})
+set(CPACK_DEBIAN_INBOX_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_INBOX_PACKAGE_NAME ${VORELIN_INBOX_PACKAGE})
 # CPack 3.25 puts the project's summary line above every component's description.
 set(CPACK_DEBIAN_INBOX_DESCRIPTION [=[vorelin-inbox is the desktop side of the Vorelin messenger service (vorelind).

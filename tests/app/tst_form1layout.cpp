@@ -125,7 +125,7 @@ private slots:
         QTest::newRow("Text1") << "Liberation Sans" << 13 << true;
         QTest::newRow("Check1") << "DejaVu Sans" << 11 << false;
         QTest::newRow("Command1") << "Liberation Sans" << 11 << false;
-        QTest::newRow("Label1") << "Liberation Sans" << 11 << true;
+        QTest::newRow("Label1") << "Liberation Sans Narrow" << 11 << true;
         QTest::newRow("Label2") << "Liberation Sans" << 11 << false;
         QTest::newRow("Label3") << "Liberation Sans" << 13 << true;
     }

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian package with scripts/package, unpacks it into a temporary folder and checks
-# what it would install: the programs run, the desktop entry and the software-centre listing
+# Builds the Debian packages with scripts/package, unpacks them into a temporary folder and
+# checks what they would install. For vorelin: the programs run, the desktop entry and the software-centre listing
 # validate and agree with the program, every icon is a PNG of its theme size, the manual page
 # renders cleanly and documents every option, and the dependencies were computed from the
-# binaries. Prints one line per failed check and exits 1 if any failed.
+# binaries. For vorelin-service and vorelin-inbox: their files, that the service needs no GUI
+# library and recommends the inbox, that its units are in place and its maintainer scripts
+# enable and disable them. Prints one line per failed check and exits 1 if any failed.
 set -euo pipefail
 repo_root=$(cd "$(dirname "$0")/../.." && pwd)
 
-deb=$("$repo_root/scripts/package" | tail -n 1)
+mapfile -t debs < <("$repo_root/scripts/package")
+deb=$(printf '%s\n' "${debs[@]}" | grep '/vorelin_[^/]*\.deb$')
+service_deb=$(printf '%s\n' "${debs[@]}" | grep '/vorelin-service_[^/]*\.deb$')
+inbox_deb=$(printf '%s\n' "${debs[@]}" | grep '/vorelin-inbox_[^/]*\.deb$')
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root="$work/root"
@@ -272,6 +277,40 @@ else
     done
     pass "copyright file in place"
 fi
+
+# --- vorelin-service and vorelin-inbox ------------------------------------------------------
+
+service_root="$work/service"
+inbox_root="$work/inbox"
+dpkg-deb -x "$service_deb" "$service_root"
+dpkg-deb -x "$inbox_deb" "$inbox_root"
+for file in usr/bin/vorelin-recv usr/sbin/vorelind usr/sbin/vorelin-deliver \
+    lib/systemd/system/vorelind.service lib/systemd/system/vorelind.socket \
+    lib/systemd/system/vorelind-session.socket lib/systemd/system/vorelind-names.socket \
+    etc/vorelin/vorelind.conf; do
+    [ -e "$service_root/$file" ] || fail "vorelin-service lacks /$file"
+done
+service_depends=$(dpkg-deb -f "$service_deb" Depends)
+if grep -qiE 'qt6|libx' <<<"$service_depends"; then
+    fail "vorelin-service pulls in GUI libraries: $service_depends"
+fi
+[ "$(dpkg-deb -f "$service_deb" Recommends)" = vorelin-inbox ] ||
+    fail "vorelin-service recommends '$(dpkg-deb -f "$service_deb" Recommends)', not vorelin-inbox"
+dpkg-deb -e "$service_deb" "$work/service-control"
+grep -q 'deb-systemd-helper.*enable\|deb-systemd-helper unmask' "$work/service-control/postinst" ||
+    fail "vorelin-service's postinst does not enable its units"
+grep -q 'deb-systemd-invoke.*stop\|deb-systemd-helper.*disable\|deb-systemd-helper mask' \
+    "$work/service-control/prerm" "$work/service-control/postrm" ||
+    fail "vorelin-service's maintainer scripts do not stop or disable its units"
+for file in usr/bin/vorelin-inbox etc/xdg/autostart/vorelin-inbox.desktop \
+    usr/share/applications/vorelin-inbox.desktop; do
+    [ -e "$inbox_root/$file" ] || fail "vorelin-inbox lacks /$file"
+done
+grep -qw libqt6widgets6 <<<"$(dpkg-deb -f "$inbox_deb" Depends)" ||
+    fail "vorelin-inbox does not depend on the Qt widgets library"
+shared=$(comm -12 <(cd "$root" && find . -type f | sort) <(cd "$inbox_root" && find . -type f | sort))
+[ -z "$shared" ] || fail "vorelin and vorelin-inbox both ship: $shared"
+pass "vorelin-service and vorelin-inbox hold their programs, units and entries"
 
 echo "Installed-Size: $(field Installed-Size) KiB"
 if [ "$failures" -gt 0 ]; then
