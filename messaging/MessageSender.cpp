@@ -165,6 +165,7 @@ std::int32_t MessageSender::callMessenger(const NetMessageRequest& request,
 
 QString MessageSender::DescribeSendResult(const std::int32_t& code)
 {
+    m_lastCode = code;
     const QString text = statusText(code);
     m_status.setStatusCaption(text);
     m_status.setClearInterval(m_statusClearMs);

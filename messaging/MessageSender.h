@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 class BusyPointer;
 class Messenger;
@@ -30,6 +31,9 @@ public:
     // True while a platform call is in flight.
     bool sending() const { return m_sending; }
 
+    // The code of the last result described, for callers that report it beside the text.
+    std::optional<std::int32_t> lastCode() const { return m_lastCode; }
+
     // Shows the text for code and arms the clear timer. Every code gets a text.
     QString DescribeSendResult(const std::int32_t& code);
 
@@ -43,4 +47,5 @@ private:
     StatusLine& m_status;
     int m_statusClearMs;
     bool m_sending = false;
+    std::optional<std::int32_t> m_lastCode;
 };

@@ -12,14 +12,6 @@
 
 namespace {
 
-// The window's pointer is the GUI thread's; a send on another thread leaves it alone.
-class NoBusyPointer final : public BusyPointer
-{
-public:
-    void showWait() override {}
-    void showDefault() override {}
-};
-
 // Keeps the caption the send path gives, to hand it to the window's thread.
 class KeptStatusLine final : public StatusLine
 {
@@ -28,26 +20,6 @@ public:
     void setClearInterval(int) override {}
 
     QString caption;
-};
-
-// Passes the call on and keeps the code.
-class CodeKeepingMessenger final : public Messenger
-{
-public:
-    explicit CodeKeepingMessenger(Messenger& inner) : m_inner(inner) {}
-
-    std::int32_t NetMessageBufferSend(const char16_t* servername, const char16_t* msgname,
-                                      const char16_t* fromname, const std::uint8_t* buf,
-                                      std::uint32_t buflen) override
-    {
-        code = m_inner.NetMessageBufferSend(servername, msgname, fromname, buf, buflen);
-        return code;
-    }
-
-    std::int32_t code = -1;
-
-private:
-    Messenger& m_inner;
 };
 
 } // namespace
@@ -83,15 +55,14 @@ bool ReplySender::send(int ticket, const QString& address, const QString& recipi
     reap();
     std::shared_ptr<Messenger> messenger = m_factory(*target);
     QThread* thread = QThread::create([this, messenger, ticket, recipient, text] {
-        CodeKeepingMessenger keeping(*messenger);
         NoBusyPointer pointer;
         KeptStatusLine status;
-        MessageSender sendPath(keeping, pointer, status);
+        MessageSender sendPath(*messenger, pointer, status);
         // No server or sender name: this machine sends, under its own name, as the window
         // does when those boxes are empty.
         NetMessageRequest request{QString(), recipient, QString(), text};
         sendPath.SendNetMessage(request);
-        const int code = keeping.code;
+        const int code = sendPath.lastCode().value_or(-1);
         const QString caption = status.caption;
         // The destructor waits for this thread, so the sender is still there to queue to.
         QMetaObject::invokeMethod(

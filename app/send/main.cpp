@@ -67,53 +67,22 @@ const char* const kHelp =
     "  2  usage error: unknown option, bad or missing argument, or an empty message\n";
 
 // The window's busy pointer has nothing to show here.
-class NoBusyPointer final : public BusyPointer
-{
-public:
-    void showWait() override {}
-    void showDefault() override {}
-};
-
-// Passes every call on and keeps the code, which the status line prints beside the text.
-class CodeKeepingMessenger final : public Messenger
-{
-public:
-    explicit CodeKeepingMessenger(Messenger& inner) : m_inner(inner) {}
-
-    std::int32_t NetMessageBufferSend(const char16_t* servername, const char16_t* msgname,
-                                      const char16_t* fromname, const std::uint8_t* buf,
-                                      std::uint32_t buflen) override
-    {
-        const std::int32_t result =
-            m_inner.NetMessageBufferSend(servername, msgname, fromname, buf, buflen);
-        code = result;
-        return result;
-    }
-
-    std::optional<std::int32_t> code;
-
-private:
-    Messenger& m_inner;
-};
-
 // The status line of a terminal: one line per caption. A line clears itself in the window
 // only; here nothing is left to clear.
 class PrintingStatusLine final : public StatusLine
 {
 public:
-    explicit PrintingStatusLine(const CodeKeepingMessenger& messenger) : m_messenger(messenger) {}
+    // The sender whose results this line prints, with their codes.
+    const MessageSender* sender = nullptr;
 
     void setStatusCaption(const QString& text) override
     {
-        const std::int32_t code = m_messenger.code.value_or(-1);
+        const std::int32_t code = sender && sender->lastCode() ? *sender->lastCode() : -1;
         std::FILE* stream = code == MessengerResult::kSuccess ? stdout : stderr;
         std::fprintf(stream, "%s (%ld)\n", text.toLocal8Bit().constData(), long(code));
         std::fflush(stream);
     }
     void setClearInterval(int) override {}
-
-private:
-    const CodeKeepingMessenger& m_messenger;
 };
 
 int usageError(const QString& problem)
@@ -187,16 +156,15 @@ int main(int argc, char* argv[])
     LinuxComputerName computer;
     LinuxNetworkAdapters adapters;
     SmbMessenger smb(GetLocalComputerName(computer), options, &adapters);
-    CodeKeepingMessenger messenger(smb);
     NoBusyPointer pointer;
-    PrintingStatusLine status(messenger);
-    MessageSender sendPath(messenger, pointer, status);
+    PrintingStatusLine status;
+    MessageSender sendPath(smb, pointer, status);
+    status.sender = &sendPath;
 
     // The window sends a NUL as it is, and the receiver shows the text up to it; here nothing
     // is cut without a word.
     if (check.verdict == MessageCheck::Verdict::HasNul) {
-        messenger.code = MessengerResult::kInvalidParameter;
-        sendPath.DescribeSendResult(*messenger.code);
+        sendPath.DescribeSendResult(MessengerResult::kInvalidParameter);
         return kNotDelivered;
     }
     if (check.replaced > 0)
@@ -208,5 +176,5 @@ int main(int argc, char* argv[])
     // No server name: this machine carries out the send, as from the window.
     NetMessageRequest request{QString(), line.recipient, line.from, text};
     sendPath.SendNetMessage(request);
-    return messenger.code == MessengerResult::kSuccess ? kDelivered : kNotDelivered;
+    return sendPath.lastCode() == MessengerResult::kSuccess ? kDelivered : kNotDelivered;
 }

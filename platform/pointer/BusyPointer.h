@@ -11,3 +11,11 @@ public:
     // Back to the default shape (not to whatever shape was shown before showWait).
     virtual void showDefault() = 0;
 };
+
+// For a send with no window of its own to point at: a command line, a worker thread.
+class NoBusyPointer final : public BusyPointer
+{
+public:
+    void showWait() override {}
+    void showDefault() override {}
+};
