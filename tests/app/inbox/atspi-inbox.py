@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Reads and drives vorelin-inbox through AT-SPI, as a screen reader does.
 
-  atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender and
-                                       text; prints its fields as NAME=VALUE lines
+  atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender (* for
+                                       any) and text; prints its fields as NAME=VALUE lines
   atspi-inbox.py no-popup              waits until no message pop-up is open
   atspi-inbox.py shown TITLE           waits until a window whose name starts with TITLE shows
   atspi-inbox.py hidden TITLE          checks that no such window shows (the app must be up)
@@ -51,17 +51,22 @@ def application():
     return None
 
 
+def applications():
+    desktop = pyatspi.Registry.getDesktop(0)
+    apps = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
+    return [app for app in apps if app is not None and app.name in APP_NAMES]
+
+
+# Every application by those names: the messenger's window may be on the bus beside the inbox.
 def top_windows(prefix):
-    app = application()
-    if app is None:
-        return []
     found = []
-    for i in range(app.childCount):
-        window = app.getChildAtIndex(i)
-        if window is not None and window.name.startswith(prefix):
-            states = window.getState()
-            if states.contains(pyatspi.STATE_SHOWING):
-                found.append(window)
+    for app in applications():
+        for i in range(app.childCount):
+            window = app.getChildAtIndex(i)
+            if window is not None and window.name.startswith(prefix):
+                states = window.getState()
+                if states.contains(pyatspi.STATE_SHOWING):
+                    found.append(window)
     return found
 
 
@@ -120,7 +125,7 @@ def popup_with(sender, text):
     for window in top_windows("Mensaje de "):
         node = named(window, "Texto del mensaje")
         if node is not None and text_of(node) == text and \
-                text_of(named(window, "Remitente")) == sender:
+                (sender == "*" or text_of(named(window, "Remitente")) == sender):
             return window
     return None
 

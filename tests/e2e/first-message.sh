@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# A newcomer's first message: scripts/start (what scripts/run ends with) brings up the window
+# and a private receiver on ports 139 and 137; a message typed in the window to 127.0.0.1 and
+# one to this computer's name pop up in the inbox (read through AT-SPI); closing the window
+# leaves no vorelind or vorelin-inbox running and no folder behind.
+# Runs in a network namespace of its own with a dummy LAN, so that the receiver's name
+# registrations and the window's name queries stay inside.
+# Usage: first-message.sh SCRIPTS-START BUILD-DIR WM-MESSAGE
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/desktop.sh"
+
+readonly skip=77
+start=${1:?usage: first-message.sh SCRIPTS-START BUILD-DIR WM-MESSAGE}
+build=${2:?} wm_message=${3:?}
+atspi=(/usr/bin/python3 "$here/../app/inbox/atspi-inbox.py")
+
+if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
+    missing=$(desktop_missing_tools)
+    for tool in dbus-daemon dunst /usr/libexec/at-spi-bus-launcher unshare ip ss \
+        systemd-socket-activate setpriv; do
+        command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+    done
+    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
+    [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
+    unshare -n true 2>/dev/null || { echo "SKIP: needs CAP_NET_ADMIN for a network namespace of its own"; exit $skip; }
+    VORELIN_E2E_NETNS=1 exec unshare -n "$0" "$@"
+fi
+if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
+    ip link set lo up || { echo "FAIL: no loopback in the namespace"; exit 1; }
+    # A LAN with a broadcast address: a dummy interface, or else a veth pair with both ends here.
+    if ! ip link add vfirst0 type dummy 2>/dev/null; then
+        ip link add vfirst0 type veth peer name vfirst1 || { echo "SKIP: cannot make an interface in the namespace"; exit $skip; }
+        ip link set vfirst1 up
+    fi
+    ip addr add 10.81.0.1/24 brd + dev vfirst0 && ip link set vfirst0 up ||
+        { echo "FAIL: cannot set up the namespace's LAN"; exit 1; }
+    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+fi
+
+scratch=$(mktemp -d)
+export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
+    XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/cache" TMPDIR="$scratch/tmp"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME" "$TMPDIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+pids=() started=
+cleanup() {
+    local pid
+    [ -n "$started" ] && kill "$started" 2>/dev/null && wait "$started" 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    stop_desktop
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- scripts/start:"
+    cat "$scratch/start.out"
+    exit 1
+}
+
+# --- A private session: bus, accessibility bus, notification server ---------------------
+
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$scratch/bus" 2>/dev/null &
+pids+=($!)
+wait_until 10 test -s "$scratch/bus" || fail "no session bus"
+DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus")
+export DBUS_SESSION_BUS_ADDRESS
+bus_has() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:"$1" | grep -q 'boolean true'
+}
+/usr/libexec/at-spi-bus-launcher --launch-immediately 2>/dev/null &
+pids+=($!)
+wait_until 10 bus_has org.a11y.Bus || fail "no accessibility bus"
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
+start_desktop || fail "no desktop"
+dunst 2>/dev/null &
+pids+=($!)
+wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take the notification bus name"
+
+# --- The start-up path ------------------------------------------------------------------
+
+# Processes of this namespace by program name: what the start-up path runs, and nothing else.
+ours() {
+    local ns proc
+    ns=$(readlink /proc/self/ns/net)
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/ns/net" 2>/dev/null)" = "$ns" ] || continue
+        [ "$(cat "$proc/comm" 2>/dev/null)" = "$1" ] && echo "${proc#/proc/}"
+    done
+}
+running() { [ -n "$(ours "$1")" ]; }
+
+"$start" "$build" >"$scratch/start.out" 2>&1 &
+started=$!
+wait_until 20 find_main_window || fail "the window did not appear"
+window=$(find_main_window)
+wait_until 5 is_viewable "$window" || fail "the window is not shown"
+wait_until 20 grep -q 'A private receiver is running' "$scratch/start.out" ||
+    fail "no word of a private receiver"
+running vorelind || fail "no vorelind runs"
+running vorelin-inbox || fail "no vorelin-inbox runs"
+[ -n "$(ss -Hltn 'sport = :139')" ] || fail "nothing listens on TCP 139"
+[ -n "$(ss -Hlun 'sport = :137')" ] || fail "nothing listens on UDP 137"
+echo "ok: the window and a private receiver on ports 139 and 137 came up"
+cat "$scratch/start.out"
+
+# The computer name as the receiver takes it from the host name.
+name=$(uname -n | cut -d. -f1 | tr a-z A-Z | cut -c1-15)
+
+# Places in the window's client area (its design, in pixels), from its origin.
+click_at() { xdotool mousemove $((origin_x + $1)) $((origin_y + $2)) click 1; }
+recipient=(70 37) message=(80 200) send=(221 186)
+type_into() {
+    local -n place=$1
+    click_at "${place[@]}" && xdotool key ctrl+a && xdotool type --delay 20 "$2"
+}
+
+# send_and_see RECIPIENT CALLED TEXT: types and sends it in the window, waits for its pop-up,
+# which shows the name called (a pattern). An address is called by the messenger name its node
+# status gives, which may be the computer name or the user's alias.
+send_and_see() {
+    xdotool windowactivate --sync "$window" >/dev/null 2>&1
+    IFS=, read -r origin_x origin_y < <(client_origin "$window")
+    type_into recipient "$1"
+    type_into message "$3"
+    click_at "${send[@]}"
+    fields=$("${atspi[@]}" popup '*' "$3") || fail "no pop-up for the message to $1: $fields"
+    grep -qxE "Destinatario=($2)" <<<"$fields" || fail "the pop-up for $1 shows: $fields"
+    "${atspi[@]}" close-popup && "${atspi[@]}" no-popup || fail "could not close the pop-up"
+    echo "ok: a message typed in the window to $1 popped up"
+    echo "$fields"
+}
+user=$(id -un | tr a-z A-Z | cut -c1-15)
+send_and_see 127.0.0.1 "127\.0\.0\.1|$name|$user" "Hola desde la ventana"
+send_and_see "$name" "$name" "Hola a $name por su nombre"
+
+# --- Closing the window ends it all -----------------------------------------------------
+
+"$wm_message" delete "$window" || fail "cannot send WM_DELETE_WINDOW"
+ended() { ! kill -0 "$started" 2>/dev/null; }
+wait_until 15 ended || fail "scripts/start did not end when the window closed"
+wait "$started"
+status=$?
+started=
+[ "$status" -eq 0 ] || fail "scripts/start ended with status $status"
+gone() { ! running vorelind && ! running vorelin-inbox; }
+wait_until 10 gone || fail "left running: vorelind $(ours vorelind) vorelin-inbox $(ours vorelin-inbox)"
+[ -z "$(ls -A "$TMPDIR")" ] || fail "left behind: $(ls -A "$TMPDIR")"
+echo "ok: after the window closed no vorelind or vorelin-inbox runs and the folder is gone"
+exit 0
