@@ -47,6 +47,8 @@ pids=() started=
 cleanup() {
     local pid
     [ -n "$started" ] && kill "$started" 2>/dev/null && wait "$started" 2>/dev/null
+    # Whatever a failed start-up left behind in this namespace.
+    for pid in $(ours vorelind) $(ours vorelin-inbox); do kill "$pid" 2>/dev/null; done
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
     stop_desktop
@@ -85,11 +87,10 @@ wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take 
 
 # Processes of this namespace by program name: what the start-up path runs, and nothing else.
 ours() {
-    local ns proc
+    local ns pid
     ns=$(readlink /proc/self/ns/net)
-    for proc in /proc/[0-9]*; do
-        [ "$(readlink "$proc/ns/net" 2>/dev/null)" = "$ns" ] || continue
-        [ "$(cat "$proc/comm" 2>/dev/null)" = "$1" ] && echo "${proc#/proc/}"
+    for pid in $(pgrep -x "$1"); do
+        [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null)" = "$ns" ] && echo "$pid"
     done
 }
 running() { [ -n "$(ours "$1")" ]; }
