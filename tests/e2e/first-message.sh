@@ -2,9 +2,11 @@
 # A newcomer's first message: scripts/start (what scripts/run ends with) brings up the window
 # and a private receiver on ports 139 and 137; a message typed in the window to 127.0.0.1 and
 # one to this computer's name pop up in the inbox (read through AT-SPI); closing the window
-# leaves no vorelind or vorelin-inbox running and no folder behind.
-# Runs in a network namespace of its own with a dummy LAN, so that the receiver's name
-# registrations and the window's name queries stay inside.
+# leaves no vorelind or vorelin-inbox running and no folder behind. Where the messenger
+# service is running, it starts the window alone.
+# Runs in network and mount namespaces of its own: a dummy LAN, so that the receiver's name
+# registrations and the window's name queries stay inside, and a /run of its own, where a
+# vorelind stands in for the installed service.
 # Usage: first-message.sh SCRIPTS-START BUILD-DIR WM-MESSAGE
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,11 +25,12 @@ if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
     done
     /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
     [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
-    unshare -n true 2>/dev/null || { echo "SKIP: needs CAP_NET_ADMIN for a network namespace of its own"; exit $skip; }
-    VORELIN_E2E_NETNS=1 exec unshare -n "$0" "$@"
+    unshare -n -m true 2>/dev/null || { echo "SKIP: needs CAP_NET_ADMIN and CAP_SYS_ADMIN for namespaces of its own"; exit $skip; }
+    VORELIN_E2E_NETNS=1 exec unshare -n -m --propagation private "$0" "$@"
 fi
 if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
     ip link set lo up || { echo "FAIL: no loopback in the namespace"; exit 1; }
+    mount -t tmpfs -o mode=755 tmpfs /run || { echo "FAIL: cannot mount a /run of its own"; exit 1; }
     # A LAN with a broadcast address: a dummy interface, or else a veth pair with both ends here.
     if ! ip link add vfirst0 type dummy 2>/dev/null; then
         ip link add vfirst0 type veth peer name vfirst1 || { echo "SKIP: cannot make an interface in the namespace"; exit $skip; }
@@ -94,6 +97,32 @@ ours() {
     done
 }
 running() { [ -n "$(ours "$1")" ]; }
+
+# --- Where the service runs: the window alone --------------------------------------------
+
+mkdir -p /run/vorelin "$scratch/service"
+"$build/service/vorelind" --bind 127.0.0.1 --session-port 1139 --state-dir "$scratch/service" \
+    --runtime-dir /run/vorelin 2>/dev/null &
+service=$!
+pids+=($service)
+wait_until 10 test -S /run/vorelin/inbox.socket || fail "the stand-in service did not start"
+"$start" "$build" >"$scratch/start.out" 2>&1 &
+started=$!
+wait_until 20 find_main_window || fail "the window did not appear beside the service"
+window=$(find_main_window)
+grep -q 'messenger service of this machine is running' "$scratch/start.out" ||
+    fail "no word of the running service"
+[ "$(ours vorelind)" = "$service" ] || fail "another vorelind started beside the service"
+running vorelin-inbox && fail "an inbox started beside the service"
+"$wm_message" delete "$window" || fail "cannot send WM_DELETE_WINDOW"
+wait_until 15 bash -c "! kill -0 $started" || fail "scripts/start did not end with the window"
+wait "$started" || fail "scripts/start failed beside the service"
+started=
+kill "$service" && wait "$service"
+rm -rf /run/vorelin
+echo "ok: where the service runs, only the window starts"
+
+# --- No service: the window and a private receiver --------------------------------------
 
 "$start" "$build" >"$scratch/start.out" 2>&1 &
 started=$!
