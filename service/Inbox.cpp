@@ -239,6 +239,12 @@ void Inbox::disconnect(ClientId id)
         m_presence->disconnected(peer);
 }
 
+void Inbox::tellAll(const std::string& object)
+{
+    for (auto& [id, client] : m_clients)
+        send(client, object + "\n");
+}
+
 void Inbox::tellUser(const std::string& user, const std::string& object)
 {
     for (auto& [id, client] : m_clients) {

@@ -75,6 +75,7 @@ public:
     void setPresence(Presence* presence) { m_presence = presence; }
     // One JSON object (without its line break) to every client of user.
     void tellUser(const std::string& user, const std::string& object);
+    void tellAll(const std::string& object);
 
 private:
     struct Waiting

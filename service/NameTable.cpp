@@ -1,11 +1,6 @@
 #include "service/NameTable.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <algorithm>
-#include <memory>
 
 namespace {
 
@@ -63,22 +58,4 @@ std::optional<NameTable::Recipient> NameTable::find(const NetbiosName& called) c
         }
     }
     return std::nullopt;
-}
-
-std::vector<std::string> NameTable::interfaceAddresses()
-{
-    std::vector<std::string> out;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return out;
-    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
-    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
-            continue;
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text))
-            out.emplace_back(text);
-    }
-    return out;
 }

@@ -36,9 +36,6 @@ public:
 
     std::optional<Recipient> find(const NetbiosName& called) const;
 
-    // The addresses of this host's interfaces (getifaddrs), loopback included.
-    static std::vector<std::string> interfaceAddresses();
-
 private:
     std::string m_computerName;
     AddressSource m_addresses;

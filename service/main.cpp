@@ -245,7 +245,19 @@ int main(int argc, char** argv)
         if (LinuxComputerName().GetComputerNameA(buffer, size))
             computerName = buffer;
     }
-    NameTable names(computerName, &NameTable::interfaceAddresses);
+    LinuxNetworkAdapters interfaces;
+    // This machine's addresses as text, each one a called name that means the computer.
+    NameTable names(computerName, [&interfaces] {
+        std::vector<std::string> out;
+        for (const Ipv4Interface& interface :
+             interfaces.GetIpv4Interfaces().value_or(std::vector<Ipv4Interface>{})) {
+            in_addr address{htonl(interface.address)};
+            char text[INET_ADDRSTRLEN] = {};
+            if (::inet_ntop(AF_INET, &address, text, sizeof text))
+                out.emplace_back(text);
+        }
+        return out;
+    });
 
     uid_t handInUid = 0;
     if (const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str()))
@@ -266,7 +278,6 @@ int main(int argc, char** argv)
     inbox.setHandInSink(&reception);
 
     Daemon daemon(settings, listeners, names, reception, inbox, *decoder, handInUid, logLine);
-    LinuxNetworkAdapters interfaces;
     NameService nameService(NameService::exclusive(listeners.names, logLine),
                             NameHolder::Settings{}, settings.nameInterfaces, names, inbox,
                             interfaces, logLine);

@@ -110,6 +110,9 @@ void ServiceClient::onReadyRead()
                 m_helloTimeout.stop();
                 setState(State::Connected);
                 emit helloReceived(m_hello);
+            } else if (const auto* update = std::get_if<ServiceProtocol::NameUpdate>(&event)) {
+                ServiceProtocol::apply(m_hello, *update);
+                emit helloReceived(m_hello);
             } else if (const auto* message = std::get_if<InboxMessage>(&event)) {
                 messages.append(*message);
             }

@@ -69,7 +69,16 @@ Event parseLine(QByteArrayView line)
         return Hello{field(object, QLatin1StringView("user")),
                      field(object, QLatin1StringView("computer")),
                      field(object, QLatin1StringView("alias")),
-                     field(object, QLatin1StringView("alias_state"))};
+                     field(object, QLatin1StringView("alias_state")),
+                     field(object, QLatin1StringView("computer_state"))};
+    }
+    if (type == QLatin1StringView("alias") || type == QLatin1StringView("computer")) {
+        const bool computer = type == QLatin1StringView("computer");
+        return NameUpdate{
+            computer,
+            field(object, computer ? QLatin1StringView("computer") : QLatin1StringView("alias")),
+            field(object, computer ? QLatin1StringView("computer_state")
+                                   : QLatin1StringView("alias_state"))};
     }
     if (type == QLatin1StringView("message")) {
         InboxMessage message;
@@ -95,8 +104,26 @@ QByteArray ackLine(const QString& id)
     return QJsonDocument(ack).toJson(QJsonDocument::Compact) + '\n';
 }
 
+void apply(Hello& hello, const NameUpdate& update)
+{
+    if (update.computer) {
+        hello.computerState = update.state;
+    } else {
+        hello.alias = update.name;
+        hello.aliasState = update.state;
+    }
+}
+
 QString aliasProblem(const Hello& hello)
 {
+    // Where the name service is off, nmbd holds the computer name; only a conflict matters.
+    if (hello.computerState == QLatin1StringView("conflict"))
+        return QCoreApplication::translate(
+                   "ServiceProtocol",
+                   "Otro equipo de la red ya usa el nombre de este equipo, «%1», así que los "
+                   "mensajes a ese nombre le llegan a él: cambie el nombre de uno de los dos "
+                   "equipos.")
+            .arg(hello.computer);
     const QString alias = hello.alias.isEmpty() ? hello.user : hello.alias;
     if (hello.aliasState == QLatin1StringView("conflict"))
         return QCoreApplication::translate(

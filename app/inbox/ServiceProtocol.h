@@ -44,7 +44,16 @@ struct Hello
     QString user;
     QString computer;
     QString alias;
-    QString aliasState; // held, pending, conflict, too-long, unavailable; empty when not sent
+    QString aliasState;    // held, pending, conflict, too-long, unavailable; empty when not sent
+    QString computerState; // the computer name's, in the same words
+};
+
+// A later word on where a name stands: {"type":"alias",..} or {"type":"computer",..}.
+struct NameUpdate
+{
+    bool computer = false;
+    QString name;
+    QString state;
 };
 
 struct Ignored
@@ -54,14 +63,18 @@ struct Ignored
 struct Malformed
 {};
 
-using Event = std::variant<Hello, InboxMessage, Ignored, Malformed>;
+using Event = std::variant<Hello, InboxMessage, NameUpdate, Ignored, Malformed>;
 
 // A message without an id cannot be acknowledged and is ignored.
 Event parseLine(QByteArrayView line);
 
 QByteArray ackLine(const QString& id);
 
-// One sentence for an alias the user cannot rely on; empty for held, pending and the unknown.
+// What a name update changes in what the hello said.
+void apply(Hello& hello, const NameUpdate& update);
+
+// One sentence for an alias (or a computer name) the user cannot rely on; empty for held,
+// pending and the unknown.
 QString aliasProblem(const Hello& hello);
 
 } // namespace ServiceProtocol

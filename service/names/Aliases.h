@@ -43,6 +43,12 @@ public:
     // A name's status on the LAN changed: the users whose alias state changed.
     std::vector<std::string> statusChanged(const NetbiosName& name, NameHolder::Status status);
 
+    // Where the computer name stands: every local user's, so every client hears of it.
+    State computerNameState() const
+    {
+        return m_serviceOn ? m_computerNameState : State::Unavailable;
+    }
+
     static const char* stateText(State state);
     static std::string upperCased(std::string login);
     static NetbiosName messengerName(const std::string& upperCasedName);

@@ -235,7 +235,16 @@ void NameService::applyChanges(bool tell)
         } else {
             m_table.removeAlias(change.name.trimmedName());
         }
-        for (const std::string& user : m_aliases.statusChanged(change.name, change.status)) {
+        const auto computerBefore = m_aliases.computerNameState();
+        const auto users = m_aliases.statusChanged(change.name, change.status);
+        if (tell && m_aliases.computerNameState() != computerBefore) {
+            Json::ObjectWriter writer;
+            writer.add("type", "computer")
+                .add("computer", m_table.computerName())
+                .add("computer_state", Aliases::stateText(m_aliases.computerNameState()));
+            m_inbox.tellAll(writer.finish());
+        }
+        for (const std::string& user : users) {
             const auto alias = m_aliases.aliasOf(user);
             if (!tell || !alias)
                 continue;
@@ -284,8 +293,10 @@ bool NameService::hasAlias(const Inbox::Peer& peer)
 
 std::vector<std::pair<std::string, std::string>> NameService::connected(const Inbox::Peer& peer)
 {
+    std::vector<std::pair<std::string, std::string>> fields{
+        {"computer_state", Aliases::stateText(m_aliases.computerNameState())}};
     if (!hasAlias(peer))
-        return {};
+        return fields;
     if (const auto name = m_aliases.connected(peer.user)) {
         m_holder.addName(*name, Daemon::Clock::now());
         for (const auto& datagram : m_holder.takeOutgoing())
@@ -296,7 +307,9 @@ std::vector<std::pair<std::string, std::string>> NameService::connected(const In
     const auto alias = m_aliases.aliasOf(peer.user);
     if (alias->state == Aliases::State::TooLong)
         m_log("names: no alias for " + peer.user + ": longer than 15 bytes");
-    return {{"alias", alias->name}, {"alias_state", Aliases::stateText(alias->state)}};
+    fields.emplace_back("alias", alias->name);
+    fields.emplace_back("alias_state", Aliases::stateText(alias->state));
+    return fields;
 }
 
 void NameService::disconnected(const Inbox::Peer& peer)

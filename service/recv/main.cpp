@@ -72,13 +72,16 @@ void print(const Json::Value& message, bool json)
     std::fflush(stdout);
 }
 
-// Name-service hook: where the user's alias stands on the network, on stderr, so that the
-// user learns why nobody reaches them by name. Held needs no word.
-void tellAlias(const Json::Value& value)
+// Name-service hook: where the user's alias (or the computer name) stands on the network, on
+// stderr, so that the user learns why nobody reaches them by name. Held needs no word.
+void tellName(const Json::Value& value, const char* nameField, const char* stateField)
 {
-    const auto alias = value.string("alias");
-    const auto state = value.string("alias_state");
+    const auto alias = value.string(nameField);
+    const auto state = value.string(stateField);
     if (!alias || !state || *state == "held" || *state == "pending")
+        return;
+    // Where the name service is off, nmbd holds the computer name for this machine.
+    if (std::string_view(stateField) == "computer_state" && *state != "conflict")
         return;
     const std::string name = forTerminal(*alias);
     if (*state == "conflict")
@@ -103,7 +106,9 @@ bool handle(LocalClient& client, const std::string& line, bool json)
 {
     const auto value = Json::parse(line);
     if (value && value->string("type") == "alias")
-        tellAlias(*value);
+        tellName(*value, "alias", "alias_state");
+    if (value && value->string("type") == "computer")
+        tellName(*value, "computer", "computer_state");
     if (!value || value->string("type") != "message")
         return false;
     const auto id = value->string("id");
@@ -174,7 +179,8 @@ int main(int argc, char** argv)
         }
         retry = kFirstRetry;
         toldWaiting = false;
-        tellAlias(*hello);
+        tellName(*hello, "computer", "computer_state");
+        tellName(*hello, "alias", "alias_state");
         if (once) {
             auto waiting = hello->unsignedNumber("waiting").value_or(0);
             while (waiting > 0) {

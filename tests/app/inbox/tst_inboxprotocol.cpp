@@ -26,6 +26,8 @@ private slots:
     void acknowledgementNamesTheId();
     void explainsAnAliasTheUserCannotRelyOn_data();
     void explainsAnAliasTheUserCannotRelyOn();
+    void laterNameUpdatesChangeTheExplanation_data();
+    void laterNameUpdatesChangeTheExplanation();
     void retriesNeverFasterNorSlowerThanTheBounds();
     void dropsAHostileServiceAndTriesAgain_data();
     void dropsAHostileServiceAndTriesAgain();
@@ -190,13 +192,48 @@ void TestInboxProtocol::explainsAnAliasTheUserCannotRelyOn()
 {
     QFETCH(QString, state);
     QFETCH(bool, explained);
-    const QString text = aliasProblem(Hello{"ana", "PC1", "ANAGARCIA", state});
+    const QString text = aliasProblem(Hello{"ana", "PC1", "ANAGARCIA", state, "held"});
     QCOMPARE(!text.isEmpty(), explained);
     if (explained) {
         QVERIFY(text.contains("ANAGARCIA"));
         QCOMPARE(text.count(QLatin1Char('.')), 1); // one sentence
         QVERIFY(text.endsWith('.'));
     }
+}
+
+// The names take seconds to register, so their fate arrives after the hello.
+void TestInboxProtocol::laterNameUpdatesChangeTheExplanation_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("named"); // the name the sentence must carry; empty: no sentence
+
+    QTest::newRow("alias lost") << QByteArray(
+                                       R"({"type":"alias","alias":"ANA","alias_state":"conflict"})")
+                                << "ANA";
+    QTest::newRow("alias held") << QByteArray(
+                                       R"({"type":"alias","alias":"ANA","alias_state":"held"})")
+                                << "";
+    QTest::newRow("computer name lost")
+        << QByteArray(R"({"type":"computer","computer":"PC1","computer_state":"conflict"})")
+        << "PC1";
+    QTest::newRow("computer name left to nmbd")
+        << QByteArray(R"({"type":"computer","computer":"PC1","computer_state":"unavailable"})")
+        << "";
+}
+
+void TestInboxProtocol::laterNameUpdatesChangeTheExplanation()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, named);
+    Hello hello{"ana", "PC1", "ANA", "pending", "pending"};
+    const Event event = parseLine(line);
+    const auto* update = std::get_if<NameUpdate>(&event);
+    QVERIFY(update);
+    apply(hello, *update);
+    const QString text = aliasProblem(hello);
+    QCOMPARE(text.isEmpty(), named.isEmpty());
+    if (!named.isEmpty())
+        QVERIFY2(text.contains(QStringLiteral("«%1»").arg(named)), qPrintable(text));
 }
 
 void TestInboxProtocol::retriesNeverFasterNorSlowerThanTheBounds()

@@ -276,9 +276,12 @@ kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
 
-echo "started while nmbd holds its computer name: not claimed, sessions to it refused"
+echo "started while nmbd holds its computer name: not claimed, sessions to it refused, users told"
 start_vorelind ANA
 await "vorelind claimed a computer name nmbd holds" logged "$work/vorelind.log" "ANA<03> on vs$tag (10.79.0.1) is held by 10.79.0.2, not claimed"
+await "no local socket" test -S "$work/run/inbox.socket"
+client 4102 "$work/long2.out"
+await "a connected user was not told the computer name is lost" logged "$work/long2.out.err" "another computer holds the name ANA"
 [ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
 out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB ana "lost" 2>&1)
 case "$out" in *"(2273)"*) ;; *) fail "a session to the lost computer name was not refused: $out" ;; esac
