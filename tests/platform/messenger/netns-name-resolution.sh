@@ -10,18 +10,8 @@ set -uo pipefail
 
 send_bin=${1:?usage: $0 VORELIN_SEND}
 
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
-
-missing() {
-    echo "FAIL: $* (scripts/test installs it)"
-    exit 1
-}
-
-[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
-command -v ip >/dev/null || missing "ip (iproute2) is not installed"
+source "$(dirname "$0")/../../support/netns.sh"
+require_netns
 nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
 smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is not installed"
 nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"

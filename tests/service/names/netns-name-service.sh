@@ -13,17 +13,8 @@ vorelind=${1:?usage: $0 VORELIND VORELIN_RECV VORELIN_SEND}
 recv=${2:?}
 send_bin=${3:?}
 
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
-missing() {
-    echo "FAIL: $* (scripts/test installs it)"
-    exit 1
-}
-
-[ "$(id -u)" -eq 0 ] || skip "needs root to create network namespaces"
-command -v ip >/dev/null || missing "ip (iproute2) is not installed"
+source "$(dirname "$0")/../../support/netns.sh"
+require_netns
 command -v unshare >/dev/null || missing "unshare (util-linux) is not installed"
 command -v setpriv >/dev/null || missing "setpriv (util-linux) is not installed"
 command -v systemd-socket-activate >/dev/null || missing "systemd-socket-activate (systemd) is not installed"
