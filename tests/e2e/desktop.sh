@@ -58,6 +58,27 @@ stop_desktop() {
     desktop_pids=()
 }
 
+# bus_has NAME: whether NAME has an owner on the session bus.
+bus_has() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:"$1" | grep -q 'boolean true'
+}
+
+# start_session_bus DIR DBUS-LOG ATSPI-LOG: a private session bus (its address in DIR/bus,
+# exported) and the accessibility bus on it, with Qt's bridge on. Their pids join the
+# caller's pids array, which its cleanup ends; a bus that does not come up calls its fail.
+start_session_bus() {
+    dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$1/bus" 2>"$2" &
+    pids+=($!)
+    wait_until 10 test -s "$1/bus" || fail "no session bus"
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$1/bus")
+    export DBUS_SESSION_BUS_ADDRESS
+    /usr/libexec/at-spi-bus-launcher --launch-immediately 2>"$3" &
+    pids+=($!)
+    wait_until 10 bus_has org.a11y.Bus || fail "no accessibility bus"
+    export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
+}
+
 # The program's top-level window: named Vorelin and sized as designed.
 find_main_window() {
     local id

@@ -60,21 +60,7 @@ start_service() {
 
 # --- A private session: bus, accessibility bus, notification server ---------------------
 
-dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$scratch/bus" \
-    2>"$scratch/dbus.log" &
-pids+=($!)
-wait_until 10 test -s "$scratch/bus" || fail "no session bus"
-DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus")
-export DBUS_SESSION_BUS_ADDRESS
-bus_has() {
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:"$1" | grep -q 'boolean true'
-}
-
-/usr/libexec/at-spi-bus-launcher --launch-immediately 2>"$scratch/atspi.log" &
-pids+=($!)
-wait_until 10 bus_has org.a11y.Bus || fail "no accessibility bus"
-export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
+start_session_bus "$scratch" "$scratch/dbus.log" "$scratch/atspi.log"
 
 start_desktop || fail "no desktop"
 
