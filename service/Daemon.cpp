@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -51,6 +52,27 @@ std::string addressText(const sockaddr_storage& address)
             ::inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
     }
     return text;
+}
+
+// Reads at most kReadsPerEvent chunks from a nonblocking stream. onBytes gets each chunk and
+// returns false to stop this round; onClosed runs once when the peer closed or the socket failed.
+template <typename OnBytes, typename OnClosed>
+void readChunks(int fd, OnBytes&& onBytes, OnClosed&& onClosed)
+{
+    char buffer[kReadChunk];
+    for (int i = 0; i < kReadsPerEvent; ++i) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (got <= 0) {
+            onClosed();
+            return;
+        }
+        if (!onBytes(std::string_view(buffer, std::size_t(got))))
+            return;
+    }
 }
 
 std::string userName(uid_t uid)
@@ -281,37 +303,32 @@ void Daemon::acceptLocal()
 
 void Daemon::readSession(int fd, Connection& connection)
 {
-    char buffer[kReadChunk];
-    for (int i = 0; i < kReadsPerEvent; ++i) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        if (got <= 0) {
+    readChunks(
+        fd,
+        [&](std::string_view bytes) {
+            if (connection.closing)
+                return true; // lingering: read and forget
+            auto out = connection.machine->receive(
+                std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+                Clock::now());
+            if (connection.machine->awaitingDelivery())
+                m_awaiting.emplace_back(fd, connection.serial);
+            queue(fd, connection, out.bytes.data(), out.bytes.size());
+            if (!m_connections.count(fd))
+                return false;
+            if (out.close) {
+                startClosing(fd, connection);
+                if (!m_connections.count(fd))
+                    return false;
+            }
+            // The rest waits in the machine until the commit.
+            return !connection.machine->awaitingDelivery();
+        },
+        [&] {
             if (connection.machine)
                 connection.machine->peerClosed();
             drop(fd);
-            return;
-        }
-        if (connection.closing)
-            continue; // lingering: read and forget
-        auto out = connection.machine->receive(
-            std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t(got)),
-            Clock::now());
-        if (connection.machine->awaitingDelivery())
-            m_awaiting.emplace_back(fd, connection.serial);
-        queue(fd, connection, out.bytes.data(), out.bytes.size());
-        if (!m_connections.count(fd))
-            return;
-        if (out.close) {
-            startClosing(fd, connection);
-            if (!m_connections.count(fd))
-                return;
-        }
-        if (connection.machine->awaitingDelivery())
-            return; // the rest waits in the machine until the commit
-    }
+        });
 }
 
 void Daemon::startCommit()
@@ -368,19 +385,15 @@ void Daemon::finishCommit()
 
 void Daemon::readLocal(int fd, Connection& connection)
 {
-    char buffer[kReadChunk];
-    for (int i = 0; i < kReadsPerEvent; ++i) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        if (got <= 0 ||
-            !m_inbox.receive(connection.client, std::string_view(buffer, std::size_t(got)))) {
+    readChunks(
+        fd,
+        [&](std::string_view bytes) {
+            if (m_inbox.receive(connection.client, bytes))
+                return true;
             drop(fd);
-            return;
-        }
-    }
+            return false;
+        },
+        [&] { drop(fd); });
 }
 
 void Daemon::queue(int fd, Connection& connection, const void* bytes, std::size_t size)

@@ -46,7 +46,6 @@ public:
     std::optional<std::string> stage(const std::string& content, std::string& error,
                                      Batch* into = nullptr);
     Batch newBatch() const { return Batch{m_dir, {}, {}, {}}; }
-    bool hasStaged() const { return !m_staged.entries.empty(); }
     Batch takeStaged();
     // Books what a synced batch stored; removes what it did not.
     void settle(const Batch& batch);

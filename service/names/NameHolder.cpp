@@ -198,14 +198,13 @@ bool NameHolder::takeAnswerToken(Clock::time_point now)
     m_tokensAt = std::max(m_tokensAt, now);
     if (m_tokens >= 1) {
         m_tokens -= 1;
-        ++m_counters.answered;
         return true;
     }
     // One line a minute at most, however long the flood lasts.
-    ++m_counters.rateLimited;
+    ++m_rateLimited;
     if (!m_rateLoggedAt || now - *m_rateLoggedAt >= std::chrono::minutes(1)) {
         m_rateLoggedAt = now;
-        log("names: answer rate limit reached; " + std::to_string(m_counters.rateLimited) +
+        log("names: answer rate limit reached; " + std::to_string(m_rateLimited) +
             " answers dropped so far");
     }
     return false;
@@ -215,10 +214,8 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                          std::uint16_t sourcePort, int interfaceIndex, Clock::time_point now)
 {
     const auto incoming = P::decode(bytes);
-    if (!incoming) {
-        ++m_counters.malformed;
+    if (!incoming)
         return;
-    }
     const Interface* interface = findInterface(interfaceIndex);
     if (interface == nullptr)
         return;
@@ -261,7 +258,6 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                 if (found == m_names.end() || !answersOn(found->second, *interface) ||
                     !takeAnswerToken(now))
                     return;
-                ++m_counters.defended;
                 log("names: defended " + describe(packet.name, *interface) + " against " +
                     dotted(packet.address));
                 queue({interface->index, interface->address, sourceAddress, sourcePort,
@@ -294,10 +290,8 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
 
 void NameHolder::queue(Datagram datagram)
 {
-    if (m_outgoing.size() >= m_settings.maxQueuedDatagrams) {
-        ++m_counters.queueFull;
+    if (m_outgoing.size() >= m_settings.maxQueuedDatagrams)
         return;
-    }
     m_outgoing.push_back(std::move(datagram));
 }
 

@@ -75,15 +75,6 @@ public:
         Status status;
     };
 
-    struct Counters
-    {
-        std::uint64_t malformed = 0;
-        std::uint64_t answered = 0;
-        std::uint64_t rateLimited = 0;
-        std::uint64_t defended = 0;
-        std::uint64_t queueFull = 0;
-    };
-
     NameHolder(Settings settings, std::uint16_t firstTransactionId, Log log);
 
     // The interfaces as they are now: new ones and those whose address or broadcast address
@@ -109,7 +100,6 @@ public:
 
     std::optional<State> state(const NetbiosName& name, int interfaceIndex) const;
     std::optional<Status> status(const NetbiosName& name) const;
-    const Counters& counters() const { return m_counters; }
 
 private:
     struct Entry
@@ -144,7 +134,7 @@ private:
     std::map<std::array<std::uint8_t, NetbiosName::kLength>, Name> m_names;
     std::vector<Datagram> m_outgoing;
     std::vector<Change> m_changes;
-    Counters m_counters;
+    std::uint64_t m_rateLimited = 0; // for the log line
     double m_tokens = 0;
     Clock::time_point m_tokensAt{};
     std::optional<Clock::time_point> m_rateLoggedAt;

@@ -29,6 +29,21 @@ std::uint16_t randomTransactionId()
     return static_cast<std::uint16_t>(device());
 }
 
+// Room for the one IP_PKTINFO that says which interface a datagram came in or goes out on.
+constexpr std::size_t kPktinfoSpace = CMSG_SPACE(sizeof(in_pktinfo));
+
+msghdr pktinfoMessage(sockaddr_in& address, iovec& io, char (&control)[kPktinfoSpace])
+{
+    msghdr message{};
+    message.msg_name = &address;
+    message.msg_namelen = sizeof address;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    return message;
+}
+
 } // namespace
 
 NameService::NameService(int fd, NameHolder::Settings settings,
@@ -141,15 +156,9 @@ void NameService::readable(int fd)
     for (int i = 0; i < kReadsPerEvent; ++i) {
         std::uint8_t buffer[kMaxDatagram];
         sockaddr_in source{};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        alignas(cmsghdr) char control[kPktinfoSpace];
         iovec io{buffer, sizeof buffer};
-        msghdr message{};
-        message.msg_name = &source;
-        message.msg_namelen = sizeof source;
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        msghdr message = pktinfoMessage(source, io, control);
         const ssize_t got = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
         if (got < 0)
             break;
@@ -264,14 +273,8 @@ void NameService::send(const NameHolder::Datagram& datagram)
     to.sin_addr.s_addr = htonl(datagram.address);
     to.sin_port = htons(datagram.port);
     iovec io{const_cast<std::uint8_t*>(datagram.bytes.data()), datagram.bytes.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr message{};
-    message.msg_name = &to;
-    message.msg_namelen = sizeof to;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    alignas(cmsghdr) char control[kPktinfoSpace] = {};
+    msghdr message = pktinfoMessage(to, io, control);
     // Out of the interface the datagram belongs to, from that interface's address.
     cmsghdr* c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = IPPROTO_IP;

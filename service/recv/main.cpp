@@ -72,16 +72,23 @@ void print(const Json::Value& message, bool json)
     std::fflush(stdout);
 }
 
+enum class NameKind
+{
+    Alias,
+    Computer
+};
+
 // Name-service hook: where the user's alias (or the computer name) stands on the network, on
 // stderr, so that the user learns why nobody reaches them by name. Held needs no word.
-void tellName(const Json::Value& value, const char* nameField, const char* stateField)
+void tellName(const Json::Value& value, NameKind kind)
 {
-    const auto alias = value.string(nameField);
-    const auto state = value.string(stateField);
+    const bool computer = kind == NameKind::Computer;
+    const auto alias = value.string(computer ? "computer" : "alias");
+    const auto state = value.string(computer ? "computer_state" : "alias_state");
     if (!alias || !state || *state == "held" || *state == "pending")
         return;
     // Where the name service is off, nmbd holds the computer name for this machine.
-    if (std::string_view(stateField) == "computer_state" && *state != "conflict")
+    if (computer && *state != "conflict")
         return;
     const std::string name = forTerminal(*alias);
     if (*state == "conflict")
@@ -106,9 +113,9 @@ bool handle(LocalClient& client, const std::string& line, bool json)
 {
     const auto value = Json::parse(line);
     if (value && value->string("type") == "alias")
-        tellName(*value, "alias", "alias_state");
+        tellName(*value, NameKind::Alias);
     if (value && value->string("type") == "computer")
-        tellName(*value, "computer", "computer_state");
+        tellName(*value, NameKind::Computer);
     if (!value || value->string("type") != "message")
         return false;
     const auto id = value->string("id");
@@ -179,8 +186,8 @@ int main(int argc, char** argv)
         }
         retry = kFirstRetry;
         toldWaiting = false;
-        tellName(*hello, "computer", "computer_state");
-        tellName(*hello, "alias", "alias_state");
+        tellName(*hello, NameKind::Computer);
+        tellName(*hello, NameKind::Alias);
         if (once) {
             auto waiting = hello->unsignedNumber("waiting").value_or(0);
             while (waiting > 0) {
