@@ -13,6 +13,7 @@
 #include "settings/SettingsStore.h"
 
 #include "DurableWrite.h"
+#include "Median.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -46,12 +47,6 @@ void storeHistory(SettingsStore& store, int count)
     for (int i = 0; i < count; ++i)
         values.append({RecipientHistory::path(i), recipient(i)});
     store.CreateKeys(values);
-}
-
-double median(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
 }
 
 double millisecondsSince(const QElapsedTimer& timer)

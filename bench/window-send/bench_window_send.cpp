@@ -19,6 +19,7 @@
 #include "support/SambaServer.h"
 
 #include "DurableWrite.h"
+#include "Median.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -75,12 +76,6 @@ protected:
         return false;
     }
 };
-
-double median(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
 
 } // namespace
 
