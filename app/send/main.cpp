@@ -66,7 +66,6 @@ const char* const kHelp =
     "     name or text)\n"
     "  2  usage error: unknown option, bad or missing argument, or an empty message\n";
 
-// The window's busy pointer has nothing to show here.
 // The status line of a terminal: one line per caption. A line clears itself in the window
 // only; here nothing is left to clear.
 class PrintingStatusLine final : public StatusLine

@@ -12,14 +12,14 @@
 #include "settings/RecipientHistory.h"
 #include "settings/SettingsStore.h"
 
+#include "DurableWrite.h"
+#include "Median.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -49,34 +49,9 @@ void storeHistory(SettingsStore& store, int count)
     store.CreateKeys(values);
 }
 
-double median(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
-
 double millisecondsSince(const QElapsedTimer& timer)
 {
     return static_cast<double>(timer.nsecsElapsed()) / 1e6;
-}
-
-// The least a durable replacement of a file with these bytes costs.
-bool durableWrite(const QByteArray& directory, const QByteArray& bytes)
-{
-    const QByteArray fresh = directory + "/anchor.new";
-    const QByteArray target = directory + "/anchor.conf";
-    const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const bool written =
-        ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written || ::rename(fresh.constData(), target.constData()) != 0)
-        return false;
-    const int dir = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    const bool synced = ::fsync(dir) == 0;
-    return ::close(dir) == 0 && synced;
 }
 
 } // namespace
@@ -112,7 +87,7 @@ int main(int argc, char* argv[])
     }
 
     const QString historyFile = IniRegistry::locate(RecipientHistory::path(0))->fileName;
-    const QByteArray directory = QFile::encodeName(QFileInfo(historyFile).absolutePath());
+    const QString directory = QFileInfo(historyFile).absolutePath();
     std::vector<double> remembers;
     std::vector<double> anchors;
     for (int round = 0; round < rounds; ++round) {

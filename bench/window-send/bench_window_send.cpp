@@ -18,6 +18,9 @@
 #include "settings/SettingsStore.h"
 #include "support/SambaServer.h"
 
+#include "DurableWrite.h"
+#include "Median.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -30,8 +33,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -75,34 +76,6 @@ protected:
         return false;
     }
 };
-
-// The durable-write floor: the history file's bytes written whole, synced, renamed into
-// place and the folder synced, in plain C.
-double durableWriteMs(const QString& folder, const QByteArray& bytes)
-{
-    const QByteArray file = QFile::encodeName(folder + QStringLiteral("/floor.conf"));
-    const QByteArray fresh = file + ".new";
-    QElapsedTimer timer;
-    timer.start();
-    const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const bool written =
-        fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size()) &&
-        ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    const bool placed = written && ::rename(fresh.constData(), file.constData()) == 0 && dir >= 0 &&
-                        ::fsync(dir) == 0;
-    if (dir >= 0)
-        ::close(dir);
-    return placed ? double(timer.nsecsElapsed()) / 1e6 : -1.0;
-}
-
-double median(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
 
 } // namespace
 
@@ -188,7 +161,10 @@ int main(int argc, char* argv[])
         }
         known.push_back(k);
         fresh.push_back(n);
-        floor.push_back(durableWriteMs(floorFolder, historyBytes));
+        QElapsedTimer timer;
+        timer.start();
+        floor.push_back(durableWrite(floorFolder, historyBytes) ? double(timer.nsecsElapsed()) / 1e6
+                                                                : -1.0);
         receiver.clearMessages();
     }
     if (boxes.shown != 0 || recipient->count() != 500 + rounds) {
