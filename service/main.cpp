@@ -35,10 +35,20 @@ namespace {
 constexpr const char* kDefaultConfig = "/etc/vorelin/vorelind.conf";
 constexpr const char* kDefaultStateDir = "/var/lib/vorelin";
 
+// One write per line, unbuffered: a line is never split or held back, and costs one call.
 void logLine(const std::string& line)
 {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
+    std::string out = line;
+    out.push_back('\n');
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += std::size_t(n);
+    }
 }
 
 // A single-byte OEM code page as a table, from iconv; CP850 is built in.
