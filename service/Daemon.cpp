@@ -6,7 +6,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,10 +32,11 @@ constexpr std::size_t kMaxLocalClients = 256;
 constexpr std::size_t kMaxLocalClientsPerUser = 8;
 // Every open connection, lingering ones included: far below the usual 1,024 descriptors.
 constexpr std::size_t kMaxConnections = 512;
-constexpr std::size_t kMaxFlights = 2;
 constexpr std::size_t kReadChunk = 16 * 1024;
-// Reads per readiness event, so that one busy peer cannot starve the others.
+// Reads per readiness event, so that one busy peer cannot starve the others. A local client
+// gets one: a chunk of acknowledgements is a few hundred.
 constexpr int kReadsPerEvent = 4;
+constexpr int kLocalReadsPerEvent = 1;
 
 std::string addressText(const sockaddr_storage& address)
 {
@@ -57,10 +57,10 @@ std::string addressText(const sockaddr_storage& address)
 // Reads at most kReadsPerEvent chunks from a nonblocking stream. onBytes gets each chunk and
 // returns false to stop this round; onClosed runs once when the peer closed or the socket failed.
 template <typename OnBytes, typename OnClosed>
-void readChunks(int fd, OnBytes&& onBytes, OnClosed&& onClosed)
+void readChunks(int fd, int reads, OnBytes&& onBytes, OnClosed&& onClosed)
 {
     char buffer[kReadChunk];
-    for (int i = 0; i < kReadsPerEvent; ++i) {
+    for (int i = 0; i < reads; ++i) {
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR)
             continue;
@@ -96,10 +96,6 @@ Daemon::Daemon(const Settings& settings, Listeners listeners, const NameTable& n
 
 Daemon::~Daemon()
 {
-    for (const auto& flight : m_flights)
-        flight->worker.join();
-    if (m_commitDone >= 0)
-        ::close(m_commitDone);
     for (const auto& [fd, connection] : m_connections)
         ::close(fd);
     if (m_signals >= 0)
@@ -127,8 +123,7 @@ bool Daemon::run()
         event.data.fd = fd;
         return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
     };
-    m_commitDone = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_commitDone < 0 || !add(m_signals) || !add(m_commitDone))
+    if (m_pipeline.notifier() < 0 || !add(m_signals) || !add(m_pipeline.notifier()))
         return false;
     for (const int fd : {m_listeners.session, m_listeners.inbox}) {
         if (fd < 0)
@@ -157,11 +152,16 @@ bool Daemon::run()
                 signalfd_siginfo info{};
                 if (::read(m_signals, &info, sizeof info) > 0) {
                     m_log("stopping on signal " + std::to_string(info.ssi_signo));
+                    // Acknowledged removals still go to disk; unanswered messages do not.
+                    Spool::Batch last = m_reception.takeBatch();
+                    last.entries.clear();
+                    if (!last.removals.empty())
+                        m_pipeline.submit(std::move(last));
                     return true;
                 }
                 continue;
             }
-            if (fd == m_commitDone) {
+            if (fd == m_pipeline.notifier()) {
                 finishCommit();
                 continue;
             }
@@ -185,7 +185,11 @@ bool Daemon::run()
                 flush(fd, connection);
             if (!m_connections.count(fd))
                 continue;
-            if (what & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+            const bool awaiting = connection.machine && connection.machine->awaitingDelivery();
+            if (awaiting && (what & (EPOLLHUP | EPOLLERR))) {
+                // Gone while its message is committed: the message is stored all the same.
+                drop(fd);
+            } else if (what & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
                 if (connection.kind == Connection::Kind::Session)
                     readSession(fd, connection);
                 else
@@ -198,13 +202,32 @@ bool Daemon::run()
     }
 }
 
-std::size_t Daemon::sessionsFrom(const std::string& address) const
+// The session places an address holds, lingering connections included: closing many short
+// connections fast must not let one address fill the table.
+std::size_t Daemon::placesOf(const std::string& address) const
 {
     return static_cast<std::size_t>(
         std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-            return entry.second.slot == Connection::Slot::Session &&
-                   entry.second.address == address;
+            const Connection& c = entry.second;
+            return c.kind == Connection::Kind::Session && c.address == address &&
+                   (c.slot == Connection::Slot::Session || c.closing);
         }));
+}
+
+bool Daemon::dropOldestLingering()
+{
+    const auto oldest = std::min_element(m_connections.begin(), m_connections.end(),
+                                         [](const auto& a, const auto& b) {
+                                             // Lingering ones first, and among them the one due
+                                             // soonest.
+                                             if (a.second.closing != b.second.closing)
+                                                 return a.second.closing;
+                                             return a.second.closeBy < b.second.closeBy;
+                                         });
+    if (oldest == m_connections.end() || !oldest->second.closing)
+        return false;
+    drop(oldest->first);
+    return true;
 }
 
 void Daemon::acceptSessions()
@@ -225,12 +248,12 @@ void Daemon::acceptSessions()
         SessionMachine::Limits limits;
         limits.idle = m_settings.idleTimeout;
         limits.message = m_settings.messageTimeout;
-        if (m_connections.size() >= kMaxConnections) {
+        if (m_connections.size() >= kMaxConnections && !dropOldestLingering()) {
             ::close(fd);
             continue;
         }
         if (m_sessions < m_settings.maxSessions &&
-            sessionsFrom(connection.address) < m_settings.maxSessionsPerAddress) {
+            placesOf(connection.address) < m_settings.maxSessionsPerAddress) {
             connection.slot = Connection::Slot::Session;
             ++m_sessions;
             connection.machine.emplace(m_names, m_reception, m_decoder, connection.address, limits,
@@ -248,6 +271,7 @@ void Daemon::acceptSessions()
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
+        connection.watching = EPOLLIN;
         if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
             release(connection);
             ::close(fd);
@@ -291,6 +315,7 @@ void Daemon::acceptLocal()
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
+        connection.watching = EPOLLIN;
         if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
             ::close(fd);
             continue;
@@ -304,25 +329,16 @@ void Daemon::acceptLocal()
 void Daemon::readSession(int fd, Connection& connection)
 {
     readChunks(
-        fd,
+        fd, kReadsPerEvent,
         [&](std::string_view bytes) {
             if (connection.closing)
                 return true; // lingering: read and forget
-            auto out = connection.machine->receive(
+            const auto out = connection.machine->receive(
                 std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
                 Clock::now());
-            if (connection.machine->awaitingDelivery())
-                m_awaiting.emplace_back(fd, connection.serial);
-            queue(fd, connection, out.bytes.data(), out.bytes.size());
-            if (!m_connections.count(fd))
-                return false;
-            if (out.close) {
-                startClosing(fd, connection);
-                if (!m_connections.count(fd))
-                    return false;
-            }
-            // The rest waits in the machine until the commit.
-            return !connection.machine->awaitingDelivery();
+            afterSession(fd, connection, out);
+            // While its message is committed, what else it sends waits in the kernel.
+            return m_connections.count(fd) && !connection.machine->awaitingDelivery();
         },
         [&] {
             if (connection.machine)
@@ -331,54 +347,43 @@ void Daemon::readSession(int fd, Connection& connection)
         });
 }
 
+void Daemon::afterSession(int fd, Connection& connection, const SessionMachine::Output& out)
+{
+    if (connection.machine->awaitingDelivery())
+        m_awaiting.try_emplace(connection.machine->awaitedTicket(), fd, connection.serial);
+    queue(fd, connection, out.bytes.data(), out.bytes.size());
+    if (!m_connections.count(fd))
+        return;
+    if (out.close)
+        startClosing(fd, connection);
+    else
+        watch(fd, connection);
+}
+
 void Daemon::startCommit()
 {
-    if (m_flights.size() >= kMaxFlights || !m_reception.hasPending())
-        return;
-    // The sync runs on a worker while the loop goes on answering the other sessions, whose
-    // ENDs then gather into the next batch.
-    auto flight = std::make_unique<InFlight>();
-    flight->flight = m_reception.takeFlight();
-    flight->sessions = std::exchange(m_awaiting, {});
-    InFlight* running = flight.get();
-    const int signal = m_commitDone;
-    running->worker = std::thread([running, signal] {
-        running->flight.batch.sync();
-        running->done = true;
-        const std::uint64_t one = 1;
-        while (::write(signal, &one, sizeof one) < 0 && errno == EINTR) {
-        }
-    });
-    m_flights.push_back(std::move(flight));
+    // While the workers sync, the other sessions' ENDs gather into the next batch.
+    if (m_reception.hasPending() && !m_pipeline.busy())
+        m_pipeline.submit(m_reception.takeBatch());
 }
 
 void Daemon::finishCommit()
 {
-    std::uint64_t count = 0;
-    while (::read(m_commitDone, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    // Landed in the order they were taken, so that clients see messages in arrival order.
-    while (!m_flights.empty() && m_flights.front()->done) {
-        const std::unique_ptr<InFlight> landed = std::move(m_flights.front());
-        m_flights.pop_front();
-        landed->worker.join();
-        const std::vector<Verdict> verdicts = m_reception.land(landed->flight);
-        const auto now = Clock::now();
-        for (std::size_t i = 0; i < landed->sessions.size(); ++i) {
-            const auto [fd, serial] = landed->sessions[i];
+    const auto now = Clock::now();
+    for (const Spool::Batch& batch : m_pipeline.collect()) {
+        for (const auto& [ticket, verdict] : m_reception.land(batch)) {
+            const auto awaiting = m_awaiting.find(ticket);
+            if (awaiting == m_awaiting.end())
+                continue;
+            const auto [fd, serial] = awaiting->second;
+            m_awaiting.erase(awaiting);
             const auto found = m_connections.find(fd);
             // A session that went away meanwhile: its message is stored all the same.
             if (found == m_connections.end() || found->second.serial != serial ||
-                !found->second.machine || !found->second.machine->awaitingDelivery())
+                !found->second.machine || found->second.machine->awaitedTicket() != ticket)
                 continue;
             Connection& connection = found->second;
-            auto out = connection.machine->resume(
-                i < verdicts.size() ? verdicts[i] : Verdict::Failed, now);
-            if (connection.machine->awaitingDelivery())
-                m_awaiting.emplace_back(fd, serial);
-            queue(fd, connection, out.bytes.data(), out.bytes.size());
-            if (m_connections.count(fd) && out.close)
-                startClosing(fd, connection);
+            afterSession(fd, connection, connection.machine->resume(verdict, now));
         }
     }
 }
@@ -386,7 +391,7 @@ void Daemon::finishCommit()
 void Daemon::readLocal(int fd, Connection& connection)
 {
     readChunks(
-        fd,
+        fd, kLocalReadsPerEvent,
         [&](std::string_view bytes) {
             if (m_inbox.receive(connection.client, bytes))
                 return true;
@@ -422,22 +427,26 @@ void Daemon::flush(int fd, Connection& connection)
         }
         connection.output.erase(0, std::size_t(sent));
     }
-    watch(fd, connection, !connection.output.empty());
+    watch(fd, connection);
     if (connection.output.empty() && connection.closing && !connection.writeShut) {
         ::shutdown(fd, SHUT_WR);
         connection.writeShut = true;
     }
 }
 
-void Daemon::watch(int fd, Connection& connection, bool output)
+void Daemon::watch(int fd, Connection& connection)
 {
-    if (connection.watchingOutput == output)
+    // A session whose message waits for the disk is not read: no input piles up here.
+    const bool reading = !(connection.machine && connection.machine->awaitingDelivery());
+    const std::uint32_t events =
+        (reading ? std::uint32_t(EPOLLIN) : 0u) | (connection.output.empty() ? 0u : EPOLLOUT);
+    if (connection.watching == events)
         return;
     epoll_event event{};
-    event.events = EPOLLIN | (output ? EPOLLOUT : 0u);
+    event.events = events;
     event.data.fd = fd;
     ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
-    connection.watchingOutput = output;
+    connection.watching = events;
 }
 
 void Daemon::startClosing(int fd, Connection& connection)
@@ -563,9 +572,6 @@ void Daemon::runDeadlines()
             drop(fd);
             continue;
         }
-        auto out = connection.machine->tick(now);
-        queue(fd, connection, out.bytes.data(), out.bytes.size());
-        if (m_connections.count(fd) && out.close)
-            startClosing(fd, connection);
+        afterSession(fd, connection, connection.machine->tick(now));
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/CommitPipeline.h"
 #include "service/Inbox.h"
 #include "service/NameTable.h"
 #include "service/Reception.h"
@@ -10,15 +11,12 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+#include <unordered_map>
 #include <vector>
 
 // The socket loop: accepts sessions and local clients, moves bytes between the sockets and
@@ -81,13 +79,14 @@ private:
         bool closing = false;
         Clock::time_point closeBy{};
         bool writeShut = false;
-        bool watchingOutput = false;
+        std::uint32_t watching = 0; // the epoll events asked for
         std::uint64_t serial = 0;
     };
 
     void acceptSessions();
     void acceptLocal();
     void readSession(int fd, Connection& connection);
+    void afterSession(int fd, Connection& connection, const SessionMachine::Output& out);
     void readLocal(int fd, Connection& connection);
     void queue(int fd, Connection& connection, const void* bytes, std::size_t size);
     void flush(int fd, Connection& connection);
@@ -99,8 +98,9 @@ private:
     void runDeadlines();
     void startCommit();
     void finishCommit();
-    std::size_t sessionsFrom(const std::string& address) const;
-    void watch(int fd, Connection& connection, bool output);
+    std::size_t placesOf(const std::string& address) const;
+    bool dropOldestLingering();
+    void watch(int fd, Connection& connection);
     Source* sourceOf(int fd) const;
 
     const Settings& m_settings;
@@ -117,20 +117,10 @@ private:
     std::size_t m_sessions = 0;
     std::size_t m_refusing = 0;
     std::size_t m_locals = 0;
-    // Sessions whose END waits for commit(), in order: descriptor and serial, since a
-    // descriptor may be reused.
-    std::vector<std::pair<int, std::uint64_t>> m_awaiting;
     std::uint64_t m_nextSerial = 1;
-    // Batches on their way to disk, oldest first, each synced by a worker of its own that
-    // signals m_commitDone. Two at a time: the file system groups their syncs.
-    struct InFlight
-    {
-        Reception::Flight flight;
-        std::vector<std::pair<int, std::uint64_t>> sessions;
-        std::thread worker;
-        std::atomic<bool> done{false};
-    };
-    std::deque<std::unique_ptr<InFlight>> m_flights;
-    int m_commitDone = -1;
+    // Sessions whose END waits for its batch, by the reception's ticket: descriptor and
+    // serial, since a descriptor may be reused.
+    std::unordered_map<std::string, std::pair<int, std::uint64_t>> m_awaiting;
+    CommitPipeline m_pipeline;
     std::vector<Source*> m_sources;
 };

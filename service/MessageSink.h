@@ -43,8 +43,13 @@ public:
     virtual Verdict admit(const ReceivedMessage& header) = 0;
     virtual Verdict deliver(const ReceivedMessage& message) = 0;
     // As deliver(), but the sink may answer Pending and make the message durable later,
-    // together with others that arrived meanwhile: one disk sync for a batch.
-    virtual Verdict deliverLater(const ReceivedMessage& message) { return deliver(message); }
+    // together with others that arrived meanwhile: one disk sync for a batch. The final
+    // verdict then comes under ticket.
+    virtual Verdict deliverLater(const ReceivedMessage& message, std::string& ticket)
+    {
+        (void)ticket;
+        return deliver(message);
+    }
     // A message the session refused itself (too long, empty, timed out): for the log.
     virtual void refused(const ReceivedMessage& message, Verdict why) = 0;
 };

@@ -102,28 +102,21 @@ Verdict Reception::admit(const ReceivedMessage& header)
 Verdict Reception::deliver(const ReceivedMessage& message)
 {
     // A batch of its own, made durable now; sessions' messages are not held up by it.
-    Flight own;
-    own.batch = m_spool.newBatch();
-    Staged staged{message, {}, {}};
-    const Verdict verdict = stage(message, &own.batch, staged.content, staged.id);
+    Spool::Batch own = m_spool.newBatch();
+    std::string id;
+    const Verdict verdict = stage(message, &own, id);
     if (verdict != Verdict::Pending)
         return verdict;
-    own.staged.push_back(std::move(staged));
-    own.batch.sync();
-    return land(own).at(0);
+    own.sync();
+    return land(own).at(0).second;
 }
 
-Verdict Reception::deliverLater(const ReceivedMessage& message)
+Verdict Reception::deliverLater(const ReceivedMessage& message, std::string& ticket)
 {
-    Staged staged{message, {}, {}};
-    const Verdict verdict = stage(message, nullptr, staged.content, staged.id);
-    if (verdict == Verdict::Pending)
-        m_staged.push_back(std::move(staged));
-    return verdict;
+    return stage(message, nullptr, ticket);
 }
 
-Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std::string& content,
-                         std::string& id)
+Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std::string& id)
 {
     const Clock::time_point now = m_now();
     Verdict verdict = Verdict::Accepted;
@@ -145,7 +138,7 @@ Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std
         .add("to", message.to)
         .add("received", timestamp(std::time(nullptr)))
         .add("text", message.text);
-    content = record.finish() + "\n";
+    std::string content = record.finish() + "\n";
     if (m_spool.full(content.size())) {
         refused(message, Verdict::SpoolFull);
         return Verdict::SpoolFull;
@@ -157,31 +150,33 @@ Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std
         return Verdict::Failed;
     }
     id = *staged;
+    m_staged.emplace(id, Staged{message, std::move(content)});
     // Counted now, so that a batch cannot pass the rate.
     if (m_settings.messagesPerMinute != 0 && !message.address.empty())
         m_rates[message.address].accepted.push_back(now);
     return Verdict::Pending;
 }
 
-Reception::Flight Reception::takeFlight()
+std::vector<std::pair<std::string, Verdict>> Reception::land(const Spool::Batch& batch)
 {
-    return Flight{m_spool.takeStaged(), std::exchange(m_staged, {})};
-}
-
-std::vector<Verdict> Reception::land(const Flight& flight)
-{
-    m_spool.settle(flight.batch);
-    std::vector<Verdict> verdicts;
-    for (std::size_t i = 0; i < flight.staged.size(); ++i) {
-        const Staged& staged = flight.staged[i];
-        if (i >= flight.batch.stored.size() || !flight.batch.stored[i]) {
-            logLine(staged.message, Verdict::Failed, "error=" + printable(flight.batch.error));
-            verdicts.push_back(Verdict::Failed);
+    m_spool.settle(batch);
+    std::vector<std::pair<std::string, Verdict>> verdicts;
+    for (std::size_t i = 0; i < batch.entries.size(); ++i) {
+        const std::string& id = batch.entries[i].first;
+        const auto found = m_staged.find(id);
+        if (found == m_staged.end())
+            continue;
+        const Staged staged = std::move(found->second);
+        m_staged.erase(found);
+        const bool stored = i < batch.stored.size() && batch.stored[i];
+        if (!stored) {
+            logLine(staged.message, Verdict::Failed, "error=" + printable(batch.error));
+            verdicts.emplace_back(id, Verdict::Failed);
             continue;
         }
-        logLine(staged.message, Verdict::Accepted, "id=" + staged.id);
-        m_inbox.announce(staged.id, staged.content);
-        verdicts.push_back(Verdict::Accepted);
+        logLine(staged.message, Verdict::Accepted, "id=" + id);
+        m_inbox.announce(id, staged.content);
+        verdicts.emplace_back(id, Verdict::Accepted);
     }
     return verdicts;
 }

@@ -10,6 +10,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 // What happens to a complete message: the blocked lists, the rate per source address and the
 // spool's room decide; an accepted message is stored durably, then offered to local clients.
@@ -25,26 +28,15 @@ public:
 
     Verdict admit(const ReceivedMessage& header) override;
     Verdict deliver(const ReceivedMessage& message) override;
-    Verdict deliverLater(const ReceivedMessage& message) override;
+    Verdict deliverLater(const ReceivedMessage& message, std::string& ticket) override;
     void refused(const ReceivedMessage& message, Verdict why) override;
 
-    struct Staged
-    {
-        ReceivedMessage message;
-        std::string id;
-        std::string content;
-    };
-    // The Pending messages on their way to disk: flight.batch.sync() may run on another
-    // thread; land() then books, logs and offers them, and gives their verdicts in the order
-    // deliverLater() took them.
-    struct Flight
-    {
-        Spool::Batch batch;
-        std::vector<Staged> staged;
-    };
-    bool hasPending() const { return !m_staged.empty(); }
-    Flight takeFlight();
-    std::vector<Verdict> land(const Flight& flight);
+    // The Pending messages and the acknowledged removals on their way to disk, as one spool
+    // batch: its sync() may run on another thread; land() then books, logs and offers its
+    // messages, and gives each message's verdict under the ticket deliverLater() gave it.
+    bool hasPending() const { return m_spool.hasStaged(); }
+    Spool::Batch takeBatch() { return m_spool.takeStaged(); }
+    std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);
 
     // "2026-12-07T14:07:27+01:00": local time with its UTC offset.
     static std::string timestamp(std::time_t when);
@@ -58,8 +50,7 @@ private:
     };
 
     // The checks and the record; Pending once written to into (or the spool's batch).
-    Verdict stage(const ReceivedMessage& message, Spool::Batch* into, std::string& content,
-                  std::string& id);
+    Verdict stage(const ReceivedMessage& message, Spool::Batch* into, std::string& id);
     bool blocked(const ReceivedMessage& message) const;
     bool overRate(const std::string& address, Clock::time_point now);
     void logLine(const ReceivedMessage& message, Verdict verdict, const std::string& extra = {});
@@ -70,5 +61,11 @@ private:
     Log m_log;
     std::function<Clock::time_point()> m_now;
     std::map<std::string, Rate> m_rates;
-    std::vector<Staged> m_staged;
+    struct Staged
+    {
+        ReceivedMessage message;
+        std::string content;
+    };
+    // Staged messages by spool id, which is their ticket, until their batch lands.
+    std::unordered_map<std::string, Staged> m_staged;
 };

@@ -102,6 +102,8 @@ SessionMachine::Output SessionMachine::resume(Verdict verdict, Clock::time_point
         return out;
     const Smb::Request request = std::move(*m_awaiting);
     m_awaiting.reset();
+    m_ticket.clear();
+    m_lastActivity = now; // the wait for the disk is not the sender's idleness
     answer(request, verdict, out);
     process(out, now);
     return out;
@@ -123,11 +125,14 @@ void SessionMachine::process(Output& out, Clock::time_point now)
             out.bytes.insert(out.bytes.end(), alive.begin(), alive.end());
             continue;
         }
-        m_lastActivity = now;
-        if (m_state == State::AwaitRequest)
+        // Only a message's progress keeps a session: anything else cannot hold a place.
+        m_now = now;
+        if (m_state == State::AwaitRequest) {
+            m_lastActivity = now;
             handleRequest(frame, out);
-        else
+        } else {
             handleSmb(frame, out);
+        }
     }
 }
 
@@ -215,7 +220,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
             return;
         }
         m_pending.reset(); // a single block ends any unfinished message
-        Pending single{header(send->from, send->to), send->data, false, m_lastActivity};
+        m_lastActivity = m_now;
+        Pending single{header(send->from, send->to), send->data, false, m_now};
         single.tooLong = send->data.size() > m_limits.maxTextBytes;
         m_pending = std::move(single);
         finish(*request, out);
@@ -235,7 +241,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
             error(errorFor(admitted));
             return;
         }
-        m_pending = Pending{std::move(message), {}, false, m_lastActivity};
+        m_lastActivity = m_now;
+        m_pending = Pending{std::move(message), {}, false, m_now};
         const std::uint16_t group[] = {m_group};
         reply(out, Smb::encodeReply(*request, group));
         return;
@@ -258,6 +265,7 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
             error(errorFor(Verdict::TooLong));
             return;
         }
+        m_lastActivity = m_now;
         m_pending->text.insert(m_pending->text.end(), text->data.begin(), text->data.end());
         reply(out, Smb::encodeReply(*request));
         return;
@@ -283,6 +291,7 @@ void SessionMachine::finish(const Smb::Request& request, Output& out)
 {
     Pending pending = std::move(*m_pending);
     m_pending.reset();
+    m_lastActivity = m_now;
     ReceivedMessage& message = pending.message;
     message.size = pending.text.size();
     Verdict verdict = Verdict::Accepted;
@@ -295,8 +304,10 @@ void SessionMachine::finish(const Smb::Request& request, Output& out)
         m_sink.refused(message, verdict);
     } else {
         message.text = m_decoder.text(pending.text);
-        verdict = m_sink.deliverLater(message);
+        verdict = m_sink.deliverLater(message, m_ticket);
     }
+    if (verdict != Verdict::Pending)
+        m_ticket.clear();
     if (verdict == Verdict::Pending)
         m_awaiting = request; // answered by resume()
     else
@@ -316,6 +327,7 @@ void SessionMachine::peerClosed()
 {
     m_pending.reset();
     m_awaiting.reset();
+    m_ticket.clear();
     m_state = State::Closed;
 }
 
@@ -334,6 +346,9 @@ SessionMachine::Output SessionMachine::tick(Clock::time_point now)
 
 SessionMachine::Clock::time_point SessionMachine::deadline() const
 {
+    // Waiting for the disk is not the sender's doing.
+    if (m_awaiting)
+        return Clock::time_point::max();
     Clock::time_point at = m_lastActivity + m_limits.idle;
     if (m_pending)
         at = std::min(at, m_pending->started + m_limits.message);
@@ -344,6 +359,7 @@ void SessionMachine::close(Output& out)
 {
     m_pending.reset();
     m_awaiting.reset();
+    m_ticket.clear();
     m_state = State::Closed;
     out.close = true;
 }

@@ -51,6 +51,8 @@ public:
     Output receive(std::span<const std::uint8_t> bytes, Clock::time_point now);
     // True while an END waits for its message to become durable; input is buffered meanwhile.
     bool awaitingDelivery() const { return m_awaiting.has_value(); }
+    // The sink's ticket for the awaited message; empty when none is awaited.
+    const std::string& awaitedTicket() const { return m_ticket; }
     // The sink's final verdict for the awaited message: answers it and goes on with the input.
     Output resume(Verdict verdict, Clock::time_point now);
     // The peer closed its side: an unfinished message is dropped.
@@ -94,11 +96,13 @@ private:
     std::optional<std::uint8_t> m_refuseWith;
     FrameReader m_frames;
     State m_state = State::AwaitRequest;
-    Clock::time_point m_lastActivity;
+    Clock::time_point m_lastActivity; // of the request or a message's progress
+    Clock::time_point m_now;          // of the frame being handled
     std::string m_called;
     std::string m_machine;
     std::string m_user;
     std::optional<Pending> m_pending;
     std::uint16_t m_group = 1;
     std::optional<SmbServerMessage::Request> m_awaiting;
+    std::string m_ticket;
 };

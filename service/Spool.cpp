@@ -43,9 +43,16 @@ bool writeAll(int fd, const std::string& content)
 
 std::optional<std::string> readFile(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking, and regular files only: a FIFO named like a message must not hang us.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
+    struct stat info
+    {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string content;
     char buffer[8192];
     while (content.size() <= kMaxFile) {
@@ -125,7 +132,7 @@ bool Spool::open(std::vector<Entry>& waiting, std::string& error)
         auto content = readFile(pathOf(id));
         if (!content)
             continue;
-        m_sizes.emplace_back(id, content->size());
+        m_sizes.emplace(id, content->size());
         m_bytes += content->size();
         m_lastStamp = std::max<std::uint64_t>(m_lastStamp, std::stoull(id, nullptr, 16));
         waiting.push_back({id, std::move(*content)});
@@ -182,12 +189,12 @@ Spool::Batch Spool::takeStaged()
 void Spool::Batch::sync()
 {
     stored.assign(entries.size(), false);
-    if (entries.empty())
+    if (empty())
         return;
     const int folder = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // One file: its own sync. Several: one sync of the file system holds them all.
     // (A sync per file measured 2.5 times slower for 8 parallel senders than one syncfs.)
-    bool synced = false;
+    bool synced = folder >= 0 && entries.empty();
     if (folder >= 0 && entries.size() == 1) {
         const int fd = ::open(tempOf(dir, entries[0].first).c_str(), O_RDONLY | O_CLOEXEC);
         synced = fd >= 0 && ::fsync(fd) == 0;
@@ -204,6 +211,9 @@ void Spool::Batch::sync()
         if (!stored[i])
             error = std::strerror(errno);
     }
+    // The same folder sync makes the removals durable: an acknowledged message stays gone.
+    for (const std::string& id : removals)
+        ::unlink(pathOf(dir, id).c_str());
     if (folder < 0 || ::fsync(folder) != 0) {
         // Renamed, but not known to be durable: none counts.
         error = std::strerror(errno);
@@ -226,7 +236,7 @@ void Spool::settle(const Batch& batch)
         m_pendingCount -= 1;
         m_pendingBytes -= size;
         if (i < batch.stored.size() && batch.stored[i]) {
-            m_sizes.emplace_back(id, size);
+            m_sizes.emplace(id, size);
             m_bytes += size;
         }
     }
@@ -234,11 +244,10 @@ void Spool::settle(const Batch& batch)
 
 bool Spool::remove(const std::string& id)
 {
-    const auto found =
-        std::find_if(m_sizes.begin(), m_sizes.end(), [&](const auto& e) { return e.first == id; });
+    const auto found = m_sizes.find(id);
     if (found == m_sizes.end())
         return false;
-    ::unlink(pathOf(id).c_str());
+    m_staged.removals.push_back(id);
     m_bytes -= found->second;
     m_sizes.erase(found);
     return true;

@@ -21,11 +21,12 @@ public:
     }
     void refused(const ReceivedMessage&, Verdict why) override { refusals.push_back(why); }
 
-    Verdict deliverLater(const ReceivedMessage& message) override
+    Verdict deliverLater(const ReceivedMessage& message, std::string& ticket) override
     {
         if (!defer)
             return deliver(message);
         delivered.push_back(message);
+        ticket = "t" + std::to_string(delivered.size());
         return Verdict::Pending;
     }
 
@@ -217,20 +218,26 @@ void TestSessionMachine::answersByteTables()
 
 void TestSessionMachine::closesOnDeadlines_data()
 {
+    QTest::addColumn<Bytes>("prelude"); // at the start
     QTest::addColumn<Bytes>("input");
     QTest::addColumn<int>("feedEverySeconds"); // input repeated this often (0: once)
     QTest::addColumn<int>("closesAfterSeconds");
     QTest::addColumn<bool>("timedOutMessage");
 
     // idle 30 s, message 60 s
-    QTest::newRow("silent before the request") << Bytes{} << 0 << 30 << false;
-    QTest::newRow("keep-alives are not activity") << Bytes{0x85, 0, 0, 0} << 10 << 30 << false;
-    QTest::newRow("slow drip of one request") << Bytes{0x81} << 10 << 30 << false;
-    QTest::newRow("a message that never ends") << textBlock(text("more")) << 20 << 60 << true;
+    QTest::newRow("silent before the request") << Bytes{} << Bytes{} << 0 << 30 << false;
+    QTest::newRow("keep-alives are not activity")
+        << Bytes{} << Bytes{0x85, 0, 0, 0} << 10 << 30 << false;
+    QTest::newRow("slow drip of one request") << Bytes{} << Bytes{0x81} << 10 << 30 << false;
+    QTest::newRow("other commands do not hold a place")
+        << kRequest << smb(0x72, {}, {}) << 10 << 30 << false;
+    QTest::newRow("a message that never ends")
+        << kRequest + start() << textBlock(text("more")) << 20 << 60 << true;
 }
 
 void TestSessionMachine::closesOnDeadlines()
 {
+    QFETCH(Bytes, prelude);
     QFETCH(Bytes, input);
     QFETCH(int, feedEverySeconds);
     QFETCH(int, closesAfterSeconds);
@@ -241,8 +248,7 @@ void TestSessionMachine::closesOnDeadlines()
     RecordingSink sink;
     const auto t0 = Clock::now();
     SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, t0);
-    if (timedOutMessage)
-        QVERIFY(!feed(machine, kRequest + start(), 1 << 20, t0).closed);
+    QVERIFY(!feed(machine, prelude, 1 << 20, t0).closed);
     // Bounded: one step per second up to the expected close.
     for (int second = 1; second <= closesAfterSeconds; ++second) {
         const auto now = t0 + std::chrono::seconds(second);
@@ -293,10 +299,12 @@ void TestSessionMachine::answersTheEndOnlyOnceDurable()
     const Run run =
         feed(machine, kRequest + message(text("one")) + message(text("two")), 1 << 20, now);
     QCOMPARE(hex(run.out), hex(kPositive + ok(0xD5, {1}) + ok(0xD7)));
-    QVERIFY(machine.awaitingDelivery());
+    QCOMPARE(machine.awaitedTicket(), std::string("t1"));
+    // Waiting for the disk is not idleness.
+    QCOMPARE(machine.deadline(), Clock::time_point::max());
     const auto first = machine.resume(Verdict::Accepted, now);
     QCOMPARE(hex(first.bytes), hex(ok(0xD6) + ok(0xD5, {1}) + ok(0xD7)));
-    QVERIFY(machine.awaitingDelivery());
+    QCOMPARE(machine.awaitedTicket(), std::string("t2"));
     // A failed commit reaches the sender as a failure.
     const auto second = machine.resume(Verdict::Failed, now);
     QCOMPARE(hex(second.bytes), hex(error(0xD6, 0x02, 0x41)));

@@ -79,6 +79,7 @@ private slots:
     void closesSessionsThatOnlyLookAlive();
     void servesASecondAddressUnderAFlood_data();
     void servesASecondAddressUnderAFlood();
+    void servesANewcomerPastLingeringConnections();
     void holdsEachMessageLimit_data();
     void holdsEachMessageLimit();
     void vorelinRecvPrintsAndReconnects();
@@ -236,6 +237,7 @@ void TestVorelind::closesSessionsThatOnlyLookAlive_data()
     QTest::newRow("keep-alives forever") << sessionRequest("VTEST") << Bytes{0x85, 0, 0, 0};
     QTest::newRow("keep-alives before any request") << Bytes{} << Bytes{0x85, 0, 0, 0};
     QTest::newRow("slow drip of a request") << Bytes{0x81, 0x00} << Bytes{0x00};
+    QTest::newRow("other commands forever") << sessionRequest("VTEST") << smb(0x72, {}, {});
     QTest::newRow("a message that never ends")
         << sessionRequest("VTEST") + start() << textBlock(text("more"));
 }
@@ -308,6 +310,25 @@ void TestVorelind::servesASecondAddressUnderAFlood()
     // Memory stays bounded: the flood costs little beyond what the idle service holds.
     const qint64 growth = service->residentKiB() - rssBefore;
     QVERIFY2(rssBefore > 0 && growth < 8 * 1024, qPrintable(QString::number(growth)));
+}
+
+void TestVorelind::servesANewcomerPastLingeringConnections()
+{
+    const auto service = startService({});
+    QVERIFY(service);
+    // More refused connections than the connection table holds, each kept open so that it
+    // lingers; the oldest make room for a newcomer.
+    std::vector<std::unique_ptr<RawSession>> refused;
+    for (int i = 0; i < 520; ++i) {
+        refused.push_back(std::make_unique<RawSession>());
+        if (refused.back()->open(service->port(), QStringLiteral("127.0.0.3")))
+            refused.back()->send(sessionRequest("NOBODY"));
+    }
+    RawSession second;
+    QVERIFY(second.open(service->port(), QStringLiteral("127.0.0.2")));
+    const Bytes input = sessionRequest("VTEST") + message(text("through"));
+    const Bytes expected = kPositive + messageAccepted(7);
+    QCOMPARE(hex(second.exchange(input, expected.size())), hex(expected));
 }
 
 void TestVorelind::holdsEachMessageLimit_data()

@@ -133,7 +133,7 @@ bool VorelindProcess::launch(QString& error)
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
         if (socketAccepts(socketPath()))
-            return true;
+            return m_options.slowSyncMs == 0 || slowDown(error);
         if (m_process.waitForFinished(10)) {
             error = QStringLiteral("vorelind exited: ") + log();
             return false;
@@ -141,6 +141,29 @@ bool VorelindProcess::launch(QString& error)
     }
     error = QStringLiteral("vorelind's socket did not come up: ") + log();
     return false;
+}
+
+bool VorelindProcess::slowDown(QString& error)
+{
+    // Attached after the start, so that a SIGKILL still reaches vorelind itself; strace ends
+    // with it. Every thread: the syncs run on workers.
+    m_tracer.setStandardOutputFile(QProcess::nullDevice());
+    m_tracer.start(
+        QStringLiteral("strace"),
+        {QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+         QStringLiteral("-e"), QStringLiteral("trace=fsync,syncfs"), QStringLiteral("-e"),
+         QStringLiteral("inject=fsync,syncfs:delay_enter=%1ms").arg(m_options.slowSyncMs),
+         QStringLiteral("-p"), QString::number(m_process.processId())});
+    QByteArray said;
+    const QDeadlineTimer deadline(10000);
+    while (!said.contains("attached") && !deadline.hasExpired() &&
+           m_tracer.state() != QProcess::NotRunning) {
+        m_tracer.waitForReadyRead(100);
+        said += m_tracer.readAllStandardError();
+    }
+    if (!said.contains("attached"))
+        error = QStringLiteral("strace did not attach: ") + QString::fromUtf8(said);
+    return said.contains("attached");
 }
 
 void VorelindProcess::stop()
@@ -152,6 +175,7 @@ void VorelindProcess::stop()
         m_process.kill();
         m_process.waitForFinished(3000);
     }
+    m_tracer.waitForFinished(5000);
 }
 
 void VorelindProcess::kill()
@@ -160,6 +184,7 @@ void VorelindProcess::kill()
         return;
     m_process.kill();
     m_process.waitForFinished(5000);
+    m_tracer.waitForFinished(5000);
 }
 
 QList<QJsonObject> VorelindProcess::receiveOnce(QString* error) const

@@ -22,6 +22,8 @@ public:
         QString bind = QStringLiteral("127.0.0.1");
         std::uint16_t port = 0; // 0: a free one
         QStringList extraArguments;
+        // A slow disk: every fsync and syncfs is held this long (strace attached), 0: none.
+        int slowSyncMs = 0;
     };
 
     VorelindProcess();
@@ -48,10 +50,12 @@ public:
 
 private:
     bool launch(QString& error);
+    bool slowDown(QString& error);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     Options m_options;
     QProcess m_process;
+    QProcess m_tracer;
     int m_starts = 0;
 };
 

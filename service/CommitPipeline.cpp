@@ -1,0 +1,76 @@
+#include "service/CommitPipeline.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CommitPipeline::CommitPipeline(Sync sync, std::size_t workers)
+    : m_sync(std::move(sync)), m_notifier(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_workerCount(workers == 0 ? 1 : workers)
+{
+    for (std::size_t i = 0; i < m_workerCount; ++i)
+        m_workers.emplace_back([this] { work(); });
+}
+
+CommitPipeline::~CommitPipeline()
+{
+    {
+        const std::lock_guard guard(m_lock);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    for (std::thread& worker : m_workers)
+        worker.join();
+    if (m_notifier >= 0)
+        ::close(m_notifier);
+}
+
+bool CommitPipeline::busy() const
+{
+    const std::lock_guard guard(m_lock);
+    return m_jobs.size() >= m_workerCount;
+}
+
+void CommitPipeline::submit(Spool::Batch batch)
+{
+    {
+        const std::lock_guard guard(m_lock);
+        m_jobs.push_back(Job{std::move(batch), false});
+    }
+    m_wake.notify_one();
+}
+
+std::vector<Spool::Batch> CommitPipeline::collect()
+{
+    std::uint64_t count = 0;
+    while (::read(m_notifier, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::vector<Spool::Batch> landed;
+    const std::lock_guard guard(m_lock);
+    while (!m_jobs.empty() && m_jobs.front().done) {
+        landed.push_back(std::move(m_jobs.front().batch));
+        m_jobs.pop_front();
+        --m_taken;
+    }
+    return landed;
+}
+
+void CommitPipeline::work()
+{
+    std::unique_lock guard(m_lock);
+    while (true) {
+        // Queued batches are synced even when stopping: they may hold acknowledged removals.
+        m_wake.wait(guard, [&] { return m_taken < m_jobs.size() || m_stopping; });
+        if (m_taken >= m_jobs.size())
+            return;
+        Job& job = m_jobs[m_taken++];
+        guard.unlock();
+        m_sync(job.batch);
+        guard.lock();
+        job.done = true;
+        const std::uint64_t one = 1;
+        while (::write(m_notifier, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+}

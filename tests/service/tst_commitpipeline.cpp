@@ -1,0 +1,121 @@
+// The commit pipeline: batches land in the order they were taken whatever order their syncs
+// finish in, and each message's verdict comes back under its own ticket.
+
+#include "service/CommitPipeline.h"
+#include "service/Inbox.h"
+#include "service/Reception.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <poll.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
+namespace {
+
+// A sync that waits until the test opens its batch (named by its first entry) and reports
+// the ids in fail as not stored.
+struct GatedDisk
+{
+    std::mutex lock;
+    std::condition_variable opened;
+    std::set<std::string> open;
+    std::set<std::string> fail;
+
+    void sync(Spool::Batch& batch)
+    {
+        std::unique_lock guard(lock);
+        opened.wait(guard, [&] { return open.count(batch.entries.at(0).first) > 0; });
+        batch.sync();
+        for (std::size_t i = 0; i < batch.entries.size(); ++i)
+            batch.stored[i] = batch.stored[i] && !fail.count(batch.entries[i].first);
+    }
+    void release(const std::string& id)
+    {
+        const std::lock_guard guard(lock);
+        open.insert(id);
+        opened.notify_all();
+    }
+};
+
+bool landed(const CommitPipeline& pipeline)
+{
+    pollfd ready{pipeline.notifier(), POLLIN, 0};
+    return ::poll(&ready, 1, 10'000) == 1;
+}
+
+} // namespace
+
+class TestCommitPipeline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void landsInOrderWithVerdictsByTicket();
+};
+
+void TestCommitPipeline::landsInOrderWithVerdictsByTicket()
+{
+    QTemporaryDir dir;
+    Settings settings;
+    settings.messagesPerMinute = 0;
+    Spool spool(dir.path().toStdString(), 100, 1 << 20);
+    std::vector<Spool::Entry> none;
+    std::string error;
+    QVERIFY(spool.open(none, error));
+    Inbox inbox("VTEST", spool, [](const std::string&) {});
+    Reception reception(settings, spool, inbox, [](const std::string&) {});
+    GatedDisk disk;
+    CommitPipeline pipeline([&](Spool::Batch& batch) { disk.sync(batch); }, 2);
+
+    const auto stage = [&](const char* text) {
+        ReceivedMessage message;
+        message.text = text;
+        std::string ticket;
+        const Verdict verdict = reception.deliverLater(message, ticket);
+        return verdict == Verdict::Pending ? ticket : std::string();
+    };
+    const std::string one = stage("one"), two = stage("two");
+    pipeline.submit(reception.takeBatch());
+    const std::string three = stage("three");
+    pipeline.submit(reception.takeBatch());
+    QVERIFY(!one.empty() && !two.empty() && !three.empty());
+    QVERIFY(pipeline.busy());
+
+    // The later batch syncs first: nothing lands before the earlier one.
+    disk.fail.insert(one);
+    disk.release(three);
+    QVERIFY(landed(pipeline));
+    QVERIFY(pipeline.collect().empty());
+    disk.release(one);
+    std::vector<Spool::Batch> batches;
+    for (int round = 0; round < 2 && batches.size() < 2; ++round) {
+        QVERIFY(landed(pipeline));
+        for (auto& batch : pipeline.collect())
+            batches.push_back(std::move(batch));
+    }
+    QCOMPARE(batches.size(), std::size_t(2));
+    QVERIFY(!pipeline.busy());
+
+    using Verdicts = std::vector<std::pair<std::string, Verdict>>;
+    QCOMPARE(reception.land(batches[0]),
+             (Verdicts{{one, Verdict::Failed}, {two, Verdict::Accepted}}));
+    QCOMPARE(reception.land(batches[1]), (Verdicts{{three, Verdict::Accepted}}));
+    QCOMPARE(spool.count(), std::size_t(2));
+
+    // An acknowledgement goes to disk with the next batch, alone if need be.
+    QVERIFY(spool.remove(two));
+    QVERIFY(QFile::exists(dir.filePath(QString::fromStdString("spool/" + two + ".msg"))));
+    QVERIFY(reception.hasPending());
+    Spool::Batch removal = reception.takeBatch();
+    QCOMPARE(removal.removals, std::vector<std::string>{two});
+    removal.sync();
+    QVERIFY(!QFile::exists(dir.filePath(QString::fromStdString("spool/" + two + ".msg"))));
+    QVERIFY(QFile::exists(dir.filePath(QString::fromStdString("spool/" + three + ".msg"))));
+}
+
+QTEST_APPLESS_MAIN(TestCommitPipeline)
+#include "tst_commitpipeline.moc"
