@@ -3,7 +3,10 @@
 //    do) against vorelind (durable spool, rate limit off) and against smbd with a message
 //    command that writes each message to a file;
 //  - latency from the END reply to the message printed by a connected vorelin-recv;
-//  - resident memory of vorelind idle and with 32 sessions open, beside smbd + nmbd idle.
+//  - resident memory of vorelind idle and with 32 sessions open, beside smbd + nmbd idle;
+//  - a client draining a large backlog, beside the floor of unlinking as many files, and a
+//    sender's latency (first byte to END answer) during such a drain, beside an idle service.
+// VORELIND=PATH measures another build of vorelind (say, the one before a change).
 // Everything on loopback, in private folders; smbd and nmbd are stopped by their PIDs.
 
 #include "support/PrivateSmbd.h"
@@ -20,6 +23,7 @@
 #include <QThread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -204,7 +208,7 @@ struct Vorelind
         QDir(dir.path()).mkpath(QStringLiteral("state"));
         QDir(dir.path()).mkpath(QStringLiteral("run"));
         process.setStandardErrorFile(dir.filePath(QStringLiteral("log")));
-        process.start(QStringLiteral(VORELIND_PATH),
+        process.start(qEnvironmentVariable("VORELIND", QStringLiteral(VORELIND_PATH)),
                       QStringList{"--bind", "127.0.0.1", "--session-port", QString::number(port),
                                   "--state-dir", dir.filePath("state"), "--runtime-dir",
                                   dir.filePath("run"), "--computer-name", "VBENCH"} +
@@ -218,6 +222,67 @@ struct Vorelind
         process.waitForFinished(5000);
     }
 };
+
+// count messages waiting in a state folder's spool, as vorelind writes them.
+void prefill(const QString& stateDir, int count)
+{
+    QDir(stateDir).mkpath(QStringLiteral("spool"));
+    const std::string text(200, 'x');
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/spool/%016x.msg", 0x100000 + i);
+        QFile file(stateDir + QLatin1String(name));
+        file.open(QIODevice::WriteOnly);
+        file.write(("{\"user\":\"\",\"from\":\"bench\",\"machine\":\"BENCH\",\"address\":"
+                    "\"127.0.0.1\",\"called\":\"VBENCH\",\"to\":\"VBENCH\",\"received\":"
+                    "\"2026-12-07T10:00:00+00:00\",\"text\":\"" +
+                    text + "\"}\n")
+                       .c_str());
+    }
+}
+
+// The floor of a drain: unlink count files and sync their folder once.
+double unlinkSeconds(int count)
+{
+    QTemporaryDir dir(QStringLiteral("/tmp/vorelin-bench-XXXXXX"));
+    prefill(dir.path(), count);
+    const QByteArray spool = QFile::encodeName(dir.filePath(QStringLiteral("spool")));
+    const auto t0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/%016x.msg", 0x100000 + i);
+        ::unlink((spool + name).constData());
+    }
+    const int folder = ::open(spool.constData(), O_RDONLY | O_DIRECTORY);
+    ::fsync(folder);
+    ::close(folder);
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// A sender's latencies in ms, first byte to END answer, one message at a time.
+std::vector<double> senderLatencies(std::uint16_t port, int count)
+{
+    std::vector<double> samples;
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        Clock::time_point answered;
+        if (sendMessage(port, "VBENCH", "sender " + std::to_string(i), &answered))
+            samples.push_back(std::chrono::duration<double, std::milli>(answered - t0).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return samples;
+}
+
+double p99(const std::vector<double>& sorted)
+{
+    return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)];
+}
+
+void verdict(const char* what, double ratio, double target)
+{
+    std::printf("            %-40s %8.2f x  (target: at most %.2f x: %s)\n", what, ratio, target,
+                ratio <= target ? "met" : "NOT met");
+}
 
 } // namespace
 
@@ -315,6 +380,56 @@ int main(int argc, char** argv)
         std::printf("memory      vorelind idle %.1f MiB, with %zu sessions %.1f MiB; smbd + nmbd "
                     "idle %.1f MiB (target: idle under 8 MiB)\n",
                     idle / 1024.0, sessions.size(), busy / 1024.0, samba / 1024.0);
+    }
+    // --- A large backlog drained by one client ------------------------------------------
+    {
+        const int backlog = argc > 2 ? std::max(100, std::atoi(argv[2])) : 100000;
+        const QStringList caps{"--messages-per-minute", "0",
+                               "--spool-max-messages",  QString::number(backlog + 1000),
+                               "--spool-max-bytes",     "1G"};
+        double drained = 0;
+        {
+            Vorelind v;
+            prefill(v.dir.filePath(QStringLiteral("state")), backlog);
+            v.start(caps);
+            QProcess recv;
+            recv.setStandardOutputFile(QProcess::nullDevice());
+            const auto t0 = Clock::now();
+            recv.start(QStringLiteral(VORELIN_RECV_PATH), {"--once", "--socket", v.socket()});
+            recv.waitForFinished(600000);
+            // Until the service has let go of every file: the acknowledgements are done.
+            const QDir spool(v.dir.filePath(QStringLiteral("state/spool")));
+            waitFor([&] { return spool.entryList(QDir::Files).isEmpty(); }, 600000);
+            drained = std::chrono::duration<double>(Clock::now() - t0).count();
+        }
+        const double floor = unlinkSeconds(backlog);
+        std::printf("drain       %d waiting, vorelin-recv --once: %.2f s; unlinking as many "
+                    "files: %.2f s\n",
+                    backlog, drained, floor);
+        verdict("drain / unlink floor", drained / floor, 2.0);
+
+        const int during = std::max(100, backlog / 10);
+        std::vector<double> idle, busy;
+        {
+            Vorelind v;
+            v.start(caps);
+            idle = senderLatencies(v.port, 200);
+        }
+        {
+            Vorelind v;
+            prefill(v.dir.filePath(QStringLiteral("state")), during);
+            v.start(caps);
+            QProcess recv;
+            recv.setStandardOutputFile(QProcess::nullDevice());
+            recv.start(QStringLiteral(VORELIN_RECV_PATH), {"--once", "--socket", v.socket()});
+            busy = senderLatencies(v.port, 200);
+            recv.waitForFinished(600000);
+        }
+        std::printf("sender      p50/p99 first byte -> END answer: idle %.2f/%.2f ms; during a "
+                    "%d-message drain %.2f/%.2f ms\n",
+                    idle.empty() ? 0 : idle[idle.size() / 2], p99(idle), during,
+                    busy.empty() ? 0 : busy[busy.size() / 2], p99(busy));
+        verdict("p99 during a drain / idle p99", p99(busy) / std::max(0.001, p99(idle)), 3.0);
     }
     return 0;
 }

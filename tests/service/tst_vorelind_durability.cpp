@@ -33,8 +33,9 @@ enum class Outcome
     Unknown,      // the END went out, its reply never came: the crash took it
 };
 
-// The outcome of each END answered on this session, in order; keep-alives are skipped.
-std::vector<Outcome> endReplies(RawSession& session, std::size_t count)
+// The outcome of each reply to command (END by default) on this session, in order; everything
+// else, keep-alive answers included, is skipped.
+std::vector<Outcome> endReplies(RawSession& session, std::size_t count, std::uint8_t command = 0xD6)
 {
     std::vector<Outcome> out;
     while (out.size() < count) {
@@ -47,19 +48,31 @@ std::vector<Outcome> endReplies(RawSession& session, std::size_t count)
         if (body.size() < length)
             break;
         // A session message holding an SMB: command at 4, error class at 5.
-        if (header[0] == 0x00 && length > 5 && body[4] == 0xD6)
+        if (header[0] == 0x00 && length > 5 && body[4] == command)
             out.push_back(body[5] == 0 ? Outcome::Acknowledged : Outcome::Refused);
     }
     return out;
 }
 
-// count messages on one session. One at a time: each END waits for its answer. Pipelined:
-// all of them at once, a keep-alive after every part, then the answers.
+// Keep-alives while the END's commit runs: separate segments that arrive during the wait.
+bool keepAliveDuringCommit(RawSession& session)
+{
+    for (int i = 0; i < 3; ++i) {
+        if (!session.send({0x85, 0, 0, 0}))
+            return false;
+        QThread::msleep(3);
+    }
+    return true;
+}
+
+// Messages on one session, each END followed by keep-alives. In turn: each END's answer is
+// read before the next message. Pipelined: every message first, then the answers.
 std::vector<Outcome> sendSession(std::uint16_t port, const std::vector<std::string>& texts,
                                  bool pipelined)
 {
     std::vector<Outcome> outcomes(texts.size(), Outcome::NotSent);
     RawSession session;
+    session.socket().setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // The service may be restarting: retry the connection, bounded.
     bool open = false;
     for (int attempt = 0; attempt < 200 && !open; ++attempt) {
@@ -69,33 +82,33 @@ std::vector<Outcome> sendSession(std::uint16_t port, const std::vector<std::stri
     }
     if (!open || session.exchange(sessionRequest("VTEST"), kPositive.size(), 5000) != kPositive)
         return outcomes;
-    const Bytes keepAlive{0x85, 0, 0, 0};
-    if (pipelined) {
-        Bytes all;
-        for (const std::string& text : texts) {
-            all = all + start() + keepAlive + textBlock(Bytes(text.begin(), text.end())) +
-                  keepAlive + end() + keepAlive;
-        }
-        if (!session.send(all))
-            return outcomes;
-        const auto answered = endReplies(session, texts.size());
-        for (std::size_t i = 0; i < texts.size(); ++i)
-            outcomes[i] = i < answered.size() ? answered[i] : Outcome::Unknown;
-        return outcomes;
-    }
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        const auto step = [&](const Bytes& request, const Bytes& expected) {
-            return session.exchange(request, expected.size(), 5000) == expected;
+    std::size_t sent = 0;
+    for (; sent < texts.size(); ++sent) {
+        const Bytes data(texts[sent].begin(), texts[sent].end());
+        const auto step = [&](const Bytes& request, std::uint8_t command) {
+            return session.send(request) &&
+                   endReplies(session, 1, command) == std::vector{Outcome::Acknowledged};
         };
-        const Bytes data(texts[i].begin(), texts[i].end());
-        if (!step(start(), ok(0xD5, {1})) || !step(textBlock(data), ok(0xD7)))
-            return outcomes;
+        if (!pipelined && (!step(start(), 0xD5) || !step(textBlock(data), 0xD7)))
+            break;
+        if (pipelined && (!session.send(start()) || !session.send(textBlock(data))))
+            break;
         if (!session.send(end()))
-            return outcomes;
-        const auto answered = endReplies(session, 1);
-        outcomes[i] = answered.empty() ? Outcome::Unknown : answered[0];
-        if (outcomes[i] != Outcome::Acknowledged)
-            return outcomes;
+            break;
+        // From here on the END is out: no answer means the crash took it.
+        outcomes[sent] = Outcome::Unknown;
+        keepAliveDuringCommit(session);
+        if (!pipelined) {
+            const auto answered = endReplies(session, 1);
+            if (answered.empty())
+                return outcomes;
+            outcomes[sent] = answered[0];
+        }
+    }
+    if (pipelined) {
+        const auto answered = endReplies(session, sent);
+        for (std::size_t i = 0; i < answered.size(); ++i)
+            outcomes[i] = answered[i];
     }
     return outcomes;
 }

@@ -31,6 +31,9 @@ public:
     Wire::Bytes read(std::size_t count, int timeoutMs = 5000)
     {
         QDeadlineTimer deadline(timeoutMs);
+        // What the socket already took in (say, while a write was awaited) counts first:
+        // waitForReadyRead waits only for more.
+        m_buffer += m_socket.readAll();
         while (std::size_t(m_buffer.size()) < count && !deadline.hasExpired() &&
                m_socket.state() == QAbstractSocket::ConnectedState) {
             m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));

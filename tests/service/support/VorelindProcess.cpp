@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -124,7 +125,26 @@ bool VorelindProcess::launch(QString& error)
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(
         m_dir->filePath(QStringLiteral("vorelind-%1.log").arg(m_starts)));
-    m_process.start(QStringLiteral(VORELIND_PATH), arguments);
+    if (m_options.slowSyncMs > 0) {
+        // A slow disk: strace holds every fsync and syncfs, in every thread, and stops at no
+        // other call.
+        arguments =
+            QStringList{
+                QStringLiteral("-f"),
+                QStringLiteral("--seccomp-bpf"),
+                QStringLiteral("-o"),
+                QStringLiteral("/dev/null"),
+                QStringLiteral("-e"),
+                QStringLiteral("trace=fsync,syncfs"),
+                QStringLiteral("-e"),
+                QStringLiteral("inject=fsync,syncfs:delay_enter=%1ms").arg(m_options.slowSyncMs),
+                QStringLiteral("--"),
+                QStringLiteral(VORELIND_PATH)} +
+            arguments;
+        m_process.start(QStringLiteral("strace"), arguments);
+    } else {
+        m_process.start(QStringLiteral(VORELIND_PATH), arguments);
+    }
     if (!m_process.waitForStarted(5000)) {
         error = QStringLiteral("vorelind did not start: ") + m_process.errorString();
         return false;
@@ -133,7 +153,7 @@ bool VorelindProcess::launch(QString& error)
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
         if (socketAccepts(socketPath()))
-            return m_options.slowSyncMs == 0 || slowDown(error);
+            return true;
         if (m_process.waitForFinished(10)) {
             error = QStringLiteral("vorelind exited: ") + log();
             return false;
@@ -141,29 +161,6 @@ bool VorelindProcess::launch(QString& error)
     }
     error = QStringLiteral("vorelind's socket did not come up: ") + log();
     return false;
-}
-
-bool VorelindProcess::slowDown(QString& error)
-{
-    // Attached after the start, so that a SIGKILL still reaches vorelind itself; strace ends
-    // with it. Every thread: the syncs run on workers.
-    m_tracer.setStandardOutputFile(QProcess::nullDevice());
-    m_tracer.start(
-        QStringLiteral("strace"),
-        {QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-         QStringLiteral("-e"), QStringLiteral("trace=fsync,syncfs"), QStringLiteral("-e"),
-         QStringLiteral("inject=fsync,syncfs:delay_enter=%1ms").arg(m_options.slowSyncMs),
-         QStringLiteral("-p"), QString::number(m_process.processId())});
-    QByteArray said;
-    const QDeadlineTimer deadline(10000);
-    while (!said.contains("attached") && !deadline.hasExpired() &&
-           m_tracer.state() != QProcess::NotRunning) {
-        m_tracer.waitForReadyRead(100);
-        said += m_tracer.readAllStandardError();
-    }
-    if (!said.contains("attached"))
-        error = QStringLiteral("strace did not attach: ") + QString::fromUtf8(said);
-    return said.contains("attached");
 }
 
 void VorelindProcess::stop()
@@ -175,16 +172,26 @@ void VorelindProcess::stop()
         m_process.kill();
         m_process.waitForFinished(3000);
     }
-    m_tracer.waitForFinished(5000);
 }
 
 void VorelindProcess::kill()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    m_process.kill();
+    // Under strace, vorelind itself: strace ends with it.
+    ::kill(qint64(pid()), SIGKILL);
     m_process.waitForFinished(5000);
-    m_tracer.waitForFinished(5000);
+}
+
+qint64 VorelindProcess::pid() const
+{
+    const qint64 started = m_process.processId();
+    if (m_options.slowSyncMs == 0)
+        return started;
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(started));
+    children.open(QIODevice::ReadOnly);
+    const qint64 child = children.readAll().trimmed().split(' ').value(0).toLongLong();
+    return child > 0 ? child : started;
 }
 
 QList<QJsonObject> VorelindProcess::receiveOnce(QString* error) const

@@ -22,7 +22,7 @@ public:
         QString bind = QStringLiteral("127.0.0.1");
         std::uint16_t port = 0; // 0: a free one
         QStringList extraArguments;
-        // A slow disk: every fsync and syncfs is held this long (strace attached), 0: none.
+        // A slow disk: every fsync and syncfs is held this long (under strace), 0: none.
         int slowSyncMs = 0;
     };
 
@@ -37,7 +37,7 @@ public:
     // SIGKILL, then waits: a crash.
     void kill();
 
-    qint64 pid() const { return m_process.processId(); }
+    qint64 pid() const;
     std::uint16_t port() const { return m_options.port; }
     QString socketPath() const;
     QString stateDir() const;
@@ -50,12 +50,10 @@ public:
 
 private:
     bool launch(QString& error);
-    bool slowDown(QString& error);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     Options m_options;
     QProcess m_process;
-    QProcess m_tracer;
     int m_starts = 0;
 };
 
