@@ -2,7 +2,8 @@
 # Installs the service component of BUILD into a temporary root and checks it as the package
 # test will: the units verify against that root, the service's sandboxing scores below 2.0 in
 # systemd-analyze security (threshold in tenths), every manual page renders without warnings,
-# vorelind links no Qt, and the maintainer scripts enable, disable and purge the units.
+# the firewall rules shipped are the ones documented, vorelind links no Qt, and the
+# maintainer scripts enable, disable and purge the units.
 # Usage: check-units.sh BUILD
 set -euo pipefail
 build=$1
@@ -30,6 +31,15 @@ for page in $(find "$root" -path '*/man/man*' -type f); do
     warnings=$(groff -t -man -Tutf8 -ww -z "$page" 2>&1) || true
     [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
 done
+
+# The firewall rules the README and the manual page show are the ones shipped, and tested.
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+rules=$(find "$root" -name vorelin-input.nft -type f)
+[ -n "$rules" ] || fail "no firewall rules installed"
+while read -r rule; do
+    grep -qxF "    $rule" "$repo/README.md" || fail "README.md does not show the rule: $rule"
+    grep -qxF "$rule" "$repo/service/man/vorelind.8.in" || fail "vorelind(8) does not show the rule: $rule"
+done < <(grep -v '^#' "${rules:-/dev/null}" | grep .)
 
 vorelind=$(find "$root" -name vorelind -type f)
 if readelf -d "$vorelind" | grep NEEDED | grep -qi qt; then fail "vorelind links Qt"; fi
