@@ -21,6 +21,12 @@ units=$(find "$root" -path '*/systemd/system/*' -type f | sort)
 [ "$(wc -l <<<"$units")" -eq 4 ] || fail "expected four units, found: $units"
 service=$(grep '/vorelind.service$' <<<"$units")
 
+# IPv4 only, as the name socket: on IPv6 one host has 2^64 addresses and the per-address
+# limits would mean nothing. (Without systemd as PID 1 the listeners are checked as written.)
+session=$(grep '/vorelind-session.socket$' <<<"$units")
+[ "$(sed -n 's/^ListenStream=//p' "$session")" = 0.0.0.0:139 ] ||
+    fail "the session socket listens on $(sed -n 's/^ListenStream=//p' "$session" | xargs), not only 0.0.0.0:139"
+
 output=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" $units 2>&1) ||
     fail "systemd-analyze verify: $output"
 output=$(systemd-analyze security --offline=true --threshold=20 --root="$root" "$service" 2>&1) ||
@@ -50,8 +56,11 @@ if readelf -d "$vorelind" | grep NEEDED | grep -qi qt; then fail "vorelind links
 scripts=$(dirname "$0")/../../service/debian
 export DPKG_MAINTSCRIPT_PACKAGE=vorelin-service # deb-systemd-helper runs only under dpkg
 mkdir -p "$root/var/lib/private/vorelin/spool"
-DPKG_MAINTSCRIPT_NAME=postinst DPKG_ROOT=$root sh "$scripts/postinst" configure ||
+said=$(DPKG_MAINTSCRIPT_NAME=postinst DPKG_ROOT=$root sh "$scripts/postinst" configure) ||
     fail "postinst configure failed"
+# The first installation says in one line that the service runs, and where to read more.
+[ "$(grep -c 'listens on TCP 139 and UDP 137' <<<"$said")" = 1 ] && [ "$(wc -l <<<"$said")" = 1 ] ||
+    fail "the first installation does not say in one line that the service listens: $said"
 for link in sockets.target.wants/vorelind.socket sockets.target.wants/vorelind-session.socket \
     multi-user.target.wants/vorelind.service; do
     [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable $link"
