@@ -59,6 +59,10 @@ set(CPACK_DEBIAN_INBOX_PACKAGE_RECOMMENDS "vorelin-service, qt6-wayland")
 file(WRITE ${CMAKE_BINARY_DIR}/cpack/inbox/conffiles "/etc/xdg/autostart/vorelin-inbox.desktop\n")
 set(CPACK_DEBIAN_INBOX_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/cpack/inbox/conffiles)
 
+# Compressed manual pages and lintian's overrides, added to each package's staged files.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianPackageFiles.cmake)
+set(CPACK_VORELIN_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/cmake/lintian-overrides)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR "")
 

@@ -6,7 +6,7 @@ ServiceClient::ServiceClient(Options options, QObject* parent)
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &ServiceClient::connectNow);
     m_helloTimeout.setSingleShot(true);
-    m_helloTimeout.setInterval(kHelloTimeoutMs);
+    m_helloTimeout.setInterval(m_options.helloTimeoutMs);
     connect(&m_helloTimeout, &QTimer::timeout, this, [this] { retryLater(State::Broken); });
 }
 
@@ -21,12 +21,12 @@ ServiceClient::~ServiceClient()
     }
 }
 
-int ServiceClient::retryDelayMs(int failures)
+int ServiceClient::retryDelayMs(int failures, int maxRetryMs)
 {
-    int delay = kFirstRetryMs;
-    for (int i = 1; i < failures && delay < kMaxRetryMs; ++i)
+    int delay = std::min(kFirstRetryMs, maxRetryMs);
+    for (int i = 1; i < failures && delay < maxRetryMs; ++i)
         delay *= 2;
-    return std::min(delay, kMaxRetryMs);
+    return std::min(delay, maxRetryMs);
 }
 
 QString ServiceClient::describe(State state, const ServiceProtocol::Hello& hello)
@@ -161,7 +161,7 @@ void ServiceClient::onDisconnected()
         ++m_failures;
         m_helloTimeout.stop();
         if (!m_retry.isActive())
-            m_retry.start(retryDelayMs(m_failures));
+            m_retry.start(retryDelayMs(m_failures, m_options.maxRetryMs));
         return;
     }
     retryLater(m_state == State::Connecting ? State::NotRunning : m_state);
@@ -180,7 +180,7 @@ void ServiceClient::retryLater(State state)
     setState(state);
     // One pending attempt at a time, however many errors one failure raises.
     if (!m_retry.isActive())
-        m_retry.start(retryDelayMs(m_failures));
+        m_retry.start(retryDelayMs(m_failures, m_options.maxRetryMs));
 }
 
 void ServiceClient::setState(State state)

@@ -13,7 +13,7 @@
 
 // The connection to the messenger service's local socket. It connects, reads the service's
 // lines, hands over messages and sends acknowledgements; when the service is away it says why
-// and tries again later, waiting longer after each failure up to kMaxRetryMs.
+// and tries again later, waiting longer after each failure up to Options::maxRetryMs.
 class ServiceClient : public QObject
 {
     Q_OBJECT
@@ -41,13 +41,16 @@ public:
         QString socketPath;
         // Whether the service is installed on this machine, asked when its socket is absent.
         std::function<bool()> serviceInstalled;
+        // Protocol waits; tests shorten them.
+        int helloTimeoutMs = kHelloTimeoutMs;
+        int maxRetryMs = kMaxRetryMs;
     };
 
     explicit ServiceClient(Options options, QObject* parent = nullptr);
     ~ServiceClient() override;
 
     // The wait before the next attempt after this many failures in a row.
-    static int retryDelayMs(int failures);
+    static int retryDelayMs(int failures, int maxRetryMs = kMaxRetryMs);
     // One sentence for the user: what is the matter and what to do.
     static QString describe(State state, const ServiceProtocol::Hello& hello);
 

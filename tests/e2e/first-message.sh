@@ -3,7 +3,8 @@
 # and a private receiver on ports 139 and 137; a message typed in the window to 127.0.0.1 and
 # one to this computer's name pop up in the inbox (read through AT-SPI); closing the window
 # leaves no vorelind or vorelin-inbox running and no folder behind. Where the messenger
-# service is running, it starts the window alone.
+# service is running, it starts the window alone; where Samba's nmbd holds UDP 137, the
+# receiver takes TCP 139 alone and a message to the computer name reaches it through nmbd.
 # Runs in network and mount namespaces of its own: a dummy LAN, so that the receiver's name
 # registrations and the window's name queries stay inside, and a /run of its own, where a
 # vorelind stands in for the installed service.
@@ -20,8 +21,8 @@ atspi=(/usr/bin/python3 "$here/../app/inbox/atspi-inbox.py")
 if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
     missing=$(desktop_missing_tools)
     for tool in dbus-daemon dunst /usr/libexec/at-spi-bus-launcher unshare ip ss \
-        systemd-socket-activate setpriv; do
-        command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+        systemd-socket-activate setpriv nmbd nmblookup; do
+        PATH=/usr/sbin:/sbin:$PATH command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
     done
     /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
     [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
@@ -158,15 +159,68 @@ send_and_see "$name" "$name" "Hola a $name por su nombre"
 
 # --- Closing the window ends it all -----------------------------------------------------
 
-"$wm_message" delete "$window" || fail "cannot send WM_DELETE_WINDOW"
-ended() { ! kill -0 "$started" 2>/dev/null; }
-wait_until 15 ended || fail "scripts/start did not end when the window closed"
-wait "$started"
-status=$?
-started=
-[ "$status" -eq 0 ] || fail "scripts/start ended with status $status"
-gone() { ! running vorelind && ! running vorelin-inbox; }
-wait_until 10 gone || fail "left running: vorelind $(ours vorelind) vorelin-inbox $(ours vorelin-inbox)"
-[ -z "$(ls -A "$TMPDIR")" ] || fail "left behind: $(ls -A "$TMPDIR")"
+# close_window: scripts/start ends with the window, and with it the receiver, leaving nothing.
+close_window() {
+    "$wm_message" delete "$window" || fail "cannot send WM_DELETE_WINDOW"
+    ended() { ! kill -0 "$started" 2>/dev/null; }
+    wait_until 15 ended || fail "scripts/start did not end when the window closed"
+    wait "$started"
+    local status=$?
+    started=
+    [ "$status" -eq 0 ] || fail "scripts/start ended with status $status"
+    gone() { ! running vorelind && ! running vorelin-inbox; }
+    wait_until 10 gone || fail "left running: vorelind $(ours vorelind) vorelin-inbox $(ours vorelin-inbox)"
+    [ -z "$(ls -A "$TMPDIR")" ] || fail "left behind: $(ls -A "$TMPDIR")"
+}
+close_window
 echo "ok: after the window closed no vorelind or vorelin-inbox runs and the folder is gone"
+
+# --- Beside Samba's nmbd: the receiver on TCP 139, the names left to nmbd ----------------
+
+nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd)
+# nmbd's packet socket lives under /run/samba, which this namespace's empty /run lacks.
+mkdir -p "$scratch/samba" /run/samba
+cat >"$scratch/smb.conf" <<EOF
+[global]
+netbios name = $name
+workgroup = VTEST
+interfaces = 10.81.0.1/24
+bind interfaces only = yes
+local master = no
+dns proxy = no
+private dir = $scratch/samba
+lock directory = $scratch/samba
+state directory = $scratch/samba
+cache directory = $scratch/samba
+pid directory = $scratch/samba
+EOF
+"$nmbd" -F --debug-stdout -s "$scratch/smb.conf" >"$scratch/nmbd.out" 2>&1 &
+nmbd_pid=$!
+pids+=($nmbd_pid)
+nmbd_answers() {
+    timeout 3 nmblookup -s "$scratch/smb.conf" -U 10.81.0.1 "$name#03" 2>/dev/null |
+        grep -q '^10\.81\.0\.1 '
+}
+# Each try may take seconds: bounded by the clock, not by the count of tries.
+deadline=$((SECONDS + 30))
+until nmbd_answers; do
+    ((SECONDS < deadline)) && kill -0 "$nmbd_pid" 2>/dev/null ||
+        fail "nmbd does not answer for $name<03>: $(tail -n 5 "$scratch/nmbd.out")"
+    sleep 0.2
+done
+
+"$start" "$build" >"$scratch/start.out" 2>&1 &
+started=$!
+wait_until 20 find_main_window || fail "the window did not appear beside nmbd"
+window=$(find_main_window)
+wait_until 20 grep -q 'A private receiver is running' "$scratch/start.out" ||
+    fail "no private receiver beside nmbd"
+grep -q 'UDP port 137 is held by nmbd' "$scratch/start.out" || fail "no word of nmbd holding the names"
+[ -n "$(ss -Hltn 'sport = :139')" ] || fail "nothing listens on TCP 139 beside nmbd"
+ss -Hlunp 'sport = :137' | grep -v '"nmbd"' | grep -q . && fail "another program than nmbd holds UDP 137"
+echo "ok: beside nmbd the private receiver takes TCP 139 and leaves the names to nmbd"
+send_and_see "$name" "$name" "Hola a $name junto a nmbd"
+close_window
+kill -0 "$nmbd_pid" 2>/dev/null || fail "nmbd did not outlive the receiver"
+echo "ok: beside nmbd, closing the window stops the receiver and leaves nmbd running"
 exit 0

@@ -2,7 +2,8 @@
 # Installs the service component of BUILD into a temporary root and checks it as the package
 # test will: the units verify against that root, the service's sandboxing scores below 2.0 in
 # systemd-analyze security (threshold in tenths), every manual page renders without warnings,
-# vorelind links no Qt, and the maintainer scripts enable, disable and purge the units.
+# the firewall rules shipped are the ones documented, vorelind links no Qt, and the
+# maintainer scripts enable, disable and purge the units.
 # Usage: check-units.sh BUILD
 set -euo pipefail
 build=$1
@@ -20,6 +21,12 @@ units=$(find "$root" -path '*/systemd/system/*' -type f | sort)
 [ "$(wc -l <<<"$units")" -eq 4 ] || fail "expected four units, found: $units"
 service=$(grep '/vorelind.service$' <<<"$units")
 
+# IPv4 only, as the name socket: on IPv6 one host has 2^64 addresses and the per-address
+# limits would mean nothing. (Without systemd as PID 1 the listeners are checked as written.)
+session=$(grep '/vorelind-session.socket$' <<<"$units")
+[ "$(sed -n 's/^ListenStream=//p' "$session")" = 0.0.0.0:139 ] ||
+    fail "the session socket listens on $(sed -n 's/^ListenStream=//p' "$session" | xargs), not only 0.0.0.0:139"
+
 output=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" $units 2>&1) ||
     fail "systemd-analyze verify: $output"
 output=$(systemd-analyze security --offline=true --threshold=20 --root="$root" "$service" 2>&1) ||
@@ -31,6 +38,15 @@ for page in $(find "$root" -path '*/man/man*' -type f); do
     [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
 done
 
+# The firewall rules the README and the manual page show are the ones shipped, and tested.
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+rules=$(find "$root" -name vorelin-input.nft -type f)
+[ -n "$rules" ] || fail "no firewall rules installed"
+while read -r rule; do
+    grep -qxF "    $rule" "$repo/README.md" || fail "README.md does not show the rule: $rule"
+    grep -qxF "$rule" "$repo/service/man/vorelind.8.in" || fail "vorelind(8) does not show the rule: $rule"
+done < <(grep -v '^#' "${rules:-/dev/null}" | grep .)
+
 vorelind=$(find "$root" -name vorelind -type f)
 if readelf -d "$vorelind" | grep NEEDED | grep -qi qt; then fail "vorelind links Qt"; fi
 
@@ -40,8 +56,11 @@ if readelf -d "$vorelind" | grep NEEDED | grep -qi qt; then fail "vorelind links
 scripts=$(dirname "$0")/../../service/debian
 export DPKG_MAINTSCRIPT_PACKAGE=vorelin-service # deb-systemd-helper runs only under dpkg
 mkdir -p "$root/var/lib/private/vorelin/spool"
-DPKG_MAINTSCRIPT_NAME=postinst DPKG_ROOT=$root sh "$scripts/postinst" configure ||
+said=$(DPKG_MAINTSCRIPT_NAME=postinst DPKG_ROOT=$root sh "$scripts/postinst" configure) ||
     fail "postinst configure failed"
+# The first installation says in one line that the service runs, and where to read more.
+[ "$(grep -c 'listens on TCP 139 and UDP 137' <<<"$said")" = 1 ] && [ "$(wc -l <<<"$said")" = 1 ] ||
+    fail "the first installation does not say in one line that the service listens: $said"
 for link in sockets.target.wants/vorelind.socket sockets.target.wants/vorelind-session.socket \
     multi-user.target.wants/vorelind.service; do
     [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable $link"

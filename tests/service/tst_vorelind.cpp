@@ -308,8 +308,10 @@ void TestVorelind::servesASecondAddressUnderAFlood()
     QCOMPARE(hex(second.exchange(input, expected.size())), hex(expected));
     QCOMPARE(service->receiveOnce().size(), secondServed ? 1 : 0);
     // Memory stays bounded: the flood costs little beyond what the idle service holds.
-    const qint64 growth = service->residentKiB() - rssBefore;
-    QVERIFY2(rssBefore > 0 && growth < 8 * 1024, qPrintable(QString::number(growth)));
+    if (VorelindProcess::kMemoryMeasurable) {
+        const qint64 growth = service->residentKiB() - rssBefore;
+        QVERIFY2(rssBefore > 0 && growth < 8 * 1024, qPrintable(QString::number(growth)));
+    }
 }
 
 void TestVorelind::servesANewcomerPastLingeringConnections()

@@ -23,6 +23,7 @@ for size in 16 24 32 48 64 128 256; do
     expected+=$'\n'"/usr/share/icons/hicolor/${size}x${size}/apps/vorelin-inbox.png"
 done
 expected+=$'\n'"/usr/share/man/man1/vorelin-inbox.1"
+expected+=$'\n'"/usr/share/doc/vorelin-inbox/copyright"
 installed=$(cd "$root" && find . -type f | sed 's/^\.//' | sort)
 [ "$installed" = "$(sort <<<"$expected")" ] || fail "installed files differ: $installed"
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Name resolution against a real nmbd. Two network namespaces made here and joined by a veth
-# pair: nmbd and smbd (port 139) in one as PEERTEST, the real vorelin-send in the other. No
-# packet leaves the namespaces; both are removed on exit, whatever happens.
+# pair: nmbd and smbd (port 139) in one as PEERTEST, the real vorelin-send in the other; last,
+# both behind the nftables rules that vorelind(8) documents. No packet leaves the namespaces;
+# both are removed on exit, whatever happens.
 #
 # Usage: netns-name-resolution.sh VORELIN_SEND
 # Exit: 0 passed, 1 failed (also when a tool is missing), 77 skipped (not root, namespaces not
@@ -16,6 +17,8 @@ nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is n
 smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is not installed"
 nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
 [ -x "$send_bin" ] || missing "$send_bin is not built"
+nft=$(PATH=/usr/sbin:/sbin:$PATH command -v nft) || missing "nft (nftables) is not installed"
+rules=$(cd "$(dirname "$0")/../../../service/firewall" && pwd)/vorelin-input.nft
 
 # Unique per run, and short: interface names have at most 15 characters.
 tag=$(printf '%04x%04x' $$ $RANDOM)
@@ -241,6 +244,34 @@ if [ "$p2p_ready" = 1 ]; then
     send "$p2p" 1 2273 -f TESTER NOSUCHPEER "lost"
 else
     echo "(no tun device here: the point-to-point case is left out)"
+fi
+
+# firewall NS RULES: a stateful input chain in NS that drops what it did not ask for, with the
+# rules of the file RULES included, as the manual page tells an administrator to.
+firewall() {
+    ip netns exec "$1" "$nft" -f - <<EOF
+flush ruleset
+table inet filter {
+    chain input {
+        type filter hook input priority filter; policy drop;
+        ct state established,related accept
+        iif lo accept
+        include "$2"
+    }
+}
+EOF
+}
+
+echo "behind stateful firewalls with the documented rules"
+grep -v 'sport 137' "$rules" >"$work/receive-only.nft"
+if firewall "$srv" "$rules" && firewall "$cli" "$work/receive-only.nft"; then
+    # What the documentation warns of: without the answers from port 137 only addresses work.
+    send "$cli" 1 2273 -f TESTER peertest "lost behind the firewall"
+    delivers 10.77.0.1 PEERTEST "by address through the firewall"
+    firewall "$cli" "$rules" || fail "the documented rules do not load"
+    delivers peertest PEERTEST "by name through the firewall"
+else
+    fail "the documented rules do not load"
 fi
 
 if [ "$failures" -ne 0 ]; then

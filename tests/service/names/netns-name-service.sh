@@ -26,9 +26,9 @@ for program in "$vorelind" "$recv" "$send_bin"; do
     [ -x "$program" ] || missing "$program is not built"
 done
 
-# Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, which would be
-# measured as the service's; a small one keeps the flood's memory check about the service.
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4"
+# Under the sanitizers resident memory counts their quarantine and shadow memory, which grow
+# with the machine's load: the flood's memory bound holds in the plain build only.
+sanitized=${VORELIN_SANITIZED:-0}
 
 tag=$(printf '%04x%04x' $$ $RANDOM)
 srv=vrl-nsrv-$tag
@@ -242,16 +242,17 @@ for i in range(100000):
         time.sleep(0.001)
 EOF
 }
-# The first flood warms the allocator up (AddressSanitizer's shadow memory most of all); the
-# second must not grow the service further.
+# The first flood warms the allocator up; the second must not grow the service further.
 flood
 before=$(rss)
 flood
 await "no answer after the flood" answered_by 'PC-ANA#03' 10.79.0.1
 after=$(rss)
 echo "  resident memory before ${before} KiB, after ${after} KiB"
-[ -n "$before" ] && [ -n "$after" ] && [ $((after - before)) -lt 1024 ] ||
-    fail "resident memory grew from ${before} to ${after} KiB"
+if [ "$sanitized" = 0 ]; then
+    [ -n "$before" ] && [ -n "$after" ] && [ $((after - before)) -lt 1024 ] ||
+        fail "resident memory grew from ${before} to ${after} KiB"
+fi
 grep -q 'answer rate limit reached; [0-9]* answers dropped' "$work/vorelind.log" || fail "the rate limit was never reached"
 
 echo "an address change is seen and the names registered again"

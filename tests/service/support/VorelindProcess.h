@@ -44,6 +44,9 @@ public:
     QString log() const;
     // Resident memory of the running process in KiB, from /proc.
     qint64 residentKiB() const;
+    // Whether residentKiB() measures the service: under the sanitizers it measures their
+    // quarantine and shadow memory too, which grow with the machine's load.
+    static constexpr bool kMemoryMeasurable = !VORELIN_SANITIZED;
 
     // vorelin-recv --once --json against this service: one object per printed message.
     QList<QJsonObject> receiveOnce(QString* error = nullptr) const;
