@@ -1,5 +1,7 @@
 #include "service/CommitPipeline.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -9,8 +11,13 @@ CommitPipeline::CommitPipeline(Sync sync, std::size_t workers)
     : m_sync(std::move(sync)), m_notifier(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_workerCount(workers == 0 ? 1 : workers)
 {
+    // Workers take no signal: SIGTERM must reach the loop's signalfd, not end the process.
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &previous);
     for (std::size_t i = 0; i < m_workerCount; ++i)
         m_workers.emplace_back([this] { work(); });
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 CommitPipeline::~CommitPipeline()
