@@ -23,11 +23,22 @@ std::string errorLine(std::string_view reason)
     return line(writer);
 }
 
-// The spool holds the message's fields; the client sees them with the id in front.
-std::optional<std::pair<std::string, std::string>> messageLine(const std::string& id,
-                                                               const std::string& content)
+} // namespace
+
+Inbox::Inbox(std::string computerName, Spool& spool, Log log)
+    : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
+{}
+
+bool Inbox::isFor(const std::string& user, const Peer& peer)
 {
-    const auto record = Json::parse(content);
+    return user.empty() || user == peer.user;
+}
+
+// The spool holds the message's fields; the client sees them with the id in front.
+std::optional<std::string> Inbox::messageLine(const std::string& id) const
+{
+    const auto content = m_spool.read(id);
+    const auto record = content ? Json::parse(*content) : std::nullopt;
     if (!record || record->type != Json::Value::Type::Object)
         return std::nullopt;
     Json::ObjectWriter writer;
@@ -38,39 +49,11 @@ std::optional<std::pair<std::string, std::string>> messageLine(const std::string
             return std::nullopt;
         writer.add(key, *value);
     }
-    return std::make_pair(record->string("user").value_or(""), line(writer));
+    return line(writer);
 }
 
-} // namespace
-
-Inbox::Inbox(std::string computerName, Spool& spool, Log log)
-    : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
-{}
-
-bool Inbox::isFor(const Waiting& waiting, const Peer& peer)
+void Inbox::announce(const std::string&)
 {
-    return waiting.user.empty() || waiting.user == peer.user;
-}
-
-void Inbox::load(const std::vector<Spool::Entry>& waiting)
-{
-    for (const auto& entry : waiting) {
-        auto parsed = messageLine(entry.id, entry.content);
-        if (!parsed) {
-            m_log("spool: " + entry.id + " is unreadable, removed");
-            m_spool.remove(entry.id);
-            continue;
-        }
-        m_waiting[entry.id] = Waiting{std::move(parsed->first), std::move(parsed->second)};
-    }
-}
-
-void Inbox::announce(const std::string& id, const std::string& content)
-{
-    auto parsed = messageLine(id, content);
-    if (!parsed)
-        return;
-    m_waiting[id] = Waiting{std::move(parsed->first), std::move(parsed->second)};
     // Clients that are behind get it when they have read the messages before it.
     for (auto& [clientId, client] : m_clients)
         refill(client);
@@ -81,9 +64,7 @@ Inbox::ClientId Inbox::connect(const Peer& peer)
     const ClientId id = m_nextClient++;
     Client& client = m_clients[id];
     client.peer = peer;
-    std::uint64_t mine = 0;
-    for (const auto& [messageId, waiting] : m_waiting)
-        mine += isFor(waiting, peer) ? 1 : 0;
+    const std::uint64_t mine = m_spool.countFor(peer.user);
     Json::ObjectWriter hello;
     hello.add("type", "hello")
         .add("user", peer.user)
@@ -107,11 +88,19 @@ void Inbox::send(Client& client, const std::string& text)
 
 void Inbox::refill(Client& client)
 {
-    auto next = m_waiting.upper_bound(client.sentUpTo);
-    for (; next != m_waiting.end() && client.output.size() < kOutputChunk; ++next) {
-        if (isFor(next->second, client.peer))
-            client.output += next->second.line;
-        client.sentUpTo = next->first;
+    while (client.output.size() < kOutputChunk) {
+        const auto next = m_spool.next(client.sentUpTo);
+        if (!next)
+            break;
+        client.sentUpTo = next->id;
+        if (!isFor(*next->user, client.peer))
+            continue;
+        if (const auto text = messageLine(next->id)) {
+            client.output += *text;
+        } else {
+            m_log("spool: " + next->id + " is unreadable, removed");
+            m_spool.remove(next->id);
+        }
     }
 }
 
@@ -150,13 +139,12 @@ void Inbox::handle(Client& client, std::string_view text)
     }
     if (*type == "ack") {
         const auto id = request->string("id");
-        const auto waiting = id ? m_waiting.find(*id) : m_waiting.end();
-        if (waiting == m_waiting.end() || !isFor(waiting->second, client.peer)) {
+        const std::string* user = id ? m_spool.userOf(*id) : nullptr;
+        if (!user || !isFor(*user, client.peer)) {
             send(client, errorLine("no such message"));
             return;
         }
         m_spool.remove(*id);
-        m_waiting.erase(waiting);
         return;
     }
     if (*type == "deliver") {

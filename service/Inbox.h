@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,8 @@
 //
 // Waiting messages go to each client of their user as it connects, in arrival order, and new
 // ones to every such client as they arrive; messages to the computer name are every user's. A
-// message leaves the spool once one client it was for acknowledges it.
+// message leaves the spool once one client it was for acknowledges it. The spool is the list
+// of waiting messages: their texts are read from it as they are handed out.
 class Inbox
 {
 public:
@@ -45,10 +47,8 @@ public:
     // Where vorelin-deliver's hand-ins go.
     void setHandInSink(MessageSink* sink) { m_handIns = sink; }
 
-    // Messages found in the spool at start.
-    void load(const std::vector<Spool::Entry>& waiting);
     // A message the spool just stored.
-    void announce(const std::string& id, const std::string& content);
+    void announce(const std::string& id);
 
     ClientId connect(const Peer& peer);
     // Bytes from the client. False when the client broke the protocol and is to be dropped.
@@ -61,7 +61,7 @@ public:
     bool overflowing(ClientId client) const;
     void disconnect(ClientId client);
 
-    std::size_t waitingCount() const { return m_waiting.size(); }
+    std::size_t waitingCount() const { return m_spool.count(); }
 
     // Name-service hook: told when a local client comes and goes; the fields connected()
     // returns are added to that client's hello (its user's alias).
@@ -78,11 +78,6 @@ public:
     void tellAll(const std::string& object);
 
 private:
-    struct Waiting
-    {
-        std::string user; // empty: every user's
-        std::string line; // the "message" object, with its id, and a line break
-    };
     struct Client
     {
         Peer peer;
@@ -91,7 +86,10 @@ private:
         std::string sentUpTo; // the last message id considered for this client
     };
 
-    static bool isFor(const Waiting& waiting, const Peer& peer);
+    // user empty: every user's.
+    static bool isFor(const std::string& user, const Peer& peer);
+    // The "message" line of a stored message, read from the spool; nullopt when unreadable.
+    std::optional<std::string> messageLine(const std::string& id) const;
     void send(Client& client, const std::string& line);
     void refill(Client& client);
     void handle(Client& client, std::string_view line);
@@ -102,7 +100,6 @@ private:
     Log m_log;
     MessageSink* m_handIns = nullptr;
     Presence* m_presence = nullptr;
-    std::map<std::string, Waiting> m_waiting; // by id: arrival order
     std::map<ClientId, Client> m_clients;
     ClientId m_nextClient = 1;
 };

@@ -144,13 +144,13 @@ Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std
         return Verdict::SpoolFull;
     }
     std::string error;
-    const auto staged = m_spool.stage(content, error, into);
+    const auto staged = m_spool.stage(content, message.user, error, into);
     if (!staged) {
         logLine(message, Verdict::Failed, "error=" + printable(error));
         return Verdict::Failed;
     }
     id = *staged;
-    m_staged.emplace(id, Staged{message, std::move(content)});
+    m_staged.emplace(id, message);
     // Counted now, so that a batch cannot pass the rate.
     if (m_settings.messagesPerMinute != 0 && !message.address.empty())
         m_rates[message.address].accepted.push_back(now);
@@ -162,20 +162,20 @@ std::vector<std::pair<std::string, Verdict>> Reception::land(const Spool::Batch&
     m_spool.settle(batch);
     std::vector<std::pair<std::string, Verdict>> verdicts;
     for (std::size_t i = 0; i < batch.entries.size(); ++i) {
-        const std::string& id = batch.entries[i].first;
+        const std::string& id = batch.entries[i].id;
         const auto found = m_staged.find(id);
         if (found == m_staged.end())
             continue;
-        const Staged staged = std::move(found->second);
+        const ReceivedMessage message = std::move(found->second);
         m_staged.erase(found);
         const bool stored = i < batch.stored.size() && batch.stored[i];
         if (!stored) {
-            logLine(staged.message, Verdict::Failed, "error=" + printable(batch.error));
+            logLine(message, Verdict::Failed, "error=" + printable(batch.error));
             verdicts.emplace_back(id, Verdict::Failed);
             continue;
         }
-        logLine(staged.message, Verdict::Accepted, "id=" + id);
-        m_inbox.announce(id, staged.content);
+        logLine(message, Verdict::Accepted, "id=" + id);
+        m_inbox.announce(id);
         verdicts.emplace_back(id, Verdict::Accepted);
     }
     return verdicts;

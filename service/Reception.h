@@ -61,11 +61,6 @@ private:
     Log m_log;
     std::function<Clock::time_point()> m_now;
     std::map<std::string, Rate> m_rates;
-    struct Staged
-    {
-        ReceivedMessage message;
-        std::string content;
-    };
     // Staged messages by spool id, which is their ticket, until their batch lands.
-    std::unordered_map<std::string, Staged> m_staged;
+    std::unordered_map<std::string, ReceivedMessage> m_staged;
 };

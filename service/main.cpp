@@ -277,13 +277,11 @@ int main(int argc, char** argv)
                 "'; only root may hand messages in");
 
     Spool spool(settings.stateDir, settings.spoolMaxMessages, settings.spoolMaxBytes);
-    std::vector<Spool::Entry> waiting;
-    if (!spool.open(waiting, error)) {
+    if (!spool.open(error)) {
         logLine("vorelind: " + error);
         return 1;
     }
     Inbox inbox(names.computerName(), spool, logLine);
-    inbox.load(waiting);
     Reception reception(settings, spool, inbox, logLine);
     inbox.setHandInSink(&reception);
 
