@@ -279,8 +279,9 @@ int main(int argc, char** argv)
 
     Daemon daemon(settings, listeners, names, reception, inbox, *decoder, handInUid, logLine);
     NameService nameService(NameService::exclusive(listeners.names, logLine),
-                            NameHolder::Settings{}, settings.nameInterfaces, names, inbox,
-                            interfaces, logLine);
+                            NameHolder::Settings{}, settings.nameInterfaces,
+                            Aliases::Timing{settings.aliasGrace, 2 * settings.aliasGrace}, names,
+                            inbox, interfaces, logLine);
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
     nameService.start();

@@ -47,11 +47,11 @@ msghdr pktinfoMessage(sockaddr_in& address, iovec& io, char (&control)[kPktinfoS
 } // namespace
 
 NameService::NameService(int fd, NameHolder::Settings settings,
-                         std::vector<std::string> onlyInterfaces, NameTable& table, Inbox& inbox,
-                         Ipv4Interfaces& interfaces, Log log)
+                         std::vector<std::string> onlyInterfaces, Aliases::Timing aliasTiming,
+                         NameTable& table, Inbox& inbox, Ipv4Interfaces& interfaces, Log log)
     : m_fd(fd), m_onlyInterfaces(std::move(onlyInterfaces)), m_table(table), m_inbox(inbox),
       m_interfaces(interfaces), m_log(log), m_holder(settings, randomTransactionId(), log),
-      m_aliases(fd >= 0, table.computerName()),
+      m_aliases(fd >= 0, table.computerName(), aliasTiming),
       m_computerName(Aliases::messengerName(table.computerName()))
 {
     if (m_fd < 0)
@@ -190,14 +190,22 @@ std::optional<Daemon::Clock::time_point> NameService::deadline() const
 {
     if (m_fd < 0)
         return std::nullopt;
-    const auto holder = m_holder.nextDeadline();
-    return holder ? std::min(*holder, m_nextRescan) : m_nextRescan;
+    auto next = m_nextRescan;
+    for (const auto& other : {m_holder.nextDeadline(), m_aliases.nextDeadline()}) {
+        if (other)
+            next = std::min(next, *other);
+    }
+    return next;
 }
 
 void NameService::runDeadlines(Daemon::Clock::time_point now)
 {
     if (now >= m_nextRescan)
         rescan(now);
+    for (const NetbiosName& name : m_aliases.expire(now)) {
+        m_table.removeAlias(name.trimmedName());
+        m_holder.removeName(name);
+    }
     m_holder.tick(now);
     flush();
 }
@@ -300,7 +308,7 @@ std::vector<std::pair<std::string, std::string>> NameService::connected(const In
         {"computer_state", Aliases::stateText(m_aliases.computerNameState())}};
     if (!hasAlias(peer))
         return fields;
-    if (const auto name = m_aliases.connected(peer.user)) {
+    if (const auto name = m_aliases.connected(peer.user, Daemon::Clock::now())) {
         m_holder.addName(*name, Daemon::Clock::now());
         for (const auto& datagram : m_holder.takeOutgoing())
             send(datagram);
@@ -319,10 +327,12 @@ void NameService::disconnected(const Inbox::Peer& peer)
 {
     if (!hasAlias(peer))
         return;
-    if (const auto name = m_aliases.disconnected(peer.user)) {
-        m_table.removeAlias(name->trimmedName());
-        m_holder.removeName(*name);
-        for (const auto& datagram : m_holder.takeOutgoing())
-            send(datagram);
+    // Released by runDeadlines once the grace period is over.
+    const auto now = Daemon::Clock::now();
+    if (const auto releaseAt = m_aliases.disconnected(peer.user, now)) {
+        const auto alias = m_aliases.aliasOf(peer.user);
+        m_log("names: " + alias->name + "<03> kept for " +
+              std::to_string(std::chrono::ceil<std::chrono::seconds>(*releaseAt - now).count()) +
+              " s after its user's last client left");
     }
 }

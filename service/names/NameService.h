@@ -23,7 +23,8 @@ public:
     // fd < 0: the service is off (no socket, or another program holds the port); aliases are
     // then reported as unavailable and nothing is sent.
     NameService(int fd, NameHolder::Settings settings, std::vector<std::string> onlyInterfaces,
-                NameTable& table, Inbox& inbox, Ipv4Interfaces& interfaces, Log log);
+                Aliases::Timing aliasTiming, NameTable& table, Inbox& inbox,
+                Ipv4Interfaces& interfaces, Log log);
     ~NameService() override;
 
     // Direct mode: UDP on 0.0.0.0:port, without address reuse, so that a port that nmbd holds
