@@ -101,6 +101,7 @@ void NameHolder::addName(const NetbiosName& name, Clock::time_point now)
     if (m_names.contains(name.bytes()))
         return;
     Name& held = m_names[name.bytes()];
+    held.added = m_added++;
     for (const Interface& interface : m_interfaces) {
         if (!interface.loopback)
             startRegistration(name, held, interface, now);
@@ -309,14 +310,19 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                                                           interface->address,
                                                           m_settings.answerTtl));
             } else if constexpr (std::is_same_v<T, P::NodeStatusRequest>) {
-                std::vector<P::NodeStatusName> table;
+                std::vector<std::pair<std::uint64_t, NetbiosName>> listed;
                 bool asked = packet.name == NetbiosName::wildcard();
                 for (const auto& [bytes, held] : m_names) {
                     if (!answersOn(held, *interface))
                         continue;
-                    table.push_back({NetbiosName(bytes)});
+                    listed.emplace_back(held.added, NetbiosName(bytes));
                     asked = asked || packet.name.bytes() == bytes;
                 }
+                std::sort(listed.begin(), listed.end(),
+                          [](const auto& a, const auto& b) { return a.first < b.first; });
+                std::vector<P::NodeStatusName> table;
+                for (const auto& entry : listed)
+                    table.push_back({entry.second});
                 if (asked && !table.empty())
                     answer(P::encodeNodeStatusResponse(packet.transactionId, packet.name, table));
             } else if constexpr (std::is_same_v<T, P::Registration>) {

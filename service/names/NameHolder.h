@@ -95,6 +95,8 @@ public:
     // loopback nor have a broadcast address are ignored.
     void setInterfaces(const std::vector<Interface>& interfaces, Clock::time_point now);
 
+    // Node status lists the names in the order they were added: the computer name first, as
+    // Windows and nmbd do, since a sender given an address calls the first it can.
     void addName(const NetbiosName& name, Clock::time_point now);
     // Broadcasts the release where the name was held, and forgets it.
     void removeName(const NetbiosName& name);
@@ -128,6 +130,7 @@ private:
         Status reported = Status::Pending;
         std::optional<Clock::time_point> retryAt; // while in conflict
         std::chrono::milliseconds retryDelay{0};
+        std::uint64_t added = 0; // node status lists names in the order they were added
     };
     // A token bucket refilled at rate per second, holding at most rate tokens.
     struct Bucket
@@ -174,4 +177,5 @@ private:
     Bucket m_shared;
     std::map<std::uint32_t, Source> m_sources;
     std::optional<Clock::time_point> m_rateLoggedAt;
+    std::uint64_t m_added = 0;
 };

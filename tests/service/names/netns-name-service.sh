@@ -73,6 +73,7 @@ mkdir -p "$work"/{state,run,client,samba/private,samba/lock,samba/state,samba/ca
 cp /etc/passwd "$work/passwd"
 printf 'ana:x:4101:4101::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
 printf 'averyveryverylongname:x:4102:4102::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
+printf 'bea:x:4103:4103::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
 cat >"$work/client.conf" <<EOF
 [global]
 interfaces = 10.79.0.2/24
@@ -193,6 +194,18 @@ await "ana did not get the message to pc-ana" logged "$work/ana.out" "\"text\":\
 await "ana did not get the message to ana" logged "$work/ana.out" "\"called\":\"ANA\",\"to\":\"ANA\",.*\"text\":\"to ana $tag\""
 await "the smbclient message did not arrive" logged "$work/ana.out" "\"text\":\"by smbclient $tag\""
 
+echo "a message to the address goes to the computer name, with two aliases held"
+client 4103 "$work/bea.out"
+bea_pid=$!
+await "no answer for BEA<03>" answered_by 'BEA#03' 10.79.0.1
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to the address $tag" 2>&1) ||
+    fail "vorelin-send 10.79.0.1: $out"
+for user in ana bea; do
+    await "$user did not get the message to the address as PC-ANA's" logged "$work/$user.out" \
+        "\"called\":\"PC-ANA\",.*\"text\":\"to the address $tag\""
+done
+kill -TERM "$bea_pid"
+
 echo "ana leaves and comes back: the alias is kept, not registered again; then released"
 kill -TERM "$ana_pid" "$long_pid"
 await "ANA<03> was not kept after ana left" logged "$work/vorelind.log" "ANA<03> kept for"
@@ -305,17 +318,21 @@ await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2
 grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
 
 echo "beside nmbd on the same machine: no name service, and clients are told"
-sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e '/^netbios aliases/d' \
+sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e 's/^netbios aliases = .*/netbios aliases = AALIAS/' \
     -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
     "$work/smb.conf" >"$work/smb2.conf"
 mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
 ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
 pids+=($!)
 await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
-start_vorelind PC-ANA
+start_vorelind SRVSAMBA
 await "direct mode did not see the port taken" logged "$work/vorelind.log" "name service off: cannot bind UDP 137"
 client 4101 "$work/ana3.out"
 await "ana was not told that the name service is off" logged "$work/ana3.out.err" "the name service is off"
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to samba's address $tag" 2>&1) ||
+    fail "vorelin-send 10.79.0.1 beside nmbd: $out"
+await "a message to the address was not called by nmbd's netbios name" logged "$work/ana3.out" \
+    "\"called\":\"SRVSAMBA\",.*\"text\":\"to samba's address $tag\""
 kill -TERM "$daemon_pid" "$!"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 

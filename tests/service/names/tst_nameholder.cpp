@@ -390,7 +390,22 @@ void TestNameHolder::followsScript_data()
          "> status PC<03> -> 10.0.0.9:5000", "status eth0 ALICE", "status eth0 NOBODY", "> none",
          "t 2500", "> reg ALICE<03> 10.0.0.2 -> 10.0.0.255:137", "t 3000",
          "> reg ALICE<03> 10.0.0.2 -> 10.0.0.255:137", "t 4000", "> ! ALICE<03> held",
-         "status eth0", "> status ALICE<03>,PC<03> -> 10.0.0.9:5000"});
+         "status eth0", "> status PC<03>,ALICE<03> -> 10.0.0.9:5000"});
+    QTest::newRow("node status lists the computer name first, then aliases as added")
+        << QStringList{"ifaces lo",
+                       "add PC",
+                       "> ! PC<03> held",
+                       "add ZOE",
+                       "> ! ZOE<03> held",
+                       "add ALICE",
+                       "> ! ALICE<03> held",
+                       "status lo",
+                       "> status PC<03>,ZOE<03>,ALICE<03> -> 127.0.0.1:5000",
+                       "remove ZOE",
+                       "add ZOE",
+                       "> ! ZOE<03> held",
+                       "status lo",
+                       "> status PC<03>,ALICE<03>,ZOE<03> -> 127.0.0.1:5000"};
     QTest::newRow("release on drop and at shutdown")
         << script(kRegisterPc, {"add ALICE",
                                 "> reg ALICE<03> 10.0.0.2 -> 10.0.0.255:137",
