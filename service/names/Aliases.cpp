@@ -110,6 +110,37 @@ std::optional<Aliases::Clock::time_point> Aliases::nextDeadline() const
     return next;
 }
 
+Aliases::Switch Aliases::setServiceOn(bool on, Clock::time_point now)
+{
+    Switch result;
+    if (on == m_serviceOn)
+        return result;
+    m_serviceOn = on;
+    m_computerNameState = State::Pending;
+    for (const auto& [user, entry] : m_users) {
+        if (!on && registered(entry.alias) && entry.alias.name != m_computerName)
+            result.names.push_back(messengerName(entry.alias.name));
+    }
+    // Aliases kept after their users left go with the names.
+    std::erase_if(m_users, [](const auto& item) { return item.second.clients == 0; });
+    for (auto& [user, entry] : m_users) {
+        const bool tooLong = entry.alias.state == State::TooLong;
+        if (tooLong || (on && entry.alias.state != State::Unavailable))
+            continue;
+        if (!on) {
+            entry.alias.state = State::Unavailable;
+        } else {
+            entry.alias.state = State::Pending;
+            if (entry.alias.name != m_computerName) {
+                entry.registeredAt = now;
+                result.names.push_back(messengerName(entry.alias.name));
+            }
+        }
+        result.users.push_back(user);
+    }
+    return result;
+}
+
 std::optional<Aliases::Alias> Aliases::aliasOf(const std::string& user) const
 {
     const auto found = m_users.find(user);

@@ -53,6 +53,16 @@ public:
     std::vector<NetbiosName> expire(Clock::time_point now);
     std::optional<Clock::time_point> nextDeadline() const;
 
+    // The name service went off (another program took the port) or came back: the users
+    // whose alias state changed, and the aliases that were registered (going off) or are to
+    // be registered again (coming back).
+    struct Switch
+    {
+        std::vector<std::string> users;
+        std::vector<NetbiosName> names;
+    };
+    Switch setServiceOn(bool on, Clock::time_point now);
+
     std::optional<Alias> aliasOf(const std::string& user) const;
     // The user whose alias name is.
     std::optional<std::string> ownerOf(const NetbiosName& name) const;

@@ -119,7 +119,8 @@ start_vorelind() {
         'mount --bind "$0" /etc/passwd && exec "$@"' "$work/passwd" \
         "$vorelind" --bind 10.79.0.1 --session-port 139 --name-port 137 \
         --state-dir "$work/state" --runtime-dir "$work/run" --computer-name "$1" \
-        --messages-per-minute 0 --alias-grace 3s >>"$work/vorelind.log" 2>&1 &
+        --messages-per-minute 0 --alias-grace 3s --name-watch-interval 200ms \
+        >>"$work/vorelind.log" 2>&1 &
     daemon_pid=$!
     pids+=($daemon_pid)
 }
@@ -140,6 +141,31 @@ await() {
     done
     fail "$what"
     return 1
+}
+# answerers NAME: who answers one broadcast query for NAME from the client side within 1.5 s,
+# told apart by the TTL vorelind gives (nmbd answers from several sockets, and one address).
+answerers() {
+    ip netns exec "$cli" timeout 10 "$python" - "$1" <<'EOF'
+import socket, struct, sys, time
+name, suffix = sys.argv[1].split("#")
+raw = name.ljust(15).encode() + bytes([int(suffix, 16)])
+encoded = bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.bind(("10.79.0.2", 0))
+s.sendto(bytes.fromhex("424201100001000000000000") + encoded + bytes.fromhex("00200001"),
+         ("10.79.0.255", 137))
+seen, end = set(), time.monotonic() + 1.5
+while time.monotonic() < end:
+    s.settimeout(max(0.01, end - time.monotonic()))
+    try:
+        reply = s.recv(1024)
+    except socket.timeout:
+        break
+    if len(reply) >= 54 and reply[:2] == b"\x42\x42" and reply[2] & 0x80 and reply[3] & 0x0F == 0:
+        seen.add("vorelind" if struct.unpack(">I", reply[50:54])[0] == 300000 else "other")
+print("+".join(sorted(seen)) or "none")
+EOF
 }
 answered_by() { [ "$(lookup "$1")" = "$2" ]; }
 unanswered() { [ -z "$(lookup "$1")" ]; }
@@ -317,23 +343,57 @@ kill -TERM "$activated" "$!"
 await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
 
-echo "beside nmbd on the same machine: no name service, and clients are told"
+echo "nmbd first: vorelind holds no names, clients are told; when nmbd stops, vorelind takes over"
 sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e 's/^netbios aliases = .*/netbios aliases = AALIAS/' \
     -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
     "$work/smb.conf" >"$work/smb2.conf"
+sed -e 's/^netbios name = .*/netbios name = OTHERSMB/' -e '/^netbios aliases/d' "$work/smb2.conf" \
+    >"$work/smb3.conf"
 mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
 ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
-pids+=($!)
+nmbd_pid=$!
+pids+=($nmbd_pid)
 await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
 start_vorelind SRVSAMBA
-await "direct mode did not see the port taken" logged "$work/vorelind.log" "name service off: cannot bind UDP 137"
-client 4101 "$work/ana3.out"
-await "ana was not told that the name service is off" logged "$work/ana3.out.err" "the name service is off"
+await "vorelind did not see nmbd on the port" logged "$work/vorelind.log" "name service off: another program (nmbd?) has a socket on UDP 137"
+client 4103 "$work/bea3.out"
+bea_pid=$!
+await "bea was not told that the name service is off" logged "$work/bea3.out.err" "the name service is off"
 out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to samba's address $tag" 2>&1) ||
     fail "vorelin-send 10.79.0.1 beside nmbd: $out"
-await "a message to the address was not called by nmbd's netbios name" logged "$work/ana3.out" \
+await "a message to the address was not called by nmbd's netbios name" logged "$work/bea3.out" \
     "\"called\":\"SRVSAMBA\",.*\"text\":\"to samba's address $tag\""
-kill -TERM "$daemon_pid" "$!"
+who=$(answerers 'SRVSAMBA#03')
+[ "$who" = other ] || fail "SRVSAMBA<03> answered by $who beside nmbd, not by nmbd alone"
+unanswered 'BEA#03' || fail "BEA<03> answered while nmbd holds the port"
+kill -TERM "$nmbd_pid"
+await "vorelind did not take the name service back" logged "$work/vorelind.log" "taking the name service back"
+await "vorelind does not answer for SRVSAMBA<03> after nmbd left" answered_by 'SRVSAMBA#03' 10.79.0.1
+await "vorelind does not answer for bea's alias after nmbd left" answered_by 'BEA#03' 10.79.0.1
+who=$(answerers 'SRVSAMBA#03')
+[ "$who" = vorelind ] || fail "SRVSAMBA<03> answered by $who after nmbd left, not by vorelind alone"
+
+echo "vorelind first: nmbd starts beside it; vorelind releases its names and stops answering"
+releases=$(grep -c 'released BEA<03>' "$work/vorelind.log")
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb3.conf" >"$work/nmbd3.out" 2>&1 &
+nmbd_pid=$!
+pids+=($nmbd_pid)
+await "nmbd started beside vorelind does not answer" answered_by 'OTHERSMB#03' 10.79.0.1
+grep -q 'Address already in use' "$work/nmbd3.out" && fail "nmbd could not bind beside vorelind"
+await "vorelind did not give way" logged "$work/vorelind.log" "now has a socket on UDP 137"
+await "vorelind still answers for SRVSAMBA<03>" unanswered 'SRVSAMBA#03'
+await "vorelind still answers for BEA<03>" unanswered 'BEA#03'
+[ "$(grep -c 'released BEA<03>' "$work/vorelind.log")" -gt "$releases" ] ||
+    fail "vorelind did not release BEA<03> on the wire"
+await "bea was not told that the name service is off" sh -c "[ \$(grep -c 'the name service is off' $work/bea3.out.err) -ge 2 ]"
+who=$(answerers 'OTHERSMB#03')
+[ "$who" = other ] || fail "OTHERSMB<03> answered by $who, not by nmbd alone"
+who=$(answerers 'SRVSAMBA#03')
+[ "$who" = none ] || fail "SRVSAMBA<03> answered by $who after vorelind gave way"
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB srvsamba "beside $tag" 2>&1) ||
+    fail "vorelind's session service stopped working beside nmbd: $out"
+await "the message sent beside nmbd did not arrive" logged "$work/bea3.out" "\"text\":\"beside $tag\""
+kill -TERM "$daemon_pid" "$bea_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 
 # As the socket units pass them: the inbox socket, and UDP 137 bound with address reuse,
@@ -341,19 +401,19 @@ await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 mkdir -p "$work/run2"
 ip netns exec "$srv" systemd-socket-activate -l "$work/run2/inbox.socket" --fdname=inbox \
     systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
-    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >>"$work/vorelind.log" 2>&1 &
+    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/activated2.log" 2>&1 &
 pids+=($!)
 activated=$!
 await "no inbox socket" test -S "$work/run2/inbox.socket"
 ip netns exec "$srv" "$recv" --json --socket "$work/run2/inbox.socket" >"$work/root.out" 2>"$work/root.out.err" &
 pids+=($!)
 await "vorelind was not started through its sockets" sh -c \
-    "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/vorelind.log"
+    "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/activated2.log"
 await "the client of the socket-activated service was not told" logged "$work/root.out.err" "the name service is off"
-grep -q "session service off" "$work/vorelind.log" || fail "vorelind did not say the session socket is missing"
+grep -q "session service off" "$work/activated2.log" || fail "vorelind did not say the session socket is missing"
 
 # A sanitized build reports what it found at exit.
-for log in "$work/vorelind.log" "$work/activated.log"; do
+for log in "$work/vorelind.log" "$work/activated.log" "$work/activated2.log"; do
     grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$log" && fail "sanitizer report in $log"
 done
 

@@ -38,7 +38,8 @@ private slots:
 
 // Steps: "+user" (a client connects: the name to register), "-user" (a client leaves),
 // "@S" (S seconds after the start: the names released), "NAME=held|conflict|pending" (the
-// holder reports: users told), "?user" (alias).
+// holder reports: users told), "?user" (alias), "!off" / "!on" (another program took the
+// names port, or left it: the users told | the names released or to register).
 void TestAliasRules::followsUsers_data()
 {
     QTest::addColumn<bool>("serviceOn");
@@ -55,6 +56,28 @@ void TestAliasRules::followsUsers_data()
         << true << QStringList{"+ana", "-ana", "+ana", "-ana", "@59", "+ana",
                                "-ana", "@88",  "@89",  "+ana", "-ana"}
         << QStringList{"ANA", "", "-", "", "", "-", "", "", "ANA", "ANA", ""};
+    QTest::newRow("another program takes the port, then leaves it")
+        << true << QStringList{"+ana",  "ANA=held", "+bob", "-bob", "+averyverylongname",
+                               "+pc",   "!off",     "?ana", "?pc",  "?averyverylongname",
+                               "+carl", "?carl",    "!on",  "?ana", "?carl",
+                               "?pc",   "!on"}
+        << QStringList{"ANA",
+                       "ana",
+                       "BOB",
+                       "",
+                       "-",
+                       "-",
+                       "ana,pc|ANA,BOB",
+                       "ANA unavailable",
+                       "PC unavailable",
+                       "AVERYVERYLONGNAME too-long",
+                       "-",
+                       "CARL unavailable",
+                       "ana,carl,pc|ANA,CARL",
+                       "ANA pending",
+                       "CARL pending",
+                       "PC pending",
+                       "|"};
     QTest::newRow("held, then lost: the user is told each time")
         << true << QStringList{"+ana", "ANA=held", "?ana", "ANA=held", "ANA=conflict", "?ana"}
         << QStringList{"ANA", "ana", "ANA held", "", "ana", "ANA conflict"};
@@ -89,6 +112,15 @@ void TestAliasRules::followsUsers()
         } else if (step.startsWith('-')) {
             aliases.disconnected(rest, now);
             got << (aliases.aliasOf(rest) ? "" : "-");
+        } else if (step.startsWith('!')) {
+            const auto changed = aliases.setServiceOn(step == "!on", now);
+            QStringList users;
+            QStringList names;
+            for (const auto& user : changed.users)
+                users << QString::fromStdString(user);
+            for (const auto& name : changed.names)
+                names << show(name);
+            got << users.join(',') + "|" + names.join(',');
         } else if (step.startsWith('@')) {
             now = Aliases::Clock::time_point{} + std::chrono::seconds(step.mid(1).toInt());
             QStringList released;
