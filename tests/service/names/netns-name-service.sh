@@ -189,6 +189,27 @@ grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/status.out" ||
 ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.1 'NOSUCH#03' \
     2>/dev/null | grep -q '<03>$' && fail "a unicast query for a name not held was answered"
 
+echo "a sweep of forged defences over every transaction id leaves the held name alone"
+ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
+import socket, time
+raw = b"PC-ANA".ljust(15) + b"\x03"
+encoded = bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+# NEGATIVE NAME REGISTRATION RESPONSE, ACT_ERR, claiming the name for 10.79.0.2.
+body = (bytes.fromhex("ad860000000100000000") + encoded
+        + bytes.fromhex("00200001000000000006") + bytes.fromhex("0000") + bytes([10, 79, 0, 2]))
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("10.79.0.2", 137))
+deadline = time.monotonic() + 30
+for trn in range(65536):
+    if time.monotonic() > deadline:
+        break
+    s.sendto(trn.to_bytes(2, "big") + body, ("10.79.0.1", 137))
+    if trn % 200 == 199:
+        time.sleep(0.005)  # within the receive buffer, so that no id is lost on the way
+EOF
+await "PC-ANA<03> lost to forged defences" answered_by 'PC-ANA#03' 10.79.0.1
+grep -q 'PC-ANA<03> on .* is held by' "$work/vorelind.log" && fail "a forged defence put PC-ANA<03> into conflict"
+
 echo "on loopback: answered with 127.0.0.1"
 ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -U 127.0.0.1 'PC-ANA#03' \
     >"$work/lo.out" 2>&1
