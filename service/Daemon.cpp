@@ -258,6 +258,10 @@ void Daemon::acceptSessions()
             ++m_sessions;
             connection.machine.emplace(m_names, m_reception, m_decoder, connection.address, limits,
                                        now);
+            sockaddr_storage local{};
+            socklen_t localLength = sizeof local;
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
+                connection.machine->setLocalAddress(addressText(local));
         } else if (m_refusing < kMaxRefusing) {
             connection.slot = Connection::Slot::Refusing;
             ++m_refusing;

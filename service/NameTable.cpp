@@ -41,12 +41,19 @@ void NameTable::removeAlias(const std::string& name)
     std::erase_if(m_aliases, [&](const auto& alias) { return alias.first == key; });
 }
 
-std::optional<NameTable::Recipient> NameTable::find(const NetbiosName& called) const
+std::optional<NameTable::Recipient> NameTable::find(const NetbiosName& called,
+                                                    const std::string& localAddress) const
 {
     if (called.suffix() != NetbiosName::kMessengerSuffix)
         return std::nullopt;
-    if (!m_computerName.empty() && !m_computerNameLost && called == messengerName(m_computerName))
-        return Recipient{};
+    if (!m_computerName.empty() && called == messengerName(m_computerName)) {
+        if (!m_computerNameLost)
+            return Recipient{};
+        const auto ours = m_addresses ? m_addresses() : std::vector<std::string>{};
+        if (!localAddress.empty() &&
+            std::find(ours.begin(), ours.end(), localAddress) != ours.end())
+            return Recipient{};
+    }
     for (const auto& [name, user] : m_aliases) {
         if (name == called)
             return Recipient{user};

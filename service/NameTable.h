@@ -31,10 +31,13 @@ public:
     void addAlias(const std::string& name, const std::string& user);
     void removeAlias(const std::string& name);
     // Name-service hook: another node defended the computer name, so sessions called to it
-    // are refused (calls to this machine's addresses still count as the computer name).
+    // are refused, unless they reached one of this machine's own addresses: such a caller found
+    // the right machine (calls to the addresses as names count as the computer name anyway).
     void setComputerNameLost(bool lost) { m_computerNameLost = lost; }
 
-    std::optional<Recipient> find(const NetbiosName& called) const;
+    // localAddress: where the session arrived, as dotted text; empty when unknown.
+    std::optional<Recipient> find(const NetbiosName& called,
+                                  const std::string& localAddress = {}) const;
 
 private:
     std::string m_computerName;

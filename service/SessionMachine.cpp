@@ -156,7 +156,7 @@ void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
         return;
     }
     const auto request = SessionServerPacket::decodeSessionRequest(frame.body);
-    const auto recipient = request ? m_names.find(request->called) : std::nullopt;
+    const auto recipient = request ? m_names.find(request->called, m_local) : std::nullopt;
     if (!recipient) {
         answer(
             SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kCalledNameNotPresent),

@@ -48,6 +48,9 @@ public:
                                    const OemDecoder& decoder, std::string peerAddress,
                                    Limits limits, Clock::time_point now);
 
+    // Where the session arrived (this machine's address, dotted), for the called-name check.
+    void setLocalAddress(std::string address) { m_local = std::move(address); }
+
     Output receive(std::span<const std::uint8_t> bytes, Clock::time_point now);
     // True while an END waits for its message to become durable; input is buffered meanwhile.
     bool awaitingDelivery() const { return m_awaiting.has_value(); }
@@ -92,6 +95,7 @@ private:
     MessageSink& m_sink;
     const OemDecoder& m_decoder;
     std::string m_peer;
+    std::string m_local;
     Limits m_limits;
     std::optional<std::uint8_t> m_refuseWith;
     FrameReader m_frames;

@@ -117,6 +117,8 @@ const char* const kUsage =
     "  --message-command-account USER  who may hand messages in besides root (default nobody)\n"
     "  --name-port PORT                direct mode: hold the names on this UDP port\n"
     "  --name-interfaces LIST          comma-separated interfaces to hold names on (default all)\n"
+    "  --alias-grace T                 keep a user's alias T after the last client left (30s)\n"
+    "  --name-watch-interval T         look for another program on the names port every T (2s)\n"
     "  -h, --help                      show this help\n"
     "  -V, --version                   show the version\n"
     "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
@@ -146,11 +148,15 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
         ok = count(s.maxSessions, value, 1, 4096);
     } else if (key == "max-sessions-per-address") {
         ok = count(s.maxSessionsPerAddress, value, 1, 4096);
-    } else if (key == "idle-timeout" || key == "message-timeout") {
+    } else if (key == "idle-timeout" || key == "message-timeout" || key == "alias-grace" ||
+               key == "name-watch-interval") {
         const auto parsed = duration(value);
-        ok = parsed.has_value();
+        ok = parsed && (key != "name-watch-interval" || parsed->count() > 0);
         if (ok)
-            (key == "idle-timeout" ? s.idleTimeout : s.messageTimeout) = *parsed;
+            (key == "idle-timeout"          ? s.idleTimeout
+             : key == "alias-grace"         ? s.aliasGrace
+             : key == "name-watch-interval" ? s.nameWatchInterval
+                                            : s.messageTimeout) = *parsed;
     } else if (key == "messages-per-minute") {
         ok = count(s.messagesPerMinute, value, 0, 1'000'000);
     } else if (key == "spool-max-messages") {

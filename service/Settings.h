@@ -37,6 +37,10 @@ struct Settings
     // The name service (UDP 137); in direct mode only with a port.
     std::uint16_t namePort = 0;
     std::vector<std::string> nameInterfaces; // empty: every interface
+    // How long a user's alias stays held after the last client left.
+    std::chrono::milliseconds aliasGrace{30'000};
+    // How often the socket table is read for another program (nmbd) on the names port.
+    std::chrono::milliseconds nameWatchInterval{2'000};
 
     bool directMode() const { return !bind.empty() || sessionPort != 0 || !runtimeDir.empty(); }
 };

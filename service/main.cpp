@@ -214,6 +214,7 @@ int main(int argc, char** argv)
     }
 
     Daemon::Listeners listeners;
+    bool ownNameSocket = false;
     if (settings.directMode()) {
         // Ports 139 and 137 may come from a privileged launcher (systemd-socket-activate under
         // sudo) while this runs as the user; what was not passed is opened here.
@@ -234,8 +235,10 @@ int main(int argc, char** argv)
             logLine("vorelind: " + error);
             return 1;
         }
-        if (listeners.names < 0 && settings.namePort != 0)
+        if (listeners.names < 0 && settings.namePort != 0) {
             listeners.names = NameService::openSocket(settings.namePort, logLine);
+            ownNameSocket = true;
+        }
     } else {
         if (settings.stateDir.empty()) {
             const char* state = std::getenv("STATE_DIRECTORY");
@@ -286,8 +289,12 @@ int main(int argc, char** argv)
     inbox.setHandInSink(&reception);
 
     Daemon daemon(settings, listeners, names, reception, inbox, *decoder, handInUid, logLine);
-    NameService nameService(NameService::exclusive(listeners.names, logLine),
-                            NameHolder::Settings{}, settings.nameInterfaces, names, inbox,
+    NameService::Options nameOptions;
+    nameOptions.onlyInterfaces = settings.nameInterfaces;
+    nameOptions.aliasTiming = {settings.aliasGrace, 2 * settings.aliasGrace};
+    nameOptions.watchInterval = settings.nameWatchInterval;
+    nameOptions.ownSocket = ownNameSocket;
+    NameService nameService(listeners.names, NameHolder::Settings{}, nameOptions, names, inbox,
                             interfaces, logLine);
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);

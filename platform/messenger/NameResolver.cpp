@@ -105,6 +105,34 @@ NameResolver::Result NameResolver::queryByBroadcast(const NetbiosName& name,
     return {refused ? Outcome::Refused : Outcome::NotFound, 0};
 }
 
+// A message to an address is the machine's, not one of its users': the messenger name of the
+// node's workstation name (its first unique <00>) when it lists one, else the first messenger
+// name it lists. A name being released or held in conflict still shows as active; calling it
+// reaches nobody or the wrong node.
+std::optional<NetbiosName>
+NameResolver::nameToCall(const std::vector<NameServicePacket::NodeStatusEntry>& names)
+{
+    const auto usable = [](const NameServicePacket::NodeStatusEntry& entry) {
+        return !entry.isGroup() && entry.isActive() && !entry.isDeregistering() &&
+               !entry.isInConflict();
+    };
+    const auto workstation = std::find_if(names.begin(), names.end(), [&](const auto& entry) {
+        return entry.name.suffix() == NetbiosName::kWorkstationSuffix && usable(entry);
+    });
+    if (workstation != names.end()) {
+        for (const auto& entry : names) {
+            if (entry.name.suffix() == NetbiosName::kMessengerSuffix && usable(entry) &&
+                entry.name.trimmedName() == workstation->name.trimmedName())
+                return entry.name;
+        }
+    }
+    for (const auto& entry : names) {
+        if (entry.name.suffix() == NetbiosName::kMessengerSuffix && usable(entry))
+            return entry.name;
+    }
+    return std::nullopt;
+}
+
 std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address,
                                                          Clock::time_point deadline)
 {
@@ -129,14 +157,7 @@ std::optional<NetbiosName> NameResolver::messengerNameOf(std::uint32_t address,
                 std::span(buffer.data(), received.size));
             if (!response || response->transactionId != transactionId)
                 continue;
-            // A name being released or held in conflict still shows as active; calling it
-            // reaches nobody or the wrong node.
-            for (const auto& entry : response->names) {
-                if (entry.name.suffix() == NetbiosName::kMessengerSuffix && !entry.isGroup() &&
-                    entry.isActive() && !entry.isDeregistering() && !entry.isInConflict())
-                    return entry.name;
-            }
-            return std::nullopt;
+            return nameToCall(response->names);
         }
     }
     return std::nullopt;

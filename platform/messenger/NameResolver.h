@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/NameServicePacket.h"
 #include "protocol/NetbiosName.h"
 
 #include <chrono>
@@ -61,9 +62,13 @@ public:
                    const std::optional<std::vector<std::uint32_t>>& broadcastTargets,
                    const AddressCheck& acceptable,
                    Clock::time_point deadline = Clock::time_point::max());
-    // The first unique, active name with the messenger suffix in the node's name table.
+    // The messenger name to call at an address, from the node's name table (nameToCall).
     std::optional<NetbiosName>
     messengerNameOf(std::uint32_t address, Clock::time_point deadline = Clock::time_point::max());
+    // The messenger name of the node's workstation name (unique <00>) when the table has one,
+    // otherwise the first unique, active messenger name, in the node's order.
+    static std::optional<NetbiosName>
+    nameToCall(const std::vector<NameServicePacket::NodeStatusEntry>& names);
 
     static std::optional<std::uint32_t> systemLookup(const std::string& hostName,
                                                      std::chrono::milliseconds timeout);

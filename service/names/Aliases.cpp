@@ -15,10 +15,20 @@ Aliases::State fromStatus(NameHolder::Status status)
     return Aliases::State::Pending;
 }
 
+bool registered(const Aliases::Alias& alias)
+{
+    return alias.state == Aliases::State::Pending || alias.state == Aliases::State::Held ||
+           alias.state == Aliases::State::Conflict;
+}
+
 } // namespace
 
 Aliases::Aliases(bool serviceOn, std::string computerName)
-    : m_serviceOn(serviceOn), m_computerName(upperCased(std::move(computerName)))
+    : Aliases(serviceOn, std::move(computerName), Timing{})
+{}
+
+Aliases::Aliases(bool serviceOn, std::string computerName, Timing timing)
+    : m_serviceOn(serviceOn), m_timing(timing), m_computerName(upperCased(std::move(computerName)))
 {}
 
 std::string Aliases::upperCased(std::string login)
@@ -38,10 +48,11 @@ NetbiosName Aliases::messengerName(const std::string& name)
         NetbiosName::kMessengerSuffix);
 }
 
-std::optional<NetbiosName> Aliases::connected(const std::string& user)
+std::optional<NetbiosName> Aliases::connected(const std::string& user, Clock::time_point now)
 {
     User& entry = m_users[user];
-    if (entry.clients++ > 0)
+    entry.releaseAt.reset();
+    if (entry.clients++ > 0 || registered(entry.alias))
         return std::nullopt;
     entry.alias.name = upperCased(user);
     if (entry.alias.name.size() > NetbiosName::kMaxNameBytes || entry.alias.name.empty()) {
@@ -57,21 +68,77 @@ std::optional<NetbiosName> Aliases::connected(const std::string& user)
         return std::nullopt;
     }
     entry.alias.state = State::Pending;
+    entry.registeredAt = now;
     return messengerName(entry.alias.name);
 }
 
-std::optional<NetbiosName> Aliases::disconnected(const std::string& user)
+std::optional<Aliases::Clock::time_point> Aliases::disconnected(const std::string& user,
+                                                                Clock::time_point now)
 {
     const auto found = m_users.find(user);
-    if (found == m_users.end() || --found->second.clients > 0)
+    if (found == m_users.end() || found->second.clients == 0 || --found->second.clients > 0)
         return std::nullopt;
-    const Alias alias = found->second.alias;
-    m_users.erase(found);
-    const bool registered = alias.state == State::Pending || alias.state == State::Held ||
-                            alias.state == State::Conflict;
-    if (!registered || alias.name == m_computerName)
+    User& entry = found->second;
+    if (!registered(entry.alias) || entry.alias.name == m_computerName) {
+        m_users.erase(found);
         return std::nullopt;
-    return messengerName(alias.name);
+    }
+    entry.releaseAt = std::max(now + m_timing.grace, entry.registeredAt + m_timing.minimumHold);
+    return entry.releaseAt;
+}
+
+std::vector<NetbiosName> Aliases::expire(Clock::time_point now)
+{
+    std::vector<NetbiosName> released;
+    std::erase_if(m_users, [&](const auto& item) {
+        const User& entry = item.second;
+        if (!entry.releaseAt || now < *entry.releaseAt)
+            return false;
+        released.push_back(messengerName(entry.alias.name));
+        return true;
+    });
+    return released;
+}
+
+std::optional<Aliases::Clock::time_point> Aliases::nextDeadline() const
+{
+    std::optional<Clock::time_point> next;
+    for (const auto& [user, entry] : m_users) {
+        if (entry.releaseAt && (!next || *entry.releaseAt < *next))
+            next = entry.releaseAt;
+    }
+    return next;
+}
+
+Aliases::Switch Aliases::setServiceOn(bool on, Clock::time_point now)
+{
+    Switch result;
+    if (on == m_serviceOn)
+        return result;
+    m_serviceOn = on;
+    m_computerNameState = State::Pending;
+    for (const auto& [user, entry] : m_users) {
+        if (!on && registered(entry.alias) && entry.alias.name != m_computerName)
+            result.names.push_back(messengerName(entry.alias.name));
+    }
+    // Aliases kept after their users left go with the names.
+    std::erase_if(m_users, [](const auto& item) { return item.second.clients == 0; });
+    for (auto& [user, entry] : m_users) {
+        const bool tooLong = entry.alias.state == State::TooLong;
+        if (tooLong || (on && entry.alias.state != State::Unavailable))
+            continue;
+        if (!on) {
+            entry.alias.state = State::Unavailable;
+        } else {
+            entry.alias.state = State::Pending;
+            if (entry.alias.name != m_computerName) {
+                entry.registeredAt = now;
+                result.names.push_back(messengerName(entry.alias.name));
+            }
+        }
+        result.users.push_back(user);
+    }
+    return result;
 }
 
 std::optional<Aliases::Alias> Aliases::aliasOf(const std::string& user) const
@@ -100,10 +167,8 @@ std::vector<std::string> Aliases::statusChanged(const NetbiosName& name, NameHol
         m_computerNameState = state;
     std::vector<std::string> changed;
     for (auto& [user, entry] : m_users) {
-        const bool registered = entry.alias.state == State::Pending ||
-                                entry.alias.state == State::Held ||
-                                entry.alias.state == State::Conflict;
-        if (!registered || messengerName(entry.alias.name) != name || entry.alias.state == state)
+        if (!registered(entry.alias) || messengerName(entry.alias.name) != name ||
+            entry.alias.state == state)
             continue;
         entry.alias.state = state;
         changed.push_back(user);

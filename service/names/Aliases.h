@@ -4,6 +4,7 @@
 
 #include "protocol/NetbiosName.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,6 +13,9 @@
 // Which user aliases the machine should hold: the login name upper-cased with suffix 0x03, for
 // every user with at least one local client connected, as the classic messenger registered the
 // logged-on user. Decides only; the name service does the registering.
+// A client that connects and leaves in a loop must not make the machine broadcast in a loop:
+// an alias is released only a grace period after its last client left, and never sooner than a
+// minimum hold after its registration, so that each user registers at most once per hold.
 class Aliases
 {
 public:
@@ -29,13 +33,35 @@ public:
         State state = State::Unavailable;
     };
 
+    using Clock = NameHolder::Clock;
+    struct Timing
+    {
+        std::chrono::milliseconds grace{30'000};
+        std::chrono::milliseconds minimumHold{60'000};
+    };
+
     Aliases(bool serviceOn, std::string computerName);
+    Aliases(bool serviceOn, std::string computerName, Timing timing);
 
     // The first client of a user: the name to register, if any. The computer name is held
-    // already and is not registered twice.
-    std::optional<NetbiosName> connected(const std::string& user);
-    // The last client of a user left: the name to release, if any.
-    std::optional<NetbiosName> disconnected(const std::string& user);
+    // already and is not registered twice, nor is an alias still held after its user left.
+    std::optional<NetbiosName> connected(const std::string& user, Clock::time_point now);
+    // A client of a user left; the last one starts the alias's grace period: when the alias
+    // will be released.
+    std::optional<Clock::time_point> disconnected(const std::string& user, Clock::time_point now);
+    // The aliases whose time is up: the names to release.
+    std::vector<NetbiosName> expire(Clock::time_point now);
+    std::optional<Clock::time_point> nextDeadline() const;
+
+    // The name service went off (another program took the port) or came back: the users
+    // whose alias state changed, and the aliases that were registered (going off) or are to
+    // be registered again (coming back).
+    struct Switch
+    {
+        std::vector<std::string> users;
+        std::vector<NetbiosName> names;
+    };
+    Switch setServiceOn(bool on, Clock::time_point now);
 
     std::optional<Alias> aliasOf(const std::string& user) const;
     // The user whose alias name is.
@@ -58,9 +84,12 @@ private:
     {
         int clients = 0;
         Alias alias;
+        Clock::time_point registeredAt{};
+        std::optional<Clock::time_point> releaseAt; // once the last client left
     };
 
     bool m_serviceOn;
+    Timing m_timing;
     std::string m_computerName;
     State m_computerNameState = State::Pending;
     std::map<std::string, User> m_users;

@@ -31,12 +31,38 @@ std::string nameText(const NetbiosName& name)
     return text + suffix;
 }
 
+// Whether address is another node on interface's subnet, as far as its address and broadcast
+// address tell: the host part is at most the bits in which the two differ.
+bool onSubnet(const NameHolder::Interface& interface, std::uint32_t address)
+{
+    std::uint32_t host = interface.address ^ interface.broadcast;
+    if (interface.broadcast == 0 || host == 0)
+        return false;
+    for (int shift = 1; shift < 32; shift *= 2)
+        host |= host >> shift;
+    return (address & ~host) == (interface.address & ~host) && address != interface.address;
+}
+
+std::string seconds(std::chrono::milliseconds delay)
+{
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(delay).count()) + " s";
+}
+
 } // namespace
 
 NameHolder::NameHolder(Settings settings, std::uint16_t firstTransactionId, Log log)
-    : m_settings(settings), m_nextTransactionId(firstTransactionId), m_log(std::move(log)),
-      m_tokens(settings.answersPerSecond)
+    : m_settings(settings), m_nextTransactionId(firstTransactionId),
+      m_log(std::move(log)), m_total{double(settings.answersPerSecond), {}},
+      m_shared{double(settings.sharedAnswersPerSecond), {}}
 {}
+
+void NameHolder::Bucket::refill(double rate, Clock::time_point now)
+{
+    const double elapsed = std::chrono::duration<double>(now - at).count();
+    if (elapsed > 0)
+        tokens = std::min(rate, tokens + elapsed * rate);
+    at = std::max(at, now);
+}
 
 const NameHolder::Interface* NameHolder::findInterface(int index) const
 {
@@ -75,6 +101,7 @@ void NameHolder::addName(const NetbiosName& name, Clock::time_point now)
     if (m_names.contains(name.bytes()))
         return;
     Name& held = m_names[name.bytes()];
+    held.added = m_added++;
     for (const Interface& interface : m_interfaces) {
         if (!interface.loopback)
             startRegistration(name, held, interface, now);
@@ -118,10 +145,22 @@ void NameHolder::sendRelease(const NetbiosName& name, const Interface& interface
     log("names: released " + describe(name, interface));
 }
 
+void NameHolder::retryConflict(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    held.retryAt.reset();
+    log("names: claiming " + nameText(name) + " again after a conflict");
+    for (const Interface& interface : m_interfaces) {
+        if (!interface.loopback)
+            startRegistration(name, held, interface, now);
+    }
+}
+
 void NameHolder::tick(Clock::time_point now)
 {
     for (auto& [bytes, held] : m_names) {
         const NetbiosName name(bytes);
+        if (held.retryAt && now >= *held.retryAt)
+            retryConflict(name, held, now);
         for (auto& [index, entry] : held.entries) {
             const Interface* interface = findInterface(index);
             if (entry.state != State::Pending || now < entry.nextAt || interface == nullptr)
@@ -151,6 +190,8 @@ std::optional<NameHolder::Clock::time_point> NameHolder::nextDeadline() const
             if (entry.state == State::Pending && (!next || entry.nextAt < *next))
                 next = entry.nextAt;
         }
+        if (held.retryAt && (!next || *held.retryAt < *next))
+            next = held.retryAt;
     }
     return next;
 }
@@ -170,6 +211,10 @@ NameHolder::Status NameHolder::computeStatus(const Name& held) const
 void NameHolder::updateStatus(const NetbiosName& name, Name& held)
 {
     const Status now = computeStatus(held);
+    if (now != Status::Conflict)
+        held.retryAt.reset();
+    if (now == Status::Held)
+        held.retryDelay = {};
     if (now != held.reported) {
         held.reported = now;
         m_changes.push_back({name, now});
@@ -189,15 +234,37 @@ bool NameHolder::answersOn(const Name& held, const Interface& interface) const
     return entry != held.entries.end() && entry->second.state == State::Held;
 }
 
-bool NameHolder::takeAnswerToken(Clock::time_point now)
+NameHolder::Bucket& NameHolder::sourceBucket(std::uint32_t source, Clock::time_point now)
 {
-    const double rate = m_settings.answersPerSecond;
-    const double elapsed = std::chrono::duration<double>(now - m_tokensAt).count();
-    if (elapsed > 0)
-        m_tokens = std::min(rate, m_tokens + elapsed * rate);
-    m_tokensAt = std::max(m_tokensAt, now);
-    if (m_tokens >= 1) {
-        m_tokens -= 1;
+    auto found = m_sources.find(source);
+    if (found == m_sources.end()) {
+        if (m_sources.size() >= m_settings.maxSources) {
+            const auto oldest = std::min_element(
+                m_sources.begin(), m_sources.end(),
+                [](const auto& a, const auto& b) { return a.second.seen < b.second.seen; });
+            // A full table of recent askers is not churned by newcomers: they share the pool.
+            if (oldest == m_sources.end() || now - oldest->second.seen < m_settings.sourceKeep)
+                return m_shared;
+            m_sources.erase(oldest);
+        }
+        found = m_sources.emplace(source, Source{{double(m_settings.answersPerSource), now}, now})
+                    .first;
+    }
+    found->second.seen = now;
+    return found->second.bucket;
+}
+
+bool NameHolder::takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_point now)
+{
+    m_total.refill(m_settings.answersPerSecond, now);
+    m_shared.refill(m_settings.sharedAnswersPerSecond, now);
+    Bucket& bucket = sourceBucket(source, now);
+    if (&bucket != &m_shared)
+        bucket.refill(m_settings.answersPerSource, now);
+    const double floor = kind == Answer::Defence ? 1 : 1 + m_settings.defenceReserve;
+    if (m_total.tokens >= floor && bucket.tokens >= 1) {
+        m_total.tokens -= 1;
+        bucket.tokens -= 1;
         return true;
     }
     // One line a minute at most, however long the flood lasts.
@@ -228,7 +295,7 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
         return;
 
     const auto answer = [&](std::vector<std::uint8_t> packet) {
-        if (takeAnswerToken(now))
+        if (takeAnswerToken(Answer::Query, sourceAddress, now))
             queue({interface->index, interface->address, sourceAddress, sourcePort,
                    std::move(packet)});
     };
@@ -243,20 +310,25 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                                                           interface->address,
                                                           m_settings.answerTtl));
             } else if constexpr (std::is_same_v<T, P::NodeStatusRequest>) {
-                std::vector<P::NodeStatusName> table;
+                std::vector<std::pair<std::uint64_t, NetbiosName>> listed;
                 bool asked = packet.name == NetbiosName::wildcard();
                 for (const auto& [bytes, held] : m_names) {
                     if (!answersOn(held, *interface))
                         continue;
-                    table.push_back({NetbiosName(bytes)});
+                    listed.emplace_back(held.added, NetbiosName(bytes));
                     asked = asked || packet.name.bytes() == bytes;
                 }
+                std::sort(listed.begin(), listed.end(),
+                          [](const auto& a, const auto& b) { return a.first < b.first; });
+                std::vector<P::NodeStatusName> table;
+                for (const auto& entry : listed)
+                    table.push_back({entry.second});
                 if (asked && !table.empty())
                     answer(P::encodeNodeStatusResponse(packet.transactionId, packet.name, table));
             } else if constexpr (std::is_same_v<T, P::Registration>) {
                 const auto found = m_names.find(packet.name.bytes());
                 if (found == m_names.end() || !answersOn(found->second, *interface) ||
-                    !takeAnswerToken(now))
+                    !takeAnswerToken(Answer::Defence, sourceAddress, now))
                     return;
                 log("names: defended " + describe(packet.name, *interface) + " against " +
                     dotted(packet.address));
@@ -269,13 +341,20 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                     return;
                 Name& held = found->second;
                 const auto entry = held.entries.find(interface->index);
-                // Matched by transaction id, as the claimant of a B-node registration does.
-                if (entry == held.entries.end() || entry->second.state == State::Conflict ||
-                    entry->second.transactionId != packet.transactionId)
+                // Only an answer to the claim in progress, by transaction id, from a node on the
+                // subnet the claim was broadcast to: anything else could be anyone's forgery.
+                if (entry == held.entries.end() || entry->second.state != State::Pending ||
+                    entry->second.transactionId != packet.transactionId ||
+                    !onSubnet(*interface, sourceAddress))
                     return;
                 entry->second.state = State::Conflict;
+                held.retryDelay = held.retryDelay.count() == 0
+                                      ? m_settings.conflictRetry
+                                      : std::min(2 * held.retryDelay, m_settings.conflictRetryMax);
+                held.retryAt = now + held.retryDelay;
                 log("names: " + describe(packet.name, *interface) + " is held by " +
-                    dotted(sourceAddress) + ", not claimed");
+                    dotted(sourceAddress) + ", not claimed; trying again in " +
+                    seconds(held.retryDelay));
                 for (const auto& [index, other] : held.entries) {
                     const Interface* where = findInterface(index);
                     if (other.state == State::Held && where != nullptr)

@@ -50,7 +50,20 @@ public:
         int registrationSends = 3;
         std::chrono::milliseconds defenceWindow{1000}; // after the last send
         std::uint32_t answerTtl = 300000;
+        // A name lost to a conflict is claimed again after this, doubling up to the maximum.
+        std::chrono::milliseconds conflictRetry{std::chrono::minutes(5)};
+        std::chrono::milliseconds conflictRetryMax{std::chrono::hours(1)};
+        // Answers and defences together, all askers: what a flood can make us reflect.
         int answersPerSecond = 100;
+        // Of those, this many are kept for defences only.
+        int defenceReserve = 10;
+        // Each asker in the source table has its own budget; askers that find the table full
+        // share one pool, so that random spoofed sources cannot take everyone's answers.
+        int answersPerSource = 5;
+        int sharedAnswersPerSecond = 20;
+        std::size_t maxSources = 256;
+        // An asker seen within this time keeps its place in a full table.
+        std::chrono::milliseconds sourceKeep{10'000};
         std::size_t maxQueuedDatagrams = 256;
     };
 
@@ -82,6 +95,8 @@ public:
     // loopback nor have a broadcast address are ignored.
     void setInterfaces(const std::vector<Interface>& interfaces, Clock::time_point now);
 
+    // Node status lists the names in the order they were added: the computer name first, as
+    // Windows and nmbd do, since a sender given an address calls the first it can.
     void addName(const NetbiosName& name, Clock::time_point now);
     // Broadcasts the release where the name was held, and forgets it.
     void removeName(const NetbiosName& name);
@@ -113,6 +128,27 @@ private:
     {
         std::map<int, Entry> entries; // by interface index; loopback has none
         Status reported = Status::Pending;
+        std::optional<Clock::time_point> retryAt; // while in conflict
+        std::chrono::milliseconds retryDelay{0};
+        std::uint64_t added = 0; // node status lists names in the order they were added
+    };
+    // A token bucket refilled at rate per second, holding at most rate tokens.
+    struct Bucket
+    {
+        double tokens = 0;
+        Clock::time_point at{};
+
+        void refill(double rate, Clock::time_point now);
+    };
+    struct Source
+    {
+        Bucket bucket;
+        Clock::time_point seen{};
+    };
+    enum class Answer
+    {
+        Query,
+        Defence
     };
 
     const Interface* findInterface(int index) const;
@@ -122,7 +158,9 @@ private:
     Status computeStatus(const Name& held) const;
     void updateStatus(const NetbiosName& name, Name& held);
     bool answersOn(const Name& held, const Interface& interface) const;
-    bool takeAnswerToken(Clock::time_point now);
+    bool takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_point now);
+    Bucket& sourceBucket(std::uint32_t source, Clock::time_point now);
+    void retryConflict(const NetbiosName& name, Name& held, Clock::time_point now);
     void queue(Datagram datagram);
     void log(const std::string& line) const;
     std::string describe(const NetbiosName& name, const Interface& interface) const;
@@ -135,7 +173,9 @@ private:
     std::vector<Datagram> m_outgoing;
     std::vector<Change> m_changes;
     std::uint64_t m_rateLimited = 0; // for the log line
-    double m_tokens = 0;
-    Clock::time_point m_tokensAt{};
+    Bucket m_total;
+    Bucket m_shared;
+    std::map<std::uint32_t, Source> m_sources;
     std::optional<Clock::time_point> m_rateLoggedAt;
+    std::uint64_t m_added = 0;
 };

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,29 +47,58 @@ msghdr pktinfoMessage(sockaddr_in& address, iovec& io, char (&control)[kPktinfoS
 
 } // namespace
 
-NameService::NameService(int fd, NameHolder::Settings settings,
-                         std::vector<std::string> onlyInterfaces, NameTable& table, Inbox& inbox,
-                         Ipv4Interfaces& interfaces, Log log)
-    : m_fd(fd), m_onlyInterfaces(std::move(onlyInterfaces)), m_table(table), m_inbox(inbox),
-      m_interfaces(interfaces), m_log(log), m_holder(settings, randomTransactionId(), log),
-      m_aliases(fd >= 0, table.computerName()),
+NameService::NameService(int fd, NameHolder::Settings settings, Options options, NameTable& table,
+                         Inbox& inbox, Ipv4Interfaces& interfaces, Log log)
+    : m_fd(fd), m_options(std::move(options)), m_table(table), m_inbox(inbox),
+      m_interfaces(interfaces), m_log(log), m_settings(settings),
+      m_holder(settings, randomTransactionId(), log),
+      m_aliases(fd >= 0, table.computerName(), m_options.aliasTiming),
       m_computerName(Aliases::messengerName(table.computerName()))
 {
     if (m_fd < 0)
         return;
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
-        settings.namePort = ntohs(local.sin_port);
-    m_holder = NameHolder(settings, randomTransactionId(), m_log);
+    m_poll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || m_poll < 0) {
+        m_log("name service off: " + std::string(std::strerror(errno)));
+        ::close(m_fd);
+        m_fd = -1;
+        m_aliases.setServiceOn(false, Daemon::Clock::now());
+        return;
+    }
+    m_port = ntohs(local.sin_port);
+    m_settings.namePort = m_port;
+    m_holder = NameHolder(m_settings, randomTransactionId(), m_log);
+    configureSocket();
+    m_watch = std::make_unique<LinuxInterfaceWatch>();
+    if (m_watch->fd() >= 0) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = m_watch->fd();
+        ::epoll_ctl(m_poll, EPOLL_CTL_ADD, m_watch->fd(), &event);
+    }
+}
+
+NameService::~NameService()
+{
+    if (m_options.ownSocket && m_fd >= 0)
+        ::close(m_fd);
+    if (m_poll >= 0)
+        ::close(m_poll);
+}
+
+void NameService::configureSocket()
+{
     const int on = 1;
     ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-    m_watch = std::make_unique<LinuxInterfaceWatch>();
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = m_fd;
+    ::epoll_ctl(m_poll, EPOLL_CTL_ADD, m_fd, &event);
 }
-
-NameService::~NameService() = default;
 
 int NameService::openSocket(std::uint16_t port, const Log& log)
 {
@@ -77,9 +107,13 @@ int NameService::openSocket(std::uint16_t port, const Log& log)
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     where.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+    // Address reuse, as nmbd binds, so that either can bind beside the other; not SO_REUSEPORT,
+    // which would make the kernel share nmbd's unicast datagrams between its socket and ours.
+    const int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
         log("name service off: cannot bind UDP " + std::to_string(port) + ": " +
-            std::strerror(errno) + (errno == EADDRINUSE ? " (nmbd?)" : ""));
+            std::strerror(errno));
         if (fd >= 0)
             ::close(fd);
         return -1;
@@ -87,39 +121,48 @@ int NameService::openSocket(std::uint16_t port, const Log& log)
     return fd;
 }
 
-int NameService::exclusive(int fd, const Log& log)
+std::optional<bool> NameService::othersOnPort() const
 {
-    if (fd < 0)
-        return -1;
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    const auto own = UdpPortOwners::inodeOf(fd);
     const auto table = UdpPortOwners::readTable();
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || !own || !table) {
-        log("name service off: cannot tell whether another program holds the names port");
-        ::close(fd);
-        return -1;
+    if (!table)
+        return std::nullopt;
+    const auto own = m_fd >= 0 ? UdpPortOwners::inodeOf(m_fd) : std::nullopt;
+    if (m_fd >= 0 && !own)
+        return std::nullopt;
+    for (const unsigned long inode : UdpPortOwners::inodesOnPort(*table, m_port)) {
+        if (!own || inode != *own)
+            return true;
     }
-    const std::uint16_t port = ntohs(local.sin_port);
-    for (const unsigned long inode : UdpPortOwners::inodesOnPort(*table, port)) {
-        if (inode != *own) {
-            log("name service off: another program (nmbd?) has a socket on UDP " +
-                std::to_string(port) +
-                "; the computer name is then its to hold (nmbd's 'netbios name'), user aliases "
-                "are unavailable");
-            ::close(fd);
-            return -1;
-        }
-    }
-    log("name service on UDP " + std::to_string(port));
-    return fd;
+    return false;
 }
 
 void NameService::start()
 {
-    if (m_fd < 0)
+    if (m_port == 0)
         return;
     const auto now = Daemon::Clock::now();
+    m_nextWatch = now + m_options.watchInterval;
+    const auto others = othersOnPort();
+    if (!others) {
+        m_log("name service off: cannot tell whether another program holds the names port");
+        m_port = 0;
+        m_aliases.setServiceOn(false, now);
+        return;
+    }
+    if (*others) {
+        m_log("name service off: another program (nmbd?) has a socket on UDP " +
+              std::to_string(m_port) +
+              "; the computer name is then its to hold (nmbd's 'netbios name'), user aliases "
+              "are unavailable until it is gone");
+        m_aliases.setServiceOn(false, now);
+        if (m_options.ownSocket) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+        return;
+    }
+    m_log("name service on UDP " + std::to_string(m_port));
+    m_active = true;
     rescan(now);
     if (!m_table.computerName().empty())
         m_holder.addName(m_computerName, now);
@@ -128,31 +171,118 @@ void NameService::start()
 
 void NameService::shutdown()
 {
-    if (m_fd < 0)
+    if (!m_active)
         return;
     m_holder.shutdown();
     flush();
 }
 
-std::vector<int> NameService::fds() const
+void NameService::watch(Daemon::Clock::time_point now)
 {
-    std::vector<int> fds;
-    if (m_fd >= 0)
-        fds.push_back(m_fd);
-    if (m_watch && m_watch->fd() >= 0)
-        fds.push_back(m_watch->fd());
-    return fds;
+    m_nextWatch = now + m_options.watchInterval;
+    const auto others = othersOnPort();
+    if (!others)
+        return;
+    if (m_active && *others)
+        giveWay();
+    else if (!m_active && !*others)
+        takeBack(now);
 }
 
-void NameService::readable(int fd)
+// As when the other program was there first: our names released on the wire, nothing answered
+// any more, and every user told.
+void NameService::giveWay()
+{
+    m_log("names: another program (nmbd?) now has a socket on UDP " + std::to_string(m_port) +
+          "; releasing our names and leaving the name service to it");
+    m_active = false;
+    m_holder.shutdown();
+    flush();
+    m_table.setComputerNameLost(false);
+    const auto changed = m_aliases.setServiceOn(false, Daemon::Clock::now());
+    for (const NetbiosName& name : changed.names)
+        m_table.removeAlias(name.trimmedName());
+    tellSwitch(changed);
+    if (m_options.ownSocket && m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void NameService::takeBack(Daemon::Clock::time_point now)
+{
+    if (m_options.ownSocket && m_fd < 0) {
+        m_fd = openSocket(m_port, m_log);
+        if (m_fd < 0)
+            return;
+        configureSocket();
+    }
+    // What queued up while we stood aside was not for us.
+    std::uint8_t discard[kMaxDatagram];
+    for (int i = 0; i < 4096 && ::recv(m_fd, discard, sizeof discard, MSG_DONTWAIT) >= 0; ++i) {
+    }
+    m_log("names: UDP " + std::to_string(m_port) +
+          " is ours alone again; taking the name service back");
+    m_active = true;
+    m_holder = NameHolder(m_settings, randomTransactionId(), m_log);
+    m_current.clear();
+    rescan(now);
+    if (!m_table.computerName().empty())
+        m_holder.addName(m_computerName, now);
+    const auto changed = m_aliases.setServiceOn(true, now);
+    for (const NetbiosName& name : changed.names)
+        m_holder.addName(name, now);
+    for (const auto& datagram : m_holder.takeOutgoing())
+        send(datagram);
+    tellSwitch(changed);
+    applyChanges(true);
+}
+
+void NameService::tellSwitch(const Aliases::Switch& changed)
+{
+    Json::ObjectWriter computer;
+    computer.add("type", "computer")
+        .add("computer", m_table.computerName())
+        .add("computer_state", Aliases::stateText(m_aliases.computerNameState()));
+    m_inbox.tellAll(computer.finish());
+    for (const std::string& user : changed.users) {
+        const auto alias = m_aliases.aliasOf(user);
+        if (!alias)
+            continue;
+        Json::ObjectWriter writer;
+        writer.add("type", "alias")
+            .add("alias", alias->name)
+            .add("alias_state", Aliases::stateText(alias->state));
+        m_inbox.tellUser(user, writer.finish());
+    }
+}
+
+std::vector<int> NameService::fds() const
+{
+    if (m_poll < 0)
+        return {};
+    return {m_poll};
+}
+
+void NameService::readable(int)
 {
     const auto now = Daemon::Clock::now();
-    if (m_watch && fd == m_watch->fd()) {
-        if (m_watch->drain())
-            rescan(now);
-        flush();
-        return;
+    epoll_event events[4];
+    const int count = ::epoll_wait(m_poll, events, 4, 0);
+    for (int i = 0; i < count; ++i) {
+        const int fd = events[i].data.fd;
+        if (m_watch && fd == m_watch->fd()) {
+            if (m_watch->drain() && m_active)
+                rescan(now);
+        } else if (fd == m_fd) {
+            readDatagrams(now);
+        }
     }
+    flush();
+}
+
+void NameService::readDatagrams(Daemon::Clock::time_point now)
+{
     for (int i = 0; i < kReadsPerEvent; ++i) {
         std::uint8_t buffer[kMaxDatagram];
         sockaddr_in source{};
@@ -162,7 +292,8 @@ void NameService::readable(int fd)
         const ssize_t got = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
         if (got < 0)
             break;
-        if ((message.msg_flags & MSG_TRUNC) != 0 || source.sin_family != AF_INET)
+        // Standing aside: read and dropped, so that nothing stale waits for our return.
+        if (!m_active || (message.msg_flags & MSG_TRUNC) != 0 || source.sin_family != AF_INET)
             continue;
         int index = 0;
         std::uint32_t destination = 0;
@@ -183,21 +314,37 @@ void NameService::readable(int fd)
         m_holder.receive(std::span(buffer, static_cast<std::size_t>(got)),
                          ntohl(source.sin_addr.s_addr), ntohs(source.sin_port), index, now);
     }
-    flush();
 }
 
 std::optional<Daemon::Clock::time_point> NameService::deadline() const
 {
-    if (m_fd < 0)
+    if (m_port == 0)
         return std::nullopt;
-    const auto holder = m_holder.nextDeadline();
-    return holder ? std::min(*holder, m_nextRescan) : m_nextRescan;
+    auto next = m_nextWatch;
+    if (!m_active)
+        return next;
+    next = std::min(next, m_nextRescan);
+    for (const auto& other : {m_holder.nextDeadline(), m_aliases.nextDeadline()}) {
+        if (other)
+            next = std::min(next, *other);
+    }
+    return next;
 }
 
 void NameService::runDeadlines(Daemon::Clock::time_point now)
 {
+    if (m_port == 0)
+        return;
+    if (now >= m_nextWatch)
+        watch(now);
+    if (!m_active)
+        return;
     if (now >= m_nextRescan)
         rescan(now);
+    for (const NetbiosName& name : m_aliases.expire(now)) {
+        m_table.removeAlias(name.trimmedName());
+        m_holder.removeName(name);
+    }
     m_holder.tick(now);
     flush();
 }
@@ -210,8 +357,9 @@ void NameService::rescan(Daemon::Clock::time_point now)
         return;
     std::vector<NameHolder::Interface> interfaces;
     for (const Ipv4Interface& i : *listed) {
-        if (!m_onlyInterfaces.empty() && std::find(m_onlyInterfaces.begin(), m_onlyInterfaces.end(),
-                                                   i.name) == m_onlyInterfaces.end())
+        if (!m_options.onlyInterfaces.empty() &&
+            std::find(m_options.onlyInterfaces.begin(), m_options.onlyInterfaces.end(), i.name) ==
+                m_options.onlyInterfaces.end())
             continue;
         interfaces.push_back({i.index, i.name, i.address, i.broadcast, i.loopback});
     }
@@ -300,7 +448,7 @@ std::vector<std::pair<std::string, std::string>> NameService::connected(const In
         {"computer_state", Aliases::stateText(m_aliases.computerNameState())}};
     if (!hasAlias(peer))
         return fields;
-    if (const auto name = m_aliases.connected(peer.user)) {
+    if (const auto name = m_aliases.connected(peer.user, Daemon::Clock::now())) {
         m_holder.addName(*name, Daemon::Clock::now());
         for (const auto& datagram : m_holder.takeOutgoing())
             send(datagram);
@@ -319,10 +467,12 @@ void NameService::disconnected(const Inbox::Peer& peer)
 {
     if (!hasAlias(peer))
         return;
-    if (const auto name = m_aliases.disconnected(peer.user)) {
-        m_table.removeAlias(name->trimmedName());
-        m_holder.removeName(*name);
-        for (const auto& datagram : m_holder.takeOutgoing())
-            send(datagram);
+    // Released by runDeadlines once the grace period is over.
+    const auto now = Daemon::Clock::now();
+    if (const auto releaseAt = m_aliases.disconnected(peer.user, now)) {
+        const auto alias = m_aliases.aliasOf(peer.user);
+        m_log("names: " + alias->name + "<03> kept for " +
+              std::to_string(std::chrono::ceil<std::chrono::seconds>(*releaseAt - now).count()) +
+              " s after its user's last client left");
     }
 }

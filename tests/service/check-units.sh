@@ -27,6 +27,13 @@ session=$(grep '/vorelind-session.socket$' <<<"$units")
 [ "$(sed -n 's/^ListenStream=//p' "$session")" = 0.0.0.0:139 ] ||
     fail "the session socket listens on $(sed -n 's/^ListenStream=//p' "$session" | xargs), not only 0.0.0.0:139"
 
+# systemd binds the names socket with address reuse, so nmbd can always bind UDP 137 beside it
+# (vorelind then gives way); port reuse would have the kernel share nmbd's unicast datagrams
+# with that socket, where nobody reads them while vorelind stands aside.
+names=$(grep '/vorelind-names.socket$' <<<"$units")
+grep -q '^ListenDatagram=0.0.0.0:137$' "$names" || fail "vorelind-names.socket: not UDP 0.0.0.0:137"
+if grep -qiE '^ReusePort=(yes|true|on|1)' "$names"; then fail "vorelind-names.socket sets ReusePort"; fi
+
 output=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" $units 2>&1) ||
     fail "systemd-analyze verify: $output"
 output=$(systemd-analyze security --offline=true --threshold=20 --root="$root" "$service" 2>&1) ||

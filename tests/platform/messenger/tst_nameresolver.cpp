@@ -336,6 +336,25 @@ Script nodeStatusScenario(const QString& name)
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), 0x0400}, peer03})};
          }},
+        {"aliases listed before the workstation name",
+         [peer03](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), kUniqueActive},
+                                             {rawName("WORKGROUP", 0x00), 0x8400},
+                                             {rawName("PEERTEST", 0x00), kUniqueActive},
+                                             {rawName("ZEDALIAS", 0x03), kUniqueActive},
+                                             peer03})};
+         }},
+        {"workstation name without its messenger name",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), kUniqueActive},
+                                             {rawName("PEERTEST", 0x00), kUniqueActive}})};
+         }},
+        {"workstation's messenger name in conflict",
+         [](auto id, int) {
+             return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x00), kUniqueActive},
+                                             {rawName("PEERTEST", 0x03), 0x0C00},
+                                             {rawName("PEERALIAS", 0x03), kUniqueActive}})};
+         }},
         {"name padded with NULs",
          [](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03, 0x00), 0x0400}})};
@@ -681,6 +700,9 @@ void TestNameResolver::findsTheMessengerNameOfAnAddress_data()
     row("inactive messenger name first", "PEERTEST", 1);
     row("permanent M-node messenger name", "PEERTEST", 1);
     row("two messenger names", "PEERALIAS", 1);
+    row("aliases listed before the workstation name", "PEERTEST", 1);
+    row("workstation name without its messenger name", "PEERALIAS", 1);
+    row("workstation's messenger name in conflict", "PEERALIAS", 1);
     row("name padded with NULs", "PEERTEST", 1);
     row("no statistics", "PEERTEST", 1);
     row("wrong transaction id, then the table", "PEERTEST", 1);
@@ -778,8 +800,11 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports_data()
     QTest::addColumn<QString>("called");
     QTest::newRow("the node reports its table") << "Samba's table"
                                                 << "PEERTEST";
-    QTest::newRow("the node reports an alias first") << "two messenger names"
-                                                     << "PEERALIAS";
+    QTest::newRow("the node reports an alias first, no workstation name") << "two messenger names"
+                                                                          << "PEERALIAS";
+    QTest::newRow("the node reports aliases before its workstation name")
+        << "aliases listed before the workstation name"
+        << "PEERTEST";
     // Samba takes any called name, so the address itself serves.
     QTest::newRow("the node says nothing") << "silence"
                                            << "127.0.0.1";

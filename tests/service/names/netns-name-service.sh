@@ -73,6 +73,7 @@ mkdir -p "$work"/{state,run,client,samba/private,samba/lock,samba/state,samba/ca
 cp /etc/passwd "$work/passwd"
 printf 'ana:x:4101:4101::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
 printf 'averyveryverylongname:x:4102:4102::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
+printf 'bea:x:4103:4103::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
 cat >"$work/client.conf" <<EOF
 [global]
 interfaces = 10.79.0.2/24
@@ -118,7 +119,8 @@ start_vorelind() {
         'mount --bind "$0" /etc/passwd && exec "$@"' "$work/passwd" \
         "$vorelind" --bind 10.79.0.1 --session-port 139 --name-port 137 \
         --state-dir "$work/state" --runtime-dir "$work/run" --computer-name "$1" \
-        --messages-per-minute 0 >>"$work/vorelind.log" 2>&1 &
+        --messages-per-minute 0 --alias-grace 3s --name-watch-interval 200ms \
+        >>"$work/vorelind.log" 2>&1 &
     daemon_pid=$!
     pids+=($daemon_pid)
 }
@@ -139,6 +141,31 @@ await() {
     done
     fail "$what"
     return 1
+}
+# answerers NAME: who answers one broadcast query for NAME from the client side within 1.5 s,
+# told apart by the TTL vorelind gives (nmbd answers from several sockets, and one address).
+answerers() {
+    ip netns exec "$cli" timeout 10 "$python" - "$1" <<'EOF'
+import socket, struct, sys, time
+name, suffix = sys.argv[1].split("#")
+raw = name.ljust(15).encode() + bytes([int(suffix, 16)])
+encoded = bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.bind(("10.79.0.2", 0))
+s.sendto(bytes.fromhex("424201100001000000000000") + encoded + bytes.fromhex("00200001"),
+         ("10.79.0.255", 137))
+seen, end = set(), time.monotonic() + 1.5
+while time.monotonic() < end:
+    s.settimeout(max(0.01, end - time.monotonic()))
+    try:
+        reply = s.recv(1024)
+    except socket.timeout:
+        break
+    if len(reply) >= 54 and reply[:2] == b"\x42\x42" and reply[2] & 0x80 and reply[3] & 0x0F == 0:
+        seen.add("vorelind" if struct.unpack(">I", reply[50:54])[0] == 300000 else "other")
+print("+".join(sorted(seen)) or "none")
+EOF
 }
 answered_by() { [ "$(lookup "$1")" = "$2" ]; }
 unanswered() { [ -z "$(lookup "$1")" ]; }
@@ -161,6 +188,27 @@ grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/status.out" ||
 [ -z "$(lookup 'PC-ANA#20')" ] || fail "PC-ANA<20>, not held, was answered"
 ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.1 'NOSUCH#03' \
     2>/dev/null | grep -q '<03>$' && fail "a unicast query for a name not held was answered"
+
+echo "a sweep of forged defences over every transaction id leaves the held name alone"
+ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
+import socket, time
+raw = b"PC-ANA".ljust(15) + b"\x03"
+encoded = bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+# NEGATIVE NAME REGISTRATION RESPONSE, ACT_ERR, claiming the name for 10.79.0.2.
+body = (bytes.fromhex("ad860000000100000000") + encoded
+        + bytes.fromhex("00200001000000000006") + bytes.fromhex("0000") + bytes([10, 79, 0, 2]))
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("10.79.0.2", 137))
+deadline = time.monotonic() + 30
+for trn in range(65536):
+    if time.monotonic() > deadline:
+        break
+    s.sendto(trn.to_bytes(2, "big") + body, ("10.79.0.1", 137))
+    if trn % 200 == 199:
+        time.sleep(0.005)  # within the receive buffer, so that no id is lost on the way
+EOF
+await "PC-ANA<03> lost to forged defences" answered_by 'PC-ANA#03' 10.79.0.1
+grep -q 'PC-ANA<03> on .* is held by' "$work/vorelind.log" && fail "a forged defence put PC-ANA<03> into conflict"
 
 echo "on loopback: answered with 127.0.0.1"
 ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -U 127.0.0.1 'PC-ANA#03' \
@@ -193,8 +241,27 @@ await "ana did not get the message to pc-ana" logged "$work/ana.out" "\"text\":\
 await "ana did not get the message to ana" logged "$work/ana.out" "\"called\":\"ANA\",\"to\":\"ANA\",.*\"text\":\"to ana $tag\""
 await "the smbclient message did not arrive" logged "$work/ana.out" "\"text\":\"by smbclient $tag\""
 
-echo "ana leaves: the alias is released and no longer answered"
+echo "a message to the address goes to the computer name, with two aliases held"
+client 4103 "$work/bea.out"
+bea_pid=$!
+await "no answer for BEA<03>" answered_by 'BEA#03' 10.79.0.1
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to the address $tag" 2>&1) ||
+    fail "vorelin-send 10.79.0.1: $out"
+for user in ana bea; do
+    await "$user did not get the message to the address as PC-ANA's" logged "$work/$user.out" \
+        "\"called\":\"PC-ANA\",.*\"text\":\"to the address $tag\""
+done
+kill -TERM "$bea_pid"
+
+echo "ana leaves and comes back: the alias is kept, not registered again; then released"
 kill -TERM "$ana_pid" "$long_pid"
+await "ANA<03> was not kept after ana left" logged "$work/vorelind.log" "ANA<03> kept for"
+client 4101 "$work/ana1.out"
+ana_pid=$!
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB ana "back $tag" 2>&1) || fail "vorelin-send ana: $out"
+await "ana's new client did not get the message to ana" logged "$work/ana1.out" "\"text\":\"back $tag\""
+[ "$(grep -c 'registered ANA<03>' "$work/vorelind.log")" = 1 ] || fail "ANA<03> was registered again"
+kill -TERM "$ana_pid"
 await "ANA<03> still answered after ana left" unanswered 'ANA#03'
 grep -q 'released ANA<03>' "$work/vorelind.log" || fail "no release of ANA<03> logged"
 
@@ -268,15 +335,16 @@ kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
 
-echo "started while nmbd holds its computer name: not claimed, sessions to it refused, users told"
+echo "started while nmbd holds its computer name: not claimed, users told; sessions that reach this machine's address are still taken"
 start_vorelind ANA
 await "vorelind claimed a computer name nmbd holds" logged "$work/vorelind.log" "ANA<03> on vs$tag (10.79.0.1) is held by 10.79.0.2, not claimed"
 await "no local socket" test -S "$work/run/inbox.socket"
 client 4102 "$work/long2.out"
 await "a connected user was not told the computer name is lost" logged "$work/long2.out.err" "another computer holds the name ANA"
 [ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
-out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB ana "lost" 2>&1)
-case "$out" in *"(2273)"*) ;; *) fail "a session to the lost computer name was not refused: $out" ;; esac
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB ana "lost $tag" 2>&1) ||
+    fail "a session to this machine's address calling its lost name was refused: $out"
+await "the message to the lost name did not arrive" logged "$work/long2.out" "\"text\":\"lost $tag\""
 kill -TERM "$daemon_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 
@@ -297,19 +365,57 @@ kill -TERM "$activated" "$!"
 await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2>/dev/null"
 grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
 
-echo "beside nmbd on the same machine: no name service, and clients are told"
-sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e '/^netbios aliases/d' \
+echo "nmbd first: vorelind holds no names, clients are told; when nmbd stops, vorelind takes over"
+sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e 's/^netbios aliases = .*/netbios aliases = AALIAS/' \
     -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
     "$work/smb.conf" >"$work/smb2.conf"
+sed -e 's/^netbios name = .*/netbios name = OTHERSMB/' -e '/^netbios aliases/d' "$work/smb2.conf" \
+    >"$work/smb3.conf"
 mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
 ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
-pids+=($!)
+nmbd_pid=$!
+pids+=($nmbd_pid)
 await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
-start_vorelind PC-ANA
-await "direct mode did not see the port taken" logged "$work/vorelind.log" "name service off: cannot bind UDP 137"
-client 4101 "$work/ana3.out"
-await "ana was not told that the name service is off" logged "$work/ana3.out.err" "the name service is off"
-kill -TERM "$daemon_pid" "$!"
+start_vorelind SRVSAMBA
+await "vorelind did not see nmbd on the port" logged "$work/vorelind.log" "name service off: another program (nmbd?) has a socket on UDP 137"
+client 4103 "$work/bea3.out"
+bea_pid=$!
+await "bea was not told that the name service is off" logged "$work/bea3.out.err" "the name service is off"
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to samba's address $tag" 2>&1) ||
+    fail "vorelin-send 10.79.0.1 beside nmbd: $out"
+await "a message to the address was not called by nmbd's netbios name" logged "$work/bea3.out" \
+    "\"called\":\"SRVSAMBA\",.*\"text\":\"to samba's address $tag\""
+who=$(answerers 'SRVSAMBA#03')
+[ "$who" = other ] || fail "SRVSAMBA<03> answered by $who beside nmbd, not by nmbd alone"
+unanswered 'BEA#03' || fail "BEA<03> answered while nmbd holds the port"
+kill -TERM "$nmbd_pid"
+await "vorelind did not take the name service back" logged "$work/vorelind.log" "taking the name service back"
+await "vorelind does not answer for SRVSAMBA<03> after nmbd left" answered_by 'SRVSAMBA#03' 10.79.0.1
+await "vorelind does not answer for bea's alias after nmbd left" answered_by 'BEA#03' 10.79.0.1
+who=$(answerers 'SRVSAMBA#03')
+[ "$who" = vorelind ] || fail "SRVSAMBA<03> answered by $who after nmbd left, not by vorelind alone"
+
+echo "vorelind first: nmbd starts beside it; vorelind releases its names and stops answering"
+releases=$(grep -c 'released BEA<03>' "$work/vorelind.log")
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb3.conf" >"$work/nmbd3.out" 2>&1 &
+nmbd_pid=$!
+pids+=($nmbd_pid)
+await "nmbd started beside vorelind does not answer" answered_by 'OTHERSMB#03' 10.79.0.1
+grep -q 'Address already in use' "$work/nmbd3.out" && fail "nmbd could not bind beside vorelind"
+await "vorelind did not give way" logged "$work/vorelind.log" "now has a socket on UDP 137"
+await "vorelind still answers for SRVSAMBA<03>" unanswered 'SRVSAMBA#03'
+await "vorelind still answers for BEA<03>" unanswered 'BEA#03'
+[ "$(grep -c 'released BEA<03>' "$work/vorelind.log")" -gt "$releases" ] ||
+    fail "vorelind did not release BEA<03> on the wire"
+await "bea was not told that the name service is off" sh -c "[ \$(grep -c 'the name service is off' $work/bea3.out.err) -ge 2 ]"
+who=$(answerers 'OTHERSMB#03')
+[ "$who" = other ] || fail "OTHERSMB<03> answered by $who, not by nmbd alone"
+who=$(answerers 'SRVSAMBA#03')
+[ "$who" = none ] || fail "SRVSAMBA<03> answered by $who after vorelind gave way"
+out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB srvsamba "beside $tag" 2>&1) ||
+    fail "vorelind's session service stopped working beside nmbd: $out"
+await "the message sent beside nmbd did not arrive" logged "$work/bea3.out" "\"text\":\"beside $tag\""
+kill -TERM "$daemon_pid" "$bea_pid"
 await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 
 # As the socket units pass them: the inbox socket, and UDP 137 bound with address reuse,
@@ -317,19 +423,19 @@ await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
 mkdir -p "$work/run2"
 ip netns exec "$srv" systemd-socket-activate -l "$work/run2/inbox.socket" --fdname=inbox \
     systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
-    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >>"$work/vorelind.log" 2>&1 &
+    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/activated2.log" 2>&1 &
 pids+=($!)
 activated=$!
 await "no inbox socket" test -S "$work/run2/inbox.socket"
 ip netns exec "$srv" "$recv" --json --socket "$work/run2/inbox.socket" >"$work/root.out" 2>"$work/root.out.err" &
 pids+=($!)
 await "vorelind was not started through its sockets" sh -c \
-    "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/vorelind.log"
+    "ip netns exec $cli timeout 3 $nmblookup -s $work/client.conf -B 10.79.0.255 WAKE >/dev/null 2>&1; grep -q 'another program (nmbd?) has a socket on UDP 137' $work/activated2.log"
 await "the client of the socket-activated service was not told" logged "$work/root.out.err" "the name service is off"
-grep -q "session service off" "$work/vorelind.log" || fail "vorelind did not say the session socket is missing"
+grep -q "session service off" "$work/activated2.log" || fail "vorelind did not say the session socket is missing"
 
 # A sanitized build reports what it found at exit.
-for log in "$work/vorelind.log" "$work/activated.log"; do
+for log in "$work/vorelind.log" "$work/activated.log" "$work/activated2.log"; do
     grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$log" && fail "sanitizer report in $log"
 done
 

@@ -1,6 +1,7 @@
 // Which alias a user gets, and who else sits on the names port: the two decisions the name
 // service takes besides NameHolder's.
 
+#include "service/NameTable.h"
 #include "service/names/Aliases.h"
 #include "service/names/UdpPortOwners.h"
 
@@ -29,20 +30,54 @@ class TestAliasRules : public QObject
 private slots:
     void followsUsers_data();
     void followsUsers();
+    void computerNameInConflict_data();
+    void computerNameInConflict();
     void findsOtherSocketsOnThePort_data();
     void findsOtherSocketsOnThePort();
 };
 
-// Steps: "+user" (a client connects: the name to register), "-user" (a client leaves: the name
-// to release), "NAME=held|conflict|pending" (the holder reports: users told), "?user" (alias).
+// Steps: "+user" (a client connects: the name to register), "-user" (a client leaves),
+// "@S" (S seconds after the start: the names released), "NAME=held|conflict|pending" (the
+// holder reports: users told), "?user" (alias), "!off" / "!on" (another program took the
+// names port, or left it: the users told | the names released or to register).
 void TestAliasRules::followsUsers_data()
 {
     QTest::addColumn<bool>("serviceOn");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("results");
-    QTest::newRow("first client registers, second does not, last releases")
-        << true << QStringList{"+ana", "?ana", "+ana", "-ana", "-ana", "?ana"}
-        << QStringList{"ANA", "ANA pending", "-", "-", "ANA", "none"};
+    QTest::newRow("first client registers, second does not; released after the grace")
+        << true << QStringList{"+ana", "?ana", "+ana", "@100", "-ana",
+                               "-ana", "?ana", "@129", "@130", "?ana"}
+        << QStringList{"ANA", "ANA pending", "-", "", "", "", "ANA pending", "", "ANA", "none"};
+    QTest::newRow("a user back within the grace keeps the alias")
+        << true << QStringList{"+ana", "ANA=held", "@100", "-ana", "@120", "+ana", "?ana", "@500"}
+        << QStringList{"ANA", "ana", "", "", "", "-", "ANA held", ""};
+    QTest::newRow("connecting in a loop registers once a minute at most")
+        << true << QStringList{"+ana", "-ana", "+ana", "-ana", "@59", "+ana",
+                               "-ana", "@88",  "@89",  "+ana", "-ana"}
+        << QStringList{"ANA", "", "-", "", "", "-", "", "", "ANA", "ANA", ""};
+    QTest::newRow("another program takes the port, then leaves it")
+        << true << QStringList{"+ana",  "ANA=held", "+bob", "-bob", "+averyverylongname",
+                               "+pc",   "!off",     "?ana", "?pc",  "?averyverylongname",
+                               "+carl", "?carl",    "!on",  "?ana", "?carl",
+                               "?pc",   "!on"}
+        << QStringList{"ANA",
+                       "ana",
+                       "BOB",
+                       "",
+                       "-",
+                       "-",
+                       "ana,pc|ANA,BOB",
+                       "ANA unavailable",
+                       "PC unavailable",
+                       "AVERYVERYLONGNAME too-long",
+                       "-",
+                       "CARL unavailable",
+                       "ana,carl,pc|ANA,CARL",
+                       "ANA pending",
+                       "CARL pending",
+                       "PC pending",
+                       "|"};
     QTest::newRow("held, then lost: the user is told each time")
         << true << QStringList{"+ana", "ANA=held", "?ana", "ANA=held", "ANA=conflict", "?ana"}
         << QStringList{"ANA", "ana", "ANA held", "", "ana", "ANA conflict"};
@@ -68,13 +103,30 @@ void TestAliasRules::followsUsers()
     QFETCH(QStringList, steps);
     QFETCH(QStringList, results);
     Aliases aliases(serviceOn, "pc");
+    Aliases::Clock::time_point now{};
     QStringList got;
     for (const QString& step : steps) {
         const std::string rest = step.mid(1).toStdString();
         if (step.startsWith('+')) {
-            got << show(aliases.connected(rest));
+            got << show(aliases.connected(rest, now));
         } else if (step.startsWith('-')) {
-            got << show(aliases.disconnected(rest));
+            aliases.disconnected(rest, now);
+            got << (aliases.aliasOf(rest) ? "" : "-");
+        } else if (step.startsWith('!')) {
+            const auto changed = aliases.setServiceOn(step == "!on", now);
+            QStringList users;
+            QStringList names;
+            for (const auto& user : changed.users)
+                users << QString::fromStdString(user);
+            for (const auto& name : changed.names)
+                names << show(name);
+            got << users.join(',') + "|" + names.join(',');
+        } else if (step.startsWith('@')) {
+            now = Aliases::Clock::time_point{} + std::chrono::seconds(step.mid(1).toInt());
+            QStringList released;
+            for (const auto& name : aliases.expire(now))
+                released << show(name);
+            got << released.join(',');
         } else if (step.startsWith('?')) {
             got << show(aliases, rest);
         } else {
@@ -91,6 +143,30 @@ void TestAliasRules::followsUsers()
         }
     }
     QCOMPARE(got, results);
+}
+
+// A session that reached one of this machine's addresses found the right machine, whoever
+// holds the computer name on the LAN.
+void TestAliasRules::computerNameInConflict_data()
+{
+    QTest::addColumn<bool>("lost");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("held") << false << "" << true;
+    QTest::newRow("lost, arrived on our LAN address") << true << "10.0.0.2" << true;
+    QTest::newRow("lost, arrived on loopback") << true << "127.0.0.1" << true;
+    QTest::newRow("lost, not one of our addresses") << true << "10.0.0.99" << false;
+    QTest::newRow("lost, arrival unknown") << true << "" << false;
+}
+
+void TestAliasRules::computerNameInConflict()
+{
+    QFETCH(bool, lost);
+    QFETCH(QString, local);
+    QFETCH(bool, accepted);
+    NameTable table("pc", [] { return std::vector<std::string>{"127.0.0.1", "10.0.0.2"}; });
+    table.setComputerNameLost(lost);
+    QCOMPARE(table.find(Aliases::messengerName("PC"), local.toStdString()).has_value(), accepted);
 }
 
 void TestAliasRules::findsOtherSocketsOnThePort_data()
