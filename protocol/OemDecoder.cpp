@@ -68,6 +68,18 @@ namespace {
 
 // Applies the line-break rule to count code points given by next(); isLoneBreak says which
 // other values stand alone as a break.
+// C0, DEL and C1: what a terminal or a log reader could take for structure.
+bool isControl(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+void appendNameCharacter(std::string& out, char32_t c)
+{
+    if (c != 0)
+        Utf8::append(out, isControl(c) ? char32_t(0xFFFD) : c);
+}
+
 template <typename Next, typename IsBreak>
 std::string normalise(std::size_t count, Next next, IsBreak isLoneBreak)
 {
@@ -103,7 +115,7 @@ std::string OemDecoder::name(std::span<const std::uint8_t> bytes) const
     std::string out;
     for (const std::uint8_t byte : bytes) {
         if (byte != 0)
-            Utf8::append(out, m_table[byte]);
+            appendNameCharacter(out, m_table[byte]);
     }
     return out;
 }
@@ -153,6 +165,14 @@ std::string normalisedText(std::string_view utf8)
         points.push_back(Utf8::next(utf8, at));
     return normalise(
         points.size(), [&](std::size_t i) { return points[i]; }, [](char32_t) { return false; });
+}
+
+std::string name(std::string_view utf8)
+{
+    std::string out;
+    for (std::size_t at = 0; at < utf8.size();)
+        appendNameCharacter(out, Utf8::next(utf8, at));
+    return out;
 }
 
 std::size_t codePoints(std::string_view utf8)

@@ -277,7 +277,7 @@ void TestLocalDelivery::acceptsHandInsOnlyFromTheAllowedAccount()
 {
     Service s;
     const std::string handIn =
-        R"({"type":"deliver","from":"alice","machine":"127.0.0.1","text":"a\r\nb"})"
+        R"({"type":"deliver","from":"ali\nce","machine":"127.0.0.1\t","text":"a\r\nb"})"
         "\n";
     const auto stranger = s.inbox.connect({1000, "mallory", false});
     s.inbox.takeOutput(stranger);
@@ -297,6 +297,10 @@ void TestLocalDelivery::acceptsHandInsOnlyFromTheAllowedAccount()
     got = lines(s.inbox.takeOutput(reader));
     QCOMPARE(got.at(1).string("text"), std::optional<std::string>("a\nb"));
     QCOMPARE(got.at(1).string("address"), std::optional<std::string>(""));
+    // Names are one line each: a break cannot forge a second message in a reader's output.
+    QCOMPARE(got.at(1).string("from"), std::optional<std::string>("ali\xEF\xBF\xBD"
+                                                                  "ce"));
+    QCOMPARE(got.at(1).string("machine"), std::optional<std::string>("127.0.0.1\xEF\xBF\xBD"));
 
     QVERIFY(s.inbox.receive(smbd, R"({"type":"deliver","from":"a","machine":"m","text":""})"
                                   "\n"));
