@@ -68,16 +68,11 @@ namespace {
 
 // Applies the line-break rule to count code points given by next(); isLoneBreak says which
 // other values stand alone as a break.
-// C0, DEL and C1: what a terminal or a log reader could take for structure.
-bool isControl(char32_t c)
-{
-    return c < 0x20 || (c >= 0x7F && c < 0xA0);
-}
-
+// A control character is what a terminal or a log reader could take for structure.
 void appendNameCharacter(std::string& out, char32_t c)
 {
     if (c != 0)
-        Utf8::append(out, isControl(c) ? char32_t(0xFFFD) : c);
+        Utf8::append(out, Utf8::isControl(c) ? char32_t(0xFFFD) : c);
 }
 
 template <typename Next, typename IsBreak>
@@ -173,6 +168,17 @@ std::string name(std::string_view utf8)
     for (std::size_t at = 0; at < utf8.size();)
         appendNameCharacter(out, Utf8::next(utf8, at));
     return out;
+}
+
+bool isControl(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+bool isHiddenFormat(char32_t c)
+{
+    return c == 0x061C || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
 }
 
 std::size_t codePoints(std::string_view utf8)

@@ -46,6 +46,14 @@ std::string normalisedText(std::string_view utf8);
 // OemDecoder::name; invalid UTF-8 becomes U+FFFD.
 std::string name(std::string_view utf8);
 
+// C0 controls, DEL and C1 controls.
+bool isControl(char32_t c);
+
+// Characters that reorder or hide the text around them: bidi marks, embeddings, overrides and
+// isolates, zero-width and invisible operators, line and paragraph separators, the BOM. Where
+// network text is printed they are shown as U+FFFD, so that what a reader sees is what came.
+bool isHiddenFormat(char32_t c);
+
 // Counts code points of valid UTF-8 (invalid bytes count one each).
 std::size_t codePoints(std::string_view utf8);
 

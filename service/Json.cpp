@@ -372,7 +372,16 @@ std::string quoted(std::string_view utf8)
             }
             continue;
         }
-        Utf8::append(out, Utf8::next(utf8, at));
+        // C1 controls and hidden format characters travel escaped: a reader that prints the
+        // line raw shows them as text, not as what they do.
+        const char32_t point = Utf8::next(utf8, at);
+        if (Utf8::isControl(point) || Utf8::isHiddenFormat(point)) {
+            out += "\\u";
+            for (const int shift : {12, 8, 4, 0})
+                out.push_back(kHex[(point >> shift) & 0x0F]);
+        } else {
+            Utf8::append(out, point);
+        }
     }
     out.push_back('"');
     return out;

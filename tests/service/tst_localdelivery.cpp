@@ -131,13 +131,17 @@ void TestLocalDelivery::decodesStrictJson()
 
 void TestLocalDelivery::writesEscapedJson()
 {
+    // C1 (U+0085) and a bidi override (U+202E) are escaped too: raw, they act on a terminal.
     Json::ObjectWriter writer;
-    writer.add("text", std::string("a\"\\\n\x01\x7f\xc3\xb1\xff", 9)).add("n", 3u);
+    writer.add("text", std::string("a\"\\\n\x01\x7f\xc3\xb1\xff\xc2\x85\xe2\x80\xae", 14))
+        .add("n", 3u);
     const std::string text = writer.finish();
-    QCOMPARE(QByteArray::fromStdString(text),
-             QByteArray("{\"text\":\"a\\\"\\\\\\n\\u0001\\u007f\xc3\xb1\xef\xbf\xbd\",\"n\":3}"));
+    QCOMPARE(
+        QByteArray::fromStdString(text),
+        QByteArray("{\"text\":\"a\\\"\\\\\\n\\u0001\\u007f\xc3\xb1\xef\xbf\xbd\\u0085\\u202e\","
+                   "\"n\":3}"));
     QCOMPARE(Json::parse(text)->string("text"),
-             std::optional<std::string>("a\"\\\n\x01\x7f\xc3\xb1\xef\xbf\xbd"));
+             std::optional<std::string>("a\"\\\n\x01\x7f\xc3\xb1\xef\xbf\xbd\xc2\x85\xe2\x80\xae"));
 }
 
 void TestLocalDelivery::deliversToEveryClientOfTheUser()
@@ -383,6 +387,11 @@ void TestLocalDelivery::logsNoText()
     }
     QVERIFY(s.log[0].find("outcome=delivered") != std::string::npos);
     QVERIFY(s.log[1].find("outcome=refused-too-long") != std::string::npos);
+    // A name is one field, shown as it reads: a bidi override or C1 control cannot turn it.
+    s.reception.refused(s.network("x", "ev\xE2\x80\xAEil\xC2\x85 x\\y\xC3\xB1"), Verdict::Empty);
+    QVERIFY2(s.log.back().find("from=ev\xEF\xBF\xBDil\xEF\xBF\xBD\\x20x\\x5cy\xC3\xB1 ") !=
+                 std::string::npos,
+             s.log.back().c_str());
 }
 
 QTEST_APPLESS_MAIN(TestLocalDelivery)

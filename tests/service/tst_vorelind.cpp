@@ -5,7 +5,11 @@
 #include <QDeadlineTimer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -37,6 +41,43 @@ SendResult vorelinSend(std::uint16_t port, const QString& recipient, const QStri
     if (send.waitForFinished(20000))
         result.exitCode = send.exitCode();
     result.output = QString::fromUtf8(send.readAllStandardOutput() + send.readAllStandardError());
+    return result;
+}
+
+// vorelind's arguments that let this test's own account hand messages in, as smbd's would.
+QStringList handInsFromUs()
+{
+    const passwd* self = ::getpwuid(::geteuid());
+    return {QStringLiteral("--message-command-account"),
+            QString::fromLocal8Bit(self ? self->pw_name : "root")};
+}
+
+struct HandIn
+{
+    int exitCode = -1;
+    QString error;
+    bool fileLeft = false;
+};
+
+// vorelin-deliver [options] FROM MACHINE FILE, FILE holding text, as smbd's command runs it.
+HandIn handIn(const QString& socket, const QString& from, const QByteArray& text,
+              const QStringList& options = {})
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("msg.txt"));
+    QFile file(path);
+    HandIn result;
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        return result;
+    file.close();
+    QProcess deliver;
+    deliver.start(QStringLiteral(VORELIN_DELIVER_PATH),
+                  QStringList{QStringLiteral("--socket"), socket} + options +
+                      QStringList{from, QStringLiteral("SENDERBOX"), path});
+    if (deliver.waitForFinished(30000))
+        result.exitCode = deliver.exitCode();
+    result.error = QString::fromUtf8(deliver.readAllStandardError());
+    result.fileLeft = QFile::exists(path);
     return result;
 }
 
@@ -347,7 +388,8 @@ void TestVorelind::holdsEachMessageLimit()
 void TestVorelind::vorelinRecvPrintsAndReconnects()
 {
     const auto service =
-        startService({QStringLiteral("--messages-per-minute"), QStringLiteral("0")});
+        startService(QStringList{QStringLiteral("--messages-per-minute"), QStringLiteral("0")} +
+                     handInsFromUs());
     QVERIFY(service);
     QProcess recv;
     recv.start(QStringLiteral(VORELIN_RECV_PATH),
@@ -373,6 +415,15 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
                  first.contains(QStringLiteral(" to VTEST on ")) &&
                  first.contains(QStringLiteral("red\uFFFD[31m")),
              qPrintable(first));
+
+    // Nor can bidi or invisible format characters, in a name or the text, disguise a message.
+    const HandIn hidden = handIn(service->socketPath(), QStringLiteral("ev\u202Eil"),
+                                 QStringLiteral("txt\u2066x\u200F").toUtf8());
+    QVERIFY2(hidden.exitCode == 0, qPrintable(hidden.error + service->log()));
+    const QString second = printed(QStringLiteral("\n\n"));
+    QVERIFY2(second.contains(QStringLiteral("Message from ev\uFFFDil to ")) &&
+                 second.contains(QStringLiteral("txt\uFFFDx\uFFFD")),
+             qPrintable(second));
 
     service->stop();
     QString error;
