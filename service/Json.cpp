@@ -3,6 +3,7 @@
 #include "protocol/OemDecoder.h"
 
 #include <charconv>
+#include <set>
 
 namespace {
 
@@ -85,12 +86,14 @@ private:
             ++m_at;
             return value;
         }
+        // Sorted, so that a line of many keys costs n log n, not n squared.
+        std::set<std::string> keys;
         while (true) {
             skipSpace();
-            if (peek() != '"')
+            if (peek() != '"' || value.members.size() == Json::kMaxMembers)
                 return std::nullopt;
             auto key = parseString();
-            if (!key || value.find(*key))
+            if (!key || !keys.insert(*key).second)
                 return std::nullopt;
             skipSpace();
             if (peek() != ':')

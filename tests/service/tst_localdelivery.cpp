@@ -120,6 +120,16 @@ void TestLocalDelivery::decodesStrictJson_data()
     QTest::newRow("cut short") << QByteArray(R"({"a":"b")") << false;
     QTest::newRow("nesting beyond the bound") << QByteArray(40, '[') + QByteArray(40, ']') << false;
     QTest::newRow("empty") << QByteArray() << false;
+    const auto members = [](int count) {
+        QByteArray object = "{";
+        for (int i = 0; i < count; ++i)
+            object += (i ? ",\"k" : "\"k") + QByteArray::number(i) + "\":0";
+        return object + "}";
+    };
+    QTest::newRow("64 members") << members(64) << true;
+    QTest::newRow("65 members") << members(65) << false;
+    QTest::newRow("5,900 members in a 64 KiB line") << members(5900) << false;
+    QTest::newRow("duplicate key far apart") << members(30).chopped(1) + ",\"k3\":1}" << false;
 }
 
 void TestLocalDelivery::decodesStrictJson()
