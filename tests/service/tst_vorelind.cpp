@@ -124,6 +124,8 @@ private slots:
     void holdsEachMessageLimit();
     void vorelinRecvPrintsAndReconnects();
     void limitsLocalClientsPerUser();
+    void namesAConfigurationErrorInOneLine_data();
+    void namesAConfigurationErrorInOneLine();
     void decodesTheConfiguredCodePage_data();
     void decodesTheConfiguredCodePage();
     void cleanupTestCase();
@@ -454,6 +456,46 @@ void TestVorelind::limitsLocalClientsPerUser()
         QCOMPARE(hello, i < 8);
     }
     QVERIFY(m_service->log().contains(QStringLiteral("local client refused")));
+}
+
+void TestVorelind::namesAConfigurationErrorInOneLine_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("arguments"); // %1: the file
+    QTest::addColumn<QString>("line");          // after "vorelind: "; %1: the file
+
+    QTest::newRow("--config=FILE is read")
+        << QByteArray("colour = red\n") << QStringList{"--config=%1"}
+        << "%1:1: unknown setting 'colour'";
+    QTest::newRow("--config FILE is read")
+        << QByteArray("\nmax-sessions = 0\n") << QStringList{"--config", "%1"}
+        << "%1:2: bad value '0' for max-sessions";
+    QTest::newRow("a bad option") << QByteArray() << QStringList{"--max-sessions", "x"}
+                                  << "--max-sessions: bad value 'x' for max-sessions";
+}
+
+void TestVorelind::namesAConfigurationErrorInOneLine()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, line);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("vorelind.conf"));
+    QFile conf(path);
+    QVERIFY(conf.open(QIODevice::WriteOnly) && conf.write(file) == file.size());
+    conf.close();
+    for (QString& argument : arguments)
+        argument = argument.arg(path);
+    QProcess vorelind;
+    vorelind.start(QStringLiteral(VORELIND_PATH),
+                   arguments + QStringList{"--bind", "127.0.0.1", "--session-port", "1",
+                                           "--state-dir", dir.path(), "--runtime-dir", dir.path()});
+    QVERIFY(vorelind.waitForFinished(10000));
+    QVERIFY(vorelind.exitCode() != 0);
+    const QString error = QString::fromUtf8(vorelind.readAllStandardError());
+    QCOMPARE(error.count(QLatin1Char('\n')), 1);
+    QVERIFY2(error.startsWith(QStringLiteral("vorelind: ") + line.arg(path)), qPrintable(error));
 }
 
 void TestVorelind::decodesTheConfiguredCodePage_data()
