@@ -280,6 +280,7 @@ void TestSessionMachine::closesOnDeadlines_data()
     QTest::newRow("keep-alives are not activity") << Bytes{0x85, 0, 0, 0} << 10 << 30 << false;
     QTest::newRow("slow drip of one request") << Bytes{0x81} << 10 << 30 << false;
     QTest::newRow("a message that never ends") << textBlock(text("more")) << 20 << 60 << true;
+    QTest::newRow("a message left silent") << Bytes{} << 0 << 30 << true;
 }
 
 void TestSessionMachine::closesOnDeadlines()
