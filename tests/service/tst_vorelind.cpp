@@ -123,6 +123,7 @@ private slots:
     void holdsEachMessageLimit_data();
     void holdsEachMessageLimit();
     void vorelinRecvPrintsAndReconnects();
+    void limitsLocalClientsPerUser_data();
     void limitsLocalClientsPerUser();
     void namesAConfigurationErrorInOneLine_data();
     void namesAConfigurationErrorInOneLine();
@@ -437,25 +438,92 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     recv.waitForFinished(5000);
 }
 
+void TestVorelind::limitsLocalClientsPerUser_data()
+{
+    QTest::addColumn<bool>("handIns"); // this test's account is smbd's
+    QTest::addColumn<int>("held");
+    QTest::newRow("a user's clients") << false << 8;
+    QTest::newRow("hand-ins, apart from any user's") << true << 64;
+}
+
 void TestVorelind::limitsLocalClientsPerUser()
 {
-    // Eight clients of one user get their hello; a ninth is closed at once.
-    std::vector<std::unique_ptr<QLocalSocket>> clients;
-    for (int i = 0; i < 9; ++i) {
-        clients.push_back(std::make_unique<QLocalSocket>());
-        clients.back()->connectToServer(m_service->socketPath());
-        QVERIFY(clients.back()->waitForConnected(5000));
-    }
-    for (int i = 0; i < 9; ++i) {
-        QLocalSocket& client = *clients[std::size_t(i)];
+    QFETCH(bool, handIns);
+    QFETCH(int, held);
+
+    const auto own = handIns ? startService(handInsFromUs()) : nullptr;
+    VorelindProcess& service = handIns ? *own : *m_service;
+    const auto refusals = [&] {
+        return service.log().count(QStringLiteral("local client refused"));
+    };
+    const int refusedBefore = refusals();
+    // The first line each client gets: a hello for those within the limit; the next is told
+    // why it is refused, never just closed.
+    const auto connect = [&] {
+        auto client = std::make_unique<QLocalSocket>();
+        client->connectToServer(service.socketPath());
+        client->waitForConnected(5000);
         const QDeadlineTimer deadline(5000);
-        while (!client.canReadLine() && client.state() == QLocalSocket::ConnectedState &&
+        while (!client->canReadLine() && client->state() == QLocalSocket::ConnectedState &&
                !deadline.hasExpired())
-            client.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-        const bool hello = client.canReadLine() && client.readLine().contains("\"hello\"");
-        QCOMPARE(hello, i < 8);
+            client->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        return client;
+    };
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (int i = 0; i <= held; ++i) {
+        auto client = connect();
+        const QByteArray line = client->canReadLine() ? client->readLine() : QByteArray();
+        if (i < held)
+            QVERIFY2(line.contains("\"hello\""), line.constData());
+        else
+            QVERIFY2(line.contains("\"refused\"") && line.contains("busy"), line.constData());
+        clients.push_back(std::move(client));
     }
-    QVERIFY(m_service->log().contains(QStringLiteral("local client refused")));
+    QCOMPARE(refusals(), refusedBefore + 1);
+    if (!handIns)
+        return;
+
+    // vorelin-deliver tries again while the hand-ins are all taken, and gets through once
+    // one place is free.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("msg.txt"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("waited") == 6);
+    file.close();
+    QProcess deliver;
+    deliver.start(
+        QStringLiteral(VORELIN_DELIVER_PATH),
+        {"--socket", service.socketPath(), "--retry-interval", "50", "alice", "SENDERBOX", path});
+    const QDeadlineTimer deadline(10000);
+    while (refusals() < refusedBefore + 2 && !deadline.hasExpired())
+        deliver.waitForFinished(20);
+    QVERIFY2(refusals() >= refusedBefore + 2, qPrintable(service.log()));
+    QVERIFY(QFile::exists(path)); // not yet acknowledged: still smbd's
+    clients.pop_back();           // the refused one
+    clients.pop_back();           // a place is free
+    QVERIFY(deliver.waitForFinished(15000));
+    QCOMPARE(deliver.exitCode(), 0);
+    QVERIFY(!QFile::exists(path));
+
+    // Refused until its time is up: it says why, and the text stays where it was. The place
+    // deliver left is taken again as soon as the service has seen it go.
+    for (int i = 0; i < 100 && int(clients.size()) < held; ++i) {
+        auto client = connect();
+        if (client->canReadLine() && client->readLine().contains("\"hello\""))
+            clients.push_back(std::move(client));
+        else
+            QTest::qWait(20);
+    }
+    QCOMPARE(int(clients.size()), held);
+    const HandIn lost = handIn(service.socketPath(), QStringLiteral("bob"), "never taken",
+                               {QStringLiteral("--retry-interval"), QStringLiteral("50"),
+                                QStringLiteral("--retry-for"), QStringLiteral("300")});
+    QCOMPARE(lost.exitCode, 1);
+    QVERIFY2(lost.error.contains(QStringLiteral("busy")) && lost.fileLeft, qPrintable(lost.error));
+    clients.clear();
+    const auto messages = service.receiveOnce();
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0][QStringLiteral("text")].toString(), QStringLiteral("waited"));
 }
 
 void TestVorelind::namesAConfigurationErrorInOneLine_data()
