@@ -66,8 +66,6 @@ char32_t Utf8::next(std::string_view text, std::size_t& at)
 
 namespace {
 
-// Applies the line-break rule to count code points given by next(); isLoneBreak says which
-// other values stand alone as a break.
 // A control character is what a terminal or a log reader could take for structure.
 void appendNameCharacter(std::string& out, char32_t c)
 {
@@ -75,6 +73,8 @@ void appendNameCharacter(std::string& out, char32_t c)
         Utf8::append(out, Utf8::isControl(c) ? char32_t(0xFFFD) : c);
 }
 
+// Applies the line-break rule to count code points given by next(); isLoneBreak says which
+// other values stand alone as a break.
 template <typename Next, typename IsBreak>
 std::string normalise(std::size_t count, Next next, IsBreak isLoneBreak)
 {
