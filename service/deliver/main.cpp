@@ -61,7 +61,7 @@ enum class Outcome
 {
     Delivered,
     Refused,  // for what the message is: the service has answered for it
-    Failed,   // for who hands it in, or a broken exchange: trying again changes nothing
+    Failed,   // for who hands it in, or an exchange cut short: not tried again
     Deferred, // the service cannot take it now: tried again
 };
 
@@ -96,9 +96,10 @@ Outcome handIn(const std::string& socketPath, const std::string& request, std::s
         const auto read =
             left.count() > 0 ? client.readLine(line, left) : LocalClient::Read::Timeout;
         if (read != LocalClient::Read::Line) {
+            // The service may have read the request: trying again could store it twice.
             why = read == LocalClient::Read::Timeout ? "no answer from the service"
                                                      : "the service closed the connection";
-            return Outcome::Deferred;
+            return Outcome::Failed;
         }
         const auto answer = Json::parse(line);
         const auto type = answer ? answer->string("type") : std::nullopt;
