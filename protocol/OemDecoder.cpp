@@ -66,6 +66,13 @@ char32_t Utf8::next(std::string_view text, std::size_t& at)
 
 namespace {
 
+// A control character is what a terminal or a log reader could take for structure.
+void appendNameCharacter(std::string& out, char32_t c)
+{
+    if (c != 0)
+        Utf8::append(out, Utf8::isControl(c) ? char32_t(0xFFFD) : c);
+}
+
 // Applies the line-break rule to count code points given by next(); isLoneBreak says which
 // other values stand alone as a break.
 template <typename Next, typename IsBreak>
@@ -103,7 +110,7 @@ std::string OemDecoder::name(std::span<const std::uint8_t> bytes) const
     std::string out;
     for (const std::uint8_t byte : bytes) {
         if (byte != 0)
-            Utf8::append(out, m_table[byte]);
+            appendNameCharacter(out, m_table[byte]);
     }
     return out;
 }
@@ -153,6 +160,25 @@ std::string normalisedText(std::string_view utf8)
         points.push_back(Utf8::next(utf8, at));
     return normalise(
         points.size(), [&](std::size_t i) { return points[i]; }, [](char32_t) { return false; });
+}
+
+std::string name(std::string_view utf8)
+{
+    std::string out;
+    for (std::size_t at = 0; at < utf8.size();)
+        appendNameCharacter(out, Utf8::next(utf8, at));
+    return out;
+}
+
+bool isControl(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+bool isHiddenFormat(char32_t c)
+{
+    return c == 0x061C || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
 }
 
 std::size_t codePoints(std::string_view utf8)

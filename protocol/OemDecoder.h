@@ -18,7 +18,8 @@ public:
     OemDecoder();
     explicit OemDecoder(const Table& table) : m_table(table) {}
 
-    // A name (originator, destination, calling): bytes as they are, NULs dropped.
+    // A name (originator, destination, calling): NULs dropped, and every other control
+    // character (line break, tab...) becomes U+FFFD, so that a name is always one line.
     std::string name(std::span<const std::uint8_t> bytes) const;
 
     // Message text. CR LF, LF CR, CR, LF and 0x14 (the line break Windows senders send) each
@@ -40,6 +41,18 @@ char32_t next(std::string_view text, std::size_t& at);
 // The same line-break rule for text that is already Unicode (a message handed in as UTF-8):
 // CR LF, LF CR, CR and LF each become "\n"; NULs are dropped; invalid UTF-8 becomes U+FFFD.
 std::string normalisedText(std::string_view utf8);
+
+// The name rule for a name that is already Unicode (a hand-in's sender and machine): as
+// OemDecoder::name; invalid UTF-8 becomes U+FFFD.
+std::string name(std::string_view utf8);
+
+// C0 controls, DEL and C1 controls.
+bool isControl(char32_t c);
+
+// Characters that reorder or hide the text around them: bidi marks, embeddings, overrides and
+// isolates, zero-width and invisible operators, line and paragraph separators, the BOM. Where
+// network text is printed they are shown as U+FFFD, so that what a reader sees is what came.
+bool isHiddenFormat(char32_t c);
 
 // Counts code points of valid UTF-8 (invalid bytes count one each).
 std::size_t codePoints(std::string_view utf8);

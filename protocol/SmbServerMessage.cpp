@@ -11,14 +11,14 @@ constexpr std::uint8_t kFlagsReply = 0x80;
 constexpr std::uint8_t kFormatDataBlock = 0x01;
 constexpr std::uint8_t kFormatString = 0x04;
 
-// 0x04, a NUL-terminated string; the NUL is consumed, not returned.
+// 0x04, a NUL-terminated string of at most kMaxName bytes; the NUL is consumed, not returned.
 std::optional<std::vector<std::uint8_t>> readString(ByteReader& in)
 {
     if (in.u8() != kFormatString || !in.ok())
         return std::nullopt;
     const auto rest = in.whole().subspan(in.offset(), in.remaining());
     const auto nul = std::find(rest.begin(), rest.end(), std::uint8_t(0));
-    if (nul == rest.end())
+    if (nul == rest.end() || nul - rest.begin() > std::ptrdiff_t(SmbServerMessage::kMaxName))
         return std::nullopt;
     const auto text = in.bytes(static_cast<std::size_t>(nul - rest.begin()));
     in.skip(1);

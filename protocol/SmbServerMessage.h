@@ -16,6 +16,9 @@ constexpr std::uint8_t kText = 0xD7;
 constexpr std::uint8_t kNegotiate = 0x72;
 
 constexpr std::size_t kMinimumSize = 35; // header, WordCount, ByteCount
+// Longest originator or destination name taken, in bytes as sent: far beyond any real one
+// (15 for a NetBIOS name), and a longer one is no name but a malformed request.
+constexpr std::size_t kMaxName = 255;
 
 // DOS error classes and codes (MS-CIFS 2.2.2.4) a message server answers with.
 constexpr std::uint8_t kErrDos = 0x01;
@@ -60,6 +63,7 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> smb);
 
 // 0xD0 SEND MESSAGE (MS-MSRP 2.2.3.1.1): WordCount 0; bytes
 //   0x04 OriginatorName NUL  0x04 DestinationName NUL  0x01 DataLength(LE16) Data
+// Names longer than kMaxName make this and 0xD5 malformed.
 struct SendMessage
 {
     std::vector<std::uint8_t> from;

@@ -287,15 +287,28 @@ void Daemon::acceptSessions()
 
 void Daemon::acceptLocal()
 {
+    // smbd's message command connects once per message, and has already told the sender it
+    // arrived: its account gets a bound of its own, well above one user's.
+    constexpr std::size_t kMaxHandInClients = 64;
+    // A refused client learns why; the line fits any socket buffer, so it never blocks.
+    const auto refuse = [](int fd, const std::string& reason) {
+        const std::string line = "{\"type\":\"refused\",\"reason\":\"" + reason + "\"}\n";
+        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::close(fd);
+    };
     for (int i = 0; i < 16; ++i) {
         const int fd = ::accept4(m_listeners.inbox, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
         ucred credentials{};
         socklen_t length = sizeof credentials;
-        if (m_locals >= kMaxLocalClients ||
-            ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
             ::close(fd);
+            continue;
+        }
+        const bool handIns = credentials.uid == m_handInUid;
+        if (!handIns && m_locals >= kMaxLocalClients) {
+            refuse(fd, "busy: too many local clients");
             continue;
         }
         const auto sameUser =
@@ -303,10 +316,10 @@ void Daemon::acceptLocal()
                 return entry.second.kind == Connection::Kind::Local &&
                        entry.second.uid == credentials.uid;
             });
-        if (std::size_t(sameUser) >= kMaxLocalClientsPerUser) {
+        if (std::size_t(sameUser) >= (handIns ? kMaxHandInClients : kMaxLocalClientsPerUser)) {
             m_log("local client refused: uid " + std::to_string(credentials.uid) + " has " +
                   std::to_string(sameUser) + " connected");
-            ::close(fd);
+            refuse(fd, "busy: " + std::to_string(sameUser) + " clients of this user connected");
             continue;
         }
         Connection connection;

@@ -169,8 +169,8 @@ void Inbox::handIn(Client& client, const Json::Value& request)
         return;
     }
     ReceivedMessage message;
-    message.from = *from;
-    message.machine = *machine;
+    message.from = Utf8::name(*from);
+    message.machine = Utf8::name(*machine);
     message.called = m_computerName;
     message.size = text->size();
     message.text = Utf8::normalisedText(*text);

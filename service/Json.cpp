@@ -3,6 +3,7 @@
 #include "protocol/OemDecoder.h"
 
 #include <charconv>
+#include <set>
 
 namespace {
 
@@ -85,12 +86,14 @@ private:
             ++m_at;
             return value;
         }
+        // Sorted, so that a line of many keys costs n log n, not n squared.
+        std::set<std::string> keys;
         while (true) {
             skipSpace();
-            if (peek() != '"')
+            if (peek() != '"' || value.members.size() == Json::kMaxMembers)
                 return std::nullopt;
             auto key = parseString();
-            if (!key || value.find(*key))
+            if (!key || !keys.insert(*key).second)
                 return std::nullopt;
             skipSpace();
             if (peek() != ':')
@@ -372,7 +375,16 @@ std::string quoted(std::string_view utf8)
             }
             continue;
         }
-        Utf8::append(out, Utf8::next(utf8, at));
+        // C1 controls and hidden format characters travel escaped: a reader that prints the
+        // line raw shows them as text, not as what they do.
+        const char32_t point = Utf8::next(utf8, at);
+        if (Utf8::isControl(point) || Utf8::isHiddenFormat(point)) {
+            out += "\\u";
+            for (const int shift : {12, 8, 4, 0})
+                out.push_back(kHex[(point >> shift) & 0x0F]);
+        } else {
+            Utf8::append(out, point);
+        }
     }
     out.push_back('"');
     return out;

@@ -9,8 +9,8 @@
 #include <vector>
 
 // The little JSON that the local socket speaks: one object per line. The decoder is strict
-// (RFC 8259 grammar, valid UTF-8, no duplicate keys, bounded depth) because the bytes come from
-// any local program; the writer escapes whatever it is given.
+// (RFC 8259 grammar, valid UTF-8, no duplicate keys, bounded depth and size) because the bytes come
+// from any local program; the writer escapes whatever it is given.
 namespace Json {
 
 struct Member;
@@ -46,6 +46,8 @@ struct Member
 };
 
 constexpr std::size_t kMaxDepth = 16;
+// Far more than any request has; more is refused.
+constexpr std::size_t kMaxMembers = 64;
 
 std::optional<Value> parse(std::string_view text);
 

@@ -2,7 +2,10 @@
 
 #include "service/Json.h"
 
+#include "protocol/OemDecoder.h"
+
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <utility>
 
@@ -19,18 +22,23 @@ bool sameIgnoringCase(std::string_view a, std::string_view b)
                                               [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-// Names come from the network: show them in the log as printable ASCII with escapes.
+// Names come from the network. In the log they are one field each: ASCII space, backslash and
+// controls as \x escapes; other controls, bidi and invisible format characters, and invalid
+// UTF-8 as U+FFFD; at most 64 characters.
 std::string printable(std::string_view text)
 {
     std::string out;
-    for (const char c : text.substr(0, 64)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x21 && byte < 0x7F && byte != '\\') {
-            out.push_back(c);
-        } else {
+    std::size_t at = 0;
+    for (int count = 0; count < 64 && at < text.size(); ++count) {
+        const char32_t c = Utf8::next(text, at);
+        if (c >= 0x21 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x80) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", unsigned(c));
             out += escaped;
+        } else {
+            Utf8::append(out, Utf8::isControl(c) || Utf8::isHiddenFormat(c) ? char32_t(0xFFFD) : c);
         }
     }
     return out.empty() ? "-" : out;

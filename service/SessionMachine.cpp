@@ -335,7 +335,8 @@ SessionMachine::Output SessionMachine::tick(Clock::time_point now)
 {
     Output out;
     if (m_state != State::Closed && now >= deadline()) {
-        if (m_pending && now >= m_pending->started + m_limits.message) {
+        // An unfinished message is dropped whichever limit ends it, and says so once.
+        if (m_pending) {
             m_pending->message.size = m_pending->text.size();
             m_sink.refused(m_pending->message, Verdict::TimedOut);
         }

@@ -1,7 +1,9 @@
 #include "service/Settings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -192,7 +194,7 @@ bool readFile(Settings& settings, const std::string& path, std::string& error)
 {
     std::ifstream in(path);
     if (!in) {
-        error = "cannot read " + path;
+        error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
     std::string line;
@@ -214,6 +216,10 @@ bool readFile(Settings& settings, const std::string& path, std::string& error)
             return false;
         }
     }
+    if (in.bad()) { // a folder, or a read error
+        error = "cannot read " + path;
+        return false;
+    }
     return true;
 }
 
@@ -226,17 +232,18 @@ Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string&
         if (args[i] == "-V" || args[i] == "--version")
             return Outcome::Version;
     }
-    // The file first, so that options override it.
+    // The file first, so that options override it; --config FILE and --config=FILE alike.
+    constexpr std::string_view kJoined = "--config=";
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--config") {
-            if (i + 1 >= args.size()) {
-                error = "--config needs a value";
-                return Outcome::Error;
-            }
-            settings.configFile = args[i + 1];
-            if (!readFile(settings, settings.configFile, error))
-                return Outcome::Error;
+        if (args[i] != "--config" && !args[i].starts_with(kJoined))
+            continue;
+        if (args[i] == "--config" && i + 1 >= args.size()) {
+            error = "--config needs a value";
+            return Outcome::Error;
         }
+        settings.configFile = args[i] == "--config" ? args[++i] : args[i].substr(kJoined.size());
+        if (!readFile(settings, settings.configFile, error))
+            return Outcome::Error;
     }
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];

@@ -201,7 +201,8 @@ int main(int argc, char** argv)
         std::puts("vorelind " VORELIN_VERSION);
         return 0;
     case SettingsParser::Outcome::Error:
-        std::fprintf(stderr, "vorelind: %s\n%s", error.c_str(), SettingsParser::kUsage);
+        // One line that names the fault; the usage is a --help away.
+        std::fprintf(stderr, "vorelind: %s (see vorelind --help)\n", error.c_str());
         return 2;
     case SettingsParser::Outcome::Run:
         break;

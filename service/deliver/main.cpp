@@ -1,6 +1,8 @@
 // vorelin-deliver: hands one message to vorelind, for smbd's "message command" where smbd holds
-// port 139: vorelin-deliver SENDER MACHINE FILE. Reads and removes FILE (smbd's temporary copy
-// of the text), and returns as soon as the service has stored the message or refused it.
+// port 139: vorelin-deliver SENDER MACHINE FILE. smbd has already told the sender the message
+// arrived and never sends it again, so FILE (smbd's temporary copy of the text) is removed only
+// once the service has answered for the message; what the service cannot take yet is tried
+// again for a while, and what finally fails is said on stderr, which lands in smbd's log.
 
 #include "service/Json.h"
 #include "service/LocalClient.h"
@@ -9,19 +11,27 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
 // Far more than any message holds; beyond it the file is not a message.
 constexpr std::size_t kMaxFile = 64 * 1024;
-constexpr auto kReplyTime = std::chrono::milliseconds(5000);
+constexpr milliseconds kReplyTime{5000};
+constexpr milliseconds kRetryInterval{250};
+constexpr milliseconds kRetryFor{10'000};
 
-const char* const kUsage = "Usage: vorelin-deliver [--socket PATH] SENDER MACHINE FILE\n";
+const char* const kUsage = "Usage: vorelin-deliver [--socket PATH] [--retry-interval MS] "
+                           "[--retry-for MS] SENDER MACHINE FILE\n";
 
 bool readFile(const char* path, std::string& text, std::string& error)
 {
@@ -47,21 +57,104 @@ bool readFile(const char* path, std::string& text, std::string& error)
     return true;
 }
 
+enum class Outcome
+{
+    Delivered,
+    Refused,  // for what the message is: the service has answered for it
+    Failed,   // for who hands it in, or an exchange cut short: not tried again
+    Deferred, // the service cannot take it now: tried again
+};
+
+Outcome outcomeOf(std::string_view type, std::string_view reason)
+{
+    if (type != "refused")
+        return Outcome::Failed;
+    for (const std::string_view verdict :
+         {"refused-too-long", "refused-empty", "refused-blocked"}) {
+        if (reason == verdict)
+            return Outcome::Refused;
+    }
+    return reason == "not allowed" || reason == "from, machine and text are needed"
+               ? Outcome::Failed
+               : Outcome::Deferred;
+}
+
+Outcome handIn(const std::string& socketPath, const std::string& request, std::string& why)
+{
+    LocalClient client;
+    if (!client.connect(socketPath, why)) {
+        why = "cannot reach vorelind: " + why;
+        return Outcome::Deferred;
+    }
+    // A service that refuses the connection says why before it closes: read that too.
+    client.sendLine(request);
+    // The hello and any waiting messages come first; the answer is the first other line.
+    const auto deadline = Clock::now() + kReplyTime;
+    std::string line;
+    while (true) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        const auto read =
+            left.count() > 0 ? client.readLine(line, left) : LocalClient::Read::Timeout;
+        if (read != LocalClient::Read::Line) {
+            // The service may have read the request: trying again could store it twice.
+            why = read == LocalClient::Read::Timeout ? "no answer from the service"
+                                                     : "the service closed the connection";
+            return Outcome::Failed;
+        }
+        const auto answer = Json::parse(line);
+        const auto type = answer ? answer->string("type") : std::nullopt;
+        if (type == "delivered")
+            return Outcome::Delivered;
+        if (type == "refused" || type == "error") {
+            why = answer->string("reason").value_or("no reason given");
+            return outcomeOf(*type, why);
+        }
+    }
+}
+
+bool parseMilliseconds(std::string_view text, milliseconds& out)
+{
+    unsigned long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value > 3'600'000)
+        return false;
+    out = milliseconds(value);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::string socketPath = LocalClient::kDefaultSocket;
+    auto retryInterval = kRetryInterval;
+    auto retryFor = kRetryFor;
     int first = 1;
-    if (argc > 2 && std::string_view(argv[1]) == "--socket") {
-        socketPath = argv[2];
-        first = 3;
-    }
-    if (argc > 1 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
-        std::printf("%sHands a message that smbd received to vorelind (smb.conf: message command = "
-                    "vorelin-deliver %%f %%m %%s). FILE is removed.\n",
-                    kUsage);
-        return 0;
+    for (; first < argc; ++first) {
+        const std::string_view arg = argv[first];
+        if (arg == "-h" || arg == "--help") {
+            std::printf("%sHands a message that smbd received to vorelind (smb.conf: message "
+                        "command = vorelin-deliver %%f %%m %%s). FILE is removed once the "
+                        "service stored or refused the message.\n",
+                        kUsage);
+            return 0;
+        }
+        const bool valued = arg == "--socket" || arg == "--retry-interval" || arg == "--retry-for";
+        if (!valued)
+            break;
+        if (first + 1 >= argc) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        const std::string_view value = argv[++first];
+        if (arg == "--socket") {
+            socketPath = value;
+        } else if (!parseMilliseconds(value, arg == "--retry-for" ? retryFor : retryInterval) ||
+                   retryInterval.count() == 0) {
+            std::fprintf(stderr, "vorelin-deliver: bad value '%s' for %s\n", argv[first],
+                         argv[first - 1]);
+            return 2;
+        }
     }
     if (argc - first != 3) {
         std::fputs(kUsage, stderr);
@@ -73,42 +166,34 @@ int main(int argc, char** argv)
 
     std::string text;
     std::string error;
-    const bool read = readFile(file, text, error);
-    ::unlink(file); // smbd leaves its temporary file to the command
-    if (!read) {
-        std::fprintf(stderr, "vorelin-deliver: %s\n", error.c_str());
-        return 1;
-    }
-
-    LocalClient client;
-    if (!client.connect(socketPath, error)) {
-        std::fprintf(stderr, "vorelin-deliver: cannot reach vorelind: %s\n", error.c_str());
+    if (!readFile(file, text, error)) {
+        std::fprintf(stderr, "vorelin-deliver: cannot read the message from %s: %s\n", sender,
+                     error.c_str());
         return 1;
     }
     Json::ObjectWriter request;
     request.add("type", "deliver").add("from", sender).add("machine", machine).add("text", text);
-    if (!client.sendLine(request.finish())) {
-        std::fprintf(stderr, "vorelin-deliver: the service closed the connection\n");
-        return 1;
-    }
-    // The hello and any waiting messages come first; the answer is the first other line.
-    const auto deadline = std::chrono::steady_clock::now() + kReplyTime;
-    std::string line;
+    const std::string line = request.finish();
+
+    const auto giveUp = Clock::now() + retryFor;
     while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || client.readLine(line, left) != LocalClient::Read::Line) {
-            std::fprintf(stderr, "vorelin-deliver: no answer from the service\n");
-            return 1;
-        }
-        const auto answer = Json::parse(line);
-        const auto type = answer ? answer->string("type") : std::nullopt;
-        if (type == "delivered")
+        const Outcome outcome = handIn(socketPath, line, error);
+        if (outcome == Outcome::Delivered || outcome == Outcome::Refused)
+            ::unlink(file); // the service has answered for it
+        if (outcome == Outcome::Delivered)
             return 0;
-        if (type == "refused" || type == "error") {
-            std::fprintf(stderr, "vorelin-deliver: refused: %s\n",
-                         answer->string("reason").value_or("no reason given").c_str());
+        if (outcome == Outcome::Refused) {
+            std::fprintf(stderr, "vorelin-deliver: message from %s refused: %s\n", sender,
+                         error.c_str());
             return 1;
         }
+        if (outcome == Outcome::Failed || Clock::now() + retryInterval >= giveUp)
+            break;
+        std::this_thread::sleep_for(retryInterval);
     }
+    // smbd will not send it again: the text stays where an administrator can find it.
+    std::fprintf(stderr,
+                 "vorelin-deliver: message from %s not delivered (%s); its text is kept in %s\n",
+                 sender, error.c_str(), file);
+    return 1;
 }

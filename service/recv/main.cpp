@@ -37,15 +37,16 @@ const char* const kHelp =
 constexpr const char* kFields[] = {"id",     "from", "machine",  "address",
                                    "called", "to",   "received", "text"};
 
-// Text from the network must not drive the terminal: control characters other than the line
-// break and tab become U+FFFD.
+// Text from the network must not drive the terminal nor disguise itself: control characters
+// other than the line break and tab, and bidi and invisible format characters, become U+FFFD.
 std::string forTerminal(std::string_view text)
 {
     std::string out;
     for (std::size_t at = 0; at < text.size();) {
         const char32_t c = Utf8::next(text, at);
-        const bool control = (c < 0x20 && c != '\n' && c != '\t') || (c >= 0x7F && c < 0xA0);
-        Utf8::append(out, control ? char32_t(0xFFFD) : c);
+        const bool hidden =
+            (Utf8::isControl(c) && c != '\n' && c != '\t') || Utf8::isHiddenFormat(c);
+        Utf8::append(out, hidden ? char32_t(0xFFFD) : c);
     }
     return out;
 }

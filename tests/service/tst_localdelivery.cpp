@@ -129,6 +129,16 @@ void TestLocalDelivery::decodesStrictJson_data()
     QTest::newRow("cut short") << QByteArray(R"({"a":"b")") << false;
     QTest::newRow("nesting beyond the bound") << QByteArray(40, '[') + QByteArray(40, ']') << false;
     QTest::newRow("empty") << QByteArray() << false;
+    const auto members = [](int count) {
+        QByteArray object = "{";
+        for (int i = 0; i < count; ++i)
+            object += (i ? ",\"k" : "\"k") + QByteArray::number(i) + "\":0";
+        return object + "}";
+    };
+    QTest::newRow("64 members") << members(64) << true;
+    QTest::newRow("65 members") << members(65) << false;
+    QTest::newRow("5,900 members in a 64 KiB line") << members(5900) << false;
+    QTest::newRow("duplicate key far apart") << members(30).chopped(1) + ",\"k3\":1}" << false;
 }
 
 void TestLocalDelivery::decodesStrictJson()
@@ -140,13 +150,17 @@ void TestLocalDelivery::decodesStrictJson()
 
 void TestLocalDelivery::writesEscapedJson()
 {
+    // C1 (U+0085) and a bidi override (U+202E) are escaped too: raw, they act on a terminal.
     Json::ObjectWriter writer;
-    writer.add("text", std::string("a\"\\\n\x01\x7f\xc3\xb1\xff", 9)).add("n", 3u);
+    writer.add("text", std::string("a\"\\\n\x01\x7f\xc3\xb1\xff\xc2\x85\xe2\x80\xae", 14))
+        .add("n", 3u);
     const std::string text = writer.finish();
-    QCOMPARE(QByteArray::fromStdString(text),
-             QByteArray("{\"text\":\"a\\\"\\\\\\n\\u0001\\u007f\xc3\xb1\xef\xbf\xbd\",\"n\":3}"));
+    QCOMPARE(
+        QByteArray::fromStdString(text),
+        QByteArray("{\"text\":\"a\\\"\\\\\\n\\u0001\\u007f\xc3\xb1\xef\xbf\xbd\\u0085\\u202e\","
+                   "\"n\":3}"));
     QCOMPARE(Json::parse(text)->string("text"),
-             std::optional<std::string>("a\"\\\n\x01\x7f\xc3\xb1\xef\xbf\xbd"));
+             std::optional<std::string>("a\"\\\n\x01\x7f\xc3\xb1\xef\xbf\xbd\xc2\x85\xe2\x80\xae"));
 }
 
 void TestLocalDelivery::deliversToEveryClientOfTheUser()
@@ -303,7 +317,7 @@ void TestLocalDelivery::acceptsHandInsOnlyFromTheAllowedAccount()
 {
     Service s;
     const std::string handIn =
-        R"({"type":"deliver","from":"alice","machine":"127.0.0.1","text":"a\r\nb"})"
+        R"({"type":"deliver","from":"ali\nce","machine":"127.0.0.1\t","text":"a\r\nb"})"
         "\n";
     const auto stranger = s.inbox.connect({1000, "mallory", false});
     s.inbox.takeOutput(stranger);
@@ -323,6 +337,10 @@ void TestLocalDelivery::acceptsHandInsOnlyFromTheAllowedAccount()
     got = lines(s.inbox.takeOutput(reader));
     QCOMPARE(got.at(1).string("text"), std::optional<std::string>("a\nb"));
     QCOMPARE(got.at(1).string("address"), std::optional<std::string>(""));
+    // Names are one line each: a break cannot forge a second message in a reader's output.
+    QCOMPARE(got.at(1).string("from"), std::optional<std::string>("ali\xEF\xBF\xBD"
+                                                                  "ce"));
+    QCOMPARE(got.at(1).string("machine"), std::optional<std::string>("127.0.0.1\xEF\xBF\xBD"));
 
     QVERIFY(s.inbox.receive(smbd, R"({"type":"deliver","from":"a","machine":"m","text":""})"
                                   "\n"));
@@ -405,6 +423,11 @@ void TestLocalDelivery::logsNoText()
     }
     QVERIFY(s.log[0].find("outcome=delivered") != std::string::npos);
     QVERIFY(s.log[1].find("outcome=refused-too-long") != std::string::npos);
+    // A name is one field, shown as it reads: a bidi override or C1 control cannot turn it.
+    s.reception.refused(s.network("x", "ev\xE2\x80\xAEil\xC2\x85 x\\y\xC3\xB1"), Verdict::Empty);
+    QVERIFY2(s.log.back().find("from=ev\xEF\xBF\xBDil\xEF\xBF\xBD\\x20x\\x5cy\xC3\xB1 ") !=
+                 std::string::npos,
+             s.log.back().c_str());
 }
 
 QTEST_APPLESS_MAIN(TestLocalDelivery)

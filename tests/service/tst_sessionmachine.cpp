@@ -76,6 +76,8 @@ class TestSessionMachine : public QObject
 private slots:
     void answersByteTables_data();
     void answersByteTables();
+    void keepsNamesBoundedAndOnOneLine_data();
+    void keepsNamesBoundedAndOnOneLine();
     void closesOnDeadlines_data();
     void closesOnDeadlines();
     void refusesBeyondTheLimitWithInsufficientResources();
@@ -216,6 +218,57 @@ void TestSessionMachine::answersByteTables()
     }
 }
 
+void TestSessionMachine::keepsNamesBoundedAndOnOneLine_data()
+{
+    QTest::addColumn<Bytes>("input");
+    QTest::addColumn<Bytes>("expected");
+    QTest::addColumn<QString>("from"); // empty: nothing delivered
+    QTest::addColumn<QString>("to");
+
+    const std::string a255(255, 'a');
+    const std::string a256(256, 'a');
+    const QString bad(QChar(0xFFFD));
+    QTest::newRow("line break, tab and escape in the sender")
+        << kRequest + single(text("x"), "ev\ril\nA\tB\x1b\x7f") << kPositive + ok(0xD0)
+        << "ev" + bad + "il" + bad + "A" + bad + "B" + bad + bad << "VTEST";
+    QTest::newRow("line break in the destination")
+        << kRequest + message(text("x"), "alice", "VT\r\nEST") << kPositive + messageAccepted(1)
+        << "alice"
+        << "VT" + bad + bad + "EST";
+    QTest::newRow("255-byte sender delivered")
+        << kRequest + single(text("x"), a255) << kPositive + ok(0xD0)
+        << QString::fromStdString(a255) << "VTEST";
+    QTest::newRow("256-byte sender in 0xD5: ERRSRV/ERRerror")
+        << kRequest + start(a256) << kPositive + error(0xD5, 0x02, 0x01) << QString() << QString();
+    QTest::newRow("256-byte destination in 0xD0: ERRSRV/ERRerror")
+        << kRequest + single(text("x"), "alice", a256) << kPositive + error(0xD0, 0x02, 0x01)
+        << QString() << QString();
+    QTest::newRow("15,000-byte sender: ERRSRV/ERRerror")
+        << kRequest + single(text("x"), std::string(15000, 'a'))
+        << kPositive + error(0xD0, 0x02, 0x01) << QString() << QString();
+}
+
+void TestSessionMachine::keepsNamesBoundedAndOnOneLine()
+{
+    QFETCH(Bytes, input);
+    QFETCH(Bytes, expected);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+
+    const NameTable names("vtest", [] { return std::vector<std::string>{"127.0.0.1"}; });
+    const OemDecoder decoder;
+    RecordingSink sink;
+    const auto now = Clock::now();
+    SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, now);
+    const Run run = feed(machine, input, input.size(), now);
+    QCOMPARE(hex(run.out), hex(expected));
+    QCOMPARE(sink.delivered.size(), from.isEmpty() ? std::size_t(0) : std::size_t(1));
+    if (!from.isEmpty()) {
+        QCOMPARE(QString::fromStdString(sink.delivered[0].from), from);
+        QCOMPARE(QString::fromStdString(sink.delivered[0].to), to);
+    }
+}
+
 void TestSessionMachine::closesOnDeadlines_data()
 {
     QTest::addColumn<Bytes>("prelude"); // at the start
@@ -233,6 +286,7 @@ void TestSessionMachine::closesOnDeadlines_data()
         << kRequest << smb(0x72, {}, {}) << 10 << 30 << false;
     QTest::newRow("a message that never ends")
         << kRequest + start() << textBlock(text("more")) << 20 << 60 << true;
+    QTest::newRow("a message left silent") << kRequest + start() << Bytes{} << 0 << 30 << true;
 }
 
 void TestSessionMachine::closesOnDeadlines()

@@ -7,15 +7,19 @@ namespace {
 
 // Parses a configuration file and then a command line, as vorelind does.
 SettingsParser::Outcome parse(const QByteArray& file, QStringList arguments, Settings& settings,
-                              std::string& error)
+                              std::string& error, bool joined = false)
 {
     QTemporaryFile conf;
     if (!conf.open())
         return SettingsParser::Outcome::Error;
     conf.write(file);
     conf.flush();
-    arguments.prepend(conf.fileName());
-    arguments.prepend(QStringLiteral("--config"));
+    if (joined) {
+        arguments.prepend(QStringLiteral("--config=") + conf.fileName());
+    } else {
+        arguments.prepend(conf.fileName());
+        arguments.prepend(QStringLiteral("--config"));
+    }
     arguments.prepend(QStringLiteral("vorelind"));
     std::vector<QByteArray> bytes;
     for (const QString& a : arguments)
@@ -33,13 +37,22 @@ class TestSettings : public QObject
     Q_OBJECT
 
 private slots:
+    void readsEveryKeyFromFileAndOptions_data();
     void readsEveryKeyFromFileAndOptions();
     void refusesBadSettings_data();
     void refusesBadSettings();
 };
 
+void TestSettings::readsEveryKeyFromFileAndOptions_data()
+{
+    QTest::addColumn<bool>("joined");
+    QTest::newRow("--config FILE") << false;
+    QTest::newRow("--config=FILE") << true;
+}
+
 void TestSettings::readsEveryKeyFromFileAndOptions()
 {
+    QFETCH(bool, joined);
     const QByteArray file = "# comment\n"
                             "computer-name = HOST1\n"
                             "code-page = 437\n"
@@ -56,7 +69,7 @@ void TestSettings::readsEveryKeyFromFileAndOptions()
                             "\n";
     Settings s;
     std::string error;
-    QCOMPARE(parse(file, {"--max-sessions", "9", "--idle-timeout=2"}, s, error),
+    QCOMPARE(parse(file, {"--max-sessions", "9", "--idle-timeout=2"}, s, error, joined),
              SettingsParser::Outcome::Run);
     QCOMPARE(s.computerName, std::string("HOST1"));
     QCOMPARE(s.codePage, 437);
@@ -94,6 +107,11 @@ void TestSettings::refusesBadSettings_data()
         << QByteArray("computer-name = ABCDEFGHIJKLMNOP\n") << QStringList{} << "bad";
     QTest::newRow("option without value") << QByteArray() << QStringList{"--bind"} << "needs";
     QTest::newRow("stray argument") << QByteArray() << QStringList{"extra"} << "unexpected";
+    QTest::newRow("missing file through --config=")
+        << QByteArray() << QStringList{"--config=/nonexistent/vorelind.conf"}
+        << "cannot read /nonexistent/vorelind.conf: No such file";
+    QTest::newRow("a folder as the file")
+        << QByteArray() << QStringList{"--config", "/"} << "cannot read /";
 }
 
 void TestSettings::refusesBadSettings()

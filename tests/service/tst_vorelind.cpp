@@ -5,7 +5,11 @@
 #include <QDeadlineTimer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -37,6 +41,43 @@ SendResult vorelinSend(std::uint16_t port, const QString& recipient, const QStri
     if (send.waitForFinished(20000))
         result.exitCode = send.exitCode();
     result.output = QString::fromUtf8(send.readAllStandardOutput() + send.readAllStandardError());
+    return result;
+}
+
+// vorelind's arguments that let this test's own account hand messages in, as smbd's would.
+QStringList handInsFromUs()
+{
+    const passwd* self = ::getpwuid(::geteuid());
+    return {QStringLiteral("--message-command-account"),
+            QString::fromLocal8Bit(self ? self->pw_name : "root")};
+}
+
+struct HandIn
+{
+    int exitCode = -1;
+    QString error;
+    bool fileLeft = false;
+};
+
+// vorelin-deliver [options] FROM MACHINE FILE, FILE holding text, as smbd's command runs it.
+HandIn handIn(const QString& socket, const QString& from, const QByteArray& text,
+              const QStringList& options = {})
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("msg.txt"));
+    QFile file(path);
+    HandIn result;
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        return result;
+    file.close();
+    QProcess deliver;
+    deliver.start(QStringLiteral(VORELIN_DELIVER_PATH),
+                  QStringList{QStringLiteral("--socket"), socket} + options +
+                      QStringList{from, QStringLiteral("SENDERBOX"), path});
+    if (deliver.waitForFinished(30000))
+        result.exitCode = deliver.exitCode();
+    result.error = QString::fromUtf8(deliver.readAllStandardError());
+    result.fileLeft = QFile::exists(path);
     return result;
 }
 
@@ -83,7 +124,10 @@ private slots:
     void holdsEachMessageLimit_data();
     void holdsEachMessageLimit();
     void vorelinRecvPrintsAndReconnects();
+    void limitsLocalClientsPerUser_data();
     void limitsLocalClientsPerUser();
+    void namesAConfigurationErrorInOneLine_data();
+    void namesAConfigurationErrorInOneLine();
     void decodesTheConfiguredCodePage_data();
     void decodesTheConfiguredCodePage();
     void cleanupTestCase();
@@ -370,7 +414,8 @@ void TestVorelind::holdsEachMessageLimit()
 void TestVorelind::vorelinRecvPrintsAndReconnects()
 {
     const auto service =
-        startService({QStringLiteral("--messages-per-minute"), QStringLiteral("0")});
+        startService(QStringList{QStringLiteral("--messages-per-minute"), QStringLiteral("0")} +
+                     handInsFromUs());
     QVERIFY(service);
     QProcess recv;
     recv.start(QStringLiteral(VORELIN_RECV_PATH),
@@ -397,6 +442,15 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
                  first.contains(QStringLiteral("red\uFFFD[31m")),
              qPrintable(first));
 
+    // Nor can bidi or invisible format characters, in a name or the text, disguise a message.
+    const HandIn hidden = handIn(service->socketPath(), QStringLiteral("ev\u202Eil"),
+                                 QStringLiteral("txt\u2066x\u200F").toUtf8());
+    QVERIFY2(hidden.exitCode == 0, qPrintable(hidden.error + service->log()));
+    const QString second = printed(QStringLiteral("\n\n"));
+    QVERIFY2(second.contains(QStringLiteral("Message from ev\uFFFDil to ")) &&
+                 second.contains(QStringLiteral("txt\uFFFDx\uFFFD")),
+             qPrintable(second));
+
     service->stop();
     QString error;
     QVERIFY2(service->restart(error), qPrintable(error));
@@ -407,25 +461,132 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     recv.waitForFinished(5000);
 }
 
+void TestVorelind::limitsLocalClientsPerUser_data()
+{
+    QTest::addColumn<bool>("handIns"); // this test's account is smbd's
+    QTest::addColumn<int>("held");
+    QTest::newRow("a user's clients") << false << 8;
+    QTest::newRow("hand-ins, apart from any user's") << true << 64;
+}
+
 void TestVorelind::limitsLocalClientsPerUser()
 {
-    // Eight clients of one user get their hello; a ninth is closed at once.
-    std::vector<std::unique_ptr<QLocalSocket>> clients;
-    for (int i = 0; i < 9; ++i) {
-        clients.push_back(std::make_unique<QLocalSocket>());
-        clients.back()->connectToServer(m_service->socketPath());
-        QVERIFY(clients.back()->waitForConnected(5000));
-    }
-    for (int i = 0; i < 9; ++i) {
-        QLocalSocket& client = *clients[std::size_t(i)];
+    QFETCH(bool, handIns);
+    QFETCH(int, held);
+
+    const auto own = handIns ? startService(handInsFromUs()) : nullptr;
+    VorelindProcess& service = handIns ? *own : *m_service;
+    const auto refusals = [&] {
+        return service.log().count(QStringLiteral("local client refused"));
+    };
+    const int refusedBefore = refusals();
+    // The first line each client gets: a hello for those within the limit; the next is told
+    // why it is refused, never just closed.
+    const auto connect = [&] {
+        auto client = std::make_unique<QLocalSocket>();
+        client->connectToServer(service.socketPath());
+        client->waitForConnected(5000);
         const QDeadlineTimer deadline(5000);
-        while (!client.canReadLine() && client.state() == QLocalSocket::ConnectedState &&
+        while (!client->canReadLine() && client->state() == QLocalSocket::ConnectedState &&
                !deadline.hasExpired())
-            client.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-        const bool hello = client.canReadLine() && client.readLine().contains("\"hello\"");
-        QCOMPARE(hello, i < 8);
+            client->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        return client;
+    };
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (int i = 0; i <= held; ++i) {
+        auto client = connect();
+        const QByteArray line = client->canReadLine() ? client->readLine() : QByteArray();
+        if (i < held)
+            QVERIFY2(line.contains("\"hello\""), line.constData());
+        else
+            QVERIFY2(line.contains("\"refused\"") && line.contains("busy"), line.constData());
+        clients.push_back(std::move(client));
     }
-    QVERIFY(m_service->log().contains(QStringLiteral("local client refused")));
+    QCOMPARE(refusals(), refusedBefore + 1);
+    if (!handIns)
+        return;
+
+    // vorelin-deliver tries again while the hand-ins are all taken, and gets through once
+    // one place is free.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("msg.txt"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("waited") == 6);
+    file.close();
+    QProcess deliver;
+    deliver.start(
+        QStringLiteral(VORELIN_DELIVER_PATH),
+        {"--socket", service.socketPath(), "--retry-interval", "50", "alice", "SENDERBOX", path});
+    const QDeadlineTimer deadline(10000);
+    while (refusals() < refusedBefore + 2 && !deadline.hasExpired())
+        deliver.waitForFinished(20);
+    QVERIFY2(refusals() >= refusedBefore + 2, qPrintable(service.log()));
+    QVERIFY(QFile::exists(path)); // not yet acknowledged: still smbd's
+    clients.pop_back();           // the refused one
+    clients.pop_back();           // a place is free
+    QVERIFY(deliver.waitForFinished(15000));
+    QCOMPARE(deliver.exitCode(), 0);
+    QVERIFY(!QFile::exists(path));
+
+    // Refused until its time is up: it says why, and the text stays where it was. The place
+    // deliver left is taken again as soon as the service has seen it go.
+    for (int i = 0; i < 100 && int(clients.size()) < held; ++i) {
+        auto client = connect();
+        if (client->canReadLine() && client->readLine().contains("\"hello\""))
+            clients.push_back(std::move(client));
+        else
+            QTest::qWait(20);
+    }
+    QCOMPARE(int(clients.size()), held);
+    const HandIn lost = handIn(service.socketPath(), QStringLiteral("bob"), "never taken",
+                               {QStringLiteral("--retry-interval"), QStringLiteral("50"),
+                                QStringLiteral("--retry-for"), QStringLiteral("300")});
+    QCOMPARE(lost.exitCode, 1);
+    QVERIFY2(lost.error.contains(QStringLiteral("busy")) && lost.fileLeft, qPrintable(lost.error));
+    clients.clear();
+    const auto messages = service.receiveOnce();
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0][QStringLiteral("text")].toString(), QStringLiteral("waited"));
+}
+
+void TestVorelind::namesAConfigurationErrorInOneLine_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("arguments"); // %1: the file
+    QTest::addColumn<QString>("line");          // after "vorelind: "; %1: the file
+
+    QTest::newRow("--config=FILE is read")
+        << QByteArray("colour = red\n") << QStringList{"--config=%1"}
+        << "%1:1: unknown setting 'colour'";
+    QTest::newRow("--config FILE is read")
+        << QByteArray("\nmax-sessions = 0\n") << QStringList{"--config", "%1"}
+        << "%1:2: bad value '0' for max-sessions";
+    QTest::newRow("a bad option") << QByteArray() << QStringList{"--max-sessions", "x"}
+                                  << "--max-sessions: bad value 'x' for max-sessions";
+}
+
+void TestVorelind::namesAConfigurationErrorInOneLine()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, line);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("vorelind.conf"));
+    QFile conf(path);
+    QVERIFY(conf.open(QIODevice::WriteOnly) && conf.write(file) == file.size());
+    conf.close();
+    for (QString& argument : arguments)
+        argument = argument.arg(path);
+    QProcess vorelind;
+    vorelind.start(QStringLiteral(VORELIND_PATH),
+                   arguments + QStringList{"--bind", "127.0.0.1", "--session-port", "1",
+                                           "--state-dir", dir.path(), "--runtime-dir", dir.path()});
+    QVERIFY(vorelind.waitForFinished(10000));
+    QVERIFY(vorelind.exitCode() != 0);
+    const QString error = QString::fromUtf8(vorelind.readAllStandardError());
+    QCOMPARE(error.count(QLatin1Char('\n')), 1);
+    QVERIFY2(error.startsWith(QStringLiteral("vorelind: ") + line.arg(path)), qPrintable(error));
 }
 
 void TestVorelind::decodesTheConfiguredCodePage_data()

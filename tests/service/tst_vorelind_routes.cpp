@@ -18,8 +18,12 @@
 #include <QTest>
 #include <QThread>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
+#include <vector>
 
 using namespace Wire;
 
@@ -164,6 +168,23 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
                         false, error),
              qPrintable(error));
     const std::uint16_t port = smbd.port();
+
+    // Eight clients of the hand-in account already connected, a user's whole share: smbd's
+    // hand-in still gets through. The service knows a client by its effective id at connect.
+    std::vector<std::unique_ptr<QLocalSocket>> held;
+    const passwd* nobody = ::getpwnam("nobody");
+    QVERIFY(nobody);
+    QCOMPARE(::seteuid(::geteuid() == 0 ? nobody->pw_uid : ::geteuid()), 0);
+    for (int i = 0; i < 8; ++i) {
+        held.push_back(std::make_unique<QLocalSocket>());
+        held.back()->connectToServer(service.socketPath());
+        held.back()->waitForConnected(5000);
+    }
+    QCOMPARE(::seteuid(::getuid()), 0);
+    for (auto& client : held)
+        QVERIFY(
+            waitFor([&] { return client->waitForReadyRead(10) || client->canReadLine(); }, 5000) &&
+            client->readLine().contains("\"hello\""));
 
     // smbclient -M to smbd; smbd's command hands the message in; vorelin-recv prints it.
     QProcess client;

@@ -29,13 +29,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto refusal = SmbMessage::decodeReply(
             SmbServerMessage::encodeErrorReply(*request, SmbServerMessage::kErrSrv, 0x53));
         FUZZ_CHECK(refusal && refusal->status.errorClass == 2 && refusal->status.errorCode == 0x53);
-        if (const auto send = SmbServerMessage::decodeSend(*request))
+        if (const auto send = SmbServerMessage::decodeSend(*request)) {
             FUZZ_CHECK(send->from.size() + send->to.size() + send->data.size() <= size);
+            FUZZ_CHECK(send->from.size() <= SmbServerMessage::kMaxName &&
+                       send->to.size() <= SmbServerMessage::kMaxName);
+        }
         if (const auto text = SmbServerMessage::decodeText(*request))
             FUZZ_CHECK(text->data.size() <= request->bytes.size());
-        SmbServerMessage::decodeStart(*request);
+        if (const auto start = SmbServerMessage::decodeStart(*request))
+            FUZZ_CHECK(start->from.size() <= SmbServerMessage::kMaxName &&
+                       start->to.size() <= SmbServerMessage::kMaxName);
         SmbServerMessage::decodeEnd(*request);
     }
+
+    // A name is one line: no control character survives, whatever the bytes.
+    const std::string name = OemDecoder().name(input);
+    FUZZ_CHECK(std::none_of(name.begin(), name.end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x20; }));
+    FUZZ_CHECK(std::none_of(name.begin(), name.end(),
+                            [](char c) { return static_cast<unsigned char>(c) == 0x7F; }));
 
     // Text: no CR, no NUL, valid UTF-8, at most one line break per input byte.
     const std::string text = OemDecoder().text(input);

@@ -6,6 +6,7 @@
 #include "service/Json.h"
 #include "service/SessionMachine.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
@@ -16,6 +17,12 @@ public:
     Verdict admit(const ReceivedMessage&) override { return Verdict::Accepted; }
     Verdict deliver(const ReceivedMessage& message) override
     {
+        // Names are bounded and one line each, whatever the sender wrote.
+        for (const std::string* name : {&message.from, &message.to}) {
+            FUZZ_CHECK(name->size() <= 3 * 255);
+            FUZZ_CHECK(std::none_of(name->begin(), name->end(),
+                                    [](char c) { return static_cast<unsigned char>(c) < 0x20; }));
+        }
         texts.push_back(message.text);
         return Verdict::Accepted;
     }
@@ -64,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     if (const auto value = Json::parse(text)) {
+        FUZZ_CHECK(value->members.size() <= 64);
         // Whatever decodes, written back as a string, decodes to itself.
         if (value->type == Json::Value::Type::String) {
             const auto again = Json::parse(Json::quoted(value->text));
@@ -73,6 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The writer's output always parses.
     const auto quoted = Json::parse(Json::quoted(text));
     FUZZ_CHECK(quoted && quoted->type == Json::Value::Type::String);
+    // No C1 control leaves the writer raw.
+    const std::string written = Json::quoted(text);
+    for (std::size_t at = 0; at + 1 < written.size(); ++at)
+        FUZZ_CHECK(!(written[at] == '\xC2' && static_cast<unsigned char>(written[at + 1]) < 0xA0));
 
     // Any bytes from a local client: no crash, bounded buffers.
     static const std::string dir = [] {
