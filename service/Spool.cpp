@@ -90,31 +90,33 @@ bool writeAll(int fd, const std::string& content)
     return true;
 }
 
-std::optional<std::string> readFile(const std::string& path)
+// A whole message file, at most kMaxFile bytes; sizeHint (the indexed size) lets the usual
+// case take one read. Non-blocking and without following links: what start-up indexed was a
+// regular file, and nothing else may hang or redirect us since.
+std::optional<std::string> readFile(const std::string& path, std::size_t sizeHint = 8192)
 {
-    // Non-blocking, and regular files only: a FIFO named like a message must not hang us.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
-    struct stat info
-    {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string content;
-    char buffer[8192];
-    while (content.size() <= kMaxFile) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    std::string content(std::min(sizeHint, kMaxFile) + 1, '\0');
+    std::size_t got = 0;
+    while (true) {
+        const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        content.append(buffer, static_cast<std::size_t>(n));
+        got += std::size_t(n);
+        if (got < content.size())
+            break; // a short read of a regular file: its end
+        if (content.size() > kMaxFile)
+            break;
+        content.resize(std::min(content.size() * 2, kMaxFile + 1));
     }
     ::close(fd);
-    if (content.size() > kMaxFile)
+    if (got > kMaxFile)
         return std::nullopt;
+    content.resize(got);
     return content;
 }
 
@@ -350,8 +352,12 @@ const std::string* Spool::userOf(const std::string& id) const
 
 std::optional<std::string> Spool::read(const std::string& id) const
 {
-    const std::string* user = userOf(id);
-    return user ? readFile(m_dir + "/" + fileName(id, *user)) : std::nullopt;
+    if (!isId(id))
+        return std::nullopt;
+    const auto found = m_index.find(idNumber(id));
+    if (found == m_index.end())
+        return std::nullopt;
+    return readFile(m_dir + "/" + fileName(id, m_users[found->second.user]), found->second.size);
 }
 
 std::size_t Spool::countFor(const std::string& user) const
