@@ -8,11 +8,13 @@
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -180,7 +182,7 @@ void InboxWindow::onMessages(const QList<InboxMessage>& messages)
         m_services.notifications.notify(
             key, tr("Mensaje de %1").arg(MessageView::senderText(*message)), message->text);
         if (popups().size() < kMaxPopups)
-            openMessage(key);
+            popUp(key, false);
     }
 }
 
@@ -195,13 +197,19 @@ QList<MessagePopup*> InboxWindow::popups() const
 
 void InboxWindow::openMessage(const QString& key)
 {
+    popUp(key, true);
+}
+
+void InboxWindow::popUp(const QString& key, bool asked)
+{
     const InboxMessage* message = m_services.history.find(key);
     if (!message)
         return;
     m_popups.removeAll(nullptr);
     for (MessagePopup* popup : popups()) {
         if (popup->key() == key) {
-            popup->present();
+            if (asked)
+                popup->present();
             markRead(key);
             return;
         }
@@ -212,13 +220,46 @@ void InboxWindow::openMessage(const QString& key)
         refillList(shownKey);
         bringToFront();
     });
-    // Several at once step down and right from the newest, so that none hides another.
-    const QList<MessagePopup*> open = popups();
-    if (!open.isEmpty() && open.last()->isVisible())
-        popup->move(open.last()->pos() + QPoint(32, 32));
+    placePopup(*popup);
     m_popups.append(popup);
-    popup->present();
+    if (asked)
+        popup->present();
+    else
+        popup->showQuietly();
     markRead(key);
+}
+
+void InboxWindow::placePopup(MessagePopup& popup) const
+{
+    // The lowest free place in the stack, so that none hides another.
+    QList<int> taken;
+    QMargins frame(8, 40, 8, 8); // until a shown pop-up tells the window manager's frame
+    for (const MessagePopup* open : popups()) {
+        taken.append(open->slot());
+        if (open->isVisible() && open->frameGeometry() != open->geometry())
+            frame = QMargins(open->geometry().left() - open->frameGeometry().left(),
+                             open->geometry().top() - open->frameGeometry().top(),
+                             open->frameGeometry().right() - open->geometry().right(),
+                             open->frameGeometry().bottom() - open->geometry().bottom());
+    }
+    int slot = 0;
+    while (taken.contains(slot))
+        ++slot;
+    popup.setSlot(slot);
+
+    // The bottom right corner of the work area, clear of panels, stepping up and left from
+    // there: never the middle of the screen, where the user is working.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    constexpr int kMargin = 8;
+    constexpr QPoint kStep(8, 32);
+    const QRect area = screen->availableGeometry();
+    const QSize outer = popup.size().grownBy(frame);
+    const QPoint step = kStep * (slot % kMaxPopups);
+    const int x = std::max(area.left(), area.right() + 1 - kMargin - outer.width() - step.x());
+    const int y = std::max(area.top(), area.bottom() + 1 - kMargin - outer.height() - step.y());
+    popup.move(x, y);
 }
 
 bool InboxWindow::canReply(const InboxMessage& message)

@@ -43,7 +43,8 @@ public:
     void start();
     // Shows the window on top, as a second start of the program asks.
     void bringToFront();
-    // Opens the message in a pop-up (or brings its pop-up up) and marks it read.
+    // Opens the message in a pop-up (or brings its pop-up up) with the focus, as the user
+    // asked, and marks it read.
     void openMessage(const QString& key);
     // Opens the answer box for the message; false when it has no address to answer.
     bool replyTo(const QString& key);
@@ -61,6 +62,9 @@ protected:
 
 private:
     void onMessages(const QList<InboxMessage>& messages);
+    // A pop-up for the message; one the user did not ask for leaves the focus where it is.
+    void popUp(const QString& key, bool asked);
+    void placePopup(MessagePopup& popup) const;
     void onServiceState();
     void onSelectionChanged();
     void onReplyFinished(int ticket, int code, const QString& statusText);

@@ -11,6 +11,9 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     : QDialog(parent), m_key(message.key)
 {
     setAttribute(Qt::WA_DeleteOnClose);
+    // On X11 this sets _NET_WM_USER_TIME to 0, which tells the window manager not to give it
+    // the focus; a Wayland compositor decides for itself.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setObjectName(QStringLiteral("messagePopup"));
     setWindowTitle(tr("Mensaje de %1").arg(MessageView::senderText(message)));
     setAccessibleName(windowTitle());
@@ -21,11 +24,13 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     layout->addWidget(m_view);
 
     auto* buttons = new QDialogButtonBox(this);
-    auto* reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::AcceptRole);
+    // Not the accept role, which the button box would make the default button.
+    auto* reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::ActionRole);
     reply->setObjectName(QStringLiteral("replyButton"));
     reply->setAccessibleName(tr("Responder"));
     reply->setEnabled(canReply);
-    reply->setDefault(canReply);
+    // An answer is always a deliberate act: Return never opens one.
+    reply->setAutoDefault(false);
     if (!canReply) {
         // Handed in by Samba's message command, which does not pass the sender's address.
         reply->setToolTip(tr("No se sabe la dirección del remitente: no se puede responder."));
@@ -48,7 +53,12 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
         accept();
     });
     connect(dismiss, &QPushButton::clicked, this, &QDialog::reject);
-    resize(480, 360);
+    resize(440, 320);
+}
+
+void MessagePopup::showQuietly()
+{
+    show();
 }
 
 void MessagePopup::present()
