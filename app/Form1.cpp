@@ -245,6 +245,7 @@ void Form1::createControls()
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     for (QLabel* status : {static_cast<QLabel*>(Label1), Label3}) {
+        status->setTextFormat(Qt::PlainText);
         status->setFrameStyle(QFrame::Box | QFrame::Plain);
         status->setLineWidth(1);
         status->setAlignment(Qt::AlignCenter);

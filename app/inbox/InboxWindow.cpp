@@ -41,7 +41,9 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
 
     m_service = new QLabel(this);
+    // What the service and the network say is shown, never read as markup.
     m_service->setObjectName(QStringLiteral("serviceState"));
+    m_service->setTextFormat(Qt::PlainText);
     // A label's name is its text, which is what a screen reader must read out.
     m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
     m_service->setWordWrap(true);
@@ -50,6 +52,7 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
 
     m_notice = new QLabel(this);
     m_notice->setObjectName(QStringLiteral("notice"));
+    m_notice->setTextFormat(Qt::PlainText);
     m_notice->setAccessibleDescription(tr("Aviso"));
     m_notice->setWordWrap(true);
     m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);

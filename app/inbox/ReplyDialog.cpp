@@ -16,7 +16,14 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidg
     setAccessibleName(windowTitle());
 
     auto* layout = new QVBoxLayout(this);
-    auto* caption = new QLabel(tr("&Respuesta para %1 (%2):").arg(recipient, address), this);
+    // Names from the network are shown as they are: no markup, and an '&' in them is no
+    // mnemonic.
+    const auto literal = [](QString text) {
+        return text.replace(u'&', QStringLiteral("&&"));
+    };
+    auto* caption =
+        new QLabel(tr("&Respuesta para %1 (%2):").arg(literal(recipient), literal(address)), this);
+    caption->setTextFormat(Qt::PlainText);
     caption->setWordWrap(true);
     layout->addWidget(caption);
 
@@ -31,6 +38,7 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidg
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("sendStatus"));
+    m_status->setTextFormat(Qt::PlainText);
     // A label's name is its text, which is what a screen reader must read out.
     m_status->setAccessibleDescription(tr("Estado del envío"));
     m_status->setWordWrap(true);

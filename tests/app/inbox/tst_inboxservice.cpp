@@ -11,6 +11,7 @@
 #include "support/VorelindProcess.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QDirIterator>
 #include <QLabel>
@@ -25,6 +26,9 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace {
 
@@ -115,6 +119,35 @@ ReplyDialog* openReplyDialog()
     return nullptr;
 }
 
+// Whether anything opened the file since the watch began.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const QString& path) : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        ::inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN);
+    }
+    ~OpenWatch() { ::close(m_fd); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    bool opened() const
+    {
+        char events[4096];
+        return ::read(m_fd, events, sizeof events) > 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// What a screen reader reads for the label, which is what it shows.
+QString shown(QLabel* label)
+{
+    label->grab(); // lays out and paints, loading whatever the text refers to
+    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+}
+
 } // namespace
 
 // The inbox's windows against the real vorelind in direct mode, fed by the real vorelin-send:
@@ -140,6 +173,8 @@ private slots:
     void everyControlHasANameAndTheKeyboardWorks();
     void answersTheSenderThroughTheSendPath();
     void staysResponsiveWhileAnAnswerGoesOut();
+    void showsNetworkTextAsItIs_data();
+    void showsNetworkTextAsItIs();
 };
 
 void TestInboxService::init()
@@ -423,6 +458,49 @@ void TestInboxService::staysResponsiveWhileAnAnswerGoesOut()
     QVERIFY(dialog->statusLabel()->text() != MessageSender::statusText(0));
     QVERIFY(!dialog->statusLabel()->text().isEmpty());
     QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("hola"));
+}
+
+void TestInboxService::showsNetworkTextAsItIs_data()
+{
+    // PROBE stands for a file that rich text would load.
+    QTest::addColumn<QString>("text");
+    QTest::newRow("image") << "<img src=PROBE>";
+    QTest::newRow("markup and entity") << "<b>PC</b>&amp;<a href=\"file://PROBE\">x</a>";
+    QTest::newRow("table") << "<table background=PROBE><tr><td>PC";
+    QTest::newRow("ampersand") << "A&B &&C";
+}
+
+void TestInboxService::showsNetworkTextAsItIs()
+{
+    QFETCH(QString, text);
+    const QString probe = m_home->filePath(QStringLiteral("probe.png"));
+    QFile file(probe);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    text.replace(QStringLiteral("PROBE"), probe);
+    const OpenWatch watch(probe);
+
+    // The sender's machine name in the answer box's caption, a send's status text in its
+    // status line.
+    ReplyDialog dialog(text, QStringLiteral("127.0.0.1"));
+    dialog.showResult(false, text);
+    QLabel* caption = nullptr;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        if (label->buddy() == dialog.answerBox())
+            caption = label;
+    QVERIFY(caption);
+    const QString captionShown = shown(caption);
+    const QString statusShown = shown(dialog.statusLabel());
+    // A history whose path holds the text: the notice line names it.
+    const QString history = m_home->filePath(text);
+    QVERIFY(QDir().mkpath(history)); // a folder, which cannot be read as a history
+    Inbox inbox(m_service.socketPath(), history, 139);
+    const QString noticeShown = shown(inbox.window.noticeLabel());
+
+    QVERIFY2(!watch.opened(), "a label loaded a file its text named");
+    QCOMPARE(captionShown, QStringLiteral("Respuesta para %1 (127.0.0.1):").arg(text));
+    QCOMPARE(statusShown, text);
+    QVERIFY2(noticeShown.contains(history), qPrintable(noticeShown));
 }
 
 QTEST_MAIN(TestInboxService)
