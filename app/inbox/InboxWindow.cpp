@@ -1,5 +1,6 @@
 #include "app/inbox/InboxWindow.h"
 
+#include "app/inbox/InboxAccessibility.h"
 #include "app/inbox/MessagePopup.h"
 #include "app/inbox/MessageView.h"
 #include "app/inbox/ReplyDialog.h"
@@ -7,11 +8,12 @@
 #include "platform/notifications/Notifications.h"
 
 #include <QCloseEvent>
-#include <QDialogButtonBox>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -37,6 +39,7 @@ QString firstLine(const QString& text)
 InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     : QWidget(parent), m_services(services)
 {
+    installInboxAccessibility();
     setObjectName(QStringLiteral("inboxWindow"));
     auto* layout = new QVBoxLayout(this);
 
@@ -60,25 +63,35 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     layout->addWidget(m_notice);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    m_list = new QListWidget(splitter);
+    m_list = new QListWidget;
     m_list->setObjectName(QStringLiteral("messageList"));
     m_list->setAccessibleName(tr("Mensajes recibidos"));
     m_list->setAlternatingRowColors(true);
-    m_view = new MessageView(splitter);
+    m_view = new MessageView;
     splitter->addWidget(m_list);
     splitter->addWidget(m_view);
+    // The splitter restacks its children; assistive technology reads them in stacking order,
+    // which must be the screen's.
+    m_list->raise();
+    m_view->raise();
     layout->addWidget(splitter, 1);
 
-    auto* buttons = new QDialogButtonBox(this);
-    m_reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::ActionRole);
+    // A plain row: a button box would reorder them on screen but not for assistive
+    // technology.
+    auto* buttons = new QHBoxLayout;
+    m_reply = new QPushButton(tr("&Responder"), this);
     m_reply->setObjectName(QStringLiteral("replyButton"));
     m_reply->setAccessibleName(tr("Responder al mensaje seleccionado"));
-    m_delete = buttons->addButton(tr("&Eliminar"), QDialogButtonBox::DestructiveRole);
+    m_delete = new QPushButton(tr("&Eliminar"), this);
     m_delete->setObjectName(QStringLiteral("deleteButton"));
     m_delete->setAccessibleName(tr("Eliminar el mensaje seleccionado"));
-    auto* close = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    auto* close = new QPushButton(tr("&Cerrar"), this);
     close->setAccessibleName(tr("Cerrar la ventana; los mensajes siguen llegando"));
-    layout->addWidget(buttons);
+    buttons->addWidget(m_reply);
+    buttons->addWidget(m_delete);
+    buttons->addStretch(1);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
 
     connect(m_list, &QListWidget::currentItemChanged, this, &InboxWindow::onSelectionChanged);
     connect(m_list, &QListWidget::itemActivated, this,
@@ -99,8 +112,19 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     });
     connect(&m_services.replies, &ReplySender::finished, this, &InboxWindow::onReplyFinished);
 
-    resize(560, 520);
+    placeOnScreen();
     onServiceState();
+}
+
+void InboxWindow::placeOnScreen()
+{
+    // Whole on the work area, clear of panels, whatever the screen's size.
+    const QMargins frame(8, 40, 8, 8); // what a window manager's frame takes, about
+    const QRect area = screen()->availableGeometry();
+    resize(QSize(560, 520).boundedTo(area.size().shrunkBy(frame)));
+    const QSize outer = size().grownBy(frame);
+    move(area.left() + (area.width() - outer.width()) / 2,
+         area.top() + (area.height() - outer.height()) / 2);
 }
 
 void InboxWindow::start()
@@ -279,12 +303,13 @@ bool InboxWindow::replyTo(const QString& key)
     // receiver takes for its own computer name.
     const QString recipient = message->machine.isEmpty() ? message->address : message->machine;
     const QString address = message->address;
-    auto* dialog = new ReplyDialog(recipient, address);
+    auto* dialog = new ReplyDialog(recipient, address, m_signature);
     connect(dialog, &ReplyDialog::sendRequested, this,
-            [this, dialog, recipient, address](const QString& text) {
+            [this, dialog, recipient, address](const QString& from, const QString& text) {
                 const int ticket = m_nextTicket++;
-                if (!m_services.replies.send(ticket, address, recipient, text))
+                if (!m_services.replies.send(ticket, address, recipient, from, text))
                     return;
+                m_signature = from; // the next answer is signed the same way
                 m_replies.insert(ticket, dialog);
                 dialog->showSending();
             });
@@ -376,7 +401,16 @@ void InboxWindow::onSelectionChanged()
 void InboxWindow::deleteSelected()
 {
     const QString key = selectedKey();
-    if (key.isEmpty())
+    const InboxMessage* message = m_services.history.find(key);
+    if (!message)
+        return;
+    QMessageBox question(QMessageBox::Question, windowTitle(),
+                         tr("¿Eliminar el mensaje de %1? No se podrá recuperar.")
+                             .arg(MessageView::senderText(*message)),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setTextFormat(Qt::PlainText);
+    question.setDefaultButton(QMessageBox::No);
+    if (question.exec() != QMessageBox::Yes)
         return;
     const int row = m_list->currentRow();
     m_services.history.remove(key);

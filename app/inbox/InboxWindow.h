@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/inbox/InboxHistory.h"
+#include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ServiceClient.h"
 
 #include <QHash>
@@ -15,7 +16,6 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
-class ReplyDialog;
 class ReplySender;
 
 // The inbox: the received messages, newest first, with the one selected shown whole; and
@@ -65,6 +65,7 @@ private:
     // A pop-up for the message; one the user did not ask for leaves the focus where it is.
     void popUp(const QString& key, bool asked);
     void placePopup(MessagePopup& popup) const;
+    void placeOnScreen();
     void onServiceState();
     void onSelectionChanged();
     void onReplyFinished(int ticket, int code, const QString& statusText);
@@ -88,5 +89,6 @@ private:
     QList<QPointer<MessagePopup>> m_popups;
     QHash<int, QPointer<ReplyDialog>> m_replies;
     int m_nextTicket = 1;
+    QString m_signature = ReplyDialog::defaultSignature();
     QString m_loadProblem;
 };

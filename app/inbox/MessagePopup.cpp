@@ -2,7 +2,7 @@
 
 #include "app/inbox/MessageView.h"
 
-#include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -23,9 +23,10 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     m_view->showMessage(message);
     layout->addWidget(m_view);
 
-    auto* buttons = new QDialogButtonBox(this);
-    // Not the accept role, which the button box would make the default button.
-    auto* reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::ActionRole);
+    // A plain row rather than a button box, which would reorder them on screen but not for
+    // assistive technology, and make Responder the default button.
+    auto* buttons = new QHBoxLayout;
+    auto* reply = new QPushButton(tr("&Responder"), this);
     reply->setObjectName(QStringLiteral("replyButton"));
     reply->setAccessibleName(tr("Responder"));
     reply->setEnabled(canReply);
@@ -36,13 +37,17 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
         reply->setToolTip(tr("No se sabe la dirección del remitente: no se puede responder."));
         reply->setAccessibleDescription(reply->toolTip());
     }
-    auto* inbox = buttons->addButton(tr("&Ver todos"), QDialogButtonBox::ActionRole);
+    auto* inbox = new QPushButton(tr("&Ver todos"), this);
     inbox->setAccessibleName(tr("Ver todos los mensajes recibidos"));
     inbox->setAutoDefault(false);
-    auto* dismiss = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    auto* dismiss = new QPushButton(tr("&Cerrar"), this);
     dismiss->setAccessibleName(tr("Cerrar"));
     dismiss->setAutoDefault(false);
-    layout->addWidget(buttons);
+    buttons->addWidget(reply);
+    buttons->addWidget(inbox);
+    buttons->addStretch(1);
+    buttons->addWidget(dismiss);
+    layout->addLayout(buttons);
 
     connect(reply, &QPushButton::clicked, this, [this] {
         emit replyRequested(m_key);

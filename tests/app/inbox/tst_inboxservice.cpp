@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -24,6 +25,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -119,6 +121,58 @@ ReplyDialog* openReplyDialog()
     return nullptr;
 }
 
+// Answers the question box that the next step opens, once it is up.
+void answerNextQuestion(QMessageBox::StandardButton answer)
+{
+    auto* poll = new QTimer(qApp);
+    auto ticks = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, ticks, answer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box)
+            box->button(answer)->click();
+        if (box || ++*ticks > 1000)
+            poll->deleteLater();
+    });
+    poll->start(10);
+}
+
+// The controls of a window in the order assistive technology walks them.
+void collectControls(QAccessibleInterface* node, QList<QAccessibleInterface*>& controls)
+{
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        if (!child || child->state().invisible)
+            continue;
+        switch (child->role()) {
+        case QAccessible::PushButton:
+        case QAccessible::EditableText:
+        case QAccessible::StaticText:
+        case QAccessible::List:
+            controls.append(child);
+            break;
+        default:
+            collectControls(child, controls);
+        }
+    }
+}
+
+// Where that order leaves the screen's: left to right, then top to bottom.
+QString readingOrderProblem(QWidget* window)
+{
+    QList<QAccessibleInterface*> controls;
+    collectControls(QAccessible::queryAccessibleInterface(window), controls);
+    for (qsizetype i = 1; i < controls.size(); ++i) {
+        const QRect a = controls[i - 1]->rect();
+        const QRect b = controls[i]->rect();
+        const bool sameRow = b.center().y() >= a.top() && b.center().y() <= a.bottom();
+        if (sameRow ? b.left() < a.left() : b.top() < a.center().y())
+            return QStringLiteral("\"%1\" comes after \"%2\"")
+                .arg(controls[i]->text(QAccessible::Name),
+                     controls[i - 1]->text(QAccessible::Name));
+    }
+    return {};
+}
+
 // Whether anything opened the file since the watch began.
 class OpenWatch
 {
@@ -186,8 +240,11 @@ void TestInboxService::init()
 
 void TestInboxService::cleanup()
 {
-    for (QWidget* top : QApplication::topLevelWidgets())
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<ReplyDialog*>(top))
+            dialog->answerBox()->clear(); // else closing asks first
         top->close();
+    }
     m_service.stop();
 }
 
@@ -350,9 +407,17 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
     QVERIFY(QTest::qWaitForWindowActive(popup));
     QCOMPARE(QApplication::focusWidget(), popup->view()->textBox());
 
+    // The inbox is a frame; the fields a message shows in are read, not edited.
+    QCOMPARE(QAccessible::queryAccessibleInterface(&inbox.window)->role(), QAccessible::Window);
+    for (QLineEdit* field : popup->findChildren<QLineEdit*>()) {
+        const QAccessible::State state = QAccessible::queryAccessibleInterface(field)->state();
+        QVERIFY2(state.readOnly && !state.editable, qPrintable(field->accessibleName()));
+    }
+
     const QList<QWidget*> windows{&inbox.window, popup};
     for (QWidget* window : windows) {
         QVERIFY(!window->accessibleName().isEmpty());
+        QCOMPARE(readingOrderProblem(window), QString());
         for (QWidget* control : window->findChildren<QWidget*>()) {
             const bool interactive =
                 qobject_cast<QAbstractButton*>(control) || qobject_cast<QLineEdit*>(control) ||
@@ -369,6 +434,7 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
     ReplyDialog* dialog = openReplyDialog();
     QTRY_COMPARE(QApplication::focusWidget(), dialog->answerBox());
     QVERIFY(!dialog->accessibleName().isEmpty());
+    QCOMPARE(readingOrderProblem(dialog), QString());
     // Shift+Enter is a new line, Tab leaves the box, Escape closes it.
     QTest::keyClicks(dialog->answerBox(), "uno");
     QTest::keyClick(dialog->answerBox(), Qt::Key_Return, Qt::ShiftModifier);
@@ -376,17 +442,30 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
     QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("uno\ndos"));
     QTest::keyClick(dialog->answerBox(), Qt::Key_Tab);
     QVERIFY(QApplication::focusWidget() != dialog->answerBox());
+    // Escape asks before a half-written answer goes.
+    answerNextQuestion(QMessageBox::Cancel);
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QVERIFY(openReplyDialog());
+    QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("uno\ndos"));
+    answerNextQuestion(QMessageBox::Discard);
     QTest::keyClick(dialog, Qt::Key_Escape);
     QTRY_VERIFY(!openReplyDialog());
 
-    // Escape closes a pop-up; Delete in the list removes the message for good.
+    // Alt+C closes a pop-up; Delete in the list asks, then removes the message for good.
     inbox.window.openMessage(inbox.history.messages()[0].key);
     QTRY_COMPARE(inbox.window.popups().size(), 1);
-    QTest::keyClick(inbox.window.popups()[0], Qt::Key_Escape);
+    QVERIFY(QTest::qWaitForWindowActive(inbox.window.popups()[0]));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::AltModifier);
     QTRY_VERIFY(inbox.window.popups().isEmpty());
     inbox.window.bringToFront();
     QVERIFY(QTest::qWaitForWindowActive(&inbox.window));
     QCOMPARE(QApplication::focusWidget(), inbox.window.list());
+    answerNextQuestion(QMessageBox::No);
+    QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
+    QCOMPARE(inbox.window.list()->count(), 1);
+    inbox.window.bringToFront(); // the offscreen platform leaves no window active
+    QVERIFY(QTest::qWaitForWindowActive(&inbox.window));
+    answerNextQuestion(QMessageBox::Yes);
     QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
     QCOMPARE(inbox.window.list()->count(), 0);
     InboxHistory saved(historyPath());
@@ -415,6 +494,10 @@ void TestInboxService::answersTheSenderThroughTheSendPath()
     QVERIFY(inbox.window.replyTo(inbox.history.messages()[0].key));
     ReplyDialog* dialog = openReplyDialog();
     QVERIFY(dialog);
+    // Signed with the login name unless the user signs otherwise.
+    QVERIFY(!dialog->signatureBox()->text().isEmpty());
+    QCOMPARE(dialog->signatureBox()->text(), ReplyDialog::defaultSignature());
+    dialog->signatureBox()->setText(QStringLiteral("Ana"));
     const QString answer = QStringLiteral("Sí, a las dos. Ñandú\nSegunda línea");
     dialog->answerBox()->setPlainText(answer);
     QTest::keyClick(dialog->answerBox(), Qt::Key_Return);
@@ -425,7 +508,7 @@ void TestInboxService::answersTheSenderThroughTheSendPath()
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(received.size(), 1);
     QCOMPARE(received[0].value("text").toString(), answer);
-    QCOMPARE(received[0].value("from").toString(), QStringLiteral("INBOXPC"));
+    QCOMPARE(received[0].value("from").toString(), QStringLiteral("ANA"));
     other.stop();
 }
 
@@ -482,7 +565,7 @@ void TestInboxService::showsNetworkTextAsItIs()
 
     // The sender's machine name in the answer box's caption, a send's status text in its
     // status line.
-    ReplyDialog dialog(text, QStringLiteral("127.0.0.1"));
+    ReplyDialog dialog(text, QStringLiteral("127.0.0.1"), QString());
     dialog.showResult(false, text);
     QLabel* caption = nullptr;
     for (QLabel* label : dialog.findChildren<QLabel*>())
