@@ -1,12 +1,12 @@
 #include "app/inbox/MessageView.h"
 
 #include "app/inbox/InboxAccessibility.h"
+#include "app/inbox/Spanish.h"
 
 #include <QDateTime>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QPlainTextEdit>
 
 MessageView::MessageView(QWidget* parent) : QWidget(parent)
@@ -50,7 +50,7 @@ QString MessageView::receivedText(const QString& received)
     const QDateTime time = QDateTime::fromString(received, Qt::ISODate);
     if (!time.isValid())
         return received;
-    return QLocale().toString(time.toLocalTime(), QLocale::LongFormat);
+    return Spanish::locale().toString(time.toLocalTime(), QLocale::LongFormat);
 }
 
 QString MessageView::senderText(const InboxMessage& message)

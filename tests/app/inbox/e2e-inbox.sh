@@ -79,7 +79,8 @@ wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take 
 port=$(free_port)
 reply_port=$(free_port)
 start_service here "$port" INBOXTEST
-"$inbox" --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" --background \
+# Qt's own options are taken as the window takes them.
+"$inbox" -style Fusion --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" --background \
     2>"$scratch/inbox.log" &
 pids+=($!)
 inbox_pid=$!

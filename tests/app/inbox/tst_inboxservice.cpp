@@ -5,6 +5,7 @@
 #include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ReplySender.h"
 #include "app/inbox/ServiceClient.h"
+#include "app/inbox/Spanish.h"
 #include "messaging/MessageSender.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/notifications/Notifications.h"
@@ -227,6 +228,7 @@ private slots:
     void everyControlHasANameAndTheKeyboardWorks();
     void answersTheSenderThroughTheSendPath();
     void staysResponsiveWhileAnAnswerGoesOut();
+    void speaksSpanishWhateverTheLocale();
     void showsNetworkTextAsItIs_data();
     void showsNetworkTextAsItIs();
 };
@@ -541,6 +543,21 @@ void TestInboxService::staysResponsiveWhileAnAnswerGoesOut()
     QVERIFY(dialog->statusLabel()->text() != MessageSender::statusText(0));
     QVERIFY(!dialog->statusLabel()->text().isEmpty());
     QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("hola"));
+}
+
+void TestInboxService::speaksSpanishWhateverTheLocale()
+{
+    const QLocale session;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    const QString date = MessageView::receivedText(QStringLiteral("2026-03-05T12:00:00Z"));
+    QLocale::setDefault(session);
+    QVERIFY2(date.contains(QStringLiteral("marzo")), qPrintable(date));
+
+    // Qt's own texts: the standard buttons, as the delete question shows them.
+    QVERIFY(Spanish::installQtTranslations(*qApp));
+    QMessageBox question;
+    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(question.button(QMessageBox::Yes)->text(), QStringLiteral("&Sí"));
 }
 
 void TestInboxService::showsNetworkTextAsItIs_data()
