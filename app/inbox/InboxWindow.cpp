@@ -44,8 +44,8 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
 
     m_service = new QLabel(this);
-    // What the service and the network say is shown, never read as markup.
     m_service->setObjectName(QStringLiteral("serviceState"));
+    // What the service and the network say is shown, never read as markup.
     m_service->setTextFormat(Qt::PlainText);
     // A label's name is its text, which is what a screen reader must read out.
     m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
