@@ -23,6 +23,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -228,6 +229,7 @@ private slots:
     void everyControlHasANameAndTheKeyboardWorks();
     void answersTheSenderThroughTheSendPath();
     void staysResponsiveWhileAnAnswerGoesOut();
+    void opensWhollyOnTheScreen();
     void speaksSpanishWhateverTheLocale();
     void showsNetworkTextAsItIs_data();
     void showsNetworkTextAsItIs();
@@ -543,6 +545,16 @@ void TestInboxService::staysResponsiveWhileAnAnswerGoesOut()
     QVERIFY(dialog->statusLabel()->text() != MessageSender::statusText(0));
     QVERIFY(!dialog->statusLabel()->text().isEmpty());
     QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("hola"));
+}
+
+void TestInboxService::opensWhollyOnTheScreen()
+{
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    inbox.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&inbox.window));
+    const QRect area = inbox.window.screen()->availableGeometry();
+    QVERIFY2(area.contains(inbox.window.frameGeometry()),
+             qPrintable(QStringLiteral("%1x%2 screen").arg(area.width()).arg(area.height())));
 }
 
 void TestInboxService::speaksSpanishWhateverTheLocale()
