@@ -234,6 +234,8 @@ void Form1::createControls()
     for (const AccessibleName& accessible : kAccessibleNames)
         byName.value(text(accessible.control))->setAccessibleName(text(accessible.name));
     Combo1->lineEdit()->setAccessibleName(Combo1->accessibleName());
+    // The address is what the label is for; the caption above it says what it is.
+    Label3->setAccessibleDescription(Label2->text());
 
     constexpr int unlimited = std::numeric_limits<int>::max();
     Combo1->lineEdit()->setMaxLength(unlimited);
@@ -245,6 +247,7 @@ void Form1::createControls()
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     for (QLabel* status : {static_cast<QLabel*>(Label1), Label3}) {
+        status->setTextFormat(Qt::PlainText);
         status->setFrameStyle(QFrame::Box | QFrame::Plain);
         status->setLineWidth(1);
         status->setAlignment(Qt::AlignCenter);
@@ -268,6 +271,7 @@ void Form1::Form_Load()
 {
     guarded([this] {
         Label3->setText(m_services.localIPAddress());
+        Label3->setAccessibleName(Label3->text());
         Text2->setText(m_services.localComputerName());
         AniTray1.show();
         AniTray1.startAnimation();
@@ -297,6 +301,10 @@ void Form1::DeleteKey(const QString& Value)
 
 void Form1::Command1_Click()
 {
+    // Clicks made during a send never arrive; a press from assistive technology does, and
+    // must not remember and empty the recipient box under the send.
+    if (m_sender.sending())
+        return;
     guarded([this] {
         sendFromWindow(Text1->toPlainText());
         m_history->RememberRecipient(*Combo1);
@@ -305,6 +313,8 @@ void Form1::Command1_Click()
 
 void Form1::Command2_Click()
 {
+    if (m_sender.sending())
+        return;
     Text1->clear();
 }
 

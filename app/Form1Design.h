@@ -109,13 +109,12 @@ struct AccessibleName
     std::string_view control;
     std::string_view name;
 };
-constexpr std::array<AccessibleName, 6> kAccessibleNames{{
+constexpr std::array<AccessibleName, 5> kAccessibleNames{{
     {"Combo1", "Enviar Mensaje a:"},
     {"Text3", "Nombre Personalizado"},
     {"Text1", "Mensaje"},
     {"Command4", "Enviar mi IP"},
     {"Command5", "Ayuda"},
-    {"Label3", "MI IP ADDRESS"},
 }};
 
 // Focus order for the Tab key.

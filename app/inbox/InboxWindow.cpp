@@ -1,5 +1,6 @@
 #include "app/inbox/InboxWindow.h"
 
+#include "app/inbox/InboxAccessibility.h"
 #include "app/inbox/MessagePopup.h"
 #include "app/inbox/MessageView.h"
 #include "app/inbox/ReplyDialog.h"
@@ -7,12 +8,15 @@
 #include "platform/notifications/Notifications.h"
 
 #include <QCloseEvent>
-#include <QDialogButtonBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -35,11 +39,14 @@ QString firstLine(const QString& text)
 InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     : QWidget(parent), m_services(services)
 {
+    installInboxAccessibility();
     setObjectName(QStringLiteral("inboxWindow"));
     auto* layout = new QVBoxLayout(this);
 
     m_service = new QLabel(this);
     m_service->setObjectName(QStringLiteral("serviceState"));
+    // What the service and the network say is shown, never read as markup.
+    m_service->setTextFormat(Qt::PlainText);
     // A label's name is its text, which is what a screen reader must read out.
     m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
     m_service->setWordWrap(true);
@@ -48,6 +55,7 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
 
     m_notice = new QLabel(this);
     m_notice->setObjectName(QStringLiteral("notice"));
+    m_notice->setTextFormat(Qt::PlainText);
     m_notice->setAccessibleDescription(tr("Aviso"));
     m_notice->setWordWrap(true);
     m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -55,25 +63,35 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     layout->addWidget(m_notice);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    m_list = new QListWidget(splitter);
+    m_list = new QListWidget;
     m_list->setObjectName(QStringLiteral("messageList"));
     m_list->setAccessibleName(tr("Mensajes recibidos"));
     m_list->setAlternatingRowColors(true);
-    m_view = new MessageView(splitter);
+    m_view = new MessageView;
     splitter->addWidget(m_list);
     splitter->addWidget(m_view);
+    // The splitter restacks its children; assistive technology reads them in stacking order,
+    // which must be the screen's.
+    m_list->raise();
+    m_view->raise();
     layout->addWidget(splitter, 1);
 
-    auto* buttons = new QDialogButtonBox(this);
-    m_reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::ActionRole);
+    // A plain row: a button box would reorder them on screen but not for assistive
+    // technology.
+    auto* buttons = new QHBoxLayout;
+    m_reply = new QPushButton(tr("&Responder"), this);
     m_reply->setObjectName(QStringLiteral("replyButton"));
     m_reply->setAccessibleName(tr("Responder al mensaje seleccionado"));
-    m_delete = buttons->addButton(tr("&Eliminar"), QDialogButtonBox::DestructiveRole);
+    m_delete = new QPushButton(tr("&Eliminar"), this);
     m_delete->setObjectName(QStringLiteral("deleteButton"));
     m_delete->setAccessibleName(tr("Eliminar el mensaje seleccionado"));
-    auto* close = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    auto* close = new QPushButton(tr("&Cerrar"), this);
     close->setAccessibleName(tr("Cerrar la ventana; los mensajes siguen llegando"));
-    layout->addWidget(buttons);
+    buttons->addWidget(m_reply);
+    buttons->addWidget(m_delete);
+    buttons->addStretch(1);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
 
     connect(m_list, &QListWidget::currentItemChanged, this, &InboxWindow::onSelectionChanged);
     connect(m_list, &QListWidget::itemActivated, this,
@@ -94,8 +112,19 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     });
     connect(&m_services.replies, &ReplySender::finished, this, &InboxWindow::onReplyFinished);
 
-    resize(560, 520);
+    placeOnScreen();
     onServiceState();
+}
+
+void InboxWindow::placeOnScreen()
+{
+    // Whole on the work area, clear of panels, whatever the screen's size.
+    const QMargins frame(8, 40, 8, 8); // what a window manager's frame takes, about
+    const QRect area = screen()->availableGeometry();
+    resize(QSize(560, 520).boundedTo(area.size().shrunkBy(frame)));
+    const QSize outer = size().grownBy(frame);
+    move(area.left() + (area.width() - outer.width()) / 2,
+         area.top() + (area.height() - outer.height()) / 2);
 }
 
 void InboxWindow::start()
@@ -180,7 +209,7 @@ void InboxWindow::onMessages(const QList<InboxMessage>& messages)
         m_services.notifications.notify(
             key, tr("Mensaje de %1").arg(MessageView::senderText(*message)), message->text);
         if (popups().size() < kMaxPopups)
-            openMessage(key);
+            popUp(key, false);
     }
 }
 
@@ -195,13 +224,19 @@ QList<MessagePopup*> InboxWindow::popups() const
 
 void InboxWindow::openMessage(const QString& key)
 {
+    popUp(key, true);
+}
+
+void InboxWindow::popUp(const QString& key, bool asked)
+{
     const InboxMessage* message = m_services.history.find(key);
     if (!message)
         return;
     m_popups.removeAll(nullptr);
     for (MessagePopup* popup : popups()) {
         if (popup->key() == key) {
-            popup->present();
+            if (asked)
+                popup->present();
             markRead(key);
             return;
         }
@@ -212,13 +247,46 @@ void InboxWindow::openMessage(const QString& key)
         refillList(shownKey);
         bringToFront();
     });
-    // Several at once step down and right from the newest, so that none hides another.
-    const QList<MessagePopup*> open = popups();
-    if (!open.isEmpty() && open.last()->isVisible())
-        popup->move(open.last()->pos() + QPoint(32, 32));
+    placePopup(*popup);
     m_popups.append(popup);
-    popup->present();
+    if (asked)
+        popup->present();
+    else
+        popup->showQuietly();
     markRead(key);
+}
+
+void InboxWindow::placePopup(MessagePopup& popup) const
+{
+    // The lowest free place in the stack, so that none hides another.
+    QList<int> taken;
+    QMargins frame(8, 40, 8, 8); // until a shown pop-up tells the window manager's frame
+    for (const MessagePopup* open : popups()) {
+        taken.append(open->slot());
+        if (open->isVisible() && open->frameGeometry() != open->geometry())
+            frame = QMargins(open->geometry().left() - open->frameGeometry().left(),
+                             open->geometry().top() - open->frameGeometry().top(),
+                             open->frameGeometry().right() - open->geometry().right(),
+                             open->frameGeometry().bottom() - open->geometry().bottom());
+    }
+    int slot = 0;
+    while (taken.contains(slot))
+        ++slot;
+    popup.setSlot(slot);
+
+    // The bottom right corner of the work area, clear of panels, stepping up and left from
+    // there: never the middle of the screen, where the user is working.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    constexpr int kMargin = 8;
+    constexpr QPoint kStep(8, 32);
+    const QRect area = screen->availableGeometry();
+    const QSize outer = popup.size().grownBy(frame);
+    const QPoint step = kStep * (slot % kMaxPopups);
+    const int x = std::max(area.left(), area.right() + 1 - kMargin - outer.width() - step.x());
+    const int y = std::max(area.top(), area.bottom() + 1 - kMargin - outer.height() - step.y());
+    popup.move(x, y);
 }
 
 bool InboxWindow::canReply(const InboxMessage& message)
@@ -235,12 +303,13 @@ bool InboxWindow::replyTo(const QString& key)
     // receiver takes for its own computer name.
     const QString recipient = message->machine.isEmpty() ? message->address : message->machine;
     const QString address = message->address;
-    auto* dialog = new ReplyDialog(recipient, address);
+    auto* dialog = new ReplyDialog(recipient, address, m_signature);
     connect(dialog, &ReplyDialog::sendRequested, this,
-            [this, dialog, recipient, address](const QString& text) {
+            [this, dialog, recipient, address](const QString& from, const QString& text) {
                 const int ticket = m_nextTicket++;
-                if (!m_services.replies.send(ticket, address, recipient, text))
+                if (!m_services.replies.send(ticket, address, recipient, from, text))
                     return;
+                m_signature = from; // the next answer is signed the same way
                 m_replies.insert(ticket, dialog);
                 dialog->showSending();
             });
@@ -332,7 +401,16 @@ void InboxWindow::onSelectionChanged()
 void InboxWindow::deleteSelected()
 {
     const QString key = selectedKey();
-    if (key.isEmpty())
+    const InboxMessage* message = m_services.history.find(key);
+    if (!message)
+        return;
+    QMessageBox question(QMessageBox::Question, windowTitle(),
+                         tr("¿Eliminar el mensaje de %1? No se podrá recuperar.")
+                             .arg(MessageView::senderText(*message)),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setTextFormat(Qt::PlainText);
+    question.setDefaultButton(QMessageBox::No);
+    if (question.exec() != QMessageBox::Yes)
         return;
     const int row = m_list->currentRow();
     m_services.history.remove(key);

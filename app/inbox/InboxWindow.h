@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/inbox/InboxHistory.h"
+#include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ServiceClient.h"
 
 #include <QHash>
@@ -15,7 +16,6 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
-class ReplyDialog;
 class ReplySender;
 
 // The inbox: the received messages, newest first, with the one selected shown whole; and
@@ -43,7 +43,8 @@ public:
     void start();
     // Shows the window on top, as a second start of the program asks.
     void bringToFront();
-    // Opens the message in a pop-up (or brings its pop-up up) and marks it read.
+    // Opens the message in a pop-up (or brings its pop-up up) with the focus, as the user
+    // asked, and marks it read.
     void openMessage(const QString& key);
     // Opens the answer box for the message; false when it has no address to answer.
     bool replyTo(const QString& key);
@@ -61,6 +62,10 @@ protected:
 
 private:
     void onMessages(const QList<InboxMessage>& messages);
+    // A pop-up for the message; one the user did not ask for leaves the focus where it is.
+    void popUp(const QString& key, bool asked);
+    void placePopup(MessagePopup& popup) const;
+    void placeOnScreen();
     void onServiceState();
     void onSelectionChanged();
     void onReplyFinished(int ticket, int code, const QString& statusText);
@@ -84,5 +89,6 @@ private:
     QList<QPointer<MessagePopup>> m_popups;
     QHash<int, QPointer<ReplyDialog>> m_replies;
     int m_nextTicket = 1;
+    QString m_signature = ReplyDialog::defaultSignature();
     QString m_loadProblem;
 };

@@ -2,7 +2,7 @@
 
 #include "app/inbox/MessageView.h"
 
-#include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -11,6 +11,9 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     : QDialog(parent), m_key(message.key)
 {
     setAttribute(Qt::WA_DeleteOnClose);
+    // On X11 this sets _NET_WM_USER_TIME to 0, which tells the window manager not to give it
+    // the focus; a Wayland compositor decides for itself.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setObjectName(QStringLiteral("messagePopup"));
     setWindowTitle(tr("Mensaje de %1").arg(MessageView::senderText(message)));
     setAccessibleName(windowTitle());
@@ -20,24 +23,31 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     m_view->showMessage(message);
     layout->addWidget(m_view);
 
-    auto* buttons = new QDialogButtonBox(this);
-    auto* reply = buttons->addButton(tr("&Responder"), QDialogButtonBox::AcceptRole);
+    // A plain row rather than a button box, which would reorder them on screen but not for
+    // assistive technology, and make Responder the default button.
+    auto* buttons = new QHBoxLayout;
+    auto* reply = new QPushButton(tr("&Responder"), this);
     reply->setObjectName(QStringLiteral("replyButton"));
     reply->setAccessibleName(tr("Responder"));
     reply->setEnabled(canReply);
-    reply->setDefault(canReply);
+    // An answer is always a deliberate act: Return never opens one.
+    reply->setAutoDefault(false);
     if (!canReply) {
         // Handed in by Samba's message command, which does not pass the sender's address.
         reply->setToolTip(tr("No se sabe la dirección del remitente: no se puede responder."));
         reply->setAccessibleDescription(reply->toolTip());
     }
-    auto* inbox = buttons->addButton(tr("&Ver todos"), QDialogButtonBox::ActionRole);
+    auto* inbox = new QPushButton(tr("&Ver todos"), this);
     inbox->setAccessibleName(tr("Ver todos los mensajes recibidos"));
     inbox->setAutoDefault(false);
-    auto* dismiss = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    auto* dismiss = new QPushButton(tr("&Cerrar"), this);
     dismiss->setAccessibleName(tr("Cerrar"));
     dismiss->setAutoDefault(false);
-    layout->addWidget(buttons);
+    buttons->addWidget(reply);
+    buttons->addWidget(inbox);
+    buttons->addStretch(1);
+    buttons->addWidget(dismiss);
+    layout->addLayout(buttons);
 
     connect(reply, &QPushButton::clicked, this, [this] {
         emit replyRequested(m_key);
@@ -48,7 +58,12 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
         accept();
     });
     connect(dismiss, &QPushButton::clicked, this, &QDialog::reject);
-    resize(480, 360);
+    resize(440, 320);
+}
+
+void MessagePopup::showQuietly()
+{
+    show();
 }
 
 void MessagePopup::present()

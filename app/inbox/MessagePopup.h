@@ -7,8 +7,9 @@
 class MessageView;
 class QPushButton;
 
-// The window that pops up for one message. It takes the focus on its text, so that a screen
-// reader reads the message out. Enter answers, Escape closes.
+// The window that pops up for one message. A message that arrives shows without taking the
+// keyboard from whatever the user is typing in; it has no default button, so no key acts on it
+// until the user clicks into it or activates it. Escape closes it then.
 class MessagePopup : public QDialog
 {
     Q_OBJECT
@@ -18,8 +19,14 @@ public:
 
     const QString& key() const { return m_key; }
     MessageView* view() const { return m_view; }
+    // Its place in the stack of pop-ups, counted from the corner of the screen.
+    int slot() const { return m_slot; }
+    void setSlot(int slot) { m_slot = slot; }
 
-    // Shows the window on top with the focus on the text.
+    // For a message that has just arrived: on screen, without the focus.
+    void showQuietly();
+    // For a message the user asked for: on top with the focus on the text, which a screen
+    // reader then reads out.
     void present();
 
 signals:
@@ -29,4 +36,5 @@ signals:
 private:
     QString m_key;
     MessageView* m_view = nullptr;
+    int m_slot = 0;
 };

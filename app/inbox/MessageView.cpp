@@ -1,29 +1,33 @@
 #include "app/inbox/MessageView.h"
 
+#include "app/inbox/InboxAccessibility.h"
+#include "app/inbox/Spanish.h"
+
 #include <QDateTime>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QPlainTextEdit>
 
 MessageView::MessageView(QWidget* parent) : QWidget(parent)
 {
+    installInboxAccessibility();
     auto* form = new QFormLayout(this);
     form->setContentsMargins(0, 0, 0, 0);
     m_from = addField(tr("&De:"), tr("Remitente"));
     m_machine = addField(tr("E&quipo:"), tr("Equipo del remitente"));
-    m_address = addField(tr("Dire&cción:"), tr("Dirección del remitente"));
+    // Alt+C is the windows' Cerrar.
+    m_address = addField(tr("D&irección:"), tr("Dirección del remitente"));
     m_to = addField(tr("&Para:"), tr("Destinatario"));
     m_received = addField(tr("Reci&bido:"), tr("Recibido"));
 
+    auto* label = new QLabel(tr("&Mensaje:"), this);
     m_text = new QPlainTextEdit(this);
     m_text->setObjectName(QStringLiteral("messageText"));
     m_text->setReadOnly(true);
     m_text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_text->setTabChangesFocus(true);
     m_text->setAccessibleName(tr("Texto del mensaje"));
-    auto* label = new QLabel(tr("&Mensaje:"), this);
     label->setBuddy(m_text);
     form->addRow(label);
     form->addRow(m_text);
@@ -31,10 +35,11 @@ MessageView::MessageView(QWidget* parent) : QWidget(parent)
 
 QLineEdit* MessageView::addField(const QString& label, const QString& accessibleName)
 {
+    // The caption first: assistive technology reads the children in the order they came.
+    auto* caption = new QLabel(label, this);
     auto* field = new QLineEdit(this);
     field->setReadOnly(true);
     field->setAccessibleName(accessibleName);
-    auto* caption = new QLabel(label, this);
     caption->setBuddy(field);
     static_cast<QFormLayout*>(layout())->addRow(caption, field);
     return field;
@@ -45,7 +50,7 @@ QString MessageView::receivedText(const QString& received)
     const QDateTime time = QDateTime::fromString(received, Qt::ISODate);
     if (!time.isValid())
         return received;
-    return QLocale().toString(time.toLocalTime(), QLocale::LongFormat);
+    return Spanish::locale().toString(time.toLocalTime(), QLocale::LongFormat);
 }
 
 QString MessageView::senderText(const InboxMessage& message)

@@ -20,7 +20,7 @@ public:
     void clear();
     QPlainTextEdit* textBox() const { return m_text; }
 
-    // The time received as this desktop writes dates; the raw text when it is not a time.
+    // The time received, in Spanish; the raw text when it is not a time.
     static QString receivedText(const QString& received);
     // "PEDRO (PC-PEDRO)", or whichever of the two is known.
     static QString senderText(const InboxMessage& message);

@@ -1,13 +1,21 @@
 #include "app/inbox/ReplyDialog.h"
 
-#include <QDialogButtonBox>
+#include "protocol/NetbiosName.h"
+
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidget* parent)
+#include <pwd.h>
+#include <unistd.h>
+
+ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, const QString& signature,
+                         QWidget* parent)
     : QDialog(parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -16,7 +24,14 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidg
     setAccessibleName(windowTitle());
 
     auto* layout = new QVBoxLayout(this);
-    auto* caption = new QLabel(tr("&Respuesta para %1 (%2):").arg(recipient, address), this);
+    // Names from the network are shown as they are: no markup, and an '&' in them is no
+    // mnemonic.
+    const auto literal = [](QString text) {
+        return text.replace(u'&', QStringLiteral("&&"));
+    };
+    auto* caption =
+        new QLabel(tr("&Respuesta para %1 (%2):").arg(literal(recipient), literal(address)), this);
+    caption->setTextFormat(Qt::PlainText);
     caption->setWordWrap(true);
     layout->addWidget(caption);
 
@@ -29,27 +44,46 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, QWidg
     caption->setBuddy(m_answer);
     layout->addWidget(m_answer);
 
+    auto* signatureRow = new QHBoxLayout;
+    auto* signatureCaption = new QLabel(tr("&Firma:"), this);
+    m_signature = new QLineEdit(signature, this);
+    m_signature->setObjectName(QStringLiteral("signature"));
+    m_signature->setAccessibleName(tr("Firma"));
+    m_signature->setAccessibleDescription(
+        tr("El nombre con el que sale la respuesta; vacío, el de este equipo."));
+    m_signature->setMaxLength(int(NetbiosName::kMaxNameBytes));
+    signatureCaption->setBuddy(m_signature);
+    signatureRow->addWidget(signatureCaption);
+    signatureRow->addWidget(m_signature, 1);
+    layout->addLayout(signatureRow);
+
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("sendStatus"));
+    m_status->setTextFormat(Qt::PlainText);
     // A label's name is its text, which is what a screen reader must read out.
     m_status->setAccessibleDescription(tr("Estado del envío"));
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_status);
 
-    auto* buttons = new QDialogButtonBox(this);
-    m_send = buttons->addButton(tr("&Enviar"), QDialogButtonBox::ActionRole);
+    // A plain row: a button box would reorder them on screen but not for assistive
+    // technology.
+    auto* buttons = new QHBoxLayout;
+    m_send = new QPushButton(tr("&Enviar"), this);
     m_send->setObjectName(QStringLiteral("sendButton"));
     m_send->setAccessibleName(tr("Enviar la respuesta"));
     m_send->setDefault(true);
-    auto* close = buttons->addButton(tr("&Cerrar"), QDialogButtonBox::RejectRole);
+    auto* close = new QPushButton(tr("&Cerrar"), this);
     close->setAccessibleName(tr("Cerrar"));
     close->setAutoDefault(false);
-    layout->addWidget(buttons);
+    buttons->addWidget(m_send);
+    buttons->addStretch(1);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
 
     connect(m_send, &QPushButton::clicked, this, &ReplyDialog::requestSend);
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
-    resize(420, 240);
+    resize(420, 280);
 }
 
 bool ReplyDialog::eventFilter(QObject* watched, QEvent* event)
@@ -70,7 +104,31 @@ void ReplyDialog::requestSend()
     const QString text = m_answer->toPlainText();
     if (!m_send->isEnabled() || text.trimmed().isEmpty())
         return;
-    emit sendRequested(text);
+    emit sendRequested(m_signature->text().trimmed(), text);
+}
+
+void ReplyDialog::reject()
+{
+    if (!m_answer->toPlainText().trimmed().isEmpty()) {
+        QMessageBox question(QMessageBox::Question, windowTitle(),
+                             tr("¿Descartar la respuesta sin enviarla?"),
+                             QMessageBox::Discard | QMessageBox::Cancel, this);
+        question.setDefaultButton(QMessageBox::Cancel);
+        if (question.exec() != QMessageBox::Discard)
+            return;
+    }
+    QDialog::reject();
+}
+
+QString ReplyDialog::defaultSignature()
+{
+    const passwd* user = ::getpwuid(::geteuid());
+    QString login = user ? QString::fromLocal8Bit(user->pw_name) : qEnvironmentVariable("USER");
+    // Only what any receiver takes in a name, and no longer than a name may be.
+    login.removeIf([](QChar c) {
+        return c.unicode() > 0x7F || !(c.isLetterOrNumber() || c == u'.' || c == u'-' || c == u'_');
+    });
+    return login.left(int(NetbiosName::kMaxNameBytes));
 }
 
 void ReplyDialog::showSending()

@@ -47,20 +47,19 @@ std::optional<std::uint32_t> ReplySender::parseAddress(const QString& text)
 }
 
 bool ReplySender::send(int ticket, const QString& address, const QString& recipient,
-                       const QString& text)
+                       const QString& from, const QString& text)
 {
     const auto target = parseAddress(address);
     if (!target)
         return false;
     reap();
     std::shared_ptr<Messenger> messenger = m_factory(*target);
-    QThread* thread = QThread::create([this, messenger, ticket, recipient, text] {
+    QThread* thread = QThread::create([this, messenger, ticket, recipient, from, text] {
         NoBusyPointer pointer;
         KeptStatusLine status;
         MessageSender sendPath(*messenger, pointer, status);
-        // No server or sender name: this machine sends, under its own name, as the window
-        // does when those boxes are empty.
-        NetMessageRequest request{QString(), recipient, QString(), text};
+        // No server name: this machine sends, as the window does when that box is empty.
+        NetMessageRequest request{QString(), recipient, from, text};
         sendPath.SendNetMessage(request);
         const int code = sendPath.lastCode().value_or(-1);
         const QString caption = status.caption;

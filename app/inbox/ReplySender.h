@@ -31,8 +31,10 @@ public:
     static std::optional<std::uint32_t> parseAddress(const QString& text);
 
     // Starts the send and returns at once; finished() tells how it went. False, with nothing
-    // started, when the address is not one to send to.
-    bool send(int ticket, const QString& address, const QString& recipient, const QString& text);
+    // started, when the address is not one to send to. An empty sender name sends under the
+    // computer's name.
+    bool send(int ticket, const QString& address, const QString& recipient, const QString& from,
+              const QString& text);
 
 signals:
     // statusText is what the window's status line shows for the result code.

@@ -6,6 +6,7 @@
 #include "app/inbox/ReplySender.h"
 #include "app/inbox/ServiceClient.h"
 #include "app/inbox/SingleInstance.h"
+#include "app/inbox/Spanish.h"
 #include "identity/LocalIdentity.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/network/LinuxComputerName.h"
@@ -20,6 +21,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -48,10 +50,6 @@ int main(int argc, char* argv[])
     // A service that goes away mid-write must not take the inbox with it.
     std::signal(SIGPIPE, SIG_IGN);
 
-    // Options first: --help and --version need no display.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Shows, keeps and answers the messages that vorelind receives."));
@@ -69,25 +67,39 @@ int main(int argc, char* argv[])
         QStringLiteral("background"),
         QStringLiteral("Start without showing the window, as the session does."));
     parser.addOptions({socketOption, portOption, backgroundOption});
-    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+
+    // --help and --version need no display, so they are answered before Qt connects to one.
+    bool answerNow = false;
+    for (int i = 1; i < argc; ++i)
+        for (const char* option : {"--help", "-h", "-?", "--help-all", "--version", "-v"})
+            answerNow = answerNow || std::strcmp(argv[i], option) == 0;
+    if (answerNow) {
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i)
+            arguments.append(QString::fromLocal8Bit(argv[i]));
+        parser.parse(arguments);
+        if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+            // Without an application object the parser cannot know the program's name.
+            QString help = parser.helpText();
+            help.replace(QStringLiteral("<executable_name>"), QStringLiteral("vorelin-inbox"));
+            std::fputs(qPrintable(help), stdout);
+            return 0;
+        }
+        if (parser.isSet(versionOption)) {
+            std::printf("vorelin-inbox %s\n", VORELIN_VERSION);
+            return 0;
+        }
+    }
+
+    // Qt takes its own options (-style, -platform, ...) out of argv; the rest are ours.
+    QApplication app(argc, argv);
+    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "vorelin-inbox: %s\nTry 'vorelin-inbox --help'.\n",
                      parser.positionalArguments().isEmpty()
                          ? qPrintable(parser.errorText())
                          : "this program takes no arguments besides its options");
         return 2;
     }
-    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
-        // Without an application object the parser cannot know the program's name.
-        QString help = parser.helpText();
-        help.replace(QStringLiteral("<executable_name>"), QStringLiteral("vorelin-inbox"));
-        std::fputs(qPrintable(help), stdout);
-        return 0;
-    }
-    if (parser.isSet(versionOption)) {
-        std::printf("vorelin-inbox %s\n", VORELIN_VERSION);
-        return 0;
-    }
-
     bool portOk = false;
     const uint replyPort = parser.value(portOption).toUInt(&portOk);
     if (!portOk || replyPort < 1 || replyPort > 65535) {
@@ -97,12 +109,15 @@ int main(int argc, char* argv[])
     }
     const QString socketPath = parser.value(socketOption);
 
-    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vorelin-inbox"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vorelin"));
     QApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("vorelin-inbox"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/icons/vorelin-48.png")));
+    if (!Spanish::installQtTranslations(app))
+        std::fputs("vorelin-inbox: Qt's Spanish translations are not installed "
+                   "(qt6-translations-l10n); Qt's own texts stay in English\n",
+                   stderr);
     // Closing the window hides it; the inbox lives as long as the session.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -4,6 +4,7 @@
 #include "platform/dialogs/LinuxMessageBox.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -399,6 +400,11 @@ private slots:
 
         f.form->Form_Load();
         QCOMPARE(f.control<QLabel>("Label3")->text(), QStringLiteral("192.168.0.5"));
+        // A screen reader reads the address, and what it is as its description.
+        QAccessibleInterface* address =
+            QAccessible::queryAccessibleInterface(f.control<QLabel>("Label3"));
+        QCOMPARE(address->text(QAccessible::Name), QStringLiteral("192.168.0.5"));
+        QCOMPARE(address->text(QAccessible::Description), QStringLiteral("MI IP ADDRESS"));
         QCOMPARE(f.control<QLineEdit>("Text2")->text(), QStringLiteral("MYHOST"));
         auto* recipients = f.control<RecipientBox>("Combo1");
         QCOMPARE(recipients->count(), 2);

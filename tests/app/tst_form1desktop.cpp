@@ -318,7 +318,6 @@ private slots:
         QTest::newRow("Text1") << "Mensaje";
         QTest::newRow("Command4") << "Enviar mi IP";
         QTest::newRow("Command5") << "Ayuda";
-        QTest::newRow("Label3") << "MI IP ADDRESS";
     }
 
     void controlsAreNamedByTheirCaptions()

@@ -54,6 +54,10 @@ check(status.name == "Estado", f'the empty status line is named "Estado" (is "{s
 names = {n.name for n in nodes}
 for caption in ("Enviar Mensaje a:", "Nombre Personalizado", "Mensaje", "Ayuda", "MI IP ADDRESS"):
     check(caption in names, f'a control is named "{caption}"')
+address = next((n for n in nodes if n.description == "MI IP ADDRESS"), None)
+check(address is not None and address.name not in ("", "MI IP ADDRESS"),
+      "the address label is named by the address and described as MI IP ADDRESS "
+      f"(named \"{address.name if address else None}\")")
 check("Accion" not in {n.name for n in nodes if n.getRole() == pyatspi.ROLE_STATUS_BAR},
       'the status bar is never named "Accion"')
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program sends to a real smbd whose message command holds the reply. While it is
 # held the window repaints what another window uncovered, answers the window manager's ping,
-# and drops the clicks and keys made in it: no extra message arrives. Closing the window during
-# a held send ends the program at once.
+# and drops the clicks and keys made in it: no extra message arrives. A press on ENVIAR through
+# AT-SPI is dropped too: the recipient box keeps its text. Closing the window during a held
+# send ends the program at once.
 # Runs in a network namespace of its own, where smbd can take port 139 on loopback.
 # Usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSAGE
 set -uo pipefail
@@ -15,9 +16,10 @@ wm_message=${2:?usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSA
 
 if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
     missing=$(desktop_missing_tools)
-    for tool in smbd import compare xmessage unshare ip; do
+    for tool in smbd import compare xmessage unshare ip dbus-daemon dbus-send /usr/libexec/at-spi-bus-launcher; do
         command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || missing+=" $tool"
     done
+    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
     if [ -n "${missing// /}" ]; then
         echo "FAIL: the end-to-end test needs:$missing (scripts/test installs them)"
         exit 1
@@ -38,10 +40,13 @@ chmod 755 "$scratch"
 export XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 app= smbd_pid=
+pids=()
 cleanup() {
+    local pid
     touch "$scratch/smb/release" 2>/dev/null
     [ -n "$app" ] && kill "$app" 2>/dev/null && wait "$app" 2>/dev/null
     [ -n "$smbd_pid" ] && kill "$smbd_pid" 2>/dev/null && wait "$smbd_pid" 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
     stop_desktop
     rm -rf "$scratch"
 }
@@ -139,7 +144,61 @@ type_into() {
     click_at "${place[@]}" && xdotool key ctrl+a && xdotool type --delay 20 "$2"
 }
 
+# press_enviar_keeps_recipient: presses ENVIAR through AT-SPI, as a screen reader's user does,
+# and checks that the recipient box still holds what it held.
+press_enviar_keeps_recipient() {
+    /usr/bin/python3 - <<'PY'
+import sys
+import time
+
+import pyatspi
+
+deadline = time.monotonic() + 20
+
+
+def walk(node, depth=0):
+    if node is None or depth > 12:
+        return
+    yield node
+    for child in node:
+        yield from walk(child, depth + 1)
+
+
+def find(what, probe):
+    while time.monotonic() < deadline:
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.name.lower() == "vorelin":
+                found = next((node for node in walk(app) if probe(node)), None)
+                if found is not None:
+                    return found
+        time.sleep(0.1)
+    sys.exit("no " + what + " on the accessibility bus")
+
+
+def text_of(node):
+    text = node.queryText()
+    return text.getText(0, text.characterCount)
+
+
+button = find("ENVIAR button", lambda n: n.name == "ENVIAR" and n.getRole() == pyatspi.ROLE_PUSH_BUTTON)
+box = find("recipient box",
+           lambda n: n.name == "Enviar Mensaje a:" and n.getRole() in (pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY))
+before = text_of(box)
+action = button.queryAction()
+action.doAction(next((i for i in range(action.nActions) if action.getName(i).lower() == "press"), 0))
+# The button comes up again as it clicks, and the click is handled before the next question.
+while button.getState().contains(pyatspi.STATE_PRESSED):
+    if time.monotonic() > deadline:
+        sys.exit("ENVIAR stayed pressed")
+    time.sleep(0.05)
+after = text_of(box)
+if after != before:
+    sys.exit(f"the recipient box went from {before!r} to {after!r}")
+PY
+}
+
 start_holding_smbd || fail "smbd did not listen on 127.0.0.1:139"
+start_session_bus "$scratch" "$scratch/dbus.log" "$scratch/atspi.log"
 start_desktop || fail "no desktop"
 "$binary" &
 app=$!
@@ -164,6 +223,9 @@ echo "ok: the window repaints during the send"
 
 "$wm_message" ping "$window" || fail "the window did not answer _NET_WM_PING during the send"
 echo "ok: the window answers the window manager's ping during the send"
+
+pressed=$(press_enviar_keeps_recipient 2>&1) || fail "an AT-SPI press on ENVIAR during the send: $pressed"
+echo "ok: an AT-SPI press on ENVIAR during the send is dropped"
 
 click_at "${send[@]}"
 click_at "${send[@]}"

@@ -319,6 +319,8 @@ for file in usr/bin/vorelin-inbox etc/xdg/autostart/vorelin-inbox.desktop \
 done
 grep -qw libqt6widgets6 <<<"$(dpkg-deb -f "$inbox_deb" Depends)" ||
     fail "vorelin-inbox does not depend on the Qt widgets library"
+grep -qw qt6-translations-l10n <<<"$(dpkg-deb -f "$inbox_deb" Depends)" ||
+    fail "vorelin-inbox does not depend on Qt's translations, which give its Spanish buttons"
 shared=$(comm -12 <(cd "$root" && find . -type f | sort) <(cd "$inbox_root" && find . -type f | sort))
 [ -z "$shared" ] || fail "vorelin and vorelin-inbox both ship: $shared"
 pass "vorelin-service and vorelin-inbox hold their programs, units and entries"

@@ -2,9 +2,11 @@
 """Reads and drives vorelin-inbox through AT-SPI, as a screen reader does.
 
   atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender (* for
-                                       any) and text; prints its fields as NAME=VALUE lines
+                                       any) and text; prints its fields as NAME=VALUE lines,
+                                       each of which must be read-only, not editable
   atspi-inbox.py no-popup              waits until no message pop-up is open
-  atspi-inbox.py shown TITLE           waits until a window whose name starts with TITLE shows
+  atspi-inbox.py shown TITLE           waits until a window whose name starts with TITLE shows,
+                                       which must be a frame
   atspi-inbox.py hidden TITLE          checks that no such window shows (the app must be up)
   atspi-inbox.py close-popup           presses the pop-up's Cerrar button
   atspi-inbox.py reply TEXT STATUS     presses Responder in the pop-up, types TEXT in the answer
@@ -138,13 +140,18 @@ def main(argv):
             if node is None:
                 fail("the pop-up has no field named " + field)
             value = text_of(node).replace("\n", "\\n")
+            states = node.getState()
+            if states.contains(pyatspi.STATE_EDITABLE) or not states.contains(pyatspi.STATE_READ_ONLY):
+                fail("the field " + field + " is announced as editable")
             print(f"{field}={value}")
         return
     if len(argv) >= 2 and argv[1] == "no-popup":
         wait_for("the pop-ups to close", lambda: not top_windows("Mensaje de ") or None)
         return
     if len(argv) >= 3 and argv[1] == "shown":
-        wait_for("a window " + argv[2], lambda: top_windows(argv[2]))
+        window = wait_for("a window " + argv[2], lambda: top_windows(argv[2]))[0]
+        if window.getRole() != pyatspi.ROLE_FRAME:
+            fail(f"the window {window.name} is a {window.getRole()}, not a frame")
         return
     if len(argv) >= 3 and argv[1] == "hidden":
         wait_for("the application on the accessibility bus", application)

@@ -3,7 +3,9 @@
 # notification server (dunst) and the accessibility bus: a message sent with vorelin-send to a
 # vorelind in direct mode pops up (read through AT-SPI), is posted as a notification (seen on
 # the bus), opens again from the notification, and an answer typed in the pop-up's answer box
-# reaches a second vorelind through --reply-port.
+# reaches a second vorelind through --reply-port. Then, while the user types lines into
+# another window, three messages pop up: that window keeps the focus and every key, the
+# pop-ups stay off the middle of the screen, and no answer goes out.
 # Usage: e2e-inbox.sh INBOX VORELIND VORELIN-SEND VORELIN-RECV
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -77,7 +79,8 @@ wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take 
 port=$(free_port)
 reply_port=$(free_port)
 start_service here "$port" INBOXTEST
-"$inbox" --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" --background \
+# Qt's own options are taken as the window takes them.
+"$inbox" -style Fusion --socket "$scratch/here/run/inbox.socket" --reply-port "$reply_port" --background \
     2>"$scratch/inbox.log" &
 pids+=($!)
 inbox_pid=$!
@@ -145,4 +148,52 @@ grep -q '"from":"PEDRO"' "$history" || fail "the message is not in the history"
 left=$("$recv" --once --json --socket "$scratch/here/run/inbox.socket")
 [ -z "$left" ] || fail "the service still holds: $left"
 echo "ok: the message is in the history and the service let it go"
+
+# --- Pop-ups while the user types elsewhere -------------------------------------------
+
+stdbuf -oL xev -name typing -geometry 300x200+20+20 -event keyboard >"$scratch/typing.out" 2>&1 &
+pids+=($!)
+wait_until 10 xdotool search --name '^typing$' || fail "the typing window did not appear"
+typing=$(xdotool search --name '^typing$' | head -n 1)
+xdotool windowactivate --sync "$typing" || fail "cannot activate the typing window"
+typed_keys() {
+    awk '/^KeyPress event/ {press = 1; next}
+        press && match($0, /keysym 0x[0-9a-f]+, [^)]+/) {
+            n = split(substr($0, RSTART, RLENGTH), part, ", "); print part[n]; press = 0 }' \
+        "$scratch/typing.out" | paste -sd ' '
+}
+expected=()
+for n in 1 2 3; do
+    "$send" -f "AVISO$n" -I 127.0.0.1 -p "$port" INBOXTEST "Aviso $n" >"$scratch/send.out" 2>&1 ||
+        fail "vorelin-send: $(cat "$scratch/send.out")"
+    "${atspi[@]}" popup "AVISO$n" "Aviso $n" >/dev/null || fail "message $n did not pop up"
+    xdotool type --delay 20 "linea$n" && xdotool key Return
+    expected+=(l i n e a "$n" Return)
+done
+all_typed() { [ "$(typed_keys)" = "${expected[*]}" ]; }
+wait_until 10 all_typed ||
+    fail "the typing window got: $(typed_keys)"
+[ "$(xdotool getactivewindow)" = "$typing" ] || fail "the typing window lost the focus"
+echo "ok: three pop-ups arrived while typing; the typing window kept the focus and every key"
+
+centre_x=$(($(xwininfo -root | awk '/Width:/ {print $2}') / 2))
+centre_y=$(($(xwininfo -root | awk '/Height:/ {print $2}') / 2))
+covers_centre() {
+    xwininfo -id "$1" | awk -v cx="$centre_x" -v cy="$centre_y" '
+        /Absolute upper-left X:/ {x = $4} /Absolute upper-left Y:/ {y = $4}
+        /Width:/ {w = $2} /Height:/ {h = $2}
+        END {exit !(x <= cx && cx < x + w && y <= cy && cy < y + h)}'
+}
+shown=0
+for id in $(xdotool search --name '^Mensaje de AVISO'); do
+    is_viewable "$id" || continue
+    shown=$((shown + 1))
+    ! covers_centre "$id" || fail "a pop-up covers the middle of the screen"
+done
+[ "$shown" -eq 3 ] || fail "$shown of the 3 pop-ups are on screen"
+echo "ok: the pop-ups stack away from the middle of the screen"
+
+left=$("$recv" --once --json --socket "$scratch/there/run/inbox.socket")
+[ -z "$left" ] || fail "an answer went out: $left"
+echo "ok: no answer went out"
 exit 0

@@ -5,26 +5,34 @@
 #include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ReplySender.h"
 #include "app/inbox/ServiceClient.h"
+#include "app/inbox/Spanish.h"
 #include "messaging/MessageSender.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/notifications/Notifications.h"
 #include "support/VorelindProcess.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace {
 
@@ -124,6 +132,87 @@ ReplyDialog* openReplyDialog()
     return nullptr;
 }
 
+// Answers the question box that the next step opens, once it is up.
+void answerNextQuestion(QMessageBox::StandardButton answer)
+{
+    auto* poll = new QTimer(qApp);
+    auto ticks = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, ticks, answer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box)
+            box->button(answer)->click();
+        if (box || ++*ticks > 1000)
+            poll->deleteLater();
+    });
+    poll->start(10);
+}
+
+// The controls of a window in the order assistive technology walks them.
+void collectControls(QAccessibleInterface* node, QList<QAccessibleInterface*>& controls)
+{
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        if (!child || child->state().invisible)
+            continue;
+        switch (child->role()) {
+        case QAccessible::PushButton:
+        case QAccessible::EditableText:
+        case QAccessible::StaticText:
+        case QAccessible::List:
+            controls.append(child);
+            break;
+        default:
+            collectControls(child, controls);
+        }
+    }
+}
+
+// Where that order leaves the screen's: left to right, then top to bottom.
+QString readingOrderProblem(QWidget* window)
+{
+    QList<QAccessibleInterface*> controls;
+    collectControls(QAccessible::queryAccessibleInterface(window), controls);
+    for (qsizetype i = 1; i < controls.size(); ++i) {
+        const QRect a = controls[i - 1]->rect();
+        const QRect b = controls[i]->rect();
+        const bool sameRow = b.center().y() >= a.top() && b.center().y() <= a.bottom();
+        if (sameRow ? b.left() < a.left() : b.top() < a.center().y())
+            return QStringLiteral("\"%1\" comes after \"%2\"")
+                .arg(controls[i]->text(QAccessible::Name),
+                     controls[i - 1]->text(QAccessible::Name));
+    }
+    return {};
+}
+
+// Whether anything opened the file since the watch began.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const QString& path) : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        ::inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN);
+    }
+    ~OpenWatch() { ::close(m_fd); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    bool opened() const
+    {
+        char events[4096];
+        return ::read(m_fd, events, sizeof events) > 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// What a screen reader reads for the label, which is what it shows.
+QString shown(QLabel* label)
+{
+    label->grab(); // lays out and paints, loading whatever the text refers to
+    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+}
+
 } // namespace
 
 // The inbox's windows against the real vorelind in direct mode, fed by the real vorelin-send:
@@ -149,6 +238,10 @@ private slots:
     void everyControlHasANameAndTheKeyboardWorks();
     void answersTheSenderThroughTheSendPath();
     void staysResponsiveWhileAnAnswerGoesOut();
+    void opensWhollyOnTheScreen();
+    void speaksSpanishWhateverTheLocale();
+    void showsNetworkTextAsItIs_data();
+    void showsNetworkTextAsItIs();
 };
 
 void TestInboxService::init()
@@ -160,8 +253,11 @@ void TestInboxService::init()
 
 void TestInboxService::cleanup()
 {
-    for (QWidget* top : QApplication::topLevelWidgets())
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<ReplyDialog*>(top))
+            dialog->answerBox()->clear(); // else closing asks first
         top->close();
+    }
     m_service.stop();
 }
 
@@ -313,13 +409,26 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
     QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "¿Comemos juntos?"));
     QTRY_VERIFY(popupWithText(inbox.window, "¿Comemos juntos?"));
     MessagePopup* popup = popupWithText(inbox.window, "¿Comemos juntos?");
+    // Return never answers: the pop-up has no default button.
+    QTest::keyClick(popup, Qt::Key_Return);
+    QVERIFY(!openReplyDialog());
+    QVERIFY(popup->isVisible());
+    // Opened by the user, it takes the focus on its text, which a screen reader then reads.
+    inbox.window.openMessage(inbox.history.messages()[0].key);
     QVERIFY(QTest::qWaitForWindowActive(popup));
-    // The pop-up takes the focus on its text, which a screen reader then reads.
     QCOMPARE(QApplication::focusWidget(), popup->view()->textBox());
+
+    // The inbox is a frame; the fields a message shows in are read, not edited.
+    QCOMPARE(QAccessible::queryAccessibleInterface(&inbox.window)->role(), QAccessible::Window);
+    for (QLineEdit* field : popup->findChildren<QLineEdit*>()) {
+        const QAccessible::State state = QAccessible::queryAccessibleInterface(field)->state();
+        QVERIFY2(state.readOnly && !state.editable, qPrintable(field->accessibleName()));
+    }
 
     const QList<QWidget*> windows{&inbox.window, popup};
     for (QWidget* window : windows) {
         QVERIFY(!window->accessibleName().isEmpty());
+        QCOMPARE(readingOrderProblem(window), QString());
         for (QWidget* control : window->findChildren<QWidget*>()) {
             const bool interactive =
                 qobject_cast<QAbstractButton*>(control) || qobject_cast<QLineEdit*>(control) ||
@@ -330,12 +439,13 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
         }
     }
 
-    // Enter answers: the answer box opens with the focus on the answer.
-    QTest::keyClick(popup->view()->textBox(), Qt::Key_Return);
+    // Its mnemonic answers: the answer box opens with the focus on the answer.
+    QTest::keyClick(popup->view()->textBox(), Qt::Key_R, Qt::AltModifier);
     QTRY_VERIFY(openReplyDialog());
     ReplyDialog* dialog = openReplyDialog();
     QTRY_COMPARE(QApplication::focusWidget(), dialog->answerBox());
     QVERIFY(!dialog->accessibleName().isEmpty());
+    QCOMPARE(readingOrderProblem(dialog), QString());
     // Shift+Enter is a new line, Tab leaves the box, Escape closes it.
     QTest::keyClicks(dialog->answerBox(), "uno");
     QTest::keyClick(dialog->answerBox(), Qt::Key_Return, Qt::ShiftModifier);
@@ -343,17 +453,30 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
     QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("uno\ndos"));
     QTest::keyClick(dialog->answerBox(), Qt::Key_Tab);
     QVERIFY(QApplication::focusWidget() != dialog->answerBox());
+    // Escape asks before a half-written answer goes.
+    answerNextQuestion(QMessageBox::Cancel);
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QVERIFY(openReplyDialog());
+    QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("uno\ndos"));
+    answerNextQuestion(QMessageBox::Discard);
     QTest::keyClick(dialog, Qt::Key_Escape);
     QTRY_VERIFY(!openReplyDialog());
 
-    // Escape closes a pop-up; Delete in the list removes the message for good.
+    // Alt+C closes a pop-up; Delete in the list asks, then removes the message for good.
     inbox.window.openMessage(inbox.history.messages()[0].key);
     QTRY_COMPARE(inbox.window.popups().size(), 1);
-    QTest::keyClick(inbox.window.popups()[0], Qt::Key_Escape);
+    QVERIFY(QTest::qWaitForWindowActive(inbox.window.popups()[0]));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::AltModifier);
     QTRY_VERIFY(inbox.window.popups().isEmpty());
     inbox.window.bringToFront();
     QVERIFY(QTest::qWaitForWindowActive(&inbox.window));
     QCOMPARE(QApplication::focusWidget(), inbox.window.list());
+    answerNextQuestion(QMessageBox::No);
+    QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
+    QCOMPARE(inbox.window.list()->count(), 1);
+    inbox.window.bringToFront(); // the offscreen platform leaves no window active
+    QVERIFY(QTest::qWaitForWindowActive(&inbox.window));
+    answerNextQuestion(QMessageBox::Yes);
     QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
     QCOMPARE(inbox.window.list()->count(), 0);
     InboxHistory saved(historyPath());
@@ -382,6 +505,10 @@ void TestInboxService::answersTheSenderThroughTheSendPath()
     QVERIFY(inbox.window.replyTo(inbox.history.messages()[0].key));
     ReplyDialog* dialog = openReplyDialog();
     QVERIFY(dialog);
+    // Signed with the login name unless the user signs otherwise.
+    QVERIFY(!dialog->signatureBox()->text().isEmpty());
+    QCOMPARE(dialog->signatureBox()->text(), ReplyDialog::defaultSignature());
+    dialog->signatureBox()->setText(QStringLiteral("Ana"));
     const QString answer = QStringLiteral("Sí, a las dos. Ñandú\nSegunda línea");
     dialog->answerBox()->setPlainText(answer);
     QTest::keyClick(dialog->answerBox(), Qt::Key_Return);
@@ -392,7 +519,7 @@ void TestInboxService::answersTheSenderThroughTheSendPath()
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(received.size(), 1);
     QCOMPARE(received[0].value("text").toString(), answer);
-    QCOMPARE(received[0].value("from").toString(), QStringLiteral("INBOXPC"));
+    QCOMPARE(received[0].value("from").toString(), QStringLiteral("ANA"));
     other.stop();
 }
 
@@ -425,6 +552,74 @@ void TestInboxService::staysResponsiveWhileAnAnswerGoesOut()
     QVERIFY(dialog->statusLabel()->text() != MessageSender::statusText(0));
     QVERIFY(!dialog->statusLabel()->text().isEmpty());
     QCOMPARE(dialog->answerBox()->toPlainText(), QStringLiteral("hola"));
+}
+
+void TestInboxService::opensWhollyOnTheScreen()
+{
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    inbox.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&inbox.window));
+    const QRect area = inbox.window.screen()->availableGeometry();
+    QVERIFY2(area.contains(inbox.window.frameGeometry()),
+             qPrintable(QStringLiteral("%1x%2 screen").arg(area.width()).arg(area.height())));
+}
+
+void TestInboxService::speaksSpanishWhateverTheLocale()
+{
+    const QLocale session;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    const QString date = MessageView::receivedText(QStringLiteral("2026-03-05T12:00:00Z"));
+    QLocale::setDefault(session);
+    QVERIFY2(date.contains(QStringLiteral("marzo")), qPrintable(date));
+
+    // Qt's own texts: the standard buttons, as the delete question shows them.
+    QVERIFY(Spanish::installQtTranslations(*qApp));
+    QMessageBox question;
+    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(question.button(QMessageBox::Yes)->text(), QStringLiteral("&Sí"));
+}
+
+void TestInboxService::showsNetworkTextAsItIs_data()
+{
+    // PROBE stands for a file that rich text would load.
+    QTest::addColumn<QString>("text");
+    QTest::newRow("image") << "<img src=PROBE>";
+    QTest::newRow("markup and entity") << "<b>PC</b>&amp;<a href=\"file://PROBE\">x</a>";
+    QTest::newRow("table") << "<table background=PROBE><tr><td>PC";
+    QTest::newRow("ampersand") << "A&B &&C";
+}
+
+void TestInboxService::showsNetworkTextAsItIs()
+{
+    QFETCH(QString, text);
+    const QString probe = m_home->filePath(QStringLiteral("probe.png"));
+    QFile file(probe);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    text.replace(QStringLiteral("PROBE"), probe);
+    const OpenWatch watch(probe);
+
+    // The sender's machine name in the answer box's caption, a send's status text in its
+    // status line.
+    ReplyDialog dialog(text, QStringLiteral("127.0.0.1"), QString());
+    dialog.showResult(false, text);
+    QLabel* caption = nullptr;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        if (label->buddy() == dialog.answerBox())
+            caption = label;
+    QVERIFY(caption);
+    const QString captionShown = shown(caption);
+    const QString statusShown = shown(dialog.statusLabel());
+    // A history whose path holds the text: the notice line names it.
+    const QString history = m_home->filePath(text);
+    QVERIFY(QDir().mkpath(history)); // a folder, which cannot be read as a history
+    Inbox inbox(m_service.socketPath(), history, 139);
+    const QString noticeShown = shown(inbox.window.noticeLabel());
+
+    QVERIFY2(!watch.opened(), "a label loaded a file its text named");
+    QCOMPARE(captionShown, QStringLiteral("Respuesta para %1 (127.0.0.1):").arg(text));
+    QCOMPARE(statusShown, text);
+    QVERIFY2(noticeShown.contains(history), qPrintable(noticeShown));
 }
 
 QTEST_MAIN(TestInboxService)
