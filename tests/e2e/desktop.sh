@@ -33,11 +33,11 @@ _tray_running() { [ -n "$(_tray_owner)" ]; }
 start_desktop() {
     openbox --sm-disable >/dev/null 2>&1 &
     desktop_pids+=($!)
-    wait_until 10 _wm_running || { echo "openbox did not start" >&2; return 1; }
+    wait_until 60 _wm_running || { echo "openbox did not start" >&2; return 1; }
     trayer --edge bottom --align right --widthtype request --height 32 --iconspacing 0 \
         --SetDockType true --SetPartialStrut false --expand false >/dev/null 2>&1 &
     desktop_pids+=($!)
-    wait_until 10 _tray_running || { echo "trayer did not start" >&2; return 1; }
+    wait_until 60 _tray_running || { echo "trayer did not start" >&2; return 1; }
 }
 
 # Ends the notification area alone, as when its host exits.
@@ -70,12 +70,12 @@ bus_has() {
 start_session_bus() {
     dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$1/bus" 2>"$2" &
     pids+=($!)
-    wait_until 10 test -s "$1/bus" || fail "no session bus"
+    wait_until 60 test -s "$1/bus" || fail "no session bus"
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$1/bus")
     export DBUS_SESSION_BUS_ADDRESS
     /usr/libexec/at-spi-bus-launcher --launch-immediately 2>"$3" &
     pids+=($!)
-    wait_until 10 bus_has org.a11y.Bus || fail "no accessibility bus"
+    wait_until 60 bus_has org.a11y.Bus || fail "no accessibility bus"
     export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
 }
 
