@@ -214,7 +214,7 @@ struct Vorelind
                                   dir.filePath("run"), "--computer-name", "VBENCH"} +
                           extra);
         return process.waitForStarted() &&
-               waitFor([&] { return QFile::exists(socket()) && tcpAccepts(port); }, 10000);
+               waitFor([&] { return QFile::exists(socket()) && tcpAccepts(port); }, 120000);
     }
     void stop()
     {
