@@ -7,6 +7,7 @@
 #include "service/Reception.h"
 #include "service/Settings.h"
 #include "service/Spool.h"
+#include "service/names/LoginWatch.h"
 #include "service/names/NameService.h"
 
 #include "platform/network/LinuxComputerName.h"
@@ -300,6 +301,16 @@ int main(int argc, char** argv)
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
     nameService.start();
+    std::unique_ptr<LoginWatch> logins;
+    if (settings.loginAliases && listeners.names >= 0) {
+        logins = LoginWatch::open(
+            [&nameService](const std::set<std::string>& users) { nameService.setLoggedIn(users); },
+            logLine);
+    }
+    if (logins) {
+        daemon.addSource(logins.get());
+        logins->refresh();
+    }
     logLine("listening as " + names.computerName() + "<03>; " +
             std::to_string(inbox.waitingCount()) + " message(s) waiting in " + settings.stateDir);
     ::sd_notify(0, "READY=1");

@@ -463,6 +463,14 @@ std::vector<std::pair<std::string, std::string>> NameService::connected(const In
     return fields;
 }
 
+void NameService::setLoggedIn(const std::set<std::string>& users)
+{
+    const auto now = Daemon::Clock::now();
+    for (const NetbiosName& name : m_aliases.setLoggedIn(users, now))
+        m_holder.addName(name, now);
+    flush();
+}
+
 void NameService::disconnected(const Inbox::Peer& peer)
 {
     if (!hasAlias(peer))

@@ -10,6 +10,7 @@
 #include "platform/network/LinuxInterfaceWatch.h"
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,9 @@ public:
     void start();
     // Releases every held name.
     void shutdown();
+
+    // The users logged in now (a login watch): their aliases are held with or without a client.
+    void setLoggedIn(const std::set<std::string>& users);
 
     std::vector<int> fds() const override;
     void readable(int fd) override;

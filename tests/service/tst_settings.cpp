@@ -66,6 +66,7 @@ void TestSettings::readsEveryKeyFromFileAndOptions()
                             "blocked-senders = mallory , eve,\n"
                             "blocked-addresses = 192.0.2.1\n"
                             "message-command-account = smbguest\n"
+                            "login-aliases = no\n"
                             "\n";
     Settings s;
     std::string error;
@@ -83,6 +84,7 @@ void TestSettings::readsEveryKeyFromFileAndOptions()
     QCOMPARE(s.blockedSenders, (std::vector<std::string>{"mallory", "eve"}));
     QCOMPARE(s.blockedAddresses, std::vector<std::string>{"192.0.2.1"});
     QCOMPARE(s.messageCommandAccount, std::string("smbguest"));
+    QVERIFY(!s.loginAliases);
     QVERIFY(!s.directMode());
 }
 
@@ -105,6 +107,8 @@ void TestSettings::refusesBadSettings_data()
         << QByteArray("spool-max-messages = -1\n") << QStringList{} << "bad";
     QTest::newRow("name longer than 15")
         << QByteArray("computer-name = ABCDEFGHIJKLMNOP\n") << QStringList{} << "bad";
+    QTest::newRow("yes or no only")
+        << QByteArray("login-aliases = off\n") << QStringList{} << "bad";
     QTest::newRow("option without value") << QByteArray() << QStringList{"--bind"} << "needs";
     QTest::newRow("stray argument") << QByteArray() << QStringList{"extra"} << "unexpected";
     QTest::newRow("missing file through --config=")
