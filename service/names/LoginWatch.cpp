@@ -40,7 +40,7 @@ std::unique_ptr<LoginWatch> LoginWatch::open(Changed changed, Log log)
         return nullptr;
     sd_login_monitor* monitor = nullptr;
     if (const int r = ::sd_login_monitor_new("uid", &monitor); r < 0) {
-        log("logins: cannot watch logind's user records: " + std::string(std::strerror(-r)));
+        log.err("logins: cannot watch logind's user records: " + std::string(std::strerror(-r)));
         return nullptr;
     }
     return std::unique_ptr<LoginWatch>(new LoginWatch(monitor, std::move(changed), std::move(log)));
@@ -67,7 +67,8 @@ void LoginWatch::refresh()
     const int count = ::sd_get_uids(&uids);
     if (count < 0) {
         std::free(uids);
-        m_log("logins: cannot read logind's user records: " + std::string(std::strerror(-count)));
+        m_log.warning("logins: cannot read logind's user records: " +
+                      std::string(std::strerror(-count)));
         return;
     }
     std::set<std::string> users;
@@ -87,7 +88,7 @@ void LoginWatch::refresh()
         return;
     m_read = true;
     m_users = std::move(users);
-    m_log("logins: logged in: " + joined(m_users));
+    m_log.info("logins: logged in: " + joined(m_users));
     m_changed(m_users);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "service/Daemon.h"
+#include "service/Log.h"
 
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,7 +15,7 @@ struct sd_login_monitor;
 class LoginWatch final : public Daemon::Source
 {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
     using Changed = std::function<void(const std::set<std::string>& users)>;
 
     // Nothing where logind does not run (no systemd, or a container without it).

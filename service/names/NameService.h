@@ -2,6 +2,7 @@
 
 #include "service/Daemon.h"
 #include "service/Inbox.h"
+#include "service/Log.h"
 #include "service/NameTable.h"
 #include "service/names/Aliases.h"
 #include "service/names/NameHolder.h"
@@ -22,7 +23,7 @@
 class NameService final : public Daemon::Source, public Inbox::Presence
 {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
 
     struct Options
     {
