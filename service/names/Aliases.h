@@ -91,7 +91,8 @@ private:
         bool loggedIn = false;
         Alias alias;
         Clock::time_point registeredAt{};
-        std::optional<Clock::time_point> releaseAt; // once the last client left
+        // Once the last client left, or the user logged out.
+        std::optional<Clock::time_point> releaseAt;
     };
 
     // The alias of a user who now counts: the name to register, if any.

@@ -3,6 +3,7 @@
 #include "service/Daemon.h"
 #include "service/Log.h"
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
