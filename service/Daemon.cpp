@@ -151,7 +151,7 @@ bool Daemon::run()
             if (fd == m_signals) {
                 signalfd_siginfo info{};
                 if (::read(m_signals, &info, sizeof info) > 0) {
-                    m_log("stopping on signal " + std::to_string(info.ssi_signo));
+                    m_log.notice("stopping on signal " + std::to_string(info.ssi_signo));
                     // Acknowledged removals still go to disk; unanswered messages do not.
                     Spool::Batch last = m_reception.takeBatch();
                     last.entries.clear();
@@ -317,8 +317,8 @@ void Daemon::acceptLocal()
                        entry.second.uid == credentials.uid;
             });
         if (std::size_t(sameUser) >= (handIns ? kMaxHandInClients : kMaxLocalClientsPerUser)) {
-            m_log("local client refused: uid " + std::to_string(credentials.uid) + " has " +
-                  std::to_string(sameUser) + " connected");
+            m_log.warning("local client refused: uid " + std::to_string(credentials.uid) + " has " +
+                          std::to_string(sameUser) + " connected");
             refuse(fd, "busy: " + std::to_string(sameUser) + " clients of this user connected");
             continue;
         }
@@ -517,7 +517,7 @@ void Daemon::flushLocalClients()
             connection.output += m_inbox.takeOutput(connection.client);
     }
     for (const int fd : overflowing) {
-        m_log("local client dropped: it stopped reading");
+        m_log.warning("local client dropped: it stopped reading");
         drop(fd);
     }
     std::vector<int> pending;

@@ -2,6 +2,7 @@
 
 #include "service/CommitPipeline.h"
 #include "service/Inbox.h"
+#include "service/Log.h"
 #include "service/NameTable.h"
 #include "service/Reception.h"
 #include "service/SessionMachine.h"
@@ -26,7 +27,7 @@ class Daemon
 {
 public:
     using Clock = std::chrono::steady_clock;
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
 
     struct Listeners
     {

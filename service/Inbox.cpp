@@ -98,7 +98,7 @@ void Inbox::refill(Client& client)
         if (const auto text = messageLine(next->id)) {
             client.output += *text;
         } else {
-            m_log("spool: " + next->id + " is unreadable, removed");
+            m_log.warning("spool: " + next->id + " is unreadable, removed");
             m_spool.remove(next->id);
         }
     }
@@ -157,7 +157,8 @@ void Inbox::handle(Client& client, std::string_view text)
 void Inbox::handIn(Client& client, const Json::Value& request)
 {
     if (!client.peer.mayHandIn || !m_handIns) {
-        m_log("hand-in refused: uid " + std::to_string(client.peer.uid) + " may not hand in");
+        m_log.warning("hand-in refused: uid " + std::to_string(client.peer.uid) +
+                      " may not hand in");
         send(client, refusal("not allowed"));
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/Json.h"
+#include "service/Log.h"
 #include "service/MessageSink.h"
 #include "service/Spool.h"
 
@@ -40,7 +41,7 @@ public:
         bool mayHandIn = false;
     };
 
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
 
     Inbox(std::string computerName, Spool& spool, Log log);
 

@@ -215,5 +215,11 @@ void Reception::logLine(const ReceivedMessage& message, Verdict verdict, const s
                        " size=" + std::to_string(message.size) + " outcome=" + verdictName(verdict);
     if (!extra.empty())
         line += " " + extra;
-    m_log(line);
+    // Refusals the sender hears of are the sender's business; what is lost is the admin's.
+    const auto priority = verdict == Verdict::Failed      ? Log::Priority::Err
+                          : verdict == Verdict::SpoolFull ? Log::Priority::Warning
+                          : verdict == Verdict::Accepted || verdict == Verdict::Pending
+                              ? Log::Priority::Info
+                              : Log::Priority::Notice;
+    m_log.write(priority, line);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/Inbox.h"
+#include "service/Log.h"
 #include "service/MessageSink.h"
 #include "service/Settings.h"
 #include "service/Spool.h"
@@ -21,7 +22,7 @@ class Reception final : public MessageSink
 {
 public:
     using Clock = std::chrono::steady_clock;
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
 
     Reception(const Settings& settings, Spool& spool, Inbox& inbox, Log log,
               std::function<Clock::time_point()> now = &Clock::now);

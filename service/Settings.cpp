@@ -120,6 +120,7 @@ const char* const kUsage =
     "  --name-port PORT                direct mode: hold the names on this UDP port\n"
     "  --name-interfaces LIST          comma-separated interfaces to hold names on (default all)\n"
     "  --alias-grace T                 keep a user's alias T after the last client left (30s)\n"
+    "  --login-aliases yes|no          hold the aliases of logged-in users (default yes)\n"
     "  --name-watch-interval T         look for another program on the names port every T (2s)\n"
     "  -h, --help                      show this help\n"
     "  -V, --version                   show the version\n"
@@ -178,6 +179,9 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
         s.namePort = static_cast<std::uint16_t>(port);
     } else if (key == "name-interfaces") {
         s.nameInterfaces = list(value);
+    } else if (key == "login-aliases") {
+        ok = value == "yes" || value == "no";
+        s.loginAliases = value == "yes";
     } else if (key == "message-command-account") {
         s.messageCommandAccount = value;
         ok = !value.empty();

@@ -39,6 +39,8 @@ struct Settings
     std::vector<std::string> nameInterfaces; // empty: every interface
     // How long a user's alias stays held after the last client left.
     std::chrono::milliseconds aliasGrace{30'000};
+    // Hold an alias for every user logind counts as logged in, not only for users with a client.
+    bool loginAliases = true;
     // How often the socket table is read for another program (nmbd) on the names port.
     std::chrono::milliseconds nameWatchInterval{2'000};
 

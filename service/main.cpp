@@ -7,6 +7,7 @@
 #include "service/Reception.h"
 #include "service/Settings.h"
 #include "service/Spool.h"
+#include "service/names/LoginWatch.h"
 #include "service/names/NameService.h"
 
 #include "platform/network/LinuxComputerName.h"
@@ -35,11 +36,13 @@ namespace {
 constexpr const char* kDefaultConfig = "/etc/vorelin/vorelind.conf";
 constexpr const char* kDefaultStateDir = "/var/lib/vorelin";
 
+// Set once at start: whether stderr is the journal, which takes a priority prefix per line.
+bool g_journal = false;
+
 // One write per line, unbuffered: a line is never split or held back, and costs one call.
-void logLine(const std::string& line)
+void writeLine(Log::Priority priority, const std::string& line)
 {
-    std::string out = line;
-    out.push_back('\n');
+    const std::string out = Log::format(priority, line, g_journal);
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t n = ::write(STDERR_FILENO, out.data() + done, out.size() - done);
@@ -49,6 +52,15 @@ void logLine(const std::string& line)
             return;
         done += std::size_t(n);
     }
+}
+
+const Log logLine{writeLine};
+
+bool stderrIsJournal()
+{
+    struct stat stream = {};
+    return ::fstat(STDERR_FILENO, &stream) == 0 &&
+           Log::isJournal(std::getenv("JOURNAL_STREAM"), stream.st_dev, stream.st_ino);
 }
 
 // A single-byte OEM code page as a table, from iconv; CP850 is built in.
@@ -152,7 +164,7 @@ bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
         } else if (name == "names" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
             listeners.names = fd;
         } else {
-            logLine("ignoring a passed socket named '" + name + "'");
+            logLine.warning("ignoring a passed socket named '" + name + "'");
         }
     }
     if (names) {
@@ -161,15 +173,18 @@ bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
         std::free(names);
     }
     if (listeners.session < 0)
-        logLine("session service off: systemd passed no 'session' socket (TCP 139 may be held "
-                "by another program such as smbd, so vorelind-session.socket failed); messages "
-                "arrive only through vorelin-deliver");
+        logLine.warning(
+            "session service off: systemd passed no 'session' socket (TCP 139 may be held "
+            "by another program such as smbd, so vorelind-session.socket failed); messages "
+            "arrive only through vorelin-deliver");
     if (listeners.names < 0)
-        logLine("name service off: systemd passed no 'names' socket (UDP 137 may be held by "
-                "nmbd, so vorelind-names.socket failed)");
+        logLine.warning(
+            "name service off: systemd passed no 'names' socket (UDP 137 may be held by "
+            "nmbd, so vorelind-names.socket failed)");
     if (listeners.inbox < 0 && inboxExpected)
-        logLine("local delivery off: systemd passed no 'inbox' socket; messages stay in the "
-                "spool until it is back");
+        logLine.warning(
+            "local delivery off: systemd passed no 'inbox' socket; messages stay in the "
+            "spool until it is back");
     return listeners.session >= 0 || listeners.inbox >= 0;
 }
 
@@ -177,6 +192,7 @@ bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
 
 int main(int argc, char** argv)
 {
+    g_journal = stderrIsJournal();
     Settings settings;
     // The installed service reads the system's file; direct mode only what it is given.
     bool direct = false;
@@ -190,7 +206,7 @@ int main(int argc, char** argv)
     std::string error;
     if (!direct && !configGiven && ::access(kDefaultConfig, F_OK) == 0 &&
         !SettingsParser::readFile(settings, kDefaultConfig, error)) {
-        logLine("vorelind: " + error);
+        logLine.err("vorelind: " + error);
         return 1;
     }
     switch (SettingsParser::parseCommandLine(settings, argc, argv, error)) {
@@ -210,7 +226,7 @@ int main(int argc, char** argv)
 
     auto decoder = decoderFor(settings.codePage, error);
     if (!decoder) {
-        logLine("vorelind: " + error);
+        logLine.err("vorelind: " + error);
         return 1;
     }
 
@@ -233,7 +249,7 @@ int main(int argc, char** argv)
         if (listeners.session >= 0)
             listeners.inbox = listenUnix(settings.runtimeDir + "/inbox.socket", error);
         if (listeners.session < 0 || listeners.inbox < 0) {
-            logLine("vorelind: " + error);
+            logLine.err("vorelind: " + error);
             return 1;
         }
         if (listeners.names < 0 && settings.namePort != 0) {
@@ -246,8 +262,8 @@ int main(int argc, char** argv)
             settings.stateDir = state && *state ? state : kDefaultStateDir;
         }
         if (!passedSockets(listeners)) {
-            logLine("vorelind: no sockets: start it through its socket units, or in direct "
-                    "mode with --bind");
+            logLine.err("vorelind: no sockets: start it through its socket units, or in direct "
+                        "mode with --bind");
             return 1;
         }
     }
@@ -277,12 +293,12 @@ int main(int argc, char** argv)
     if (const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str()))
         handInUid = account->pw_uid;
     else
-        logLine("hand-ins: no account '" + settings.messageCommandAccount +
-                "'; only root may hand messages in");
+        logLine.warning("hand-ins: no account '" + settings.messageCommandAccount +
+                        "'; only root may hand messages in");
 
     Spool spool(settings.stateDir, settings.spoolMaxMessages, settings.spoolMaxBytes);
     if (!spool.open(error)) {
-        logLine("vorelind: " + error);
+        logLine.err("vorelind: " + error);
         return 1;
     }
     Inbox inbox(names.computerName(), spool, logLine);
@@ -300,11 +316,22 @@ int main(int argc, char** argv)
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
     nameService.start();
-    logLine("listening as " + names.computerName() + "<03>; " +
-            std::to_string(inbox.waitingCount()) + " message(s) waiting in " + settings.stateDir);
+    std::unique_ptr<LoginWatch> logins;
+    if (settings.loginAliases && listeners.names >= 0) {
+        logins = LoginWatch::open(
+            [&nameService](const std::set<std::string>& users) { nameService.setLoggedIn(users); },
+            logLine);
+    }
+    if (logins) {
+        daemon.addSource(logins.get());
+        logins->refresh();
+    }
+    logLine.notice("listening as " + names.computerName() + "<03>; " +
+                   std::to_string(inbox.waitingCount()) + " message(s) waiting in " +
+                   settings.stateDir);
     ::sd_notify(0, "READY=1");
     if (!daemon.run()) {
-        logLine(std::string("vorelind: event loop failed: ") + std::strerror(errno));
+        logLine.err(std::string("vorelind: event loop failed: ") + std::strerror(errno));
         return 1;
     }
     ::sd_notify(0, "STOPPING=1");

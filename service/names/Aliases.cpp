@@ -51,8 +51,16 @@ NetbiosName Aliases::messengerName(const std::string& name)
 std::optional<NetbiosName> Aliases::connected(const std::string& user, Clock::time_point now)
 {
     User& entry = m_users[user];
+    if (entry.clients++ > 0)
+        return std::nullopt;
+    return wanted(entry, user, now);
+}
+
+std::optional<NetbiosName> Aliases::wanted(User& entry, const std::string& user,
+                                           Clock::time_point now)
+{
     entry.releaseAt.reset();
-    if (entry.clients++ > 0 || registered(entry.alias))
+    if (registered(entry.alias))
         return std::nullopt;
     entry.alias.name = upperCased(user);
     if (entry.alias.name.size() > NetbiosName::kMaxNameBytes || entry.alias.name.empty()) {
@@ -76,8 +84,15 @@ std::optional<Aliases::Clock::time_point> Aliases::disconnected(const std::strin
                                                                 Clock::time_point now)
 {
     const auto found = m_users.find(user);
-    if (found == m_users.end() || found->second.clients == 0 || --found->second.clients > 0)
+    if (found == m_users.end() || found->second.clients == 0 || --found->second.clients > 0 ||
+        found->second.loggedIn)
         return std::nullopt;
+    return unwanted(found, now);
+}
+
+std::optional<Aliases::Clock::time_point>
+Aliases::unwanted(std::map<std::string, User>::iterator found, Clock::time_point now)
+{
     User& entry = found->second;
     if (!registered(entry.alias) || entry.alias.name == m_computerName) {
         m_users.erase(found);
@@ -85,6 +100,33 @@ std::optional<Aliases::Clock::time_point> Aliases::disconnected(const std::strin
     }
     entry.releaseAt = std::max(now + m_timing.grace, entry.registeredAt + m_timing.minimumHold);
     return entry.releaseAt;
+}
+
+std::vector<NetbiosName> Aliases::setLoggedIn(const std::set<std::string>& users,
+                                              Clock::time_point now)
+{
+    std::vector<std::string> left;
+    for (auto& [user, entry] : m_users) {
+        if (entry.loggedIn && !users.contains(user)) {
+            entry.loggedIn = false;
+            if (entry.clients == 0)
+                left.push_back(user);
+        }
+    }
+    for (const std::string& user : left)
+        unwanted(m_users.find(user), now);
+    std::vector<NetbiosName> names;
+    for (const std::string& user : users) {
+        User& entry = m_users[user];
+        if (entry.loggedIn)
+            continue;
+        entry.loggedIn = true;
+        if (entry.clients > 0)
+            continue;
+        if (const auto name = wanted(entry, user, now))
+            names.push_back(*name);
+    }
+    return names;
 }
 
 std::vector<NetbiosName> Aliases::expire(Clock::time_point now)
@@ -122,7 +164,9 @@ Aliases::Switch Aliases::setServiceOn(bool on, Clock::time_point now)
             result.names.push_back(messengerName(entry.alias.name));
     }
     // Aliases kept after their users left go with the names.
-    std::erase_if(m_users, [](const auto& item) { return item.second.clients == 0; });
+    std::erase_if(m_users, [](const auto& item) {
+        return item.second.clients == 0 && !item.second.loggedIn;
+    });
     for (auto& [user, entry] : m_users) {
         const bool tooLong = entry.alias.state == State::TooLong;
         if (tooLong || (on && entry.alias.state != State::Unavailable))

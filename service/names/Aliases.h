@@ -7,12 +7,14 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 // Which user aliases the machine should hold: the login name upper-cased with suffix 0x03, for
-// every user with at least one local client connected, as the classic messenger registered the
-// logged-on user. Decides only; the name service does the registering.
+// every user logged in (where logind says so) or with at least one local client connected, as
+// the classic messenger registered the logged-on user. Decides only; the name service does the
+// registering.
 // A client that connects and leaves in a loop must not make the machine broadcast in a loop:
 // an alias is released only a grace period after its last client left, and never sooner than a
 // minimum hold after its registration, so that each user registers at most once per hold.
@@ -49,6 +51,9 @@ public:
     // A client of a user left; the last one starts the alias's grace period: when the alias
     // will be released.
     std::optional<Clock::time_point> disconnected(const std::string& user, Clock::time_point now);
+    // Who is logged in now, by login name: the names to register for those who were not. A
+    // user who logged out loses the alias as when the last client leaves.
+    std::vector<NetbiosName> setLoggedIn(const std::set<std::string>& users, Clock::time_point now);
     // The aliases whose time is up: the names to release.
     std::vector<NetbiosName> expire(Clock::time_point now);
     std::optional<Clock::time_point> nextDeadline() const;
@@ -83,10 +88,18 @@ private:
     struct User
     {
         int clients = 0;
+        bool loggedIn = false;
         Alias alias;
         Clock::time_point registeredAt{};
-        std::optional<Clock::time_point> releaseAt; // once the last client left
+        // Once the last client left, or the user logged out.
+        std::optional<Clock::time_point> releaseAt;
     };
+
+    // The alias of a user who now counts: the name to register, if any.
+    std::optional<NetbiosName> wanted(User& entry, const std::string& user, Clock::time_point now);
+    // The user counts no more: the alias is released after the grace, or forgotten at once.
+    std::optional<Clock::time_point> unwanted(std::map<std::string, User>::iterator found,
+                                              Clock::time_point now);
 
     bool m_serviceOn;
     Timing m_timing;

@@ -142,13 +142,13 @@ void NameHolder::sendRelease(const NetbiosName& name, const Interface& interface
 {
     queue({interface.index, interface.address, interface.broadcast, m_settings.namePort,
            P::encodeReleaseRequest(m_nextTransactionId++, name, interface.address)});
-    log("names: released " + describe(name, interface));
+    m_log.info("names: released " + describe(name, interface));
 }
 
 void NameHolder::retryConflict(const NetbiosName& name, Name& held, Clock::time_point now)
 {
     held.retryAt.reset();
-    log("names: claiming " + nameText(name) + " again after a conflict");
+    m_log.notice("names: claiming " + nameText(name) + " again after a conflict");
     for (const Interface& interface : m_interfaces) {
         if (!interface.loopback)
             startRegistration(name, held, interface, now);
@@ -175,7 +175,7 @@ void NameHolder::tick(Clock::time_point now)
                      P::encodeRegistrationRequest(entry.transactionId, name, interface->address)});
             } else {
                 entry.state = State::Held;
-                log("names: registered " + describe(name, *interface));
+                m_log.info("names: registered " + describe(name, *interface));
             }
         }
         updateStatus(name, held);
@@ -271,8 +271,8 @@ bool NameHolder::takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_
     ++m_rateLimited;
     if (!m_rateLoggedAt || now - *m_rateLoggedAt >= std::chrono::minutes(1)) {
         m_rateLoggedAt = now;
-        log("names: answer rate limit reached; " + std::to_string(m_rateLimited) +
-            " answers dropped so far");
+        m_log.warning("names: answer rate limit reached; " + std::to_string(m_rateLimited) +
+                      " answers dropped so far");
     }
     return false;
 }
@@ -330,8 +330,8 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                 if (found == m_names.end() || !answersOn(found->second, *interface) ||
                     !takeAnswerToken(Answer::Defence, sourceAddress, now))
                     return;
-                log("names: defended " + describe(packet.name, *interface) + " against " +
-                    dotted(packet.address));
+                m_log.notice("names: defended " + describe(packet.name, *interface) + " against " +
+                             dotted(packet.address));
                 queue({interface->index, interface->address, sourceAddress, sourcePort,
                        P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
                                                              packet.nbFlags, packet.address)});
@@ -352,9 +352,9 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                                       ? m_settings.conflictRetry
                                       : std::min(2 * held.retryDelay, m_settings.conflictRetryMax);
                 held.retryAt = now + held.retryDelay;
-                log("names: " + describe(packet.name, *interface) + " is held by " +
-                    dotted(sourceAddress) + ", not claimed; trying again in " +
-                    seconds(held.retryDelay));
+                m_log.warning("names: " + describe(packet.name, *interface) + " is held by " +
+                              dotted(sourceAddress) + ", not claimed; trying again in " +
+                              seconds(held.retryDelay));
                 for (const auto& [index, other] : held.entries) {
                     const Interface* where = findInterface(index);
                     if (other.state == State::Held && where != nullptr)
@@ -402,12 +402,6 @@ std::optional<NameHolder::Status> NameHolder::status(const NetbiosName& name) co
     if (found == m_names.end())
         return std::nullopt;
     return computeStatus(found->second);
-}
-
-void NameHolder::log(const std::string& line) const
-{
-    if (m_log)
-        m_log(line);
 }
 
 std::string NameHolder::describe(const NetbiosName& name, const Interface& interface) const

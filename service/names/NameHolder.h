@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/NetbiosName.h"
+#include "service/Log.h"
 
 #include <array>
 #include <chrono>
@@ -21,7 +22,7 @@ class NameHolder
 {
 public:
     using Clock = std::chrono::steady_clock;
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
 
     struct Interface
     {
@@ -162,7 +163,6 @@ private:
     Bucket& sourceBucket(std::uint32_t source, Clock::time_point now);
     void retryConflict(const NetbiosName& name, Name& held, Clock::time_point now);
     void queue(Datagram datagram);
-    void log(const std::string& line) const;
     std::string describe(const NetbiosName& name, const Interface& interface) const;
 
     Settings m_settings;

@@ -61,7 +61,7 @@ NameService::NameService(int fd, NameHolder::Settings settings, Options options,
     socklen_t length = sizeof local;
     m_poll = ::epoll_create1(EPOLL_CLOEXEC);
     if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || m_poll < 0) {
-        m_log("name service off: " + std::string(std::strerror(errno)));
+        m_log.err("name service off: " + std::string(std::strerror(errno)));
         ::close(m_fd);
         m_fd = -1;
         m_aliases.setServiceOn(false, Daemon::Clock::now());
@@ -112,8 +112,8 @@ int NameService::openSocket(std::uint16_t port, const Log& log)
     const int on = 1;
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
-        log("name service off: cannot bind UDP " + std::to_string(port) + ": " +
-            std::strerror(errno));
+        log.err("name service off: cannot bind UDP " + std::to_string(port) + ": " +
+                std::strerror(errno));
         if (fd >= 0)
             ::close(fd);
         return -1;
@@ -144,16 +144,17 @@ void NameService::start()
     m_nextWatch = now + m_options.watchInterval;
     const auto others = othersOnPort();
     if (!others) {
-        m_log("name service off: cannot tell whether another program holds the names port");
+        m_log.err("name service off: cannot tell whether another program holds the names port");
         m_port = 0;
         m_aliases.setServiceOn(false, now);
         return;
     }
     if (*others) {
-        m_log("name service off: another program (nmbd?) has a socket on UDP " +
-              std::to_string(m_port) +
-              "; the computer name is then its to hold (nmbd's 'netbios name'), user aliases "
-              "are unavailable until it is gone");
+        m_log.notice(
+            "name service off: another program (nmbd?) has a socket on UDP " +
+            std::to_string(m_port) +
+            "; the computer name is then its to hold (nmbd's 'netbios name'), user aliases "
+            "are unavailable until it is gone");
         m_aliases.setServiceOn(false, now);
         if (m_options.ownSocket) {
             ::close(m_fd);
@@ -161,7 +162,7 @@ void NameService::start()
         }
         return;
     }
-    m_log("name service on UDP " + std::to_string(m_port));
+    m_log.info("name service on UDP " + std::to_string(m_port));
     m_active = true;
     rescan(now);
     if (!m_table.computerName().empty())
@@ -193,8 +194,9 @@ void NameService::watch(Daemon::Clock::time_point now)
 // any more, and every user told.
 void NameService::giveWay()
 {
-    m_log("names: another program (nmbd?) now has a socket on UDP " + std::to_string(m_port) +
-          "; releasing our names and leaving the name service to it");
+    m_log.notice("names: another program (nmbd?) now has a socket on UDP " +
+                 std::to_string(m_port) +
+                 "; releasing our names and leaving the name service to it");
     m_active = false;
     m_holder.shutdown();
     flush();
@@ -221,8 +223,8 @@ void NameService::takeBack(Daemon::Clock::time_point now)
     std::uint8_t discard[kMaxDatagram];
     for (int i = 0; i < 4096 && ::recv(m_fd, discard, sizeof discard, MSG_DONTWAIT) >= 0; ++i) {
     }
-    m_log("names: UDP " + std::to_string(m_port) +
-          " is ours alone again; taking the name service back");
+    m_log.notice("names: UDP " + std::to_string(m_port) +
+                 " is ours alone again; taking the name service back");
     m_active = true;
     m_holder = NameHolder(m_settings, randomTransactionId(), m_log);
     m_current.clear();
@@ -369,7 +371,7 @@ void NameService::rescan(Daemon::Clock::time_point now)
     std::string names;
     for (const auto& i : interfaces)
         names += (names.empty() ? "" : ", ") + i.name;
-    m_log("names: interfaces " + (names.empty() ? std::string("none") : names));
+    m_log.info("names: interfaces " + (names.empty() ? std::string("none") : names));
     m_holder.setInterfaces(interfaces, now);
 }
 
@@ -457,10 +459,18 @@ std::vector<std::pair<std::string, std::string>> NameService::connected(const In
     }
     const auto alias = m_aliases.aliasOf(peer.user);
     if (alias->state == Aliases::State::TooLong)
-        m_log("names: no alias for " + peer.user + ": longer than 15 bytes");
+        m_log.warning("names: no alias for " + peer.user + ": longer than 15 bytes");
     fields.emplace_back("alias", alias->name);
     fields.emplace_back("alias_state", Aliases::stateText(alias->state));
     return fields;
+}
+
+void NameService::setLoggedIn(const std::set<std::string>& users)
+{
+    const auto now = Daemon::Clock::now();
+    for (const NetbiosName& name : m_aliases.setLoggedIn(users, now))
+        m_holder.addName(name, now);
+    flush();
 }
 
 void NameService::disconnected(const Inbox::Peer& peer)
@@ -471,8 +481,9 @@ void NameService::disconnected(const Inbox::Peer& peer)
     const auto now = Daemon::Clock::now();
     if (const auto releaseAt = m_aliases.disconnected(peer.user, now)) {
         const auto alias = m_aliases.aliasOf(peer.user);
-        m_log("names: " + alias->name + "<03> kept for " +
-              std::to_string(std::chrono::ceil<std::chrono::seconds>(*releaseAt - now).count()) +
-              " s after its user's last client left");
+        m_log.debug(
+            "names: " + alias->name + "<03> kept for " +
+            std::to_string(std::chrono::ceil<std::chrono::seconds>(*releaseAt - now).count()) +
+            " s after its user's last client left");
     }
 }

@@ -2,6 +2,7 @@
 
 #include "service/Daemon.h"
 #include "service/Inbox.h"
+#include "service/Log.h"
 #include "service/NameTable.h"
 #include "service/names/Aliases.h"
 #include "service/names/NameHolder.h"
@@ -10,6 +11,7 @@
 #include "platform/network/LinuxInterfaceWatch.h"
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,7 @@
 class NameService final : public Daemon::Source, public Inbox::Presence
 {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = ::Log;
 
     struct Options
     {
@@ -50,6 +52,9 @@ public:
     void start();
     // Releases every held name.
     void shutdown();
+
+    // The users logged in now (a login watch): their aliases are held with or without a client.
+    void setLoggedIn(const std::set<std::string>& users);
 
     std::vector<int> fds() const override;
     void readable(int fd) override;

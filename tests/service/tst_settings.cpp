@@ -1,3 +1,4 @@
+#include "service/Log.h"
 #include "service/Settings.h"
 
 #include <QTemporaryFile>
@@ -41,6 +42,8 @@ private slots:
     void readsEveryKeyFromFileAndOptions();
     void refusesBadSettings_data();
     void refusesBadSettings();
+    void prefixesPrioritiesInTheJournalOnly_data();
+    void prefixesPrioritiesInTheJournalOnly();
 };
 
 void TestSettings::readsEveryKeyFromFileAndOptions_data()
@@ -66,6 +69,7 @@ void TestSettings::readsEveryKeyFromFileAndOptions()
                             "blocked-senders = mallory , eve,\n"
                             "blocked-addresses = 192.0.2.1\n"
                             "message-command-account = smbguest\n"
+                            "login-aliases = no\n"
                             "\n";
     Settings s;
     std::string error;
@@ -83,6 +87,7 @@ void TestSettings::readsEveryKeyFromFileAndOptions()
     QCOMPARE(s.blockedSenders, (std::vector<std::string>{"mallory", "eve"}));
     QCOMPARE(s.blockedAddresses, std::vector<std::string>{"192.0.2.1"});
     QCOMPARE(s.messageCommandAccount, std::string("smbguest"));
+    QVERIFY(!s.loginAliases);
     QVERIFY(!s.directMode());
 }
 
@@ -105,6 +110,8 @@ void TestSettings::refusesBadSettings_data()
         << QByteArray("spool-max-messages = -1\n") << QStringList{} << "bad";
     QTest::newRow("name longer than 15")
         << QByteArray("computer-name = ABCDEFGHIJKLMNOP\n") << QStringList{} << "bad";
+    QTest::newRow("yes or no only")
+        << QByteArray("login-aliases = off\n") << QStringList{} << "bad";
     QTest::newRow("option without value") << QByteArray() << QStringList{"--bind"} << "needs";
     QTest::newRow("stray argument") << QByteArray() << QStringList{"extra"} << "unexpected";
     QTest::newRow("missing file through --config=")
@@ -123,6 +130,34 @@ void TestSettings::refusesBadSettings()
     std::string error;
     QCOMPARE(parse(file, arguments, s, error), SettingsParser::Outcome::Error);
     QVERIFY2(QString::fromStdString(error).contains(reason), error.c_str());
+}
+
+// JOURNAL_STREAM as systemd sets it names stderr's device and inode; a stderr redirected since
+// keeps the variable, not the inode.
+void TestSettings::prefixesPrioritiesInTheJournalOnly_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<int>("priority");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("journal, err") << QByteArray("8:1234") << 3 << QByteArray("<3>x\n");
+    QTest::newRow("journal, warning") << QByteArray("8:1234") << 4 << QByteArray("<4>x\n");
+    QTest::newRow("journal, debug") << QByteArray("8:1234") << 7 << QByteArray("<7>x\n");
+    QTest::newRow("no variable") << QByteArray() << 3 << QByteArray("x\n");
+    QTest::newRow("another inode") << QByteArray("8:1235") << 3 << QByteArray("x\n");
+    QTest::newRow("another device") << QByteArray("9:1234") << 3 << QByteArray("x\n");
+    QTest::newRow("trailing bytes") << QByteArray("8:1234x") << 3 << QByteArray("x\n");
+    QTest::newRow("no device") << QByteArray(":1234") << 3 << QByteArray("x\n");
+    QTest::newRow("no inode") << QByteArray("8") << 3 << QByteArray("x\n");
+}
+
+void TestSettings::prefixesPrioritiesInTheJournalOnly()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(int, priority);
+    QFETCH(QByteArray, line);
+    const bool journal =
+        Log::isJournal(variable.isNull() ? nullptr : variable.constData(), 8, 1234);
+    QCOMPARE(QByteArray::fromStdString(Log::format(Log::Priority(priority), "x", journal)), line);
 }
 
 QTEST_APPLESS_MAIN(TestSettings)

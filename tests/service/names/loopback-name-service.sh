@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vorelind's name service on this machine's loopback only (--name-interfaces lo, a private
 # port): nothing is broadcast, a query to 127.0.0.1 is answered with 127.0.0.1, node status
-# lists the computer name, other names get silence. Needs no namespaces, so it runs anywhere.
+# lists the computer name, other names get silence; its log lines carry priorities only in the
+# journal. Needs no namespaces, so it runs anywhere.
 #
 # Usage: loopback-name-service.sh VORELIND
 # Exit: 0 passed, 1 failed (also when a tool is missing).
@@ -19,6 +20,14 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# Where stderr is the journal (JOURNAL_STREAM names it, as systemd sets it), each line carries
+# its priority; the lines below, written to a file, stay plain.
+: >"$work/journal.log"
+JOURNAL_STREAM=$(stat -c '%d:%i' "$work/journal.log") "$vorelind" --bind 127.0.0.1 \
+    --code-page 932 2>>"$work/journal.log" && { echo "FAIL: vorelind took code page 932"; exit 1; }
+grep -q '^<3>vorelind: .*CP932' "$work/journal.log" ||
+    { echo "FAIL: no error priority for the journal: $(cat "$work/journal.log")"; exit 1; }
 
 # Free ports for this run, picked by the kernel; another program may take one before vorelind
 # binds it, so a start that fails is tried again with new ones (three times at most).

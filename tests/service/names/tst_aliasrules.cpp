@@ -38,8 +38,9 @@ private slots:
 
 // Steps: "+user" (a client connects: the name to register), "-user" (a client leaves),
 // "@S" (S seconds after the start: the names released), "NAME=held|conflict|pending" (the
-// holder reports: users told), "?user" (alias), "!off" / "!on" (another program took the
-// names port, or left it: the users told | the names released or to register).
+// holder reports: users told), "*user,user" (who is logged in: the names to register), "?user"
+// (alias), "!off" / "!on" (another program took the names port, or left it: the users told | the
+// names released or to register).
 void TestAliasRules::followsUsers_data()
 {
     QTest::addColumn<bool>("serviceOn");
@@ -92,6 +93,16 @@ void TestAliasRules::followsUsers_data()
     QTest::newRow("a login equal to the computer name follows the computer name")
         << true << QStringList{"PC=held", "+pc", "?pc", "PC=conflict", "?pc", "-pc"}
         << QStringList{"", "-", "PC held", "pc", "PC conflict", "-"};
+    QTest::newRow("logged in without a client: held; logging out releases after the grace")
+        << true
+        << QStringList{"*ana", "?ana", "+ana", "-ana", "?ana", "@100", "*", "@129", "@130", "?ana"}
+        << QStringList{"ANA", "ANA pending", "-", "", "ANA pending", "", "", "", "ANA", "none"};
+    QTest::newRow("a client's user logs in: registered once, kept after the last client")
+        << true << QStringList{"+ana", "*ana,bob", "-ana", "@1000", "*bob", "@1029", "@1030"}
+        << QStringList{"ANA", "BOB", "", "", "", "", "ANA"};
+    QTest::newRow("logged in while the service is off: registered when it comes back")
+        << false << QStringList{"*ana", "?ana", "!on", "?ana"}
+        << QStringList{"", "ANA unavailable", "ana|ANA", "ANA pending"};
     QTest::newRow("other users' names do not concern a user")
         << true << QStringList{"+ana", "+bob", "BOB=held", "?ana", "?bob"}
         << QStringList{"ANA", "BOB", "bob", "ANA pending", "BOB held"};
@@ -127,6 +138,14 @@ void TestAliasRules::followsUsers()
             for (const auto& name : aliases.expire(now))
                 released << show(name);
             got << released.join(',');
+        } else if (step.startsWith('*')) {
+            std::set<std::string> users;
+            for (const QString& user : step.mid(1).split(',', Qt::SkipEmptyParts))
+                users.insert(user.toStdString());
+            QStringList registered;
+            for (const auto& name : aliases.setLoggedIn(users, now))
+                registered << show(name);
+            got << registered.join(',');
         } else if (step.startsWith('?')) {
             got << show(aliases, rest);
         } else {

@@ -1,0 +1,49 @@
+#include "service/Log.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <charconv>
+#include <cstring>
+
+namespace {
+
+const char* prefixOf(Log::Priority priority)
+{
+    switch (priority) {
+    case Log::Priority::Err:
+        return SD_ERR;
+    case Log::Priority::Warning:
+        return SD_WARNING;
+    case Log::Priority::Notice:
+        return SD_NOTICE;
+    case Log::Priority::Info:
+        break;
+    case Log::Priority::Debug:
+        return SD_DEBUG;
+    }
+    return SD_INFO;
+}
+
+} // namespace
+
+std::string Log::format(Priority priority, const std::string& line, bool journal)
+{
+    std::string out = journal ? prefixOf(priority) : "";
+    out += line;
+    out.push_back('\n');
+    return out;
+}
+
+bool Log::isJournal(const char* journalStream, dev_t device, ino_t inode)
+{
+    if (journalStream == nullptr)
+        return false;
+    const char* end = journalStream + std::strlen(journalStream);
+    unsigned long long dev = 0;
+    unsigned long long ino = 0;
+    const auto first = std::from_chars(journalStream, end, dev);
+    if (first.ec != std::errc{} || first.ptr == end || *first.ptr != ':')
+        return false;
+    const auto second = std::from_chars(first.ptr + 1, end, ino);
+    return second.ec == std::errc{} && second.ptr == end && dev == device && ino == inode;
+}
