@@ -390,6 +390,7 @@ void verdict(const char* what, double ratio, double target, Bound bound = Bound:
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // a long run shows where it is
     const int perClient = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     std::printf("vorelind benchmark (%d parallel clients)\n\n", kClients);
 

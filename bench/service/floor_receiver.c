@@ -1,8 +1,9 @@
 /* The floor vorelind is measured against: the least a durable message receiver can do.
  * One epoll loop speaks the exchange (session request, START, TEXT, END or the single-block
  * message), writes each message to a file under a temporary name and defers the END answer.
- * One sync thread takes every message written so far as one group: syncfs, renames, a sync of
- * the folder; then the loop answers the group's ENDs. No log, no limits beyond bounded buffers.
+ * One sync thread takes every message written while it synced the last as one group: syncfs (fsync
+ * for a lone message), renames, a sync of the folder; then the loop answers the group's ENDs. No
+ * log, no limits beyond bounded buffers.
  *
  * Usage: floor_receiver FOLDER PORT   (binds 127.0.0.1; prints "ready" once listening) */
 
@@ -22,9 +23,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-enum { kInMax = 70000, kTextMax = 65536, kReplyMax = 64 };
+enum
+{
+    kInMax = 70000,
+    kTextMax = 65536,
+    kReplyMax = 64
+};
 
-struct conn {
+struct conn
+{
     int fd;
     int waiting; /* its END is answered when its group has landed */
     int dead;    /* the peer left while it was waiting */
@@ -33,7 +40,7 @@ struct conn {
     unsigned long long id;
     size_t replyLength;
     unsigned char reply[kReplyMax];
-    struct conn *next; /* in a group */
+    struct conn* next; /* in a group */
     unsigned char in[kInMax];
     char text[kTextMax];
 };
@@ -42,28 +49,37 @@ static int folder;
 static int wake; /* eventfd: the sync thread's group has landed */
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t work = PTHREAD_COND_INITIALIZER;
-static struct conn *forming;  /* written, not yet handed to the sync thread */
-static struct conn *syncing;  /* owned by the sync thread until it signals */
-static struct conn *landed;   /* synced, to be answered by the loop */
+static struct conn* forming; /* written, waiting for the sync thread */
+static struct conn* landed;  /* synced, to be answered by the loop */
 static unsigned long long nextId;
 
-static void nameOf(char *out, size_t size, const char *prefix, unsigned long long id)
+static void nameOf(char* out, size_t size, const char* prefix, unsigned long long id)
 {
     snprintf(out, size, "%s%016llx", prefix, id);
 }
 
-static void *syncer(void *unused)
+static void* syncer(void* unused)
 {
     (void)unused;
     for (;;) {
         pthread_mutex_lock(&lock);
-        while (!syncing)
+        while (!forming)
             pthread_cond_wait(&work, &lock);
-        struct conn *group = syncing;
+        struct conn* group = forming;
+        forming = NULL;
         pthread_mutex_unlock(&lock);
 
-        syncfs(folder);
-        for (struct conn *c = group; c; c = c->next) {
+        /* A lone message: its own sync is cheaper than the whole file system's. */
+        if (group->next) {
+            syncfs(folder);
+        } else {
+            char name[40];
+            nameOf(name, sizeof name, ".tmp-", group->id);
+            const int fd = openat(folder, name, O_RDONLY | O_CLOEXEC);
+            fsync(fd);
+            close(fd);
+        }
+        for (struct conn* c = group; c; c = c->next) {
             char from[40], to[40];
             nameOf(from, sizeof from, ".tmp-", c->id);
             nameOf(to, sizeof to, "", c->id);
@@ -71,9 +87,12 @@ static void *syncer(void *unused)
         }
         fsync(folder);
 
+        struct conn* last = group;
+        while (last->next)
+            last = last->next;
         pthread_mutex_lock(&lock);
+        last->next = landed;
         landed = group;
-        syncing = NULL;
         pthread_mutex_unlock(&lock);
         uint64_t one = 1;
         if (write(wake, &one, sizeof one) < 0)
@@ -82,19 +101,7 @@ static void *syncer(void *unused)
     return NULL;
 }
 
-/* Hands the forming group to the sync thread when it is idle. Loop thread only. */
-static void handOver(void)
-{
-    pthread_mutex_lock(&lock);
-    if (!syncing && !landed && forming) {
-        syncing = forming;
-        forming = NULL;
-        pthread_cond_signal(&work);
-    }
-    pthread_mutex_unlock(&lock);
-}
-
-static void drop(int epoll, struct conn *c)
+static void drop(int epoll, struct conn* c)
 {
     epoll_ctl(epoll, EPOLL_CTL_DEL, c->fd, NULL);
     close(c->fd);
@@ -105,9 +112,9 @@ static void drop(int epoll, struct conn *c)
 }
 
 /* An SMB success reply echoing request's header, with the given words. */
-static void smbReply(struct conn *c, const unsigned char *request, int words, uint16_t word)
+static void smbReply(struct conn* c, const unsigned char* request, int words, uint16_t word)
 {
-    unsigned char *r = c->reply;
+    unsigned char* r = c->reply;
     memset(r, 0, kReplyMax);
     const size_t length = 32 + 1 + 2 * (size_t)words + 2;
     r[3] = (unsigned char)length;
@@ -123,14 +130,14 @@ static void smbReply(struct conn *c, const unsigned char *request, int words, ui
     c->replyLength = 4 + length;
 }
 
-static int sendReply(struct conn *c)
+static int sendReply(struct conn* c)
 {
     return send(c->fd, c->reply, c->replyLength, MSG_NOSIGNAL | MSG_DONTWAIT) ==
            (ssize_t)c->replyLength;
 }
 
 /* Appends a data block (0x01, length, data) found at p with n bytes left. */
-static int appendBlock(struct conn *c, const unsigned char *p, size_t n)
+static int appendBlock(struct conn* c, const unsigned char* p, size_t n)
 {
     if (n < 3 || p[0] != 0x01)
         return 0;
@@ -145,7 +152,7 @@ static int appendBlock(struct conn *c, const unsigned char *p, size_t n)
 }
 
 /* Writes the message under a temporary name; its answer waits for the group. */
-static int finish(struct conn *c)
+static int finish(struct conn* c)
 {
     char name[40];
     c->id = nextId++;
@@ -160,13 +167,13 @@ static int finish(struct conn *c)
     pthread_mutex_lock(&lock);
     c->next = forming;
     forming = c;
+    pthread_cond_signal(&work);
     pthread_mutex_unlock(&lock);
-    handOver();
     return ok;
 }
 
 /* One frame; 0 closes the connection. */
-static int frame(struct conn *c, unsigned char type, const unsigned char *body, size_t n)
+static int frame(struct conn* c, unsigned char type, const unsigned char* body, size_t n)
 {
     if (type == 0x85)
         return 1;
@@ -183,7 +190,7 @@ static int frame(struct conn *c, unsigned char type, const unsigned char *body, 
     const size_t bytesAt = 33 + 2 * words + 2;
     if (bytesAt > n)
         return 0;
-    const unsigned char *bytes = body + bytesAt;
+    const unsigned char* bytes = body + bytesAt;
     const size_t byteCount = n - bytesAt;
     switch (command) {
     case 0xD5:
@@ -200,7 +207,7 @@ static int frame(struct conn *c, unsigned char type, const unsigned char *body, 
         /* 0x04 from NUL 0x04 to NUL, then the block */
         size_t at = 0;
         for (int strings = 0; strings < 2; ++strings) {
-            const unsigned char *nul = memchr(bytes + at, 0, byteCount - at);
+            const unsigned char* nul = memchr(bytes + at, 0, byteCount - at);
             if (!nul)
                 return 0;
             at = (size_t)(nul - bytes) + 1;
@@ -215,11 +222,11 @@ static int frame(struct conn *c, unsigned char type, const unsigned char *body, 
 }
 
 /* Every whole frame buffered, unless an END is waiting for its group. */
-static int parse(struct conn *c)
+static int parse(struct conn* c)
 {
     size_t at = 0;
     while (!c->waiting && c->have - at >= 4) {
-        const unsigned char *h = c->in + at;
+        const unsigned char* h = c->in + at;
         const size_t length = ((size_t)(h[1] & 1) << 16) | (size_t)h[2] << 8 | h[3];
         if (4 + length > kInMax)
             return 0;
@@ -234,7 +241,7 @@ static int parse(struct conn *c)
     return 1;
 }
 
-static int readable(struct conn *c)
+static int readable(struct conn* c)
 {
     for (;;) {
         if (c->have == kInMax)
@@ -250,7 +257,7 @@ static int readable(struct conn *c)
     }
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 3) {
         fprintf(stderr, "usage: %s FOLDER PORT\n", argv[0]);
@@ -261,9 +268,10 @@ int main(int argc, char **argv)
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in address = {.sin_family = AF_INET, .sin_port = htons((uint16_t)atoi(argv[2]))};
+    struct sockaddr_in address = {.sin_family = AF_INET,
+                                  .sin_port = htons((uint16_t)atoi(argv[2]))};
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (folder < 0 || bind(listener, (struct sockaddr *)&address, sizeof address) != 0 ||
+    if (folder < 0 || bind(listener, (struct sockaddr*)&address, sizeof address) != 0 ||
         listen(listener, 128) != 0) {
         perror("floor_receiver");
         return 1;
@@ -282,11 +290,12 @@ int main(int argc, char **argv)
     struct epoll_event events[64];
     for (;;) {
         const int n = epoll_wait(epoll, events, 64, -1);
+        int answer = 0; /* after the batch: an answer may drop a connection it still names */
         for (int i = 0; i < n; ++i) {
             if (events[i].data.ptr == NULL) {
                 int fd;
                 while ((fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
-                    struct conn *c = calloc(1, sizeof *c);
+                    struct conn* c = calloc(1, sizeof *c);
                     if (!c) {
                         close(fd);
                         continue;
@@ -297,27 +306,27 @@ int main(int argc, char **argv)
                 }
             } else if (events[i].data.ptr == &wake) {
                 uint64_t count;
-                if (read(wake, &count, sizeof count) < 0)
-                    continue;
-                pthread_mutex_lock(&lock);
-                struct conn *group = landed;
-                landed = NULL;
-                pthread_mutex_unlock(&lock);
-                handOver();
-                while (group) {
-                    struct conn *c = group;
-                    group = c->next;
-                    c->waiting = 0;
-                    if (c->dead)
-                        free(c);
-                    else if (!sendReply(c) || !parse(c))
-                        drop(epoll, c);
-                }
+                answer = read(wake, &count, sizeof count) > 0;
             } else {
-                struct conn *c = events[i].data.ptr;
+                struct conn* c = events[i].data.ptr;
                 if (!readable(c) || !parse(c))
                     drop(epoll, c);
             }
+        }
+        if (!answer)
+            continue;
+        pthread_mutex_lock(&lock);
+        struct conn* group = landed;
+        landed = NULL;
+        pthread_mutex_unlock(&lock);
+        while (group) {
+            struct conn* c = group;
+            group = c->next;
+            c->waiting = 0;
+            if (c->dead)
+                free(c);
+            else if (!sendReply(c) || !parse(c))
+                drop(epoll, c);
         }
     }
 }
