@@ -122,8 +122,15 @@ private:
 bool sendMessage(std::uint16_t port, const std::string& called, const std::string& text,
                  Clock::time_point* acknowledged = nullptr)
 {
+    // Each session from the next of 4,096 loopback addresses: tens of thousands of sessions a
+    // minute from one address would run out of its ephemeral ports (closed ones wait 60 s).
+    static std::atomic<unsigned> next{0};
+    const unsigned n = next++ % 4096;
+    const std::string source =
+        "127.2." + std::to_string(n / 256) + "." + std::to_string(1 + n % 250);
     Client c;
-    if (!c.open(port) || !c.step(sessionRequest(called)) || !c.step(start("bench", called)))
+    if (!c.open(port, source.c_str()) || !c.step(sessionRequest(called)) ||
+        !c.step(start("bench", called)))
         return false;
     const Bytes data(text.begin(), text.end());
     for (std::size_t at = 0; at < data.size(); at += 128) {
@@ -515,6 +522,8 @@ int main(int argc, char** argv)
     // --- A large backlog drained by one client ------------------------------------------
     {
         const int backlog = argc > 2 ? std::max(100, std::atoi(argv[2])) : 100000;
+        // 6 ms a message, far above what any build takes, 30 s at least.
+        const int limitMs = std::max(30000, backlog * 6);
         const QStringList caps{"--messages-per-minute", "0",
                                "--spool-max-messages",  QString::number(backlog + 1000),
                                "--spool-max-bytes",     "1024M"};
@@ -522,15 +531,26 @@ int main(int argc, char** argv)
         {
             Vorelind v;
             prefill(v.dir.filePath(QStringLiteral("state")), backlog);
-            v.start(caps);
+            if (!v.start(caps)) {
+                std::fprintf(stderr, "vorelind did not start: %s\n",
+                             v.process.readAllStandardError().constData());
+                return 1;
+            }
             QProcess recv;
             recv.setStandardOutputFile(QProcess::nullDevice());
             const auto t0 = Clock::now();
             recv.start(QStringLiteral(VORELIN_RECV_PATH), {"--once", "--socket", v.socket()});
-            recv.waitForFinished(600000);
+            recv.waitForFinished(limitMs);
             // Until the service has let go of every file: the acknowledgements are done.
             const QDir spool(v.dir.filePath(QStringLiteral("state/spool")));
-            waitFor([&] { return spool.entryList(QDir::Files).isEmpty(); }, 600000);
+            if (!waitFor([&] { return spool.entryList(QDir::Files).isEmpty(); }, limitMs)) {
+                std::printf("drain       did not finish within %d s: %lld files left; "
+                            "vorelin-recv: %s\n",
+                            limitMs / 1000,
+                            static_cast<long long>(spool.entryList(QDir::Files).size()),
+                            recv.readAllStandardError().constData());
+                return 1;
+            }
             drained = std::chrono::duration<double>(Clock::now() - t0).count();
         }
         const double floor = unlinkSeconds(backlog);
@@ -543,18 +563,26 @@ int main(int argc, char** argv)
         std::vector<double> idle, busy;
         {
             Vorelind v;
-            v.start(caps);
+            if (!v.start(caps)) {
+                std::fprintf(stderr, "vorelind did not start: %s\n",
+                             v.process.readAllStandardError().constData());
+                return 1;
+            }
             idle = senderLatencies(v.port, 200);
         }
         {
             Vorelind v;
             prefill(v.dir.filePath(QStringLiteral("state")), during);
-            v.start(caps);
+            if (!v.start(caps)) {
+                std::fprintf(stderr, "vorelind did not start: %s\n",
+                             v.process.readAllStandardError().constData());
+                return 1;
+            }
             QProcess recv;
             recv.setStandardOutputFile(QProcess::nullDevice());
             recv.start(QStringLiteral(VORELIN_RECV_PATH), {"--once", "--socket", v.socket()});
             busy = senderLatencies(v.port, 200);
-            recv.waitForFinished(600000);
+            recv.waitForFinished(limitMs);
         }
         std::printf("sender      p50/p99 first byte -> END answer: idle %.2f/%.2f ms; during a "
                     "%d-message drain %.2f/%.2f ms\n",
