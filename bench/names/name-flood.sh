@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# vorelind's name service under a query flood: from one address, 5,000 queries a second for its
+# computer name; from another address, ordinary B-node lookups (nmblookup, with its own tries)
+# one after the other while the flood lasts. Reports the share of lookups answered and the
+# answers the flood drew, beside nmbd under the same flood. Runs on a LAN made here: two network namespaces joined by a veth pair,
+# vorelind in one (10.79.0.1), the flood (10.79.0.3) and the lookups (10.79.0.2) in the other.
+# Nothing leaves the namespaces; both are removed on exit.
+#
+# Usage: name-flood.sh VORELIND [SECONDS [LOOKUPS]]   (defaults 20 s, at most 40 lookups)
+# Exit: 0 measured, 1 failed, 77 skipped (no namespaces here). Targets are reported, not enforced.
+set -uo pipefail
+
+vorelind=${1:?usage: $0 VORELIND [SECONDS [LOOKUPS]]}
+seconds=${2:-20}
+lookups=${3:-40}
+rate=5000
+budget=100 # the service's answers a second (NameHolder's answersPerSecond)
+
+source "$(dirname "$0")/../../tests/support/netns.sh"
+require_netns
+nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
+nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
+python=$(command -v python3) || missing "python3 is not installed"
+[ -x "$vorelind" ] || missing "$vorelind is not built"
+
+tag=$(printf '%04x%04x' $$ $RANDOM)
+srv=vrl-fsrv-$tag
+cli=vrl-fcli-$tag
+work=
+pids=()
+
+cleanup() {
+    local pid i
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for i in $(seq 1 50); do
+        local alive=0
+        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+    ip netns del "$srv" 2>/dev/null
+    ip netns del "$cli" 2>/dev/null
+    [ -n "$work" ] && rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+ip netns add "$srv" 2>/dev/null || skip "cannot create network namespaces here (no CAP_NET_ADMIN?)"
+ip netns exec "$srv" true 2>/dev/null || skip "cannot enter a network namespace here"
+ip netns add "$cli" || exit 1
+ip -n "$srv" link set lo up
+ip -n "$cli" link set lo up
+ip -n "$srv" link add vs$tag type veth peer name vc$tag netns "$cli" ||
+    skip "cannot create a veth pair here"
+set -e
+ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
+ip -n "$cli" addr add 10.79.0.2/24 brd + dev vc$tag
+ip -n "$cli" addr add 10.79.0.3/24 dev vc$tag
+ip -n "$srv" link set vs$tag up
+ip -n "$cli" link set vc$tag up
+work=$(mktemp -d /tmp/vorelin-flood.XXXXXX)
+mkdir -p "$work"/{state,run,client}
+cat >"$work/client.conf" <<CONF
+[global]
+interfaces = 10.79.0.2/24
+bind interfaces only = yes
+name cache timeout = 0
+name resolve order = bcast
+private dir = $work/client
+lock directory = $work/client
+state directory = $work/client
+cache directory = $work/client
+pid directory = $work/client
+CONF
+set +e
+
+# lookup: 0 when a broadcast query from the lookups' address is answered by the server.
+lookup() {
+    ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -B 10.79.0.255 \
+        'PC-ANA#03' 2>/dev/null | grep -q '^10\.79\.0\.1 PC-ANA<03>$'
+}
+
+# The flood: paced in slices of 10 ms, bounded by its count and its time; counts the answers.
+cat >"$work/flood.py" <<'PY'
+import socket, sys, time
+rate, seconds = int(sys.argv[1]), float(sys.argv[2])
+def encoded(name):
+    raw = name.ljust(15).encode() + b"\x03"
+    return bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("10.79.0.3", 0))
+s.setblocking(False)
+sent = answers = 0
+start = time.monotonic()
+print("started", flush=True)
+while sent < rate * seconds and time.monotonic() - start < seconds:
+    due = min(rate * seconds, int((time.monotonic() - start) * rate) + rate // 100)
+    while sent < due:
+        query = (sent & 0xFFFF).to_bytes(2, "big") + bytes.fromhex("01100001000000000000")
+        try:
+            s.sendto(query + encoded("PC-ANA") + bytes.fromhex("00200001"), ("10.79.0.1", 137))
+        except BlockingIOError:
+            break
+        sent += 1
+    try:
+        while True:
+            s.recv(1024)
+            answers += 1
+    except BlockingIOError:
+        pass
+    time.sleep(0.01)
+elapsed = time.monotonic() - start
+end = time.monotonic() + 1
+while time.monotonic() < end:
+    try:
+        s.recv(1024)
+        answers += 1
+    except BlockingIOError:
+        time.sleep(0.01)
+print(f"sent {sent} answers {answers} seconds {elapsed:.2f}", flush=True)
+PY
+
+# measure WHO LOG: awaits the server's first answer, floods it while the lookups run, and sets
+# sent, answers, elapsed, tried and answered.
+measure() {
+    local who=$1 log=$2 i answering= flood
+    for i in $(seq 1 100); do
+        lookup && { answering=1; break; }
+        sleep 0.2
+    done
+    [ -n "$answering" ] || { echo "FAIL: $who does not answer for PC-ANA<03>"; tail "$log"; exit 1; }
+    ip netns exec "$cli" timeout $((seconds + 10)) "$python" "$work/flood.py" "$rate" "$seconds" \
+        >"$work/flood.out" &
+    flood=$!
+    pids+=($flood)
+    for i in $(seq 1 100); do
+        grep -q started "$work/flood.out" && break
+        sleep 0.05
+    done
+    tried=0
+    answered=0
+    while [ "$tried" -lt "$lookups" ] && kill -0 "$flood" 2>/dev/null && ! grep -q '^sent' "$work/flood.out"; do
+        tried=$((tried + 1))
+        lookup && answered=$((answered + 1))
+    done
+    wait "$flood"
+    sent=
+    read -r _ sent _ answers _ elapsed < <(grep '^sent' "$work/flood.out")
+    if [ -z "${sent:-}" ] || [ "$tried" -eq 0 ]; then
+        echo "FAIL: the flood or the lookups did not run against $who: $(cat "$work/flood.out")"
+        exit 1
+    fi
+}
+share() { awk -v a="$answered" -v t="$tried" 'BEGIN { printf "%.1f", 100 * a / t }'; }
+met() { awk "BEGIN { exit !($1) }" && echo met || echo "NOT met"; }
+
+# nmbd first, as the anchor: what lookups get from Samba under the same flood.
+cat >"$work/smb.conf" <<CONF
+[global]
+netbios name = PC-ANA
+workgroup = VTEST
+interfaces = 10.79.0.1/24
+bind interfaces only = yes
+local master = no
+dns proxy = no
+wins support = no
+private dir = $work/samba
+lock directory = $work/samba
+state directory = $work/samba
+cache directory = $work/samba
+pid directory = $work/samba
+CONF
+mkdir -p "$work/samba"
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb.conf" >"$work/nmbd.log" 2>&1 &
+nmbd_pid=$!
+pids+=($nmbd_pid)
+measure nmbd "$work/nmbd.log"
+anchor_share=$(share)
+anchor_tried=$tried
+kill -TERM "$nmbd_pid"
+for i in $(seq 1 100); do kill -0 "$nmbd_pid" 2>/dev/null || break; sleep 0.1; done
+
+ip netns exec "$srv" "$vorelind" --bind 10.79.0.1 --session-port 139 --name-port 137 \
+    --state-dir "$work/state" --runtime-dir "$work/run" --computer-name PC-ANA \
+    --messages-per-minute 0 >"$work/vorelind.log" 2>&1 &
+pids+=($!)
+measure vorelind "$work/vorelind.log"
+
+per_second=$(awk -v a="$answers" -v s="$elapsed" 'BEGIN { printf "%.1f", a / s }')
+# Bounded: the service's rate for the flood's time, plus one second's burst.
+bound=$(awk -v s="$elapsed" -v b="$budget" 'BEGIN { printf "%d", b * (s + 1) }')
+echo "name flood  $sent queries from 10.79.0.3 in $elapsed s ($rate/s asked); $tried lookups by nmblookup from 10.79.0.2"
+echo "            nmbd under the same flood: $anchor_share % of $anchor_tried lookups answered"
+printf '            %-40s %8s %%  (target: at least 95 %%: %s)\n' \
+    "lookups answered within their tries" "$(share)" "$(met "$(share) >= 95")"
+printf '            %-40s %8s    (%s/s; target: at most %d: %s)\n' \
+    "answers drawn by the flood" "$answers" "$per_second" "$bound" "$(met "$answers <= $bound")"
