@@ -4,7 +4,8 @@
 // once the service has answered for the message; what the service cannot take yet is tried
 // again for a while, and what finally fails is said on stderr, which lands in smbd's log.
 
-#include "service/Json.h"
+#include "protocol/OemDecoder.h"
+#include "protocol/local/LocalProtocol.h"
 #include "service/LocalClient.h"
 
 #include <fcntl.h>
@@ -101,13 +102,16 @@ Outcome handIn(const std::string& socketPath, const std::string& request, std::s
                                                      : "the service closed the connection";
             return Outcome::Failed;
         }
-        const auto answer = Json::parse(line);
-        const auto type = answer ? answer->string("type") : std::nullopt;
-        if (type == "delivered")
+        const LocalProtocol::Line answer = LocalProtocol::decode(line);
+        if (std::holds_alternative<LocalProtocol::Delivered>(answer))
             return Outcome::Delivered;
-        if (type == "refused" || type == "error") {
-            why = answer->string("reason").value_or("no reason given");
-            return outcomeOf(*type, why);
+        if (const auto* refused = std::get_if<LocalProtocol::Refused>(&answer)) {
+            why = refused->reason.empty() ? "no reason given" : refused->reason;
+            return outcomeOf("refused", why);
+        }
+        if (const auto* error = std::get_if<LocalProtocol::Error>(&answer)) {
+            why = error->reason.empty() ? "no reason given" : error->reason;
+            return outcomeOf("error", why);
         }
     }
 }
@@ -171,9 +175,17 @@ int main(int argc, char** argv)
                      error.c_str());
         return 1;
     }
-    Json::ObjectWriter request;
-    request.add("type", "deliver").add("from", sender).add("machine", machine).add("text", text);
-    const std::string line = request.finish();
+    std::string line = LocalProtocol::encode(LocalProtocol::Deliver{sender, machine, text});
+    if (line.size() > LocalProtocol::kMaxLine) {
+        // Only a text far over what the service takes escapes to that much; cut, it is refused
+        // as too long all the same, and the service logs it.
+        std::size_t at = 0;
+        for (std::size_t points = 0;
+             at < text.size() && points <= LocalProtocol::kMaxTextCharacters; ++points)
+            Utf8::next(text, at);
+        text.resize(at);
+        line = LocalProtocol::encode(LocalProtocol::Deliver{sender, machine, text});
+    }
 
     const auto giveUp = Clock::now() + retryFor;
     while (true) {

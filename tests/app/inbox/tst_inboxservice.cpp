@@ -92,7 +92,8 @@ bool send(std::uint16_t port, const QString& from, const QString& to, const QStr
 // Messages the service still holds: its spool files, named by their 16-digit id.
 int spooled(const VorelindProcess& service)
 {
-    static const QRegularExpression spoolFile(QStringLiteral("^[0-9a-f]{16}\\.[a-z]+$"));
+    static const QRegularExpression spoolFile(
+        QStringLiteral("^[0-9a-f]{16}(-[0-9a-f]*)?\\.[a-z]+$"));
     int count = 0;
     QDirIterator files(service.stateDir(), QDir::Files, QDirIterator::Subdirectories);
     while (files.hasNext())
