@@ -2,6 +2,7 @@
 // acknowledges each once it is printed.
 
 #include "protocol/local/LocalProtocol.h"
+#include "service/CommandLine.h"
 #include "service/LocalClient.h"
 
 #include "protocol/OemDecoder.h"
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -117,24 +119,33 @@ int main(int argc, char** argv)
     bool json = false;
     bool once = false;
     std::string socketPath = LocalClient::kDefaultSocket;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--once") {
-            once = true;
-        } else if (arg == "--socket" && i + 1 < argc) {
-            socketPath = argv[++i];
-        } else if (arg == "-h" || arg == "--help") {
-            std::printf("%s\n%s", kUsage, kHelp);
-            return 0;
-        } else if (arg == "-V" || arg == "--version") {
-            std::printf("vorelin-recv %s\n", VORELIN_VERSION);
-            return 0;
-        } else {
-            std::fprintf(stderr, "vorelin-recv: bad argument '%s'\n%s", argv[i], kUsage);
-            return 2;
-        }
+    static constexpr CommandLine::Option kOptions[] = {
+        {"json", false}, {"once", false}, {"socket", true}};
+    std::vector<std::string> operands;
+    std::string error;
+    const auto outcome = CommandLine::parse(
+        argc, argv, kOptions,
+        [&](std::string_view name, std::string_view value, std::string&) {
+            json = json || name == "json";
+            once = once || name == "once";
+            if (name == "socket")
+                socketPath = value;
+            return true;
+        },
+        operands, error);
+    if (outcome == CommandLine::Outcome::Run && !operands.empty())
+        error = "unexpected argument '" + operands.front() + "'";
+    if (outcome == CommandLine::Outcome::Help) {
+        std::printf("%s\n%s", kUsage, kHelp);
+        return 0;
+    }
+    if (outcome == CommandLine::Outcome::Version) {
+        std::printf("vorelin-recv %s\n", VORELIN_VERSION);
+        return 0;
+    }
+    if (!error.empty()) {
+        CommandLine::complain("vorelin-recv", error);
+        return 2;
     }
 
     LocalClient client;
