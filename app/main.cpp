@@ -1,6 +1,7 @@
 #include "app/Fonts.h"
 #include "app/Form1.h"
 #include "app/PlatformChoice.h"
+#include "app/QtCommandLine.h"
 #include "identity/LocalIdentity.h"
 #include "platform/dialogs/LinuxMessageBox.h"
 #include "platform/messenger/SmbMessenger.h"
@@ -21,10 +22,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char* kUsage = "Usage: vorelin [--help] [--version]\n"
-                               "Sends short messages to other computers on the local network.\n"
-                               "The window takes no other options; see vorelin(1).\n";
 
 // Qt's messages while it connects to the display: held back, and replaced by one line if it
 // gives up, instead of its advice to reinstall and an abort.
@@ -57,16 +54,12 @@ std::unique_ptr<QApplication> connectToDisplay(int& argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return EXIT_SUCCESS;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("vorelin %s\n", VORELIN_VERSION);
-            return EXIT_SUCCESS;
-        }
-    }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Sends short messages to other computers on the local network.\n"
+                       "The window takes no other options than Qt's own; see vorelin(1)."));
+    if (const auto status = readCommandLine(parser, "vorelin", VORELIN_VERSION, argc, argv))
+        return *status;
 
     const PlatformChoice platform = applyPlatformChoice(argc, argv);
     const std::unique_ptr<QApplication> app = connectToDisplay(argc, argv);

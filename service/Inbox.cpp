@@ -2,28 +2,9 @@
 
 #include "protocol/OemDecoder.h"
 
-namespace {
+#include <utility>
 
-std::string line(Json::ObjectWriter& writer)
-{
-    return writer.finish() + "\n";
-}
-
-std::string refusal(std::string_view reason)
-{
-    Json::ObjectWriter writer;
-    writer.add("type", "refused").add("reason", reason);
-    return line(writer);
-}
-
-std::string errorLine(std::string_view reason)
-{
-    Json::ObjectWriter writer;
-    writer.add("type", "error").add("reason", reason);
-    return line(writer);
-}
-
-} // namespace
+namespace Wire = LocalProtocol;
 
 Inbox::Inbox(std::string computerName, Spool& spool, Log log)
     : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
@@ -34,22 +15,10 @@ bool Inbox::isFor(const std::string& user, const Peer& peer)
     return user.empty() || user == peer.user;
 }
 
-// The spool holds the message's fields; the client sees them with the id in front.
 std::optional<std::string> Inbox::messageLine(const std::string& id) const
 {
-    const auto content = m_spool.read(id);
-    const auto record = content ? Json::parse(*content) : std::nullopt;
-    if (!record || record->type != Json::Value::Type::Object)
-        return std::nullopt;
-    Json::ObjectWriter writer;
-    writer.add("type", "message").add("id", id);
-    for (const char* key : {"from", "machine", "address", "called", "to", "received", "text"}) {
-        const auto value = record->string(key);
-        if (!value)
-            return std::nullopt;
-        writer.add(key, *value);
-    }
-    return line(writer);
+    const auto record = m_spool.read(id);
+    return record ? Wire::handOut(*record, id) : std::nullopt;
 }
 
 void Inbox::announce(const std::string&)
@@ -65,16 +34,10 @@ Inbox::ClientId Inbox::connect(const Peer& peer)
     Client& client = m_clients[id];
     client.peer = peer;
     const std::uint64_t mine = m_spool.countFor(peer.user);
-    Json::ObjectWriter hello;
-    hello.add("type", "hello")
-        .add("user", peer.user)
-        .add("computer", m_computerName)
-        .add("waiting", mine);
-    if (m_presence) {
-        for (const auto& [key, value] : m_presence->connected(peer))
-            hello.add(key, value);
-    }
-    send(client, line(hello));
+    Wire::Hello hello{peer.user, m_computerName, mine, {}, {}, {}};
+    if (m_presence)
+        m_presence->connected(peer, hello);
+    send(client, Wire::encode(hello));
     refill(client);
     return id;
 }
@@ -111,72 +74,56 @@ bool Inbox::receive(ClientId id, std::string_view bytes)
         return false;
     Client& client = found->second;
     client.input.append(bytes);
-    std::size_t start = 0;
-    while (true) {
-        const auto end = client.input.find('\n', start);
-        if (end == std::string::npos)
-            break;
-        if (end - start > kMaxLine)
-            return false;
-        handle(client, std::string_view(client.input).substr(start, end - start));
-        start = end + 1;
-    }
-    client.input.erase(0, start);
-    return client.input.size() <= kMaxLine;
+    while (const auto text = client.input.nextLine())
+        handle(client, *text);
+    return !client.input.failed();
 }
 
 void Inbox::handle(Client& client, std::string_view text)
 {
-    if (!text.empty() && text.back() == '\r')
-        text.remove_suffix(1);
     if (text.empty())
         return;
-    const auto request = Json::parse(text);
-    const auto type = request ? request->string("type") : std::nullopt;
-    if (!type || request->type != Json::Value::Type::Object) {
-        send(client, errorLine("not a JSON object with a type"));
+    const Wire::Line request = Wire::decode(text);
+    if (std::holds_alternative<Wire::Malformed>(request)) {
+        send(client, Wire::encode(Wire::Error{"not a JSON object with a type"}));
         return;
     }
-    if (*type == "ack") {
-        const auto id = request->string("id");
-        const std::string* user = id ? m_spool.userOf(*id) : nullptr;
+    if (const auto* ack = std::get_if<Wire::Ack>(&request)) {
+        const std::string* user = m_spool.userOf(ack->id);
         if (!user || !isFor(*user, client.peer)) {
-            send(client, errorLine("no such message"));
+            send(client, Wire::encode(Wire::Error{"no such message"}));
             return;
         }
-        m_spool.remove(*id);
+        m_spool.remove(ack->id);
         return;
     }
-    if (*type == "deliver") {
-        handIn(client, *request);
+    if (const auto* deliver = std::get_if<Wire::Deliver>(&request)) {
+        handIn(client, *deliver);
         return;
     }
-    send(client, errorLine("unknown type"));
+    send(client, Wire::encode(Wire::Error{"unknown type"}));
 }
 
-void Inbox::handIn(Client& client, const Json::Value& request)
+void Inbox::handIn(Client& client, const Wire::Deliver& request)
 {
     if (!client.peer.mayHandIn || !m_handIns) {
         m_log.warning("hand-in refused: uid " + std::to_string(client.peer.uid) +
                       " may not hand in");
-        send(client, refusal("not allowed"));
+        send(client, Wire::encode(Wire::Refused{"not allowed"}));
         return;
     }
-    const auto from = request.string("from");
-    const auto machine = request.string("machine");
-    const auto text = request.string("text");
-    if (!from || !machine || !text) {
-        send(client, refusal("from, machine and text are needed"));
+    if (!request.whole) {
+        send(client, Wire::encode(Wire::Refused{"from, machine and text are needed"}));
         return;
     }
     ReceivedMessage message;
-    message.from = Utf8::name(*from);
-    message.machine = Utf8::name(*machine);
+    message.from = Utf8::name(request.from);
+    message.machine = Utf8::name(request.machine);
     message.called = m_computerName;
-    message.size = text->size();
-    message.text = Utf8::normalisedText(*text);
+    message.size = request.text.size();
+    message.text = Utf8::normalisedText(request.text);
     Verdict verdict = Verdict::Accepted;
-    if (Utf8::codePoints(*text) > kMaxTextCharacters)
+    if (Utf8::codePoints(request.text) > kMaxTextCharacters)
         verdict = Verdict::TooLong;
     else if (message.text.empty())
         verdict = Verdict::Empty;
@@ -186,13 +133,10 @@ void Inbox::handIn(Client& client, const Json::Value& request)
         const Verdict admitted = m_handIns->admit(message);
         verdict = admitted == Verdict::Accepted ? m_handIns->deliver(message) : admitted;
     }
-    if (verdict == Verdict::Accepted) {
-        Json::ObjectWriter writer;
-        writer.add("type", "delivered");
-        send(client, line(writer));
-    } else {
-        send(client, refusal(verdictName(verdict)));
-    }
+    if (verdict == Verdict::Accepted)
+        send(client, Wire::encode(Wire::Delivered{}));
+    else
+        send(client, Wire::encode(Wire::Refused{verdictName(verdict)}));
 }
 
 std::string Inbox::takeOutput(ClientId id)
@@ -228,16 +172,16 @@ void Inbox::disconnect(ClientId id)
         m_presence->disconnected(peer);
 }
 
-void Inbox::tellAll(const std::string& object)
+void Inbox::tellAll(const std::string& line)
 {
     for (auto& [id, client] : m_clients)
-        send(client, object + "\n");
+        send(client, line);
 }
 
-void Inbox::tellUser(const std::string& user, const std::string& object)
+void Inbox::tellUser(const std::string& user, const std::string& line)
 {
     for (auto& [id, client] : m_clients) {
         if (client.peer.user == user)
-            send(client, object + "\n");
+            send(client, line);
     }
 }

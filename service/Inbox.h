@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/Json.h"
 #include "service/Log.h"
+#include "protocol/local/LocalProtocol.h"
 #include "service/MessageSink.h"
 #include "service/Spool.h"
 
@@ -27,12 +27,11 @@ class Inbox
 public:
     using ClientId = std::uint64_t;
 
-    static constexpr std::size_t kMaxLine = 64 * 1024;
     // Waiting messages are copied into a client's output a chunk at a time, as it reads; only
     // answers to its own requests can pile up beyond, up to kMaxOutput.
     static constexpr std::size_t kOutputChunk = 64 * 1024;
     static constexpr std::size_t kMaxOutput = 1024 * 1024;
-    static constexpr std::size_t kMaxTextCharacters = 4095;
+    static constexpr std::size_t kMaxTextCharacters = LocalProtocol::kMaxTextCharacters;
 
     struct Peer
     {
@@ -64,25 +63,25 @@ public:
 
     std::size_t waitingCount() const { return m_spool.count(); }
 
-    // Name-service hook: told when a local client comes and goes; the fields connected()
-    // returns are added to that client's hello (its user's alias).
+    // Name-service hook: told when a local client comes and goes; connected() says in the
+    // client's hello where the names stand.
     class Presence
     {
     public:
         virtual ~Presence() = default;
-        virtual std::vector<std::pair<std::string, std::string>> connected(const Peer& peer) = 0;
+        virtual void connected(const Peer& peer, LocalProtocol::Hello& hello) = 0;
         virtual void disconnected(const Peer& peer) = 0;
     };
     void setPresence(Presence* presence) { m_presence = presence; }
-    // One JSON object (without its line break) to every client of user.
-    void tellUser(const std::string& user, const std::string& object);
-    void tellAll(const std::string& object);
+    // One encoded line to every client of user, or to every client.
+    void tellUser(const std::string& user, const std::string& line);
+    void tellAll(const std::string& line);
 
 private:
     struct Client
     {
         Peer peer;
-        std::string input;
+        LocalProtocol::LineReader input;
         std::string output;
         std::string sentUpTo; // the last message id considered for this client
     };
@@ -94,7 +93,7 @@ private:
     void send(Client& client, const std::string& line);
     void refill(Client& client);
     void handle(Client& client, std::string_view line);
-    void handIn(Client& client, const Json::Value& request);
+    void handIn(Client& client, const LocalProtocol::Deliver& request);
 
     std::string m_computerName;
     Spool& m_spool;

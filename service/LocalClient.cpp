@@ -37,15 +37,14 @@ void LocalClient::close()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    m_buffer.clear();
+    m_reader = {};
 }
 
 bool LocalClient::sendLine(const std::string& line)
 {
-    const std::string text = line + "\n";
     std::size_t done = 0;
-    while (m_fd >= 0 && done < text.size()) {
-        const ssize_t n = ::send(m_fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    while (m_fd >= 0 && done < line.size()) {
+        const ssize_t n = ::send(m_fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -73,13 +72,11 @@ LocalClient::Read LocalClient::readLine(std::string& line,
     const auto deadline =
         std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     while (m_fd >= 0) {
-        const auto newline = m_buffer.find('\n');
-        if (newline != std::string::npos) {
-            line = m_buffer.substr(0, newline);
-            m_buffer.erase(0, newline + 1);
+        if (auto next = m_reader.nextLine()) {
+            line = std::move(*next);
             return Read::Line;
         }
-        if (m_buffer.size() > kMaxLine)
+        if (m_reader.failed())
             break;
         int wait = -1;
         if (timeout) {
@@ -103,7 +100,7 @@ LocalClient::Read LocalClient::readLine(std::string& line,
             continue;
         if (n <= 0)
             break;
-        m_buffer.append(chunk, std::size_t(n));
+        m_reader.append(std::string_view(chunk, std::size_t(n)));
     }
     close();
     return Read::Closed;

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "protocol/local/LocalProtocol.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
 
 // The client end of vorelind's Unix socket: connect, send a line, read lines with a deadline.
-// Lines longer than the service ever sends end the connection.
+// A line over the protocol's limit ends the connection.
 class LocalClient
 {
 public:
     static constexpr const char* kDefaultSocket = "/run/vorelin/inbox.socket";
-    static constexpr std::size_t kMaxLine = 256 * 1024;
 
     LocalClient() = default;
     ~LocalClient();
@@ -21,6 +22,7 @@ public:
     void close();
     bool connected() const { return m_fd >= 0; }
 
+    // One encoded line, its line break included.
     bool sendLine(const std::string& line);
     // Says it is done sending and waits (bounded) until the service closed too, so that every
     // line sent was read before this process exits.
@@ -36,5 +38,5 @@ public:
 
 private:
     int m_fd = -1;
-    std::string m_buffer;
+    LocalProtocol::LineReader m_reader;
 };

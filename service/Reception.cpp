@@ -1,6 +1,6 @@
 #include "service/Reception.h"
 
-#include "service/Json.h"
+#include "protocol/local/LocalProtocol.h"
 
 #include "protocol/OemDecoder.h"
 
@@ -137,16 +137,15 @@ Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std
         return verdict;
     }
 
-    Json::ObjectWriter record;
-    record.add("user", message.user)
-        .add("from", message.from)
-        .add("machine", message.machine)
-        .add("address", message.address)
-        .add("called", message.called)
-        .add("to", message.to)
-        .add("received", timestamp(std::time(nullptr)))
-        .add("text", message.text);
-    std::string content = record.finish() + "\n";
+    // Kept as it is handed out: written once, whatever the number of clients.
+    const std::string content = LocalProtocol::storedRecord({{},
+                                                             message.from,
+                                                             message.machine,
+                                                             message.address,
+                                                             message.called,
+                                                             message.to,
+                                                             timestamp(std::time(nullptr)),
+                                                             message.text});
     if (m_spool.full(content.size())) {
         refused(message, Verdict::SpoolFull);
         return Verdict::SpoolFull;

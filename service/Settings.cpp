@@ -229,47 +229,53 @@ bool readFile(Settings& settings, const std::string& path, std::string& error)
 
 Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string& error)
 {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-h" || args[i] == "--help")
-            return Outcome::Help;
-        if (args[i] == "-V" || args[i] == "--version")
-            return Outcome::Version;
+    // Every key of the file is an option too.
+    static constexpr CommandLine::Option kOptions[] = {
+        {"config", true},
+        {"bind", true},
+        {"session-port", true},
+        {"state-dir", true},
+        {"runtime-dir", true},
+        {"computer-name", true},
+        {"code-page", true},
+        {"max-sessions", true},
+        {"max-sessions-per-address", true},
+        {"idle-timeout", true},
+        {"message-timeout", true},
+        {"messages-per-minute", true},
+        {"spool-max-messages", true},
+        {"spool-max-bytes", true},
+        {"blocked-senders", true},
+        {"blocked-addresses", true},
+        {"message-command-account", true},
+        {"name-port", true},
+        {"name-interfaces", true},
+        {"alias-grace", true},
+        {"name-watch-interval", true},
+    };
+    std::vector<std::pair<std::string, std::string>> given;
+    std::vector<std::string> operands;
+    const Outcome outcome = CommandLine::parse(
+        argc, argv, kOptions,
+        [&given](std::string_view name, std::string_view value, std::string&) {
+            given.emplace_back(name, value);
+            return true;
+        },
+        operands, error);
+    if (outcome != Outcome::Run)
+        return outcome;
+    if (!operands.empty()) {
+        error = "unexpected argument '" + operands.front() + "'";
+        return Outcome::Error;
     }
-    // The file first, so that options override it; --config FILE and --config=FILE alike.
-    constexpr std::string_view kJoined = "--config=";
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--config" && !args[i].starts_with(kJoined))
-            continue;
-        if (args[i] == "--config" && i + 1 >= args.size()) {
-            error = "--config needs a value";
-            return Outcome::Error;
-        }
-        settings.configFile = args[i] == "--config" ? args[++i] : args[i].substr(kJoined.size());
-        if (!readFile(settings, settings.configFile, error))
+    // The file first, so that options override it.
+    for (const auto& [name, value] : given) {
+        if (name == "config" && !readFile(settings, settings.configFile = value, error))
             return Outcome::Error;
     }
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if (!arg.starts_with("--")) {
-            error = "unexpected argument '" + std::string(arg) + "'";
-            return Outcome::Error;
-        }
-        arg.remove_prefix(2);
-        std::string_view value;
-        if (const auto equals = arg.find('='); equals != std::string_view::npos) {
-            value = arg.substr(equals + 1);
-            arg = arg.substr(0, equals);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            error = "--" + std::string(arg) + " needs a value";
-            return Outcome::Error;
-        }
-        if (arg == "config")
-            continue;
-        if (!apply(settings, arg, value, error)) {
-            error = "--" + std::string(arg) + ": " + error;
+    for (const auto& [name, value] : given) {
+        if (name != "config" && !apply(settings, name, value, error)) {
+            error = "--" + name + ": " + error;
             return Outcome::Error;
         }
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/CommandLine.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,13 +57,7 @@ bool apply(Settings& settings, std::string_view key, std::string_view value, std
 // Reads a configuration file: "key = value" lines, '#' comments, blank lines.
 bool readFile(Settings& settings, const std::string& path, std::string& error);
 
-enum class Outcome
-{
-    Run,
-    Help,
-    Version,
-    Error
-};
+using Outcome = CommandLine::Outcome;
 
 // The command line; --config FILE is read first, then every other option over it.
 Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string& error);

@@ -1,6 +1,6 @@
 #include "service/Spool.h"
 
-#include "service/Json.h"
+#include "protocol/local/Json.h"
 
 #include <dirent.h>
 #include <fcntl.h>

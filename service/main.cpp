@@ -1,6 +1,7 @@
 // vorelind: the messenger service. Receives messages on the NetBIOS session service, keeps
 // them in a durable spool and hands them to local clients over a Unix socket.
 
+#include "service/CommandLine.h"
 #include "service/Daemon.h"
 #include "service/Inbox.h"
 #include "service/NameTable.h"
@@ -217,8 +218,7 @@ int main(int argc, char** argv)
         std::puts("vorelind " VORELIN_VERSION);
         return 0;
     case SettingsParser::Outcome::Error:
-        // One line that names the fault; the usage is a --help away.
-        std::fprintf(stderr, "vorelind: %s (see vorelind --help)\n", error.c_str());
+        CommandLine::complain("vorelind", error);
         return 2;
     case SettingsParser::Outcome::Run:
         break;

@@ -36,7 +36,7 @@ QString ServiceClient::describe(State state, const ServiceProtocol::Hello& hello
         return tr("Conectando con el servicio de mensajes…");
     case State::Connected:
         return tr("Conectado: aquí aparecen los mensajes para %1 en %2.")
-            .arg(hello.user, hello.computer);
+            .arg(QString::fromStdString(hello.user), QString::fromStdString(hello.computer));
     case State::NotInstalled:
         return tr("El servicio de mensajes no está instalado: instale el paquete "
                   "vorelin-service para recibir mensajes.");
@@ -95,11 +95,12 @@ void ServiceClient::onReadyRead()
     QList<InboxMessage> messages;
     bool broken = false;
     while (!broken && m_socket && m_socket->bytesAvailable() > 0) {
-        m_reader.append(m_socket->read(ServiceProtocol::kMaxLine));
+        const QByteArray chunk = m_socket->read(ServiceProtocol::kMaxLine);
+        m_reader.append(std::string_view(chunk.constData(), std::size_t(chunk.size())));
         while (const auto line = m_reader.nextLine()) {
-            if (line->trimmed().isEmpty())
+            if (QByteArrayView(*line).trimmed().isEmpty())
                 continue;
-            const ServiceProtocol::Event event = ServiceProtocol::parseLine(*line);
+            const ServiceProtocol::Event event = ServiceProtocol::parseLine(QByteArrayView(*line));
             if (std::holds_alternative<ServiceProtocol::Malformed>(event)) {
                 broken = true;
                 break;
@@ -111,7 +112,7 @@ void ServiceClient::onReadyRead()
                 setState(State::Connected);
                 emit helloReceived(m_hello);
             } else if (const auto* update = std::get_if<ServiceProtocol::NameUpdate>(&event)) {
-                ServiceProtocol::apply(m_hello, *update);
+                LocalProtocol::apply(m_hello, *update);
                 emit helloReceived(m_hello);
             } else if (const auto* message = std::get_if<InboxMessage>(&event)) {
                 messages.append(*message);

@@ -1,97 +1,41 @@
 #include "app/inbox/ServiceProtocol.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
 
 namespace ServiceProtocol {
 
-void LineReader::append(QByteArrayView bytes)
-{
-    if (m_failed)
-        return;
-    m_buffer.append(bytes);
-    // Only the unfinished last line can grow: a reader that is drained after each append
-    // holds at most one line and one chunk.
-    if (m_buffer.size() > kMaxLine && m_buffer.indexOf('\n', m_scanned) < 0)
-        fail();
-}
-
-std::optional<QByteArray> LineReader::nextLine()
-{
-    if (m_failed)
-        return std::nullopt;
-    const qsizetype end = m_buffer.indexOf('\n', m_scanned);
-    if (end < 0) {
-        m_scanned = m_buffer.size();
-        if (m_buffer.size() > kMaxLine)
-            fail();
-        return std::nullopt;
-    }
-    if (end > kMaxLine) {
-        fail();
-        return std::nullopt;
-    }
-    QByteArray line = m_buffer.left(end);
-    m_buffer.remove(0, end + 1);
-    m_scanned = 0;
-    return line;
-}
-
-void LineReader::fail()
-{
-    m_failed = true;
-    m_buffer.clear();
-    m_buffer.squeeze();
-    m_scanned = 0;
-}
-
 namespace {
 
-QString field(const QJsonObject& object, QLatin1StringView name)
+QString qt(const std::string& text)
 {
-    const QJsonValue value = object.value(name);
-    return value.isString() ? value.toString() : QString();
+    return QString::fromStdString(text);
 }
 
 } // namespace
 
 Event parseLine(QByteArrayView line)
 {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(line.toByteArray(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    namespace Wire = LocalProtocol;
+    const Wire::Line decoded =
+        Wire::decode(std::string_view(line.data(), std::size_t(line.size())));
+    if (std::holds_alternative<Wire::Malformed>(decoded))
         return Malformed{};
-    const QJsonObject object = document.object();
-    const QString type = field(object, QLatin1StringView("type"));
-    if (type == QLatin1StringView("hello")) {
-        return Hello{field(object, QLatin1StringView("user")),
-                     field(object, QLatin1StringView("computer")),
-                     field(object, QLatin1StringView("alias")),
-                     field(object, QLatin1StringView("alias_state")),
-                     field(object, QLatin1StringView("computer_state"))};
-    }
-    if (type == QLatin1StringView("alias") || type == QLatin1StringView("computer")) {
-        const bool computer = type == QLatin1StringView("computer");
-        return NameUpdate{
-            computer,
-            field(object, computer ? QLatin1StringView("computer") : QLatin1StringView("alias")),
-            field(object, computer ? QLatin1StringView("computer_state")
-                                   : QLatin1StringView("alias_state"))};
-    }
-    if (type == QLatin1StringView("message")) {
+    if (const auto* hello = std::get_if<Wire::Hello>(&decoded))
+        return *hello;
+    if (const auto* update = std::get_if<Wire::NameUpdate>(&decoded))
+        return *update;
+    if (const auto* m = std::get_if<Wire::Message>(&decoded)) {
         InboxMessage message;
-        message.id = field(object, QLatin1StringView("id"));
+        message.id = qt(m->id);
         if (message.id.isEmpty())
             return Ignored{};
-        message.from = field(object, QLatin1StringView("from"));
-        message.machine = field(object, QLatin1StringView("machine"));
-        message.address = field(object, QLatin1StringView("address"));
-        message.called = field(object, QLatin1StringView("called"));
-        message.to = field(object, QLatin1StringView("to"));
-        message.received = field(object, QLatin1StringView("received"));
-        message.text = field(object, QLatin1StringView("text"));
+        message.from = qt(m->from);
+        message.machine = qt(m->machine);
+        message.address = qt(m->address);
+        message.called = qt(m->called);
+        message.to = qt(m->to);
+        message.received = qt(m->received);
+        message.text = qt(m->text);
         return message;
     }
     return Ignored{};
@@ -99,50 +43,42 @@ Event parseLine(QByteArrayView line)
 
 QByteArray ackLine(const QString& id)
 {
-    const QJsonObject ack{{QStringLiteral("type"), QStringLiteral("ack")},
-                          {QStringLiteral("id"), id}};
-    return QJsonDocument(ack).toJson(QJsonDocument::Compact) + '\n';
-}
-
-void apply(Hello& hello, const NameUpdate& update)
-{
-    if (update.computer) {
-        hello.computerState = update.state;
-    } else {
-        hello.alias = update.name;
-        hello.aliasState = update.state;
-    }
+    return QByteArray::fromStdString(LocalProtocol::encode(LocalProtocol::Ack{id.toStdString()}));
 }
 
 QString aliasProblem(const Hello& hello)
 {
-    // Where the name service is off, nmbd holds the computer name; only a conflict matters.
-    if (hello.computerState == QLatin1StringView("conflict"))
+    namespace Wire = LocalProtocol;
+    const QString alias = qt(hello.alias.empty() ? hello.user : hello.alias);
+    switch (Wire::nameProblem(hello)) {
+    case Wire::NameProblem::None:
+        break;
+    case Wire::NameProblem::ComputerConflict:
         return QCoreApplication::translate(
                    "ServiceProtocol",
                    "Otro equipo de la red ya usa el nombre de este equipo, «%1», así que los "
                    "mensajes a ese nombre le llegan a él: cambie el nombre de uno de los dos "
                    "equipos.")
-            .arg(hello.computer);
-    const QString alias = hello.alias.isEmpty() ? hello.user : hello.alias;
-    if (hello.aliasState == QLatin1StringView("conflict"))
+            .arg(qt(hello.computer));
+    case Wire::NameProblem::AliasConflict:
         return QCoreApplication::translate(
                    "ServiceProtocol",
                    "Otro equipo de la red ya usa el nombre «%1», así que los mensajes a ese "
                    "nombre le llegan a él: pida que lo libere o use otro nombre.")
             .arg(alias);
-    if (hello.aliasState == QLatin1StringView("too-long"))
+    case Wire::NameProblem::AliasTooLong:
         return QCoreApplication::translate(
                    "ServiceProtocol",
                    "El nombre «%1» tiene más de 15 caracteres y no se puede anunciar en la red: "
                    "los mensajes le llegan solo por el nombre del equipo.")
             .arg(alias);
-    if (hello.aliasState == QLatin1StringView("unavailable"))
+    case Wire::NameProblem::AliasUnavailable:
         return QCoreApplication::translate(
                    "ServiceProtocol",
                    "El nombre «%1» no se pudo anunciar en la red porque el servicio de nombres "
                    "no está disponible: los mensajes le llegan solo por el nombre del equipo.")
             .arg(alias);
+    }
     return QString();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/inbox/InboxMessage.h"
+#include "protocol/local/LocalProtocol.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -9,52 +10,15 @@
 #include <optional>
 #include <variant>
 
-// The service's local socket: one JSON object per line, UTF-8.
-//
-//   server -> client   {"type":"hello","user":..,"computer":..[,"alias":..,"alias_state":..]}
-//                      {"type":"message","id":..,"from":..,"machine":..,"address":..,
-//                       "called":..,"to":..,"received":..,"text":..}
-//   client -> server   {"type":"ack","id":..}
-//
-// Unknown fields and unknown types are ignored, so that later services can add to both.
+// The service's local socket (protocol/local) in Qt's types, for the inbox.
 namespace ServiceProtocol {
 
-constexpr qsizetype kMaxLine = 64 * 1024;
+constexpr qsizetype kMaxLine = qsizetype(LocalProtocol::kMaxLine);
 
-// Splits a byte stream into lines without holding more than one line's worth. A line longer
-// than kMaxLine fails the reader for good: the stream cannot be trusted after it.
-class LineReader
-{
-public:
-    void append(QByteArrayView bytes);
-    // The next whole line without its line break, once one is in.
-    std::optional<QByteArray> nextLine();
-    bool failed() const { return m_failed; }
+using LineReader = LocalProtocol::LineReader;
 
-private:
-    void fail();
-
-    QByteArray m_buffer;
-    qsizetype m_scanned = 0;
-    bool m_failed = false;
-};
-
-struct Hello
-{
-    QString user;
-    QString computer;
-    QString alias;
-    QString aliasState;    // held, pending, conflict, too-long, unavailable; empty when not sent
-    QString computerState; // the computer name's, in the same words
-};
-
-// A later word on where a name stands: {"type":"alias",..} or {"type":"computer",..}.
-struct NameUpdate
-{
-    bool computer = false;
-    QString name;
-    QString state;
-};
+using Hello = LocalProtocol::Hello;
+using NameUpdate = LocalProtocol::NameUpdate;
 
 struct Ignored
 {};
@@ -70,11 +34,8 @@ Event parseLine(QByteArrayView line);
 
 QByteArray ackLine(const QString& id);
 
-// What a name update changes in what the hello said.
-void apply(Hello& hello, const NameUpdate& update);
-
-// One sentence for an alias (or a computer name) the user cannot rely on; empty for held,
-// pending and the unknown.
+// One sentence for the name the user cannot rely on (LocalProtocol::nameProblem); empty when
+// there is none.
 QString aliasProblem(const Hello& hello);
 
 } // namespace ServiceProtocol

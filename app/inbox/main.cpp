@@ -1,5 +1,6 @@
 // vorelin-inbox: pops up, keeps and answers the messages the messenger service receives.
 
+#include "app/QtCommandLine.h"
 #include "app/inbox/InboxHistory.h"
 #include "app/inbox/InboxPaths.h"
 #include "app/inbox/InboxWindow.h"
@@ -53,8 +54,6 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Shows, keeps and answers the messages that vorelind receives."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption socketOption(
         QStringLiteral("socket"),
         QStringLiteral("The service's local socket (default %1).").arg(InboxPaths::kDefaultSocket),
@@ -67,48 +66,22 @@ int main(int argc, char* argv[])
         QStringLiteral("background"),
         QStringLiteral("Start without showing the window, as the session does."));
     parser.addOptions({socketOption, portOption, backgroundOption});
+    // Options first: --help and --version need no display.
+    if (const auto status = readCommandLine(parser, "vorelin-inbox", VORELIN_VERSION, argc, argv))
+        return *status;
 
-    // --help and --version need no display, so they are answered before Qt connects to one.
-    bool answerNow = false;
-    for (int i = 1; i < argc; ++i)
-        for (const char* option : {"--help", "-h", "-?", "--help-all", "--version", "-v"})
-            answerNow = answerNow || std::strcmp(argv[i], option) == 0;
-    if (answerNow) {
-        QStringList arguments;
-        for (int i = 0; i < argc; ++i)
-            arguments.append(QString::fromLocal8Bit(argv[i]));
-        parser.parse(arguments);
-        if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
-            // Without an application object the parser cannot know the program's name.
-            QString help = parser.helpText();
-            help.replace(QStringLiteral("<executable_name>"), QStringLiteral("vorelin-inbox"));
-            std::fputs(qPrintable(help), stdout);
-            return 0;
-        }
-        if (parser.isSet(versionOption)) {
-            std::printf("vorelin-inbox %s\n", VORELIN_VERSION);
-            return 0;
-        }
-    }
-
-    // Qt takes its own options (-style, -platform, ...) out of argv; the rest are ours.
-    QApplication app(argc, argv);
-    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "vorelin-inbox: %s\nTry 'vorelin-inbox --help'.\n",
-                     parser.positionalArguments().isEmpty()
-                         ? qPrintable(parser.errorText())
-                         : "this program takes no arguments besides its options");
-        return 2;
-    }
     bool portOk = false;
     const uint replyPort = parser.value(portOption).toUInt(&portOk);
     if (!portOk || replyPort < 1 || replyPort > 65535) {
-        std::fprintf(stderr, "vorelin-inbox: '%s' is not a port number from 1 to 65535\n",
+        std::fprintf(stderr,
+                     "vorelin-inbox: '%s' is not a port number from 1 to 65535 (see "
+                     "vorelin-inbox --help)\n",
                      qPrintable(parser.value(portOption)));
         return 2;
     }
     const QString socketPath = parser.value(socketOption);
 
+    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vorelin-inbox"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vorelin"));
     QApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));

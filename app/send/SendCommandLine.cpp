@@ -2,6 +2,8 @@
 
 #include "protocol/OemText.h"
 
+#include <QCommandLineParser>
+
 #include <arpa/inet.h>
 
 namespace {
@@ -40,57 +42,53 @@ std::optional<std::uint16_t> parsePort(const QString& text)
 
 SendCommandLine parseSendCommandLine(const QStringList& args)
 {
+    QCommandLineParser parser;
+    // Words after the recipient are the message, whatever they look like.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
+    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
+    const QCommandLineOption from({QStringLiteral("f"), QStringLiteral("from")}, {},
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption address({QStringLiteral("I"), QStringLiteral("address")}, {},
+                                     QStringLiteral("ADDRESS"));
+    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")}, {},
+                                  QStringLiteral("PORT"));
+    parser.addOptions({help, version, from, address, port});
+    const bool parsed = parser.parse(QStringList{QStringLiteral("vorelin-send")} + args);
+
     SendCommandLine line;
-    qsizetype i = 0;
-    for (; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if (arg == QLatin1String("--")) {
-            ++i;
-            break;
-        }
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
-            line.action = SendCommandLine::Action::Help;
-            return line;
-        }
-        if (arg == QLatin1String("-V") || arg == QLatin1String("--version")) {
-            line.action = SendCommandLine::Action::Version;
-            return line;
-        }
-        const bool fromOption = arg == QLatin1String("-f") || arg == QLatin1String("--from");
-        const bool address = arg == QLatin1String("-I") || arg == QLatin1String("--address");
-        const bool port = arg == QLatin1String("-p") || arg == QLatin1String("--port");
-        if (fromOption || address || port) {
-            if (i + 1 >= args.size())
-                return usageError(QStringLiteral("option %1 needs a value").arg(arg));
-            const QString& value = args[++i];
-            if (fromOption) {
-                line.from = value;
-            } else if (address) {
-                line.address = parseAddress(value);
-                if (!line.address)
-                    return usageError(
-                        QStringLiteral("'%1' is not an IPv4 address such as 192.168.0.10")
-                            .arg(value));
-            } else {
-                line.port = parsePort(value);
-                if (!line.port)
-                    return usageError(
-                        QStringLiteral("'%1' is not a port number from 1 to 65535").arg(value));
-            }
-            continue;
-        }
-        if (arg.size() > 1 && arg.startsWith(QLatin1Char('-')))
-            return usageError(QStringLiteral("unknown option %1").arg(arg));
-        break;
+    if (parser.isSet(help)) {
+        line.action = SendCommandLine::Action::Help;
+        return line;
     }
-    if (i >= args.size())
+    if (parser.isSet(version)) {
+        line.action = SendCommandLine::Action::Version;
+        return line;
+    }
+    if (!parsed)
+        return usageError(parser.errorText());
+    line.from = parser.value(from);
+    if (parser.isSet(address)) {
+        line.address = parseAddress(parser.value(address));
+        if (!line.address)
+            return usageError(QStringLiteral("'%1' is not an IPv4 address such as 192.168.0.10")
+                                  .arg(parser.value(address)));
+    }
+    if (parser.isSet(port)) {
+        line.port = parsePort(parser.value(port));
+        if (!line.port)
+            return usageError(QStringLiteral("'%1' is not a port number from 1 to 65535")
+                                  .arg(parser.value(port)));
+    }
+    QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
         return usageError(QStringLiteral("no recipient given"));
-    line.recipient = args[i++];
+    line.recipient = words.takeFirst();
     // Spaces alone name nobody, like an empty recipient.
     if (line.recipient.count(QLatin1Char(' ')) == line.recipient.size())
         return usageError(QStringLiteral("the recipient is empty"));
-    if (i < args.size())
-        line.text = args.mid(i).join(QLatin1Char(' '));
+    if (!words.isEmpty())
+        line.text = words.join(QLatin1Char(' '));
     line.action = SendCommandLine::Action::Send;
     return line;
 }

@@ -86,8 +86,8 @@ public:
 
 int usageError(const QString& problem)
 {
-    std::fprintf(stderr, "vorelin-send: %s\n%sTry 'vorelin-send --help' for more information.\n",
-                 problem.toLocal8Bit().constData(), kUsage);
+    std::fprintf(stderr, "vorelin-send: %s (see vorelin-send --help)\n",
+                 problem.toLocal8Bit().constData());
     return kUsageError;
 }
 

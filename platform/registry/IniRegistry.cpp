@@ -1,5 +1,7 @@
 #include "platform/registry/IniRegistry.h"
 
+#include "platform/files/DurableFile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -187,18 +189,6 @@ FileIdentity identityOf(const QString& fileName)
     return {status.st_dev, status.st_ino, true};
 }
 
-// fsync on the directory makes a rename inside it durable.
-bool syncDirectory(const QString& directory)
-{
-    const int fd =
-        ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
 // Applies change to the file's values and replaces the file with the result in one step,
 // holding the file's lock from reading it to the rename. QSettings would take that same lock
 // itself and wait on it without end, so it only ever writes a private copy.
@@ -246,10 +236,8 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
     const FileIdentity after = identityOf(copyName);
     if (!after.exists || after == before)
         return false;
-    if (::rename(QFile::encodeName(copyName).constData(), QFile::encodeName(target).constData()) !=
-        0)
-        return false;
-    return syncDirectory(directory);
+    return DurableFile::replace(QFile::encodeName(copyName).toStdString(),
+                                QFile::encodeName(target).toStdString());
 }
 
 // Where each path lands, when all of them land in one file.

@@ -4,7 +4,9 @@
 // once the service has answered for the message; what the service cannot take yet is tried
 // again for a while, and what finally fails is said on stderr, which lands in smbd's log.
 
-#include "service/Json.h"
+#include "protocol/OemDecoder.h"
+#include "protocol/local/LocalProtocol.h"
+#include "service/CommandLine.h"
 #include "service/LocalClient.h"
 
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -101,13 +104,16 @@ Outcome handIn(const std::string& socketPath, const std::string& request, std::s
                                                      : "the service closed the connection";
             return Outcome::Failed;
         }
-        const auto answer = Json::parse(line);
-        const auto type = answer ? answer->string("type") : std::nullopt;
-        if (type == "delivered")
+        const LocalProtocol::Line answer = LocalProtocol::decode(line);
+        if (std::holds_alternative<LocalProtocol::Delivered>(answer))
             return Outcome::Delivered;
-        if (type == "refused" || type == "error") {
-            why = answer->string("reason").value_or("no reason given");
-            return outcomeOf(*type, why);
+        if (const auto* refused = std::get_if<LocalProtocol::Refused>(&answer)) {
+            why = refused->reason.empty() ? "no reason given" : refused->reason;
+            return outcomeOf("refused", why);
+        }
+        if (const auto* error = std::get_if<LocalProtocol::Error>(&answer)) {
+            why = error->reason.empty() ? "no reason given" : error->reason;
+            return outcomeOf("error", why);
         }
     }
 }
@@ -129,51 +135,62 @@ int main(int argc, char** argv)
     std::string socketPath = LocalClient::kDefaultSocket;
     auto retryInterval = kRetryInterval;
     auto retryFor = kRetryFor;
-    int first = 1;
-    for (; first < argc; ++first) {
-        const std::string_view arg = argv[first];
-        if (arg == "-h" || arg == "--help") {
-            std::printf("%sHands a message that smbd received to vorelind (smb.conf: message "
-                        "command = vorelin-deliver %%f %%m %%s). FILE is removed once the "
-                        "service stored or refused the message.\n",
-                        kUsage);
-            return 0;
-        }
-        const bool valued = arg == "--socket" || arg == "--retry-interval" || arg == "--retry-for";
-        if (!valued)
-            break;
-        if (first + 1 >= argc) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-        const std::string_view value = argv[++first];
-        if (arg == "--socket") {
-            socketPath = value;
-        } else if (!parseMilliseconds(value, arg == "--retry-for" ? retryFor : retryInterval) ||
-                   retryInterval.count() == 0) {
-            std::fprintf(stderr, "vorelin-deliver: bad value '%s' for %s\n", argv[first],
-                         argv[first - 1]);
-            return 2;
-        }
+    static constexpr CommandLine::Option kOptions[] = {
+        {"socket", true}, {"retry-interval", true}, {"retry-for", true}};
+    std::vector<std::string> operands;
+    std::string error;
+    // SENDER MACHINE FILE come last and are never options: the sender's name is the network's.
+    const auto outcome = CommandLine::parse(
+        argc, argv, kOptions,
+        [&](std::string_view name, std::string_view value, std::string& why) {
+            if (name == "socket") {
+                socketPath = value;
+                return true;
+            }
+            why = "bad value '" + std::string(value) + "'";
+            return parseMilliseconds(value, name == "retry-for" ? retryFor : retryInterval) &&
+                   retryInterval.count() > 0;
+        },
+        operands, error, 3);
+    if (outcome == CommandLine::Outcome::Help) {
+        std::printf("%sHands a message that smbd received to vorelind (smb.conf: message "
+                    "command = vorelin-deliver %%f %%m %%s). FILE is removed once the "
+                    "service stored or refused the message.\n",
+                    kUsage);
+        return 0;
     }
-    if (argc - first != 3) {
-        std::fputs(kUsage, stderr);
+    if (outcome == CommandLine::Outcome::Version) {
+        std::printf("vorelin-deliver %s\n", VORELIN_VERSION);
+        return 0;
+    }
+    if (outcome == CommandLine::Outcome::Run && operands.size() != 3)
+        error = "needs SENDER MACHINE FILE";
+    if (!error.empty()) {
+        CommandLine::complain("vorelin-deliver", error);
         return 2;
     }
-    const char* sender = argv[first];
-    const char* machine = argv[first + 1];
-    const char* file = argv[first + 2];
+    const char* sender = operands[0].c_str();
+    const char* machine = operands[1].c_str();
+    const char* file = operands[2].c_str();
 
     std::string text;
-    std::string error;
+
     if (!readFile(file, text, error)) {
         std::fprintf(stderr, "vorelin-deliver: cannot read the message from %s: %s\n", sender,
                      error.c_str());
         return 1;
     }
-    Json::ObjectWriter request;
-    request.add("type", "deliver").add("from", sender).add("machine", machine).add("text", text);
-    const std::string line = request.finish();
+    std::string line = LocalProtocol::encode(LocalProtocol::Deliver{sender, machine, text});
+    if (line.size() > LocalProtocol::kMaxLine) {
+        // Only a text far over what the service takes escapes to that much; cut, it is refused
+        // as too long all the same, and the service logs it.
+        std::size_t at = 0;
+        for (std::size_t points = 0;
+             at < text.size() && points <= LocalProtocol::kMaxTextCharacters; ++points)
+            Utf8::next(text, at);
+        text.resize(at);
+        line = LocalProtocol::encode(LocalProtocol::Deliver{sender, machine, text});
+    }
 
     const auto giveUp = Clock::now() + retryFor;
     while (true) {

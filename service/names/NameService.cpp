@@ -1,6 +1,5 @@
 #include "service/names/NameService.h"
 
-#include "service/Json.h"
 #include "service/names/UdpPortOwners.h"
 
 #include <arpa/inet.h>
@@ -242,20 +241,10 @@ void NameService::takeBack(Daemon::Clock::time_point now)
 
 void NameService::tellSwitch(const Aliases::Switch& changed)
 {
-    Json::ObjectWriter computer;
-    computer.add("type", "computer")
-        .add("computer", m_table.computerName())
-        .add("computer_state", Aliases::stateText(m_aliases.computerNameState()));
-    m_inbox.tellAll(computer.finish());
+    m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
     for (const std::string& user : changed.users) {
-        const auto alias = m_aliases.aliasOf(user);
-        if (!alias)
-            continue;
-        Json::ObjectWriter writer;
-        writer.add("type", "alias")
-            .add("alias", alias->name)
-            .add("alias_state", Aliases::stateText(alias->state));
-        m_inbox.tellUser(user, writer.finish());
+        if (const auto alias = m_aliases.aliasOf(user))
+            m_inbox.tellUser(user, LocalProtocol::encode(aliasUpdate(*alias)));
     }
 }
 
@@ -396,22 +385,12 @@ void NameService::applyChanges(bool tell)
         }
         const auto computerBefore = m_aliases.computerNameState();
         const auto users = m_aliases.statusChanged(change.name, change.status);
-        if (tell && m_aliases.computerNameState() != computerBefore) {
-            Json::ObjectWriter writer;
-            writer.add("type", "computer")
-                .add("computer", m_table.computerName())
-                .add("computer_state", Aliases::stateText(m_aliases.computerNameState()));
-            m_inbox.tellAll(writer.finish());
-        }
+        if (tell && m_aliases.computerNameState() != computerBefore)
+            m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
         for (const std::string& user : users) {
             const auto alias = m_aliases.aliasOf(user);
-            if (!tell || !alias)
-                continue;
-            Json::ObjectWriter writer;
-            writer.add("type", "alias")
-                .add("alias", alias->name)
-                .add("alias_state", Aliases::stateText(alias->state));
-            m_inbox.tellUser(user, writer.finish());
+            if (tell && alias)
+                m_inbox.tellUser(user, LocalProtocol::encode(aliasUpdate(*alias)));
         }
     }
 }
@@ -444,12 +423,21 @@ bool NameService::hasAlias(const Inbox::Peer& peer)
     return !(peer.mayHandIn && peer.uid != 0);
 }
 
-std::vector<std::pair<std::string, std::string>> NameService::connected(const Inbox::Peer& peer)
+LocalProtocol::NameUpdate NameService::computerUpdate() const
 {
-    std::vector<std::pair<std::string, std::string>> fields{
-        {"computer_state", Aliases::stateText(m_aliases.computerNameState())}};
+    return {true, m_table.computerName(), Aliases::stateText(m_aliases.computerNameState())};
+}
+
+LocalProtocol::NameUpdate NameService::aliasUpdate(const Aliases::Alias& alias)
+{
+    return {false, alias.name, Aliases::stateText(alias.state)};
+}
+
+void NameService::connected(const Inbox::Peer& peer, LocalProtocol::Hello& hello)
+{
+    LocalProtocol::apply(hello, computerUpdate());
     if (!hasAlias(peer))
-        return fields;
+        return;
     if (const auto name = m_aliases.connected(peer.user, Daemon::Clock::now())) {
         m_holder.addName(*name, Daemon::Clock::now());
         for (const auto& datagram : m_holder.takeOutgoing())
@@ -460,9 +448,7 @@ std::vector<std::pair<std::string, std::string>> NameService::connected(const In
     const auto alias = m_aliases.aliasOf(peer.user);
     if (alias->state == Aliases::State::TooLong)
         m_log.warning("names: no alias for " + peer.user + ": longer than 15 bytes");
-    fields.emplace_back("alias", alias->name);
-    fields.emplace_back("alias_state", Aliases::stateText(alias->state));
-    return fields;
+    LocalProtocol::apply(hello, aliasUpdate(*alias));
 }
 
 void NameService::setLoggedIn(const std::set<std::string>& users)

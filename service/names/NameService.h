@@ -61,7 +61,7 @@ public:
     std::optional<Daemon::Clock::time_point> deadline() const override;
     void runDeadlines(Daemon::Clock::time_point now) override;
 
-    std::vector<std::pair<std::string, std::string>> connected(const Inbox::Peer& peer) override;
+    void connected(const Inbox::Peer& peer, LocalProtocol::Hello& hello) override;
     void disconnected(const Inbox::Peer& peer) override;
 
 private:
@@ -73,6 +73,8 @@ private:
     void giveWay();
     void takeBack(Daemon::Clock::time_point now);
     void tellSwitch(const Aliases::Switch& changed);
+    LocalProtocol::NameUpdate computerUpdate() const;
+    static LocalProtocol::NameUpdate aliasUpdate(const Aliases::Alias& alias);
     void readDatagrams(Daemon::Clock::time_point now);
     void rescan(Daemon::Clock::time_point now);
     void flush();

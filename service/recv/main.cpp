@@ -1,7 +1,8 @@
 // vorelin-recv: prints the messages vorelind received for this user, as they arrive, and
 // acknowledges each once it is printed.
 
-#include "service/Json.h"
+#include "protocol/local/LocalProtocol.h"
+#include "service/CommandLine.h"
 #include "service/LocalClient.h"
 
 #include "protocol/OemDecoder.h"
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -24,8 +26,8 @@ const char* const kHelp =
     "Prints the LAN messages that vorelind received for you: first those waiting, then each\n"
     "new one as it arrives. Each printed message is acknowledged, and the service forgets it.\n"
     "\n"
-    "  --json          one JSON object per line: id, from, machine, address, called, to,\n"
-    "                  received, text\n"
+    "  --json          one JSON object per line, the service's \"message\" line:\n"
+    "                  id, from, machine, address, called, to, received, text\n"
     "  --once          print what is waiting and exit\n"
     "  --socket PATH   the service's socket (default /run/vorelin/inbox.socket)\n"
     "  -h, --help      show this help\n"
@@ -34,8 +36,7 @@ const char* const kHelp =
     "Without --once it keeps running, and reconnects when the service restarts.\n"
     "Exit status: 0 done, 1 the service could not be reached (--once), 2 usage error.\n";
 
-constexpr const char* kFields[] = {"id",     "from", "machine",  "address",
-                                   "called", "to",   "received", "text"};
+namespace Wire = LocalProtocol;
 
 // Text from the network must not drive the terminal nor disguise itself: control characters
 // other than the line break and tab, and bidi and invisible format characters, become U+FFFD.
@@ -51,81 +52,63 @@ std::string forTerminal(std::string_view text)
     return out;
 }
 
-void print(const Json::Value& message, bool json)
+void print(const Wire::Message& m, bool json)
 {
-    const auto field = [&](const char* key) {
-        return message.string(key).value_or("");
-    };
     if (json) {
-        Json::ObjectWriter writer;
-        for (const char* key : kFields)
-            writer.add(key, field(key));
-        std::printf("%s\n", writer.finish().c_str());
+        // Written anew, not passed through: what reaches the terminal is escaped by us.
+        std::fputs(Wire::encode(m).c_str(), stdout);
     } else {
-        const std::string to = field("to").empty() ? field("called") : field("to");
+        const std::string& to = m.to.empty() ? m.called : m.to;
         std::printf("Message from %s to %s on %s\n(machine %s, address %s)\n%s\n\n",
-                    forTerminal(field("from")).c_str(), forTerminal(to).c_str(),
-                    forTerminal(field("received")).c_str(), forTerminal(field("machine")).c_str(),
-                    field("address").empty() ? "local hand-in"
-                                             : forTerminal(field("address")).c_str(),
-                    forTerminal(field("text")).c_str());
+                    forTerminal(m.from).c_str(), forTerminal(to).c_str(),
+                    forTerminal(m.received).c_str(), forTerminal(m.machine).c_str(),
+                    m.address.empty() ? "local hand-in" : forTerminal(m.address).c_str(),
+                    forTerminal(m.text).c_str());
     }
     std::fflush(stdout);
 }
 
-enum class NameKind
-{
-    Alias,
-    Computer
-};
-
 // Name-service hook: where the user's alias (or the computer name) stands on the network, on
-// stderr, so that the user learns why nobody reaches them by name. Held needs no word.
-void tellName(const Json::Value& value, NameKind kind)
+// stderr, so that the user learns why nobody reaches them by name.
+void tellName(const Wire::NameUpdate& update)
 {
-    const bool computer = kind == NameKind::Computer;
-    const auto alias = value.string(computer ? "computer" : "alias");
-    const auto state = value.string(computer ? "computer_state" : "alias_state");
-    if (!alias || !state || *state == "held" || *state == "pending")
-        return;
-    // Where the name service is off, nmbd holds the computer name for this machine.
-    if (computer && *state != "conflict")
-        return;
-    const std::string name = forTerminal(*alias);
-    if (*state == "conflict")
+    const std::string name = forTerminal(update.name);
+    switch (Wire::nameProblem(update)) {
+    case Wire::NameProblem::None:
+        break;
+    case Wire::NameProblem::ComputerConflict:
+    case Wire::NameProblem::AliasConflict:
         std::fprintf(stderr,
-                     "vorelin-recv: another computer holds the name %s: messages to it "
-                     "go there\n",
+                     "vorelin-recv: another computer holds the name %s: messages to it go "
+                     "there\n",
                      name.c_str());
-    else if (*state == "too-long")
+        break;
+    case Wire::NameProblem::AliasTooLong:
         std::fprintf(stderr,
-                     "vorelin-recv: your login %s is longer than 15 bytes: no message "
-                     "name for it; messages to the computer name still arrive\n",
+                     "vorelin-recv: your login %s is longer than 15 bytes: no message name "
+                     "for it; messages to the computer name still arrive\n",
                      name.c_str());
-    else if (*state == "unavailable")
+        break;
+    case Wire::NameProblem::AliasUnavailable:
         std::fprintf(stderr,
-                     "vorelin-recv: the name service is off (another program holds UDP "
-                     "137): nobody can reach you as %s\n",
+                     "vorelin-recv: the name service is off (another program holds UDP 137): "
+                     "nobody can reach you as %s\n",
                      name.c_str());
+        break;
+    }
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
 bool handle(LocalClient& client, const std::string& line, bool json)
 {
-    const auto value = Json::parse(line);
-    if (value && value->string("type") == "alias")
-        tellName(*value, NameKind::Alias);
-    if (value && value->string("type") == "computer")
-        tellName(*value, NameKind::Computer);
-    if (!value || value->string("type") != "message")
+    const Wire::Line value = Wire::decode(line);
+    if (const auto* update = std::get_if<Wire::NameUpdate>(&value))
+        tellName(*update);
+    const auto* message = std::get_if<Wire::Message>(&value);
+    if (!message)
         return false;
-    const auto id = value->string("id");
-    if (!id)
-        return false;
-    print(*value, json);
-    Json::ObjectWriter ack;
-    ack.add("type", "ack").add("id", *id);
-    client.sendLine(ack.finish());
+    print(*message, json);
+    client.sendLine(Wire::encode(Wire::Ack{message->id}));
     return true;
 }
 
@@ -136,24 +119,33 @@ int main(int argc, char** argv)
     bool json = false;
     bool once = false;
     std::string socketPath = LocalClient::kDefaultSocket;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--once") {
-            once = true;
-        } else if (arg == "--socket" && i + 1 < argc) {
-            socketPath = argv[++i];
-        } else if (arg == "-h" || arg == "--help") {
-            std::printf("%s\n%s", kUsage, kHelp);
-            return 0;
-        } else if (arg == "-V" || arg == "--version") {
-            std::printf("vorelin-recv %s\n", VORELIN_VERSION);
-            return 0;
-        } else {
-            std::fprintf(stderr, "vorelin-recv: bad argument '%s'\n%s", argv[i], kUsage);
-            return 2;
-        }
+    static constexpr CommandLine::Option kOptions[] = {
+        {"json", false}, {"once", false}, {"socket", true}};
+    std::vector<std::string> operands;
+    std::string error;
+    const auto outcome = CommandLine::parse(
+        argc, argv, kOptions,
+        [&](std::string_view name, std::string_view value, std::string&) {
+            json = json || name == "json";
+            once = once || name == "once";
+            if (name == "socket")
+                socketPath = value;
+            return true;
+        },
+        operands, error);
+    if (outcome == CommandLine::Outcome::Run && !operands.empty())
+        error = "unexpected argument '" + operands.front() + "'";
+    if (outcome == CommandLine::Outcome::Help) {
+        std::printf("%s\n%s", kUsage, kHelp);
+        return 0;
+    }
+    if (outcome == CommandLine::Outcome::Version) {
+        std::printf("vorelin-recv %s\n", VORELIN_VERSION);
+        return 0;
+    }
+    if (!error.empty()) {
+        CommandLine::complain("vorelin-recv", error);
+        return 2;
     }
 
     LocalClient client;
@@ -180,17 +172,18 @@ int main(int argc, char** argv)
                 return 1;
             continue;
         }
-        const auto hello = Json::parse(line);
-        if (!hello || hello->string("type") != "hello") {
+        const Wire::Line first = Wire::decode(line);
+        const auto* hello = std::get_if<Wire::Hello>(&first);
+        if (!hello) {
             std::fprintf(stderr, "vorelin-recv: the socket does not speak vorelind's protocol\n");
             return 1;
         }
         retry = kFirstRetry;
         toldWaiting = false;
-        tellName(*hello, NameKind::Computer);
-        tellName(*hello, NameKind::Alias);
+        tellName({true, hello->computer, hello->computerState});
+        tellName({false, hello->alias, hello->aliasState});
         if (once) {
-            auto waiting = hello->unsignedNumber("waiting").value_or(0);
+            auto waiting = hello->waiting;
             while (waiting > 0) {
                 if (client.readLine(line, kReplyTime) != LocalClient::Read::Line)
                     return 1;

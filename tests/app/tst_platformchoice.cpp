@@ -1,4 +1,5 @@
 #include "app/PlatformChoice.h"
+#include "app/QtCommandLine.h"
 
 #include <QTest>
 
@@ -291,6 +292,53 @@ private slots:
 
         QCOMPARE(applyPlatformChoice(2, argv).force, QStringLiteral("offscreen"));
         QCOMPARE(qgetenv("QT_QPA_PLATFORM"), QByteArray("offscreen"));
+    }
+
+    // The window and the inbox: their own options either way, Qt's left to Qt, faults in one
+    // line that points to --help.
+    void readsTheCommandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");   // -1: runs
+        QTest::addColumn<QString>("said"); // what it prints, or the value of --socket
+        const auto row = [](const char* name, const QStringList& arguments, int status,
+                            const char* said) {
+            QTest::newRow(name) << arguments << status << QString::fromUtf8(said);
+        };
+        row("nothing", {}, -1, "default");
+        row("--opt value", {"--socket", "/s"}, -1, "/s");
+        row("--opt=value", {"--socket=/s"}, -1, "/s");
+        row("Qt's own, every way",
+            {"-style", "Fusion", "--platform=offscreen", "-reverse", "--socket", "/s",
+             "-stylesheet", "x.qss"},
+            -1, "/s");
+        row("help", {"-style", "Fusion", "--help"}, 0, "Usage: prog [options]\n");
+        row("version", {"--version"}, 0, "prog 1.2.3\n");
+        row("unknown option", {"--bogus"}, 2, "prog: Unknown option 'bogus'. (see prog --help)\n");
+        row("value missing", {"--socket"}, 2,
+            "prog: Missing value after '--socket'. (see prog --help)\n");
+        row("an operand", {"x"}, 2, "prog: unexpected argument 'x' (see prog --help)\n");
+    }
+
+    void readsTheCommandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QCommandLineParser parser;
+        const QCommandLineOption socket(QStringLiteral("socket"), QStringLiteral("the socket"),
+                                        QStringLiteral("PATH"), QStringLiteral("default"));
+        parser.addOption(socket);
+        const CommandLineResult result =
+            readCommandLine(parser, QStringLiteral("prog"), QStringLiteral("1.2.3"),
+                            QStringList{QStringLiteral("prog")} + arguments);
+        QCOMPARE(result.exitStatus.value_or(-1), status);
+        if (status < 0)
+            QCOMPARE(parser.value(socket), said);
+        else
+            QVERIFY2((status ? result.err : result.out).startsWith(said),
+                     qPrintable(result.out + result.err));
+        QVERIFY(status ? result.out.isEmpty() : result.err.isEmpty());
     }
 };
 

@@ -1,5 +1,6 @@
+#include "protocol/local/Json.h"
+#include "protocol/local/LocalProtocol.h"
 #include "service/Inbox.h"
-#include "service/Json.h"
 #include "service/Reception.h"
 #include "service/Spool.h"
 
@@ -95,6 +96,10 @@ private slots:
     void decodesStrictJson_data();
     void decodesStrictJson();
     void writesEscapedJson();
+    void decodesWhatItEncodes_data();
+    void decodesWhatItEncodes();
+    void handsOutStoredRecords_data();
+    void handsOutStoredRecords();
     void deliversToEveryClientOfTheUser();
     void keepsWaitingMessagesUntilAcknowledged();
     void handsALongBacklogOverInChunks();
@@ -161,6 +166,71 @@ void TestLocalDelivery::writesEscapedJson()
                    "\"n\":3}"));
     QCOMPARE(Json::parse(text)->string("text"),
              std::optional<std::string>("a\"\\\n\x01\x7f\xc3\xb1\xef\xbf\xbd\xc2\x85\xe2\x80\xae"));
+}
+
+void TestLocalDelivery::decodesWhatItEncodes_data()
+{
+    namespace Wire = LocalProtocol;
+    QTest::addColumn<QByteArray>("line");
+    const auto row = [](const char* name, const std::string& line) {
+        QTest::newRow(name) << QByteArray::fromStdString(line);
+    };
+    row("hello", Wire::encode(Wire::Hello{"ana", "PC1", 3, "held", "ANA", "conflict"}));
+    row("hello without names", Wire::encode(Wire::Hello{"ana", "PC1", 0, {}, {}, {}}));
+    row("message", Wire::encode(Wire::Message{"00ff", "a\nb", "M", "192.0.2.1", "PC1", "pc1",
+                                              "2026-12-07T10:00:00+00:00", "l\u00ednea\n2"}));
+    row("alias", Wire::encode(Wire::NameUpdate{false, "ANA", "too-long"}));
+    row("computer", Wire::encode(Wire::NameUpdate{true, "PC1", "conflict"}));
+    row("ack", Wire::encode(Wire::Ack{"00ff"}));
+    row("deliver", Wire::encode(Wire::Deliver{"alice", "BOX", "hi", true}));
+    row("delivered", Wire::encode(Wire::Delivered{}));
+    row("refused", Wire::encode(Wire::Refused{"refused-too-long"}));
+    row("error", Wire::encode(Wire::Error{"unknown type"}));
+}
+
+// Every line either side writes reads back as the same line: one definition for both.
+void TestLocalDelivery::decodesWhatItEncodes()
+{
+    QFETCH(QByteArray, line);
+    QVERIFY(line.endsWith('\n') && line.count('\n') == 1);
+    const auto again = std::visit(
+        [](const auto& value) -> std::string {
+            if constexpr (requires { LocalProtocol::encode(value); })
+                return LocalProtocol::encode(value);
+            return "not encodable";
+        },
+        LocalProtocol::decode(line.chopped(1).toStdString()));
+    QCOMPARE(QByteArray::fromStdString(again), line);
+}
+
+void TestLocalDelivery::handsOutStoredRecords_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QByteArray>("handedOut"); // empty: damaged
+    const LocalProtocol::Message message{
+        "0000000000000007",          "a",       "M", "192.0.2.1", "BOB", "bob",
+        "2026-12-07T10:00:00+00:00", "hi\u202e"};
+    const QByteArray line = QByteArray::fromStdString(LocalProtocol::encode(message));
+    const QByteArray stored = QByteArray::fromStdString(LocalProtocol::storedRecord(message));
+    const QByteArray older = R"({"user":"bob","from":"a","machine":"M","address":"192.0.2.1",)"
+                             R"("called":"BOB","to":"bob","received":"2026-12-07T10:00:00+00:00",)"
+                             R"("text":"hi\u202e"})"
+                             "\n";
+    QTest::newRow("as stored") << stored << line;
+    QTest::newRow("the older form") << older << line;
+    QTest::newRow("the older form without its text")
+        << QByteArray(older).replace(R"(,"text":"hi\u202e")", "") << QByteArray();
+    QTest::newRow("cut short") << stored.left(40) << QByteArray();
+    QTest::newRow("an id inside") << line << QByteArray();
+    QTest::newRow("another type") << QByteArray(R"({"type":"ack","id":""})") << QByteArray();
+}
+
+void TestLocalDelivery::handsOutStoredRecords()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QByteArray, handedOut);
+    const auto line = LocalProtocol::handOut(record.toStdString(), "0000000000000007");
+    QCOMPARE(QByteArray::fromStdString(line.value_or("")), handedOut);
 }
 
 void TestLocalDelivery::deliversToEveryClientOfTheUser()
@@ -351,7 +421,7 @@ void TestLocalDelivery::dropsAClientWithAnOverlongLine()
 {
     Service s;
     const auto c = s.inbox.connect({1000, "alice", false});
-    const std::string chunk(Inbox::kMaxLine / 4, 'x');
+    const std::string chunk(LocalProtocol::kMaxLine / 4, 'x');
     bool kept = true;
     for (int i = 0; i < 5 && kept; ++i)
         kept = s.inbox.receive(c, chunk);

@@ -1,4 +1,5 @@
 #include "service/Log.h"
+#include "service/CommandLine.h"
 #include "service/Settings.h"
 
 #include <QTemporaryFile>
@@ -44,6 +45,8 @@ private slots:
     void refusesBadSettings();
     void prefixesPrioritiesInTheJournalOnly_data();
     void prefixesPrioritiesInTheJournalOnly();
+    void parsesEveryProgramsOptionsOneWay_data();
+    void parsesEveryProgramsOptionsOneWay();
 };
 
 void TestSettings::readsEveryKeyFromFileAndOptions_data()
@@ -158,6 +161,66 @@ void TestSettings::prefixesPrioritiesInTheJournalOnly()
     const bool journal =
         Log::isJournal(variable.isNull() ? nullptr : variable.constData(), 8, 1234);
     QCOMPARE(QByteArray::fromStdString(Log::format(Log::Priority(priority), "x", journal)), line);
+}
+
+void TestSettings::parsesEveryProgramsOptionsOneWay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("trailing");   // operands that are never options
+    QTest::addColumn<QString>("result"); // what was seen, or the outcome's error
+    QTest::newRow("--opt value") << QStringList{"--socket", "/s", "--once"} << 0
+                                 << "socket=/s once= |";
+    QTest::newRow("--opt=value") << QStringList{"--socket=/s=x", "--once"} << 0
+                                 << "socket=/s=x once= |";
+    QTest::newRow("operands after options")
+        << QStringList{"--once", "a", "b"} << 0 << "once= | a b";
+    QTest::newRow("an operand that looks like an option")
+        << QStringList{"--socket=/s", "-x", "--socket", "f"} << 3 << "socket=/s | -x --socket f";
+    QTest::newRow("help wins") << QStringList{"--once", "--help"} << 0 << "help";
+    QTest::newRow("version") << QStringList{"-V"} << 0 << "version";
+    QTest::newRow("unknown option")
+        << QStringList{"--bogus"} << 0 << "error: unknown option '--bogus'";
+    QTest::newRow("unknown short option") << QStringList{"-q"} << 0 << "error: unknown option '-q'";
+    QTest::newRow("value missing")
+        << QStringList{"--socket"} << 0 << "error: --socket needs a value";
+    QTest::newRow("flag given a value")
+        << QStringList{"--once=yes"} << 0 << "error: unknown option '--once=yes'";
+    QTest::newRow("value refused") << QStringList{"--socket="} << 0 << "error: --socket: empty";
+}
+
+// The service's three programs parse through one function: each option either way, errors
+// in one line.
+void TestSettings::parsesEveryProgramsOptionsOneWay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, trailing);
+    QFETCH(QString, result);
+    static constexpr CommandLine::Option kOptions[] = {{"socket", true}, {"once", false}};
+    std::vector<QByteArray> bytes{"program"};
+    for (const QString& a : arguments)
+        bytes.push_back(a.toUtf8());
+    std::vector<char*> argv;
+    for (QByteArray& b : bytes)
+        argv.push_back(b.data());
+    QString seen;
+    std::vector<std::string> operands;
+    std::string error;
+    const auto outcome = CommandLine::parse(
+        int(argv.size()), argv.data(), kOptions,
+        [&seen](std::string_view name, std::string_view value, std::string& why) {
+            seen += QString::fromUtf8(name) + "=" + QString::fromUtf8(value) + " ";
+            why = "empty";
+            return name != "socket" || !value.empty();
+        },
+        operands, error, trailing);
+    QString got = outcome == CommandLine::Outcome::Help      ? "help"
+                  : outcome == CommandLine::Outcome::Version ? "version"
+                  : outcome == CommandLine::Outcome::Error
+                      ? "error: " + QString::fromStdString(error)
+                      : seen + "|";
+    for (const std::string& operand : operands)
+        got += " " + QString::fromStdString(operand);
+    QCOMPARE(got, result);
 }
 
 QTEST_APPLESS_MAIN(TestSettings)

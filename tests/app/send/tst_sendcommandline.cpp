@@ -39,6 +39,9 @@ void TestSendCommandLine::parses_data()
     row("every option, long forms",
         {"--from", "ana", "--address", "192.168.0.10", "--port", "1139", "PC", "x"}, Action::Send,
         "ana|PC|x|3232235530|1139");
+    row("every option, joined with =",
+        {"--from=ana", "--address=192.168.0.10", "--port=1139", "PC", "x"}, Action::Send,
+        "ana|PC|x|3232235530|1139");
     row("every option, short forms", {"-f", "ana", "-I", "127.0.0.1", "-p", "139", "PC", "x"},
         Action::Send, "ana|PC|x|2130706433|139");
     row("-- ends the options", {"--", "-PC", "-x"}, Action::Send, "|-PC|-x|-|-");

@@ -223,7 +223,10 @@ private slots:
         const Run r = run(arguments, input);
         QCOMPARE(r.exitCode, 2);
         QCOMPARE(r.out, QString());
-        QVERIFY2(r.err.contains(QLatin1String("Usage: vorelin-send")), qPrintable(r.err));
+        // One line, and where to read more.
+        QVERIFY2(r.err.count('\n') == 1 &&
+                     r.err.endsWith(QLatin1String("(see vorelin-send --help)\n")),
+                 qPrintable(r.err));
         QCOMPARE(m_receiver->waitForMessages(1, 300), QStringList());
     }
 

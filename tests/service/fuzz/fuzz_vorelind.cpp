@@ -1,9 +1,10 @@
 // What vorelind does with untrusted bytes: a session fed whole and in pieces gives the same
-// answers and messages; the local socket's JSON decoder and the inbox take any line.
+// answers and messages; the local socket's decoder, line reader and the inbox take any line.
 
 #include "../../protocol/fuzz/FuzzCheck.h"
+#include "protocol/local/Json.h"
+#include "protocol/local/LocalProtocol.h"
 #include "service/Inbox.h"
-#include "service/Json.h"
 #include "service/SessionMachine.h"
 
 #include <algorithm>
@@ -78,6 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(again && again->text == value->text);
         }
     }
+    // A line that decodes to a message is handed out as one, or refused; the lines of a
+    // stream never pass the limit.
+    if (const auto line = LocalProtocol::handOut(text, "0000000000000001"))
+        FUZZ_CHECK(std::holds_alternative<LocalProtocol::Message>(
+            LocalProtocol::decode(std::string_view(*line).substr(0, line->size() - 1))));
+    LocalProtocol::LineReader reader;
+    reader.append(text);
+    while (const auto line = reader.nextLine())
+        FUZZ_CHECK(line->size() <= LocalProtocol::kMaxLine);
+    FUZZ_CHECK(reader.pending() <= LocalProtocol::kMaxLine + 1 || reader.failed());
     // The writer's output always parses.
     const auto quoted = Json::parse(Json::quoted(text));
     FUZZ_CHECK(quoted && quoted->type == Json::Value::Type::String);

@@ -1,4 +1,4 @@
-#include "service/Json.h"
+#include "protocol/local/Json.h"
 
 #include "protocol/OemDecoder.h"
 

@@ -1,0 +1,277 @@
+#include "protocol/local/LocalProtocol.h"
+
+#include "protocol/local/Json.h"
+
+namespace LocalProtocol {
+
+namespace {
+
+// A message's members in the order they are written, after type and id.
+struct MessageField
+{
+    const char* key;
+    std::string Message::*member;
+};
+constexpr MessageField kMessageFields[] = {
+    {"from", &Message::from},     {"machine", &Message::machine}, {"address", &Message::address},
+    {"called", &Message::called}, {"to", &Message::to},           {"received", &Message::received},
+    {"text", &Message::text},
+};
+
+constexpr const char* kComputerState = "computer_state";
+constexpr const char* kAlias = "alias";
+constexpr const char* kAliasState = "alias_state";
+
+// The start of a stored record: a message line whose id is still to be put in.
+constexpr std::string_view kStoredPrefix = R"({"type":"message","id":")";
+
+std::string field(const Json::Value& object, std::string_view key)
+{
+    return object.string(key).value_or(std::string());
+}
+
+std::string finish(Json::ObjectWriter& writer)
+{
+    return writer.finish() + "\n";
+}
+
+Message messageOf(const Json::Value& object)
+{
+    Message message;
+    message.id = field(object, "id");
+    for (const auto& [key, member] : kMessageFields)
+        message.*member = field(object, key);
+    return message;
+}
+
+std::string reasoned(std::string_view type, std::string_view reason)
+{
+    Json::ObjectWriter writer;
+    writer.add("type", type).add("reason", reason);
+    return finish(writer);
+}
+
+} // namespace
+
+void LineReader::append(std::string_view bytes)
+{
+    if (m_failed)
+        return;
+    m_buffer.append(bytes);
+    // Only the unfinished last line can grow: a reader that is drained after each append
+    // holds at most one line and one chunk.
+    if (m_buffer.size() > kMaxLine && m_buffer.find('\n', m_scanned) == std::string::npos)
+        fail();
+}
+
+std::optional<std::string> LineReader::nextLine()
+{
+    if (m_failed)
+        return std::nullopt;
+    const std::size_t end = m_buffer.find('\n', m_scanned);
+    if (end == std::string::npos) {
+        m_scanned = m_buffer.size();
+        if (m_buffer.size() > kMaxLine)
+            fail();
+        return std::nullopt;
+    }
+    if (end > kMaxLine) {
+        fail();
+        return std::nullopt;
+    }
+    std::string line = m_buffer.substr(0, end);
+    m_buffer.erase(0, end + 1);
+    m_scanned = 0;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+void LineReader::fail()
+{
+    m_failed = true;
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
+    m_scanned = 0;
+}
+
+Line decode(std::string_view line)
+{
+    const auto object = Json::parse(line);
+    const auto type = object ? object->string("type") : std::nullopt;
+    if (!type || object->type != Json::Value::Type::Object)
+        return Malformed{};
+    if (*type == "hello") {
+        return Hello{field(*object, "user"),
+                     field(*object, "computer"),
+                     object->unsignedNumber("waiting").value_or(0),
+                     field(*object, kComputerState),
+                     field(*object, kAlias),
+                     field(*object, kAliasState)};
+    }
+    if (*type == "message") {
+        // Without an id it cannot be acknowledged.
+        if (!object->string("id"))
+            return Ignored{};
+        return messageOf(*object);
+    }
+    if (*type == "alias")
+        return NameUpdate{false, field(*object, kAlias), field(*object, kAliasState)};
+    if (*type == "computer")
+        return NameUpdate{true, field(*object, "computer"), field(*object, kComputerState)};
+    if (*type == "ack")
+        return Ack{field(*object, "id")};
+    if (*type == "deliver") {
+        const bool whole =
+            object->string("from") && object->string("machine") && object->string("text");
+        return Deliver{field(*object, "from"), field(*object, "machine"), field(*object, "text"),
+                       whole};
+    }
+    if (*type == "delivered")
+        return Delivered{};
+    if (*type == "refused")
+        return Refused{field(*object, "reason")};
+    if (*type == "error")
+        return Error{field(*object, "reason")};
+    return Ignored{};
+}
+
+std::string encode(const Hello& hello)
+{
+    Json::ObjectWriter writer;
+    writer.add("type", "hello")
+        .add("user", hello.user)
+        .add("computer", hello.computer)
+        .add("waiting", hello.waiting);
+    for (const auto& [key, value] :
+         {std::pair{kComputerState, &hello.computerState}, std::pair{kAlias, &hello.alias},
+          std::pair{kAliasState, &hello.aliasState}}) {
+        if (!value->empty())
+            writer.add(key, *value);
+    }
+    return finish(writer);
+}
+
+std::string encode(const Message& message)
+{
+    Json::ObjectWriter writer;
+    writer.add("type", "message").add("id", message.id);
+    for (const auto& [key, member] : kMessageFields)
+        writer.add(key, message.*member);
+    return finish(writer);
+}
+
+std::string encode(const NameUpdate& update)
+{
+    Json::ObjectWriter writer;
+    if (update.computer)
+        writer.add("type", "computer")
+            .add("computer", update.name)
+            .add(kComputerState, update.state);
+    else
+        writer.add("type", "alias").add(kAlias, update.name).add(kAliasState, update.state);
+    return finish(writer);
+}
+
+std::string encode(const Ack& ack)
+{
+    Json::ObjectWriter writer;
+    writer.add("type", "ack").add("id", ack.id);
+    return finish(writer);
+}
+
+std::string encode(const Deliver& deliver)
+{
+    Json::ObjectWriter writer;
+    writer.add("type", "deliver")
+        .add("from", deliver.from)
+        .add("machine", deliver.machine)
+        .add("text", deliver.text);
+    return finish(writer);
+}
+
+std::string encode(const Delivered&)
+{
+    Json::ObjectWriter writer;
+    writer.add("type", "delivered");
+    return finish(writer);
+}
+
+std::string encode(const Refused& refused)
+{
+    return reasoned("refused", refused.reason);
+}
+
+std::string encode(const Error& error)
+{
+    return reasoned("error", error.reason);
+}
+
+void apply(Hello& hello, const NameUpdate& update)
+{
+    if (update.computer) {
+        hello.computerState = update.state;
+    } else {
+        hello.alias = update.name;
+        hello.aliasState = update.state;
+    }
+}
+
+std::string storedRecord(const Message& message)
+{
+    Message unnamed = message;
+    unnamed.id.clear();
+    return encode(unnamed);
+}
+
+std::optional<std::string> handOut(std::string_view record, std::string_view id)
+{
+    if (record.ends_with('\n'))
+        record.remove_suffix(1);
+    const Line line = decode(record);
+    if (const auto* message = std::get_if<Message>(&line)) {
+        if (!message->id.empty() || !record.starts_with(kStoredPrefix))
+            return std::nullopt;
+        std::string out;
+        out.reserve(record.size() + id.size() + 1);
+        out.append(kStoredPrefix).append(id).append(record.substr(kStoredPrefix.size()));
+        out.push_back('\n');
+        return out;
+    }
+    // The older form: an object of the fields alone, every one of them there.
+    const auto object = Json::parse(record);
+    if (!std::holds_alternative<Malformed>(line) || !object ||
+        object->type != Json::Value::Type::Object)
+        return std::nullopt;
+    for (const auto& [key, member] : kMessageFields) {
+        if (!object->string(key))
+            return std::nullopt;
+    }
+    Message message = messageOf(*object);
+    message.id = id;
+    return encode(message);
+}
+
+NameProblem nameProblem(const NameUpdate& update)
+{
+    if (update.state == "conflict")
+        return update.computer ? NameProblem::ComputerConflict : NameProblem::AliasConflict;
+    // Where the name service is off, nmbd holds the computer name: only a conflict matters.
+    if (update.computer)
+        return NameProblem::None;
+    if (update.state == "too-long")
+        return NameProblem::AliasTooLong;
+    if (update.state == "unavailable")
+        return NameProblem::AliasUnavailable;
+    return NameProblem::None;
+}
+
+NameProblem nameProblem(const Hello& hello)
+{
+    const NameProblem computer = nameProblem(NameUpdate{true, hello.computer, hello.computerState});
+    return computer != NameProblem::None
+               ? computer
+               : nameProblem(NameUpdate{false, hello.alias, hello.aliasState});
+}
+
+} // namespace LocalProtocol

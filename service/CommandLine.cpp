@@ -1,0 +1,62 @@
+#include "service/CommandLine.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+
+namespace CommandLine {
+
+Outcome parse(int argc, char** argv, std::span<const Option> options, const Handler& handler,
+              std::vector<std::string>& operands, std::string& error, int trailingOperands)
+{
+    std::vector<option> table;
+    for (const Option& o : options)
+        table.push_back({o.name, o.takesValue ? required_argument : no_argument, nullptr, 0});
+    table.push_back({"help", no_argument, nullptr, 'h'});
+    table.push_back({"version", no_argument, nullptr, 'V'});
+    table.push_back({nullptr, 0, nullptr, 0});
+
+    // Fixed operands at the end are never read as options, however they start.
+    const bool fixed = trailingOperands > 0 && argc > trailingOperands;
+    const int scanned = fixed ? argc - trailingOperands : argc;
+    opterr = 0;
+    optind = 0; // 0: getopt starts over, for a second parse in one process
+    // "+": the first operand ends the options, as for fixed operands.
+    const char* shortOptions = fixed ? "+:hV" : ":hV";
+    while (true) {
+        int index = -1;
+        const int got = ::getopt_long(scanned, argv, shortOptions, table.data(), &index);
+        if (got == -1)
+            break;
+        if (got == 'h')
+            return Outcome::Help;
+        if (got == 'V')
+            return Outcome::Version;
+        const std::string given = optind > 0 && optind <= scanned ? argv[optind - 1] : "";
+        if (got == '?') {
+            error =
+                "unknown option '" + (optopt ? "-" + std::string(1, char(optopt)) : given) + "'";
+            return Outcome::Error;
+        }
+        if (got == ':') {
+            error = given.substr(0, given.find('=')) + " needs a value";
+            return Outcome::Error;
+        }
+        const char* name = table[std::size_t(index)].name;
+        std::string reason;
+        if (!handler(name, optarg ? optarg : "", reason)) {
+            error = "--" + std::string(name) + ": " + reason;
+            return Outcome::Error;
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        operands.emplace_back(argv[i]);
+    return Outcome::Run;
+}
+
+void complain(const char* program, const std::string& error)
+{
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", program, error.c_str(), program);
+}
+
+} // namespace CommandLine

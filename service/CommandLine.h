@@ -1,0 +1,41 @@
+#pragma once
+
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The command line of the service's programs, one way for all: getopt_long, so that every
+// option takes "--opt value" and "--opt=value"; -h/--help and -V/--version built in; a fault
+// is one line that points to --help.
+namespace CommandLine {
+
+struct Option
+{
+    const char* name;
+    bool takesValue;
+};
+
+enum class Outcome
+{
+    Run,
+    Help,
+    Version,
+    Error
+};
+
+// Called for each option in the order given; false with a reason refuses the value.
+using Handler =
+    std::function<bool(std::string_view name, std::string_view value, std::string& error)>;
+
+// Operands the program takes go to operands. With trailingOperands set, that many last
+// arguments are operands whatever they look like (names from the network may start with '-'),
+// and options come before them.
+Outcome parse(int argc, char** argv, std::span<const Option> options, const Handler& handler,
+              std::vector<std::string>& operands, std::string& error, int trailingOperands = 0);
+
+// "program: error (see program --help)" on stderr.
+void complain(const char* program, const std::string& error);
+
+} // namespace CommandLine
