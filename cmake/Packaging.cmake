@@ -52,7 +52,10 @@ set(CPACK_DEBIAN_INBOX_DESCRIPTION [=[vorelin-inbox is the desktop side of the V
 It starts with the desktop session and, for each message that another computer
 on the local network sends to this one, pops up a window with the sender and
 the whole text, posts a desktop notification and keeps the message in a
-history of the newest 1,000, where it can be read again, answered or deleted.]=])
+history where it can be read again, answered or deleted.]=])
+# Qt loads its SQLite driver at run time, where dpkg-shlibdeps cannot see it; the history
+# cannot be kept without it. The libraries the binary links are added to this.
+set(CPACK_DEBIAN_INBOX_PACKAGE_DEPENDS libqt6sql6-sqlite)
 # Useless without a service to connect to, but that may come from elsewhere.
 set(CPACK_DEBIAN_INBOX_PACKAGE_RECOMMENDS "vorelin-service, qt6-wayland")
 # /etc/xdg/autostart/vorelin-inbox.desktop is the administrator's to change or remove.

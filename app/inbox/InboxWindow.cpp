@@ -111,7 +111,7 @@ void InboxWindow::start()
                  ? tr("El historial de mensajes estaba dañado y no se pudo apartar: los "
                       "mensajes nuevos se muestran pero no se guardan.")
                  : tr("El historial de mensajes estaba dañado: se apartó como %1 y se "
-                      "conservó lo que se pudo leer.")
+                      "empezó uno nuevo.")
                        .arg(loaded.setAsidePath));
         break;
     case InboxHistory::Loaded::Unreadable:
@@ -147,34 +147,25 @@ void InboxWindow::onServiceState()
 
 void InboxWindow::onMessages(const QList<InboxMessage>& messages)
 {
-    QStringList keep;    // ids to acknowledge once saved
-    QStringList arrived; // keys of the new entries, oldest first
-    for (const InboxMessage& message : messages) {
-        if (m_services.history.findDelivery(message)) {
-            keep.append(message.id); // kept before; the acknowledgement got lost
-            continue;
-        }
-        arrived.append(m_services.history.add(message));
-        keep.append(message.id);
+    // Acknowledged only once on disk; one kept before is acknowledged again, as the first
+    // acknowledgement got lost.
+    const InboxHistory::Added added = m_services.history.add(messages);
+    if (added.kept) {
+        setSaveProblem(QString());
+        for (const InboxMessage& message : messages)
+            m_services.client.acknowledge(message.id);
+    } else {
+        setSaveProblem(tr("No se pudo guardar el historial en %1: el servicio conserva los "
+                          "mensajes hasta que se pueda.")
+                           .arg(m_services.history.path()));
     }
-    if (!arrived.isEmpty()) {
-        if (m_services.history.save()) {
-            setSaveProblem(QString());
-        } else {
-            setSaveProblem(tr("No se pudo guardar el historial en %1: el servicio conserva los "
-                              "mensajes hasta que se pueda.")
-                               .arg(m_services.history.path()));
-            keep.clear();
-        }
-    }
-    for (const QString& id : std::as_const(keep))
-        m_services.client.acknowledge(id);
+    const QStringList& arrived = added.newKeys;
     if (arrived.isEmpty())
         return;
 
     refillList(m_list->currentItem() ? selectedKey() : arrived.last());
     for (const QString& key : std::as_const(arrived)) {
-        const InboxMessage* message = m_services.history.find(key);
+        const std::optional<InboxMessage> message = m_services.history.find(key);
         if (!message)
             continue; // more arrived at once than the history keeps
         m_services.notifications.notify(
@@ -195,7 +186,7 @@ QList<MessagePopup*> InboxWindow::popups() const
 
 void InboxWindow::openMessage(const QString& key)
 {
-    const InboxMessage* message = m_services.history.find(key);
+    const std::optional<InboxMessage> message = m_services.history.find(key);
     if (!message)
         return;
     m_popups.removeAll(nullptr);
@@ -228,7 +219,7 @@ bool InboxWindow::canReply(const InboxMessage& message)
 
 bool InboxWindow::replyTo(const QString& key)
 {
-    const InboxMessage* message = m_services.history.find(key);
+    const std::optional<InboxMessage> message = m_services.history.find(key);
     if (!message || !canReply(*message))
         return false;
     // The sender's machine is called by its name; one that gave none by its address, which a
@@ -260,11 +251,10 @@ void InboxWindow::onReplyFinished(int ticket, int code, const QString& statusTex
 
 void InboxWindow::markRead(const QString& key)
 {
+    // Being read is worth keeping but not worth a warning when the disk refuses.
     if (!m_services.history.markRead(key))
         return;
-    // Being read is worth keeping but not worth a warning when the disk refuses.
-    m_services.history.save();
-    const InboxMessage* message = m_services.history.find(key);
+    const std::optional<InboxMessage> message = m_services.history.find(key);
     for (int row = 0; message && row < m_list->count(); ++row) {
         QListWidgetItem* item = m_list->item(row);
         if (item->data(kKeyRole).toString() == key)
@@ -316,9 +306,9 @@ QString InboxWindow::selectedKey() const
 
 void InboxWindow::onSelectionChanged()
 {
-    const InboxMessage* message = m_services.history.find(selectedKey());
+    const std::optional<InboxMessage> message = m_services.history.find(selectedKey());
     m_reply->setEnabled(message && canReply(*message));
-    m_delete->setEnabled(message != nullptr);
+    m_delete->setEnabled(message.has_value());
     if (!message) {
         m_view->clear();
         return;
@@ -335,13 +325,12 @@ void InboxWindow::deleteSelected()
     if (key.isEmpty())
         return;
     const int row = m_list->currentRow();
-    m_services.history.remove(key);
-    if (!m_services.history.save())
-        setSaveProblem(tr("No se pudo guardar el historial en %1: el mensaje volverá a aparecer "
-                          "la próxima vez.")
-                           .arg(m_services.history.path()));
-    const QList<InboxMessage>& left = m_services.history.messages();
-    refillList(left.isEmpty() ? QString() : left[std::min<qsizetype>(row, left.size() - 1)].key);
+    if (!m_services.history.remove(key))
+        setSaveProblem(
+            tr("No se pudo borrar el mensaje del historial %1.").arg(m_services.history.path()));
+    const int left = m_services.history.count();
+    const QList<InboxMessage> next = m_services.history.page(std::min(row, left - 1), 1);
+    refillList(next.isEmpty() ? QString() : next.first().key);
 }
 
 void InboxWindow::replyToSelected()

@@ -129,7 +129,7 @@ int main(int argc, char* argv[])
     LinuxNotifications notifications(QDBusConnection::sessionBus(),
                                      QStringLiteral("vorelin-inbox"));
     InboxHistory history(InboxPaths::historyFile(
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation), socketPath));
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)));
     ServiceClient client({socketPath, socketPath == InboxPaths::kDefaultSocket
                                           ? std::function<bool()>(serviceInstalled)
                                           : std::function<bool()>()});

@@ -139,9 +139,13 @@ PY
 echo "ok: the answer arrived at the second vorelind with its text intact"
 
 # Kept in the history, read, and acknowledged: the first service holds nothing more.
-history=$(ls "$XDG_DATA_HOME"/vorelin/inbox-*.json 2>/dev/null | head -n 1)
-[ -n "$history" ] || fail "no history file under $XDG_DATA_HOME/vorelin"
-grep -q '"from":"PEDRO"' "$history" || fail "the message is not in the history"
+history="$XDG_DATA_HOME/vorelin/inbox.sqlite"
+[ -f "$history" ] || fail "no history database under $XDG_DATA_HOME/vorelin"
+/usr/bin/python3 - "$history" <<'PY' || fail "the message is not in the history"
+import sqlite3, sys
+rows = sqlite3.connect(sys.argv[1]).execute("SELECT sender FROM messages").fetchall()
+assert ("PEDRO",) in rows, rows
+PY
 left=$("$recv" --once --json --socket "$scratch/here/run/inbox.socket")
 [ -z "$left" ] || fail "the service still holds: $left"
 echo "ok: the message is in the history and the service let it go"

@@ -89,10 +89,11 @@ bool send(std::uint16_t port, const QString& from, const QString& to, const QStr
     return sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
 }
 
-// Messages the service still holds: its spool files, named by their 16-digit id.
+// Messages the service still holds: its spool files, named by their 16-digit id and their
+// recipient.
 int spooled(const VorelindProcess& service)
 {
-    static const QRegularExpression spoolFile(QStringLiteral("^[0-9a-f]{16}\\.[a-z]+$"));
+    static const QRegularExpression spoolFile(QStringLiteral("^[0-9a-f]{16}-[0-9a-f]*\\.msg$"));
     int count = 0;
     QDirIterator files(service.stateDir(), QDir::Files, QDirIterator::Subdirectories);
     while (files.hasNext())
@@ -135,7 +136,7 @@ class TestInboxService : public QObject
     std::unique_ptr<QTemporaryDir> m_home;
     VorelindProcess m_service;
 
-    QString historyPath() const { return m_home->filePath(QStringLiteral("inbox.json")); }
+    QString historyPath() const { return m_home->filePath(QStringLiteral("inbox.sqlite")); }
 
 private slots:
     void init();
