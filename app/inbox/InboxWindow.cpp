@@ -1,5 +1,6 @@
 #include "app/inbox/InboxWindow.h"
 
+#include "app/inbox/InboxListModel.h"
 #include "app/inbox/MessagePopup.h"
 #include "app/inbox/MessageView.h"
 #include "app/inbox/ReplyDialog.h"
@@ -10,27 +11,12 @@
 #include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
-
-namespace {
-
-constexpr int kKeyRole = Qt::UserRole;
-constexpr int kPreviewCharacters = 80;
-
-QString firstLine(const QString& text)
-{
-    const QString line = text.section(QLatin1Char('\n'), 0, 0).simplified();
-    if (line.size() <= kPreviewCharacters)
-        return line;
-    return line.left(kPreviewCharacters) + QChar(0x2026);
-}
-
-} // namespace
 
 InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     : QWidget(parent), m_services(services)
@@ -55,7 +41,10 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     layout->addWidget(m_notice);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    m_list = new QListWidget(splitter);
+    m_model = new InboxListModel(m_services.history, this);
+    m_list = new QListView(splitter);
+    m_list->setModel(m_model);
+    m_list->setUniformItemSizes(true);
     m_list->setObjectName(QStringLiteral("messageList"));
     m_list->setAccessibleName(tr("Mensajes recibidos"));
     m_list->setAlternatingRowColors(true);
@@ -75,9 +64,11 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     close->setAccessibleName(tr("Cerrar la ventana; los mensajes siguen llegando"));
     layout->addWidget(buttons);
 
-    connect(m_list, &QListWidget::currentItemChanged, this, &InboxWindow::onSelectionChanged);
-    connect(m_list, &QListWidget::itemActivated, this,
-            [this](QListWidgetItem* item) { openMessage(item->data(kKeyRole).toString()); });
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &InboxWindow::onSelectionChanged);
+    connect(m_list, &QListView::activated, this, [this](const QModelIndex& index) {
+        openMessage(index.data(InboxListModel::kKeyRole).toString());
+    });
     auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
     deleteKey->setContext(Qt::WidgetShortcut);
     connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
@@ -163,7 +154,7 @@ void InboxWindow::onMessages(const QList<InboxMessage>& messages)
     if (arrived.isEmpty())
         return;
 
-    refillList(m_list->currentItem() ? selectedKey() : arrived.last());
+    refillList(m_list->currentIndex().isValid() ? selectedKey() : arrived.last());
     for (const QString& key : std::as_const(arrived)) {
         const std::optional<InboxMessage> message = m_services.history.find(key);
         if (!message)
@@ -254,54 +245,25 @@ void InboxWindow::markRead(const QString& key)
     // Being read is worth keeping but not worth a warning when the disk refuses.
     if (!m_services.history.markRead(key))
         return;
-    const std::optional<InboxMessage> message = m_services.history.find(key);
-    for (int row = 0; message && row < m_list->count(); ++row) {
-        QListWidgetItem* item = m_list->item(row);
-        if (item->data(kKeyRole).toString() == key)
-            decorate(*item, *message);
-    }
+    m_model->refresh(key);
     updateTitle();
 }
 
 void InboxWindow::refillList(const QString& selectKey)
 {
-    QSignalBlocker blocker(m_list);
-    m_list->clear();
-    QListWidgetItem* selected = nullptr;
-    for (const InboxMessage& message : m_services.history.messages()) {
-        auto* item = new QListWidgetItem(m_list);
-        item->setData(kKeyRole, message.key);
-        decorate(*item, message);
-        if (message.key == selectKey)
-            selected = item;
-    }
-    if (!selected && m_list->count() > 0)
-        selected = m_list->item(0);
-    m_list->setCurrentItem(selected);
+    QSignalBlocker blocker(m_list->selectionModel());
+    m_model->reload();
+    const int row = std::max(0, m_model->rowOf(selectKey));
+    if (row < m_model->rowCount())
+        m_list->setCurrentIndex(m_model->index(row));
     blocker.unblock();
     onSelectionChanged();
     updateTitle();
 }
 
-void InboxWindow::decorate(QListWidgetItem& item, const InboxMessage& message)
-{
-    const QString sender = MessageView::senderText(message);
-    const QString when = MessageView::receivedText(message.received);
-    const QString preview = firstLine(message.text);
-    // A mark as well as bold type, so that unread shows in any theme and font.
-    const QString summary = tr("%1 — %2\n%3").arg(sender, when, preview);
-    item.setText(message.unread ? QStringLiteral("● ") + summary : summary);
-    QFont font = item.font();
-    font.setBold(message.unread);
-    item.setFont(font);
-    item.setData(Qt::AccessibleTextRole, (message.unread ? tr("No leído. ") : QString()) +
-                                             tr("De %1, %2: %3").arg(sender, when, preview));
-}
-
 QString InboxWindow::selectedKey() const
 {
-    const QListWidgetItem* item = m_list->currentItem();
-    return item ? item->data(kKeyRole).toString() : QString();
+    return m_list->currentIndex().data(InboxListModel::kKeyRole).toString();
 }
 
 void InboxWindow::onSelectionChanged()
@@ -324,7 +286,7 @@ void InboxWindow::deleteSelected()
     const QString key = selectedKey();
     if (key.isEmpty())
         return;
-    const int row = m_list->currentRow();
+    const int row = m_list->currentIndex().row();
     if (!m_services.history.remove(key))
         setSaveProblem(
             tr("No se pudo borrar el mensaje del historial %1.").arg(m_services.history.path()));

@@ -8,12 +8,12 @@
 #include <QPointer>
 #include <QWidget>
 
+class InboxListModel;
 class MessagePopup;
 class MessageView;
 class Notifications;
 class QLabel;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
 class QPushButton;
 class ReplyDialog;
 class ReplySender;
@@ -49,7 +49,7 @@ public:
     bool replyTo(const QString& key);
 
     QList<MessagePopup*> popups() const;
-    QListWidget* list() const { return m_list; }
+    QListView* list() const { return m_list; }
     MessageView* view() const { return m_view; }
     QLabel* serviceLabel() const { return m_service; }
     QLabel* noticeLabel() const { return m_notice; }
@@ -71,13 +71,13 @@ private:
     void updateTitle();
     void setSaveProblem(const QString& text);
     QString selectedKey() const;
-    static void decorate(QListWidgetItem& item, const InboxMessage& message);
     static bool canReply(const InboxMessage& message);
 
     Services m_services;
     QLabel* m_service = nullptr;
     QLabel* m_notice = nullptr;
-    QListWidget* m_list = nullptr;
+    InboxListModel* m_model = nullptr;
+    QListView* m_list = nullptr;
     MessageView* m_view = nullptr;
     QPushButton* m_reply = nullptr;
     QPushButton* m_delete = nullptr;

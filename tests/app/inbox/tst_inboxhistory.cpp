@@ -1,4 +1,5 @@
 #include "app/inbox/InboxHistory.h"
+#include "app/inbox/InboxListModel.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -116,6 +117,7 @@ private slots:
     void importsAJsonHistoryOnce();
     void setsADamagedHistoryAside_data();
     void setsADamagedHistoryAside();
+    void listsAPageAtATime();
 };
 
 void TestInboxHistory::init()
@@ -389,6 +391,36 @@ void TestInboxHistory::setsADamagedHistoryAside()
     QCOMPARE(again.load().outcome, InboxHistory::Loaded::Fine);
     QCOMPARE(ids(again), QStringList{"id-9"});
     QVERIFY(QFileInfo::exists(result.setAsidePath));
+}
+
+void TestInboxHistory::listsAPageAtATime()
+{
+    InboxHistory history(path());
+    history.load();
+    QList<InboxMessage> many;
+    for (int n = 0; n < 2 * InboxListModel::kPage + 10; ++n)
+        many.append(message(n));
+    QVERIFY(history.add(many).kept);
+
+    InboxListModel model(history);
+    model.reload();
+    QCOMPARE(model.rowCount(), InboxListModel::kPage);
+    QCOMPARE(model.keyAt(0), history.messages().first().key);
+    for (const int expected : {2 * InboxListModel::kPage, 2 * InboxListModel::kPage + 10}) {
+        QVERIFY(model.canFetchMore({}));
+        model.fetchMore({});
+        QCOMPARE(model.rowCount(), expected);
+    }
+    QVERIFY(!model.canFetchMore({}));
+    QCOMPARE(model.index(model.rowCount() - 1).data(InboxListModel::kKeyRole).toString(),
+             history.messages().last().key);
+
+    // Marked read: the row says so without the list being read again.
+    const QString key = model.keyAt(5);
+    QVERIFY(model.index(5).data(Qt::DisplayRole).toString().startsWith(u'●'));
+    QVERIFY(history.markRead(key));
+    model.refresh(key);
+    QVERIFY(!model.index(5).data(Qt::DisplayRole).toString().startsWith(u'●'));
 }
 
 int main(int argc, char** argv)
