@@ -1,5 +1,7 @@
 #include "app/inbox/InboxHistory.h"
 #include "app/inbox/InboxListModel.h"
+#include "app/inbox/InboxPaths.h"
+#include "app/inbox/SingleInstance.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -8,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -118,6 +121,8 @@ private slots:
     void setsADamagedHistoryAside_data();
     void setsADamagedHistoryAside();
     void listsAPageAtATime();
+    void clearsWhatDeadInboxesLeft_data();
+    void clearsWhatDeadInboxesLeft();
 };
 
 void TestInboxHistory::init()
@@ -421,6 +426,40 @@ void TestInboxHistory::listsAPageAtATime()
     QVERIFY(history.markRead(key));
     model.refresh(key);
     QVERIFY(!model.index(5).data(Qt::DisplayRole).toString().startsWith(u'●'));
+}
+
+void TestInboxHistory::clearsWhatDeadInboxesLeft_data()
+{
+    QTest::addColumn<bool>("alive");
+    QTest::newRow("its inbox died") << false;
+    QTest::newRow("its inbox runs") << true;
+}
+
+void TestInboxHistory::clearsWhatDeadInboxesLeft()
+{
+    QFETCH(bool, alive);
+    const QString runtime = m_dir->filePath(QStringLiteral("run"));
+    QVERIFY(QDir().mkpath(runtime));
+    const QString other = InboxPaths::instanceSocket(runtime, QStringLiteral("/srv/other.socket"));
+    QVERIFY(writeFile(other, {}));
+    QLockFile otherLock(other + QStringLiteral(".lock"));
+    if (alive) {
+        QVERIFY(otherLock.tryLock(0));
+    } else {
+        // A lock file whose process is gone, as a killed inbox leaves it.
+        QProcess dead;
+        dead.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+        QVERIFY(dead.waitForStarted(10000));
+        const QByteArray pid = QByteArray::number(dead.processId());
+        dead.kill();
+        QVERIFY(dead.waitForFinished(10000));
+        QVERIFY(writeFile(other + QStringLiteral(".lock"), pid + "\nvorelin-inbox\n\n"));
+    }
+
+    SingleInstance instance(InboxPaths::instanceSocket(runtime, InboxPaths::kDefaultSocket));
+    QCOMPARE(instance.claim(), SingleInstance::Role::First);
+    QCOMPARE(QFileInfo::exists(other), alive);
+    QCOMPARE(QFileInfo::exists(other + QStringLiteral(".lock")), alive);
 }
 
 int main(int argc, char** argv)
