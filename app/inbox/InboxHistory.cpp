@@ -412,18 +412,72 @@ std::optional<InboxMessage> InboxHistory::find(const QString& key) const
     return fromRow(query);
 }
 
-QList<InboxMessage> InboxHistory::fromSource(const QString& address, const QString& since) const
+namespace {
+
+// Each message's burst: a new one starts when the source's previous message is more than the
+// gap older (or its time cannot be read).
+const QString kBursts =
+    QStringLiteral(
+        "WITH m AS (SELECT seq, address, unread, CASE WHEN (julianday(received) - "
+        "julianday(lag(received) OVER w)) * 86400 <= %1 THEN 0 ELSE 1 END AS start FROM messages "
+        "WINDOW w AS (PARTITION BY address ORDER BY seq)), "
+        "b AS (SELECT seq, address, unread, sum(start) OVER (PARTITION BY address ORDER BY seq) "
+        "AS burst FROM m), "
+        "g AS (SELECT address, burst, count(*) AS n, max(seq) AS top, max(unread) AS anyunread "
+        "FROM b GROUP BY address, burst), "
+        "e AS (SELECT b.seq AS at, 1 AS n, b.unread AS anyunread FROM b JOIN g USING (address, "
+        "burst) WHERE g.n < %2 UNION ALL SELECT top, n, anyunread FROM g WHERE n >= %2) ")
+        .arg(InboxHistory::kBurstGapSeconds)
+        .arg(InboxHistory::kBurst);
+const QString kQualifiedColumns =
+    QStringLiteral("messages.") +
+    QString(kColumns).replace(QStringLiteral(", "), QStringLiteral(", messages."));
+
+} // namespace
+
+QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
+{
+    QList<Entry> out;
+    if (!m_open)
+        return out;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(kBursts + QStringLiteral("SELECT %1, e.n, e.anyunread FROM e JOIN messages ON "
+                                           "messages.seq = e.at ORDER BY e.at DESC LIMIT ? "
+                                           "OFFSET ?")
+                                .arg(kQualifiedColumns));
+    query.addBindValue(limit);
+    query.addBindValue(offset);
+    if (!query.exec())
+        return out;
+    while (query.next())
+        out.append({fromRow(query), query.value(10).toInt(), query.value(11).toBool()});
+    return out;
+}
+
+int InboxHistory::entryCount() const
+{
+    if (!m_open)
+        return 0;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    return query.exec(kBursts + QStringLiteral("SELECT count(*) FROM e")) && query.next()
+               ? query.value(0).toInt()
+               : 0;
+}
+
+QList<InboxMessage> InboxHistory::burst(const QString& key) const
 {
     QList<InboxMessage> out;
     if (!m_open)
         return out;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM messages WHERE address = ? AND received >= ? "
-                                 "ORDER BY seq DESC")
-                      .arg(kColumns));
-    query.addBindValue(address);
-    query.addBindValue(since);
+    query.prepare(kBursts + QStringLiteral("SELECT %1 FROM b JOIN g USING (address, burst) "
+                                           "JOIN messages ON messages.seq = b.seq WHERE g.top = "
+                                           "(SELECT seq FROM messages WHERE key = ?) "
+                                           "ORDER BY b.seq DESC")
+                                .arg(kQualifiedColumns));
+    query.addBindValue(key);
     if (!query.exec())
         return out;
     while (query.next())

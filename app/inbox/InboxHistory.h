@@ -37,6 +37,17 @@ public:
         int imported = 0; // messages taken over from an older history file
     };
 
+    // One line of the list: a message, or a burst of kBurst or more from one source, each
+    // within kBurstGapSeconds of the one before, shown by its newest.
+    struct Entry
+    {
+        InboxMessage newest;
+        int count = 1;
+        bool anyUnread = false;
+    };
+    static constexpr int kBurst = 5;
+    static constexpr int kBurstGapSeconds = 60;
+
     struct Added
     {
         bool kept = false;   // committed to disk, or already there
@@ -63,8 +74,11 @@ public:
     QList<InboxMessage> page(int offset, int limit) const;
     QList<InboxMessage> messages() const { return page(0, -1); }
     std::optional<InboxMessage> find(const QString& key) const;
-    // Messages from address received at or after since, newest first.
-    QList<InboxMessage> fromSource(const QString& address, const QString& since) const;
+    // The list's lines, newest first, bursts collapsed; limit < 0 for all of them.
+    QList<Entry> entries(int offset, int limit) const;
+    int entryCount() const;
+    // The messages of the burst whose newest message is key, newest first.
+    QList<InboxMessage> burst(const QString& key) const;
 
     const QString& path() const { return m_path; }
 

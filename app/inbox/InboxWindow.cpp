@@ -67,7 +67,11 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &InboxWindow::onSelectionChanged);
     connect(m_list, &QListView::activated, this, [this](const QModelIndex& index) {
-        openMessage(index.data(InboxListModel::kKeyRole).toString());
+        // A burst opens into its messages, in the list.
+        if (m_model->isBurst(index.row()))
+            m_model->expand(index.row());
+        else
+            openMessage(index.data(InboxListModel::kKeyRole).toString());
     });
     auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
     deleteKey->setContext(Qt::WidgetShortcut);
@@ -263,6 +267,9 @@ void InboxWindow::refillList(const QString& selectKey)
 
 QString InboxWindow::selectedKey() const
 {
+    // A burst is not read by being selected: only its newest message would have been seen.
+    if (m_model->isBurst(m_list->currentIndex().row()))
+        return QString();
     return m_list->currentIndex().data(InboxListModel::kKeyRole).toString();
 }
 
@@ -278,7 +285,7 @@ void InboxWindow::onSelectionChanged()
     m_view->showMessage(*message);
     // Seen in the window only counts when the window is on the screen.
     if (isVisible())
-        markRead(message->key);
+        markRead(selectedKey());
 }
 
 void InboxWindow::deleteSelected()

@@ -4,6 +4,7 @@
 #include "app/inbox/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -121,6 +122,8 @@ private slots:
     void setsADamagedHistoryAside_data();
     void setsADamagedHistoryAside();
     void listsAPageAtATime();
+    void collapsesBursts_data();
+    void collapsesBursts();
     void clearsWhatDeadInboxesLeft_data();
     void clearsWhatDeadInboxesLeft();
 };
@@ -426,6 +429,52 @@ void TestInboxHistory::listsAPageAtATime()
     QVERIFY(history.markRead(key));
     model.refresh(key);
     QVERIFY(!model.index(5).data(Qt::DisplayRole).toString().startsWith(u'●'));
+}
+
+void TestInboxHistory::collapsesBursts_data()
+{
+    QTest::addColumn<int>("count");   // from one source, after one message from another
+    QTest::addColumn<int>("seconds"); // between two of them
+    QTest::addColumn<int>("rows");
+
+    QTest::newRow("five within a minute") << 5 << 10 << 2;
+    QTest::newRow("forty, a second apart") << 40 << 1 << 2;
+    QTest::newRow("four within a minute") << 4 << 10 << 5;
+    QTest::newRow("five, two minutes apart") << 5 << 120 << 6;
+}
+
+void TestInboxHistory::collapsesBursts()
+{
+    QFETCH(int, count);
+    QFETCH(int, seconds);
+    QFETCH(int, rows);
+
+    InboxHistory history(path());
+    history.load();
+    const QDateTime start = QDateTime::fromString("2026-12-07T14:00:00+01:00", Qt::ISODate);
+    QList<InboxMessage> arrivals{message(1000, 20, "10.9.9.9")};
+    for (int n = 0; n < count; ++n) {
+        InboxMessage m = message(n, 20, "10.1.1.1");
+        m.received = start.addSecs(qint64(n) * seconds).toString(Qt::ISODateWithMs);
+        arrivals.append(m);
+    }
+    QVERIFY(history.add(arrivals).kept);
+
+    InboxListModel model(history);
+    model.reload();
+    QCOMPARE(model.rowCount(), rows);
+    QCOMPARE(model.isBurst(0), rows == 2);
+    if (!model.isBurst(0))
+        return;
+    QCOMPARE(model.index(0).data(InboxListModel::kBurstRole).toInt(), count);
+    QVERIFY(
+        model.index(0).data().toString().contains(QStringLiteral("%1 mensajes más de").arg(count)));
+    // Opened, it lists them all, and stays so when the list is read again.
+    model.expand(0);
+    QCOMPARE(model.rowCount(), count + 1);
+    model.reload();
+    QCOMPARE(model.rowCount(), count + 1);
+    QCOMPARE(model.keyAt(0), history.messages().first().key);
 }
 
 void TestInboxHistory::clearsWhatDeadInboxesLeft_data()
