@@ -6,7 +6,9 @@
 #include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ReplySender.h"
 #include "platform/notifications/Notifications.h"
+#include "platform/tray/StatusIcon.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
@@ -116,6 +118,21 @@ void InboxWindow::start()
         break;
     }
     setSaveProblem(QString());
+    if (StatusIcon* icon = m_services.statusIcon) {
+        icon->show({{tr("&Ver mensajes").toStdString(), false, false,
+                     [this](bool) {
+                         bringToFront();
+                     }},
+                    {tr("&No molestar").toStdString(), true, m_doNotDisturb,
+                     [this](bool on) {
+                         setDoNotDisturb(on);
+                     }},
+                    {tr("&Salir").toStdString(), false, false,
+                     [](bool) {
+                         QApplication::quit();
+                     }}},
+                   [this] { bringToFront(); });
+    }
     refillList(QString());
     m_services.client.start();
 }
@@ -165,7 +182,7 @@ void InboxWindow::onMessages(const QList<InboxMessage>& messages)
             continue; // more arrived at once than the history keeps
         m_services.notifications.notify(
             key, tr("Mensaje de %1").arg(MessageView::senderText(*message)), message->text);
-        if (popups().size() < kMaxPopups)
+        if (!m_doNotDisturb && popups().size() < kMaxPopups)
             openMessage(key);
     }
 }
@@ -314,6 +331,16 @@ void InboxWindow::updateTitle()
                                      : tr("Mensajes recibidos");
     setWindowTitle(title);
     setAccessibleName(title);
+    if (m_services.statusIcon)
+        m_services.statusIcon->setCount(unread, title.toStdString());
+}
+
+void InboxWindow::setDoNotDisturb(bool on)
+{
+    if (on == m_doNotDisturb)
+        return;
+    m_doNotDisturb = on;
+    emit doNotDisturbChanged(on);
 }
 
 void InboxWindow::setSaveProblem(const QString& text)

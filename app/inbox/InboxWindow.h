@@ -17,6 +17,7 @@ class QListView;
 class QPushButton;
 class ReplyDialog;
 class ReplySender;
+class StatusIcon;
 
 // The inbox: the received messages, newest first, with the one selected shown whole; and
 // what happens when one arrives (kept, acknowledged, popped up, notified). Closing the window
@@ -35,6 +36,8 @@ public:
         InboxHistory& history;
         Notifications& notifications;
         ReplySender& replies;
+        // The notification-area icon, where the program has one.
+        StatusIcon* statusIcon = nullptr;
     };
 
     explicit InboxWindow(const Services& services, QWidget* parent = nullptr);
@@ -49,10 +52,16 @@ public:
     bool replyTo(const QString& key);
 
     QList<MessagePopup*> popups() const;
+    // Messages only notified, never popped up.
+    void setDoNotDisturb(bool on);
+    bool doNotDisturb() const { return m_doNotDisturb; }
     QListView* list() const { return m_list; }
     MessageView* view() const { return m_view; }
     QLabel* serviceLabel() const { return m_service; }
     QLabel* noticeLabel() const { return m_notice; }
+
+signals:
+    void doNotDisturbChanged(bool on);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -85,4 +94,5 @@ private:
     QHash<int, QPointer<ReplyDialog>> m_replies;
     int m_nextTicket = 1;
     QString m_loadProblem;
+    bool m_doNotDisturb = false;
 };

@@ -10,12 +10,14 @@
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/network/LinuxComputerName.h"
 #include "platform/notifications/LinuxNotifications.h"
+#include "platform/tray/QtStatusIcon.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
 #include <QFileInfo>
 #include <QIcon>
+#include <QSettings>
 #include <QStandardPaths>
 
 #include <csignal>
@@ -134,7 +136,18 @@ int main(int argc, char* argv[])
                                           ? std::function<bool()>(serviceInstalled)
                                           : std::function<bool()>()});
 
-    InboxWindow window({client, history, notifications, replies});
+    QtStatusIcon statusIcon(QApplication::windowIcon());
+    InboxWindow window({client, history, notifications, replies, &statusIcon});
+    // "No molestar" is the user's choice until they change it.
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("vorelin"),
+                       QStringLiteral("vorelin-inbox"));
+    const QString doNotDisturbKey = QStringLiteral("doNotDisturb");
+    window.setDoNotDisturb(settings.value(doNotDisturbKey, false).toBool());
+    QObject::connect(&window, &InboxWindow::doNotDisturbChanged, &window,
+                     [&settings, &doNotDisturbKey](bool on) {
+                         settings.setValue(doNotDisturbKey, on);
+                         settings.sync();
+                     });
     QObject::connect(&instance, &SingleInstance::raiseRequested, &window,
                      &InboxWindow::bringToFront);
     window.start();

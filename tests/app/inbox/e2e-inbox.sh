@@ -149,4 +149,14 @@ PY
 left=$("$recv" --once --json --socket "$scratch/here/run/inbox.socket")
 [ -z "$left" ] || fail "the service still holds: $left"
 echo "ok: the message is in the history and the service let it go"
+
+# The tray icon: a click brings the hidden list up.
+wait_until 10 tray_icon_centre || fail "no icon in the notification area"
+read -r icon_x icon_y < <(tray_icon_centre)
+xdotool search --name '^Mensajes recibidos' windowactivate --sync key Escape ||
+    fail "could not close the list"
+"${atspi[@]}" gone "Mensajes recibidos" || fail "Escape did not hide the list"
+xdotool mousemove --sync "$icon_x" "$icon_y" click 1
+"${atspi[@]}" shown "Mensajes recibidos" || fail "a click on the icon did not bring the list up"
+echo "ok: a click on the tray icon brings the list up"
 exit 0

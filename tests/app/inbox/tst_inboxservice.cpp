@@ -8,6 +8,7 @@
 #include "messaging/MessageSender.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/notifications/Notifications.h"
+#include "platform/tray/StatusIcon.h"
 #include "support/VorelindProcess.h"
 
 #include <QAbstractButton>
@@ -43,6 +44,35 @@ public:
     QList<Posted> posted;
 };
 
+// The notification-area icon as the window drives it: its menu, its count and tip.
+class RecordingStatusIcon : public StatusIcon
+{
+public:
+    void show(std::vector<MenuEntry> entries, std::function<void()> onClick) override
+    {
+        menu = std::move(entries);
+        activated = std::move(onClick);
+    }
+    void setCount(int unread, const std::string& tip) override
+    {
+        count = unread;
+        toolTip = QString::fromStdString(tip);
+    }
+    bool isAvailable() const override { return true; }
+    MenuEntry* entry(const QString& text)
+    {
+        for (MenuEntry& e : menu)
+            if (QString::fromStdString(e.text).remove(u'&') == text)
+                return &e;
+        return nullptr;
+    }
+
+    std::vector<MenuEntry> menu;
+    std::function<void()> activated;
+    int count = -1;
+    QString toolTip;
+};
+
 // The inbox as main() puts it together, on a given socket, history file and answer port.
 struct Inbox
 {
@@ -55,7 +85,7 @@ struct Inbox
               options.sessionPort = replyPort;
               return std::make_unique<SmbMessenger>(QStringLiteral("INBOXPC"), options);
           }),
-          window({client, history, notifications, replies})
+          window({client, history, notifications, replies, &statusIcon})
     {
         window.start();
     }
@@ -70,6 +100,7 @@ struct Inbox
     }
 
     RecordingNotifications notifications;
+    RecordingStatusIcon statusIcon;
     InboxHistory history;
     ServiceClient client;
     ReplySender replies;
@@ -145,6 +176,7 @@ private slots:
     void showsKeepsAndAcknowledgesEachMessage_data();
     void showsKeepsAndAcknowledgesEachMessage();
     void acknowledgesOnlyWhatIsKept();
+    void theTrayIconCountsAndHushes();
     void saysADamagedHistoryWasSetAside();
     void saysWhyTheServiceIsAwayAndReconnects();
     void everyControlHasANameAndTheKeyboardWorks();
@@ -231,7 +263,7 @@ void TestInboxService::acknowledgesOnlyWhatIsKept()
     QFile blocker(m_home->filePath(QStringLiteral("not-a-folder")));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    const QString unwritable = blocker.fileName() + QStringLiteral("/inbox.json");
+    const QString unwritable = blocker.fileName() + QStringLiteral("/inbox.sqlite");
     {
         Inbox inbox(m_service.socketPath(), unwritable, 139);
         QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
@@ -251,6 +283,33 @@ void TestInboxService::acknowledgesOnlyWhatIsKept()
         QVERIFY(inbox.window.noticeLabel()->isHidden());
         QTRY_COMPARE(spooled(m_service), 0);
     }
+}
+
+void TestInboxService::theTrayIconCountsAndHushes()
+{
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+    QCOMPARE(inbox.statusIcon.count, 0);
+    for (const char* text : {"Ver mensajes", "No molestar", "Salir"})
+        QVERIFY2(inbox.statusIcon.entry(QString::fromUtf8(text)), text);
+    QVERIFY(inbox.statusIcon.entry("No molestar")->checkable);
+    QVERIFY(!inbox.statusIcon.entry("No molestar")->checked);
+
+    inbox.statusIcon.entry("No molestar")->triggered(true);
+    QVERIFY(inbox.window.doNotDisturb());
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "uno"));
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "dos"));
+    // Notified and counted, but nothing pops up.
+    QTRY_COMPARE(inbox.notifications.posted.size(), 2);
+    QVERIFY(inbox.window.popups().isEmpty());
+    QCOMPARE(inbox.statusIcon.count, 2);
+    QVERIFY2(inbox.statusIcon.toolTip.contains("2 sin leer"), qPrintable(inbox.statusIcon.toolTip));
+
+    QVERIFY(!inbox.window.isVisible());
+    inbox.statusIcon.activated();
+    QVERIFY(inbox.window.isVisible());
+    // Seen in the list: the newest is read now.
+    QTRY_COMPARE(inbox.statusIcon.count, 1);
 }
 
 void TestInboxService::saysADamagedHistoryWasSetAside()
