@@ -8,8 +8,8 @@
 #include "platform/notifications/Notifications.h"
 #include "platform/tray/StatusIcon.h"
 
-#include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -127,9 +127,10 @@ void InboxWindow::start()
                      [this](bool on) {
                          setDoNotDisturb(on);
                      }},
+                    // Not quit(): that asks each window to close, and this one only hides.
                     {tr("&Salir").toStdString(), false, false,
                      [](bool) {
-                         QApplication::quit();
+                         QCoreApplication::exit(0);
                      }}},
                    [this] { bringToFront(); });
     }
