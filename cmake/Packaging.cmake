@@ -52,9 +52,11 @@ set(CPACK_DEBIAN_INBOX_DESCRIPTION [=[vorelin-inbox is the desktop side of the V
 It starts with the desktop session and, for each message that another computer
 on the local network sends to this one, pops up a window with the sender and
 the whole text, posts a desktop notification and keeps the message in a
-history of the newest 1,000, where it can be read again, answered or deleted.]=])
-# Qt's Spanish translations, loaded so that Qt's own texts match the inbox's language.
-set(CPACK_DEBIAN_INBOX_PACKAGE_DEPENDS qt6-translations-l10n)
+history where it can be read again, answered or deleted.]=])
+# Qt's Spanish translations, loaded so that Qt's own texts match the inbox's language; Qt's
+# SQLite driver, loaded at run time where dpkg-shlibdeps cannot see it: the history cannot be
+# kept without it. The libraries the binary links are added to this.
+set(CPACK_DEBIAN_INBOX_PACKAGE_DEPENDS "qt6-translations-l10n, libqt6sql6-sqlite")
 # Useless without a service to connect to, but that may come from elsewhere.
 set(CPACK_DEBIAN_INBOX_PACKAGE_RECOMMENDS "vorelin-service, qt6-wayland")
 # /etc/xdg/autostart/vorelin-inbox.desktop is the administrator's to change or remove.

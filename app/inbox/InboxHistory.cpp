@@ -7,32 +7,25 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QUuid>
+#include <QVariant>
 
-#include <cerrno>
+#include <atomic>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kFormat = 1;
-const QString kTempInfix = QStringLiteral(".tmp-");
-
-QJsonObject toJson(const InboxMessage& message)
-{
-    return QJsonObject{
-        {QStringLiteral("key"), message.key},
-        {QStringLiteral("id"), message.id},
-        {QStringLiteral("from"), message.from},
-        {QStringLiteral("machine"), message.machine},
-        {QStringLiteral("address"), message.address},
-        {QStringLiteral("called"), message.called},
-        {QStringLiteral("to"), message.to},
-        {QStringLiteral("received"), message.received},
-        {QStringLiteral("text"), message.text},
-        {QStringLiteral("unread"), message.unread},
-    };
-}
+constexpr int kSchema = 1;
+constexpr int kJsonFormat = 1;
+// The history files of earlier versions: one message is at most a 64 KiB protocol line, and
+// they kept 1,000.
+constexpr qint64 kMaxJsonBytes = qint64(1000) * 72 * 1024;
+const QString kColumns =
+    QStringLiteral("key, id, sender, machine, address, called, recipient, received, body, unread");
 
 // Null when a field is missing or of the wrong kind: such an entry was not written by us.
 std::optional<InboxMessage> fromJson(const QJsonValue& value)
@@ -65,20 +58,36 @@ std::optional<InboxMessage> fromJson(const QJsonValue& value)
     return message;
 }
 
-bool writeAll(int fd, const QByteArray& content)
+// What can be read of an earlier version's history file, newest first.
+QList<InboxMessage> readJson(const QString& path)
 {
-    const char* data = content.constData();
-    qsizetype left = content.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        left -= written;
-    }
-    return true;
+    QFile file(path);
+    if (file.size() > kMaxJsonBytes || !file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject root = QJsonDocument::fromJson(file.read(kMaxJsonBytes + 1)).object();
+    if (root.value(QLatin1StringView("format")).toInt() != kJsonFormat)
+        return {};
+    QList<InboxMessage> messages;
+    for (const QJsonValue& entry : root.value(QLatin1StringView("messages")).toArray())
+        if (const auto message = fromJson(entry))
+            messages.append(*message);
+    return messages;
+}
+
+InboxMessage fromRow(const QSqlQuery& query)
+{
+    InboxMessage m;
+    m.key = query.value(0).toString();
+    m.id = query.value(1).toString();
+    m.from = query.value(2).toString();
+    m.machine = query.value(3).toString();
+    m.address = query.value(4).toString();
+    m.called = query.value(5).toString();
+    m.to = query.value(6).toString();
+    m.received = query.value(7).toString();
+    m.text = query.value(8).toString();
+    m.unread = query.value(9).toBool();
+    return m;
 }
 
 // A name beside path that no file holds yet.
@@ -91,148 +100,387 @@ QString setAsideName(const QString& path)
     return name;
 }
 
-} // namespace
-
-bool writeFileDurably(const QString& path, const QByteArray& content)
+// A new file's name is durable once its folder is.
+void syncFolder(const QString& folder)
 {
-    const QFileInfo info(path);
-    const QByteArray directory = QFile::encodeName(info.absolutePath());
-    QByteArray temp = QFile::encodeName(info.absoluteFilePath() + kTempInfix) + "XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    const bool written = writeAll(fd, content) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed ||
-        ::rename(temp.constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    // The rename is durable once the directory is.
-    const int dir = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    const bool synced = ::fsync(dir) == 0;
-    ::close(dir);
-    return synced;
+        return;
+    ::fsync(fd);
+    ::close(fd);
 }
 
-InboxHistory::InboxHistory(QString path) : m_path(std::move(path)) {}
+bool exec(QSqlDatabase db, const QString& statement)
+{
+    QSqlQuery query(db);
+    return query.exec(statement);
+}
+
+} // namespace
+
+InboxHistory::InboxHistory(QString path, Limits limits) : m_path(std::move(path)), m_limits(limits)
+{
+    static std::atomic<int> next{0};
+    m_connection = QStringLiteral("inbox-history-%1").arg(next++);
+}
+
+InboxHistory::~InboxHistory()
+{
+    close();
+}
+
+void InboxHistory::close()
+{
+    if (!QSqlDatabase::contains(m_connection))
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+    m_open = false;
+}
+
+bool InboxHistory::open(const QString& file)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(file);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open())
+        return false;
+    // A commit is on the disk before it returns: an acknowledged message is never lost.
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next())
+        return false;
+    query.finish();
+    if (!exec(db, QStringLiteral("PRAGMA synchronous=FULL")))
+        return false;
+    if (!query.exec(QStringLiteral("PRAGMA quick_check")) || !query.next() ||
+        query.value(0).toString() != QLatin1String("ok"))
+        return false;
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+        return false;
+    const int version = query.value(0).toInt();
+    query.finish();
+    if (version == 0)
+        return createSchema();
+    return version == kSchema;
+}
+
+bool InboxHistory::createSchema()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.transaction())
+        return false;
+    // seq orders the messages by arrival; (id, received) names one delivery of the service.
+    const bool made =
+        exec(db, QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
+                                "key TEXT NOT NULL UNIQUE, id TEXT NOT NULL, sender TEXT, "
+                                "machine TEXT, address TEXT NOT NULL, called TEXT, "
+                                "recipient TEXT, received TEXT NOT NULL, body TEXT, "
+                                "unread INTEGER NOT NULL, UNIQUE (id, received))")) &&
+        exec(db, QStringLiteral("CREATE INDEX unread_by_age ON messages (unread, seq)")) &&
+        exec(db, QStringLiteral("CREATE INDEX by_source ON messages (address, seq)")) &&
+        exec(db, QStringLiteral("PRAGMA user_version=%1").arg(kSchema));
+    if (!made) {
+        db.rollback();
+        return false;
+    }
+    return db.commit();
+}
+
+void InboxHistory::openInMemory()
+{
+    close();
+    m_inMemory = true;
+    m_open = open(QStringLiteral(":memory:"));
+}
 
 InboxHistory::LoadResult InboxHistory::load()
 {
-    m_messages.clear();
-    m_keepOff = false;
+    close();
+    m_inMemory = false;
     const QFileInfo info(m_path);
-    // Left by a save that was cut short; the file itself is whole.
-    const QDir directory = info.absoluteDir();
-    const QStringList leftovers = directory.entryList(
-        {info.fileName() + kTempInfix + QStringLiteral("??????")}, QDir::Files | QDir::Hidden);
-    for (const QString& leftover : leftovers)
-        QFile::remove(directory.filePath(leftover));
-
-    QFile file(m_path);
-    if (!file.exists())
-        return {Loaded::Missing, {}};
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_keepOff = true;
-        return {Loaded::Unreadable, {}};
+    const bool existed = info.exists();
+    if (!QDir().mkpath(info.absolutePath()) || (existed && !info.isReadable())) {
+        openInMemory();
+        return {Loaded::Unreadable, {}, 0};
+    }
+    if (open(m_path)) {
+        m_open = true;
+        if (existed)
+            return {Loaded::Fine, {}, 0};
+        syncFolder(info.absolutePath());
+        return {Loaded::Missing, {}, importJson()};
+    }
+    close();
+    if (!existed) {
+        openInMemory();
+        return {Loaded::Unreadable, {}, 0};
     }
 
-    bool damaged = file.size() > kMaxFileBytes;
-    QJsonArray entries;
-    if (!damaged) {
-        const QByteArray content = file.read(kMaxFileBytes + 1);
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(content, &error);
-        const QJsonObject root = document.object();
-        damaged = error.error != QJsonParseError::NoError || !document.isObject() ||
-                  root.value(QLatin1StringView("format")).toInt() != kFormat ||
-                  !root.value(QLatin1StringView("messages")).isArray();
-        // Another format's entries are not read as this one's.
-        if (!damaged)
-            entries = root.value(QLatin1StringView("messages")).toArray();
-    }
-    file.close();
-
-    for (const QJsonValue& entry : std::as_const(entries)) {
-        if (m_messages.size() >= kMaxMessages)
-            break;
-        const auto message = fromJson(entry);
-        if (message)
-            m_messages.append(*message);
-        else
-            damaged = true;
-    }
-    if (!damaged)
-        return {Loaded::Fine, {}};
-
+    // What cannot be read is kept aside for a look, with the journal that belongs to it.
     const QString aside = setAsideName(m_path);
     if (!QFile::rename(m_path, aside)) {
-        m_keepOff = true;
-        return {Loaded::Damaged, {}};
+        openInMemory();
+        return {Loaded::Damaged, {}, 0};
     }
-    return {Loaded::Damaged, aside};
+    for (const QString& suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
+        if (QFileInfo::exists(m_path + suffix))
+            QFile::rename(m_path + suffix, aside + suffix);
+    if (open(m_path)) {
+        m_open = true;
+        syncFolder(info.absolutePath());
+    } else {
+        openInMemory();
+    }
+    return {Loaded::Damaged, aside, 0};
 }
 
-bool InboxHistory::save() const
+int InboxHistory::importJson()
 {
-    if (m_keepOff)
+    // Earlier versions kept a JSON file per service socket beside the database.
+    const QDir folder = QFileInfo(m_path).absoluteDir();
+    const QStringList files = folder.entryList(
+        {QStringLiteral("inbox.json"), QStringLiteral("inbox-????????????????.json")}, QDir::Files,
+        QDir::Name);
+    int imported = 0;
+    for (const QString& name : files) {
+        const QString file = folder.filePath(name);
+        QList<InboxMessage> messages = readJson(file);
+        std::reverse(messages.begin(), messages.end());
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (!db.transaction())
+            break;
+        bool fine = true;
+        for (const InboxMessage& message : std::as_const(messages)) {
+            QString key = message.key;
+            fine = fine && insert(message, &key);
+            imported += key == message.key ? 1 : 0;
+        }
+        if (!fine || !evict() || !db.commit()) {
+            db.rollback();
+            break;
+        }
+        // Taken over once: the file stays for whoever wants it, but under another name.
+        QFile::rename(file, file + QStringLiteral(".imported"));
+    }
+    return imported;
+}
+
+bool InboxHistory::insert(const InboxMessage& message, QString* key)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("INSERT OR IGNORE INTO messages (%1) VALUES "
+                                 "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                      .arg(kColumns));
+    const QString newKey =
+        key->isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : *key;
+    for (const QVariant& value :
+         {QVariant(newKey), QVariant(message.id), QVariant(message.from), QVariant(message.machine),
+          QVariant(message.address), QVariant(message.called), QVariant(message.to),
+          QVariant(message.received), QVariant(message.text), QVariant(message.unread ? 1 : 0)})
+        query.addBindValue(value);
+    if (!query.exec())
         return false;
-    QJsonArray entries;
-    for (const InboxMessage& message : m_messages)
-        entries.append(toJson(message));
-    const QJsonObject root{{QStringLiteral("format"), kFormat},
-                           {QStringLiteral("messages"), entries}};
-    if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
+    *key = query.numRowsAffected() > 0 ? newKey : QString();
+    return true;
+}
+
+bool InboxHistory::evict()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral(
+        "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages WHERE unread = 0 "
+        "ORDER BY seq LIMIT max(0, (SELECT count(*) FROM messages) - ?))"));
+    query.addBindValue(m_limits.messages);
+    if (!query.exec())
         return false;
-    return writeFileDurably(m_path, QJsonDocument(root).toJson(QJsonDocument::Compact));
+    // One row per turn: a batch adds at most its own size over the cap.
+    QSqlQuery over(db);
+    over.prepare(QStringLiteral("SELECT count(*) - ? FROM messages WHERE unread = 1"));
+    over.addBindValue(m_limits.unread);
+    if (!over.exec() || !over.next())
+        return false;
+    const int excess = over.value(0).toInt();
+    for (int n = 0; n < excess; ++n) {
+        if (!query.exec(QStringLiteral(
+                "DELETE FROM messages WHERE seq = (SELECT seq FROM messages WHERE unread = 1 "
+                "AND address = (SELECT address FROM messages GROUP BY address "
+                "ORDER BY count(*) DESC, min(seq) LIMIT 1) ORDER BY seq LIMIT 1)")))
+            return false;
+    }
+    return true;
 }
 
-const InboxMessage* InboxHistory::find(const QString& key) const
+InboxHistory::Added InboxHistory::add(const QList<InboxMessage>& messages)
 {
-    for (const InboxMessage& message : m_messages)
-        if (message.key == key)
-            return &message;
-    return nullptr;
-}
-
-const InboxMessage* InboxHistory::findDelivery(const InboxMessage& delivery) const
-{
-    for (const InboxMessage& message : m_messages)
-        if (message.sameDelivery(delivery))
-            return &message;
-    return nullptr;
-}
-
-QString InboxHistory::add(InboxMessage message)
-{
-    message.key = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    m_messages.prepend(std::move(message));
-    while (m_messages.size() > kMaxMessages)
-        m_messages.removeLast();
-    return m_messages.first().key;
+    Added added;
+    if (!m_open)
+        return added;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.transaction())
+        return added;
+    for (const InboxMessage& message : messages) {
+        QString key;
+        if (!insert(message, &key)) {
+            db.rollback();
+            return {};
+        }
+        if (!key.isEmpty())
+            added.newKeys.append(key);
+    }
+    if (!evict() || !db.commit()) {
+        db.rollback();
+        return {};
+    }
+    added.kept = !m_inMemory;
+    return added;
 }
 
 bool InboxHistory::markRead(const QString& key)
 {
-    for (InboxMessage& message : m_messages) {
-        if (message.key == key) {
-            const bool changed = message.unread;
-            message.unread = false;
-            return changed;
-        }
-    }
-    return false;
+    if (!m_open)
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("UPDATE messages SET unread = 0 WHERE key = ? AND unread = 1"));
+    query.addBindValue(key);
+    return query.exec() && query.numRowsAffected() > 0;
 }
 
 bool InboxHistory::remove(const QString& key)
 {
-    return m_messages.removeIf([&key](const InboxMessage& m) { return m.key == key; }) > 0;
+    if (!m_open)
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("DELETE FROM messages WHERE key = ?"));
+    query.addBindValue(key);
+    return query.exec() && query.numRowsAffected() > 0;
+}
+
+int InboxHistory::count() const
+{
+    if (!m_open)
+        return 0;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    return query.exec(QStringLiteral("SELECT count(*) FROM messages")) && query.next()
+               ? query.value(0).toInt()
+               : 0;
 }
 
 int InboxHistory::unreadCount() const
 {
-    return int(std::count_if(m_messages.cbegin(), m_messages.cend(),
-                             [](const InboxMessage& m) { return m.unread; }));
+    if (!m_open)
+        return 0;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    return query.exec(QStringLiteral("SELECT count(*) FROM messages WHERE unread = 1")) &&
+                   query.next()
+               ? query.value(0).toInt()
+               : 0;
+}
+
+QList<InboxMessage> InboxHistory::page(int offset, int limit) const
+{
+    QList<InboxMessage> out;
+    if (!m_open)
+        return out;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(
+        QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?").arg(kColumns));
+    query.addBindValue(limit);
+    query.addBindValue(offset);
+    if (!query.exec())
+        return out;
+    while (query.next())
+        out.append(fromRow(query));
+    return out;
+}
+
+std::optional<InboxMessage> InboxHistory::find(const QString& key) const
+{
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("SELECT %1 FROM messages WHERE key = ?").arg(kColumns));
+    query.addBindValue(key);
+    if (!query.exec() || !query.next())
+        return std::nullopt;
+    return fromRow(query);
+}
+
+namespace {
+
+// Each message's burst: a new one starts when the source's previous message is more than the
+// gap older (or its time cannot be read).
+const QString kBursts =
+    QStringLiteral(
+        "WITH m AS (SELECT seq, address, unread, CASE WHEN (julianday(received) - "
+        "julianday(lag(received) OVER w)) * 86400 <= %1 THEN 0 ELSE 1 END AS start FROM messages "
+        "WINDOW w AS (PARTITION BY address ORDER BY seq)), "
+        "b AS (SELECT seq, address, unread, sum(start) OVER (PARTITION BY address ORDER BY seq) "
+        "AS burst FROM m), "
+        "g AS (SELECT address, burst, count(*) AS n, max(seq) AS top, max(unread) AS anyunread "
+        "FROM b GROUP BY address, burst), "
+        "e AS (SELECT b.seq AS at, 1 AS n, b.unread AS anyunread FROM b JOIN g USING (address, "
+        "burst) WHERE g.n < %2 UNION ALL SELECT top, n, anyunread FROM g WHERE n >= %2) ")
+        .arg(InboxHistory::kBurstGapSeconds)
+        .arg(InboxHistory::kBurst);
+const QString kQualifiedColumns =
+    QStringLiteral("messages.") +
+    QString(kColumns).replace(QStringLiteral(", "), QStringLiteral(", messages."));
+
+} // namespace
+
+QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
+{
+    QList<Entry> out;
+    if (!m_open)
+        return out;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(kBursts + QStringLiteral("SELECT %1, e.n, e.anyunread FROM e JOIN messages ON "
+                                           "messages.seq = e.at ORDER BY e.at DESC LIMIT ? "
+                                           "OFFSET ?")
+                                .arg(kQualifiedColumns));
+    query.addBindValue(limit);
+    query.addBindValue(offset);
+    if (!query.exec())
+        return out;
+    while (query.next())
+        out.append({fromRow(query), query.value(10).toInt(), query.value(11).toBool()});
+    return out;
+}
+
+int InboxHistory::entryCount() const
+{
+    if (!m_open)
+        return 0;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    return query.exec(kBursts + QStringLiteral("SELECT count(*) FROM e")) && query.next()
+               ? query.value(0).toInt()
+               : 0;
+}
+
+QList<InboxMessage> InboxHistory::burst(const QString& key) const
+{
+    QList<InboxMessage> out;
+    if (!m_open)
+        return out;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(kBursts + QStringLiteral("SELECT %1 FROM b JOIN g USING (address, burst) "
+                                           "JOIN messages ON messages.seq = b.seq WHERE g.top = "
+                                           "(SELECT seq FROM messages WHERE key = ?) "
+                                           "ORDER BY b.seq DESC")
+                                .arg(kQualifiedColumns));
+    query.addBindValue(key);
+    if (!query.exec())
+        return out;
+    while (query.next())
+        out.append(fromRow(query));
+    return out;
 }

@@ -5,56 +5,96 @@
 #include <QList>
 #include <QString>
 
-// The received messages of one user, newest first, kept in one JSON file that is only ever
-// replaced whole: a crash while saving leaves the previous file as it was.
+#include <optional>
+
+// The received messages of one user, newest first, one row each in an SQLite database. Every
+// change is one transaction, committed to disk before the caller goes on: what add() reports
+// kept survives a crash the moment it returns.
 class InboxHistory
 {
 public:
-    static constexpr int kMaxMessages = 1000;
-    // Every message came in one protocol line of at most 64 KiB; a file far beyond what
-    // kMaxMessages of them can fill is not a history.
-    static constexpr qint64 kMaxFileBytes = qint64(kMaxMessages) * 72 * 1024;
+    struct Limits
+    {
+        // Beyond this many messages, read ones go, oldest first.
+        int messages = 1000;
+        // Unread ones are kept up to this many; past it the oldest unread message of the
+        // source with the most messages goes, so that one flood cannot push out the others.
+        int unread = 5000;
+    };
 
     enum class Loaded
     {
         Fine,
-        Missing,   // nothing saved yet
-        Damaged,   // set aside under setAsidePath; what could be read was kept
-        Unreadable // exists but cannot be opened; left where it is, and never saved over
+        Missing,   // nothing kept yet: a new database (with any older history imported)
+        Damaged,   // set aside under setAsidePath; a new database was started
+        Unreadable // cannot be opened; left where it is, and nothing is kept
     };
 
     struct LoadResult
     {
         Loaded outcome = Loaded::Fine;
         QString setAsidePath;
+        int imported = 0; // messages taken over from an older history file
     };
 
-    explicit InboxHistory(QString path);
+    // One line of the list: a message, or a burst of kBurst or more from one source, each
+    // within kBurstGapSeconds of the one before, shown by its newest.
+    struct Entry
+    {
+        InboxMessage newest;
+        int count = 1;
+        bool anyUnread = false;
+    };
+    static constexpr int kBurst = 5;
+    static constexpr int kBurstGapSeconds = 60;
+
+    struct Added
+    {
+        bool kept = false;   // committed to disk, or already there
+        QStringList newKeys; // the entries that were not in the history yet, oldest first
+    };
+
+    explicit InboxHistory(QString path) : InboxHistory(std::move(path), Limits()) {}
+    InboxHistory(QString path, Limits limits);
+    ~InboxHistory();
+    InboxHistory(const InboxHistory&) = delete;
+    InboxHistory& operator=(const InboxHistory&) = delete;
 
     LoadResult load();
-    // Writes the whole history to a new file, syncs it, renames it over the old one and syncs
-    // the directory. False when any step failed; the old file is then untouched.
-    bool save() const;
 
-    const QList<InboxMessage>& messages() const { return m_messages; }
-    const InboxMessage* find(const QString& key) const;
-    // The entry of an earlier delivery of the same message, if it is kept.
-    const InboxMessage* findDelivery(const InboxMessage& message) const;
-
-    // Puts message first under a new key, dropping the oldest beyond kMaxMessages. Returns
-    // the key.
-    QString add(InboxMessage message);
+    // Keeps the messages in one transaction. One whose id and time are kept already is the
+    // same delivery again (the service resends what was not acknowledged) and is not added.
+    Added add(const QList<InboxMessage>& messages);
     bool markRead(const QString& key);
     bool remove(const QString& key);
+
+    int count() const;
     int unreadCount() const;
+    // Newest first, from row offset; limit < 0 for all of them.
+    QList<InboxMessage> page(int offset, int limit) const;
+    QList<InboxMessage> messages() const { return page(0, -1); }
+    std::optional<InboxMessage> find(const QString& key) const;
+    // The list's lines, newest first, bursts collapsed; limit < 0 for all of them.
+    QList<Entry> entries(int offset, int limit) const;
+    int entryCount() const;
+    // The messages of the burst whose newest message is key, newest first.
+    QList<InboxMessage> burst(const QString& key) const;
 
     const QString& path() const { return m_path; }
 
 private:
-    QString m_path;
-    QList<InboxMessage> m_messages;
-    bool m_keepOff = false;
-};
+    bool open(const QString& file);
+    void openInMemory();
+    void close();
+    bool createSchema();
+    int importJson();
+    bool insert(const InboxMessage& message, QString* key);
+    bool evict();
 
-// The durable replacement of one file, for anything that must never be seen half written.
-bool writeFileDurably(const QString& path, const QByteArray& content);
+    QString m_path;
+    Limits m_limits;
+    QString m_connection;
+    bool m_open = false;
+    // The file could not be used: messages are shown from memory but never reported kept.
+    bool m_inMemory = false;
+};

@@ -13,12 +13,9 @@ QString socketTag(const QString& socketPath)
         QCryptographicHash::hash(absolute, QCryptographicHash::Sha256).toHex().left(16));
 }
 
-QString historyFile(const QString& dataHome, const QString& socketPath)
+QString historyFile(const QString& dataHome)
 {
-    const QString folder = QDir(dataHome).filePath(QStringLiteral("vorelin"));
-    if (QFileInfo(socketPath).absoluteFilePath() == kDefaultSocket)
-        return QDir(folder).filePath(QStringLiteral("inbox.json"));
-    return QDir(folder).filePath(QStringLiteral("inbox-%1.json").arg(socketTag(socketPath)));
+    return QDir(dataHome).filePath(QStringLiteral("vorelin/inbox.sqlite"));
 }
 
 QString instanceSocket(const QString& runtimeDir, const QString& socketPath)

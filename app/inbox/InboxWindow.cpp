@@ -1,17 +1,22 @@
 #include "app/inbox/InboxWindow.h"
 
 #include "app/inbox/InboxAccessibility.h"
+#include "app/inbox/InboxListModel.h"
 #include "app/inbox/MessagePopup.h"
 #include "app/inbox/MessageView.h"
 #include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ReplySender.h"
 #include "platform/notifications/Notifications.h"
+#include "platform/tray/StatusIcon.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QListView>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -20,21 +25,6 @@
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
-
-namespace {
-
-constexpr int kKeyRole = Qt::UserRole;
-constexpr int kPreviewCharacters = 80;
-
-QString firstLine(const QString& text)
-{
-    const QString line = text.section(QLatin1Char('\n'), 0, 0).simplified();
-    if (line.size() <= kPreviewCharacters)
-        return line;
-    return line.left(kPreviewCharacters) + QChar(0x2026);
-}
-
-} // namespace
 
 InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     : QWidget(parent), m_services(services)
@@ -63,7 +53,10 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     layout->addWidget(m_notice);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    m_list = new QListWidget;
+    m_model = new InboxListModel(m_services.history, this);
+    m_list = new QListView;
+    m_list->setModel(m_model);
+    m_list->setUniformItemSizes(true);
     m_list->setObjectName(QStringLiteral("messageList"));
     m_list->setAccessibleName(tr("Mensajes recibidos"));
     m_list->setAlternatingRowColors(true);
@@ -93,9 +86,15 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     buttons->addWidget(close);
     layout->addLayout(buttons);
 
-    connect(m_list, &QListWidget::currentItemChanged, this, &InboxWindow::onSelectionChanged);
-    connect(m_list, &QListWidget::itemActivated, this,
-            [this](QListWidgetItem* item) { openMessage(item->data(kKeyRole).toString()); });
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &InboxWindow::onSelectionChanged);
+    connect(m_list, &QListView::activated, this, [this](const QModelIndex& index) {
+        // A burst opens into its messages, in the list.
+        if (m_model->isBurst(index.row()))
+            m_model->expand(index.row());
+        else
+            openMessage(index.data(InboxListModel::kKeyRole).toString());
+    });
     auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
     deleteKey->setContext(Qt::WidgetShortcut);
     connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
@@ -140,7 +139,7 @@ void InboxWindow::start()
                  ? tr("El historial de mensajes estaba dañado y no se pudo apartar: los "
                       "mensajes nuevos se muestran pero no se guardan.")
                  : tr("El historial de mensajes estaba dañado: se apartó como %1 y se "
-                      "conservó lo que se pudo leer.")
+                      "empezó uno nuevo.")
                        .arg(loaded.setAsidePath));
         break;
     case InboxHistory::Loaded::Unreadable:
@@ -150,6 +149,22 @@ void InboxWindow::start()
         break;
     }
     setSaveProblem(QString());
+    if (StatusIcon* icon = m_services.statusIcon) {
+        icon->show({{tr("&Ver mensajes").toStdString(), false, false,
+                     [this](bool) {
+                         bringToFront();
+                     }},
+                    {tr("&No molestar").toStdString(), true, m_doNotDisturb,
+                     [this](bool on) {
+                         setDoNotDisturb(on);
+                     }},
+                    // Not quit(): that asks each window to close, and this one only hides.
+                    {tr("&Salir").toStdString(), false, false,
+                     [](bool) {
+                         QCoreApplication::exit(0);
+                     }}},
+                   [this] { bringToFront(); });
+    }
     refillList(QString());
     m_services.client.start();
 }
@@ -176,39 +191,30 @@ void InboxWindow::onServiceState()
 
 void InboxWindow::onMessages(const QList<InboxMessage>& messages)
 {
-    QStringList keep;    // ids to acknowledge once saved
-    QStringList arrived; // keys of the new entries, oldest first
-    for (const InboxMessage& message : messages) {
-        if (m_services.history.findDelivery(message)) {
-            keep.append(message.id); // kept before; the acknowledgement got lost
-            continue;
-        }
-        arrived.append(m_services.history.add(message));
-        keep.append(message.id);
+    // Acknowledged only once on disk; one kept before is acknowledged again, as the first
+    // acknowledgement got lost.
+    const InboxHistory::Added added = m_services.history.add(messages);
+    if (added.kept) {
+        setSaveProblem(QString());
+        for (const InboxMessage& message : messages)
+            m_services.client.acknowledge(message.id);
+    } else {
+        setSaveProblem(tr("No se pudo guardar el historial en %1: el servicio conserva los "
+                          "mensajes hasta que se pueda.")
+                           .arg(m_services.history.path()));
     }
-    if (!arrived.isEmpty()) {
-        if (m_services.history.save()) {
-            setSaveProblem(QString());
-        } else {
-            setSaveProblem(tr("No se pudo guardar el historial en %1: el servicio conserva los "
-                              "mensajes hasta que se pueda.")
-                               .arg(m_services.history.path()));
-            keep.clear();
-        }
-    }
-    for (const QString& id : std::as_const(keep))
-        m_services.client.acknowledge(id);
+    const QStringList& arrived = added.newKeys;
     if (arrived.isEmpty())
         return;
 
-    refillList(m_list->currentItem() ? selectedKey() : arrived.last());
+    refillList(m_list->currentIndex().isValid() ? selectedKey() : arrived.last());
     for (const QString& key : std::as_const(arrived)) {
-        const InboxMessage* message = m_services.history.find(key);
+        const std::optional<InboxMessage> message = m_services.history.find(key);
         if (!message)
             continue; // more arrived at once than the history keeps
         m_services.notifications.notify(
             key, tr("Mensaje de %1").arg(MessageView::senderText(*message)), message->text);
-        if (popups().size() < kMaxPopups)
+        if (!m_doNotDisturb && popups().size() < kMaxPopups)
             popUp(key, false);
     }
 }
@@ -229,7 +235,7 @@ void InboxWindow::openMessage(const QString& key)
 
 void InboxWindow::popUp(const QString& key, bool asked)
 {
-    const InboxMessage* message = m_services.history.find(key);
+    const std::optional<InboxMessage> message = m_services.history.find(key);
     if (!message)
         return;
     m_popups.removeAll(nullptr);
@@ -296,7 +302,7 @@ bool InboxWindow::canReply(const InboxMessage& message)
 
 bool InboxWindow::replyTo(const QString& key)
 {
-    const InboxMessage* message = m_services.history.find(key);
+    const std::optional<InboxMessage> message = m_services.history.find(key);
     if (!message || !canReply(*message))
         return false;
     // The sender's machine is called by its name; one that gave none by its address, which a
@@ -329,65 +335,38 @@ void InboxWindow::onReplyFinished(int ticket, int code, const QString& statusTex
 
 void InboxWindow::markRead(const QString& key)
 {
+    // Being read is worth keeping but not worth a warning when the disk refuses.
     if (!m_services.history.markRead(key))
         return;
-    // Being read is worth keeping but not worth a warning when the disk refuses.
-    m_services.history.save();
-    const InboxMessage* message = m_services.history.find(key);
-    for (int row = 0; message && row < m_list->count(); ++row) {
-        QListWidgetItem* item = m_list->item(row);
-        if (item->data(kKeyRole).toString() == key)
-            decorate(*item, *message);
-    }
+    m_model->refresh(key);
     updateTitle();
 }
 
 void InboxWindow::refillList(const QString& selectKey)
 {
-    QSignalBlocker blocker(m_list);
-    m_list->clear();
-    QListWidgetItem* selected = nullptr;
-    for (const InboxMessage& message : m_services.history.messages()) {
-        auto* item = new QListWidgetItem(m_list);
-        item->setData(kKeyRole, message.key);
-        decorate(*item, message);
-        if (message.key == selectKey)
-            selected = item;
-    }
-    if (!selected && m_list->count() > 0)
-        selected = m_list->item(0);
-    m_list->setCurrentItem(selected);
+    QSignalBlocker blocker(m_list->selectionModel());
+    m_model->reload();
+    const int row = std::max(0, m_model->rowOf(selectKey));
+    if (row < m_model->rowCount())
+        m_list->setCurrentIndex(m_model->index(row));
     blocker.unblock();
     onSelectionChanged();
     updateTitle();
 }
 
-void InboxWindow::decorate(QListWidgetItem& item, const InboxMessage& message)
-{
-    const QString sender = MessageView::senderText(message);
-    const QString when = MessageView::receivedText(message.received);
-    const QString preview = firstLine(message.text);
-    // A mark as well as bold type, so that unread shows in any theme and font.
-    const QString summary = tr("%1 — %2\n%3").arg(sender, when, preview);
-    item.setText(message.unread ? QStringLiteral("● ") + summary : summary);
-    QFont font = item.font();
-    font.setBold(message.unread);
-    item.setFont(font);
-    item.setData(Qt::AccessibleTextRole, (message.unread ? tr("No leído. ") : QString()) +
-                                             tr("De %1, %2: %3").arg(sender, when, preview));
-}
-
 QString InboxWindow::selectedKey() const
 {
-    const QListWidgetItem* item = m_list->currentItem();
-    return item ? item->data(kKeyRole).toString() : QString();
+    // A burst is not read by being selected: only its newest message would have been seen.
+    if (m_model->isBurst(m_list->currentIndex().row()))
+        return QString();
+    return m_list->currentIndex().data(InboxListModel::kKeyRole).toString();
 }
 
 void InboxWindow::onSelectionChanged()
 {
-    const InboxMessage* message = m_services.history.find(selectedKey());
+    const std::optional<InboxMessage> message = m_services.history.find(selectedKey());
     m_reply->setEnabled(message && canReply(*message));
-    m_delete->setEnabled(message != nullptr);
+    m_delete->setEnabled(message.has_value());
     if (!message) {
         m_view->clear();
         return;
@@ -395,13 +374,13 @@ void InboxWindow::onSelectionChanged()
     m_view->showMessage(*message);
     // Seen in the window only counts when the window is on the screen.
     if (isVisible())
-        markRead(message->key);
+        markRead(selectedKey());
 }
 
 void InboxWindow::deleteSelected()
 {
     const QString key = selectedKey();
-    const InboxMessage* message = m_services.history.find(key);
+    const std::optional<InboxMessage> message = m_services.history.find(key);
     if (!message)
         return;
     QMessageBox question(QMessageBox::Question, windowTitle(),
@@ -412,14 +391,13 @@ void InboxWindow::deleteSelected()
     question.setDefaultButton(QMessageBox::No);
     if (question.exec() != QMessageBox::Yes)
         return;
-    const int row = m_list->currentRow();
-    m_services.history.remove(key);
-    if (!m_services.history.save())
-        setSaveProblem(tr("No se pudo guardar el historial en %1: el mensaje volverá a aparecer "
-                          "la próxima vez.")
-                           .arg(m_services.history.path()));
-    const QList<InboxMessage>& left = m_services.history.messages();
-    refillList(left.isEmpty() ? QString() : left[std::min<qsizetype>(row, left.size() - 1)].key);
+    const int row = m_list->currentIndex().row();
+    if (!m_services.history.remove(key))
+        setSaveProblem(
+            tr("No se pudo borrar el mensaje del historial %1.").arg(m_services.history.path()));
+    const int left = m_services.history.count();
+    const QList<InboxMessage> next = m_services.history.page(std::min(row, left - 1), 1);
+    refillList(next.isEmpty() ? QString() : next.first().key);
 }
 
 void InboxWindow::replyToSelected()
@@ -434,6 +412,16 @@ void InboxWindow::updateTitle()
                                      : tr("Mensajes recibidos");
     setWindowTitle(title);
     setAccessibleName(title);
+    if (m_services.statusIcon)
+        m_services.statusIcon->setCount(unread, title.toStdString());
+}
+
+void InboxWindow::setDoNotDisturb(bool on)
+{
+    if (on == m_doNotDisturb)
+        return;
+    m_doNotDisturb = on;
+    emit doNotDisturbChanged(on);
 }
 
 void InboxWindow::setSaveProblem(const QString& text)

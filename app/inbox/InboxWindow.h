@@ -9,14 +9,15 @@
 #include <QPointer>
 #include <QWidget>
 
+class InboxListModel;
 class MessagePopup;
 class MessageView;
 class Notifications;
 class QLabel;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
 class QPushButton;
 class ReplySender;
+class StatusIcon;
 
 // The inbox: the received messages, newest first, with the one selected shown whole; and
 // what happens when one arrives (kept, acknowledged, popped up, notified). Closing the window
@@ -35,6 +36,8 @@ public:
         InboxHistory& history;
         Notifications& notifications;
         ReplySender& replies;
+        // The notification-area icon, where the program has one.
+        StatusIcon* statusIcon = nullptr;
     };
 
     explicit InboxWindow(const Services& services, QWidget* parent = nullptr);
@@ -50,10 +53,16 @@ public:
     bool replyTo(const QString& key);
 
     QList<MessagePopup*> popups() const;
-    QListWidget* list() const { return m_list; }
+    // Messages only notified, never popped up.
+    void setDoNotDisturb(bool on);
+    bool doNotDisturb() const { return m_doNotDisturb; }
+    QListView* list() const { return m_list; }
     MessageView* view() const { return m_view; }
     QLabel* serviceLabel() const { return m_service; }
     QLabel* noticeLabel() const { return m_notice; }
+
+signals:
+    void doNotDisturbChanged(bool on);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -76,13 +85,13 @@ private:
     void updateTitle();
     void setSaveProblem(const QString& text);
     QString selectedKey() const;
-    static void decorate(QListWidgetItem& item, const InboxMessage& message);
     static bool canReply(const InboxMessage& message);
 
     Services m_services;
     QLabel* m_service = nullptr;
     QLabel* m_notice = nullptr;
-    QListWidget* m_list = nullptr;
+    InboxListModel* m_model = nullptr;
+    QListView* m_list = nullptr;
     MessageView* m_view = nullptr;
     QPushButton* m_reply = nullptr;
     QPushButton* m_delete = nullptr;
@@ -91,4 +100,5 @@ private:
     int m_nextTicket = 1;
     QString m_signature = ReplyDialog::defaultSignature();
     QString m_loadProblem;
+    bool m_doNotDisturb = false;
 };

@@ -1,6 +1,8 @@
 #include "app/inbox/SingleInstance.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
@@ -39,6 +41,7 @@ SingleInstance::Role SingleInstance::claim()
     m_server->setMaxPendingConnections(4);
     if (!m_server->listen(m_path))
         return Role::Failed;
+    removeStaleSiblings();
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* peer = m_server->nextPendingConnection()) {
             peer->setReadBufferSize(kRaise.size());
@@ -56,6 +59,26 @@ SingleInstance::Role SingleInstance::claim()
         }
     });
     return Role::First;
+}
+
+void SingleInstance::removeStaleSiblings()
+{
+    // Inboxes for other service sockets that died left their socket and lock behind; a lock
+    // nobody holds any more is theirs to clear.
+    const QFileInfo self(m_path);
+    const QDir folder = self.absoluteDir();
+    const QString pattern = QStringLiteral("vorelin-inbox-*.socket");
+    for (const QString& name : folder.entryList({pattern}, QDir::System | QDir::Files)) {
+        if (name == self.fileName())
+            continue;
+        const QString socket = folder.filePath(name);
+        QLockFile lock(socket + QStringLiteral(".lock"));
+        lock.setStaleLockTime(0);
+        if (!lock.tryLock(0))
+            continue;
+        QFile::remove(socket);
+        lock.unlock();
+    }
 }
 
 bool SingleInstance::askFirstToRaise()

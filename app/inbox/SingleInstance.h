@@ -10,7 +10,7 @@ class QLocalServer;
 
 // One inbox per user session and service socket. The first instance holds a lock file and
 // listens on a socket beside it; a later one finds the lock taken, asks the first to come to
-// the front and leaves.
+// the front and leaves. The first also clears what dead inboxes for other sockets left.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -35,6 +35,7 @@ signals:
 
 private:
     bool askFirstToRaise();
+    void removeStaleSiblings();
 
     QString m_path;
     QLockFile m_lock;

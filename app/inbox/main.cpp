@@ -12,12 +12,14 @@
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/network/LinuxComputerName.h"
 #include "platform/notifications/LinuxNotifications.h"
+#include "platform/tray/QtStatusIcon.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
 #include <QFileInfo>
 #include <QIcon>
+#include <QSettings>
 #include <QStandardPaths>
 
 #include <csignal>
@@ -117,12 +119,23 @@ int main(int argc, char* argv[])
     LinuxNotifications notifications(QDBusConnection::sessionBus(),
                                      QStringLiteral("vorelin-inbox"));
     InboxHistory history(InboxPaths::historyFile(
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation), socketPath));
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)));
     ServiceClient client({socketPath, socketPath == InboxPaths::kDefaultSocket
                                           ? std::function<bool()>(serviceInstalled)
                                           : std::function<bool()>()});
 
-    InboxWindow window({client, history, notifications, replies});
+    QtStatusIcon statusIcon(QApplication::windowIcon());
+    InboxWindow window({client, history, notifications, replies, &statusIcon});
+    // "No molestar" is the user's choice until they change it.
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("vorelin"),
+                       QStringLiteral("vorelin-inbox"));
+    const QString doNotDisturbKey = QStringLiteral("doNotDisturb");
+    window.setDoNotDisturb(settings.value(doNotDisturbKey, false).toBool());
+    QObject::connect(&window, &InboxWindow::doNotDisturbChanged, &window,
+                     [&settings, &doNotDisturbKey](bool on) {
+                         settings.setValue(doNotDisturbKey, on);
+                         settings.sync();
+                     });
     QObject::connect(&instance, &SingleInstance::raiseRequested, &window,
                      &InboxWindow::bringToFront);
     window.start();

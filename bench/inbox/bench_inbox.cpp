@@ -228,7 +228,7 @@ Figures measure(int historyMessages, int samples)
     }
     const QString socket = home.filePath(QStringLiteral("relay.socket"));
     Relay relay(socket, service.socketPath());
-    const QString history = InboxPaths::historyFile(home.path(), socket);
+    const QString history = InboxPaths::historyFile(home.path());
 
     if (historyMessages > 0) {
         Inbox inbox(socket, history);

@@ -158,6 +158,9 @@ def main(argv):
         if top_windows(argv[2]):
             fail("a window " + argv[2] + " shows")
         return
+    if len(argv) >= 3 and argv[1] == "gone":
+        wait_for("the window " + argv[2] + " to go", lambda: not top_windows(argv[2]) or None)
+        return
     if len(argv) >= 2 and argv[1] == "close-popup":
         windows = wait_for("a pop-up", lambda: top_windows("Mensaje de "))
         press(windows[0], "Cerrar")

@@ -142,9 +142,13 @@ PY
 echo "ok: the answer arrived at the second vorelind with its text intact"
 
 # Kept in the history, read, and acknowledged: the first service holds nothing more.
-history=$(ls "$XDG_DATA_HOME"/vorelin/inbox-*.json 2>/dev/null | head -n 1)
-[ -n "$history" ] || fail "no history file under $XDG_DATA_HOME/vorelin"
-grep -q '"from":"PEDRO"' "$history" || fail "the message is not in the history"
+history="$XDG_DATA_HOME/vorelin/inbox.sqlite"
+[ -f "$history" ] || fail "no history database under $XDG_DATA_HOME/vorelin"
+/usr/bin/python3 - "$history" <<'PY' || fail "the message is not in the history"
+import sqlite3, sys
+rows = sqlite3.connect(sys.argv[1]).execute("SELECT sender FROM messages").fetchall()
+assert ("PEDRO",) in rows, rows
+PY
 left=$("$recv" --once --json --socket "$scratch/here/run/inbox.socket")
 [ -z "$left" ] || fail "the service still holds: $left"
 echo "ok: the message is in the history and the service let it go"
@@ -196,4 +200,14 @@ echo "ok: the pop-ups stack away from the middle of the screen"
 left=$("$recv" --once --json --socket "$scratch/there/run/inbox.socket")
 [ -z "$left" ] || fail "an answer went out: $left"
 echo "ok: no answer went out"
+
+# The tray icon: a click brings the hidden list up.
+wait_until 10 tray_icon_centre || fail "no icon in the notification area"
+read -r icon_x icon_y < <(tray_icon_centre)
+xdotool search --name '^Mensajes recibidos' windowactivate --sync key Escape ||
+    fail "could not close the list"
+"${atspi[@]}" gone "Mensajes recibidos" || fail "Escape did not hide the list"
+xdotool mousemove --sync "$icon_x" "$icon_y" click 1
+"${atspi[@]}" shown "Mensajes recibidos" || fail "a click on the icon did not bring the list up"
+echo "ok: a click on the tray icon brings the list up"
 exit 0

@@ -1,9 +1,17 @@
 #include "app/inbox/InboxHistory.h"
+#include "app/inbox/InboxListModel.h"
+#include "app/inbox/InboxPaths.h"
+#include "app/inbox/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,22 +19,24 @@
 #include <sys/resource.h>
 
 #include <csignal>
-#include <iostream>
+#include <cstdio>
 
 namespace {
 
-const QString kSaveHelper = QStringLiteral("--save-many");
+const QString kAddHelper = QStringLiteral("--add-many");
 
-InboxMessage message(int n, int textLength = 20)
+InboxMessage message(int n, int textLength = 20, const QString& address = {})
 {
     InboxMessage m;
     m.id = QStringLiteral("id-%1").arg(n);
     m.from = QStringLiteral("PEDRO%1").arg(n);
     m.machine = QStringLiteral("PC-%1").arg(n);
-    m.address = QStringLiteral("10.0.0.%1").arg(n % 250 + 1);
+    m.address = address.isEmpty() ? QStringLiteral("10.0.0.%1").arg(n % 250 + 1) : address;
     m.called = QStringLiteral("ANA");
     m.to = QStringLiteral("ana");
-    m.received = QStringLiteral("2026-12-07T14:%1:00+00:00").arg(n % 60, 2, 10, QLatin1Char('0'));
+    m.received = QStringLiteral("2026-12-07T14:%1:%2+00:00")
+                     .arg(n / 60 % 60, 2, 10, QLatin1Char('0'))
+                     .arg(n % 60, 2, 10, QLatin1Char('0'));
     m.text = QStringLiteral("Mensaje %1 ñ ").arg(n) + QString(textLength, u'x');
     return m;
 }
@@ -45,41 +55,77 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The child: adds many long messages to the history at path and saves it, again and again,
-// until it is killed (or once, with "once").
-int saveInChildProcess(const QString& path, bool once)
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly) &&
+           file.write(content) == content.size();
+}
+
+// An earlier version's history file, newest first.
+QByteArray jsonHistory(const QList<InboxMessage>& messages)
+{
+    QJsonArray entries;
+    for (const InboxMessage& m : messages)
+        entries.append(QJsonObject{{"key", m.key},
+                                   {"id", m.id},
+                                   {"from", m.from},
+                                   {"machine", m.machine},
+                                   {"address", m.address},
+                                   {"called", m.called},
+                                   {"to", m.to},
+                                   {"received", m.received},
+                                   {"text", m.text},
+                                   {"unread", m.unread}});
+    return QJsonDocument(QJsonObject{{"format", 1}, {"messages", entries}}).toJson();
+}
+
+// The child: adds long messages one at a time and prints each id once add() reported it
+// kept, as the inbox acknowledges it, until it is killed.
+int addInChildProcess(const QString& path)
 {
     InboxHistory history(path);
     history.load();
-    for (int n = 100; n < 100 + InboxHistory::kMaxMessages; ++n)
-        history.add(message(n, 4000));
-    do {
-        if (!history.save())
+    for (int n = 0; n < 100000; ++n) {
+        if (!history.add({message(n, 4000)}).kept)
             return 3;
-    } while (!once);
+        std::printf("id-%d\n", n);
+        std::fflush(stdout);
+    }
     return 0;
 }
 
 } // namespace
 
-// The received history on disk: kept across restarts, bounded, never half written, and a
-// damaged file reported and set aside rather than crashed on or saved over.
+// The received history on disk: kept across restarts, every acknowledged message durable,
+// floods unable to push out unread messages, older JSON histories taken over once, and a
+// damaged database set aside rather than crashed on or written over.
 class TestInboxHistory : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    QString path() const { return m_dir->filePath(QStringLiteral("vorelin/inbox.json")); }
+    QString path() const { return m_dir->filePath(QStringLiteral("vorelin/inbox.sqlite")); }
 
 private slots:
     void init();
 
     void keepsMessagesAcrossRestart();
-    void keepsTheNewestThousand();
-    void crashWhileSavingLeavesTheOldHistory_data();
-    void crashWhileSavingLeavesTheOldHistory();
+    void recognisesADeliveryAgain_data();
+    void recognisesADeliveryAgain();
+    void evictsReadFirstAndFloodsLast_data();
+    void evictsReadFirstAndFloodsLast();
+    void crashWhileAddingKeepsEveryKeptMessage_data();
+    void crashWhileAddingKeepsEveryKeptMessage();
+    void importsAJsonHistoryOnce_data();
+    void importsAJsonHistoryOnce();
     void setsADamagedHistoryAside_data();
     void setsADamagedHistoryAside();
+    void listsAPageAtATime();
+    void collapsesBursts_data();
+    void collapsesBursts();
+    void clearsWhatDeadInboxesLeft_data();
+    void clearsWhatDeadInboxesLeft();
 };
 
 void TestInboxHistory::init()
@@ -94,17 +140,17 @@ void TestInboxHistory::keepsMessagesAcrossRestart()
     {
         InboxHistory history(path());
         QCOMPARE(history.load().outcome, InboxHistory::Loaded::Missing);
-        firstKey = history.add(message(1));
-        const QString second = history.add(message(2));
-        history.add(message(3));
+        const QStringList keys = history.add({message(1), message(2), message(3)}).newKeys;
+        QCOMPARE(keys.size(), 3);
+        firstKey = keys[0];
         QVERIFY(history.markRead(firstKey));
-        QVERIFY(history.remove(second));
-        QVERIFY(history.save());
+        QVERIFY(!history.markRead(firstKey));
+        QVERIFY(history.remove(keys[1]));
     }
     InboxHistory again(path());
     QCOMPARE(again.load().outcome, InboxHistory::Loaded::Fine);
     QCOMPARE(ids(again), (QStringList{"id-3", "id-1"}));
-    const InboxMessage& oldest = again.messages().last();
+    const InboxMessage oldest = again.messages().last();
     const InboxMessage expected = message(1);
     QCOMPARE(oldest.key, firstKey);
     QCOMPARE((QStringList{oldest.from, oldest.machine, oldest.address, oldest.called, oldest.to,
@@ -114,56 +160,115 @@ void TestInboxHistory::keepsMessagesAcrossRestart()
     QVERIFY(!oldest.unread);
     QVERIFY(again.messages().first().unread);
     QCOMPARE(again.unreadCount(), 1);
-    QVERIFY(again.findDelivery(message(3)));
-    QVERIFY(!again.findDelivery(message(2)));
+    QCOMPARE(again.page(1, 5).size(), 1);
 }
 
-void TestInboxHistory::keepsTheNewestThousand()
+void TestInboxHistory::recognisesADeliveryAgain_data()
 {
-    const int total = InboxHistory::kMaxMessages + 5;
-    {
-        InboxHistory history(path());
-        history.load();
-        for (int n = 0; n < total; ++n)
-            history.add(message(n));
-        QCOMPARE(history.messages().size(), InboxHistory::kMaxMessages);
-        QVERIFY(history.save());
-    }
-    InboxHistory again(path());
-    QCOMPARE(again.load().outcome, InboxHistory::Loaded::Fine);
-    QCOMPARE(again.messages().size(), InboxHistory::kMaxMessages);
-    QCOMPARE(again.messages().first().id, QStringLiteral("id-%1").arg(total - 1));
-    QCOMPARE(again.messages().last().id, QStringLiteral("id-5"));
+    QTest::addColumn<bool>("sameBatch");
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("resent later") << false << false;
+    QTest::newRow("resent after a restart") << false << true;
+    QTest::newRow("twice in one batch") << true << false;
 }
 
-void TestInboxHistory::crashWhileSavingLeavesTheOldHistory_data()
+void TestInboxHistory::recognisesADeliveryAgain()
+{
+    QFETCH(bool, sameBatch);
+    QFETCH(bool, restart);
+    auto history = std::make_unique<InboxHistory>(path());
+    history->load();
+    InboxHistory::Added added;
+    if (sameBatch) {
+        added = history->add({message(1), message(2), message(1)});
+    } else {
+        QCOMPARE(history->add({message(1), message(2)}).newKeys.size(), 2);
+        if (restart) {
+            history = std::make_unique<InboxHistory>(path());
+            QCOMPARE(history->load().outcome, InboxHistory::Loaded::Fine);
+        }
+        added = history->add({message(1)});
+        QVERIFY(added.newKeys.isEmpty());
+    }
+    QVERIFY(added.kept);
+    QCOMPARE(ids(*history), (QStringList{"id-2", "id-1"}));
+}
+
+void TestInboxHistory::evictsReadFirstAndFloodsLast_data()
+{
+    QTest::addColumn<int>("maxMessages");
+    QTest::addColumn<int>("maxUnread");
+    QTest::addColumn<int>("read");    // read messages kept before the flood
+    QTest::addColumn<int>("sources"); // flooding addresses
+    QTest::addColumn<int>("each");    // messages from each
+    QTest::addColumn<int>("kept");
+
+    QTest::newRow("1,100 from 55 sources") << 1000 << 5000 << 3 << 55 << 20 << 1101;
+    QTest::newRow("read ones make room") << 10 << 5000 << 6 << 1 << 8 << 10;
+    QTest::newRow("past the unread cap") << 10 << 20 << 2 << 3 << 12 << 20;
+    QTest::newRow("past the cap, one source") << 10 << 20 << 0 << 1 << 40 << 20;
+}
+
+void TestInboxHistory::evictsReadFirstAndFloodsLast()
+{
+    QFETCH(int, maxMessages);
+    QFETCH(int, maxUnread);
+    QFETCH(int, read);
+    QFETCH(int, sources);
+    QFETCH(int, each);
+    QFETCH(int, kept);
+
+    InboxHistory history(path(), {maxMessages, maxUnread});
+    history.load();
+    QList<InboxMessage> before;
+    for (int n = 0; n < read; ++n)
+        before.append(message(100000 + n));
+    const QStringList readKeys = history.add(before).newKeys;
+    for (const QString& key : readKeys)
+        QVERIFY(history.markRead(key));
+    const QString quiet = history.add({message(99999, 20, "10.9.9.9")}).newKeys.value(0);
+    QVERIFY(!quiet.isEmpty());
+
+    // Interleaved as the sources take turns, in batches as the service hands them out.
+    QList<InboxMessage> flood;
+    for (int n = 0; n < sources * each; ++n) {
+        flood.append(message(n, 20, QStringLiteral("10.1.%1.1").arg(n % sources)));
+        if (flood.size() == 100 || n == sources * each - 1)
+            QVERIFY(history.add(std::exchange(flood, {})).kept);
+    }
+
+    QCOMPARE(history.count(), kept);
+    QVERIFY(history.find(quiet));
+    QVERIFY(history.unreadCount() <= maxUnread);
+    // Read ones go before any unread one does.
+    const int readLeft = history.count() - history.unreadCount();
+    if (history.unreadCount() < 1 + sources * each)
+        QCOMPARE(readLeft, 0);
+    QCOMPARE(readLeft, std::max(0, std::min(read, maxMessages - 1 - sources * each)));
+    // The newest of the flood is always kept.
+    QCOMPARE(history.messages().first().id, QStringLiteral("id-%1").arg(sources * each - 1));
+}
+
+void TestInboxHistory::crashWhileAddingKeepsEveryKeptMessage_data()
 {
     QTest::addColumn<QString>("how");
-    // The kernel stops the writer with SIGXFSZ when the new file passes 64 KiB: always in
-    // the middle of writing it.
+    // The kernel stops the writer with SIGXFSZ when its journal passes 256 KiB: always in the
+    // middle of writing.
     QTest::newRow("file size limit mid-write") << "limit";
-    // SIGKILL once a new file is being written, at whatever point of the save that is.
-    QTest::newRow("SIGKILL while saving") << "kill";
+    // SIGKILL after some messages were reported kept, at whatever point of an add that is.
+    QTest::newRow("SIGKILL while adding") << "kill";
 }
 
-void TestInboxHistory::crashWhileSavingLeavesTheOldHistory()
+void TestInboxHistory::crashWhileAddingKeepsEveryKeptMessage()
 {
     QFETCH(QString, how);
-    {
-        InboxHistory history(path());
-        history.load();
-        for (int n = 0; n < 3; ++n)
-            history.add(message(n));
-        QVERIFY(history.save());
-    }
-    const QByteArray before = readFile(path());
-
     QProcess child;
     child.setProgram(QCoreApplication::applicationFilePath());
-    child.setArguments({kSaveHelper, path(), how == "limit" ? "once" : "loop"});
+    child.setArguments({kAddHelper, path()});
+    child.setProcessChannelMode(QProcess::SeparateChannels);
     if (how == "limit") {
         child.setChildProcessModifier([] {
-            const rlimit fileSize{64 * 1024, 64 * 1024};
+            const rlimit fileSize{256 * 1024, 256 * 1024};
             const rlimit noCore{0, 0};
             ::setrlimit(RLIMIT_FSIZE, &fileSize);
             ::setrlimit(RLIMIT_CORE, &noCore);
@@ -171,108 +276,247 @@ void TestInboxHistory::crashWhileSavingLeavesTheOldHistory()
     }
     child.start();
     QVERIFY(child.waitForStarted(10000));
+    QByteArray out;
     if (how == "kill") {
-        const QDir folder = QFileInfo(path()).absoluteDir();
-        const QStringList pattern{QStringLiteral("inbox.json.tmp-*")};
-        // Polled against a real deadline: under a sanitizer on a loaded machine the child
-        // takes seconds to build its first save.
         const QDeadlineTimer deadline(60000);
-        bool ended = false;
-        while (folder.entryList(pattern, QDir::Files).isEmpty() && !ended && !deadline.hasExpired())
-            ended = child.waitForFinished(20);
-        QVERIFY2(!ended, "the saving child ended by itself");
-        QVERIFY2(!deadline.hasExpired(), "the saving child never started a save");
+        while (out.count('\n') < 20 && child.state() == QProcess::Running &&
+               !deadline.hasExpired()) {
+            child.waitForReadyRead(100);
+            out += child.readAllStandardOutput();
+        }
+        QVERIFY2(out.count('\n') >= 20, out.right(200).constData());
         ::kill(pid_t(child.processId()), SIGKILL);
     }
-    QVERIFY(child.waitForFinished(30000));
+    QVERIFY(child.waitForFinished(60000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    out += child.readAllStandardOutput();
 
+    const QStringList acknowledged = QString::fromLatin1(out).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!acknowledged.isEmpty());
     InboxHistory again(path());
     QCOMPARE(again.load().outcome, InboxHistory::Loaded::Fine);
-    if (how == "limit") {
-        QCOMPARE(again.messages().size(), 3);
-    } else {
-        // Killed before or after one of its renames: the old file or a whole new one.
-        const qsizetype kept = again.messages().size();
-        QVERIFY2(kept == 3 || kept == InboxHistory::kMaxMessages,
-                 qPrintable(QString::number(kept)));
+    const QStringList kept = ids(again);
+    for (const QString& id : acknowledged)
+        QVERIFY2(kept.contains(id), qPrintable(id));
+    // Whatever came after the last one reported is either whole or absent.
+    QVERIFY(kept.size() - acknowledged.size() <= 1);
+}
+
+void TestInboxHistory::importsAJsonHistoryOnce_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QStringList>("expected"); // newest first
+    QTest::newRow("the default service's")
+        << QStringList{"inbox.json"} << false << QStringList{"id-2", "id-1", "id-0"};
+    // Taken by name, so the default service's come last, as the newest.
+    QTest::newRow("two services'")
+        << QStringList{"inbox.json", "inbox-0123456789abcdef.json"} << false
+        << QStringList{"id-2", "id-1", "id-0", "id-12", "id-11", "id-10"};
+    QTest::newRow("damaged") << QStringList{"inbox.json"} << true << QStringList{};
+}
+
+void TestInboxHistory::importsAJsonHistoryOnce()
+{
+    QFETCH(QStringList, files);
+    QFETCH(bool, damaged);
+    QFETCH(QStringList, expected);
+    const QString folder = QFileInfo(path()).absolutePath();
+    for (int f = 0; f < files.size(); ++f) {
+        QList<InboxMessage> old;
+        for (int n = 2; n >= 0; --n) {
+            InboxMessage m = message(f * 10 + n);
+            m.key = QStringLiteral("key-%1-%2").arg(f).arg(n);
+            m.unread = n != 0;
+            old.append(m);
+        }
+        QByteArray content = jsonHistory(old);
+        if (damaged)
+            content.chop(content.size() / 2);
+        QVERIFY(writeFile(QDir(folder).filePath(files[f]), content));
     }
-    if (again.messages().size() == 3)
-        QCOMPARE(readFile(path()), before);
-    // What the cut save left behind is gone after the next start.
-    QCOMPARE(QFileInfo(path()).absoluteDir().entryList(QDir::Files | QDir::Hidden),
-             QStringList{QStringLiteral("inbox.json")});
+
+    for (int start = 0; start < 2; ++start) {
+        InboxHistory history(path());
+        const InboxHistory::LoadResult loaded = history.load();
+        QCOMPARE(loaded.outcome,
+                 start == 0 ? InboxHistory::Loaded::Missing : InboxHistory::Loaded::Fine);
+        QCOMPARE(loaded.imported, start == 0 ? expected.size() : 0);
+        QCOMPARE(ids(history), expected);
+        if (!damaged) {
+            QCOMPARE(history.unreadCount(), 2 * files.size());
+            QVERIFY(history.find(QStringLiteral("key-0-1")));
+        }
+    }
+    for (const QString& file : files)
+        QVERIFY(QFileInfo::exists(QDir(folder).filePath(file + ".imported")));
 }
 
 void TestInboxHistory::setsADamagedHistoryAside_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<qint64>("size"); // > 0: the file is extended to this size
-    QTest::addColumn<int>("kept");
 
     const QByteArray good = [] {
         QTemporaryDir dir;
-        InboxHistory history(dir.filePath("h.json"));
-        for (int n = 0; n < 4; ++n)
-            history.add(message(n));
-        history.save();
-        return readFile(dir.filePath("h.json"));
+        {
+            InboxHistory history(dir.filePath("h.sqlite"));
+            history.load();
+            QList<InboxMessage> many;
+            for (int n = 0; n < 200; ++n)
+                many.append(message(n, 200));
+            history.add(many);
+        }
+        return readFile(dir.filePath("h.sqlite"));
     }();
-    QByteArray oneBad = good;
-    oneBad.replace("\"text\":\"Mensaje 2", "\"txet\":\"Mensaje 2");
+    QByteArray header = good;
+    header.replace(0, 16, QByteArray(16, 'Z'));
+    QByteArray pages = good;
+    for (qsizetype at = 4096; at + 64 < pages.size(); at += 4096)
+        pages.replace(at, 64, QByteArray(64, '\xff'));
 
-    QTest::newRow("not JSON") << QByteArray("\x7f"
-                                            "ELF\x01garbage")
-                              << qint64(0) << 0;
-    QTest::newRow("empty") << QByteArray() << qint64(0) << 0;
-    QTest::newRow("cut in the middle") << good.left(good.size() / 2) << qint64(0) << 0;
-    QTest::newRow("another format")
-        << QByteArray(good).replace("\"format\":1", "\"format\":9") << qint64(0) << 0;
-    QTest::newRow("messages not a list")
-        << QByteArray(R"({"format":1,"messages":{}})") << qint64(0) << 0;
-    QTest::newRow("one entry damaged") << oneBad << qint64(0) << 3;
-    QTest::newRow("larger than any history") << good << InboxHistory::kMaxFileBytes + 1 << 0;
+    QTest::newRow("not a database") << QByteArray("\x7f"
+                                                  "ELF\x01garbage");
+    QTest::newRow("header damaged") << header;
+    QTest::newRow("pages damaged") << pages;
+    QTest::newRow("cut in the middle") << good.left(good.size() / 2);
 }
 
 void TestInboxHistory::setsADamagedHistoryAside()
 {
     QFETCH(QByteArray, content);
-    QFETCH(qint64, size);
-    QFETCH(int, kept);
-
-    QVERIFY(QDir().mkpath(QFileInfo(path()).absolutePath()));
-    {
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), content.size());
-        if (size > 0)
-            QVERIFY(file.resize(size)); // sparse: no disk is spent on it
-    }
-    const QByteArray damaged = readFile(path());
+    QVERIFY(writeFile(path(), content));
 
     InboxHistory history(path());
     const InboxHistory::LoadResult result = history.load();
     QCOMPARE(result.outcome, InboxHistory::Loaded::Damaged);
-    QCOMPARE(history.messages().size(), kept);
-    QVERIFY(!QFileInfo::exists(path()));
     QVERIFY(!result.setAsidePath.isEmpty());
-    QCOMPARE(readFile(result.setAsidePath), damaged);
+    QCOMPARE(readFile(result.setAsidePath), content);
+    QCOMPARE(history.count(), 0);
 
     // The history goes on in a new file; the damaged one stays aside for a look.
-    history.add(message(9));
-    QVERIFY(history.save());
+    QVERIFY(history.add({message(9)}).kept);
     InboxHistory again(path());
     QCOMPARE(again.load().outcome, InboxHistory::Loaded::Fine);
-    QCOMPARE(again.messages().size(), kept + 1);
+    QCOMPARE(ids(again), QStringList{"id-9"});
     QVERIFY(QFileInfo::exists(result.setAsidePath));
+}
+
+void TestInboxHistory::listsAPageAtATime()
+{
+    InboxHistory history(path());
+    history.load();
+    QList<InboxMessage> many;
+    for (int n = 0; n < 2 * InboxListModel::kPage + 10; ++n)
+        many.append(message(n));
+    QVERIFY(history.add(many).kept);
+
+    InboxListModel model(history);
+    model.reload();
+    QCOMPARE(model.rowCount(), InboxListModel::kPage);
+    QCOMPARE(model.keyAt(0), history.messages().first().key);
+    for (const int expected : {2 * InboxListModel::kPage, 2 * InboxListModel::kPage + 10}) {
+        QVERIFY(model.canFetchMore({}));
+        model.fetchMore({});
+        QCOMPARE(model.rowCount(), expected);
+    }
+    QVERIFY(!model.canFetchMore({}));
+    QCOMPARE(model.index(model.rowCount() - 1).data(InboxListModel::kKeyRole).toString(),
+             history.messages().last().key);
+
+    // Marked read: the row says so without the list being read again.
+    const QString key = model.keyAt(5);
+    QVERIFY(model.index(5).data(Qt::DisplayRole).toString().startsWith(u'●'));
+    QVERIFY(history.markRead(key));
+    model.refresh(key);
+    QVERIFY(!model.index(5).data(Qt::DisplayRole).toString().startsWith(u'●'));
+}
+
+void TestInboxHistory::collapsesBursts_data()
+{
+    QTest::addColumn<int>("count");   // from one source, after one message from another
+    QTest::addColumn<int>("seconds"); // between two of them
+    QTest::addColumn<int>("rows");
+
+    QTest::newRow("five within a minute") << 5 << 10 << 2;
+    QTest::newRow("forty, a second apart") << 40 << 1 << 2;
+    QTest::newRow("four within a minute") << 4 << 10 << 5;
+    QTest::newRow("five, two minutes apart") << 5 << 120 << 6;
+}
+
+void TestInboxHistory::collapsesBursts()
+{
+    QFETCH(int, count);
+    QFETCH(int, seconds);
+    QFETCH(int, rows);
+
+    InboxHistory history(path());
+    history.load();
+    const QDateTime start = QDateTime::fromString("2026-12-07T14:00:00+01:00", Qt::ISODate);
+    QList<InboxMessage> arrivals{message(1000, 20, "10.9.9.9")};
+    for (int n = 0; n < count; ++n) {
+        InboxMessage m = message(n, 20, "10.1.1.1");
+        m.received = start.addSecs(qint64(n) * seconds).toString(Qt::ISODateWithMs);
+        arrivals.append(m);
+    }
+    QVERIFY(history.add(arrivals).kept);
+
+    InboxListModel model(history);
+    model.reload();
+    QCOMPARE(model.rowCount(), rows);
+    QCOMPARE(model.isBurst(0), rows == 2);
+    if (!model.isBurst(0))
+        return;
+    QCOMPARE(model.index(0).data(InboxListModel::kBurstRole).toInt(), count);
+    QVERIFY(
+        model.index(0).data().toString().contains(QStringLiteral("%1 mensajes más de").arg(count)));
+    // Opened, it lists them all, and stays so when the list is read again.
+    model.expand(0);
+    QCOMPARE(model.rowCount(), count + 1);
+    model.reload();
+    QCOMPARE(model.rowCount(), count + 1);
+    QCOMPARE(model.keyAt(0), history.messages().first().key);
+}
+
+void TestInboxHistory::clearsWhatDeadInboxesLeft_data()
+{
+    QTest::addColumn<bool>("alive");
+    QTest::newRow("its inbox died") << false;
+    QTest::newRow("its inbox runs") << true;
+}
+
+void TestInboxHistory::clearsWhatDeadInboxesLeft()
+{
+    QFETCH(bool, alive);
+    const QString runtime = m_dir->filePath(QStringLiteral("run"));
+    QVERIFY(QDir().mkpath(runtime));
+    const QString other = InboxPaths::instanceSocket(runtime, QStringLiteral("/srv/other.socket"));
+    QVERIFY(writeFile(other, {}));
+    QLockFile otherLock(other + QStringLiteral(".lock"));
+    if (alive) {
+        QVERIFY(otherLock.tryLock(0));
+    } else {
+        // A lock file whose process is gone, as a killed inbox leaves it.
+        QProcess dead;
+        dead.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+        QVERIFY(dead.waitForStarted(10000));
+        const QByteArray pid = QByteArray::number(dead.processId());
+        dead.kill();
+        QVERIFY(dead.waitForFinished(10000));
+        QVERIFY(writeFile(other + QStringLiteral(".lock"), pid + "\nvorelin-inbox\n\n"));
+    }
+
+    SingleInstance instance(InboxPaths::instanceSocket(runtime, InboxPaths::kDefaultSocket));
+    QCOMPARE(instance.claim(), SingleInstance::Role::First);
+    QCOMPARE(QFileInfo::exists(other), alive);
+    QCOMPARE(QFileInfo::exists(other + QStringLiteral(".lock")), alive);
 }
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() >= 4 && arguments[1] == kSaveHelper)
-        return saveInChildProcess(arguments[2], arguments[3] == QLatin1String("once"));
+    if (arguments.size() >= 3 && arguments[1] == kAddHelper)
+        return addInChildProcess(arguments[2]);
     TestInboxHistory test;
     return QTest::qExec(&test, argc, argv);
 }

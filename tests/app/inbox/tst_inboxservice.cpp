@@ -9,6 +9,7 @@
 #include "messaging/MessageSender.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "platform/notifications/Notifications.h"
+#include "platform/tray/StatusIcon.h"
 #include "support/VorelindProcess.h"
 
 #include <QAbstractButton>
@@ -17,6 +18,7 @@
 #include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -51,6 +53,35 @@ public:
     QList<Posted> posted;
 };
 
+// The notification-area icon as the window drives it: its menu, its count and tip.
+class RecordingStatusIcon : public StatusIcon
+{
+public:
+    void show(std::vector<MenuEntry> entries, std::function<void()> onClick) override
+    {
+        menu = std::move(entries);
+        activated = std::move(onClick);
+    }
+    void setCount(int unread, const std::string& tip) override
+    {
+        count = unread;
+        toolTip = QString::fromStdString(tip);
+    }
+    bool isAvailable() const override { return true; }
+    MenuEntry* entry(const QString& text)
+    {
+        for (MenuEntry& e : menu)
+            if (QString::fromStdString(e.text).remove(u'&') == text)
+                return &e;
+        return nullptr;
+    }
+
+    std::vector<MenuEntry> menu;
+    std::function<void()> activated;
+    int count = -1;
+    QString toolTip;
+};
+
 // The inbox as main() puts it together, on a given socket, history file and answer port.
 struct Inbox
 {
@@ -63,7 +94,7 @@ struct Inbox
               options.sessionPort = replyPort;
               return std::make_unique<SmbMessenger>(QStringLiteral("INBOXPC"), options);
           }),
-          window({client, history, notifications, replies})
+          window({client, history, notifications, replies, &statusIcon})
     {
         window.start();
     }
@@ -78,6 +109,7 @@ struct Inbox
     }
 
     RecordingNotifications notifications;
+    RecordingStatusIcon statusIcon;
     InboxHistory history;
     ServiceClient client;
     ReplySender replies;
@@ -97,7 +129,8 @@ bool send(std::uint16_t port, const QString& from, const QString& to, const QStr
     return sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
 }
 
-// Messages the service still holds: its spool files, named by their 16-digit id.
+// Messages the service still holds: its spool files, named by their 16-digit id and their
+// recipient.
 int spooled(const VorelindProcess& service)
 {
     static const QRegularExpression spoolFile(QStringLiteral("^[0-9a-f]{16}(-[0-9a-f]*)?\\.msg$"));
@@ -224,7 +257,7 @@ class TestInboxService : public QObject
     std::unique_ptr<QTemporaryDir> m_home;
     VorelindProcess m_service;
 
-    QString historyPath() const { return m_home->filePath(QStringLiteral("inbox.json")); }
+    QString historyPath() const { return m_home->filePath(QStringLiteral("inbox.sqlite")); }
 
 private slots:
     void init();
@@ -233,6 +266,7 @@ private slots:
     void showsKeepsAndAcknowledgesEachMessage_data();
     void showsKeepsAndAcknowledgesEachMessage();
     void acknowledgesOnlyWhatIsKept();
+    void theTrayIconCountsAndHushes();
     void saysADamagedHistoryWasSetAside();
     void saysWhyTheServiceIsAwayAndReconnects();
     void everyControlHasANameAndTheKeyboardWorks();
@@ -306,7 +340,7 @@ void TestInboxService::showsKeepsAndAcknowledgesEachMessage()
         QCOMPARE(inbox.notifications.posted.size(), 1);
         QVERIFY(inbox.notifications.posted[0].summary.contains(from));
         QCOMPARE(inbox.notifications.posted[0].body, text);
-        QCOMPARE(inbox.window.list()->count(), 1);
+        QCOMPARE(inbox.window.list()->model()->rowCount(), 1);
         // Opening the notification brings the message up again after it was closed.
         popup->close();
         QTRY_VERIFY(inbox.window.popups().isEmpty());
@@ -326,13 +360,13 @@ void TestInboxService::acknowledgesOnlyWhatIsKept()
     QFile blocker(m_home->filePath(QStringLiteral("not-a-folder")));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    const QString unwritable = blocker.fileName() + QStringLiteral("/inbox.json");
+    const QString unwritable = blocker.fileName() + QStringLiteral("/inbox.sqlite");
     {
         Inbox inbox(m_service.socketPath(), unwritable, 139);
         QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
         QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "primero"));
         QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "segundo"));
-        QTRY_COMPARE(inbox.window.list()->count(), 2);
+        QTRY_COMPARE(inbox.window.list()->model()->rowCount(), 2);
         QTRY_VERIFY(!inbox.window.noticeLabel()->isHidden());
         QCOMPARE(spooled(m_service), 2);
         QVERIFY(inbox.window.noticeLabel()->text().contains(unwritable));
@@ -340,12 +374,39 @@ void TestInboxService::acknowledgesOnlyWhatIsKept()
     // The service kept both, so an inbox that can keep them gets both, oldest first.
     {
         Inbox inbox(m_service.socketPath(), historyPath(), 139);
-        QTRY_COMPARE(inbox.window.list()->count(), 2);
+        QTRY_COMPARE(inbox.window.list()->model()->rowCount(), 2);
         QCOMPARE(inbox.history.messages()[0].text, QStringLiteral("segundo"));
         QCOMPARE(inbox.history.messages()[1].text, QStringLiteral("primero"));
         QVERIFY(inbox.window.noticeLabel()->isHidden());
         QTRY_COMPARE(spooled(m_service), 0);
     }
+}
+
+void TestInboxService::theTrayIconCountsAndHushes()
+{
+    Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
+    QCOMPARE(inbox.statusIcon.count, 0);
+    for (const char* text : {"Ver mensajes", "No molestar", "Salir"})
+        QVERIFY2(inbox.statusIcon.entry(QString::fromUtf8(text)), text);
+    QVERIFY(inbox.statusIcon.entry("No molestar")->checkable);
+    QVERIFY(!inbox.statusIcon.entry("No molestar")->checked);
+
+    inbox.statusIcon.entry("No molestar")->triggered(true);
+    QVERIFY(inbox.window.doNotDisturb());
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "uno"));
+    QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "dos"));
+    // Notified and counted, but nothing pops up.
+    QTRY_COMPARE(inbox.notifications.posted.size(), 2);
+    QVERIFY(inbox.window.popups().isEmpty());
+    QCOMPARE(inbox.statusIcon.count, 2);
+    QVERIFY2(inbox.statusIcon.toolTip.contains("2 sin leer"), qPrintable(inbox.statusIcon.toolTip));
+
+    QVERIFY(!inbox.window.isVisible());
+    inbox.statusIcon.activated();
+    QVERIFY(inbox.window.isVisible());
+    // Seen in the list: the newest is read now.
+    QTRY_COMPARE(inbox.statusIcon.count, 1);
 }
 
 void TestInboxService::saysADamagedHistoryWasSetAside()
@@ -389,7 +450,7 @@ void TestInboxService::saysWhyTheServiceIsAwayAndReconnects()
     QVERIFY2(m_service.restart(error), qPrintable(error));
     QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
     QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "después de arrancar"));
-    QTRY_COMPARE(inbox.window.list()->count(), 1);
+    QTRY_COMPARE(inbox.window.list()->model()->rowCount(), 1);
 
     // Stopped under a connected inbox, messages sent meanwhile wait in the spool of the
     // restarted service... which only a running service can take; so restart at once.
@@ -398,7 +459,7 @@ void TestInboxService::saysWhyTheServiceIsAwayAndReconnects()
     QVERIFY2(m_service.restart(error), qPrintable(error));
     QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
     QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "tras reiniciar"));
-    QTRY_COMPARE(inbox.window.list()->count(), 2);
+    QTRY_COMPARE(inbox.window.list()->model()->rowCount(), 2);
 }
 
 void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
@@ -432,7 +493,7 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
         for (QWidget* control : window->findChildren<QWidget*>()) {
             const bool interactive =
                 qobject_cast<QAbstractButton*>(control) || qobject_cast<QLineEdit*>(control) ||
-                qobject_cast<QPlainTextEdit*>(control) || qobject_cast<QListWidget*>(control);
+                qobject_cast<QPlainTextEdit*>(control) || qobject_cast<QListView*>(control);
             if (interactive)
                 QVERIFY2(!control->accessibleName().isEmpty(),
                          qPrintable(control->metaObject()->className()));
@@ -473,12 +534,12 @@ void TestInboxService::everyControlHasANameAndTheKeyboardWorks()
     QCOMPARE(QApplication::focusWidget(), inbox.window.list());
     answerNextQuestion(QMessageBox::No);
     QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
-    QCOMPARE(inbox.window.list()->count(), 1);
+    QCOMPARE(inbox.window.list()->model()->rowCount(), 1);
     inbox.window.bringToFront(); // the offscreen platform leaves no window active
     QVERIFY(QTest::qWaitForWindowActive(&inbox.window));
     answerNextQuestion(QMessageBox::Yes);
     QTest::keyClick(inbox.window.list(), Qt::Key_Delete);
-    QCOMPARE(inbox.window.list()->count(), 0);
+    QCOMPARE(inbox.window.list()->model()->rowCount(), 0);
     InboxHistory saved(historyPath());
     saved.load();
     QVERIFY(saved.messages().isEmpty());
