@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/Log.h"
 #include "protocol/local/LocalProtocol.h"
+#include "service/Log.h"
 #include "service/MessageSink.h"
 #include "service/Spool.h"
 

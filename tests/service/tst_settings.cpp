@@ -1,5 +1,5 @@
-#include "service/Log.h"
 #include "service/CommandLine.h"
+#include "service/Log.h"
 #include "service/Settings.h"
 
 #include <QTemporaryFile>
