@@ -252,6 +252,7 @@ Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string&
         {"name-interfaces", true},
         {"alias-grace", true},
         {"name-watch-interval", true},
+        {"login-aliases", true},
     };
     std::vector<std::pair<std::string, std::string>> given;
     std::vector<std::string> operands;
