@@ -11,6 +11,7 @@
 
 #include "platform/network/LinuxComputerName.h"
 #include "platform/network/LinuxNetworkAdapters.h"
+#include "protocol/NetworkConfig.h"
 #include "protocol/OemDecoder.h"
 
 #include <arpa/inet.h>
@@ -208,6 +209,11 @@ int main(int argc, char** argv)
         break;
     }
 
+    // A bad network file costs the WINS side only; the service runs on broadcast.
+    const auto network = NetworkConfigParser::load();
+    if (network.error)
+        logLine("vorelind: " + *network.error);
+
     auto decoder = decoderFor(settings.codePage, error);
     if (!decoder) {
         logLine("vorelind: " + error);
@@ -300,8 +306,9 @@ int main(int argc, char** argv)
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
     nameService.start();
-    logLine("listening as " + names.computerName() + "<03>; " +
-            std::to_string(inbox.waitingCount()) + " message(s) waiting in " + settings.stateDir);
+    logLine("listening as " + names.computerName() + "<03> in workgroup " +
+            network.config.workgroup + "; " + std::to_string(inbox.waitingCount()) +
+            " message(s) waiting in " + settings.stateDir);
     ::sd_notify(0, "READY=1");
     if (!daemon.run()) {
         logLine(std::string("vorelind: event loop failed: ") + std::strerror(errno));

@@ -1,5 +1,6 @@
 #include "app/send/SendCommandLine.h"
 
+#include "protocol/NetworkConfig.h"
 #include "protocol/OemText.h"
 
 #include <arpa/inet.h>
@@ -59,12 +60,28 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
         const bool fromOption = arg == QLatin1String("-f") || arg == QLatin1String("--from");
         const bool address = arg == QLatin1String("-I") || arg == QLatin1String("--address");
         const bool port = arg == QLatin1String("-p") || arg == QLatin1String("--port");
-        if (fromOption || address || port) {
+        const bool wins = arg == QLatin1String("--wins-server");
+        const bool workgroup = arg == QLatin1String("--workgroup");
+        if (fromOption || address || port || wins || workgroup) {
             if (i + 1 >= args.size())
                 return usageError(QStringLiteral("option %1 needs a value").arg(arg));
             const QString& value = args[++i];
             if (fromOption) {
                 line.from = value;
+            } else if (wins) {
+                const auto server = parseAddress(value);
+                if (!server || *server == 0 || *server == 0xFFFFFFFF)
+                    return usageError(
+                        QStringLiteral("'%1' is not a WINS server's IPv4 address").arg(value));
+                if (!line.winsServers)
+                    line.winsServers.emplace();
+                line.winsServers->push_back(*server);
+            } else if (workgroup) {
+                line.workgroup = NetworkConfigParser::workgroupName(value.toStdString());
+                if (!line.workgroup)
+                    return usageError(
+                        QStringLiteral("'%1' is not a workgroup name of 1 to 15 characters")
+                            .arg(value));
             } else if (address) {
                 line.address = parseAddress(value);
                 if (!line.address)

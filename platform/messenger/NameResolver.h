@@ -26,6 +26,11 @@ struct NameResolverOptions
     std::optional<HostLookup> hostLookup;
     // With the three tries, a silent network ends the lookup after 3 s.
     std::chrono::milliseconds hostLookupTimeout{750};
+    // WINS servers (host byte order), asked in turn before the broadcast: an H-node. None: a
+    // B-node. Each gets serverTries unicast queries serverTryInterval apart.
+    std::vector<std::uint32_t> nameServers;
+    int serverTries = 3;
+    std::chrono::milliseconds serverTryInterval{1500};
 };
 
 // Finds the address of a messenger name with the NetBIOS name service (RFC 1002 4.2), and the

@@ -3,6 +3,7 @@
 #include "platform/messenger/Messenger.h"
 #include "platform/messenger/NameResolver.h"
 #include "platform/messenger/SessionClient.h"
+#include "protocol/NetworkConfig.h"
 
 #include <QString>
 
@@ -22,6 +23,15 @@ struct SmbMessengerOptions
     // One send, name lookup included, ends within this whatever the peers do; the steps'
     // own timeouts would add up to minutes.
     std::chrono::milliseconds sendLimit{20000};
+    // What a bare workgroup recipient stands for.
+    std::string workgroup = "WORKGROUP";
+
+    // The network-wide settings: the WINS servers and the workgroup.
+    void apply(const NetworkConfig& network)
+    {
+        resolver.nameServers = network.nameServers();
+        workgroup = network.workgroup;
+    }
 };
 
 // NetMessageBufferSend for a system without a messenger service: finds the recipient with the
