@@ -94,6 +94,8 @@ private slots:
     void rejectsCorruptedLength();
     void ignoresPacketsThatAreNoPositiveAnswer_data();
     void ignoresPacketsThatAreNoPositiveAnswer();
+    void decodesTheServersNoSuchName_data();
+    void decodesTheServersNoSuchName();
     void decodesDosAndNtStatus_data();
     void decodesDosAndNtStatus();
     void convertsToCp850_data();
@@ -415,6 +417,41 @@ void TestMessengerCodec::ignoresPacketsThatAreNoPositiveAnswer()
     QVERIFY(NameServicePacket::decodeNameQueryResponse(bytes));
     bytes.at(std::size_t(offset)) = std::uint8_t(value);
     QVERIFY(!NameServicePacket::decodeNameQueryResponse(bytes));
+}
+
+// A WINS server's NAM_ERR (nmbd's, for NOSUCH<03>) is a definite answer; nothing else is.
+void TestMessengerCodec::decodesTheServersNoSuchName_data()
+{
+    QTest::addColumn<int>("offset"); // -1: as captured
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("rcode"); // 0: not a negative answer
+    QTest::newRow("NAM_ERR as nmbd sends it") << -1 << 0 << 3;
+    QTest::newRow("SRV_ERR") << 3 << 0x82 << 2;
+    QTest::newRow("positive answer") << 3 << 0x80 << 0;
+    QTest::newRow("our own query (R clear)") << 2 << 0x05 << 0;
+    QTest::newRow("negative registration answer (opcode 5)") << 2 << 0xAD << 0;
+    QTest::newRow("no answer record") << 7 << 0x00 << 0;
+    QTest::newRow("name cut short") << 12 << 0x40 << 0;
+}
+
+void TestMessengerCodec::decodesTheServersNoSuchName()
+{
+    QFETCH(int, offset);
+    QFETCH(int, value);
+    QFETCH(int, rcode);
+    Bytes bytes = hexBytes("12 03 85 83 00 00 00 01 00 00 00 00 20 45 4f 45 50 46 44 46 46 45 44 "
+                           "45 49 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 "
+                           "00 0a 00 01 00 00 00 00 00 00");
+    QCOMPARE(bytes.size(), 56u);
+    if (offset >= 0)
+        bytes.at(std::size_t(offset)) = std::uint8_t(value);
+    const auto answer = NameServicePacket::decodeNegativeNameQueryResponse(bytes);
+    QCOMPARE(answer.has_value(), rcode != 0);
+    if (!answer)
+        return;
+    QCOMPARE(answer->transactionId, 0x1203);
+    QCOMPARE(answer->name, NetbiosName::fromOem(asciiBytes("NOSUCH"), 0x03));
+    QCOMPARE(int(answer->rcode), rcode);
 }
 
 void TestMessengerCodec::decodesDosAndNtStatus_data()
