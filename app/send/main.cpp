@@ -41,6 +41,9 @@ const char* const kHelp =
     "Sends a message to RECIPIENT, a computer or user name on the local network (or its IPv4\n"
     "address), the way the Windows messenger service did (net send).\n"
     "\n"
+    "RECIPIENT NAME* sends to every machine of workgroup NAME on the local subnets, and a bare\n"
+    "* to this machine's workgroup; nothing acknowledges such a message, so it counts as sent.\n"
+    "\n"
     "The words of MESSAGE are joined with single spaces. With no MESSAGE the text is read\n"
     "from standard input until end of file; one final line break is dropped, and input longer\n"
     "than any message can be is refused as too long. Characters the receiver's code page\n"
@@ -187,8 +190,13 @@ int main(int argc, char* argv[])
                      "'?'\n",
                      check.replaced, check.replaced == 1 ? "" : "s");
 
+    // A bare '*' meant this machine's workgroup to the classic command-line sender; the
+    // messenger call itself refuses it, as the window does.
+    const QString recipient = line.recipient == QLatin1String("*")
+                                  ? QString::fromStdString(options.workgroup) + QLatin1Char('*')
+                                  : line.recipient;
     // No server name: this machine carries out the send, as from the window.
-    NetMessageRequest request{QString(), line.recipient, line.from, text};
+    NetMessageRequest request{QString(), recipient, line.from, text};
     sendPath.SendNetMessage(request);
     return sendPath.lastCode() == MessengerResult::kSuccess ? kDelivered : kNotDelivered;
 }

@@ -23,6 +23,8 @@ struct SmbMessengerOptions
     // One send, name lookup included, ends within this whatever the peers do; the steps'
     // own timeouts would add up to minutes.
     std::chrono::milliseconds sendLimit{20000};
+    // UDP port of the datagram service, where workgroup messages go.
+    std::uint16_t datagramPort = 138;
     // What a bare workgroup recipient stands for.
     std::string workgroup = "WORKGROUP";
 
@@ -54,6 +56,10 @@ public:
     static constexpr std::size_t kMaxTextBytes = 4095;
 
 private:
+    // "WORKGROUP*": one mailslot datagram to every interface's directed broadcast.
+    std::int32_t sendToWorkgroup(std::vector<std::uint8_t> workgroup,
+                                 std::vector<std::uint8_t> from, std::vector<std::uint8_t> text);
+
     QString m_localName;
     std::vector<std::uint8_t> m_localOemName;
     SmbMessengerOptions m_options;

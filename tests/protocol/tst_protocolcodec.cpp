@@ -1,6 +1,7 @@
 #include "HexBytes.h"
 #include "protocol/ByteReader.h"
 #include "protocol/ByteWriter.h"
+#include "protocol/MailslotDatagram.h"
 #include "protocol/NameServicePacket.h"
 #include "protocol/NetbiosName.h"
 #include "protocol/OemText.h"
@@ -94,6 +95,8 @@ private slots:
     void rejectsCorruptedLength();
     void ignoresPacketsThatAreNoPositiveAnswer_data();
     void ignoresPacketsThatAreNoPositiveAnswer();
+    void encodesTheWorkgroupDatagram_data();
+    void encodesTheWorkgroupDatagram();
     void decodesTheServersNoSuchName_data();
     void decodesTheServersNoSuchName();
     void decodesDosAndNtStatus_data();
@@ -417,6 +420,47 @@ void TestMessengerCodec::ignoresPacketsThatAreNoPositiveAnswer()
     QVERIFY(NameServicePacket::decodeNameQueryResponse(bytes));
     bytes.at(std::size_t(offset)) = std::uint8_t(value);
     QVERIFY(!NameServicePacket::decodeNameQueryResponse(bytes));
+}
+
+// The mailslot write nmbd and tshark took (DIRECT_GROUP from CLIENTA<00> at 10.85.1.2 to
+// H5WG<00>), and the size bound of its body.
+void TestMessengerCodec::encodesTheWorkgroupDatagram_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("expected"); // empty: refused
+    const QString captured =
+        "11 0e 20 01 0a 55 01 02 00 8a 00 c5 00 00 20 45 44 45 4d 45 4a 45 46 45 4f 46 45 45 42 "
+        "43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 20 45 49 44 46 46 48 45 48 43 "
+        "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 ff 53 4d 42 25 "
+        "00 00 00 00 18 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff fe 00 00 00 00 11 00 "
+        "00 29 00 02 00 00 00 00 00 02 00 00 00 00 00 00 00 00 00 58 00 29 00 58 00 03 00 01 00 "
+        "00 00 02 00 3c 00 5c 4d 41 49 4c 53 4c 4f 54 5c 4d 45 53 53 4e 47 52 00 00 41 4c 49 43 "
+        "45 00 48 35 57 47 00 48 65 6c 6c 6f 20 77 6f 72 6b 67 72 6f 75 70 20 28 74 6f 20 48 35 "
+        "57 47 3c 30 30 3e 29 00";
+    QTest::newRow("as captured") << QByteArray("Hello workgroup (to H5WG<00>)") << captured;
+    // "ALICE\0H5WG\0" and the final NUL leave 412 bytes of text.
+    QTest::newRow("longest text") << QByteArray(412, 'x') << QStringLiteral("<fits>");
+    QTest::newRow("one byte more is refused, not cut") << QByteArray(413, 'x') << QString();
+}
+
+void TestMessengerCodec::encodesTheWorkgroupDatagram()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, expected);
+    MailslotDatagram::WorkgroupMessage message;
+    message.datagramId = 0x2001;
+    message.sourceAddress = 0x0A550102;
+    message.sourceName = NetbiosName::fromOem(asciiBytes("CLIENTA"), 0x00);
+    message.destination = NetbiosName::fromOem(asciiBytes("H5WG"), 0x00);
+    message.from = asciiBytes("ALICE");
+    message.to = asciiBytes("H5WG");
+    message.text.assign(text.begin(), text.end());
+    const auto datagram = MailslotDatagram::encode(message);
+    QCOMPARE(datagram.has_value(), !expected.isEmpty());
+    if (expected == QStringLiteral("<fits>"))
+        QCOMPARE(datagram->size(), 170u + 424u);
+    else if (datagram)
+        QCOMPARE(*datagram, hexBytes(expected.toLatin1().constData()));
 }
 
 // A WINS server's NAM_ERR (nmbd's, for NOSUCH<03>) is a definite answer; nothing else is.

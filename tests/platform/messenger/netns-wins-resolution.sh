@@ -160,6 +160,43 @@ echo "only a dead WINS server: broadcast after its tries, within the send limit"
 send "wins-server = 10.85.1.77" 0 0 -f TESTER fartwo "dead wins $tag"
 arrives "dead wins $tag"
 
+echo "a workgroup message (bare *): one datagram to H5WG<00> on the segment, beside nmbd"
+# The probe binds UDP 138 with address reuse beside FARTWO's nmbd and keeps the first
+# messenger mailslot datagram.
+rm -f "$work/probe.ready"
+ip netns exec "$far2" timeout 30 python3 - "$work" <<'PY' &
+import socket, sys
+work = sys.argv[1]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("0.0.0.0", 138))
+s.settimeout(25)
+open(work + "/probe.ready", "w").close()
+for _ in range(100):
+    data, peer = s.recvfrom(2048)
+    if b"\\MAILSLOT\\MESSNGR\0" in data:
+        open(work + "/probe.dgram", "wb").write(data)
+        break
+PY
+probe=$!
+for _ in $(seq 1 100); do [ -f "$work/probe.ready" ] && break; sleep 0.1; done
+send "workgroup = h5wg" 0 0 -f TESTER '*' "hello all"
+wait "$probe"
+if [ -f "$work/probe.dgram" ]; then
+    python3 - "$work/probe.dgram" <<'PY' || fail "the workgroup datagram is not as sent"
+import sys
+d = open(sys.argv[1], "rb").read()
+def enc(name, suffix):
+    raw = name.ljust(15).encode() + bytes([suffix])
+    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+assert d[0] == 0x11 and d[4:8] == bytes([10, 85, 2, 2]), d[:14]
+assert d[48:82] == enc("H5WG", 0), d[48:82]
+assert d.endswith(b"TESTER\0H5WG\0hello all\0"), d[-40:]
+PY
+else
+    fail "no workgroup datagram reached the segment"
+fi
+
 if [ "$failures" -ne 0 ]; then
     for d in wins near far2; do
         echo "--- $d"
