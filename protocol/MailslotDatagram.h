@@ -34,4 +34,19 @@ std::optional<std::vector<std::uint8_t>> body(const WorkgroupMessage& message);
 // DIRECT_GROUP, first and only fragment, sent as a Windows client sends it; nullopt as body.
 std::optional<std::vector<std::uint8_t>> encode(const WorkgroupMessage& message);
 
+// The most a received datagram may be: a largest write with room for the pad Windows allows.
+inline constexpr std::size_t kMaxDatagramBytes = 600;
+
+struct Received
+{
+    bool group = false; // DIRECT_GROUP, else DIRECT_UNIQUE
+    WorkgroupMessage message;
+};
+
+// A messenger mailslot write as received on UDP 138: DIRECT_UNIQUE or DIRECT_GROUP, one
+// unfragmented datagram, a mailslot write to \MAILSLOT\MESSNGR (any case) whose data lies
+// within the datagram, and a body of at least From NUL To NUL with names of at most 15
+// bytes. The text ends at the next NUL or the data's end. Anything else gives nullopt.
+std::optional<Received> decode(std::span<const std::uint8_t> datagram);
+
 } // namespace MailslotDatagram
