@@ -121,6 +121,8 @@ const char* const kUsage =
     "  --name-interfaces LIST          comma-separated interfaces to hold names on (default all)\n"
     "  --alias-grace T                 keep a user's alias T after the last client left (30s)\n"
     "  --name-watch-interval T         look for another program on the names port every T (2s)\n"
+    "  --wins-refresh-interval T       refresh names at the WINS servers of vorelin.conf every T\n"
+    "                                  (default: half the time they were granted, 20 min at most)\n"
     "  -h, --help                      show this help\n"
     "  -V, --version                   show the version\n"
     "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
@@ -159,6 +161,9 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
              : key == "alias-grace"         ? s.aliasGrace
              : key == "name-watch-interval" ? s.nameWatchInterval
                                             : s.messageTimeout) = *parsed;
+    } else if (key == "wins-refresh-interval") {
+        s.winsRefreshInterval = duration(value);
+        ok = s.winsRefreshInterval.has_value();
     } else if (key == "messages-per-minute") {
         ok = count(s.messagesPerMinute, value, 0, 1'000'000);
     } else if (key == "spool-max-messages") {

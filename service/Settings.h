@@ -41,6 +41,9 @@ struct Settings
     std::chrono::milliseconds aliasGrace{30'000};
     // How often the socket table is read for another program (nmbd) on the names port.
     std::chrono::milliseconds nameWatchInterval{2'000};
+    // How often names registered with a WINS server are refreshed; nothing: half the TTL the
+    // server granted, at most 20 minutes.
+    std::optional<std::chrono::milliseconds> winsRefreshInterval;
 
     bool directMode() const { return !bind.empty() || sessionPort != 0 || !runtimeDir.empty(); }
 };

@@ -301,8 +301,13 @@ int main(int argc, char** argv)
     nameOptions.aliasTiming = {settings.aliasGrace, 2 * settings.aliasGrace};
     nameOptions.watchInterval = settings.nameWatchInterval;
     nameOptions.ownSocket = ownNameSocket;
-    NameService nameService(listeners.names, NameHolder::Settings{}, nameOptions, names, inbox,
-                            interfaces, logLine);
+    // H-node: the names also go to the WINS servers. nmbd, when it holds the port, registers
+    // the computer name itself, and this service holds none then.
+    NameHolder::Settings holderSettings;
+    holderSettings.winsServers = network.config.nameServers();
+    holderSettings.winsRefreshInterval = settings.winsRefreshInterval;
+    NameService nameService(listeners.names, holderSettings, nameOptions, names, inbox, interfaces,
+                            logLine);
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
     nameService.start();

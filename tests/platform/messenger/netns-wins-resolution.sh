@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# H-node name resolution against a real nmbd as the WINS server. Two subnets joined by a router
-# namespace: on 10.85.1.0/24 the WINS server (nmbd, wins support) and NEARPC (nmbd registered
-# with WINS, smbd); on 10.85.2.0/24 the real vorelin-send and FARTWO (nmbd and smbd, broadcast
-# only). Everything stays inside the namespaces, which are removed on exit.
+# WINS against a real nmbd as the server. Two subnets joined by a router namespace: on
+# 10.85.1.0/24 the WINS server (nmbd, wins support) and NEARPC (nmbd registered with WINS,
+# smbd); on 10.85.2.0/24 the real vorelin-send and vorelind (FARPC) on one host, and FARTWO
+# (nmbd and smbd, broadcast only) on another. The sender's H-node lookups and workgroup
+# messages, then vorelind's registration, refresh, defence and release, checked by what the
+# server answers. Everything stays inside the namespaces, which are removed on exit.
 #
-# Usage: netns-wins-resolution.sh VORELIN_SEND
+# Usage: netns-wins-resolution.sh VORELIN_SEND VORELIND
 # Exit: 0 passed, 1 failed, 77 skipped (not root, namespaces not permitted).
 set -uo pipefail
 
-send_bin=${1:?usage: $0 VORELIN_SEND}
+send_bin=${1:?usage: $0 VORELIN_SEND VORELIND}
+vorelind=${2:?usage: $0 VORELIN_SEND VORELIND}
 
 source "$(dirname "$0")/../../support/netns.sh"
 require_netns
@@ -16,6 +19,7 @@ nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is n
 smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is not installed"
 nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
 [ -x "$send_bin" ] || missing "$send_bin is not built"
+[ -x "$vorelind" ] || missing "$vorelind is not built"
 
 tag=$(printf '%04x%04x' $$ $RANDOM)
 wins=wins-$tag
@@ -197,7 +201,101 @@ else
     fail "no workgroup datagram reached the segment"
 fi
 
+# wins_ttl NAME: the TTL the WINS server gives for NAME<03> (a unicast query with RD from the
+# far host), or "none" for a negative answer.
+wins_ttl() {
+    ip netns exec "$far" timeout 5 python3 - "$1" <<'PY'
+import socket, struct, sys
+def encoded(name):
+    raw = name.ljust(15).encode() + b"\x03"
+    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(1.5)
+query = struct.pack(">HHHHHH", 0x5151, 0x0100, 1, 0, 0, 0) + encoded(sys.argv[1]) + b"\0\x20\0\x01"
+for _ in range(3):
+    s.sendto(query, ("10.85.1.1", 137))
+    try:
+        reply = s.recv(600)
+    except socket.timeout:
+        continue
+    if reply[:2] == b"\x51\x51":
+        print("none" if reply[3] & 0x0F else struct.unpack(">I", reply[50:54])[0])
+        sys.exit(0)
+sys.exit(1)
+PY
+}
+
+# claim_from_far2 NAME: registers NAME<03> for 10.85.2.3 as another WINS client would, and
+# prints the final answer's flags word (after any WACK); the server needs about 21 s when
+# nobody defends the name.
+claim_from_far2() {
+    ip netns exec "$far2" timeout 40 python3 - "$1" <<'PY'
+import socket, struct, sys
+def encoded(name):
+    raw = name.ljust(15).encode() + b"\x03"
+    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(35)
+request = (struct.pack(">HHHHHH", 0x5252, 0x2900, 1, 0, 0, 1) + encoded(sys.argv[1]) +
+           b"\0\x20\0\x01\xc0\x0c\0\x20\0\x01" + struct.pack(">IH", 300000, 6) +
+           b"\x60\0" + bytes([10, 85, 2, 3]))
+s.sendto(request, ("10.85.1.1", 137))
+while True:
+    reply = s.recv(600)
+    if reply[:2] == b"\x52\x52" and reply[2:4] != b"\xbc\x00":
+        print("%02x%02x" % (reply[2], reply[3]))
+        break
+PY
+}
+
+echo "vorelind registers FARPC with the WINS server, refreshes it and defends it"
+printf 'wins-server = 10.85.1.1\nsamba-config =\nsamba-dhcp-config =\n' >"$work/vorelind-net.conf"
+mkdir -p "$work/state" "$work/run"
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.2.2 --session-port 139 --name-port 137 --state-dir "$work/state" \
+    --runtime-dir "$work/run" --computer-name FARPC --wins-refresh-interval 2s \
+    >"$work/vorelind.log" 2>&1 &
+daemon=$!
+pids+=($daemon)
+registered=
+for _ in $(seq 1 100); do
+    registered=$(wins_ttl FARPC)
+    [ -n "$registered" ] && [ "$registered" != none ] && break
+    sleep 0.2
+done
+[ -n "$registered" ] && [ "$registered" != none ] || fail "FARPC<03> never reached the WINS server"
+ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
+    'FARPC#03' 2>/dev/null | grep -q '^10\.85\.2\.2 FARPC<03>' ||
+    fail "nmblookup at the server does not give FARPC<03> at 10.85.2.2"
+# The TTL the server gives falls by the second and rises again with each refresh.
+fell=0 rose=0
+for _ in $(seq 1 150); do
+    ttl=$(wins_ttl FARPC)
+    case "$ttl" in
+    300000) [ "$fell" = 1 ] && rose=1 ;;
+    '' | none) ;;
+    *) fell=1 ;;
+    esac
+    [ "$rose" = 1 ] && break
+    sleep 0.2
+done
+[ "$rose" = 1 ] || fail "the server's TTL for FARPC<03> never rose again (no refresh)"
+answer=$(claim_from_far2 FARPC)
+[ "$answer" = ad86 ] || fail "another host's claim of FARPC<03> got $answer, expected ACT_ERR (ad86)"
+
+echo "vorelind releases FARPC at shutdown"
+kill -TERM "$daemon"
+released=0
+for _ in $(seq 1 100); do
+    [ "$(wins_ttl FARPC)" = none ] && released=1 && break
+    sleep 0.2
+done
+[ "$released" = 1 ] || fail "the server still holds FARPC<03> after vorelind stopped"
+grep -q 'registered FARPC<03> at 10.85.2.2 with WINS server 10.85.1.1' "$work/vorelind.log" ||
+    fail "vorelind did not log its WINS registration"
+
 if [ "$failures" -ne 0 ]; then
+    [ -f "$work/vorelind.log" ] && tail -n 20 "$work/vorelind.log"
     for d in wins near far2; do
         echo "--- $d"
         tail -n 20 "$work/$d/nmbd.out"
