@@ -121,6 +121,7 @@ const char* const kUsage =
     "  --name-interfaces LIST          comma-separated interfaces to hold names on (default all)\n"
     "  --alias-grace T                 keep a user's alias T after the last client left (30s)\n"
     "  --name-watch-interval T         look for another program on the names port every T (2s)\n"
+    "  --datagram-port PORT            direct mode: take workgroup messages on this UDP port\n"
     "  --wins-refresh-interval T       refresh names at the WINS servers of vorelin.conf every T\n"
     "                                  (default: half the time they were granted, 20 min at most)\n"
     "  -h, --help                      show this help\n"
@@ -161,6 +162,10 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
              : key == "alias-grace"         ? s.aliasGrace
              : key == "name-watch-interval" ? s.nameWatchInterval
                                             : s.messageTimeout) = *parsed;
+    } else if (key == "datagram-port") {
+        std::size_t port = 0;
+        ok = count(port, value, 1, 65535);
+        s.datagramPort = static_cast<std::uint16_t>(port);
     } else if (key == "wins-refresh-interval") {
         s.winsRefreshInterval = duration(value);
         ok = s.winsRefreshInterval.has_value();

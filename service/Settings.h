@@ -44,6 +44,8 @@ struct Settings
     // How often names registered with a WINS server are refreshed; nothing: half the TTL the
     // server granted, at most 20 minutes.
     std::optional<std::chrono::milliseconds> winsRefreshInterval;
+    // Workgroup messages (UDP 138); in direct mode only with a port.
+    std::uint16_t datagramPort = 0;
 
     bool directMode() const { return !bind.empty() || sessionPort != 0 || !runtimeDir.empty(); }
 };

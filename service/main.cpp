@@ -7,6 +7,7 @@
 #include "service/Reception.h"
 #include "service/Settings.h"
 #include "service/Spool.h"
+#include "service/WorkgroupReception.h"
 #include "service/names/NameService.h"
 
 #include "platform/network/LinuxComputerName.h"
@@ -28,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,7 +141,7 @@ int listenUnix(const std::string& path, std::string& error)
 
 // The sockets systemd passed, by their FileDescriptorName=. inboxExpected is false where the
 // local socket is ours to make (direct mode).
-bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
+bool passedSockets(Daemon::Listeners& listeners, int& datagram, bool inboxExpected = true)
 {
     char** names = nullptr;
     const int count = ::sd_listen_fds_with_names(1, &names);
@@ -152,6 +154,8 @@ bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
             listeners.session = fd;
         } else if (name == "names" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
             listeners.names = fd;
+        } else if (name == "datagram" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
+            datagram = fd;
         } else {
             logLine("ignoring a passed socket named '" + name + "'");
         }
@@ -222,12 +226,13 @@ int main(int argc, char** argv)
 
     Daemon::Listeners listeners;
     bool ownNameSocket = false;
+    int datagramSocket = -1;
     if (settings.directMode()) {
         // Ports 139 and 137 may come from a privileged launcher (systemd-socket-activate under
         // sudo) while this runs as the user; what was not passed is opened here.
         const bool passed = ::sd_listen_fds(0) > 0;
         if (passed)
-            passedSockets(listeners, false);
+            passedSockets(listeners, datagramSocket, false);
         if ((listeners.session < 0 && (settings.bind.empty() || settings.sessionPort == 0)) ||
             settings.runtimeDir.empty() || settings.stateDir.empty()) {
             std::fprintf(stderr, "vorelind: direct mode needs --bind, --session-port, "
@@ -242,6 +247,8 @@ int main(int argc, char** argv)
             logLine("vorelind: " + error);
             return 1;
         }
+        if (datagramSocket < 0 && settings.datagramPort != 0)
+            datagramSocket = WorkgroupReception::openSocket(settings.datagramPort, logLine);
         if (listeners.names < 0 && settings.namePort != 0) {
             listeners.names = NameService::openSocket(settings.namePort, logLine);
             ownNameSocket = true;
@@ -251,7 +258,7 @@ int main(int argc, char** argv)
             const char* state = std::getenv("STATE_DIRECTORY");
             settings.stateDir = state && *state ? state : kDefaultStateDir;
         }
-        if (!passedSockets(listeners)) {
+        if (!passedSockets(listeners, datagramSocket)) {
             logLine("vorelind: no sockets: start it through its socket units, or in direct "
                     "mode with --bind");
             return 1;
@@ -310,6 +317,17 @@ int main(int argc, char** argv)
                             logLine);
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
+    std::optional<WorkgroupReception> workgroupReception;
+    if (datagramSocket >= 0 && network.config.workgroupMessages) {
+        workgroupReception.emplace(
+            datagramSocket,
+            WorkgroupReception::Options{network.config.workgroup, names.computerName()}, reception,
+            *decoder, logLine);
+        daemon.addSource(&*workgroupReception);
+    } else if (datagramSocket >= 0) {
+        ::close(datagramSocket);
+        logLine("workgroup messages off: workgroup-messages = no");
+    }
     nameService.start();
     logLine("listening as " + names.computerName() + "<03> in workgroup " +
             network.config.workgroup + "; " + std::to_string(inbox.waitingCount()) +

@@ -249,14 +249,21 @@ PY
 }
 
 echo "vorelind registers FARPC with the WINS server, refreshes it and defends it"
-printf 'wins-server = 10.85.1.1\nsamba-config =\nsamba-dhcp-config =\n' >"$work/vorelind-net.conf"
-mkdir -p "$work/state" "$work/run"
+printf 'workgroup = H5WG\nwins-server = 10.85.1.1\nsamba-config =\nsamba-dhcp-config =\n' \
+    >"$work/vorelind-net.conf"
+mkdir -p "$work/state" "$work/run" "$work/state2" "$work/run2"
 ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
-    --bind 10.85.2.2 --session-port 139 --name-port 137 --state-dir "$work/state" \
-    --runtime-dir "$work/run" --computer-name FARPC --wins-refresh-interval 2s \
-    >"$work/vorelind.log" 2>&1 &
+    --bind 10.85.2.2 --session-port 139 --name-port 137 --datagram-port 138 \
+    --state-dir "$work/state" --runtime-dir "$work/run" --computer-name FARPC \
+    --wins-refresh-interval 2s >"$work/vorelind.log" 2>&1 &
 daemon=$!
 pids+=($daemon)
+# A second one beside FARTWO's nmbd and smbd: workgroup messages only, besides a session port
+# smbd does not hold.
+ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.2.3 --session-port 1139 --datagram-port 138 --state-dir "$work/state2" \
+    --runtime-dir "$work/run2" --computer-name FARTWOV >"$work/vorelind2.log" 2>&1 &
+pids+=($!)
 registered=
 for _ in $(seq 1 100); do
     registered=$(wins_ttl FARPC)
@@ -282,6 +289,41 @@ done
 [ "$rose" = 1 ] || fail "the server's TTL for FARPC<03> never rose again (no refresh)"
 answer=$(claim_from_far2 FARPC)
 [ "$answer" = ad86 ] || fail "another host's claim of FARPC<03> got $answer, expected ACT_ERR (ad86)"
+
+echo "a workgroup message reaches both vorelind, one beside nmbd; copies and forgeries do not"
+for log in vorelind.log vorelind2.log; do
+    for _ in $(seq 1 100); do grep -q 'listening as' "$work/$log" && break; sleep 0.2; done
+done
+ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" timeout 30 "$send_bin" \
+    -f TESTER 'h5wg*' "to all $tag" >/dev/null 2>&1 || fail "vorelin-send H5WG* failed"
+# The captured datagram, sent twice, and as a fragment and to another mailslot: one message.
+ip netns exec "$far2" timeout 10 python3 - <<'PY'
+import socket
+d = bytes.fromhex(
+    "110e20010a550102008a00c50000204544454d454a4546454f46454542434143414341434143414341434143"
+    "4141410020454944464648454843414341434143414341434143414341434143414341414100ff534d422500"
+    "0000001804000000000000000000000000000000fffe00000000110000290002000000000002000000000000"
+    "00000058002900580003000100000002003c005c4d41494c534c4f545c4d4553534e47520000414c49434500"
+    "483557470048656c6c6f20776f726b67726f75702028746f20483557473c30303e2900")
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+for datagram in (d, d, d[:1] + b"\x0f" + d[2:], d[:0xa0] + b"B" + d[0xa1:]):
+    s.sendto(datagram, ("10.85.2.255", 138))
+PY
+for log in vorelind.log vorelind2.log; do
+    for _ in $(seq 1 100); do
+        [ "$(grep -c 'message from=ALICE .*to=H5WG\*' "$work/$log")" -ge 1 ] &&
+            grep -q "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\*" "$work/$log" &&
+            break
+        sleep 0.2
+    done
+    grep -q "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\* .*outcome=delivered" \
+        "$work/$log" || fail "$log: no workgroup message from vorelin-send"
+    [ "$(grep -c 'message from=ALICE ' "$work/$log")" = 1 ] ||
+        fail "$log: the copies and forgeries made $(grep -c 'message from=ALICE ' "$work/$log") messages, not 1"
+done
+kill -0 "${pids[3]}" 2>/dev/null || fail "FARTWO's nmbd did not survive beside vorelind"
+await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 
 echo "vorelind releases FARPC at shutdown"
 kill -TERM "$daemon"
