@@ -325,6 +325,13 @@ done
 kill -0 "${pids[3]}" 2>/dev/null || fail "FARTWO's nmbd did not survive beside vorelind"
 await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 
+echo "nmbd starts again beside vorelind's UDP 138 socket"
+kill -TERM "${pids[3]}"
+for _ in $(seq 1 100); do kill -0 "${pids[3]}" 2>/dev/null || break; sleep 0.1; done
+start "$far2" "$nmbd" "$work/far2"
+await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+kill -0 "${pids[-1]}" 2>/dev/null || fail "nmbd did not start beside vorelind"
+
 echo "vorelind releases FARPC at shutdown"
 kill -TERM "$daemon"
 released=0
