@@ -342,6 +342,25 @@ done
 [ "$released" = 1 ] || fail "the server still holds FARPC<03> after vorelind stopped"
 grep -q 'registered FARPC<03> at 10.85.2.2 with WINS server 10.85.1.1' "$work/vorelind.log" ||
     fail "vorelind did not log its WINS registration"
+for _ in $(seq 1 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
+
+echo "a name WINS holds for a live owner is refused: vorelind goes into conflict"
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.2.2 --session-port 139 --name-port 137 --state-dir "$work/state" \
+    --runtime-dir "$work/run" --computer-name NEARPC >"$work/vorelind3.log" 2>&1 &
+daemon=$!
+pids+=($daemon)
+refused=0
+for _ in $(seq 1 150); do
+    grep -q 'WINS server 10.85.1.1 refused NEARPC<03> (rcode 6)' "$work/vorelind3.log" &&
+        refused=1 && break
+    sleep 0.2
+done
+[ "$refused" = 1 ] || fail "vorelind was not refused NEARPC<03> by the server"
+ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
+    'NEARPC#03' 2>/dev/null | grep -q '^10\.85\.1\.2 NEARPC<03>' ||
+    fail "the server no longer gives NEARPC<03> at its owner's address"
+kill -TERM "$daemon"
 
 if [ "$failures" -ne 0 ]; then
     [ -f "$work/vorelind.log" ] && tail -n 20 "$work/vorelind.log"
