@@ -71,7 +71,12 @@ int main(int argc, char* argv[])
     LinuxComputerName computer;
     LinuxNetworkAdapters adapters;
     const QString computerName = GetLocalComputerName(computer);
-    SmbMessenger messenger(computerName, {}, &adapters);
+    const auto network = NetworkConfigParser::load();
+    if (network.error)
+        std::fprintf(stderr, "vorelin: %s\n", network.error->c_str());
+    SmbMessengerOptions options;
+    options.apply(network.config);
+    SmbMessenger messenger(computerName, options, &adapters);
     LinuxBusyPointer busyPointer;
     LinuxMessageBox messageBox;
     IniRegistry registry;

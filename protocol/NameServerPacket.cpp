@@ -22,9 +22,13 @@ constexpr std::uint16_t kRcodeMask = 0x000F;
 constexpr std::uint16_t kOpcodeQuery = 0;
 constexpr std::uint16_t kOpcodeRegistration = 5;
 constexpr std::uint16_t kOpcodeRelease = 6;
+constexpr std::uint16_t kOpcodeWack = 7;
+constexpr std::uint16_t kOpcodeRefresh = 8;
+constexpr std::uint16_t kOpcodeRefreshAlternative = 9; // RFC 1002's diagram of 4.2.4
 
 constexpr std::uint16_t kTypeNb = 0x0020;
 constexpr std::uint16_t kTypeNbstat = 0x0021;
+constexpr std::uint16_t kTypeNull = 0x000A;
 constexpr std::uint16_t kClassIn = 0x0001;
 constexpr std::uint16_t kNbRdataLength = 6;
 // RR_NAME of the additional record: a pointer to the question name at offset 12.
@@ -275,6 +279,71 @@ std::vector<std::uint8_t> encodeNodeStatusResponse(std::uint16_t transactionId,
     out.bytes(unitId);
     out.zeros(kStatisticsLength - unitId.size());
     return out.take();
+}
+
+std::vector<std::uint8_t> encodeWinsRequest(WinsRequest request, std::uint16_t transactionId,
+                                            const NetbiosName& name, std::uint32_t address,
+                                            std::uint32_t ttl)
+{
+    std::uint16_t flags = (kOpcodeRelease << kOpcodeShift); // 0x3000
+    if (request == WinsRequest::Registration)
+        flags = (kOpcodeRegistration << kOpcodeShift) | kRecursionDesired; // 0x2900
+    else if (request == WinsRequest::Refresh)
+        flags = (kOpcodeRefresh << kOpcodeShift) | kRecursionDesired; // 0x4100
+    ByteWriter out;
+    writeHeader(out, transactionId, flags, 1, 0, 1);
+    name.write(out);
+    out.u16be(kTypeNb);
+    out.u16be(kClassIn);
+    out.u16be(kPointerToQuestion);
+    writeNbRecord(out, request == WinsRequest::Release ? 0 : ttl, kHNodeFlags, address);
+    return out.take();
+}
+
+// Answers carry the name in full and one record: NB with 6 bytes for registrations, refreshes
+// and releases; NULL with the request's 2-byte flags word for a WACK (4.2.16).
+std::optional<WinsAnswer> decodeWinsAnswer(std::span<const std::uint8_t> packet)
+{
+    ByteReader in(packet);
+    const Header header = readHeader(in);
+    if (!in.ok() || !header.isResponse() || header.answers != 1 || header.questions != 0)
+        return std::nullopt;
+    const auto name = NetbiosName::read(in);
+    const std::uint16_t type = in.u16be();
+    const std::uint16_t rrClass = in.u16be();
+    const std::uint32_t ttl = in.u32be();
+    const std::uint16_t length = in.u16be();
+    in.skip(length);
+    if (!name || !in.ok() || rrClass != kClassIn)
+        return std::nullopt;
+
+    WinsAnswer answer;
+    answer.transactionId = header.transactionId;
+    answer.name = *name;
+    answer.rcode = header.rcode();
+    answer.ttl = ttl;
+    const bool granted = header.rcode() == 0;
+    switch (header.opcode()) {
+    case kOpcodeRegistration:
+    case kOpcodeRefresh:
+    case kOpcodeRefreshAlternative:
+        if (type != kTypeNb || length != kNbRdataLength)
+            return std::nullopt;
+        answer.kind = granted ? WinsAnswer::Kind::Granted : WinsAnswer::Kind::Refused;
+        return answer;
+    case kOpcodeRelease:
+        if (type != kTypeNb || length != kNbRdataLength)
+            return std::nullopt;
+        answer.kind = granted ? WinsAnswer::Kind::Released : WinsAnswer::Kind::NotReleased;
+        return answer;
+    case kOpcodeWack:
+        if (type != kTypeNull || length != 2 || !granted)
+            return std::nullopt;
+        answer.kind = WinsAnswer::Kind::Wait;
+        return answer;
+    default:
+        return std::nullopt;
+    }
 }
 
 } // namespace NameServerPacket

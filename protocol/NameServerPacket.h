@@ -91,6 +91,48 @@ std::vector<std::uint8_t> encodeNegativeRegistrationResponse(std::uint16_t trans
                                                              std::uint32_t claimantAddress,
                                                              std::uint8_t rcode = kActiveError);
 
+// --- A client of a WINS server (RFC 1002 4.2, 5.1.2), unicast to the server's port 137 -----
+
+enum class WinsRequest
+{
+    Registration, // 0x2900: opcode 5, RD
+    Refresh,      // 0x4100: opcode 8, RD
+    Release       // 0x3000: opcode 6
+};
+
+// NB_FLAGS of an H-node's unique name, as Samba's client registers it.
+constexpr std::uint16_t kHNodeFlags = 0x6000;
+
+// The 68-byte request for a unique name at address; a release carries TTL 0.
+std::vector<std::uint8_t> encodeWinsRequest(WinsRequest request, std::uint16_t transactionId,
+                                            const NetbiosName& name, std::uint32_t address,
+                                            std::uint32_t ttl);
+
+// The server's answer to one of those requests.
+struct WinsAnswer
+{
+    enum class Kind
+    {
+        // A registration or refresh answered positively (nmbd answers both with opcode 5).
+        Granted,
+        // WACK: the server asks the old owner first; wait up to ttl seconds.
+        Wait,
+        // A registration or refresh refused (rcode: ACT_ERR, RFS_ERR...).
+        Refused,
+        Released,
+        // A release the server refused: it holds no such name at this address.
+        NotReleased
+    };
+    std::uint16_t transactionId = 0;
+    NetbiosName name;
+    Kind kind = Kind::Refused;
+    std::uint8_t rcode = 0;
+    std::uint32_t ttl = 0;
+};
+
+// nullopt for anything that is not a WINS server's answer to a name request.
+std::optional<WinsAnswer> decodeWinsAnswer(std::span<const std::uint8_t> packet);
+
 struct NodeStatusName
 {
     NetbiosName name;

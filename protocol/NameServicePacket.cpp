@@ -118,6 +118,34 @@ std::optional<NameQueryResponse> decodeNameQueryResponse(std::span<const std::ui
     return response;
 }
 
+// nmbd answers QD 0, AN 1 with the name and a NULL record; the record's type is not checked,
+// only that the name is the one asked for.
+std::optional<NegativeQueryResponse>
+decodeNegativeNameQueryResponse(std::span<const std::uint8_t> packet)
+{
+    ByteReader in(packet);
+    NegativeQueryResponse response;
+    response.transactionId = in.u16be();
+    const std::uint16_t flags = in.u16be();
+    const std::uint16_t questions = in.u16be();
+    const std::uint16_t answers = in.u16be();
+    in.skip(4); // NSCOUNT, ARCOUNT
+    if (!in.ok() || (flags & kResponse) == 0 || (flags & kOpcodeMask) != 0 ||
+        (flags & kRcodeMask) == 0 || answers == 0 || questions > kMaxQuestions)
+        return std::nullopt;
+    for (std::uint16_t i = 0; i < questions; ++i) {
+        if (!NetbiosName::read(in))
+            return std::nullopt;
+        in.skip(4);
+    }
+    const auto name = NetbiosName::read(in);
+    if (!name || !in.ok())
+        return std::nullopt;
+    response.name = *name;
+    response.rcode = static_cast<std::uint8_t>(flags & kRcodeMask);
+    return response;
+}
+
 // RDATA (4.2.18): NUM_NAMES, NUM_NAMES x (15-byte name, suffix, NAME_FLAGS), STATISTICS.
 std::optional<NodeStatusResponse> decodeNodeStatusResponse(std::span<const std::uint8_t> packet)
 {

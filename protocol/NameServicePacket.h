@@ -24,6 +24,14 @@ struct NameQueryResponse
     std::vector<AddressEntry> addresses;
 };
 
+// NEGATIVE NAME QUERY RESPONSE (4.2.14): a name server's definite "no such name".
+struct NegativeQueryResponse
+{
+    std::uint16_t transactionId = 0;
+    NetbiosName name;
+    std::uint8_t rcode = 0;
+};
+
 struct NodeStatusEntry
 {
     NetbiosName name;
@@ -50,6 +58,9 @@ std::vector<std::uint8_t> encodeNodeStatusRequest(std::uint16_t transactionId);
 // POSITIVE NAME QUERY RESPONSE (4.2.13). Requests, negative responses, WACKs and anything
 // malformed give nullopt.
 std::optional<NameQueryResponse> decodeNameQueryResponse(std::span<const std::uint8_t> packet);
+// NEGATIVE NAME QUERY RESPONSE: a query response with a nonzero RCODE and its record's name.
+std::optional<NegativeQueryResponse>
+decodeNegativeNameQueryResponse(std::span<const std::uint8_t> packet);
 // NODE STATUS RESPONSE (4.2.18). RDLENGTH bounds the name table; the statistics after it may
 // be short or missing.
 std::optional<NodeStatusResponse> decodeNodeStatusResponse(std::span<const std::uint8_t> packet);

@@ -122,6 +122,9 @@ const char* const kUsage =
     "  --alias-grace T                 keep a user's alias T after the last client left (30s)\n"
     "  --login-aliases yes|no          hold the aliases of logged-in users (default yes)\n"
     "  --name-watch-interval T         look for another program on the names port every T (2s)\n"
+    "  --datagram-port PORT            direct mode: take workgroup messages on this UDP port\n"
+    "  --wins-refresh-interval T       refresh names at the WINS servers of vorelin.conf every T\n"
+    "                                  (default: half the time they were granted, 20 min at most)\n"
     "  -h, --help                      show this help\n"
     "  -V, --version                   show the version\n"
     "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
@@ -160,6 +163,13 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
              : key == "alias-grace"         ? s.aliasGrace
              : key == "name-watch-interval" ? s.nameWatchInterval
                                             : s.messageTimeout) = *parsed;
+    } else if (key == "datagram-port") {
+        std::size_t port = 0;
+        ok = count(port, value, 1, 65535);
+        s.datagramPort = static_cast<std::uint16_t>(port);
+    } else if (key == "wins-refresh-interval") {
+        s.winsRefreshInterval = duration(value);
+        ok = s.winsRefreshInterval.has_value();
     } else if (key == "messages-per-minute") {
         ok = count(s.messagesPerMinute, value, 0, 1'000'000);
     } else if (key == "spool-max-messages") {
@@ -253,6 +263,8 @@ Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string&
         {"alias-grace", true},
         {"name-watch-interval", true},
         {"login-aliases", true},
+        {"datagram-port", true},
+        {"wins-refresh-interval", true},
     };
     std::vector<std::pair<std::string, std::string>> given;
     std::vector<std::string> operands;

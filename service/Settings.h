@@ -45,6 +45,11 @@ struct Settings
     bool loginAliases = true;
     // How often the socket table is read for another program (nmbd) on the names port.
     std::chrono::milliseconds nameWatchInterval{2'000};
+    // How often names registered with a WINS server are refreshed; nothing: half the TTL the
+    // server granted, at most 20 minutes.
+    std::optional<std::chrono::milliseconds> winsRefreshInterval;
+    // Workgroup messages (UDP 138); in direct mode only with a port.
+    std::uint16_t datagramPort = 0;
 
     bool directMode() const { return !bind.empty() || sessionPort != 0 || !runtimeDir.empty(); }
 };

@@ -8,11 +8,13 @@
 #include "service/Reception.h"
 #include "service/Settings.h"
 #include "service/Spool.h"
+#include "service/WorkgroupReception.h"
 #include "service/names/LoginWatch.h"
 #include "service/names/NameService.h"
 
 #include "platform/network/LinuxComputerName.h"
 #include "platform/network/LinuxNetworkAdapters.h"
+#include "protocol/NetworkConfig.h"
 #include "protocol/OemDecoder.h"
 
 #include <arpa/inet.h>
@@ -29,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,7 +154,7 @@ int listenUnix(const std::string& path, std::string& error)
 
 // The sockets systemd passed, by their FileDescriptorName=. inboxExpected is false where the
 // local socket is ours to make (direct mode).
-bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
+bool passedSockets(Daemon::Listeners& listeners, int& datagram, bool inboxExpected = true)
 {
     char** names = nullptr;
     const int count = ::sd_listen_fds_with_names(1, &names);
@@ -164,6 +167,8 @@ bool passedSockets(Daemon::Listeners& listeners, bool inboxExpected = true)
             listeners.session = fd;
         } else if (name == "names" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
             listeners.names = fd;
+        } else if (name == "datagram" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
+            datagram = fd;
         } else {
             logLine.warning("ignoring a passed socket named '" + name + "'");
         }
@@ -224,6 +229,11 @@ int main(int argc, char** argv)
         break;
     }
 
+    // A bad network file costs the WINS side only; the service runs on broadcast.
+    const auto network = NetworkConfigParser::load();
+    if (network.error)
+        logLine.warning("vorelind: " + *network.error);
+
     auto decoder = decoderFor(settings.codePage, error);
     if (!decoder) {
         logLine.err("vorelind: " + error);
@@ -232,12 +242,13 @@ int main(int argc, char** argv)
 
     Daemon::Listeners listeners;
     bool ownNameSocket = false;
+    int datagramSocket = -1;
     if (settings.directMode()) {
         // Ports 139 and 137 may come from a privileged launcher (systemd-socket-activate under
         // sudo) while this runs as the user; what was not passed is opened here.
         const bool passed = ::sd_listen_fds(0) > 0;
         if (passed)
-            passedSockets(listeners, false);
+            passedSockets(listeners, datagramSocket, false);
         if ((listeners.session < 0 && (settings.bind.empty() || settings.sessionPort == 0)) ||
             settings.runtimeDir.empty() || settings.stateDir.empty()) {
             std::fprintf(stderr, "vorelind: direct mode needs --bind, --session-port, "
@@ -252,6 +263,8 @@ int main(int argc, char** argv)
             logLine.err("vorelind: " + error);
             return 1;
         }
+        if (datagramSocket < 0 && settings.datagramPort != 0)
+            datagramSocket = WorkgroupReception::openSocket(settings.datagramPort, logLine);
         if (listeners.names < 0 && settings.namePort != 0) {
             listeners.names = NameService::openSocket(settings.namePort, logLine);
             ownNameSocket = true;
@@ -261,7 +274,7 @@ int main(int argc, char** argv)
             const char* state = std::getenv("STATE_DIRECTORY");
             settings.stateDir = state && *state ? state : kDefaultStateDir;
         }
-        if (!passedSockets(listeners)) {
+        if (!passedSockets(listeners, datagramSocket)) {
             logLine.err("vorelind: no sockets: start it through its socket units, or in direct "
                         "mode with --bind");
             return 1;
@@ -311,10 +324,26 @@ int main(int argc, char** argv)
     nameOptions.aliasTiming = {settings.aliasGrace, 2 * settings.aliasGrace};
     nameOptions.watchInterval = settings.nameWatchInterval;
     nameOptions.ownSocket = ownNameSocket;
-    NameService nameService(listeners.names, NameHolder::Settings{}, nameOptions, names, inbox,
-                            interfaces, logLine);
+    // H-node: the names also go to the WINS servers. nmbd, when it holds the port, registers
+    // the computer name itself, and this service holds none then.
+    NameHolder::Settings holderSettings;
+    holderSettings.winsServers = network.config.nameServers();
+    holderSettings.winsRefreshInterval = settings.winsRefreshInterval;
+    NameService nameService(listeners.names, holderSettings, nameOptions, names, inbox, interfaces,
+                            logLine);
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
+    std::optional<WorkgroupReception> workgroupReception;
+    if (datagramSocket >= 0 && network.config.workgroupMessages) {
+        workgroupReception.emplace(
+            datagramSocket,
+            WorkgroupReception::Options{network.config.workgroup, names.computerName()}, reception,
+            *decoder, logLine);
+        daemon.addSource(&*workgroupReception);
+    } else if (datagramSocket >= 0) {
+        ::close(datagramSocket);
+        logLine.notice("workgroup messages off: workgroup-messages = no");
+    }
     nameService.start();
     std::unique_ptr<LoginWatch> logins;
     if (settings.loginAliases && listeners.names >= 0) {
@@ -326,9 +355,9 @@ int main(int argc, char** argv)
         daemon.addSource(logins.get());
         logins->refresh();
     }
-    logLine.notice("listening as " + names.computerName() + "<03>; " +
-                   std::to_string(inbox.waitingCount()) + " message(s) waiting in " +
-                   settings.stateDir);
+    logLine.notice("listening as " + names.computerName() + "<03> in workgroup " +
+                   network.config.workgroup + "; " + std::to_string(inbox.waitingCount()) +
+                   " message(s) waiting in " + settings.stateDir);
     ::sd_notify(0, "READY=1");
     if (!daemon.run()) {
         logLine.err(std::string("vorelind: event loop failed: ") + std::strerror(errno));

@@ -110,8 +110,12 @@ int main(int argc, char* argv[])
 
     LinuxComputerName computer;
     const QString computerName = GetLocalComputerName(computer);
-    ReplySender replies([computerName, replyPort](std::uint32_t address) {
+    const auto network = NetworkConfigParser::load();
+    if (network.error)
+        std::fprintf(stderr, "vorelin-inbox: %s\n", network.error->c_str());
+    ReplySender replies([computerName, replyPort, network](std::uint32_t address) {
         SmbMessengerOptions options;
+        options.apply(network.config);
         options.address = address;
         options.sessionPort = std::uint16_t(replyPort);
         return std::make_unique<SmbMessenger>(computerName, options);

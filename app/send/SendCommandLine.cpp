@@ -1,5 +1,6 @@
 #include "app/send/SendCommandLine.h"
 
+#include "protocol/NetworkConfig.h"
 #include "protocol/OemText.h"
 
 #include <QCommandLineParser>
@@ -53,7 +54,9 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
                                      QStringLiteral("ADDRESS"));
     const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")}, {},
                                   QStringLiteral("PORT"));
-    parser.addOptions({help, version, from, address, port});
+    const QCommandLineOption wins(QStringLiteral("wins-server"), {}, QStringLiteral("ADDRESS"));
+    const QCommandLineOption workgroup(QStringLiteral("workgroup"), {}, QStringLiteral("NAME"));
+    parser.addOptions({help, version, from, address, port, wins, workgroup});
     const bool parsed = parser.parse(QStringList{QStringLiteral("vorelin-send")} + args);
 
     SendCommandLine line;
@@ -79,6 +82,21 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
         if (!line.port)
             return usageError(QStringLiteral("'%1' is not a port number from 1 to 65535")
                                   .arg(parser.value(port)));
+    }
+    for (const QString& value : parser.values(wins)) {
+        const auto server = parseAddress(value);
+        if (!server || *server == 0 || *server == 0xFFFFFFFF)
+            return usageError(
+                QStringLiteral("'%1' is not a WINS server's IPv4 address").arg(value));
+        if (!line.winsServers)
+            line.winsServers.emplace();
+        line.winsServers->push_back(*server);
+    }
+    if (parser.isSet(workgroup)) {
+        line.workgroup = NetworkConfigParser::workgroupName(parser.value(workgroup).toStdString());
+        if (!line.workgroup)
+            return usageError(QStringLiteral("'%1' is not a workgroup name of 1 to 15 characters")
+                                  .arg(parser.value(workgroup)));
     }
     QStringList words = parser.positionalArguments();
     if (words.isEmpty())

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 // vorelin-send's command line, read without side effects.
 struct SendCommandLine
@@ -27,6 +29,10 @@ struct SendCommandLine
     std::optional<QString> text;
     std::optional<std::uint32_t> address; // host byte order
     std::optional<std::uint16_t> port;
+    // Over vorelin.conf: the WINS servers in order (--wins-server, repeatable) and the
+    // workgroup, upper case.
+    std::optional<std::vector<std::uint32_t>> winsServers;
+    std::optional<std::string> workgroup;
 };
 
 // arguments without the program name.

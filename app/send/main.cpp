@@ -33,12 +33,16 @@ constexpr int kUsageError = 2;
 constexpr qsizetype kMaxInputBytes = 16 * 1024;
 static_assert(kMaxInputBytes >= 4 * qsizetype(SmbMessenger::kMaxTextBytes));
 
-const char* const kUsage = "Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] RECIPIENT "
+const char* const kUsage = "Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] "
+                           "[--wins-server ADDRESS]... [--workgroup NAME] RECIPIENT "
                            "[MESSAGE...]\n";
 
 const char* const kHelp =
     "Sends a message to RECIPIENT, a computer or user name on the local network (or its IPv4\n"
     "address), the way the Windows messenger service did (net send).\n"
+    "\n"
+    "RECIPIENT NAME* sends to every machine of workgroup NAME on the local subnets, and a bare\n"
+    "* to this machine's workgroup; nothing acknowledges such a message, so it counts as sent.\n"
     "\n"
     "The words of MESSAGE are joined with single spaces. With no MESSAGE the text is read\n"
     "from standard input until end of file; one final line break is dropped, and input longer\n"
@@ -46,12 +50,18 @@ const char* const kHelp =
     "lacks go out as '?', and a warning says how many; a message with a NUL is refused.\n"
     "One send, name lookup included, ends within 20 seconds.\n"
     "\n"
+    "The network settings come from /etc/vorelin/vorelin.conf (or the file VORELIN_CONFIG\n"
+    "names), else from Samba's smb.conf; see vorelin.conf(5).\n"
+    "\n"
     "Options:\n"
     "  -f, --from SENDER      the sender name the recipient sees (default: this computer's)\n"
     "  -I, --address ADDRESS  send to this IPv4 address (dotted, as 192.168.0.10) without\n"
     "                         looking the name up\n"
     "  -p, --port PORT        TCP port of the receiver's session service, 1..65535 (default "
     "139)\n"
+    "  --wins-server ADDRESS  look names up at this WINS server (IPv4) before broadcasting;\n"
+    "                         repeat for more, in order (default: from vorelin.conf)\n"
+    "  --workgroup NAME       this machine's workgroup (default: from vorelin.conf)\n"
     "  -h, --help             show this help and exit\n"
     "  -V, --version          show the version and exit\n"
     "  --                     end of options\n"
@@ -148,7 +158,15 @@ int main(int argc, char* argv[])
     if (check.verdict == MessageCheck::Verdict::Empty)
         return usageError(QStringLiteral("the message is empty; nothing was sent"));
 
+    const auto network = NetworkConfigParser::load();
+    if (network.error)
+        std::fprintf(stderr, "vorelin-send: %s\n", network.error->c_str());
     SmbMessengerOptions options;
+    options.apply(network.config);
+    if (line.winsServers)
+        options.resolver.nameServers = *line.winsServers;
+    if (line.workgroup)
+        options.workgroup = *line.workgroup;
     options.address = line.address;
     if (line.port)
         options.sessionPort = *line.port;
@@ -172,8 +190,13 @@ int main(int argc, char* argv[])
                      "'?'\n",
                      check.replaced, check.replaced == 1 ? "" : "s");
 
+    // A bare '*' meant this machine's workgroup to the classic command-line sender; the
+    // messenger call itself refuses it, as the window does.
+    const QString recipient = line.recipient == QLatin1String("*")
+                                  ? QString::fromStdString(options.workgroup) + QLatin1Char('*')
+                                  : line.recipient;
     // No server name: this machine carries out the send, as from the window.
-    NetMessageRequest request{QString(), line.recipient, line.from, text};
+    NetMessageRequest request{QString(), recipient, line.from, text};
     sendPath.SendNetMessage(request);
     return sendPath.lastCode() == MessengerResult::kSuccess ? kDelivered : kNotDelivered;
 }

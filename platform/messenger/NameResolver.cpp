@@ -41,14 +41,22 @@ NameResolver::resolve(const NetbiosName& name, const std::string& hostName,
 {
     if (!broadcastTargets)
         return {Outcome::NoInterface, 0};
+    // H-node: the servers first. Whatever they say short of an address, the segment may
+    // still hold the name: a "no such name" sends us there at once, silence after the tries.
+    bool refused = false;
+    if (!m_options.nameServers.empty()) {
+        const Result served = queryServers(name, acceptable, deadline);
+        if (served.outcome == Outcome::Found)
+            return served;
+        refused = served.outcome == Outcome::Refused;
+    }
     // A point-to-point link, or an address set up without a broadcast address, cannot
     // broadcast, but the hosts file and DNS may still know the name.
-    bool refused = false;
     if (!broadcastTargets->empty()) {
         const Result answered = queryByBroadcast(name, *broadcastTargets, acceptable, deadline);
         if (answered.outcome != Outcome::NotFound && answered.outcome != Outcome::Refused)
             return answered;
-        refused = answered.outcome == Outcome::Refused;
+        refused = refused || answered.outcome == Outcome::Refused;
     }
 
     const auto left =
@@ -64,6 +72,53 @@ NameResolver::resolve(const NetbiosName& name, const std::string& hostName,
     if (refused)
         return {Outcome::Refused, 0};
     return {Clock::now() >= deadline ? Outcome::TimedOut : Outcome::NotFound, 0};
+}
+
+NameResolver::Result NameResolver::queryServers(const NetbiosName& name,
+                                                const AddressCheck& acceptable,
+                                                Clock::time_point deadline)
+{
+    std::array<std::uint8_t, kMaxDatagram> buffer;
+    for (const std::uint32_t server : m_options.nameServers) {
+        UdpSocket socket;
+        // Connected: only the server's answers arrive, and a closed port shows at once.
+        if (!socket.open(false) || !socket.connectTo(server, m_options.port))
+            continue;
+        const auto transactionId = static_cast<std::uint16_t>(m_random());
+        // RD set: a WINS server looks a name up only when asked to recurse.
+        const auto query = NameServicePacket::encodeNameQuery(transactionId, name, false);
+        bool serverDead = false;
+        for (int attempt = 0; attempt < m_options.serverTries && !serverDead; ++attempt) {
+            if (Clock::now() >= deadline)
+                return {Outcome::TimedOut, 0};
+            socket.send(query);
+            const auto tryDeadline = std::min(deadline, Clock::now() + m_options.serverTryInterval);
+            while (Clock::now() < tryDeadline) {
+                const auto received = socket.receive(buffer, tryDeadline);
+                if (received.status == UdpSocket::Status::Refused) {
+                    serverDead = true;
+                    break;
+                }
+                if (received.status != UdpSocket::Status::Received)
+                    break;
+                const std::span packet(buffer.data(), received.size);
+                if (const auto negative =
+                        NameServicePacket::decodeNegativeNameQueryResponse(packet);
+                    negative && negative->transactionId == transactionId && negative->name == name)
+                    return {Outcome::NotFound, 0};
+                const auto response = NameServicePacket::decodeNameQueryResponse(packet);
+                if (!response || response->transactionId != transactionId || response->name != name)
+                    continue;
+                // A group's 0.0.0.0 or 255.255.255.255 is the policy's to refuse.
+                for (const auto& entry : response->addresses) {
+                    if (acceptable(entry.address))
+                        return {Outcome::Found, entry.address};
+                }
+                return {Outcome::Refused, 0};
+            }
+        }
+    }
+    return {Outcome::TimedOut, 0};
 }
 
 NameResolver::Result NameResolver::queryByBroadcast(const NetbiosName& name,

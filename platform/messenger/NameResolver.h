@@ -26,6 +26,11 @@ struct NameResolverOptions
     std::optional<HostLookup> hostLookup;
     // With the three tries, a silent network ends the lookup after 3 s.
     std::chrono::milliseconds hostLookupTimeout{750};
+    // WINS servers (host byte order), asked in turn before the broadcast: an H-node. None: a
+    // B-node. Each gets serverTries unicast queries serverTryInterval apart.
+    std::vector<std::uint32_t> nameServers;
+    int serverTries = 3;
+    std::chrono::milliseconds serverTryInterval{1500};
 };
 
 // Finds the address of a messenger name with the NetBIOS name service (RFC 1002 4.2), and the
@@ -55,9 +60,9 @@ public:
 
     explicit NameResolver(NameResolverOptions options);
 
-    // Broadcast query for name to broadcastTargets (as BroadcastAddresses reports them;
-    // nothing: no interface), then the host lookup of hostName when nobody answers. Every
-    // wait ends by deadline.
+    // The name servers in turn (H-node), then a broadcast query for name to broadcastTargets
+    // (as BroadcastAddresses reports them; nothing: no interface), then the host lookup of
+    // hostName when nobody answers. Every wait ends by deadline.
     Result resolve(const NetbiosName& name, const std::string& hostName,
                    const std::optional<std::vector<std::uint32_t>>& broadcastTargets,
                    const AddressCheck& acceptable,
@@ -74,6 +79,9 @@ public:
                                                      std::chrono::milliseconds timeout);
 
 private:
+    // Found, Refused, NotFound (a server said so) or TimedOut (no server answered).
+    Result queryServers(const NetbiosName& name, const AddressCheck& acceptable,
+                        Clock::time_point deadline);
     Result queryByBroadcast(const NetbiosName& name, const std::vector<std::uint32_t>& targets,
                             const AddressCheck& acceptable, Clock::time_point deadline);
 

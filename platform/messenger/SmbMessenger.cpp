@@ -2,12 +2,15 @@
 
 #include "platform/messenger/AddressPolicy.h"
 #include "platform/messenger/MessengerResult.h"
+#include "platform/messenger/UdpSocket.h"
 #include "platform/network/BroadcastAddresses.h"
+#include "protocol/MailslotDatagram.h"
 #include "protocol/OemText.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <random>
 #include <string_view>
 #include <variant>
 
@@ -111,7 +114,8 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
         QString::fromUtf16(servername).compare(m_localName, Qt::CaseInsensitive) != 0)
         return kBadNetPath;
 
-    // A trailing '*' addresses a whole workgroup by mailslot broadcast, which we do not send.
+    // A trailing '*' addresses a whole workgroup by mailslot broadcast; a leading one is
+    // refused, as the messenger call refuses it.
     std::u16string_view recipient(msgname);
     if (isIpv6(recipient))
         return kNotSupported;
@@ -121,8 +125,6 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
     auto to = oemName(workgroup ? recipient.substr(0, recipient.size() - 1) : recipient);
     if (std::holds_alternative<std::int32_t>(to))
         return std::get<std::int32_t>(to);
-    if (workgroup)
-        return kNotSupported;
 
     std::vector<std::uint8_t> from = m_localOemName;
     if (!isEmpty(fromname)) {
@@ -132,7 +134,10 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
         from = std::move(std::get<std::vector<std::uint8_t>>(given));
     }
 
-    const auto text = OemText::messageFromUtf16(utf16LittleEndian(buf, buflen));
+    auto text = OemText::messageFromUtf16(utf16LittleEndian(buf, buflen));
+    if (workgroup)
+        return sendToWorkgroup(std::move(std::get<std::vector<std::uint8_t>>(to)), std::move(from),
+                               std::move(text));
     if (text.size() > kMaxTextBytes)
         return kInvalidParameter;
 
@@ -187,4 +192,40 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
                             NetbiosName::fromOem(m_localOemName, NetbiosName::kWorkstationSuffix),
                             from, toName, text};
     return SessionClient(m_options.timeouts, policy).deliver(address, port, message, sendDeadline);
+}
+
+std::int32_t SmbMessenger::sendToWorkgroup(std::vector<std::uint8_t> workgroup,
+                                           std::vector<std::uint8_t> from,
+                                           std::vector<std::uint8_t> text)
+{
+    MailslotDatagram::WorkgroupMessage message;
+    message.sourceName = NetbiosName::fromOem(m_localOemName, NetbiosName::kWorkstationSuffix);
+    message.destination = NetbiosName::fromOem(workgroup, NetbiosName::kWorkstationSuffix);
+    message.from = std::move(from);
+    message.to = std::move(workgroup);
+    message.text = std::move(text);
+    // Nothing is cut: a text the datagram cannot hold is refused whole.
+    if (!MailslotDatagram::body(message))
+        return kInvalidParameter;
+
+    const auto broadcasts = m_interfaces ? m_interfaces->GetBroadcastAddresses() : std::nullopt;
+    if (!broadcasts || broadcasts->empty())
+        return kUseNotFound;
+    message.datagramId = static_cast<std::uint16_t>(std::random_device{}());
+    bool sent = false;
+    for (const std::uint32_t target : *broadcasts) {
+        // Connected to the broadcast address, the socket tells our address on that segment,
+        // which the datagram must carry.
+        UdpSocket socket;
+        if (!socket.open(true) || !socket.connectTo(target, m_options.datagramPort))
+            continue;
+        const auto source = socket.localAddress();
+        if (!source)
+            continue;
+        message.sourceAddress = *source;
+        socket.send(*MailslotDatagram::encode(message));
+        sent = true;
+    }
+    // Nobody acknowledges a mailslot write: sent is all there is to know.
+    return sent ? kSuccess : kNetworkError;
 }

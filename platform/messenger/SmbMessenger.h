@@ -3,6 +3,7 @@
 #include "platform/messenger/Messenger.h"
 #include "platform/messenger/NameResolver.h"
 #include "platform/messenger/SessionClient.h"
+#include "protocol/NetworkConfig.h"
 
 #include <QString>
 
@@ -22,6 +23,17 @@ struct SmbMessengerOptions
     // One send, name lookup included, ends within this whatever the peers do; the steps'
     // own timeouts would add up to minutes.
     std::chrono::milliseconds sendLimit{20000};
+    // UDP port of the datagram service, where workgroup messages go.
+    std::uint16_t datagramPort = 138;
+    // What a bare workgroup recipient stands for.
+    std::string workgroup = "WORKGROUP";
+
+    // The network-wide settings: the WINS servers and the workgroup.
+    void apply(const NetworkConfig& network)
+    {
+        resolver.nameServers = network.nameServers();
+        workgroup = network.workgroup;
+    }
 };
 
 // NetMessageBufferSend for a system without a messenger service: finds the recipient with the
@@ -44,6 +56,10 @@ public:
     static constexpr std::size_t kMaxTextBytes = 4095;
 
 private:
+    // "WORKGROUP*": one mailslot datagram to every interface's directed broadcast.
+    std::int32_t sendToWorkgroup(std::vector<std::uint8_t> workgroup,
+                                 std::vector<std::uint8_t> from, std::vector<std::uint8_t> text);
+
     QString m_localName;
     std::vector<std::uint8_t> m_localOemName;
     SmbMessengerOptions m_options;

@@ -57,6 +57,16 @@ void UdpSocket::send(std::span<const std::uint8_t> datagram)
     ::send(m_fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
 }
 
+std::optional<std::uint32_t> UdpSocket::localAddress() const
+{
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET)
+        return std::nullopt;
+    return ntohl(local.sin_addr.s_addr);
+}
+
 UdpSocket::Received UdpSocket::receive(std::span<std::uint8_t> buffer, Clock::time_point deadline)
 {
     while (true) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 // A UDP socket on an ephemeral port for name-service requests (no root needed: responders
@@ -33,6 +34,9 @@ public:
     bool connectTo(std::uint32_t address, std::uint16_t port);
     void sendTo(std::span<const std::uint8_t> datagram, std::uint32_t address, std::uint16_t port);
     void send(std::span<const std::uint8_t> datagram);
+    // The address this socket sends from (host byte order); after connectTo, the one routing
+    // picked for that peer.
+    std::optional<std::uint32_t> localAddress() const;
     // One datagram (cut to the buffer's size) or why none came before deadline.
     Received receive(std::span<std::uint8_t> buffer, Clock::time_point deadline);
 

@@ -92,8 +92,16 @@ void NameHolder::setInterfaces(const std::vector<Interface>& interfaces, Clock::
         }
     }
     m_interfaces = std::move(usable);
-    for (auto& [bytes, held] : m_names)
-        updateStatus(NetbiosName(bytes), held);
+    const Interface* registered = winsInterface();
+    for (auto& [bytes, held] : m_names) {
+        const NetbiosName name(bytes);
+        // The server knows the name at one address: a new one is registered again.
+        if (!held.wins || registered == nullptr || held.wins->address != registered->address) {
+            releaseWins(name, held);
+            startWins(name, held, now);
+        }
+        updateStatus(name, held);
+    }
 }
 
 void NameHolder::addName(const NetbiosName& name, Clock::time_point now)
@@ -106,6 +114,7 @@ void NameHolder::addName(const NetbiosName& name, Clock::time_point now)
         if (!interface.loopback)
             startRegistration(name, held, interface, now);
     }
+    startWins(name, held, now);
     held.reported = computeStatus(held);
     m_changes.push_back({name, held.reported});
 }
@@ -120,6 +129,7 @@ void NameHolder::removeName(const NetbiosName& name)
         if (interface != nullptr && entry.state == State::Held)
             sendRelease(name, *interface);
     }
+    releaseWins(name, found->second);
     m_names.erase(found);
 }
 
@@ -153,6 +163,8 @@ void NameHolder::retryConflict(const NetbiosName& name, Name& held, Clock::time_
         if (!interface.loopback)
             startRegistration(name, held, interface, now);
     }
+    if (held.wins)
+        startWins(name, held, now);
 }
 
 void NameHolder::tick(Clock::time_point now)
@@ -178,6 +190,7 @@ void NameHolder::tick(Clock::time_point now)
                 m_log.info("names: registered " + describe(name, *interface));
             }
         }
+        tickWins(name, held, now);
         updateStatus(name, held);
     }
 }
@@ -192,12 +205,18 @@ std::optional<NameHolder::Clock::time_point> NameHolder::nextDeadline() const
         }
         if (held.retryAt && (!next || *held.retryAt < *next))
             next = held.retryAt;
+        if (held.wins && held.wins->phase != Wins::Phase::Refused &&
+            (!next || held.wins->nextAt < *next))
+            next = held.wins->nextAt;
     }
     return next;
 }
 
 NameHolder::Status NameHolder::computeStatus(const Name& held) const
 {
+    // The server's refusal is as final as a defence on the segment.
+    if (held.wins && held.wins->phase == Wins::Phase::Refused)
+        return Status::Conflict;
     Status status = Status::Held;
     for (const auto& [index, entry] : held.entries) {
         if (entry.state == State::Conflict)
@@ -280,6 +299,8 @@ bool NameHolder::takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_
 void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sourceAddress,
                          std::uint16_t sourcePort, int interfaceIndex, Clock::time_point now)
 {
+    if (receiveWins(bytes, sourceAddress, sourcePort, now))
+        return;
     const auto incoming = P::decode(bytes);
     if (!incoming)
         return;
@@ -348,23 +369,186 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                     !onSubnet(*interface, sourceAddress))
                     return;
                 entry->second.state = State::Conflict;
-                held.retryDelay = held.retryDelay.count() == 0
-                                      ? m_settings.conflictRetry
-                                      : std::min(2 * held.retryDelay, m_settings.conflictRetryMax);
-                held.retryAt = now + held.retryDelay;
+                enterConflict(packet.name, held, now);
                 m_log.warning("names: " + describe(packet.name, *interface) + " is held by " +
                               dotted(sourceAddress) + ", not claimed; trying again in " +
                               seconds(held.retryDelay));
-                for (const auto& [index, other] : held.entries) {
-                    const Interface* where = findInterface(index);
-                    if (other.state == State::Held && where != nullptr)
-                        sendRelease(packet.name, *where);
-                }
-                updateStatus(packet.name, held);
             }
             // A release of a name by another node is nothing to act on: we never cache.
         },
         *incoming);
+}
+
+// Lost to another node, on a segment or at the server: what was held is released, and the
+// name is claimed again later, each time later still.
+void NameHolder::enterConflict(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    held.retryDelay = held.retryDelay.count() == 0
+                          ? m_settings.conflictRetry
+                          : std::min(2 * held.retryDelay, m_settings.conflictRetryMax);
+    held.retryAt = now + held.retryDelay;
+    for (const auto& [index, other] : held.entries) {
+        const Interface* where = findInterface(index);
+        if (other.state == State::Held && where != nullptr)
+            sendRelease(name, *where);
+    }
+    releaseWins(name, held);
+    updateStatus(name, held);
+}
+
+// The server sees one address per name: the first interface's, as Samba's client registers.
+const NameHolder::Interface* NameHolder::winsInterface() const
+{
+    const auto found = std::find_if(m_interfaces.begin(), m_interfaces.end(),
+                                    [](const Interface& i) { return !i.loopback; });
+    return found == m_interfaces.end() ? nullptr : &*found;
+}
+
+void NameHolder::startWins(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    const Interface* interface = winsInterface();
+    if (m_settings.winsServers.empty() || interface == nullptr) {
+        held.wins.reset();
+        return;
+    }
+    held.wins = Wins{Wins::Phase::Registering, 0, interface->address, 0, 0, now};
+    sendWins(name, held, now);
+}
+
+// One registration or refresh to the current server, under a new transaction id per server.
+void NameHolder::sendWins(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    Wins& wins = *held.wins;
+    const Interface* interface = winsInterface();
+    if (interface == nullptr)
+        return;
+    if (wins.sent == 0)
+        wins.transactionId = m_nextTransactionId++;
+    ++wins.sent;
+    wins.nextAt = now + m_settings.winsRetryInterval;
+    const auto request = wins.phase == Wins::Phase::Refreshing ? P::WinsRequest::Refresh
+                                                               : P::WinsRequest::Registration;
+    queue({interface->index, interface->address, m_settings.winsServers[wins.server],
+           m_settings.namePort,
+           P::encodeWinsRequest(request, wins.transactionId, name, wins.address,
+                                m_settings.winsTtl)});
+}
+
+void NameHolder::tickWins(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    if (!held.wins || now < held.wins->nextAt)
+        return;
+    Wins& wins = *held.wins;
+    switch (wins.phase) {
+    case Wins::Phase::Registering:
+    case Wins::Phase::Refreshing:
+    case Wins::Phase::Waiting:
+        if (wins.phase != Wins::Phase::Waiting && wins.sent < m_settings.winsSends) {
+            sendWins(name, held, now);
+            return;
+        }
+        // Silence, or a WACK never followed up: the next server.
+        wins.sent = 0;
+        if (wins.phase == Wins::Phase::Waiting)
+            wins.phase = Wins::Phase::Registering;
+        if (++wins.server < m_settings.winsServers.size()) {
+            sendWins(name, held, now);
+            return;
+        }
+        wins.server = 0;
+        wins.phase = Wins::Phase::Unreached;
+        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(std::chrono::minutes(20));
+        m_log.warning("names: no WINS server answered for " + nameText(name) +
+                      "; trying again later");
+        return;
+    case Wins::Phase::Unreached:
+        wins.phase = Wins::Phase::Registering;
+        sendWins(name, held, now);
+        return;
+    case Wins::Phase::Registered:
+        wins.phase = Wins::Phase::Refreshing;
+        sendWins(name, held, now);
+        return;
+    case Wins::Phase::Refused:
+        return;
+    }
+}
+
+// Only the answer to the request in progress, by transaction id, from the server it went to.
+bool NameHolder::receiveWins(std::span<const std::uint8_t> bytes, std::uint32_t sourceAddress,
+                             std::uint16_t sourcePort, Clock::time_point now)
+{
+    if (m_settings.winsServers.empty() || sourcePort != m_settings.namePort)
+        return false;
+    const auto answer = P::decodeWinsAnswer(bytes);
+    if (!answer)
+        return false;
+    const auto found = m_names.find(answer->name.bytes());
+    if (found == m_names.end() || !found->second.wins)
+        return false;
+    const NetbiosName name(found->first);
+    Name& held = found->second;
+    Wins& wins = *held.wins;
+    const bool waiting = wins.phase == Wins::Phase::Registering ||
+                         wins.phase == Wins::Phase::Refreshing ||
+                         wins.phase == Wins::Phase::Waiting;
+    if (!waiting || answer->transactionId != wins.transactionId ||
+        sourceAddress != m_settings.winsServers[wins.server])
+        return false;
+
+    using Kind = P::WinsAnswer::Kind;
+    switch (answer->kind) {
+    case Kind::Granted: {
+        const bool refreshed = wins.phase == Wins::Phase::Refreshing;
+        wins.phase = Wins::Phase::Registered;
+        wins.sent = 0;
+        const auto half = std::chrono::milliseconds(std::uint64_t(answer->ttl) * 500);
+        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(std::clamp(
+                                half, std::chrono::milliseconds(std::chrono::seconds(30)),
+                                std::chrono::milliseconds(std::chrono::minutes(20))));
+        if (!refreshed)
+            m_log.info("names: registered " + nameText(name) + " at " + dotted(wins.address) +
+                       " with WINS server " + dotted(sourceAddress) + " for " +
+                       std::to_string(answer->ttl) + " s");
+        break;
+    }
+    case Kind::Wait:
+        wins.phase = Wins::Phase::Waiting;
+        wins.nextAt = now + std::min(std::chrono::milliseconds(std::uint64_t(answer->ttl) * 1000),
+                                     m_settings.winsMaxWait);
+        break;
+    case Kind::Refused:
+        wins.phase = Wins::Phase::Refused;
+        m_log.warning("names: WINS server " + dotted(sourceAddress) + " refused " + nameText(name) +
+                      " (rcode " + std::to_string(answer->rcode) + "); trying again later");
+        enterConflict(name, held, now);
+        break;
+    case Kind::Released:
+    case Kind::NotReleased:
+        return false;
+    }
+    updateStatus(name, held);
+    return true;
+}
+
+// Sent once, unanswered: the name is gone here whatever the server says.
+void NameHolder::releaseWins(const NetbiosName& name, const Name& held)
+{
+    if (!held.wins || m_settings.winsServers.empty())
+        return;
+    const Wins& wins = *held.wins;
+    if (wins.phase != Wins::Phase::Registered && wins.phase != Wins::Phase::Refreshing &&
+        wins.phase != Wins::Phase::Waiting)
+        return;
+    const Interface* interface = winsInterface();
+    if (interface == nullptr)
+        return;
+    queue({interface->index, interface->address, m_settings.winsServers[wins.server],
+           m_settings.namePort,
+           P::encodeWinsRequest(P::WinsRequest::Release, m_nextTransactionId++, name, wins.address,
+                                0)});
+    m_log.info("names: released " + nameText(name) + " at WINS server " +
+               dotted(m_settings.winsServers[wins.server]));
 }
 
 void NameHolder::queue(Datagram datagram)

@@ -66,6 +66,17 @@ public:
         // An asker seen within this time keeps its place in a full table.
         std::chrono::milliseconds sourceKeep{10'000};
         std::size_t maxQueuedDatagrams = 256;
+
+        // WINS servers (H-node): each name is also registered with them by unicast, from the
+        // first interface's address, asked in turn until one answers.
+        std::vector<std::uint32_t> winsServers;
+        std::uint32_t winsTtl = 300000; // asked for; the server grants what it will
+        std::chrono::milliseconds winsRetryInterval{1500};
+        int winsSends = 3;
+        // Refresh this often; nothing: half the granted TTL, at most 20 minutes.
+        std::optional<std::chrono::milliseconds> winsRefreshInterval;
+        // A WACK asks to wait its TTL; never longer than this.
+        std::chrono::milliseconds winsMaxWait{std::chrono::minutes(2)};
     };
 
     // Per name and interface.
@@ -125,9 +136,30 @@ private:
         int sent = 0;
         Clock::time_point nextAt{};
     };
+    // The name at the WINS server.
+    struct Wins
+    {
+        enum class Phase
+        {
+            Registering,
+            Waiting, // WACK: the server is asking the old owner
+            Registered,
+            Refreshing,
+            Refused,
+            // No server answered; tried again at the refresh time.
+            Unreached
+        };
+        Phase phase = Phase::Registering;
+        std::size_t server = 0;
+        std::uint32_t address = 0;
+        std::uint16_t transactionId = 0;
+        int sent = 0;
+        Clock::time_point nextAt{};
+    };
     struct Name
     {
         std::map<int, Entry> entries; // by interface index; loopback has none
+        std::optional<Wins> wins;
         Status reported = Status::Pending;
         std::optional<Clock::time_point> retryAt; // while in conflict
         std::chrono::milliseconds retryDelay{0};
@@ -156,6 +188,14 @@ private:
     void startRegistration(const NetbiosName& name, Name& held, const Interface& interface,
                            Clock::time_point now);
     void sendRelease(const NetbiosName& name, const Interface& interface);
+    const Interface* winsInterface() const;
+    void startWins(const NetbiosName& name, Name& held, Clock::time_point now);
+    void sendWins(const NetbiosName& name, Name& held, Clock::time_point now);
+    void tickWins(const NetbiosName& name, Name& held, Clock::time_point now);
+    bool receiveWins(std::span<const std::uint8_t> bytes, std::uint32_t sourceAddress,
+                     std::uint16_t sourcePort, Clock::time_point now);
+    void releaseWins(const NetbiosName& name, const Name& held);
+    void enterConflict(const NetbiosName& name, Name& held, Clock::time_point now);
     Status computeStatus(const Name& held) const;
     void updateStatus(const NetbiosName& name, Name& held);
     bool answersOn(const Name& held, const Interface& interface) const;

@@ -298,6 +298,7 @@ fi
 for file in usr/bin/vorelin-recv usr/sbin/vorelind usr/sbin/vorelin-deliver \
     lib/systemd/system/vorelind.service lib/systemd/system/vorelind.socket \
     lib/systemd/system/vorelind-session.socket lib/systemd/system/vorelind-names.socket \
+    lib/systemd/system/vorelind-datagram.socket \
     etc/vorelin/vorelind.conf; do
     [ -e "$service_root/$file" ] || fail "vorelin-service lacks /$file"
 done

@@ -121,6 +121,8 @@ private slots:
     void encodesLikeTheVectors();
     void decodesWhatOthersSend_data();
     void decodesWhatOthersSend();
+    void speaksToAWinsServer_data();
+    void speaksToAWinsServer();
     void dropsEveryTruncatedPrefix_data();
     void dropsEveryTruncatedPrefix();
     void capsTheNodeStatusTable();
@@ -245,6 +247,131 @@ void TestNameServerPacket::capsTheNodeStatusTable()
     QCOMPARE(packet[56], std::uint8_t(P::kMaxNodeStatusNames));
     QVERIFY(packet.size() <= 576);
     QCOMPARE(std::size_t((packet[54] << 8) | packet[55]), packet.size() - 56);
+}
+
+// What a WINS client sends and what nmbd answered, captured (ALICE<03> at 10.85.1.2).
+void TestNameServerPacket::speaksToAWinsServer_data()
+{
+    QTest::addColumn<int>("request"); // -1: an answer to decode
+    QTest::addColumn<QString>("bytes");
+    QTest::addColumn<int>("kind"); // WinsAnswer::Kind, or -1: not an answer
+    QTest::addColumn<int>("rcode");
+    QTest::addColumn<int>("ttl");
+    QTest::addColumn<QString>("name");
+    using R = P::WinsRequest;
+    using K = P::WinsAnswer::Kind;
+    QTest::newRow("registration")
+        << int(R::Registration)
+        << QStringLiteral(
+               "10 01 29 00 00 01 00 00 00 00 00 01 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 c0 0c "
+               "00 20 00 01 00 04 93 e0 00 06 60 00 0a 55 01 02")
+        << -1 << 0 << 300000 << "ALICE";
+    QTest::newRow("refresh, opcode 8 with RD")
+        << int(R::Refresh)
+        << QStringLiteral(
+               "11 01 41 00 00 01 00 00 00 00 00 01 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 c0 0c "
+               "00 20 00 01 00 04 93 e0 00 06 60 00 0a 55 01 02")
+        << -1 << 0 << 300000 << "ALICE";
+    QTest::newRow("release")
+        << int(R::Release)
+        << QStringLiteral(
+               "13 01 30 00 00 01 00 00 00 00 00 01 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 c0 0c "
+               "00 20 00 01 00 00 00 00 00 06 60 00 0a 55 01 02")
+        << -1 << 0 << 0 << "ALICE";
+    QTest::newRow("registration granted")
+        << -1
+        << QStringLiteral(
+               "10 01 ad 80 00 00 00 01 00 00 00 00 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 04 "
+               "93 e0 00 06 60 00 0a 55 01 02")
+        << int(K::Granted) << 0 << 300000 << "ALICE";
+    QTest::newRow("WACK")
+        << -1
+        << QStringLiteral(
+               "15 02 bc 00 00 00 00 01 00 00 00 00 20 45 48 45 4a 45 4f 45 42 43 41 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 0a 00 01 00 00 "
+               "00 3c 00 02 29 00")
+        << int(K::Wait) << 0 << 60 << "GINA";
+    QTest::newRow("ACT_ERR after the challenge")
+        << -1
+        << QStringLiteral(
+               "15 02 ad 86 00 00 00 01 00 00 00 00 20 45 48 45 4a 45 4f 45 42 43 41 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 00 "
+               "00 00 00 06 60 00 0a 55 01 03")
+        << int(K::Refused) << 6 << 0 << "GINA";
+    QTest::newRow("refresh granted, opcode 5")
+        << -1
+        << QStringLiteral(
+               "11 01 ad 80 00 00 00 01 00 00 00 00 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 04 "
+               "93 e0 00 06 60 00 0a 55 01 02")
+        << int(K::Granted) << 0 << 300000 << "ALICE";
+    QTest::newRow("refresh refused, RFS_ERR")
+        << -1
+        << QStringLiteral(
+               "11 04 ad 85 00 00 00 01 00 00 00 00 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 00 "
+               "00 00 00 06 60 00 0a 55 01 09")
+        << int(K::Refused) << 5 << 0 << "ALICE";
+    QTest::newRow("released")
+        << -1
+        << QStringLiteral(
+               "13 01 b4 00 00 00 00 01 00 00 00 00 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 00 "
+               "00 00 00 06 60 00 0a 55 01 02")
+        << int(K::Released) << 0 << 0 << "ALICE";
+    QTest::newRow("release refused, NAM_ERR")
+        << -1
+        << QStringLiteral(
+               "13 01 b4 03 00 00 00 01 00 00 00 00 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 00 "
+               "00 00 00 06 60 00 0a 55 01 02")
+        << int(K::NotReleased) << 3 << 0 << "ALICE";
+    QTest::newRow("a query answer is none of these")
+        << -1
+        << QStringLiteral(
+               "12 01 85 80 00 00 00 01 00 00 00 00 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 00 04 "
+               "93 d5 00 06 60 00 0a 55 01 02")
+        << -1 << 0 << 0 << "ALICE";
+    QTest::newRow("our own registration is none either")
+        << -1
+        << QStringLiteral(
+               "10 01 29 00 00 01 00 00 00 00 00 01 20 45 42 45 4d 45 4a 45 44 45 46 43 41 43 "
+               "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 00 20 00 01 c0 0c "
+               "00 20 00 01 00 04 93 e0 00 06 60 00 0a 55 01 02")
+        << -1 << 0 << 0 << "ALICE";
+}
+
+void TestNameServerPacket::speaksToAWinsServer()
+{
+    QFETCH(int, request);
+    QFETCH(QString, bytes);
+    QFETCH(int, kind);
+    QFETCH(int, rcode);
+    QFETCH(int, ttl);
+    QFETCH(QString, name);
+    const Bytes captured = hexBytes(bytes.toLatin1().constData());
+    const NetbiosName alice = nameOf("ALICE");
+    if (request >= 0) {
+        const std::uint16_t id = captured[0] << 8 | captured[1];
+        QCOMPARE(P::encodeWinsRequest(P::WinsRequest(request), id, alice, 0x0A550102,
+                                      std::uint32_t(ttl)),
+                 captured);
+        return;
+    }
+    const auto answer = P::decodeWinsAnswer(captured);
+    QCOMPARE(answer.has_value(), kind >= 0);
+    if (!answer)
+        return;
+    QCOMPARE(int(answer->kind), kind);
+    QCOMPARE(int(answer->rcode), rcode);
+    QCOMPARE(answer->ttl, std::uint32_t(ttl));
+    QCOMPARE(answer->transactionId, std::uint16_t(captured[0] << 8 | captured[1]));
+    QCOMPARE(QString::fromStdString(answer->name.trimmedName()), name);
 }
 
 QTEST_APPLESS_MAIN(TestNameServerPacket)

@@ -1,6 +1,7 @@
 #include "HexBytes.h"
 #include "protocol/ByteReader.h"
 #include "protocol/ByteWriter.h"
+#include "protocol/MailslotDatagram.h"
 #include "protocol/NameServicePacket.h"
 #include "protocol/NetbiosName.h"
 #include "protocol/OemText.h"
@@ -69,6 +70,19 @@ Bytes startReplyWithGroup()
                    hexBytes("01 34 12 00 00")});
 }
 
+QString capturedWorkgroupDatagram()
+{
+    return QString(
+        "11 0e 20 01 0a 55 01 02 00 8a 00 c5 00 00 20 45 44 45 4d 45 4a 45 46 45 4f 46 45 45 42 "
+        "43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 20 45 49 44 46 46 48 45 48 43 "
+        "41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 41 00 ff 53 4d 42 25 "
+        "00 00 00 00 18 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff fe 00 00 00 00 11 00 "
+        "00 29 00 02 00 00 00 00 00 02 00 00 00 00 00 00 00 00 00 58 00 29 00 58 00 03 00 01 00 "
+        "00 00 02 00 3c 00 5c 4d 41 49 4c 53 4c 4f 54 5c 4d 45 53 53 4e 47 52 00 00 41 4c 49 43 "
+        "45 00 48 35 57 47 00 48 65 6c 6c 6f 20 77 6f 72 6b 67 72 6f 75 70 20 28 74 6f 20 48 35 "
+        "57 47 3c 30 30 3e 29 00");
+}
+
 } // namespace
 
 class TestMessengerCodec : public QObject
@@ -94,6 +108,12 @@ private slots:
     void rejectsCorruptedLength();
     void ignoresPacketsThatAreNoPositiveAnswer_data();
     void ignoresPacketsThatAreNoPositiveAnswer();
+    void encodesTheWorkgroupDatagram_data();
+    void encodesTheWorkgroupDatagram();
+    void decodesOnlyWellFormedWorkgroupDatagrams_data();
+    void decodesOnlyWellFormedWorkgroupDatagrams();
+    void decodesTheServersNoSuchName_data();
+    void decodesTheServersNoSuchName();
     void decodesDosAndNtStatus_data();
     void decodesDosAndNtStatus();
     void convertsToCp850_data();
@@ -415,6 +435,131 @@ void TestMessengerCodec::ignoresPacketsThatAreNoPositiveAnswer()
     QVERIFY(NameServicePacket::decodeNameQueryResponse(bytes));
     bytes.at(std::size_t(offset)) = std::uint8_t(value);
     QVERIFY(!NameServicePacket::decodeNameQueryResponse(bytes));
+}
+
+// The mailslot write nmbd and tshark took (DIRECT_GROUP from CLIENTA<00> at 10.85.1.2 to
+// H5WG<00>), and the size bound of its body.
+void TestMessengerCodec::encodesTheWorkgroupDatagram_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("expected"); // empty: refused
+    const QString captured = capturedWorkgroupDatagram();
+    QTest::newRow("as captured") << QByteArray("Hello workgroup (to H5WG<00>)") << captured;
+    // "ALICE\0H5WG\0" and the final NUL leave 412 bytes of text.
+    QTest::newRow("longest text") << QByteArray(412, 'x') << QStringLiteral("<fits>");
+    QTest::newRow("one byte more is refused, not cut") << QByteArray(413, 'x') << QString();
+}
+
+void TestMessengerCodec::encodesTheWorkgroupDatagram()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, expected);
+    MailslotDatagram::WorkgroupMessage message;
+    message.datagramId = 0x2001;
+    message.sourceAddress = 0x0A550102;
+    message.sourceName = NetbiosName::fromOem(asciiBytes("CLIENTA"), 0x00);
+    message.destination = NetbiosName::fromOem(asciiBytes("H5WG"), 0x00);
+    message.from = asciiBytes("ALICE");
+    message.to = asciiBytes("H5WG");
+    message.text.assign(text.begin(), text.end());
+    const auto datagram = MailslotDatagram::encode(message);
+    QCOMPARE(datagram.has_value(), !expected.isEmpty());
+    if (expected == QStringLiteral("<fits>"))
+        QCOMPARE(datagram->size(), 170u + 424u);
+    else if (datagram)
+        QCOMPARE(*datagram, hexBytes(expected.toLatin1().constData()));
+}
+
+// What UDP 138 may bring: the capture, and what a receiver must drop.
+void TestMessengerCodec::decodesOnlyWellFormedWorkgroupDatagrams_data()
+{
+    QTest::addColumn<int>("offset"); // -1: as captured; -2: cut to value bytes
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QByteArray>("text"); // empty: dropped
+    const QByteArray hello("Hello workgroup (to H5WG<00>)");
+    QTest::newRow("as captured") << -1 << 0 << hello;
+    QTest::newRow("DIRECT_UNIQUE") << 0 << 0x10 << hello;
+    QTest::newRow("mailslot name in lower case") << 0x9a << int('i') << hello;
+    QTest::newRow("text without its final NUL") << 0xd2 << int('x') << QByteArray(hello + "x");
+    QTest::newRow("BROADCAST") << 0 << 0x12 << QByteArray();
+    QTest::newRow("more fragments (M)") << 1 << 0x0F << QByteArray();
+    QTest::newRow("not the first fragment (F clear)") << 1 << 0x0C << QByteArray();
+    QTest::newRow("packet offset") << 13 << 1 << QByteArray();
+    QTest::newRow("DGM_LENGTH past the end") << 11 << 0xC6 << QByteArray();
+    QTest::newRow("not SMB") << 0x53 << int('X') << QByteArray();
+    QTest::newRow("another command") << 0x56 << 0x32 << QByteArray();
+    QTest::newRow("WordCount 16") << 0x72 << 16 << QByteArray();
+    QTest::newRow("SetupCount 2") << 0x8d << 2 << QByteArray();
+    QTest::newRow("mailslot read, not write") << 0x8f << 2 << QByteArray();
+    QTest::newRow("DataCount past the end") << 0x89 << 0x2A << QByteArray();
+    QTest::newRow("DataOffset past the end") << 0x8b << 0x59 << QByteArray();
+    QTest::newRow("DataOffset inside the name") << 0x8b << 0x50 << QByteArray();
+    QTest::newRow("another mailslot") << 0xa0 << int('B') << QByteArray();
+    QTest::newRow("sender's NUL missing") << 0xaf << int('x') << QByteArray();
+    QTest::newRow("recipient's NUL missing") << 0xb4 << int('x') << QByteArray();
+    QTest::newRow("empty sender") << 0xaa << 0x00 << QByteArray();
+    QTest::newRow("cut in the header") << -2 << 10 << QByteArray();
+    QTest::newRow("cut in the SMB") << -2 << 120 << QByteArray();
+    QTest::newRow("cut in the body") << -2 << 200 << QByteArray();
+}
+
+void TestMessengerCodec::decodesOnlyWellFormedWorkgroupDatagrams()
+{
+    QFETCH(int, offset);
+    QFETCH(int, value);
+    QFETCH(QByteArray, text);
+    Bytes bytes = hexBytes(capturedWorkgroupDatagram().toLatin1().constData());
+    if (offset == -2)
+        bytes.resize(std::size_t(value));
+    else if (offset >= 0)
+        bytes.at(std::size_t(offset)) = std::uint8_t(value);
+    const auto received = MailslotDatagram::decode(bytes);
+    QCOMPARE(received.has_value(), !text.isEmpty());
+    if (!received)
+        return;
+    QCOMPARE(received->group, bytes[0] == 0x11);
+    QCOMPARE(received->message.datagramId, 0x2001);
+    QCOMPARE(received->message.sourceAddress, 0x0A550102u);
+    QCOMPARE(received->message.sourceName, NetbiosName::fromOem(asciiBytes("CLIENTA"), 0));
+    QCOMPARE(received->message.destination, NetbiosName::fromOem(asciiBytes("H5WG"), 0));
+    QCOMPARE(received->message.from, asciiBytes("ALICE"));
+    QCOMPARE(received->message.to, asciiBytes("H5WG"));
+    QCOMPARE(received->message.text, Bytes(text.begin(), text.end()));
+}
+
+// A WINS server's NAM_ERR (nmbd's, for NOSUCH<03>) is a definite answer; nothing else is.
+void TestMessengerCodec::decodesTheServersNoSuchName_data()
+{
+    QTest::addColumn<int>("offset"); // -1: as captured
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("rcode"); // 0: not a negative answer
+    QTest::newRow("NAM_ERR as nmbd sends it") << -1 << 0 << 3;
+    QTest::newRow("SRV_ERR") << 3 << 0x82 << 2;
+    QTest::newRow("positive answer") << 3 << 0x80 << 0;
+    QTest::newRow("our own query (R clear)") << 2 << 0x05 << 0;
+    QTest::newRow("negative registration answer (opcode 5)") << 2 << 0xAD << 0;
+    QTest::newRow("no answer record") << 7 << 0x00 << 0;
+    QTest::newRow("name cut short") << 12 << 0x40 << 0;
+}
+
+void TestMessengerCodec::decodesTheServersNoSuchName()
+{
+    QFETCH(int, offset);
+    QFETCH(int, value);
+    QFETCH(int, rcode);
+    Bytes bytes = hexBytes("12 03 85 83 00 00 00 01 00 00 00 00 20 45 4f 45 50 46 44 46 46 45 44 "
+                           "45 49 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 43 41 41 44 00 "
+                           "00 0a 00 01 00 00 00 00 00 00");
+    QCOMPARE(bytes.size(), 56u);
+    if (offset >= 0)
+        bytes.at(std::size_t(offset)) = std::uint8_t(value);
+    const auto answer = NameServicePacket::decodeNegativeNameQueryResponse(bytes);
+    QCOMPARE(answer.has_value(), rcode != 0);
+    if (!answer)
+        return;
+    QCOMPARE(answer->transactionId, 0x1203);
+    QCOMPARE(answer->name, NetbiosName::fromOem(asciiBytes("NOSUCH"), 0x03));
+    QCOMPARE(int(answer->rcode), rcode);
 }
 
 void TestMessengerCodec::decodesDosAndNtStatus_data()

@@ -18,7 +18,7 @@ fail() {
 }
 
 units=$(find "$root" -path '*/systemd/system/*' -type f | sort)
-[ "$(wc -l <<<"$units")" -eq 4 ] || fail "expected four units, found: $units"
+[ "$(wc -l <<<"$units")" -eq 5 ] || fail "expected five units, found: $units"
 service=$(grep '/vorelind.service$' <<<"$units")
 
 # IPv4 only, as the name socket: on IPv6 one host has 2^64 addresses and the per-address
@@ -33,6 +33,10 @@ session=$(grep '/vorelind-session.socket$' <<<"$units")
 names=$(grep '/vorelind-names.socket$' <<<"$units")
 grep -q '^ListenDatagram=0.0.0.0:137$' "$names" || fail "vorelind-names.socket: not UDP 0.0.0.0:137"
 if grep -qiE '^ReusePort=(yes|true|on|1)' "$names"; then fail "vorelind-names.socket sets ReusePort"; fi
+# The same for UDP 138: nmbd must still start beside it and keep its unicast datagrams.
+datagram=$(grep '/vorelind-datagram.socket$' <<<"$units")
+grep -q '^ListenDatagram=0.0.0.0:138$' "$datagram" || fail "vorelind-datagram.socket: not UDP 0.0.0.0:138"
+if grep -qiE '^ReusePort=(yes|true|on|1)' "$datagram"; then fail "vorelind-datagram.socket sets ReusePort"; fi
 
 output=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" $units 2>&1) ||
     fail "systemd-analyze verify: $output"

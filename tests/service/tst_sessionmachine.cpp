@@ -1,6 +1,9 @@
 #include "support/WireBuilders.h"
 
+#include "protocol/MailslotDatagram.h"
+#include "protocol/OemDecoder.h"
 #include "service/SessionMachine.h"
+#include "service/WorkgroupReception.h"
 
 #include <QTest>
 
@@ -74,6 +77,8 @@ class TestSessionMachine : public QObject
     Q_OBJECT
 
 private slots:
+    void takesWorkgroupDatagrams_data();
+    void takesWorkgroupDatagrams();
     void answersByteTables_data();
     void answersByteTables();
     void keepsNamesBoundedAndOnOneLine_data();
@@ -364,6 +369,69 @@ void TestSessionMachine::answersTheEndOnlyOnceDurable()
     QCOMPARE(hex(second.bytes), hex(error(0xD6, 0x02, 0x41)));
     QVERIFY(!machine.awaitingDelivery());
     QCOMPARE(sink.delivered.size(), std::size_t(2));
+}
+
+// Workgroup datagrams, each "MS SOURCE ID TO[/u] TEXT" (at MS, from 10.85.2.SOURCE with
+// datagram id ID, to TO<00> or, with /u, to TO<03> alone), for H5WG and FARPC with a cap of
+// three a minute: what reaches the sink, as "to:text".
+void TestSessionMachine::takesWorkgroupDatagrams_data()
+{
+    QTest::addColumn<QStringList>("datagrams");
+    QTest::addColumn<QStringList>("delivered");
+    QTest::newRow("to the workgroup")
+        << QStringList{"0 3 1 h5wg hola"} << QStringList{"H5WG*:hola"};
+    QTest::newRow("to another workgroup") << QStringList{"0 3 1 OTHER hola"} << QStringList{};
+    QTest::newRow("to this machine alone")
+        << QStringList{"0 3 1 FARPC/u hola", "0 3 2 OTHERPC/u hola"} << QStringList{"FARPC:hola"};
+    QTest::newRow("a copy within 10 s is one message")
+        << QStringList{"0 3 1 H5WG hola", "9999 3 1 H5WG hola"} << QStringList{"H5WG*:hola"};
+    QTest::newRow("after 10 s it is another")
+        << QStringList{"0 3 1 H5WG hola", "10000 3 1 H5WG hola"}
+        << QStringList{"H5WG*:hola", "H5WG*:hola"};
+    QTest::newRow("another id, source or text is another")
+        << QStringList{"0 3 1 H5WG hola", "0 3 2 H5WG hola", "0 4 1 H5WG hola"}
+        << QStringList{"H5WG*:hola", "H5WG*:hola", "H5WG*:hola"};
+    QTest::newRow("three a minute from everyone together")
+        << QStringList{"0 3 1 H5WG a", "0 4 1 H5WG b", "0 5 1 H5WG c", "0 6 1 H5WG d",
+                       "60000 7 1 H5WG e"}
+        << QStringList{"H5WG*:a", "H5WG*:b", "H5WG*:c", "H5WG*:e"};
+    QTest::newRow("no text is nothing to show") << QStringList{"0 3 1 H5WG -"} << QStringList{};
+}
+
+void TestSessionMachine::takesWorkgroupDatagrams()
+{
+    QFETCH(QStringList, datagrams);
+    QFETCH(QStringList, delivered);
+    RecordingSink sink;
+    OemDecoder decoder;
+    Clock::time_point now{};
+    WorkgroupReception::Options options{"H5WG", "FARPC"};
+    options.messagesPerMinute = 3;
+    WorkgroupReception reception(-1, options, sink, decoder, {}, [&] { return now; });
+    const auto bytes = [](const QString& text) {
+        const QByteArray latin = text.toLatin1();
+        return std::vector<std::uint8_t>(latin.begin(), latin.end());
+    };
+    for (const QString& line : datagrams) {
+        const QStringList w = line.split(' ');
+        now = Clock::time_point{} + std::chrono::milliseconds(w[0].toInt());
+        const QString to = w[3].section('/', 0, 0).toUpper();
+        MailslotDatagram::WorkgroupMessage message;
+        message.datagramId = std::uint16_t(w[2].toUInt());
+        message.sourceName = NetbiosName::fromOem(bytes("FARTWO"), 0x00);
+        message.destination = NetbiosName::fromOem(bytes(to), w[3].endsWith("/u") ? 0x03 : 0x00);
+        message.from = bytes("ANA");
+        message.to = bytes(to);
+        message.text = w[4] == "-" ? std::vector<std::uint8_t>{} : bytes(w[4]);
+        auto datagram = *MailslotDatagram::encode(message);
+        if (w[3].endsWith("/u"))
+            datagram[0] = 0x10; // DIRECT_UNIQUE
+        reception.receive(datagram, 0x0A550200 + w[1].toUInt());
+    }
+    QStringList seen;
+    for (const auto& message : sink.delivered)
+        seen << QString::fromStdString(message.called + ":" + message.text);
+    QCOMPARE(seen, delivered);
 }
 
 QTEST_APPLESS_MAIN(TestSessionMachine)

@@ -49,6 +49,10 @@ void TestSendCommandLine::parses_data()
     row("options after the recipient are text", {"PC", "-f", "ana"}, Action::Send,
         "|PC|-f ana|-|-");
     row("the last -f wins", {"-f", "a", "-f", "b", "PC", "x"}, Action::Send, "b|PC|x|-|-");
+    row("WINS servers in order, and the workgroup upper-cased",
+        {"--wins-server", "10.0.0.1", "--workgroup", "oficina", "--wins-server", "10.0.0.2", "PC",
+         "x"},
+        Action::Send, "|PC|x|-|-|wins=167772161,167772162|workgroup=OFICINA");
     row("help", {"-h"}, Action::Help);
     row("help wins over a bad option after it", {"--help", "-x"}, Action::Help);
     row("version", {"--version"}, Action::Version);
@@ -68,6 +72,11 @@ void TestSendCommandLine::parses_data()
     row("host name as address", {"-I", "localhost", "PC", "x"}, Action::UsageError);
     row("IPv6 address", {"-I", "::1", "PC", "x"}, Action::UsageError);
     row("hex address", {"-I", "0x7f.0.0.1", "PC", "x"}, Action::UsageError);
+    row("WINS server by host name", {"--wins-server", "wins", "PC", "x"}, Action::UsageError);
+    row("WINS server 0.0.0.0", {"--wins-server", "0.0.0.0", "PC", "x"}, Action::UsageError);
+    row("workgroup too long", {"--workgroup", "SIXTEENCHARSLONG", "PC", "x"}, Action::UsageError);
+    row("workgroup with a star", {"--workgroup", "OFI*", "PC", "x"}, Action::UsageError);
+    row("--workgroup without its value", {"--workgroup"}, Action::UsageError);
 }
 
 void TestSendCommandLine::parses()
@@ -82,11 +91,20 @@ void TestSendCommandLine::parses()
         QVERIFY(!line.problem.isEmpty());
     if (action != Action::Send)
         return;
-    const QString seen =
+    QString seen =
         QStringList{line.from, line.recipient, line.text.value_or(QStringLiteral("<stdin>")),
                     line.address ? QString::number(*line.address) : QStringLiteral("-"),
                     line.port ? QString::number(*line.port) : QStringLiteral("-")}
             .join(QLatin1Char('|'));
+    // The network options only where given: "|wins=A,B|workgroup=W".
+    if (line.winsServers) {
+        QStringList servers;
+        for (const auto server : *line.winsServers)
+            servers << QString::number(server);
+        seen += QStringLiteral("|wins=") + servers.join(QLatin1Char(','));
+    }
+    if (line.workgroup)
+        seen += QStringLiteral("|workgroup=") + QString::fromStdString(*line.workgroup);
     QCOMPARE(seen, parsed);
 }
 

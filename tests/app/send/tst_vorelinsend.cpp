@@ -2,7 +2,9 @@
 #include "support/FakeSessionPeer.h"
 #include "support/SambaServer.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -24,9 +26,14 @@ class TestVorelinSend : public QObject
     std::unique_ptr<SambaServer> m_refusing;
 
     static Run run(const QStringList& arguments, const QByteArray& input = QByteArray(),
-                   bool closeInput = true)
+                   bool closeInput = true, const QString& config = QString())
     {
         QProcess process;
+        if (!config.isEmpty()) {
+            auto environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("VORELIN_CONFIG"), config);
+            process.setProcessEnvironment(environment);
+        }
         process.start(QStringLiteral(VORELIN_SEND_PATH), arguments);
         if (!process.waitForStarted(10000))
             return {};
@@ -99,6 +106,26 @@ private slots:
         QCOMPARE(messages.size(), 1u);
         QCOMPARE(messages.front().text, QStringLiteral("Hola a   todos\u00f1"));
         QCOMPARE(messages.front().sender, QStringLiteral("ANA"));
+    }
+
+    // A broken vorelin.conf costs one line on standard error, never the message.
+    void badNetworkConfigIsOneLineAndTheMessageGoes()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("vorelin.conf"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("wins-server = 10.0.0.1\nnode-type = x\n");
+        file.close();
+        const Run r =
+            run(to(*m_receiver) + QStringList{QStringLiteral("vtestrecv"), QStringLiteral("igual")},
+                QByteArray(), true, path);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, statusLine(0));
+        QCOMPARE(r.err, QStringLiteral("vorelin-send: %1: line 2: node-type must be b or h; using "
+                                       "broadcast only\n")
+                            .arg(path));
+        QCOMPARE(m_receiver->waitForMessages(1), QStringList{QStringLiteral("igual")});
     }
 
     void standardInputIsDelivered()
@@ -237,8 +264,10 @@ private slots:
             QCOMPARE(r.exitCode, 0);
             QCOMPARE(r.err, QString());
             for (const char* part :
-                 {"Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] RECIPIENT [MESSAGE...]",
-                  "-f, --from SENDER", "-I, --address ADDRESS", "-p, --port PORT", "standard input",
+                 {"Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] [--wins-server "
+                  "ADDRESS]... [--workgroup NAME] RECIPIENT [MESSAGE...]",
+                  "-f, --from SENDER", "-I, --address ADDRESS", "-p, --port PORT",
+                  "--wins-server ADDRESS", "--workgroup NAME", "vorelin.conf", "standard input",
                   "Exit status:", "  0  ", "  1  ", "  2  "})
                 QVERIFY2(r.out.contains(QLatin1String(part)), part);
         }

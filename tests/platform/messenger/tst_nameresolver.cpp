@@ -8,7 +8,9 @@
 #include "support/FakeSessionPeer.h"
 #include "support/PeerScripts.h"
 
+#include <QNetworkDatagram>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <map>
 #include <memory>
@@ -523,6 +525,7 @@ private slots:
     void messengerFallsBackToTheHostLookup();
     void messengerEndsWithinTheSendLimit();
     void messengerEndsWithNameNotFound();
+    void messengerSendsTheWorkgroupDatagram();
     void messengerEndsWithUseNotFoundWithoutInterfaces();
 };
 
@@ -881,6 +884,34 @@ void TestNameResolver::messengerEndsWithinTheSendLimit()
     QTRY_COMPARE_WITH_TIMEOUT(responder.requests().size(), std::size_t(2), 5000);
     QVERIFY(spy->calls.empty());
     QCOMPARE(peer.connectionsSoFar(), 0);
+}
+
+// "OFICINA*": one mailslot datagram to each broadcast address, from our address there, to
+// OFICINA<00>; nothing acknowledges it.
+void TestNameResolver::messengerSendsTheWorkgroupDatagram()
+{
+    QUdpSocket receiver;
+    QVERIFY(receiver.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    FixedBroadcasts interfaces(std::vector<std::uint32_t>{0x7F000001});
+    SmbMessengerOptions options;
+    options.datagramPort = receiver.localPort();
+    SmbMessenger messenger(kLocalName, options, &interfaces);
+
+    QCOMPARE(send(messenger, "oficina*", "Hola"), MessengerResult::kSuccess);
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.hasPendingDatagrams(), 10000);
+    const QByteArray received = receiver.receiveDatagram().data();
+    const Bytes datagram(received.begin(), received.end());
+    QCOMPARE(datagram.size(), std::size_t(170 + 22));
+    QCOMPARE(hexText(Bytes(datagram.begin(), datagram.begin() + 2)), hexText(Bytes{0x11, 0x0E}));
+    QCOMPARE(hexText(Bytes(datagram.begin() + 4, datagram.begin() + 12)),
+             hexText(concat({be32(0x7F000001), be16(138), be16(std::uint16_t(192 - 14))})));
+    QCOMPARE(hexText(Bytes(datagram.begin() + 14, datagram.begin() + 82)),
+             hexText(concat(
+                 {encodedName(rawName("TESTHOST", 0x00)), encodedName(rawName("OFICINA", 0x00))})));
+    QCOMPARE(hexText(Bytes(datagram.end() - 22, datagram.end())),
+             hexText(concat({asciiBytes("TESTHOST"), Bytes{0}, asciiBytes("OFICINA"), Bytes{0},
+                             asciiBytes("Hola"), Bytes{0}})));
+    QVERIFY(!receiver.hasPendingDatagrams());
 }
 
 void TestNameResolver::messengerEndsWithNameNotFound()

@@ -860,7 +860,11 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
     QTest::newRow("recipient ** (starts with *)") << QString() << "**" << QString() << hola << 123;
     QTest::newRow("recipient with a character CP850 lacks")
         << QString() << "ALICE€" << QString() << hola << 123;
-    QTest::newRow("workgroup broadcast") << QString() << "WORKGROUP*" << QString() << hola << 50;
+    QTest::newRow("workgroup message, no interface")
+        << QString() << "WORKGROUP*" << QString() << hola << 2250;
+    // TESTHOST and OFICINA, their NULs and 407 bytes of text are one more than a datagram takes.
+    QTest::newRow("workgroup message too long for the datagram")
+        << QString() << "OFICINA*" << QString() << QString(407, QLatin1Char('x')) << 87;
     QTest::newRow("workgroup broadcast with a bad name")
         << QString() << "WORK:GROUP*" << QString() << hola << 123;
     QTest::newRow("sender of 16 bytes") << QString() << "ALICE"

@@ -1,9 +1,11 @@
-// Name-service answers as they come off UDP 137: positive query responses, node-status name
-// tables, and second-level names with compression pointers.
+// Name-service answers as they come off UDP 137: positive and negative query responses,
+// node-status name tables, a WINS server's answers, and second-level names with compression
+// pointers.
 
 #include "FuzzCheck.h"
 #include "protocol/ByteReader.h"
 #include "protocol/ByteWriter.h"
+#include "protocol/NameServerPacket.h"
 #include "protocol/NameServicePacket.h"
 #include "protocol/NetbiosName.h"
 
@@ -26,6 +28,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(status->names.size() * 18 <= size);
         for (const auto& entry : status->names)
             FUZZ_CHECK(entry.name.trimmedName().size() <= NetbiosName::kMaxNameBytes);
+    }
+
+    // A definite "no such name" is never also an address.
+    if (const auto negative = NameServicePacket::decodeNegativeNameQueryResponse(packet)) {
+        FUZZ_CHECK(negative->rcode != 0 && negative->rcode <= 0xF);
+        FUZZ_CHECK(!NameServicePacket::decodeNameQueryResponse(packet));
+    }
+
+    if (const auto answer = NameServerPacket::decodeWinsAnswer(packet)) {
+        using Kind = NameServerPacket::WinsAnswer::Kind;
+        const bool positive = answer->kind == Kind::Granted || answer->kind == Kind::Wait ||
+                              answer->kind == Kind::Released;
+        FUZZ_CHECK(positive == (answer->rcode == 0) && size >= 12 + 34 + 10);
     }
 
     // A name at every offset of the first bytes: pointers may aim anywhere before it.

@@ -66,17 +66,18 @@ Bytes claimFrom(std::uint16_t trn, const NetbiosName& name, std::uint32_t addres
 class Harness
 {
 public:
-    Harness()
-        : m_holder(settings(), 0x100,
+    explicit Harness(std::vector<std::uint32_t> winsServers = {})
+        : m_holder(settings(std::move(winsServers)), 0x100,
                    [this](const std::string& l) { logged.append(QString::fromStdString(l)); })
     {
         setInterfaces(QStringLiteral("lo eth0"));
     }
 
-    static NameHolder::Settings settings()
+    static NameHolder::Settings settings(std::vector<std::uint32_t> winsServers)
     {
         NameHolder::Settings s;
         s.answersPerSecond = 100;
+        s.winsServers = std::move(winsServers);
         return s;
     }
 
@@ -159,6 +160,26 @@ public:
                 m_holder.receive(defence, ipv4(w[3]), 137, index(w[1]), m_now);
             else
                 receive(w[1], defence, 137);
+        } else if (op == "wins") { // wins SERVER...: read when the harness is made
+        } else if (op == "server") {
+            // server granted|wack|refused [TTL] [FROM]: the answer to our last WINS request,
+            // written out as nmbd sends it
+            const std::uint32_t from = ipv4(w.value(3, QStringLiteral("10.5.0.1")));
+            const std::uint32_t ttl = w.value(2, QStringLiteral("0")).toUInt();
+            const bool wack = w[1] == "wack";
+            Bytes answer = {std::uint8_t(m_lastWins >> 8), std::uint8_t(m_lastWins)};
+            answer = concat({answer,
+                             hexBytes(wack                ? "bc 00"
+                                      : w[1] == "granted" ? "ad 80"
+                                                          : "ad 86"),
+                             hexBytes("00 00 00 01 00 00 00 00 20")});
+            const std::string encoded = m_lastWinsName.firstLevel();
+            answer.insert(answer.end(), encoded.begin(), encoded.end());
+            answer = concat({answer, hexBytes(wack ? "00 00 0a 00 01" : "00 00 20 00 01"),
+                             Bytes{std::uint8_t(ttl >> 24), std::uint8_t(ttl >> 16),
+                                   std::uint8_t(ttl >> 8), std::uint8_t(ttl)},
+                             hexBytes(wack ? "00 02 29 00" : "00 06 60 00 0a 00 00 02")});
+            m_holder.receive(answer, from, 137, index("eth0"), m_now);
         } else if (op == "garbage") {
             receive(w[1], hexBytes("00 01 02 03 ff"));
         } else if (op == "flood") {
@@ -208,9 +229,34 @@ public:
                 names << nameText(entry.name);
             return "status " + names.join(',') + to;
         }
+        // To the WINS server: unicast, the refresh (0x4100) by its flags alone.
+        if (d.bytes.size() > 3 && d.bytes[2] == 0x41 && d.bytes[3] == 0x00) {
+            const auto asRegistration =
+                P::decode(concat({Bytes(d.bytes.begin(), d.bytes.begin() + 2), hexBytes("29 00"),
+                                  Bytes(d.bytes.begin() + 4, d.bytes.end())}));
+            if (const auto* claim = std::get_if<P::Registration>(&*asRegistration)) {
+                m_lastWins = claim->transactionId;
+                m_lastWinsName = claim->name;
+                return QStringLiteral("wins-refresh %1 %2")
+                           .arg(nameText(claim->name), dotted(claim->address)) +
+                       to;
+            }
+        }
         const auto packet = P::decode(d.bytes);
         if (!packet)
             return "undecodable" + to;
+        if (const auto* claim = std::get_if<P::Registration>(&*packet);
+            claim && !claim->broadcast) {
+            m_lastWins = claim->transactionId;
+            m_lastWinsName = claim->name;
+            return QStringLiteral("wins-reg %1 %2")
+                       .arg(nameText(claim->name), dotted(claim->address)) +
+                   to;
+        }
+        if (const auto* release = std::get_if<P::Release>(&*packet); release && !release->broadcast)
+            return QStringLiteral("wins-release %1 %2")
+                       .arg(nameText(release->name), dotted(release->address)) +
+                   to;
         if (const auto* claim = std::get_if<P::Registration>(&*packet)) {
             m_lastClaim[{QString::fromStdString(iface),
                          QString::fromStdString(claim->name.trimmedName())}] = claim->transactionId;
@@ -266,6 +312,8 @@ private:
     Clock::time_point m_now{};
     std::map<int, NameHolder::Interface> m_interfaces;
     std::map<std::pair<QString, QString>, std::uint16_t> m_lastClaim;
+    std::uint16_t m_lastWins = 0;
+    NetbiosName m_lastWinsName;
     std::deque<QString> m_pending;
 };
 
@@ -307,6 +355,40 @@ private slots:
 void TestNameHolder::followsScript_data()
 {
     QTest::addColumn<QStringList>("steps");
+    // With a WINS server: the same claims on the segment, and the name at the server.
+    const QStringList winsStart = {
+        "wins 10.5.0.1", "add PC", "> reg PC<03> 10.0.0.2 -> 10.0.0.255:137",
+        "> wins-reg PC<03> 10.0.0.2 -> 10.5.0.1:137", "> ! PC<03> pending"};
+    const QStringList heldOnSegment = {"t 500",  "> reg PC<03> 10.0.0.2 -> 10.0.0.255:137",
+                                       "t 1000", "> reg PC<03> 10.0.0.2 -> 10.0.0.255:137",
+                                       "t 2000", "> ! PC<03> held"};
+    QTest::newRow("WINS: registered, refreshed at half the TTL, released at shutdown")
+        << script(script(winsStart, {"server granted 600",
+                                     "~ registered PC<03> at 10.0.0.2 with WINS server 10.5.0.1"}),
+                  script(heldOnSegment,
+                         {"t 299999", "t 300000", "> wins-refresh PC<03> 10.0.0.2 -> 10.5.0.1:137",
+                          "server granted 600", "t 301500", "shutdown",
+                          "> release PC<03> 10.0.0.2 -> 10.0.0.255:137",
+                          "> wins-release PC<03> 10.0.0.2 -> 10.5.0.1:137"}));
+    QTest::newRow("WINS: a WACK is waited out, and a refusal is a conflict")
+        << script(script(winsStart, {"server wack 60"}),
+                  script(heldOnSegment,
+                         {"t 59000", "query eth0 PC", "> answer PC<03> 10.0.0.2 -> 10.0.0.9:5000",
+                          "server refused", "> release PC<03> 10.0.0.2 -> 10.0.0.255:137",
+                          "> ! PC<03> conflict", "~ WINS server 10.5.0.1 refused PC<03>",
+                          "query eth0 PC", "? PC conflict"}));
+    QTest::newRow("WINS: a silent server gets three tries, then the next one") << QStringList{
+        "wins 10.5.0.1 10.5.0.2", "add PC", "> reg PC<03> 10.0.0.2 -> 10.0.0.255:137",
+        "> wins-reg PC<03> 10.0.0.2 -> 10.5.0.1:137", "> ! PC<03> pending", "t 1500",
+        "> reg PC<03> 10.0.0.2 -> 10.0.0.255:137", "> wins-reg PC<03> 10.0.0.2 -> 10.5.0.1:137",
+        "t 3000", "> reg PC<03> 10.0.0.2 -> 10.0.0.255:137",
+        "> wins-reg PC<03> 10.0.0.2 -> 10.5.0.1:137", "t 4500",
+        "> wins-reg PC<03> 10.0.0.2 -> 10.5.0.2:137", "> ! PC<03> held",
+        // The right id from the wrong server is nobody's answer.
+        "server granted 600 10.5.0.1", "t 6000", "> wins-reg PC<03> 10.0.0.2 -> 10.5.0.2:137",
+        "server granted 600 10.5.0.2", "t 7500", "remove PC",
+        "> release PC<03> 10.0.0.2 -> 10.0.0.255:137",
+        "> wins-release PC<03> 10.0.0.2 -> 10.5.0.2:137"};
     QTest::newRow("registers, then answers broadcast and unicast queries") << script(
         kRegisterPc, {"query eth0 PC", "> answer PC<03> 10.0.0.2 -> 10.0.0.9:5000",
                       "query eth0 PC unicast", "> answer PC<03> 10.0.0.2 -> 10.0.0.9:5000",
@@ -490,7 +572,11 @@ void TestNameHolder::followsScript_data()
 void TestNameHolder::followsScript()
 {
     QFETCH(QStringList, steps);
-    Harness harness;
+    std::vector<std::uint32_t> winsServers;
+    if (!steps.isEmpty() && steps.front().startsWith("wins "))
+        for (const QString& server : steps.front().split(' ').mid(1))
+            winsServers.push_back(ipv4(server));
+    Harness harness(winsServers);
     harness.collect();
     for (const QString& step : steps) {
         if (step.startsWith("> "))

@@ -1,0 +1,373 @@
+#!/usr/bin/env bash
+# WINS against a real nmbd as the server. Two subnets joined by a router namespace: on
+# 10.85.1.0/24 the WINS server (nmbd, wins support) and NEARPC (nmbd registered with WINS,
+# smbd); on 10.85.2.0/24 the real vorelin-send and vorelind (FARPC) on one host, and FARTWO
+# (nmbd and smbd, broadcast only) on another. The sender's H-node lookups and workgroup
+# messages, then vorelind's registration, refresh, defence and release, checked by what the
+# server answers. Everything stays inside the namespaces, which are removed on exit.
+#
+# Usage: netns-wins-resolution.sh VORELIN_SEND VORELIND
+# Exit: 0 passed, 1 failed, 77 skipped (not root, namespaces not permitted).
+set -uo pipefail
+
+send_bin=${1:?usage: $0 VORELIN_SEND VORELIND}
+vorelind=${2:?usage: $0 VORELIN_SEND VORELIND}
+
+source "$(dirname "$0")/../../support/netns.sh"
+require_netns
+nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
+smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is not installed"
+nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
+[ -x "$send_bin" ] || missing "$send_bin is not built"
+[ -x "$vorelind" ] || missing "$vorelind is not built"
+
+tag=$(printf '%04x%04x' $$ $RANDOM)
+wins=wins-$tag
+near=near-$tag
+far=far-$tag
+far2=far2-$tag
+work=
+pids=()
+
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for _ in $(seq 1 100); do
+        local alive=0
+        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+    routed_network_cleanup
+    [ -n "$work" ] && rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+routed_network "$tag"
+set -e
+routed_host "$wins" 1 1
+routed_host "$near" 1 2
+routed_host "$far" 2 2
+routed_host "$far2" 2 3
+set +e
+
+work=$(mktemp -d /tmp/vorelin-wins.XXXXXX)
+chmod 755 "$work"
+mkdir -p "$work/messages" "$work/tmp"
+chmod 1777 "$work/messages" "$work/tmp"
+cat >"$work/deliver" <<EOF
+#!/bin/sh
+/bin/mv "\$1" "$work/messages/\$2-\${1##*/}"
+EOF
+chmod 755 "$work/deliver"
+
+receiver=("server role = standalone server" "smb ports = 139" "server min protocol = NT1"
+    "load printers = no" "printing = bsd" "printcap name = /dev/null" "disable spoolss = yes"
+    "map to guest = bad user" "guest account = nobody" "message command = $work/deliver %s %f")
+samba_host "$work/wins" WINSSRV 10.85.1.1 "workgroup = H5WG" "wins support = yes"
+samba_host "$work/near" NEARPC 10.85.1.2 "workgroup = H5WG" "wins server = 10.85.1.1" \
+    "passdb backend = tdbsam:$work/near/private/passdb.tdb" "${receiver[@]}"
+samba_host "$work/far2" FARTWO 10.85.2.3 "workgroup = H5WG" \
+    "passdb backend = tdbsam:$work/far2/private/passdb.tdb" "${receiver[@]}"
+samba_host "$work/client" FARCLI 10.85.2.2 "wins server = 10.85.1.1" \
+    "name resolve order = wins bcast"
+
+# start NAMESPACE PROGRAM DIR: a Samba daemon in the foreground, its PID kept.
+start() {
+    ip netns exec "$1" env TMPDIR="$work/tmp" "$2" -F --debug-stdout -d 3 -s "$3/smb.conf" \
+        </dev/null >"$3/$(basename "$2").out" 2>&1 &
+    pids+=($!)
+}
+start "$wins" "$nmbd" "$work/wins"
+start "$near" "$nmbd" "$work/near"
+start "$near" "$smbd" "$work/near"
+start "$far2" "$nmbd" "$work/far2"
+start "$far2" "$smbd" "$work/far2"
+
+# await WHAT ARGS...: nmblookup from the far side until it prints WHAT (60 s at most).
+await() {
+    local want=$1
+    shift
+    for _ in $(seq 1 120); do
+        ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" "$@" 2>/dev/null |
+            grep -q "^$want" && return 0
+        sleep 0.5
+    done
+    echo "FAIL: never saw '$want' from nmblookup $*"
+    tail -n 30 "$work"/*/nmbd.out
+    exit 1
+}
+await "10.85.1.2 NEARPC<03>" -U 10.85.1.1 --recursion 'NEARPC#03'
+await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# send CONFIG EXIT CODE ARGS...: vorelin-send on the far side with CONFIG as its vorelin.conf.
+send() {
+    local config=$1 want_exit=$2 want_code=$3
+    shift 3
+    printf '%b' "$config\nsamba-config =\nsamba-dhcp-config =\n" >"$work/vorelin.conf"
+    local out status
+    out=$(ip netns exec "$far" env VORELIN_CONFIG="$work/vorelin.conf" timeout 30 \
+        "$send_bin" "$@" 2>&1)
+    status=$?
+    echo "  vorelin-send $* -> exit $status: $out"
+    [ "$status" = "$want_exit" ] || fail "vorelin-send $* exited $status, expected $want_exit"
+    case "$out" in
+    *"($want_code)"*) ;;
+    *) fail "vorelin-send $* did not report ($want_code)" ;;
+    esac
+}
+
+# arrives TEXT: the message file with exactly TEXT, from TESTER, arrives.
+arrives() {
+    local file
+    for _ in $(seq 1 100); do
+        for file in "$work"/messages/TESTER-*; do
+            [ -f "$file" ] || continue
+            if [ "$(cat "$file")" = "$1" ]; then
+                rm -f "$file"
+                return 0
+            fi
+        done
+        sleep 0.2
+    done
+    fail "no message \"$1\" arrived; messages: $(ls "$work/messages")"
+}
+
+echo "broadcast only: the name behind the router is out of reach"
+send "node-type = b\nwins-server = 10.85.1.1" 1 2273 -f TESTER nearpc "lost"
+
+echo "a name held only in WINS, across the router"
+send "wins-server = 10.85.1.1" 0 0 -f TESTER nearpc "via wins $tag"
+arrives "via wins $tag"
+
+echo "the same from the command line"
+send "" 0 0 --wins-server 10.85.1.1 -f TESTER nearpc "via option $tag"
+arrives "via option $tag"
+
+echo "WINS says no such name: the local broadcast finds it"
+send "wins-server = 10.85.1.1" 0 0 -f TESTER fartwo "after nam_err $tag"
+arrives "after nam_err $tag"
+
+echo "a dead WINS server first: the next one answers"
+send "wins-server = 10.85.1.77 10.85.1.1" 0 0 -f TESTER nearpc "second server $tag"
+arrives "second server $tag"
+
+echo "only a dead WINS server: broadcast after its tries, within the send limit"
+send "wins-server = 10.85.1.77" 0 0 -f TESTER fartwo "dead wins $tag"
+arrives "dead wins $tag"
+
+echo "a workgroup message (bare *): one datagram to H5WG<00> on the segment, beside nmbd"
+# The probe binds UDP 138 with address reuse beside FARTWO's nmbd and keeps the first
+# messenger mailslot datagram.
+rm -f "$work/probe.ready"
+ip netns exec "$far2" timeout 30 python3 - "$work" <<'PY' &
+import socket, sys
+work = sys.argv[1]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("0.0.0.0", 138))
+s.settimeout(25)
+open(work + "/probe.ready", "w").close()
+for _ in range(100):
+    data, peer = s.recvfrom(2048)
+    if b"\\MAILSLOT\\MESSNGR\0" in data:
+        open(work + "/probe.dgram", "wb").write(data)
+        break
+PY
+probe=$!
+for _ in $(seq 1 100); do [ -f "$work/probe.ready" ] && break; sleep 0.1; done
+send "workgroup = h5wg" 0 0 -f TESTER '*' "hello all"
+wait "$probe"
+if [ -f "$work/probe.dgram" ]; then
+    python3 - "$work/probe.dgram" <<'PY' || fail "the workgroup datagram is not as sent"
+import sys
+d = open(sys.argv[1], "rb").read()
+def enc(name, suffix):
+    raw = name.ljust(15).encode() + bytes([suffix])
+    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+assert d[0] == 0x11 and d[4:8] == bytes([10, 85, 2, 2]), d[:14]
+assert d[48:82] == enc("H5WG", 0), d[48:82]
+assert d.endswith(b"TESTER\0H5WG\0hello all\0"), d[-40:]
+PY
+else
+    fail "no workgroup datagram reached the segment"
+fi
+
+# wins_ttl NAME: the TTL the WINS server gives for NAME<03> (a unicast query with RD from the
+# far host), or "none" for a negative answer.
+wins_ttl() {
+    ip netns exec "$far" timeout 5 python3 - "$1" <<'PY'
+import socket, struct, sys
+def encoded(name):
+    raw = name.ljust(15).encode() + b"\x03"
+    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(1.5)
+query = struct.pack(">HHHHHH", 0x5151, 0x0100, 1, 0, 0, 0) + encoded(sys.argv[1]) + b"\0\x20\0\x01"
+for _ in range(3):
+    s.sendto(query, ("10.85.1.1", 137))
+    try:
+        reply = s.recv(600)
+    except socket.timeout:
+        continue
+    if reply[:2] == b"\x51\x51":
+        print("none" if reply[3] & 0x0F else struct.unpack(">I", reply[50:54])[0])
+        sys.exit(0)
+sys.exit(1)
+PY
+}
+
+# claim_from_far2 NAME: registers NAME<03> for 10.85.2.3 as another WINS client would, and
+# prints the final answer's flags word (after any WACK); the server needs about 21 s when
+# nobody defends the name.
+claim_from_far2() {
+    ip netns exec "$far2" timeout 40 python3 - "$1" <<'PY'
+import socket, struct, sys
+def encoded(name):
+    raw = name.ljust(15).encode() + b"\x03"
+    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(35)
+request = (struct.pack(">HHHHHH", 0x5252, 0x2900, 1, 0, 0, 1) + encoded(sys.argv[1]) +
+           b"\0\x20\0\x01\xc0\x0c\0\x20\0\x01" + struct.pack(">IH", 300000, 6) +
+           b"\x60\0" + bytes([10, 85, 2, 3]))
+s.sendto(request, ("10.85.1.1", 137))
+while True:
+    reply = s.recv(600)
+    if reply[:2] == b"\x52\x52" and reply[2:4] != b"\xbc\x00":
+        print("%02x%02x" % (reply[2], reply[3]))
+        break
+PY
+}
+
+echo "vorelind registers FARPC with the WINS server, refreshes it and defends it"
+printf 'workgroup = H5WG\nwins-server = 10.85.1.1\nsamba-config =\nsamba-dhcp-config =\n' \
+    >"$work/vorelind-net.conf"
+mkdir -p "$work/state" "$work/run" "$work/state2" "$work/run2"
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.2.2 --session-port 139 --name-port 137 --datagram-port 138 \
+    --state-dir "$work/state" --runtime-dir "$work/run" --computer-name FARPC \
+    --wins-refresh-interval 2s >"$work/vorelind.log" 2>&1 &
+daemon=$!
+pids+=($daemon)
+# A second one beside FARTWO's nmbd and smbd: workgroup messages only, besides a session port
+# smbd does not hold.
+ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.2.3 --session-port 1139 --datagram-port 138 --state-dir "$work/state2" \
+    --runtime-dir "$work/run2" --computer-name FARTWOV >"$work/vorelind2.log" 2>&1 &
+pids+=($!)
+registered=
+for _ in $(seq 1 100); do
+    registered=$(wins_ttl FARPC)
+    [ -n "$registered" ] && [ "$registered" != none ] && break
+    sleep 0.2
+done
+[ -n "$registered" ] && [ "$registered" != none ] || fail "FARPC<03> never reached the WINS server"
+ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
+    'FARPC#03' 2>/dev/null | grep -q '^10\.85\.2\.2 FARPC<03>' ||
+    fail "nmblookup at the server does not give FARPC<03> at 10.85.2.2"
+# The TTL the server gives falls by the second and rises again with each refresh.
+fell=0 rose=0
+for _ in $(seq 1 150); do
+    ttl=$(wins_ttl FARPC)
+    case "$ttl" in
+    300000) [ "$fell" = 1 ] && rose=1 ;;
+    '' | none) ;;
+    *) fell=1 ;;
+    esac
+    [ "$rose" = 1 ] && break
+    sleep 0.2
+done
+[ "$rose" = 1 ] || fail "the server's TTL for FARPC<03> never rose again (no refresh)"
+answer=$(claim_from_far2 FARPC)
+[ "$answer" = ad86 ] || fail "another host's claim of FARPC<03> got $answer, expected ACT_ERR (ad86)"
+
+echo "a workgroup message reaches both vorelind, one beside nmbd; copies and forgeries do not"
+for log in vorelind.log vorelind2.log; do
+    for _ in $(seq 1 100); do grep -q 'listening as' "$work/$log" && break; sleep 0.2; done
+done
+ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" timeout 30 "$send_bin" \
+    -f TESTER 'h5wg*' "to all $tag" >/dev/null 2>&1 || fail "vorelin-send H5WG* failed"
+# The captured datagram, sent twice, and as a fragment and to another mailslot: one message.
+ip netns exec "$far2" timeout 10 python3 - <<'PY'
+import socket
+d = bytes.fromhex(
+    "110e20010a550102008a00c50000204544454d454a4546454f46454542434143414341434143414341434143"
+    "4141410020454944464648454843414341434143414341434143414341434143414341414100ff534d422500"
+    "0000001804000000000000000000000000000000fffe00000000110000290002000000000002000000000000"
+    "00000058002900580003000100000002003c005c4d41494c534c4f545c4d4553534e47520000414c49434500"
+    "483557470048656c6c6f20776f726b67726f75702028746f20483557473c30303e2900")
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+for datagram in (d, d, d[:1] + b"\x0f" + d[2:], d[:0xa0] + b"B" + d[0xa1:]):
+    s.sendto(datagram, ("10.85.2.255", 138))
+PY
+for log in vorelind.log vorelind2.log; do
+    for _ in $(seq 1 100); do
+        [ "$(grep -c 'message from=ALICE .*to=H5WG\*' "$work/$log")" -ge 1 ] &&
+            grep -q "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\*" "$work/$log" &&
+            break
+        sleep 0.2
+    done
+    grep -q "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\* .*outcome=delivered" \
+        "$work/$log" || fail "$log: no workgroup message from vorelin-send"
+    [ "$(grep -c 'message from=ALICE ' "$work/$log")" = 1 ] ||
+        fail "$log: the copies and forgeries made $(grep -c 'message from=ALICE ' "$work/$log") messages, not 1"
+done
+kill -0 "${pids[3]}" 2>/dev/null || fail "FARTWO's nmbd did not survive beside vorelind"
+await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+
+echo "nmbd starts again beside vorelind's UDP 138 socket"
+kill -TERM "${pids[3]}"
+for _ in $(seq 1 100); do kill -0 "${pids[3]}" 2>/dev/null || break; sleep 0.1; done
+start "$far2" "$nmbd" "$work/far2"
+await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+kill -0 "${pids[-1]}" 2>/dev/null || fail "nmbd did not start beside vorelind"
+
+echo "vorelind releases FARPC at shutdown"
+kill -TERM "$daemon"
+released=0
+for _ in $(seq 1 100); do
+    [ "$(wins_ttl FARPC)" = none ] && released=1 && break
+    sleep 0.2
+done
+[ "$released" = 1 ] || fail "the server still holds FARPC<03> after vorelind stopped"
+grep -q 'registered FARPC<03> at 10.85.2.2 with WINS server 10.85.1.1' "$work/vorelind.log" ||
+    fail "vorelind did not log its WINS registration"
+for _ in $(seq 1 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
+
+echo "a name WINS holds for a live owner is refused: vorelind goes into conflict"
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.2.2 --session-port 139 --name-port 137 --state-dir "$work/state" \
+    --runtime-dir "$work/run" --computer-name NEARPC >"$work/vorelind3.log" 2>&1 &
+daemon=$!
+pids+=($daemon)
+refused=0
+for _ in $(seq 1 150); do
+    grep -q 'WINS server 10.85.1.1 refused NEARPC<03> (rcode 6)' "$work/vorelind3.log" &&
+        refused=1 && break
+    sleep 0.2
+done
+[ "$refused" = 1 ] || fail "vorelind was not refused NEARPC<03> by the server"
+ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
+    'NEARPC#03' 2>/dev/null | grep -q '^10\.85\.1\.2 NEARPC<03>' ||
+    fail "the server no longer gives NEARPC<03> at its owner's address"
+kill -TERM "$daemon"
+
+if [ "$failures" -ne 0 ]; then
+    [ -f "$work/vorelind.log" ] && tail -n 20 "$work/vorelind.log"
+    for d in wins near far2; do
+        echo "--- $d"
+        tail -n 20 "$work/$d/nmbd.out"
+    done
+    exit 1
+fi
+echo "PASS"
