@@ -39,6 +39,12 @@ bool CommitPipeline::busy() const
     return m_jobs.size() >= m_workerCount;
 }
 
+bool CommitPipeline::idle() const
+{
+    const std::lock_guard guard(m_lock);
+    return m_jobs.empty();
+}
+
 void CommitPipeline::submit(Spool::Batch batch)
 {
     {

@@ -29,6 +29,8 @@ public:
     int notifier() const { return m_notifier; }
     // True while every worker has a batch: the next one waits and grows meanwhile.
     bool busy() const;
+    // True while no batch is on its way.
+    bool idle() const;
     void submit(Spool::Batch batch);
     // The batches that landed, oldest first, stopping at the first that has not.
     std::vector<Spool::Batch> collect();

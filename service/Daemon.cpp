@@ -33,6 +33,7 @@ constexpr std::size_t kMaxLocalClientsPerUser = 8;
 // Every open connection, lingering ones included: far below the usual 1,024 descriptors.
 constexpr std::size_t kMaxConnections = 512;
 constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kRemovalsPerBatch = 4096;
 // Reads per readiness event, so that one busy peer cannot starve the others. A local client
 // gets one: a chunk of acknowledgements is a few hundred.
 constexpr int kReadsPerEvent = 4;
@@ -380,8 +381,14 @@ void Daemon::afterSession(int fd, Connection& connection, const SessionMachine::
 void Daemon::startCommit()
 {
     // While the workers sync, the other sessions' ENDs gather into the next batch.
-    if (m_reception.hasPending() && !m_pipeline.busy())
-        m_pipeline.submit(m_reception.takeBatch());
+    if (!m_reception.hasPending() || m_pipeline.busy())
+        return;
+    // Acknowledgements alone wait for the workers to be idle, or for a large batch: one folder
+    // sync for many, and the messages' batches never queue behind them.
+    if (m_reception.onlyRemovalsPending() && !m_pipeline.idle() &&
+        m_reception.pendingRemovals() < kRemovalsPerBatch)
+        return;
+    m_pipeline.submit(m_reception.takeBatch());
 }
 
 void Daemon::finishCommit()

@@ -36,6 +36,9 @@ public:
     // batch: its sync() may run on another thread; land() then books, logs and offers its
     // messages, and gives each message's verdict under the ticket deliverLater() gave it.
     bool hasPending() const { return m_spool.hasStaged(); }
+    // Pending, but only acknowledged removals: nobody waits for their sync.
+    bool onlyRemovalsPending() const { return m_spool.onlyRemovalsStaged(); }
+    std::size_t pendingRemovals() const { return m_spool.stagedRemovals(); }
     Spool::Batch takeBatch() { return m_spool.takeStaged(); }
     std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);
 

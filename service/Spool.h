@@ -60,6 +60,9 @@ public:
     // The staged messages and the removals since the last call, as one batch.
     Batch takeStaged();
     bool hasStaged() const { return !m_staged.empty(); }
+    // Only removals staged: nobody waits for them, so they may gather into a larger batch.
+    bool onlyRemovalsStaged() const { return m_staged.entries.empty(); }
+    std::size_t stagedRemovals() const { return m_staged.removals.size(); }
     // Books what a synced batch stored; removes what it did not.
     void settle(const Batch& batch);
     // Forgets a message at once; its file goes with the next batch. False when it is not in
