@@ -30,35 +30,16 @@ work=
 pids=()
 
 cleanup() {
-    local pid i
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    for i in $(seq 1 50); do
-        local alive=0
-        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ "$alive" = 0 ] && break
-        sleep 0.1
-    done
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    ip netns del "$srv" 2>/dev/null
-    ip netns del "$cli" 2>/dev/null
+    stop_pids "${pids[@]}"
+    netns_cleanup
     [ -n "$work" ] && rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-ip netns add "$srv" 2>/dev/null || skip "cannot create network namespaces here (no CAP_NET_ADMIN?)"
-ip netns exec "$srv" true 2>/dev/null || skip "cannot enter a network namespace here"
-ip netns add "$cli" || exit 1
-ip -n "$srv" link set lo up
-ip -n "$cli" link set lo up
-ip -n "$srv" link add vs$tag type veth peer name vc$tag netns "$cli" ||
-    skip "cannot create a veth pair here"
+lan_pair "$srv" "$cli" "$tag"
 set -e
-ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
-ip -n "$cli" addr add 10.79.0.2/24 brd + dev vc$tag
 ip -n "$cli" addr add 10.79.0.3/24 dev vc$tag
-ip -n "$srv" link set vs$tag up
-ip -n "$cli" link set vc$tag up
 work=$(mktemp -d /tmp/vorelin-flood.XXXXXX)
 mkdir -p "$work"/{state,run,client}
 cat >"$work/client.conf" <<CONF

@@ -18,6 +18,39 @@ require_netns() {
     command -v ip >/dev/null || missing "ip (iproute2) is not installed"
 }
 
+# --- Two hosts on one LAN --------------------------------------------------------------------
+# lan_pair SERVER CLIENT TAG: namespaces SERVER (10.79.0.1 on vsTAG) and CLIENT (10.79.0.2 on
+# vcTAG) joined by a veth pair, both in NETNS_MADE for netns_cleanup.
+lan_pair() {
+    local srv=$1 cli=$2 tag=$3
+    ip netns add "$srv" 2>/dev/null || skip "cannot create network namespaces here (no CAP_NET_ADMIN?)"
+    NETNS_MADE+=("$srv")
+    ip netns exec "$srv" true 2>/dev/null || skip "cannot enter a network namespace here"
+    ip netns add "$cli" || exit 1
+    NETNS_MADE+=("$cli")
+    ip -n "$srv" link set lo up
+    ip -n "$cli" link set lo up
+    ip -n "$srv" link add vs$tag type veth peer name vc$tag netns "$cli" ||
+        skip "cannot create a veth pair here"
+    ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
+    ip -n "$cli" addr add 10.79.0.2/24 brd + dev vc$tag
+    ip -n "$srv" link set vs$tag up
+    ip -n "$cli" link set vc$tag up
+}
+
+# stop_pids PID...: TERM, up to 10 s for them to end, then KILL.
+stop_pids() {
+    local pid i alive
+    for pid in "$@"; do kill -TERM "$pid" 2>/dev/null; done
+    for i in $(seq 1 100); do
+        alive=0
+        for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && return 0
+        sleep 0.1
+    done
+    for pid in "$@"; do kill -KILL "$pid" 2>/dev/null; done
+}
+
 # --- A routed network: two subnets joined by a router namespace ------------------------------
 # routed_network TAG: namespaces rt-TAG (router: 10.85.1.254 and 10.85.2.254, forwarding) and
 # nothing else yet; routed_host adds hosts. NETNS_MADE lists every namespace for
@@ -53,7 +86,7 @@ routed_host() {
     ip -n "$ns" route add default via 10.85.$subnet.254
 }
 
-routed_network_cleanup() {
+netns_cleanup() {
     local ns
     for ns in "${NETNS_MADE[@]}"; do ip netns del "$ns" 2>/dev/null; done
 }

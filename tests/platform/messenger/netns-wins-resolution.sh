@@ -39,7 +39,7 @@ cleanup() {
         sleep 0.1
     done
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    routed_network_cleanup
+    netns_cleanup
     [ -n "$work" ] && rm -rf "$work"
 }
 trap cleanup EXIT
