@@ -568,6 +568,8 @@ int main(int argc, char** argv)
                              v.process.readAllStandardError().constData());
                 return 1;
             }
+            // Stopped only once it runs: a conversion cut short would be timed below.
+            waitFor([&] { return greets(v.socket()); }, 600000);
             v.stop();
             const auto started = Clock::now();
             v.start(caps);
