@@ -264,6 +264,14 @@ ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
     --bind 10.85.2.3 --session-port 1139 --datagram-port 138 --state-dir "$work/state2" \
     --runtime-dir "$work/run2" --computer-name FARTWOV >"$work/vorelind2.log" 2>&1 &
 pids+=($!)
+# A third there with workgroup messages turned off: it must not take them.
+printf 'workgroup = H5WG\nworkgroup-messages = no\nsamba-config =\nsamba-dhcp-config =\n' \
+    >"$work/vorelind-off.conf"
+mkdir -p "$work/state4" "$work/run4"
+ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-off.conf" "$vorelind" \
+    --bind 10.85.2.3 --session-port 2139 --datagram-port 138 --state-dir "$work/state4" \
+    --runtime-dir "$work/run4" --computer-name FARTWOX >"$work/vorelind4.log" 2>&1 &
+pids+=($!)
 registered=
 for _ in $(seq 1 100); do
     registered=$(wins_ttl FARPC)
@@ -291,7 +299,7 @@ answer=$(claim_from_far2 FARPC)
 [ "$answer" = ad86 ] || fail "another host's claim of FARPC<03> got $answer, expected ACT_ERR (ad86)"
 
 echo "a workgroup message reaches both vorelind, one beside nmbd; copies and forgeries do not"
-for log in vorelind.log vorelind2.log; do
+for log in vorelind.log vorelind2.log vorelind4.log; do
     for _ in $(seq 1 100); do grep -q 'listening as' "$work/$log" && break; sleep 0.2; done
 done
 ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" timeout 30 "$send_bin" \
@@ -322,6 +330,8 @@ for log in vorelind.log vorelind2.log; do
     [ "$(grep -c 'message from=ALICE ' "$work/$log")" = 1 ] ||
         fail "$log: the copies and forgeries made $(grep -c 'message from=ALICE ' "$work/$log") messages, not 1"
 done
+# Checked after the later forgeries reached the others: had it listened, it would have logged.
+grep -q 'to=H5WG\*' "$work/vorelind4.log" && fail "vorelind4.log: workgroup-messages = no took one"
 kill -0 "${pids[3]}" 2>/dev/null || fail "FARTWO's nmbd did not survive beside vorelind"
 await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 
