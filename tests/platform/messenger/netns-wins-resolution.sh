@@ -4,14 +4,18 @@
 # smbd); on 10.85.2.0/24 the real vorelin-send and vorelind (FARPC) on one host, and FARTWO
 # (nmbd and smbd, broadcast only) on another. The sender's H-node lookups and workgroup
 # messages, then vorelind's registration, refresh, defence and release, checked by what the
-# server answers. Everything stays inside the namespaces, which are removed on exit.
+# server answers. Then the window itself, under Xvfb on the far host: to NEARV, a vorelind on
+# 10.85.1.3 known only to WINS, and to the workgroup, read back with vorelin-recv.
+# Everything stays inside the namespaces, which are removed on exit.
 #
-# Usage: netns-wins-resolution.sh VORELIN_SEND VORELIND
+# Usage: netns-wins-resolution.sh VORELIN_SEND VORELIND VORELIN VORELIN_RECV
 # Exit: 0 passed, 1 failed, 77 skipped (not root, namespaces not permitted).
 set -uo pipefail
 
-send_bin=${1:?usage: $0 VORELIN_SEND VORELIND}
-vorelind=${2:?usage: $0 VORELIN_SEND VORELIND}
+send_bin=${1:?usage: $0 VORELIN_SEND VORELIND VORELIN VORELIN_RECV}
+vorelind=${2:?usage: $0 VORELIN_SEND VORELIND VORELIN VORELIN_RECV}
+window_bin=${3:?usage: $0 VORELIN_SEND VORELIND VORELIN VORELIN_RECV}
+recv_bin=${4:?usage: $0 VORELIN_SEND VORELIND VORELIN VORELIN_RECV}
 
 source "$(dirname "$0")/../../support/netns.sh"
 require_netns
@@ -20,12 +24,18 @@ smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is n
 nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
 [ -x "$send_bin" ] || missing "$send_bin is not built"
 [ -x "$vorelind" ] || missing "$vorelind is not built"
+[ -x "$window_bin" ] || missing "$window_bin is not built"
+[ -x "$recv_bin" ] || missing "$recv_bin is not built"
+e2e=$(cd "$(dirname "$0")/../../e2e" && pwd)
+source "$e2e/desktop.sh"
+[ -z "$(desktop_missing_tools)" ] || missing "$(desktop_missing_tools)"
 
 tag=$(printf '%04x%04x' $$ $RANDOM)
 wins=wins-$tag
 near=near-$tag
 far=far-$tag
 far2=far2-$tag
+nearv=nearv-$tag
 work=
 pids=()
 
@@ -51,6 +61,7 @@ routed_host "$wins" 1 1
 routed_host "$near" 1 2
 routed_host "$far" 2 2
 routed_host "$far2" 2 3
+routed_host "$nearv" 1 3
 set +e
 
 work=$(mktemp -d /tmp/vorelin-wins.XXXXXX)
@@ -272,6 +283,12 @@ ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-off.conf" "$vorelind" \
     --bind 10.85.2.3 --session-port 2139 --datagram-port 138 --state-dir "$work/state4" \
     --runtime-dir "$work/run4" --computer-name FARTWOX >"$work/vorelind4.log" 2>&1 &
 pids+=($!)
+# NEARV, across the router from the window: only WINS knows it.
+mkdir -p "$work/state5" "$work/run5"
+ip netns exec "$nearv" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
+    --bind 10.85.1.3 --session-port 139 --name-port 137 --state-dir "$work/state5" \
+    --runtime-dir "$work/run5" --computer-name NEARV >"$work/vorelind5.log" 2>&1 &
+pids+=($!)
 registered=
 for _ in $(seq 1 100); do
     registered=$(wins_ttl FARPC)
@@ -334,6 +351,63 @@ done
 grep -q 'to=H5WG\*' "$work/vorelind4.log" && fail "vorelind4.log: workgroup-messages = no took one"
 kill -0 "${pids[3]}" 2>/dev/null || fail "FARTWO's nmbd did not survive beside vorelind"
 await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+
+echo "the window on the far subnet: to NEARV through WINS, then to H5WG*"
+for _ in $(seq 1 100); do
+    registered=$(wins_ttl NEARV)
+    [ -n "$registered" ] && [ "$registered" != none ] && break
+    sleep 0.2
+done
+[ -n "$registered" ] && [ "$registered" != none ] || fail "NEARV<03> never reached the WINS server"
+# The window is typed into and clicked as a user would; each send must be read back from the
+# inboxes before the next, as the window drops input while it sends.
+cat >"$work/window.sh" <<'SH'
+set -u
+source "$E2E/desktop.sh"
+start_desktop || exit 1
+"$WINDOW" >"$WORK/window.out" 2>&1 &
+app=$!
+trap 'kill $app; stop_desktop' EXIT
+wait_until 30 find_main_window || { echo "FAIL: the window did not appear"; exit 1; }
+window=$(find_main_window)
+click_at() { xdotool mousemove $((x + $1)) $((y + $2)) click 1; }
+type_into() { click_at "$1" "$2" && xdotool key ctrl+a && xdotool type --delay 20 "$3"; }
+# read_back TEXT RUN-DIR...: vorelin-recv of each RUN-DIR until TEXT is in it (20 s at most).
+read_back() {
+    local text=$1 run
+    shift
+    for run in "$@"; do
+        for _ in $(seq 1 100); do
+            "$RECV" --once --json --socket "$run/inbox.socket" >>"$run/recv.json" 2>&1
+            grep -qF "\"text\":\"$text\"" "$run/recv.json" && break
+            sleep 0.2
+        done
+        grep -F "\"text\":\"$text\"" "$run/recv.json" ||
+            { echo "FAIL: \"$text\" from the window not in $run: $(cat "$run/recv.json")"; return 1; }
+    done
+}
+send_in_window() {
+    xdotool windowactivate --sync "$window" >/dev/null 2>&1
+    IFS=, read -r x y < <(client_origin "$window")
+    type_into 70 37 "$1" && type_into 80 200 "$2" && click_at 221 186
+}
+send_in_window nearv "Por WINS $TAG" && read_back "Por WINS $TAG" "$WORK/run5" || exit 1
+send_in_window 'h5wg*' "Al grupo $TAG" && read_back "Al grupo $TAG" "$WORK/run" "$WORK/run2"
+SH
+mkdir -p "$work/xdg/config" "$work/xdg/runtime"
+chmod 700 "$work/xdg/runtime"
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" E2E="$e2e" WORK="$work" \
+    TAG="$tag" WINDOW="$window_bin" RECV="$recv_bin" XDG_CONFIG_HOME="$work/xdg/config" \
+    XDG_RUNTIME_DIR="$work/xdg/runtime" timeout 120 \
+    xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$work/window.sh" >"$work/window.log" 2>&1 ||
+    fail "the window's messages: $(cat "$work/window.log" "$work/window.out" 2>/dev/null)"
+cat "$work/window.log"
+grep -q "\"called\":\"NEARV\".*\"text\":\"Por WINS $tag\"" "$work/run5/recv.json" ||
+    fail "the window's message did not call NEARV"
+for run in run run2; do
+    grep -q "\"to\":\"H5WG\*\",.*\"text\":\"Al grupo $tag\"" "$work/$run/recv.json" ||
+        fail "$run: the window's workgroup message is not to H5WG*"
+done
 
 echo "nmbd starts again beside vorelind's UDP 138 socket"
 kill -TERM "${pids[3]}"
