@@ -42,18 +42,7 @@ set -e
 ip -n "$cli" addr add 10.79.0.3/24 dev vc$tag
 work=$(mktemp -d /tmp/vorelin-flood.XXXXXX)
 mkdir -p "$work"/{state,run,client}
-cat >"$work/client.conf" <<CONF
-[global]
-interfaces = 10.79.0.2/24
-bind interfaces only = yes
-name cache timeout = 0
-name resolve order = bcast
-private dir = $work/client
-lock directory = $work/client
-state directory = $work/client
-cache directory = $work/client
-pid directory = $work/client
-CONF
+samba_client "$work/client.conf" 10.79.0.2 "name resolve order = bcast"
 set +e
 
 # lookup: 0 when a broadcast query from the lookups' address is answered by the server.

@@ -91,6 +91,26 @@ netns_cleanup() {
     for ns in "${NETNS_MADE[@]}"; do ip netns del "$ns" 2>/dev/null; done
 }
 
+# samba_client FILE ADDRESS [LINE...]: a configuration for nmblookup and smbclient -M on a host at
+# ADDRESS/24, caching nothing, its folders in FILE's folder under client/, the lines added.
+samba_client() {
+    local file=$1 address=$2 dir line key
+    dir=$(dirname "$file")/client
+    shift 2
+    mkdir -p "$dir"
+    {
+        echo "[global]"
+        echo "interfaces = $address/24"
+        echo "bind interfaces only = yes"
+        echo "name cache timeout = 0"
+        for key in "private dir" "lock directory" "state directory" "cache directory" \
+            "pid directory"; do
+            echo "$key = $dir"
+        done
+        for line in "$@"; do echo "$line"; done
+    } >"$file"
+}
+
 # samba_host DIR NAME ADDRESS [LINE...]: a private Samba configuration in DIR/smb.conf for a
 # host NAME at ADDRESS/24, with folders of its own, the given [global] lines added.
 samba_host() {

@@ -127,17 +127,7 @@ guest account = nobody
 message command = $work/deliver %s %f
 EOF
 # nmblookup in the client namespace, with nothing cached.
-cat >"$work/client.conf" <<EOF
-[global]
-interfaces = 10.77.0.2/24
-bind interfaces only = yes
-name cache timeout = 0
-private dir = $work/client
-lock directory = $work/client
-state directory = $work/client
-cache directory = $work/client
-pid directory = $work/client
-EOF
+samba_client "$work/client.conf" 10.77.0.2
 set +e
 
 ip netns exec "$srv" env TMPDIR="$work/tmp" "$nmbd" -F --debug-stdout -s "$work/smb.conf" \

@@ -55,18 +55,7 @@ cp /etc/passwd "$work/passwd"
 printf 'ana:x:4101:4101::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
 printf 'averyveryverylongname:x:4102:4102::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
 printf 'bea:x:4103:4103::/nonexistent:/usr/sbin/nologin\n' >>"$work/passwd"
-cat >"$work/client.conf" <<EOF
-[global]
-interfaces = 10.79.0.2/24
-bind interfaces only = yes
-name cache timeout = 0
-name resolve order = bcast
-private dir = $work/client
-lock directory = $work/client
-state directory = $work/client
-cache directory = $work/client
-pid directory = $work/client
-EOF
+samba_client "$work/client.conf" 10.79.0.2 "name resolve order = bcast"
 sed -e 's#^interfaces = .*#interfaces = 127.0.0.1/8#' -e '/bind interfaces only/d' \
     "$work/client.conf" >"$work/lo.conf"
 # The other machine's Samba: its computer name is ours, its alias is ana's.
