@@ -879,9 +879,12 @@ void TestNameResolver::messengerEndsWithinTheSendLimit()
     FixedBroadcasts interfaces;
     SmbMessenger messenger(QStringLiteral("ALICE"), options, &interfaces);
 
-    // The lookup's three tries alone outlast the limit: it ends there, not "not found".
+    // The lookup's three tries alone outlast the limit: it ends there, not "not found", and
+    // never reaches the host lookup. How many tries fit is the clock's business: a loaded
+    // machine may wake at the limit's edge and send a last one.
     QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kNetworkError);
-    QTRY_COMPARE_WITH_TIMEOUT(responder.requests().size(), std::size_t(2), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!responder.requests().empty(), 5000);
+    QVERIFY(responder.requests().size() <= 3);
     QVERIFY(spy->calls.empty());
     QCOMPARE(peer.connectionsSoFar(), 0);
 }
