@@ -163,8 +163,11 @@ void writeNbRecord(ByteWriter& out, std::uint32_t ttl, std::uint16_t nbFlags, st
     out.u32be(address);
 }
 
+// A question for name and its NB record (TTL, NB_FLAGS, address): registrations, releases and
+// refreshes, on the segment and at a WINS server.
 std::vector<std::uint8_t> encodeClaim(std::uint16_t transactionId, std::uint16_t flags,
-                                      const NetbiosName& name, std::uint32_t address)
+                                      const NetbiosName& name, std::uint32_t address,
+                                      std::uint32_t ttl = 0, std::uint16_t nbFlags = 0x0000)
 {
     ByteWriter out;
     writeHeader(out, transactionId, flags, 1, 0, 1);
@@ -173,7 +176,7 @@ std::vector<std::uint8_t> encodeClaim(std::uint16_t transactionId, std::uint16_t
     out.u16be(kClassIn);
     // The pointer keeps the datagram short, as 4.2.2 asks.
     out.u16be(kPointerToQuestion);
-    writeNbRecord(out, 0, 0x0000, address);
+    writeNbRecord(out, ttl, nbFlags, address);
     return out.take();
 }
 
@@ -290,14 +293,8 @@ std::vector<std::uint8_t> encodeWinsRequest(WinsRequest request, std::uint16_t t
         flags = (kOpcodeRegistration << kOpcodeShift) | kRecursionDesired; // 0x2900
     else if (request == WinsRequest::Refresh)
         flags = (kOpcodeRefresh << kOpcodeShift) | kRecursionDesired; // 0x4100
-    ByteWriter out;
-    writeHeader(out, transactionId, flags, 1, 0, 1);
-    name.write(out);
-    out.u16be(kTypeNb);
-    out.u16be(kClassIn);
-    out.u16be(kPointerToQuestion);
-    writeNbRecord(out, request == WinsRequest::Release ? 0 : ttl, kHNodeFlags, address);
-    return out.take();
+    return encodeClaim(transactionId, flags, name, address,
+                       request == WinsRequest::Release ? 0 : ttl, kHNodeFlags);
 }
 
 // Answers carry the name in full and one record: NB with 6 bytes for registrations, refreshes
