@@ -10,13 +10,6 @@
 
 namespace NetworkConfigParser {
 
-namespace {
-
-// More than any real configuration; a bigger file is not read at all.
-constexpr std::size_t kMaxFileBytes = 256 * 1024;
-// At most this many servers are kept from any one source.
-constexpr std::size_t kMaxServers = 16;
-
 std::string_view trimmed(std::string_view text)
 {
     const auto space = [](char c) {
@@ -28,6 +21,13 @@ std::string_view trimmed(std::string_view text)
         text.remove_suffix(1);
     return text;
 }
+
+namespace {
+
+// More than any real configuration; a bigger file is not read at all.
+constexpr std::size_t kMaxFileBytes = 256 * 1024;
+// At most this many servers are kept from any one source.
+constexpr std::size_t kMaxServers = 16;
 
 std::string lowered(std::string_view text)
 {

@@ -41,6 +41,10 @@ inline constexpr const char* kDefaultSambaDhcpPath = "/var/lib/samba/dhcp.conf";
 // Names the file to read instead of kDefaultPath.
 inline constexpr const char* kPathVariable = "VORELIN_CONFIG";
 
+// A configuration line's part without the blanks around it: spaces, tabs and a CR. Every
+// Vorelin configuration file, vorelind.conf included, reads its keys and values so.
+std::string_view trimmed(std::string_view text);
+
 // What vorelin.conf says; an absent key stays empty.
 struct OwnSettings
 {

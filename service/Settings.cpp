@@ -1,5 +1,7 @@
 #include "service/Settings.h"
 
+#include "protocol/NetworkConfig.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -8,17 +10,7 @@
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    const auto space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\r';
-    };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
+using NetworkConfigParser::trimmed;
 
 std::optional<std::uint64_t> number(std::string_view text)
 {
