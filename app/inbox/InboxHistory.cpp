@@ -19,7 +19,8 @@
 
 namespace {
 
-constexpr int kSchema = 1;
+// 2: each message names its burst, so that the list is grouped without reading the history.
+constexpr int kSchema = 2;
 constexpr int kJsonFormat = 1;
 // The history files of earlier versions: one message is at most a 64 KiB protocol line, and
 // they kept 1,000.
@@ -111,6 +112,18 @@ void syncFolder(const QString& folder)
     ::close(fd);
 }
 
+// A burst is named by the seq of its first message.
+const QString kBurstIndex = QStringLiteral("CREATE INDEX bursts ON messages (burst, seq, unread)");
+
+// Reads every page: its cost grows with the history.
+bool quickCheck(QSqlQuery& query)
+{
+    const bool ok = query.exec(QStringLiteral("PRAGMA quick_check")) && query.next() &&
+                    query.value(0).toString() == QLatin1String("ok");
+    query.finish();
+    return ok;
+}
+
 bool exec(QSqlDatabase db, const QString& statement)
 {
     QSqlQuery query(db);
@@ -142,7 +155,7 @@ void InboxHistory::close()
     m_open = false;
 }
 
-bool InboxHistory::open(const QString& file)
+bool InboxHistory::open(const QString& file, Check check)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(file);
@@ -156,8 +169,7 @@ bool InboxHistory::open(const QString& file)
     query.finish();
     if (!exec(db, QStringLiteral("PRAGMA synchronous=FULL")))
         return false;
-    if (!query.exec(QStringLiteral("PRAGMA quick_check")) || !query.next() ||
-        query.value(0).toString() != QLatin1String("ok"))
+    if (check == Check::Now && !quickCheck(query))
         return false;
     if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
         return false;
@@ -165,6 +177,8 @@ bool InboxHistory::open(const QString& file)
     query.finish();
     if (version == 0)
         return createSchema();
+    if (version == 1)
+        return addBursts();
     return version == kSchema;
 }
 
@@ -175,14 +189,40 @@ bool InboxHistory::createSchema()
         return false;
     // seq orders the messages by arrival; (id, received) names one delivery of the service.
     const bool made =
-        exec(db, QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
-                                "key TEXT NOT NULL UNIQUE, id TEXT NOT NULL, sender TEXT, "
-                                "machine TEXT, address TEXT NOT NULL, called TEXT, "
-                                "recipient TEXT, received TEXT NOT NULL, body TEXT, "
-                                "unread INTEGER NOT NULL, UNIQUE (id, received))")) &&
+        exec(db,
+             QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
+                            "key TEXT NOT NULL UNIQUE, id TEXT NOT NULL, sender TEXT, "
+                            "machine TEXT, address TEXT NOT NULL, called TEXT, "
+                            "recipient TEXT, received TEXT NOT NULL, body TEXT, "
+                            "unread INTEGER NOT NULL, burst INTEGER, UNIQUE (id, received))")) &&
         exec(db, QStringLiteral("CREATE INDEX unread_by_age ON messages (unread, seq)")) &&
         exec(db, QStringLiteral("CREATE INDEX by_source ON messages (address, seq)")) &&
-        exec(db, QStringLiteral("PRAGMA user_version=%1").arg(kSchema));
+        exec(db, kBurstIndex) && exec(db, QStringLiteral("PRAGMA user_version=%1").arg(kSchema));
+    if (!made) {
+        db.rollback();
+        return false;
+    }
+    return db.commit();
+}
+
+bool InboxHistory::addBursts()
+{
+    // A history of the first version: each message's burst is worked out once from the times.
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.transaction())
+        return false;
+    const bool made =
+        exec(db, QStringLiteral("ALTER TABLE messages ADD COLUMN burst INTEGER")) &&
+        exec(db, QStringLiteral(
+                     "WITH m AS (SELECT seq, address, CASE WHEN (julianday(received) - "
+                     "julianday(lag(received) OVER w)) * 86400 <= %1 THEN 0 ELSE 1 END AS start "
+                     "FROM messages WINDOW w AS (PARTITION BY address ORDER BY seq)), "
+                     "b AS (SELECT seq, address, sum(start) OVER (PARTITION BY address ORDER BY "
+                     "seq) AS k FROM m), "
+                     "f AS (SELECT seq, min(seq) OVER (PARTITION BY address, k) AS first FROM b) "
+                     "UPDATE messages SET burst = f.first FROM f WHERE f.seq = messages.seq")
+                     .arg(kBurstGapSeconds)) &&
+        exec(db, kBurstIndex) && exec(db, QStringLiteral("PRAGMA user_version=%1").arg(kSchema));
     if (!made) {
         db.rollback();
         return false;
@@ -194,10 +234,10 @@ void InboxHistory::openInMemory()
 {
     close();
     m_inMemory = true;
-    m_open = open(QStringLiteral(":memory:"));
+    m_open = open(QStringLiteral(":memory:"), Check::Now);
 }
 
-InboxHistory::LoadResult InboxHistory::load()
+InboxHistory::LoadResult InboxHistory::load(Check check)
 {
     close();
     m_inMemory = false;
@@ -207,7 +247,7 @@ InboxHistory::LoadResult InboxHistory::load()
         openInMemory();
         return {Loaded::Unreadable, {}, 0};
     }
-    if (open(m_path)) {
+    if (open(m_path, existed ? check : Check::Now)) {
         m_open = true;
         if (existed)
             return {Loaded::Fine, {}, 0};
@@ -219,7 +259,31 @@ InboxHistory::LoadResult InboxHistory::load()
         openInMemory();
         return {Loaded::Unreadable, {}, 0};
     }
+    return setAside();
+}
 
+bool InboxHistory::intact(const QString& path)
+{
+    static std::atomic<int> next{0};
+    const QString name = QStringLiteral("inbox-history-check-%1").arg(next++);
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            QSqlQuery query(db);
+            ok = quickCheck(query);
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+InboxHistory::LoadResult InboxHistory::setAside()
+{
+    close();
+    const QFileInfo info(m_path);
     // What cannot be read is kept aside for a look, with the journal that belongs to it.
     const QString aside = setAsideName(m_path);
     if (!QFile::rename(m_path, aside)) {
@@ -229,7 +293,7 @@ InboxHistory::LoadResult InboxHistory::load()
     for (const QString& suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
         if (QFileInfo::exists(m_path + suffix))
             QFile::rename(m_path + suffix, aside + suffix);
-    if (open(m_path)) {
+    if (open(m_path, Check::Now)) {
         m_open = true;
         syncFolder(info.absolutePath());
     } else {
@@ -273,20 +337,34 @@ bool InboxHistory::insert(const InboxMessage& message, QString* key)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("INSERT OR IGNORE INTO messages (%1) VALUES "
-                                 "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                      .arg(kColumns));
+    // A message joins its source's burst when it comes within the gap of the source's last
+    // one (a time that cannot be read starts a new burst).
+    query.prepare(QStringLiteral("INSERT OR IGNORE INTO messages (%1, burst) VALUES "
+                                 "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, (SELECT CASE WHEN "
+                                 "(julianday(?) - julianday(received)) * 86400 <= %2 THEN burst "
+                                 "END FROM messages WHERE address = ? ORDER BY seq DESC LIMIT 1))")
+                      .arg(kColumns)
+                      .arg(kBurstGapSeconds));
     const QString newKey =
         key->isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : *key;
     for (const QVariant& value :
          {QVariant(newKey), QVariant(message.id), QVariant(message.from), QVariant(message.machine),
           QVariant(message.address), QVariant(message.called), QVariant(message.to),
-          QVariant(message.received), QVariant(message.text), QVariant(message.unread ? 1 : 0)})
+          QVariant(message.received), QVariant(message.text), QVariant(message.unread ? 1 : 0),
+          QVariant(message.received), QVariant(message.address)})
         query.addBindValue(value);
     if (!query.exec())
         return false;
-    *key = query.numRowsAffected() > 0 ? newKey : QString();
-    return true;
+    if (query.numRowsAffected() == 0) {
+        key->clear();
+        return true;
+    }
+    *key = newKey;
+    QSqlQuery first(db);
+    first.prepare(
+        QStringLiteral("UPDATE messages SET burst = seq WHERE seq = ? AND burst IS NULL"));
+    first.addBindValue(query.lastInsertId());
+    return first.exec();
 }
 
 bool InboxHistory::evict()
@@ -414,20 +492,13 @@ std::optional<InboxMessage> InboxHistory::find(const QString& key) const
 
 namespace {
 
-// Each message's burst: a new one starts when the source's previous message is more than the
-// gap older (or its time cannot be read).
-const QString kBursts =
-    QStringLiteral(
-        "WITH m AS (SELECT seq, address, unread, CASE WHEN (julianday(received) - "
-        "julianday(lag(received) OVER w)) * 86400 <= %1 THEN 0 ELSE 1 END AS start FROM messages "
-        "WINDOW w AS (PARTITION BY address ORDER BY seq)), "
-        "b AS (SELECT seq, address, unread, sum(start) OVER (PARTITION BY address ORDER BY seq) "
-        "AS burst FROM m), "
-        "g AS (SELECT address, burst, count(*) AS n, max(seq) AS top, max(unread) AS anyunread "
-        "FROM b GROUP BY address, burst), "
-        "e AS (SELECT b.seq AS at, 1 AS n, b.unread AS anyunread FROM b JOIN g USING (address, "
-        "burst) WHERE g.n < %2 UNION ALL SELECT top, n, anyunread FROM g WHERE n >= %2) ")
-        .arg(InboxHistory::kBurstGapSeconds)
+// The list's lines: a burst of kBurst or more as its newest message, any other message alone.
+const QString kEntries =
+    QStringLiteral("WITH g AS (SELECT burst, count(*) AS n, max(seq) AS top, max(unread) AS "
+                   "anyunread FROM messages GROUP BY burst), "
+                   "e AS (SELECT top AS at, n, anyunread FROM g WHERE n >= %1 UNION ALL "
+                   "SELECT messages.seq, 1, messages.unread FROM messages JOIN g USING (burst) "
+                   "WHERE g.n < %1) ")
         .arg(InboxHistory::kBurst);
 const QString kQualifiedColumns =
     QStringLiteral("messages.") +
@@ -442,10 +513,11 @@ QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
         return out;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(kBursts + QStringLiteral("SELECT %1, e.n, e.anyunread FROM e JOIN messages ON "
-                                           "messages.seq = e.at ORDER BY e.at DESC LIMIT ? "
-                                           "OFFSET ?")
-                                .arg(kQualifiedColumns));
+    // Only the page's own messages are read whole.
+    query.prepare(kEntries + QStringLiteral("SELECT %1, e.n, e.anyunread FROM (SELECT * FROM e "
+                                            "ORDER BY at DESC LIMIT ? OFFSET ?) e JOIN messages "
+                                            "ON messages.seq = e.at ORDER BY e.at DESC")
+                                 .arg(kQualifiedColumns));
     query.addBindValue(limit);
     query.addBindValue(offset);
     if (!query.exec())
@@ -455,16 +527,6 @@ QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
     return out;
 }
 
-int InboxHistory::entryCount() const
-{
-    if (!m_open)
-        return 0;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    return query.exec(kBursts + QStringLiteral("SELECT count(*) FROM e")) && query.next()
-               ? query.value(0).toInt()
-               : 0;
-}
-
 QList<InboxMessage> InboxHistory::burst(const QString& key) const
 {
     QList<InboxMessage> out;
@@ -472,11 +534,11 @@ QList<InboxMessage> InboxHistory::burst(const QString& key) const
         return out;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(kBursts + QStringLiteral("SELECT %1 FROM b JOIN g USING (address, burst) "
-                                           "JOIN messages ON messages.seq = b.seq WHERE g.top = "
-                                           "(SELECT seq FROM messages WHERE key = ?) "
-                                           "ORDER BY b.seq DESC")
-                                .arg(kQualifiedColumns));
+    query.prepare(QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
+                                 "messages WHERE key = ? AND seq = (SELECT max(seq) FROM "
+                                 "messages AS newer WHERE newer.burst = messages.burst)) "
+                                 "ORDER BY seq DESC")
+                      .arg(kColumns));
     query.addBindValue(key);
     if (!query.exec())
         return out;

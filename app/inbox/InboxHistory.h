@@ -60,7 +60,16 @@ public:
     InboxHistory(const InboxHistory&) = delete;
     InboxHistory& operator=(const InboxHistory&) = delete;
 
-    LoadResult load();
+    enum class Check
+    {
+        Now,  // an existing file is read whole before load() returns
+        Later // only its header: the caller runs intact() and, if need be, setAside()
+    };
+    LoadResult load(Check check = Check::Now);
+    // The full check of an existing history file, on a connection of its own: any thread.
+    static bool intact(const QString& path);
+    // Moves a damaged file aside and starts a new one; the outcome is Damaged.
+    LoadResult setAside();
 
     // Keeps the messages in one transaction. One whose id and time are kept already is the
     // same delivery again (the service resends what was not acknowledged) and is not added.
@@ -76,17 +85,17 @@ public:
     std::optional<InboxMessage> find(const QString& key) const;
     // The list's lines, newest first, bursts collapsed; limit < 0 for all of them.
     QList<Entry> entries(int offset, int limit) const;
-    int entryCount() const;
     // The messages of the burst whose newest message is key, newest first.
     QList<InboxMessage> burst(const QString& key) const;
 
     const QString& path() const { return m_path; }
 
 private:
-    bool open(const QString& file);
+    bool open(const QString& file, Check check);
     void openInMemory();
     void close();
     bool createSchema();
+    bool addBursts();
     int importJson();
     bool insert(const InboxMessage& message, QString* key);
     bool evict();

@@ -34,14 +34,17 @@ QVariant InboxListModel::data(const QModelIndex& index, int role) const
     const InboxHistory::Entry& entry = m_rows[index.row()];
     const InboxMessage& message = entry.newest;
     const bool unread = entry.anyUnread;
-    const QString sender = MessageView::senderText(message);
-    const QString when = MessageView::receivedText(message.received);
-    switch (role) {
-    case kKeyRole:
-        return message.key;
-    case kBurstRole:
-        return entry.count;
-    case Qt::DisplayRole: {
+    // Views ask for many roles a row: the dates are read only for the two that show them.
+    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
+        const QString sender = MessageView::senderText(message);
+        const QString when = MessageView::receivedText(message.received);
+        if (role == Qt::AccessibleTextRole)
+            return (unread ? tr("No leído. ") : QString()) +
+                   (entry.count > 1
+                        ? tr("%1 mensajes más de %2, %3; Intro los muestra")
+                              .arg(entry.count)
+                              .arg(sender, when)
+                        : tr("De %1, %2: %3").arg(sender, when, firstLine(message.text)));
         // A mark as well as bold type, so that unread shows in any theme and font.
         const QString summary = entry.count > 1
                                     ? tr("%1 mensajes más de %2 — %3\n%4")
@@ -50,17 +53,16 @@ QVariant InboxListModel::data(const QModelIndex& index, int role) const
                                     : tr("%1 — %2\n%3").arg(sender, when, firstLine(message.text));
         return unread ? QStringLiteral("● ") + summary : summary;
     }
+    switch (role) {
+    case kKeyRole:
+        return message.key;
+    case kBurstRole:
+        return entry.count;
     case Qt::FontRole: {
         QFont font;
         font.setBold(unread);
         return font;
     }
-    case Qt::AccessibleTextRole:
-        return (unread ? tr("No leído. ") : QString()) +
-               (entry.count > 1 ? tr("%1 mensajes más de %2, %3; Intro los muestra")
-                                      .arg(entry.count)
-                                      .arg(sender, when)
-                                : tr("De %1, %2: %3").arg(sender, when, firstLine(message.text)));
     default:
         return {};
     }
@@ -68,7 +70,7 @@ QVariant InboxListModel::data(const QModelIndex& index, int role) const
 
 bool InboxListModel::canFetchMore(const QModelIndex& parent) const
 {
-    return !parent.isValid() && m_loaded < m_total;
+    return !parent.isValid() && !m_atEnd;
 }
 
 void InboxListModel::fetchMore(const QModelIndex& parent)
@@ -86,8 +88,8 @@ void InboxListModel::fetchMore(const QModelIndex& parent)
         }
     }
     m_loaded += int(read.size());
-    if (read.isEmpty())
-        m_total = m_loaded;
+    // A short page is the last: nothing counts the whole history first.
+    m_atEnd = read.size() < kPage;
     if (more.isEmpty())
         return;
     beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + more.size() - 1));
@@ -101,7 +103,7 @@ void InboxListModel::reload()
     beginResetModel();
     m_rows.clear();
     m_loaded = 0;
-    m_total = m_history.entryCount();
+    m_atEnd = false;
     endResetModel();
     while (m_loaded < loaded && canFetchMore({}))
         fetchMore({});

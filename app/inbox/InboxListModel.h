@@ -41,6 +41,6 @@ private:
 
     QList<InboxHistory::Entry> m_rows;
     int m_loaded = 0; // entries read from the history
-    int m_total = 0;
+    bool m_atEnd = false;
     QSet<QString> m_expanded; // bursts by their newest message
 };

@@ -13,6 +13,8 @@
 #include <QJsonObject>
 #include <QLockFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -355,6 +357,7 @@ void TestInboxHistory::importsAJsonHistoryOnce()
 void TestInboxHistory::setsADamagedHistoryAside_data()
 {
     QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("later");
 
     const QByteArray good = [] {
         QTemporaryDir dir;
@@ -374,20 +377,32 @@ void TestInboxHistory::setsADamagedHistoryAside_data()
     for (qsizetype at = 4096; at + 64 < pages.size(); at += 4096)
         pages.replace(at, 64, QByteArray(64, '\xff'));
 
-    QTest::newRow("not a database") << QByteArray("\x7f"
-                                                  "ELF\x01garbage");
-    QTest::newRow("header damaged") << header;
-    QTest::newRow("pages damaged") << pages;
-    QTest::newRow("cut in the middle") << good.left(good.size() / 2);
+    const std::pair<const char*, QByteArray> damaged[] = {
+        {"not a database", QByteArray("\x7f"
+                                      "ELF\x01garbage")},
+        {"header damaged", header},
+        {"pages damaged", pages},
+        {"cut in the middle", good.left(good.size() / 2)},
+    };
+    // Checked later: load() reads only the header, and the full check finds the rest.
+    for (const bool later : {false, true})
+        for (const auto& [name, content] : damaged)
+            QTest::addRow("%s%s", name, later ? ", checked later" : "") << content << later;
 }
 
 void TestInboxHistory::setsADamagedHistoryAside()
 {
     QFETCH(QByteArray, content);
+    QFETCH(bool, later);
     QVERIFY(writeFile(path(), content));
 
     InboxHistory history(path());
-    const InboxHistory::LoadResult result = history.load();
+    InboxHistory::LoadResult result =
+        history.load(later ? InboxHistory::Check::Later : InboxHistory::Check::Now);
+    if (later && result.outcome == InboxHistory::Loaded::Fine) {
+        QVERIFY(!InboxHistory::intact(path()));
+        result = history.setAside();
+    }
     QCOMPARE(result.outcome, InboxHistory::Loaded::Damaged);
     QVERIFY(!result.setAsidePath.isEmpty());
     QCOMPARE(readFile(result.setAsidePath), content);
@@ -436,11 +451,15 @@ void TestInboxHistory::collapsesBursts_data()
     QTest::addColumn<int>("count");   // from one source, after one message from another
     QTest::addColumn<int>("seconds"); // between two of them
     QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("firstVersion"); // kept by a version that did not name bursts
 
-    QTest::newRow("five within a minute") << 5 << 10 << 2;
-    QTest::newRow("forty, a second apart") << 40 << 1 << 2;
-    QTest::newRow("four within a minute") << 4 << 10 << 5;
-    QTest::newRow("five, two minutes apart") << 5 << 120 << 6;
+    for (const bool first : {false, true}) {
+        const char* kept = first ? ", kept by the first version" : "";
+        QTest::addRow("five within a minute%s", kept) << 5 << 10 << 2 << first;
+        QTest::addRow("forty, a second apart%s", kept) << 40 << 1 << 2 << first;
+        QTest::addRow("four within a minute%s", kept) << 4 << 10 << 5 << first;
+        QTest::addRow("five, two minutes apart%s", kept) << 5 << 120 << 6 << first;
+    }
 }
 
 void TestInboxHistory::collapsesBursts()
@@ -448,9 +467,10 @@ void TestInboxHistory::collapsesBursts()
     QFETCH(int, count);
     QFETCH(int, seconds);
     QFETCH(int, rows);
+    QFETCH(bool, firstVersion);
 
-    InboxHistory history(path());
-    history.load();
+    auto written = std::make_unique<InboxHistory>(path());
+    written->load();
     const QDateTime start = QDateTime::fromString("2026-12-07T14:00:00+01:00", Qt::ISODate);
     QList<InboxMessage> arrivals{message(1000, 20, "10.9.9.9")};
     for (int n = 0; n < count; ++n) {
@@ -458,7 +478,21 @@ void TestInboxHistory::collapsesBursts()
         m.received = start.addSecs(qint64(n) * seconds).toString(Qt::ISODateWithMs);
         arrivals.append(m);
     }
-    QVERIFY(history.add(arrivals).kept);
+    QVERIFY(written->add(arrivals).kept);
+    if (firstVersion) {
+        written.reset();
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "first-version");
+        db.setDatabaseName(path());
+        QVERIFY(db.open());
+        for (const char* statement : {"DROP INDEX bursts", "ALTER TABLE messages DROP COLUMN burst",
+                                      "PRAGMA user_version=1"})
+            QVERIFY2(QSqlQuery(db).exec(statement), statement);
+        db.close();
+        db = {};
+        QSqlDatabase::removeDatabase("first-version");
+    }
+    InboxHistory history(path());
+    QCOMPARE(history.load().outcome, InboxHistory::Loaded::Fine);
 
     InboxListModel model(history);
     model.reload();
