@@ -24,6 +24,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
+#include <QThread>
 #include <QVBoxLayout>
 
 InboxWindow::InboxWindow(const Services& services, QWidget* parent)
@@ -57,6 +58,8 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     m_list = new QListView;
     m_list->setModel(m_model);
     m_list->setUniformItemSizes(true);
+    // A long line is cut short with an ellipsis; the whole message shows beside the list.
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_list->setObjectName(QStringLiteral("messageList"));
     m_list->setAccessibleName(tr("Mensajes recibidos"));
     m_list->setAlternatingRowColors(true);
@@ -126,9 +129,14 @@ void InboxWindow::placeOnScreen()
          area.top() + (area.height() - outer.height()) / 2);
 }
 
-void InboxWindow::start()
+InboxWindow::~InboxWindow()
 {
-    const InboxHistory::LoadResult loaded = m_services.history.load();
+    if (m_check)
+        m_check->wait();
+}
+
+void InboxWindow::setLoadOutcome(const InboxHistory::LoadResult& loaded)
+{
     switch (loaded.outcome) {
     case InboxHistory::Loaded::Fine:
     case InboxHistory::Loaded::Missing:
@@ -149,6 +157,12 @@ void InboxWindow::start()
         break;
     }
     setSaveProblem(QString());
+}
+
+void InboxWindow::start()
+{
+    const InboxHistory::LoadResult loaded = m_services.history.load(InboxHistory::Check::Later);
+    setLoadOutcome(loaded);
     if (StatusIcon* icon = m_services.statusIcon) {
         icon->show({{tr("&Ver mensajes").toStdString(), false, false,
                      [this](bool) {
@@ -166,6 +180,26 @@ void InboxWindow::start()
                    [this] { bringToFront(); });
     }
     refillList(QString());
+    if (loaded.outcome != InboxHistory::Loaded::Fine) {
+        m_services.client.start();
+        return;
+    }
+    // Nothing is taken from the service into a file that may yet be set aside.
+    if (m_check)
+        m_check->wait();
+    m_check.reset(QThread::create([this, path = m_services.history.path()] {
+        const bool intact = InboxHistory::intact(path);
+        QMetaObject::invokeMethod(this, [this, intact] { historyChecked(intact); });
+    }));
+    m_check->start();
+}
+
+void InboxWindow::historyChecked(bool intact)
+{
+    if (!intact) {
+        setLoadOutcome(m_services.history.setAside());
+        refillList(QString());
+    }
     m_services.client.start();
 }
 

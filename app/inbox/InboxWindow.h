@@ -9,6 +9,10 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <memory>
+
+class QThread;
+
 class InboxListModel;
 class MessagePopup;
 class MessageView;
@@ -41,8 +45,9 @@ public:
     };
 
     explicit InboxWindow(const Services& services, QWidget* parent = nullptr);
+    ~InboxWindow() override;
 
-    // Loads the history and connects to the service.
+    // Loads the history and connects to the service once the history is known to be whole.
     void start();
     // Shows the window on top, as a second start of the program asks.
     void bringToFront();
@@ -84,6 +89,8 @@ private:
     void refillList(const QString& selectKey);
     void updateTitle();
     void setSaveProblem(const QString& text);
+    void setLoadOutcome(const InboxHistory::LoadResult& loaded);
+    void historyChecked(bool intact);
     QString selectedKey() const;
     static bool canReply(const InboxMessage& message);
 
@@ -100,5 +107,7 @@ private:
     int m_nextTicket = 1;
     QString m_signature = ReplyDialog::defaultSignature();
     QString m_loadProblem;
+    // Reads the whole history file beside start-up, which reads only what it shows.
+    std::unique_ptr<QThread> m_check;
     bool m_doNotDisturb = false;
 };

@@ -267,6 +267,7 @@ private slots:
     void showsKeepsAndAcknowledgesEachMessage();
     void acknowledgesOnlyWhatIsKept();
     void theTrayIconCountsAndHushes();
+    void saysADamagedHistoryWasSetAside_data();
     void saysADamagedHistoryWasSetAside();
     void saysWhyTheServiceIsAwayAndReconnects();
     void everyControlHasANameAndTheKeyboardWorks();
@@ -409,16 +410,48 @@ void TestInboxService::theTrayIconCountsAndHushes()
     QTRY_COMPARE(inbox.statusIcon.count, 1);
 }
 
+void TestInboxService::saysADamagedHistoryWasSetAside_data()
+{
+    QTest::addColumn<bool>("inside");
+    QTest::newRow("not a database") << false;
+    // Found by the full check that runs beside start-up.
+    QTest::newRow("damaged inside") << true;
+}
+
 void TestInboxService::saysADamagedHistoryWasSetAside()
 {
+    QFETCH(bool, inside);
     QFile damaged(historyPath());
-    QVERIFY(damaged.open(QIODevice::WriteOnly));
-    damaged.write("{\"format\":1,\"messages\":[{\"key\":");
+    if (inside) {
+        {
+            InboxHistory history(historyPath());
+            history.load();
+            QList<InboxMessage> many;
+            for (int n = 0; n < 200; ++n)
+                many.append({{},
+                             QString::number(n),
+                             "PEDRO",
+                             "PC",
+                             "127.0.0.1",
+                             "VTEST",
+                             "VTEST",
+                             "2026-01-01T10:00:00+00:00",
+                             QString(400, 'x'),
+                             true});
+            QVERIFY(history.add(many).kept);
+        }
+        QVERIFY(damaged.open(QIODevice::ReadWrite));
+        for (qint64 at = 4096; at + 64 < damaged.size(); at += 4096)
+            QVERIFY(damaged.seek(at) && damaged.write(QByteArray(64, '\xff')) == 64);
+    } else {
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write("{\"format\":1,\"messages\":[{\"key\":");
+    }
     damaged.close();
 
     Inbox inbox(m_service.socketPath(), historyPath(), 139);
+    QTRY_VERIFY(inbox.window.noticeLabel()->text().contains(historyPath() + ".damaged-"));
     QVERIFY(!inbox.window.noticeLabel()->isHidden());
-    QVERIFY(inbox.window.noticeLabel()->text().contains(historyPath() + ".damaged-"));
     // It stays said for the whole session, however well the next saves go.
     QTRY_COMPARE(inbox.client.state(), ServiceClient::State::Connected);
     QVERIFY(send(m_service.port(), "PEDRO", "VTEST", "nuevo"));
