@@ -33,8 +33,11 @@ constexpr milliseconds kReplyTime{5000};
 constexpr milliseconds kRetryInterval{250};
 constexpr milliseconds kRetryFor{10'000};
 
-const char* const kUsage = "Usage: vorelin-deliver [--socket PATH] [--retry-interval MS] "
-                           "[--retry-for MS] SENDER MACHINE FILE\n";
+const char* const kHelp = "Usage: vorelin-deliver [--socket PATH] [--retry-interval MS] "
+                          "[--retry-for MS] SENDER MACHINE FILE\n"
+                          "Hands a message that smbd received to vorelind (smb.conf: message "
+                          "command = vorelin-deliver %f %m %s). FILE is removed once the "
+                          "service stored or refused the message.\n";
 
 bool readFile(const char* path, std::string& text, std::string& error)
 {
@@ -152,23 +155,10 @@ int main(int argc, char** argv)
                    retryInterval.count() > 0;
         },
         operands, error, 3);
-    if (outcome == CommandLine::Outcome::Help) {
-        std::printf("%sHands a message that smbd received to vorelind (smb.conf: message "
-                    "command = vorelin-deliver %%f %%m %%s). FILE is removed once the "
-                    "service stored or refused the message.\n",
-                    kUsage);
-        return 0;
-    }
-    if (outcome == CommandLine::Outcome::Version) {
-        std::printf("vorelin-deliver %s\n", VORELIN_VERSION);
-        return 0;
-    }
     if (outcome == CommandLine::Outcome::Run && operands.size() != 3)
         error = "needs SENDER MACHINE FILE";
-    if (!error.empty()) {
-        CommandLine::complain("vorelin-deliver", error);
-        return 2;
-    }
+    if (const auto status = CommandLine::settle(outcome, "vorelin-deliver", kHelp, error))
+        return *status;
     const char* sender = operands[0].c_str();
     const char* machine = operands[1].c_str();
     const char* file = operands[2].c_str();

@@ -21,8 +21,9 @@ constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLastRetry = std::chrono::milliseconds(5000);
 constexpr auto kReplyTime = std::chrono::milliseconds(5000);
 
-const char* const kUsage = "Usage: vorelin-recv [--json] [--once] [--socket PATH]\n";
 const char* const kHelp =
+    "Usage: vorelin-recv [--json] [--once] [--socket PATH]\n"
+    "\n"
     "Prints the LAN messages that vorelind received for you: first those waiting, then each\n"
     "new one as it arrives. Each printed message is acknowledged, and the service forgets it.\n"
     "\n"
@@ -135,18 +136,8 @@ int main(int argc, char** argv)
         operands, error);
     if (outcome == CommandLine::Outcome::Run && !operands.empty())
         error = "unexpected argument '" + operands.front() + "'";
-    if (outcome == CommandLine::Outcome::Help) {
-        std::printf("%s\n%s", kUsage, kHelp);
-        return 0;
-    }
-    if (outcome == CommandLine::Outcome::Version) {
-        std::printf("vorelin-recv %s\n", VORELIN_VERSION);
-        return 0;
-    }
-    if (!error.empty()) {
-        CommandLine::complain("vorelin-recv", error);
-        return 2;
-    }
+    if (const auto status = CommandLine::settle(outcome, "vorelin-recv", kHelp, error))
+        return *status;
 
     LocalClient client;
     auto retry = kFirstRetry;
