@@ -74,29 +74,26 @@ void print(const Wire::Message& m, bool json)
 void tellName(const Wire::NameUpdate& update)
 {
     const std::string name = forTerminal(update.name);
+    std::string problem;
     switch (Wire::nameProblem(update)) {
     case Wire::NameProblem::None:
-        break;
+        return;
     case Wire::NameProblem::ComputerConflict:
     case Wire::NameProblem::AliasConflict:
-        std::fprintf(stderr,
-                     "vorelin-recv: another computer holds the name %s: messages to it go "
-                     "there\n",
-                     name.c_str());
+        problem = "another computer holds the name " + name + ": messages to it go there";
         break;
     case Wire::NameProblem::AliasTooLong:
-        std::fprintf(stderr,
-                     "vorelin-recv: your login %s is longer than 15 bytes: no message name "
-                     "for it; messages to the computer name still arrive\n",
-                     name.c_str());
+        problem = "your login " + name +
+                  " is longer than 15 bytes: no message name for it; messages to the computer "
+                  "name still arrive";
         break;
     case Wire::NameProblem::AliasUnavailable:
-        std::fprintf(stderr,
-                     "vorelin-recv: the name service is off (another program holds UDP 137): "
-                     "nobody can reach you as %s\n",
-                     name.c_str());
+        problem = "the name service is off (another program holds UDP 137): nobody can reach "
+                  "you as " +
+                  name;
         break;
     }
+    std::fprintf(stderr, "vorelin-recv: %s\n", problem.c_str());
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
