@@ -71,10 +71,9 @@ enum class Outcome
     Deferred, // the service cannot take it now: tried again
 };
 
-Outcome outcomeOf(std::string_view type, std::string_view reason)
+// What a "refused" answer's reason makes of the message.
+Outcome outcomeOf(std::string_view reason)
 {
-    if (type != "refused")
-        return Outcome::Failed;
     for (const std::string_view verdict :
          {"refused-too-long", "refused-empty", "refused-blocked"}) {
         if (reason == verdict)
@@ -110,13 +109,12 @@ Outcome handIn(const std::string& socketPath, const std::string& request, std::s
         const LocalProtocol::Line answer = LocalProtocol::decode(line);
         if (std::holds_alternative<LocalProtocol::Delivered>(answer))
             return Outcome::Delivered;
-        if (const auto* refused = std::get_if<LocalProtocol::Refused>(&answer)) {
-            why = refused->reason.empty() ? "no reason given" : refused->reason;
-            return outcomeOf("refused", why);
-        }
-        if (const auto* error = std::get_if<LocalProtocol::Error>(&answer)) {
-            why = error->reason.empty() ? "no reason given" : error->reason;
-            return outcomeOf("error", why);
+        const auto* refused = std::get_if<LocalProtocol::Refused>(&answer);
+        const auto* error = std::get_if<LocalProtocol::Error>(&answer);
+        if (refused || error) {
+            const std::string& reason = refused ? refused->reason : error->reason;
+            why = reason.empty() ? "no reason given" : reason;
+            return refused ? outcomeOf(why) : Outcome::Failed;
         }
     }
 }
