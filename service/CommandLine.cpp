@@ -54,9 +54,19 @@ Outcome parse(int argc, char** argv, std::span<const Option> options, const Hand
     return Outcome::Run;
 }
 
-void complain(const char* program, const std::string& error)
+std::optional<int> settle(Outcome outcome, const char* program, const char* help,
+                          const std::string& error)
 {
+    if (outcome == Outcome::Help)
+        std::fputs(help, stdout);
+    if (outcome == Outcome::Version)
+        std::printf("%s %s\n", program, VORELIN_VERSION);
+    if (outcome == Outcome::Help || outcome == Outcome::Version)
+        return 0;
+    if (outcome == Outcome::Run && error.empty())
+        return std::nullopt;
     std::fprintf(stderr, "%s: %s (see %s --help)\n", program, error.c_str(), program);
+    return 2;
 }
 
 } // namespace CommandLine

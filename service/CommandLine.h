@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,7 +36,10 @@ using Handler =
 Outcome parse(int argc, char** argv, std::span<const Option> options, const Handler& handler,
               std::vector<std::string>& operands, std::string& error, int trailingOperands = 0);
 
-// "program: error (see program --help)" on stderr.
-void complain(const char* program, const std::string& error);
+// What parse's outcome leaves to do: help on stdout, the version, or the fault (or the error
+// the program found in its operands) as "program: error (see program --help)" on stderr. The
+// exit status when the program ends here.
+std::optional<int> settle(Outcome outcome, const char* program, const char* help,
+                          const std::string& error);
 
 } // namespace CommandLine

@@ -37,7 +37,7 @@ std::optional<std::chrono::milliseconds> duration(std::string_view text)
     return std::chrono::milliseconds(*value * scale);
 }
 
-// "16777216", "16384K", "16M".
+// "16777216", "16384K", "16M"; not 0.
 std::optional<std::size_t> size(std::string_view text)
 {
     std::uint64_t scale = 1;
@@ -49,12 +49,29 @@ std::optional<std::size_t> size(std::string_view text)
         text.remove_suffix(1);
     }
     const auto value = number(text);
-    if (!value || *value > (std::uint64_t(1) << 40) / scale)
+    if (!value || *value == 0 || *value > (std::uint64_t(1) << 40) / scale)
         return std::nullopt;
     return static_cast<std::size_t>(*value * scale);
 }
 
-std::vector<std::string> list(std::string_view text)
+auto within(std::uint64_t low, std::uint64_t high)
+{
+    return [=](std::string_view text) {
+        const auto value = number(text);
+        return value && *value >= low && *value <= high ? value : std::nullopt;
+    };
+}
+
+// Text of least to longest bytes.
+auto text(std::size_t least = 0, std::size_t longest = std::string::npos)
+{
+    return [=](std::string_view value) {
+        return value.size() >= least && value.size() <= longest ? std::optional(value)
+                                                                : std::nullopt;
+    };
+}
+
+std::optional<std::vector<std::string>> list(std::string_view text)
 {
     std::vector<std::string> items;
     while (!text.empty()) {
@@ -69,131 +86,134 @@ std::vector<std::string> list(std::string_view text)
     return items;
 }
 
-bool count(std::size_t& target, std::string_view value, std::uint64_t low, std::uint64_t high)
+std::optional<bool> yesNo(std::string_view text)
 {
-    const auto parsed = number(value);
-    if (!parsed || *parsed < low || *parsed > high)
-        return false;
-    target = static_cast<std::size_t>(*parsed);
-    return true;
+    return text == "yes" || text == "no" ? std::optional(text == "yes") : std::nullopt;
 }
+
+using Setter = std::function<bool(Settings&, std::string_view)>;
+
+// A value that parse reads, stored when it reads one.
+template <typename Field, typename Parse> Setter with(Field Settings::*field, Parse parse)
+{
+    return [=](Settings& s, std::string_view value) {
+        const auto parsed = parse(value);
+        if (parsed)
+            s.*field = static_cast<Field>(*parsed);
+        return parsed.has_value();
+    };
+}
+
+const auto port = within(1, 65535);
+
+// Every key of the file, which is an option too, with what the help says of it. "config" is
+// the command line's only.
+struct Key
+{
+    const char* name;
+    const char* value; // its name in the help
+    const char* help;
+    Setter set;
+};
+
+const Key kKeys[] = {
+    {"config", "FILE", "read settings from FILE first", nullptr},
+    {"bind", "ADDRESS", "direct mode: listen on this IPv4 address", with(&Settings::bind, text())},
+    {"session-port", "PORT", "direct mode: TCP port of the session service",
+     with(&Settings::sessionPort, port)},
+    {"state-dir", "DIR", "where the spool lives", with(&Settings::stateDir, text())},
+    {"runtime-dir", "DIR", "direct mode: where inbox.socket is made",
+     with(&Settings::runtimeDir, text())},
+    {"computer-name", "NAME", "the name to answer to instead of the host name's",
+     with(&Settings::computerName, text(0, 15))},
+    {"code-page", "N", "OEM code page of names and text (default 850)",
+     with(&Settings::codePage, within(1, 65535))},
+    {"max-sessions", "N", "concurrent sessions (default 32)",
+     with(&Settings::maxSessions, within(1, 4096))},
+    {"max-sessions-per-address", "N", "concurrent sessions from one address (default 4)",
+     with(&Settings::maxSessionsPerAddress, within(1, 4096))},
+    {"idle-timeout", "T", "close a silent session after T (default 30s)",
+     with(&Settings::idleTimeout, duration)},
+    {"message-timeout", "T", "a message must end within T of its start (default 60s)",
+     with(&Settings::messageTimeout, duration)},
+    {"messages-per-minute", "N", "from one address; 0 means no limit (default 20)",
+     with(&Settings::messagesPerMinute, within(0, 1'000'000))},
+    {"spool-max-messages", "N", "messages waiting at most (default 1000)",
+     with(&Settings::spoolMaxMessages, within(1, 1'000'000))},
+    {"spool-max-bytes", "SIZE", "bytes waiting at most (default 16M)",
+     with(&Settings::spoolMaxBytes, size)},
+    {"blocked-senders", "LIST", "comma-separated sender names to refuse",
+     with(&Settings::blockedSenders, list)},
+    {"blocked-addresses", "LIST", "comma-separated IPv4 addresses to refuse",
+     with(&Settings::blockedAddresses, list)},
+    {"message-command-account", "USER", "who may hand messages in besides root (default nobody)",
+     with(&Settings::messageCommandAccount, text(1))},
+    {"name-port", "PORT", "direct mode: hold the names on this UDP port",
+     with(&Settings::namePort, port)},
+    {"name-interfaces", "LIST", "comma-separated interfaces to hold names on (default all)",
+     with(&Settings::nameInterfaces, list)},
+    {"alias-grace", "T", "keep a user's alias T after the last client left (30s)",
+     with(&Settings::aliasGrace, duration)},
+    {"login-aliases", "yes|no", "hold the aliases of logged-in users (default yes)",
+     with(&Settings::loginAliases, yesNo)},
+    {"name-watch-interval", "T", "look for another program on the names port every T (2s)",
+     with(&Settings::nameWatchInterval, duration)},
+    {"datagram-port", "PORT", "direct mode: take workgroup messages on this UDP port",
+     with(&Settings::datagramPort, port)},
+    {"wins-refresh-interval", "T",
+     "refresh names at the WINS servers of vorelin.conf every T\n"
+     "(default: half the time they were granted, 20 min at most)",
+     with(&Settings::winsRefreshInterval, duration)},
+};
+
+constexpr std::size_t kHelpColumn = 34;
+
+std::string usage()
+{
+    std::string out =
+        "Usage: vorelind [--config FILE] [OPTION...]\n"
+        "       vorelind --bind ADDRESS --session-port PORT --state-dir DIR --runtime-dir DIR\n"
+        "                [--computer-name NAME] [OPTION...]\n"
+        "\n"
+        "Receives LAN messenger messages (NetBIOS session service, SMB message commands), keeps\n"
+        "them in a durable spool and hands them to local clients over a Unix socket.\n"
+        "Without --bind it runs with the sockets systemd passes (inbox, session).\n"
+        "\n"
+        "Options (each also a key in the configuration file):\n";
+    for (const Key& key : kKeys) {
+        std::string line = std::string("  --") + key.name + " " + key.value;
+        line.resize(std::max(line.size() + 2, kHelpColumn), ' ');
+        for (const char c : std::string_view(key.help))
+            line += c == '\n' ? "\n" + std::string(kHelpColumn, ' ') : std::string(1, c);
+        out += line + "\n";
+    }
+    return out + "  -h, --help                      show this help\n"
+                 "  -V, --version                   show the version\n"
+                 "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
+}
+
+const std::string kUsageText = usage();
 
 } // namespace
 
 namespace SettingsParser {
 
-const char* const kUsage =
-    "Usage: vorelind [--config FILE] [OPTION...]\n"
-    "       vorelind --bind ADDRESS --session-port PORT --state-dir DIR --runtime-dir DIR\n"
-    "                [--computer-name NAME] [OPTION...]\n"
-    "\n"
-    "Receives LAN messenger messages (NetBIOS session service, SMB message commands), keeps\n"
-    "them in a durable spool and hands them to local clients over a Unix socket.\n"
-    "Without --bind it runs with the sockets systemd passes (inbox, session).\n"
-    "\n"
-    "Options (each also a key in the configuration file):\n"
-    "  --config FILE                   read settings from FILE first\n"
-    "  --bind ADDRESS                  direct mode: listen on this IPv4 address\n"
-    "  --session-port PORT             direct mode: TCP port of the session service\n"
-    "  --state-dir DIR                 where the spool lives\n"
-    "  --runtime-dir DIR               direct mode: where inbox.socket is made\n"
-    "  --computer-name NAME            the name to answer to instead of the host name's\n"
-    "  --code-page N                   OEM code page of names and text (default 850)\n"
-    "  --max-sessions N                concurrent sessions (default 32)\n"
-    "  --max-sessions-per-address N    concurrent sessions from one address (default 4)\n"
-    "  --idle-timeout T                close a silent session after T (default 30s)\n"
-    "  --message-timeout T             a message must end within T of its start (default 60s)\n"
-    "  --messages-per-minute N         from one address; 0 means no limit (default 20)\n"
-    "  --spool-max-messages N          messages waiting at most (default 1000)\n"
-    "  --spool-max-bytes SIZE          bytes waiting at most (default 16M)\n"
-    "  --blocked-senders LIST          comma-separated sender names to refuse\n"
-    "  --blocked-addresses LIST        comma-separated IPv4 addresses to refuse\n"
-    "  --message-command-account USER  who may hand messages in besides root (default nobody)\n"
-    "  --name-port PORT                direct mode: hold the names on this UDP port\n"
-    "  --name-interfaces LIST          comma-separated interfaces to hold names on (default all)\n"
-    "  --alias-grace T                 keep a user's alias T after the last client left (30s)\n"
-    "  --login-aliases yes|no          hold the aliases of logged-in users (default yes)\n"
-    "  --name-watch-interval T         look for another program on the names port every T (2s)\n"
-    "  --datagram-port PORT            direct mode: take workgroup messages on this UDP port\n"
-    "  --wins-refresh-interval T       refresh names at the WINS servers of vorelin.conf every T\n"
-    "                                  (default: half the time they were granted, 20 min at most)\n"
-    "  -h, --help                      show this help\n"
-    "  -V, --version                   show the version\n"
-    "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
+const char* const kUsage = kUsageText.c_str();
 
 bool apply(Settings& s, std::string_view key, std::string_view value, std::string& error)
 {
     value = trimmed(value);
-    bool ok = true;
-    if (key == "bind") {
-        s.bind = value;
-    } else if (key == "session-port") {
-        std::size_t port = 0;
-        ok = count(port, value, 1, 65535);
-        s.sessionPort = static_cast<std::uint16_t>(port);
-    } else if (key == "state-dir") {
-        s.stateDir = value;
-    } else if (key == "runtime-dir") {
-        s.runtimeDir = value;
-    } else if (key == "computer-name") {
-        s.computerName = value;
-        ok = value.size() <= 15;
-    } else if (key == "code-page") {
-        std::size_t page = 0;
-        ok = count(page, value, 1, 65535);
-        s.codePage = static_cast<int>(page);
-    } else if (key == "max-sessions") {
-        ok = count(s.maxSessions, value, 1, 4096);
-    } else if (key == "max-sessions-per-address") {
-        ok = count(s.maxSessionsPerAddress, value, 1, 4096);
-    } else if (key == "idle-timeout" || key == "message-timeout" || key == "alias-grace" ||
-               key == "name-watch-interval") {
-        const auto parsed = duration(value);
-        ok = parsed && (key != "name-watch-interval" || parsed->count() > 0);
-        if (ok)
-            (key == "idle-timeout"          ? s.idleTimeout
-             : key == "alias-grace"         ? s.aliasGrace
-             : key == "name-watch-interval" ? s.nameWatchInterval
-                                            : s.messageTimeout) = *parsed;
-    } else if (key == "datagram-port") {
-        std::size_t port = 0;
-        ok = count(port, value, 1, 65535);
-        s.datagramPort = static_cast<std::uint16_t>(port);
-    } else if (key == "wins-refresh-interval") {
-        s.winsRefreshInterval = duration(value);
-        ok = s.winsRefreshInterval.has_value();
-    } else if (key == "messages-per-minute") {
-        ok = count(s.messagesPerMinute, value, 0, 1'000'000);
-    } else if (key == "spool-max-messages") {
-        ok = count(s.spoolMaxMessages, value, 1, 1'000'000);
-    } else if (key == "spool-max-bytes") {
-        const auto parsed = size(value);
-        ok = parsed && *parsed > 0;
-        if (ok)
-            s.spoolMaxBytes = *parsed;
-    } else if (key == "blocked-senders") {
-        s.blockedSenders = list(value);
-    } else if (key == "blocked-addresses") {
-        s.blockedAddresses = list(value);
-    } else if (key == "name-port") {
-        std::size_t port = 0;
-        ok = count(port, value, 1, 65535);
-        s.namePort = static_cast<std::uint16_t>(port);
-    } else if (key == "name-interfaces") {
-        s.nameInterfaces = list(value);
-    } else if (key == "login-aliases") {
-        ok = value == "yes" || value == "no";
-        s.loginAliases = value == "yes";
-    } else if (key == "message-command-account") {
-        s.messageCommandAccount = value;
-        ok = !value.empty();
-    } else {
+    const auto known = std::find_if(std::begin(kKeys), std::end(kKeys),
+                                    [key](const Key& k) { return k.set && k.name == key; });
+    if (known == std::end(kKeys)) {
         error = "unknown setting '" + std::string(key) + "'";
         return false;
     }
-    if (!ok)
+    if (!known->set(s, value)) {
         error = "bad value '" + std::string(value) + "' for " + std::string(key);
-    return ok;
+        return false;
+    }
+    return true;
 }
 
 bool readFile(Settings& settings, const std::string& path, std::string& error)
@@ -231,37 +251,13 @@ bool readFile(Settings& settings, const std::string& path, std::string& error)
 
 Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string& error)
 {
-    // Every key of the file is an option too.
-    static constexpr CommandLine::Option kOptions[] = {
-        {"config", true},
-        {"bind", true},
-        {"session-port", true},
-        {"state-dir", true},
-        {"runtime-dir", true},
-        {"computer-name", true},
-        {"code-page", true},
-        {"max-sessions", true},
-        {"max-sessions-per-address", true},
-        {"idle-timeout", true},
-        {"message-timeout", true},
-        {"messages-per-minute", true},
-        {"spool-max-messages", true},
-        {"spool-max-bytes", true},
-        {"blocked-senders", true},
-        {"blocked-addresses", true},
-        {"message-command-account", true},
-        {"name-port", true},
-        {"name-interfaces", true},
-        {"alias-grace", true},
-        {"name-watch-interval", true},
-        {"login-aliases", true},
-        {"datagram-port", true},
-        {"wins-refresh-interval", true},
-    };
+    std::vector<CommandLine::Option> options;
+    for (const Key& key : kKeys)
+        options.push_back({key.name, true});
     std::vector<std::pair<std::string, std::string>> given;
     std::vector<std::string> operands;
     const Outcome outcome = CommandLine::parse(
-        argc, argv, kOptions,
+        argc, argv, options,
         [&given](std::string_view name, std::string_view value, std::string&) {
             given.emplace_back(name, value);
             return true;

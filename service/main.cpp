@@ -215,19 +215,10 @@ int main(int argc, char** argv)
         logLine.err("vorelind: " + error);
         return 1;
     }
-    switch (SettingsParser::parseCommandLine(settings, argc, argv, error)) {
-    case SettingsParser::Outcome::Help:
-        std::fputs(SettingsParser::kUsage, stdout);
-        return 0;
-    case SettingsParser::Outcome::Version:
-        std::puts("vorelind " VORELIN_VERSION);
-        return 0;
-    case SettingsParser::Outcome::Error:
-        CommandLine::complain("vorelind", error);
-        return 2;
-    case SettingsParser::Outcome::Run:
-        break;
-    }
+    if (const auto status =
+            CommandLine::settle(SettingsParser::parseCommandLine(settings, argc, argv, error),
+                                "vorelind", SettingsParser::kUsage, error))
+        return *status;
 
     // A bad network file costs the WINS side only; the service runs on broadcast.
     const auto network = NetworkConfigParser::load();

@@ -24,20 +24,10 @@ Event parseLine(QByteArrayView line)
         return *hello;
     if (const auto* update = std::get_if<Wire::NameUpdate>(&decoded))
         return *update;
-    if (const auto* m = std::get_if<Wire::Message>(&decoded)) {
-        InboxMessage message;
-        message.id = qt(m->id);
-        if (message.id.isEmpty())
-            return Ignored{};
-        message.from = qt(m->from);
-        message.machine = qt(m->machine);
-        message.address = qt(m->address);
-        message.called = qt(m->called);
-        message.to = qt(m->to);
-        message.received = qt(m->received);
-        message.text = qt(m->text);
-        return message;
-    }
+    if (const auto* m = std::get_if<Wire::Message>(&decoded); m && !m->id.empty())
+        return InboxMessage{QString(),      qt(m->id),     qt(m->from), qt(m->machine),
+                            qt(m->address), qt(m->called), qt(m->to),   qt(m->received),
+                            qt(m->text),    true};
     return Ignored{};
 }
 

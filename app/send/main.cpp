@@ -33,11 +33,10 @@ constexpr int kUsageError = 2;
 constexpr qsizetype kMaxInputBytes = 16 * 1024;
 static_assert(kMaxInputBytes >= 4 * qsizetype(SmbMessenger::kMaxTextBytes));
 
-const char* const kUsage = "Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] "
-                           "[--wins-server ADDRESS]... [--workgroup NAME] RECIPIENT "
-                           "[MESSAGE...]\n";
-
 const char* const kHelp =
+    "Usage: vorelin-send [-f SENDER] [-I ADDRESS] [-p PORT] [--wins-server ADDRESS]... "
+    "[--workgroup NAME] RECIPIENT [MESSAGE...]\n"
+    "\n"
     "Sends a message to RECIPIENT, a computer or user name on the local network (or its IPv4\n"
     "address), the way the Windows messenger service did (net send).\n"
     "\n"
@@ -133,8 +132,6 @@ int main(int argc, char* argv[])
     const SendCommandLine line = parseSendCommandLine(args);
     switch (line.action) {
     case SendCommandLine::Action::Help:
-        std::fputs(kUsage, stdout);
-        std::fputs("\n", stdout);
         std::fputs(kHelp, stdout);
         return 0;
     case SendCommandLine::Action::Version:

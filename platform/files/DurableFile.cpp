@@ -9,6 +9,16 @@
 
 namespace {
 
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+namespace DurableFile {
+
 bool writeAll(int fd, std::string_view content)
 {
     while (!content.empty()) {
@@ -22,24 +32,14 @@ bool writeAll(int fd, std::string_view content)
     return true;
 }
 
-bool syncFile(const std::string& path, int flags)
+bool sync(const std::string& path, bool folder)
 {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
     if (fd < 0)
         return false;
     const bool synced = ::fsync(fd) == 0;
     return ::close(fd) == 0 && synced;
 }
-
-std::string folderOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-} // namespace
-
-namespace DurableFile {
 
 bool write(const std::string& path, std::string_view content, mode_t mode)
 {
@@ -58,11 +58,11 @@ bool write(const std::string& path, std::string_view content, mode_t mode)
 
 bool replace(const std::string& written, const std::string& path)
 {
-    if (!syncFile(written, O_RDONLY) || ::rename(written.c_str(), path.c_str()) != 0) {
+    if (!sync(written) || ::rename(written.c_str(), path.c_str()) != 0) {
         ::unlink(written.c_str());
         return false;
     }
-    return syncFile(folderOf(path), O_RDONLY | O_DIRECTORY);
+    return sync(folderOf(path), true);
 }
 
 } // namespace DurableFile

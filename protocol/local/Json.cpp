@@ -9,6 +9,11 @@ namespace {
 
 using Json::Value;
 
+// The escapes of one letter and what they stand for; the writer uses those up to '/'.
+constexpr std::string_view kMeaning = "\"\\\n\r\t/\b\f";
+constexpr std::string_view kEscaped = "\"\\nrt/bf";
+constexpr std::size_t kWritten = 5;
+
 class Parser
 {
 public:
@@ -49,9 +54,8 @@ private:
         Value value;
         switch (peek()) {
         case '{':
-            return parseObject(depth);
         case '[':
-            return parseArray(depth);
+            return parseContainer(depth);
         case '"': {
             auto text = parseString();
             if (!text)
@@ -76,70 +80,48 @@ private:
         }
     }
 
-    std::optional<Value> parseObject(std::size_t depth)
+    // An object's members or an array's items, separated by commas.
+    std::optional<Value> parseContainer(std::size_t depth)
     {
-        ++m_at; // {
+        const bool object = m_text[m_at++] == '{';
+        const char close = object ? '}' : ']';
         Value value;
-        value.type = Value::Type::Object;
+        value.type = object ? Value::Type::Object : Value::Type::Array;
         skipSpace();
-        if (peek() == '}') {
-            ++m_at;
-            return value;
-        }
         // Sorted, so that a line of many keys costs n log n, not n squared.
         std::set<std::string> keys;
-        while (true) {
-            skipSpace();
-            if (peek() != '"' || value.members.size() == Json::kMaxMembers)
-                return std::nullopt;
-            auto key = parseString();
-            if (!key || !keys.insert(*key).second)
-                return std::nullopt;
-            skipSpace();
-            if (peek() != ':')
-                return std::nullopt;
-            ++m_at;
-            auto member = parseValue(depth + 1);
-            if (!member)
-                return std::nullopt;
-            value.members.push_back(Json::Member{std::move(*key), std::move(*member)});
-            skipSpace();
-            if (peek() == ',') {
+        while (peek() != close) {
+            std::optional<std::string> key;
+            if (object) {
+                if (peek() != '"' || value.members.size() == Json::kMaxMembers)
+                    return std::nullopt;
+                key = parseString();
+                if (!key || !keys.insert(*key).second)
+                    return std::nullopt;
+                skipSpace();
+                if (peek() != ':')
+                    return std::nullopt;
                 ++m_at;
-                continue;
             }
-            if (peek() != '}')
-                return std::nullopt;
-            ++m_at;
-            return value;
-        }
-    }
-
-    std::optional<Value> parseArray(std::size_t depth)
-    {
-        ++m_at; // [
-        Value value;
-        value.type = Value::Type::Array;
-        skipSpace();
-        if (peek() == ']') {
-            ++m_at;
-            return value;
-        }
-        while (true) {
             auto item = parseValue(depth + 1);
             if (!item)
                 return std::nullopt;
-            value.items.push_back(std::move(*item));
+            if (object)
+                value.members.push_back(Json::Member{std::move(*key), std::move(*item)});
+            else
+                value.items.push_back(std::move(*item));
             skipSpace();
-            if (peek() == ',') {
-                ++m_at;
-                continue;
-            }
-            if (peek() != ']')
-                return std::nullopt;
+            if (peek() != ',')
+                break;
             ++m_at;
-            return value;
+            skipSpace();
+            if (peek() == close) // a comma before the end
+                return std::nullopt;
         }
+        if (peek() != close)
+            return std::nullopt;
+        ++m_at;
+        return value;
     }
 
     std::optional<Value> parseNumber()
@@ -178,21 +160,12 @@ private:
 
     std::optional<unsigned> hex4()
     {
-        if (m_at + 4 > m_text.size())
-            return std::nullopt;
         unsigned value = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = m_text[m_at++];
-            value <<= 4;
-            if (c >= '0' && c <= '9')
-                value |= unsigned(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                value |= unsigned(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                value |= unsigned(c - 'A' + 10);
-            else
-                return std::nullopt;
-        }
+        const char* begin = m_text.data() + m_at;
+        if (m_at + 4 > m_text.size() ||
+            std::from_chars(begin, begin + 4, value, 16).ptr != begin + 4)
+            return std::nullopt;
+        m_at += 4;
         return value;
     }
 
@@ -215,48 +188,27 @@ private:
                 if (atEnd())
                     return std::nullopt;
                 const char e = m_text[m_at++];
-                switch (e) {
-                case '"':
-                case '\\':
-                case '/':
-                    out.push_back(e);
-                    break;
-                case 'b':
-                    out.push_back('\b');
-                    break;
-                case 'f':
-                    out.push_back('\f');
-                    break;
-                case 'n':
-                    out.push_back('\n');
-                    break;
-                case 'r':
-                    out.push_back('\r');
-                    break;
-                case 't':
-                    out.push_back('\t');
-                    break;
-                case 'u': {
-                    auto unit = hex4();
-                    if (!unit)
-                        return std::nullopt;
-                    char32_t point = *unit;
-                    if (point >= 0xDC00 && point <= 0xDFFF)
-                        return std::nullopt;
-                    if (point >= 0xD800 && point <= 0xDBFF) {
-                        if (!literal("\\u"))
-                            return std::nullopt;
-                        auto low = hex4();
-                        if (!low || *low < 0xDC00 || *low > 0xDFFF)
-                            return std::nullopt;
-                        point = 0x10000 + ((point - 0xD800) << 10) + (*low - 0xDC00);
-                    }
-                    Utf8::append(out, point);
-                    break;
+                if (const auto at = kEscaped.find(e); at != std::string_view::npos) {
+                    out.push_back(kMeaning[at]);
+                    continue;
                 }
-                default:
+                if (e != 'u')
                     return std::nullopt;
+                auto unit = hex4();
+                if (!unit)
+                    return std::nullopt;
+                char32_t point = *unit;
+                if (point >= 0xDC00 && point <= 0xDFFF)
+                    return std::nullopt;
+                if (point >= 0xD800 && point <= 0xDBFF) {
+                    if (!literal("\\u"))
+                        return std::nullopt;
+                    auto low = hex4();
+                    if (!low || *low < 0xDC00 || *low > 0xDFFF)
+                        return std::nullopt;
+                    point = 0x10000 + ((point - 0xD800) << 10) + (*low - 0xDC00);
                 }
+                Utf8::append(out, point);
                 continue;
             }
             // Raw UTF-8 must be valid: a U+FFFD that was not written as such marks a bad byte.
@@ -343,42 +295,15 @@ std::string quoted(std::string_view utf8)
 {
     std::string out = "\"";
     static constexpr char kHex[] = "0123456789abcdef";
-    std::size_t at = 0;
-    while (at < utf8.size()) {
-        const auto c = static_cast<unsigned char>(utf8[at]);
-        if (c < 0x80) {
-            ++at;
-            switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += "\\u00";
-                    out.push_back(kHex[c >> 4]);
-                    out.push_back(kHex[c & 0x0F]);
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-            }
-            continue;
-        }
-        // C1 controls and hidden format characters travel escaped: a reader that prints the
-        // line raw shows them as text, not as what they do.
+    for (std::size_t at = 0; at < utf8.size();) {
         const char32_t point = Utf8::next(utf8, at);
-        if (Utf8::isControl(point) || Utf8::isHiddenFormat(point)) {
+        const auto escape = point < 0x80 ? kMeaning.find(char(point)) : std::string_view::npos;
+        if (escape < kWritten) {
+            out.push_back('\\');
+            out.push_back(kEscaped[escape]);
+        } else if (Utf8::isControl(point) || Utf8::isHiddenFormat(point)) {
+            // C1 controls and hidden format characters travel escaped too: a reader that prints
+            // the line raw shows them as text, not as what they do.
             out += "\\u";
             for (const int shift : {12, 8, 4, 0})
                 out.push_back(kHex[(point >> shift) & 0x0F]);

@@ -44,10 +44,14 @@ Message messageOf(const Json::Value& object)
     return message;
 }
 
-std::string reasoned(std::string_view type, std::string_view reason)
+// A line of the type and then these members, in order.
+std::string line(std::string_view type,
+                 std::initializer_list<std::pair<std::string_view, std::string_view>> members)
 {
     Json::ObjectWriter writer;
-    writer.add("type", type).add("reason", reason);
+    writer.add("type", type);
+    for (const auto& [key, value] : members)
+        writer.add(key, value);
     return finish(writer);
 }
 
@@ -163,48 +167,35 @@ std::string encode(const Message& message)
 
 std::string encode(const NameUpdate& update)
 {
-    Json::ObjectWriter writer;
-    if (update.computer)
-        writer.add("type", "computer")
-            .add("computer", update.name)
-            .add(kComputerState, update.state);
-    else
-        writer.add("type", "alias").add(kAlias, update.name).add(kAliasState, update.state);
-    return finish(writer);
+    return update.computer
+               ? line("computer", {{"computer", update.name}, {kComputerState, update.state}})
+               : line("alias", {{kAlias, update.name}, {kAliasState, update.state}});
 }
 
 std::string encode(const Ack& ack)
 {
-    Json::ObjectWriter writer;
-    writer.add("type", "ack").add("id", ack.id);
-    return finish(writer);
+    return line("ack", {{"id", ack.id}});
 }
 
 std::string encode(const Deliver& deliver)
 {
-    Json::ObjectWriter writer;
-    writer.add("type", "deliver")
-        .add("from", deliver.from)
-        .add("machine", deliver.machine)
-        .add("text", deliver.text);
-    return finish(writer);
+    return line("deliver",
+                {{"from", deliver.from}, {"machine", deliver.machine}, {"text", deliver.text}});
 }
 
 std::string encode(const Delivered&)
 {
-    Json::ObjectWriter writer;
-    writer.add("type", "delivered");
-    return finish(writer);
+    return line("delivered", {});
 }
 
 std::string encode(const Refused& refused)
 {
-    return reasoned("refused", refused.reason);
+    return line("refused", {{"reason", refused.reason}});
 }
 
 std::string encode(const Error& error)
 {
-    return reasoned("error", error.reason);
+    return line("error", {{"reason", error.reason}});
 }
 
 void apply(Hello& hello, const NameUpdate& update)

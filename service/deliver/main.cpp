@@ -33,8 +33,11 @@ constexpr milliseconds kReplyTime{5000};
 constexpr milliseconds kRetryInterval{250};
 constexpr milliseconds kRetryFor{10'000};
 
-const char* const kUsage = "Usage: vorelin-deliver [--socket PATH] [--retry-interval MS] "
-                           "[--retry-for MS] SENDER MACHINE FILE\n";
+const char* const kHelp = "Usage: vorelin-deliver [--socket PATH] [--retry-interval MS] "
+                          "[--retry-for MS] SENDER MACHINE FILE\n"
+                          "Hands a message that smbd received to vorelind (smb.conf: message "
+                          "command = vorelin-deliver %f %m %s). FILE is removed once the "
+                          "service stored or refused the message.\n";
 
 bool readFile(const char* path, std::string& text, std::string& error)
 {
@@ -68,10 +71,9 @@ enum class Outcome
     Deferred, // the service cannot take it now: tried again
 };
 
-Outcome outcomeOf(std::string_view type, std::string_view reason)
+// What a "refused" answer's reason makes of the message.
+Outcome outcomeOf(std::string_view reason)
 {
-    if (type != "refused")
-        return Outcome::Failed;
     for (const std::string_view verdict :
          {"refused-too-long", "refused-empty", "refused-blocked"}) {
         if (reason == verdict)
@@ -107,13 +109,12 @@ Outcome handIn(const std::string& socketPath, const std::string& request, std::s
         const LocalProtocol::Line answer = LocalProtocol::decode(line);
         if (std::holds_alternative<LocalProtocol::Delivered>(answer))
             return Outcome::Delivered;
-        if (const auto* refused = std::get_if<LocalProtocol::Refused>(&answer)) {
-            why = refused->reason.empty() ? "no reason given" : refused->reason;
-            return outcomeOf("refused", why);
-        }
-        if (const auto* error = std::get_if<LocalProtocol::Error>(&answer)) {
-            why = error->reason.empty() ? "no reason given" : error->reason;
-            return outcomeOf("error", why);
+        const auto* refused = std::get_if<LocalProtocol::Refused>(&answer);
+        const auto* error = std::get_if<LocalProtocol::Error>(&answer);
+        if (refused || error) {
+            const std::string& reason = refused ? refused->reason : error->reason;
+            why = reason.empty() ? "no reason given" : reason;
+            return refused ? outcomeOf(why) : Outcome::Failed;
         }
     }
 }
@@ -152,23 +153,10 @@ int main(int argc, char** argv)
                    retryInterval.count() > 0;
         },
         operands, error, 3);
-    if (outcome == CommandLine::Outcome::Help) {
-        std::printf("%sHands a message that smbd received to vorelind (smb.conf: message "
-                    "command = vorelin-deliver %%f %%m %%s). FILE is removed once the "
-                    "service stored or refused the message.\n",
-                    kUsage);
-        return 0;
-    }
-    if (outcome == CommandLine::Outcome::Version) {
-        std::printf("vorelin-deliver %s\n", VORELIN_VERSION);
-        return 0;
-    }
     if (outcome == CommandLine::Outcome::Run && operands.size() != 3)
         error = "needs SENDER MACHINE FILE";
-    if (!error.empty()) {
-        CommandLine::complain("vorelin-deliver", error);
-        return 2;
-    }
+    if (const auto status = CommandLine::settle(outcome, "vorelin-deliver", kHelp, error))
+        return *status;
     const char* sender = operands[0].c_str();
     const char* machine = operands[1].c_str();
     const char* file = operands[2].c_str();

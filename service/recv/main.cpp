@@ -21,8 +21,9 @@ constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLastRetry = std::chrono::milliseconds(5000);
 constexpr auto kReplyTime = std::chrono::milliseconds(5000);
 
-const char* const kUsage = "Usage: vorelin-recv [--json] [--once] [--socket PATH]\n";
 const char* const kHelp =
+    "Usage: vorelin-recv [--json] [--once] [--socket PATH]\n"
+    "\n"
     "Prints the LAN messages that vorelind received for you: first those waiting, then each\n"
     "new one as it arrives. Each printed message is acknowledged, and the service forgets it.\n"
     "\n"
@@ -73,29 +74,26 @@ void print(const Wire::Message& m, bool json)
 void tellName(const Wire::NameUpdate& update)
 {
     const std::string name = forTerminal(update.name);
+    std::string problem;
     switch (Wire::nameProblem(update)) {
     case Wire::NameProblem::None:
-        break;
+        return;
     case Wire::NameProblem::ComputerConflict:
     case Wire::NameProblem::AliasConflict:
-        std::fprintf(stderr,
-                     "vorelin-recv: another computer holds the name %s: messages to it go "
-                     "there\n",
-                     name.c_str());
+        problem = "another computer holds the name " + name + ": messages to it go there";
         break;
     case Wire::NameProblem::AliasTooLong:
-        std::fprintf(stderr,
-                     "vorelin-recv: your login %s is longer than 15 bytes: no message name "
-                     "for it; messages to the computer name still arrive\n",
-                     name.c_str());
+        problem = "your login " + name +
+                  " is longer than 15 bytes: no message name for it; messages to the computer "
+                  "name still arrive";
         break;
     case Wire::NameProblem::AliasUnavailable:
-        std::fprintf(stderr,
-                     "vorelin-recv: the name service is off (another program holds UDP 137): "
-                     "nobody can reach you as %s\n",
-                     name.c_str());
+        problem = "the name service is off (another program holds UDP 137): nobody can reach "
+                  "you as " +
+                  name;
         break;
     }
+    std::fprintf(stderr, "vorelin-recv: %s\n", problem.c_str());
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
@@ -135,18 +133,8 @@ int main(int argc, char** argv)
         operands, error);
     if (outcome == CommandLine::Outcome::Run && !operands.empty())
         error = "unexpected argument '" + operands.front() + "'";
-    if (outcome == CommandLine::Outcome::Help) {
-        std::printf("%s\n%s", kUsage, kHelp);
-        return 0;
-    }
-    if (outcome == CommandLine::Outcome::Version) {
-        std::printf("vorelin-recv %s\n", VORELIN_VERSION);
-        return 0;
-    }
-    if (!error.empty()) {
-        CommandLine::complain("vorelin-recv", error);
-        return 2;
-    }
+    if (const auto status = CommandLine::settle(outcome, "vorelin-recv", kHelp, error))
+        return *status;
 
     LocalClient client;
     auto retry = kFirstRetry;
