@@ -167,8 +167,10 @@ void VorelindProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    m_process.terminate();
+    // Under strace, vorelind itself: strace, ended first, would leave it running.
+    ::kill(qint64(pid()), SIGTERM);
     if (!m_process.waitForFinished(5000)) {
+        ::kill(qint64(pid()), SIGKILL);
         m_process.kill();
         m_process.waitForFinished(3000);
     }
