@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 CommitPipeline::CommitPipeline(Sync sync, std::size_t workers)
@@ -45,11 +46,18 @@ bool CommitPipeline::idle() const
     return m_jobs.empty();
 }
 
+bool CommitPipeline::removing() const
+{
+    const std::lock_guard guard(m_lock);
+    return std::any_of(m_jobs.begin(), m_jobs.end(),
+                       [](const Job& job) { return job.batch.entries.empty(); });
+}
+
 void CommitPipeline::submit(Spool::Batch batch)
 {
     {
         const std::lock_guard guard(m_lock);
-        m_jobs.push_back(Job{std::move(batch), false});
+        m_jobs.push_back(Job{std::move(batch), false, false});
     }
     m_wake.notify_one();
 }
@@ -61,10 +69,15 @@ std::vector<Spool::Batch> CommitPipeline::collect()
     }
     std::vector<Spool::Batch> landed;
     const std::lock_guard guard(m_lock);
-    while (!m_jobs.empty() && m_jobs.front().done) {
-        landed.push_back(std::move(m_jobs.front().batch));
-        m_jobs.pop_front();
-        --m_taken;
+    for (auto job = m_jobs.begin(); job != m_jobs.end();) {
+        if (!job->done) {
+            if (!job->batch.entries.empty())
+                break;
+            ++job;
+            continue;
+        }
+        landed.push_back(std::move(job->batch));
+        job = m_jobs.erase(job);
     }
     return landed;
 }
@@ -74,10 +87,16 @@ void CommitPipeline::work()
     std::unique_lock guard(m_lock);
     while (true) {
         // Queued batches are synced even when stopping: they may hold acknowledged removals.
-        m_wake.wait(guard, [&] { return m_taken < m_jobs.size() || m_stopping; });
-        if (m_taken >= m_jobs.size())
+        const auto untaken = [&] {
+            return std::find_if(m_jobs.begin(), m_jobs.end(),
+                                [](const Job& job) { return !job.taken; });
+        };
+        m_wake.wait(guard, [&] { return untaken() != m_jobs.end() || m_stopping; });
+        const auto next = untaken();
+        if (next == m_jobs.end())
             return;
-        Job& job = m_jobs[m_taken++];
+        Job& job = *next;
+        job.taken = true;
         guard.unlock();
         m_sync(job.batch);
         guard.lock();

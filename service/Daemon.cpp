@@ -383,10 +383,17 @@ void Daemon::startCommit()
     // While the workers sync, the other sessions' ENDs gather into the next batch.
     if (!m_reception.hasPending() || m_pipeline.busy())
         return;
-    // Acknowledgements alone wait for the workers to be idle, or for a large batch: one folder
-    // sync for many, and the messages' batches never queue behind them.
-    if (m_reception.onlyRemovalsPending() && !m_pipeline.idle() &&
-        m_reception.pendingRemovals() < kRemovalsPerBatch)
+    // Messages go on their own: their senders wait, and thousands of acknowledged files to
+    // unlink would hold them up.
+    if (!m_reception.onlyRemovalsPending()) {
+        m_pipeline.submit(m_reception.takeMessages());
+        if (!m_reception.hasPending() || m_pipeline.busy())
+            return;
+    }
+    // Acknowledgements alone go one batch at a time, so that a worker stays free for messages,
+    // and wait for idle workers or a large batch: one folder sync for many.
+    if (m_pipeline.removing() ||
+        (!m_pipeline.idle() && m_reception.pendingRemovals() < kRemovalsPerBatch))
         return;
     m_pipeline.submit(m_reception.takeBatch());
 }

@@ -40,6 +40,7 @@ public:
     bool onlyRemovalsPending() const { return m_spool.onlyRemovalsStaged(); }
     std::size_t pendingRemovals() const { return m_spool.stagedRemovals(); }
     Spool::Batch takeBatch() { return m_spool.takeStaged(); }
+    Spool::Batch takeMessages() { return m_spool.takeMessages(); }
     std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);
 
     // "2026-12-07T14:07:27+01:00": local time with its UTC offset.

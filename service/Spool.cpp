@@ -243,6 +243,13 @@ Spool::Batch Spool::takeStaged()
     return std::exchange(m_staged, newBatch());
 }
 
+Spool::Batch Spool::takeMessages()
+{
+    Batch batch = newBatch();
+    batch.entries = std::exchange(m_staged.entries, {});
+    return batch;
+}
+
 void Spool::Batch::sync()
 {
     stored.assign(entries.size(), false);

@@ -59,6 +59,8 @@ public:
     Batch newBatch() const { return Batch{m_dir, {}, {}, {}, {}}; }
     // The staged messages and the removals since the last call, as one batch.
     Batch takeStaged();
+    // The staged messages alone; the removals stay staged.
+    Batch takeMessages();
     bool hasStaged() const { return !m_staged.empty(); }
     // Only removals staged: nobody waits for them, so they may gather into a larger batch.
     bool onlyRemovalsStaged() const { return m_staged.entries.empty(); }

@@ -1,5 +1,5 @@
-// The commit pipeline: batches land in the order they were taken whatever order their syncs
-// finish in, and each message's verdict comes back under its own ticket.
+// The commit pipeline: batches of messages land in the order they were taken whatever order
+// their syncs finish in, and each message's verdict comes back under its own ticket.
 
 #include "service/CommitPipeline.h"
 #include "service/Inbox.h"
@@ -16,8 +16,8 @@
 
 namespace {
 
-// A sync that waits until the test opens its batch (named by its first entry) and reports
-// the ids in fail as not stored.
+// A sync that waits until the test opens its batch (named by its first entry, or else its
+// first removal) and reports the ids in fail as not stored.
 struct GatedDisk
 {
     std::mutex lock;
@@ -28,7 +28,9 @@ struct GatedDisk
     void sync(Spool::Batch& batch)
     {
         std::unique_lock guard(lock);
-        opened.wait(guard, [&] { return open.count(batch.entries.at(0).id) > 0; });
+        const std::string name =
+            batch.entries.empty() ? batch.removals.at(0) : batch.entries.at(0).id;
+        opened.wait(guard, [&] { return open.count(name) > 0; });
         batch.sync();
         for (std::size_t i = 0; i < batch.entries.size(); ++i)
             batch.stored[i] = batch.stored[i] && !fail.count(batch.entries[i].id);
@@ -117,6 +119,26 @@ void TestCommitPipeline::landsInOrderWithVerdictsByTicket()
     removal.sync();
     QVERIFY(!QFile::exists(file(two)));
     QVERIFY(QFile::exists(file(three)));
+
+    // Messages go without the removals, and removals still syncing hold none of them back.
+    QVERIFY(spool.remove(three));
+    const std::string four = stage("four");
+    Spool::Batch messages = reception.takeMessages();
+    QCOMPARE(messages.entries.size(), std::size_t(1));
+    QVERIFY(messages.removals.empty());
+    pipeline.submit(reception.takeBatch());
+    QVERIFY(pipeline.removing());
+    pipeline.submit(std::move(messages));
+    disk.release(four);
+    QVERIFY(landed(pipeline));
+    batches = pipeline.collect();
+    QCOMPARE(batches.size(), std::size_t(1));
+    QCOMPARE(reception.land(batches[0]), (Verdicts{{four, Verdict::Accepted}}));
+    disk.release(three + "-.msg");
+    QVERIFY(landed(pipeline));
+    QCOMPARE(pipeline.collect().size(), std::size_t(1));
+    QVERIFY(!pipeline.removing());
+    QVERIFY(!QFile::exists(file(three)));
 }
 
 QTEST_APPLESS_MAIN(TestCommitPipeline)
