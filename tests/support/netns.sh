@@ -38,12 +38,12 @@ fail() {
     failures=$((failures + 1))
 }
 
-# await DESCRIPTION COMMAND...: polls COMMAND until it succeeds, for 20 s at most; a failure
+# await DESCRIPTION COMMAND...: polls COMMAND until it succeeds, for 30 s at most; a failure
 # otherwise.
 await() {
     local what=$1 i
     shift
-    for i in $(seq 1 100); do
+    for i in $(seq 1 150); do
         "$@" && return 0
         sleep 0.2
     done
