@@ -300,3 +300,14 @@ await_nmb() {
     tail -n 30 "$work"/*/nmbd.out
     exit 1
 }
+
+# passwd_with FILE USER:UID...: a copy of /etc/passwd with these users added, for a daemon that
+# sees it bind-mounted over /etc/passwd.
+passwd_with() {
+    local file=$1 user
+    shift
+    cp /etc/passwd "$file"
+    for user in "$@"; do
+        echo "${user%:*}:x:${user#*:}:${user#*:}::/nonexistent:/usr/sbin/nologin" >>"$file"
+    done
+}
