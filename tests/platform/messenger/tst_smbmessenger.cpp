@@ -13,7 +13,7 @@
 
 #include <cerrno>
 #include <future>
-#include <map>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -87,11 +87,28 @@ Bytes textOf(const std::vector<PeerFrame>& frames, std::vector<std::size_t>* blo
     return text;
 }
 
-FakeSessionPeer::Script scenario(const QString& name)
+// A peer's conversation and the result code a send to it ends with.
+struct Scenario
 {
-    static const std::map<QString, FakeSessionPeer::Script> scripts = {
-        {"samba-like", sambaLike},
-        {"start reply with a group word",
+    const char* name;
+    int code;
+    FakeSessionPeer::Script script;
+};
+
+// A peer that answers the session request with these bytes and nothing more.
+FakeSessionPeer::Script answersSessionWith(const char* hex)
+{
+    return [answer = hexBytes(hex)](PeerConnection& c) {
+        c.readFrame();
+        c.send(answer);
+    };
+}
+
+const std::vector<Scenario>& scenarios()
+{
+    static const std::vector<Scenario> all = {
+        {"samba-like", 0, sambaLike},
+        {"start reply with a group word", 0,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) {
@@ -99,7 +116,7 @@ FakeSessionPeer::Script scenario(const QString& name)
                                              : successFor(r);
              });
          }},
-        {"keep-alive before every reply",
+        {"keep-alive before every reply", 0,
          [](PeerConnection& c) {
              if (c.readFrame())
                  c.send(hexBytes("85 00 00 00 82 00 00 00"));
@@ -107,28 +124,28 @@ FakeSessionPeer::Script scenario(const QString& name)
                  return concat({hexBytes("85 00 00 00"), successFor(r), hexBytes("85 00 00 00")});
              });
          }},
-        {"silence after accept",
+        {"silence after accept", 2136,
          [](PeerConnection& c) {
              c.waitForClientClose();
          }},
-        {"silence after session",
+        {"silence after session", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.waitForClientClose();
          }},
-        {"closed at the first message command (SMB1 off)",
+        {"closed at the first message command (SMB1 off)", 50,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.close();
          }},
-        {"reset at the first message command",
+        {"reset at the first message command", 50,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.reset();
          }},
-        {"closed after the start reply",
+        {"closed after the start reply", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              if (const auto start = c.readFrame())
@@ -136,7 +153,7 @@ FakeSessionPeer::Script scenario(const QString& name)
              c.readFrame();
              c.close();
          }},
-        {"reset mid-exchange",
+        {"reset mid-exchange", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              if (const auto start = c.readFrame())
@@ -144,109 +161,96 @@ FakeSessionPeer::Script scenario(const QString& name)
              c.readFrame();
              c.reset();
          }},
-        {"silence after the start reply",
+        {"silence after the start reply", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              if (const auto start = c.readFrame())
                  c.send(successFor(*start));
              c.waitForClientClose();
          }},
-        {"closed before the session response",
+        {"closed before the session response", 2136,
          [](PeerConnection& c) {
              c.readFrame();
              c.close();
          }},
-        {"keep-alive, then closed before the session response",
+        {"keep-alive, then closed before the session response", 2136,
          [](PeerConnection& c) {
              c.readFrame();
              c.send(hexBytes("85 00 00 00"));
              c.close();
          }},
-        {"text instead of a session response",
+        {"garbage: text instead of a session response", 2136,
          [](PeerConnection& c) {
              c.readFrame();
              c.send(asciiBytes("HTTP/1.1 400 Bad Request\r\n\r\n"));
              c.waitForClientClose();
          }},
-        {"session message instead of a session response",
+        {"session message instead of a session response", 2136,
          [](PeerConnection& c) {
              if (const auto request = c.readFrame())
                  c.send(reply(0xD5, 1));
              c.waitForClientClose();
          }},
-        {"garbage session message",
+        {"garbage session message", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.send(hexBytes("00 00 00 05 01 02 03 04 05"));
              c.waitForClientClose();
          }},
-        {"oversized frame length",
+        {"oversized frame length", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.send(concat({hexBytes("00 01 FF FF"), Bytes(1000, 0x41)}));
              c.waitForClientClose();
          }},
-        {"second session response instead of a reply",
+        {"second session response instead of a reply", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.send(hexBytes("82 00 00 00"));
              c.waitForClientClose();
          }},
-        {"reply to another command",
+        {"reply to another command", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) { return reply(0xD6, midOf(r)); });
          }},
-        {"reply with another MID",
+        {"reply with another MID", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) {
                  return reply(commandOf(r), std::uint16_t(midOf(r) + 1));
              });
          }},
-        {"reply without the reply flag",
+        {"reply without the reply flag", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) {
                  return reply(commandOf(r), midOf(r), 0, 0x4003, {}, 0x00);
              });
          }},
-        {"negative session response 0x80",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 80"));
-         }},
-        {"negative session response 0x81",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 81"));
-         }},
-        {"negative session response 0x82",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 82"));
-         }},
-        {"negative session response 0x83",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 83"));
-         }},
-        {"negative session response 0x8F",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 8F"));
-         }},
-        {"negative session response without its code",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 00"));
-         }},
+        {"negative session 0x80 (not listening on called name)", 2136,
+         answersSessionWith("83 00 00 01 80")},
+        {"negative session 0x81 (not listening for calling name)", 2136,
+         answersSessionWith("83 00 00 01 81")},
+        {"negative session 0x82 (called name not present)", 2273,
+         answersSessionWith("83 00 00 01 82")},
+        {"negative session 0x83 (insufficient resources)", 2136,
+         answersSessionWith("83 00 00 01 83")},
+        {"negative session 0x8F (unspecified)", 2136, answersSessionWith("83 00 00 01 8F")},
+        {"negative session without its code", 2136, answersSessionWith("83 00 00 00")},
     };
-    const auto found = scripts.find(name);
-    return found == scripts.end() ? FakeSessionPeer::Script() : found->second;
+    return all;
+}
+
+FakeSessionPeer::Script scenario(std::string_view name)
+{
+    for (const Scenario& each : scenarios())
+        if (name == each.name)
+            return each.script;
+    return {};
 }
 
 Bytes retargetTo(std::uint32_t address, std::uint16_t port)
@@ -362,62 +366,21 @@ private slots:
 
 void TestSmbMessenger::endsWithTheRightCode_data()
 {
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<int>("code");
-
-    QTest::newRow("samba-like") << "samba-like" << 0;
-    QTest::newRow("start reply with a group word") << "start reply with a group word" << 0;
-    QTest::newRow("keep-alive before every reply") << "keep-alive before every reply" << 0;
-    QTest::newRow("silence after accept") << "silence after accept" << 2136;
-    QTest::newRow("silence after session") << "silence after session" << 2136;
-    QTest::newRow("closed at the first message command (SMB1 off)")
-        << "closed at the first message command (SMB1 off)" << 50;
-    QTest::newRow("reset at the first message command")
-        << "reset at the first message command" << 50;
-    QTest::newRow("closed after the start reply") << "closed after the start reply" << 2136;
-    QTest::newRow("reset mid-exchange") << "reset mid-exchange" << 2136;
-    QTest::newRow("silence after the start reply") << "silence after the start reply" << 2136;
-    QTest::newRow("closed before the session response")
-        << "closed before the session response" << 2136;
-    QTest::newRow("keep-alive, then closed before the session response")
-        << "keep-alive, then closed before the session response" << 2136;
-    QTest::newRow("garbage: text instead of a session response")
-        << "text instead of a session response" << 2136;
-    QTest::newRow("session message instead of a session response")
-        << "session message instead of a session response" << 2136;
-    QTest::newRow("garbage session message") << "garbage session message" << 2136;
-    QTest::newRow("oversized frame length") << "oversized frame length" << 2136;
-    QTest::newRow("second session response instead of a reply")
-        << "second session response instead of a reply" << 2136;
-    QTest::newRow("reply to another command") << "reply to another command" << 2136;
-    QTest::newRow("reply with another MID") << "reply with another MID" << 2136;
-    QTest::newRow("reply without the reply flag") << "reply without the reply flag" << 2136;
-    QTest::newRow("negative session 0x80 (not listening on called name)")
-        << "negative session response 0x80" << 2136;
-    QTest::newRow("negative session 0x81 (not listening for calling name)")
-        << "negative session response 0x81" << 2136;
-    QTest::newRow("negative session 0x82 (called name not present)")
-        << "negative session response 0x82" << 2273;
-    QTest::newRow("negative session 0x83 (insufficient resources)")
-        << "negative session response 0x83" << 2136;
-    QTest::newRow("negative session 0x8F (unspecified)")
-        << "negative session response 0x8F" << 2136;
-    QTest::newRow("negative session without its code")
-        << "negative session response without its code" << 2136;
+    QTest::addColumn<int>("index");
+    for (std::size_t i = 0; i < scenarios().size(); ++i)
+        QTest::newRow(scenarios()[i].name) << int(i);
 }
 
 void TestSmbMessenger::endsWithTheRightCode()
 {
-    QFETCH(QString, scenario);
-    QFETCH(int, code);
+    QFETCH(int, index);
+    const Scenario& scenario = scenarios()[std::size_t(index)];
 
-    const auto script = ::scenario(scenario);
-    QVERIFY(script);
-    FakeSessionPeer peer(script);
+    FakeSessionPeer peer(scenario.script);
     QVERIFY(peer.port() != 0);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
 
-    QCOMPARE(send(messenger, "ALICE", "Hola\nmundo"), code);
+    QCOMPARE(send(messenger, "ALICE", "Hola\nmundo"), scenario.code);
     QCOMPARE(peer.connections(), 1);
 }
 
@@ -779,7 +742,9 @@ void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
 
 void TestSmbMessenger::carriesTheGroupFromTheStartReply()
 {
-    FakeSessionPeer peer(scenario("start reply with a group word"));
+    const auto script = scenario("start reply with a group word");
+    QVERIFY(script);
+    FakeSessionPeer peer(script);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
     QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
     const auto frames = peer.frames();
