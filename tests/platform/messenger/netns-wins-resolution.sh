@@ -23,8 +23,8 @@ tool nmbd nmbd samba
 tool smbd smbd samba
 tool nmblookup nmblookup samba-common-bin
 built "$send_bin" "$vorelind" "$window_bin" "$recv_bin"
-e2e=$(cd "$(dirname "$0")/../../e2e" && pwd)
-source "$e2e/desktop.sh"
+support=$(cd "$(dirname "$0")/../../support" && pwd)
+source "$support/desktop.sh"
 [ -z "$(desktop_missing_tools)" ] || missing "$(desktop_missing_tools)"
 
 tag=$(printf '%04x%04x' $$ $RANDOM)
@@ -280,15 +280,13 @@ await "NEARV<03> never reached the WINS server" wins_holds NEARV
 # inboxes before the next, as the window drops input while it sends.
 cat >"$work/window.sh" <<'SH'
 set -u
-source "$E2E/desktop.sh"
+source "$SUPPORT/desktop.sh"
 start_desktop || exit 1
 "$WINDOW" >"$WORK/window.out" 2>&1 &
 app=$!
 trap 'kill $app; stop_desktop' EXIT
 wait_until 30 find_main_window || { echo "FAIL: the window did not appear"; exit 1; }
 window=$(find_main_window)
-click_at() { xdotool mousemove $((x + $1)) $((y + $2)) click 1; }
-type_into() { click_at "$1" "$2" && xdotool key ctrl+a && xdotool type --delay 20 "$3"; }
 # read_back TEXT RUN-DIR...: vorelin-recv of each RUN-DIR until TEXT is in it (20 s at most).
 read_back() {
     local text=$1 run
@@ -303,17 +301,12 @@ read_back() {
             { echo "FAIL: \"$text\" from the window not in $run: $(cat "$run/recv.json")"; return 1; }
     done
 }
-send_in_window() {
-    xdotool windowactivate --sync "$window" >/dev/null 2>&1
-    IFS=, read -r x y < <(client_origin "$window")
-    type_into 70 37 "$1" && type_into 80 200 "$2" && click_at 221 186
-}
-send_in_window nearv "Por WINS $TAG" && read_back "Por WINS $TAG" "$WORK/run5" || exit 1
-send_in_window 'h5wg*' "Al grupo $TAG" && read_back "Al grupo $TAG" "$WORK/run" "$WORK/run2"
+send_in_window "$window" nearv "Por WINS $TAG" && read_back "Por WINS $TAG" "$WORK/run5" || exit 1
+send_in_window "$window" 'h5wg*' "Al grupo $TAG" && read_back "Al grupo $TAG" "$WORK/run" "$WORK/run2"
 SH
 mkdir -p "$work/xdg/config" "$work/xdg/runtime"
 chmod 700 "$work/xdg/runtime"
-ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" E2E="$e2e" WORK="$work" \
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" SUPPORT="$support" WORK="$work" \
     TAG="$tag" WINDOW="$window_bin" RECV="$recv_bin" XDG_CONFIG_HOME="$work/xdg/config" \
     XDG_RUNTIME_DIR="$work/xdg/runtime" timeout 120 \
     xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$work/window.sh" >"$work/window.log" 2>&1 ||
