@@ -779,18 +779,16 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QString>("called");
-    QTest::newRow("the node reports its table") << "Samba's table"
-                                                << "PEERTEST";
-    QTest::newRow("the node reports an alias first, no workstation name") << "two messenger names"
-                                                                          << "PEERALIAS";
-    QTest::newRow("the node reports aliases before its workstation name")
-        << "aliases listed before the workstation name"
-        << "PEERTEST";
+    const auto row = [](const char* name, const char* scenario, const char* called) {
+        QTest::newRow(name) << QString::fromLatin1(scenario) << QString::fromLatin1(called);
+    };
+    row("the node reports its table", "Samba's table", "PEERTEST");
+    row("the node reports an alias first, no workstation name", "two messenger names", "PEERALIAS");
+    row("the node reports aliases before its workstation name",
+        "aliases listed before the workstation name", "PEERTEST");
     // Samba takes any called name, so the address itself serves.
-    QTest::newRow("the node says nothing") << "silence"
-                                           << "127.0.0.1";
-    QTest::newRow("the node has no messenger name") << "only other suffixes"
-                                                    << "127.0.0.1";
+    row("the node says nothing", "silence", "127.0.0.1");
+    row("the node has no messenger name", "only other suffixes", "127.0.0.1");
 }
 
 void TestNameResolver::messengerUsesTheNameTheNodeReports()
