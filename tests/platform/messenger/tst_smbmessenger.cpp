@@ -792,54 +792,42 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
     QTest::addColumn<int>("code");
 
     const QString hola = QStringLiteral("Hola");
-    QTest::newRow("another server") << "OTHERPC"
-                                    << "ALICE" << QString() << hola << 53;
-    QTest::newRow("server that only starts like us") << "TESTHOST2"
-                                                     << "ALICE" << QString() << hola << 53;
-    QTest::newRow("null recipient") << QString() << QString() << QString() << hola << 87;
-    QTest::newRow("empty recipient") << QString() << "" << QString() << hola << 87;
-    QTest::newRow("recipient of spaces only") << QString() << "   " << QString() << hola << 87;
-    QTest::newRow("IPv6 recipient") << QString() << "::1" << QString() << hola << 50;
-    QTest::newRow("IPv6 recipient with a zone")
-        << QString() << "fe80::1%eth0" << QString() << hola << 50;
-    QTest::newRow("IPv6 recipient in brackets")
-        << QString() << "[2001:db8::7]" << QString() << hola << 50;
-    QTest::newRow("a name with a colon is still a bad name")
-        << QString() << "PC:1" << QString() << hola << 123;
-    QTest::newRow("text over 4,095 bytes")
-        << QString() << "ALICE" << QString() << QString(4096, QChar('x')) << 87;
-    QTest::newRow("line breaks count twice")
-        << QString() << "ALICE" << QString() << QString(2048, QChar('\n')) << 87;
-    QTest::newRow("recipient of 16 bytes")
-        << QString() << "ABCDEFGHIJKLMNOP" << QString() << hola << 123;
-    QTest::newRow("recipient with a control character")
-        << QString() << "ALI\tCE" << QString() << hola << 123;
+    // A null recipient, sender or server is a null pointer.
+    const auto row = [&](const char* name, const QString& recipient, int code, const QString& text,
+                         const QString& sender = {}, const QString& server = {}) {
+        QTest::newRow(name) << server << recipient << sender << text << code;
+    };
+    row("another server", "ALICE", 53, hola, {}, "OTHERPC");
+    row("server that only starts like us", "ALICE", 53, hola, {}, "TESTHOST2");
+    row("null recipient", QString(), 87, hola);
+    row("empty recipient", "", 87, hola);
+    row("recipient of spaces only", "   ", 87, hola);
+    row("IPv6 recipient", "::1", 50, hola);
+    row("IPv6 recipient with a zone", "fe80::1%eth0", 50, hola);
+    row("IPv6 recipient in brackets", "[2001:db8::7]", 50, hola);
+    row("a name with a colon is still a bad name", "PC:1", 123, hola);
+    row("text over 4,095 bytes", "ALICE", 87, QString(4096, QChar('x')));
+    row("line breaks count twice", "ALICE", 87, QString(2048, QChar('\n')));
+    row("recipient of 16 bytes", "ABCDEFGHIJKLMNOP", 123, hola);
+    row("recipient with a control character", "ALI\tCE", 123, hola);
     for (const QChar c : QStringLiteral("\"/\\[]:|<>+=;,?")) {
-        QTest::addRow("recipient with %c", c.toLatin1())
-            << QString() << QStringLiteral("AL") + c + QStringLiteral("ICE") << QString() << hola
-            << 123;
+        const QByteArray name = "recipient with " + QByteArray(1, c.toLatin1());
+        row(name.constData(), QStringLiteral("AL") + c + QStringLiteral("ICE"), 123, hola);
     }
-    QTest::newRow("recipient with * inside") << QString() << "AL*ICE" << QString() << hola << 123;
-    QTest::newRow("recipient *") << QString() << "*" << QString() << hola << 123;
-    QTest::newRow("recipient starting with *") << QString() << "*ALICE" << QString() << hola << 123;
-    QTest::newRow("recipient ** (starts with *)") << QString() << "**" << QString() << hola << 123;
-    QTest::newRow("recipient with a character CP850 lacks")
-        << QString() << "ALICE€" << QString() << hola << 123;
-    QTest::newRow("workgroup message, no interface")
-        << QString() << "WORKGROUP*" << QString() << hola << 2250;
+    row("recipient with * inside", "AL*ICE", 123, hola);
+    row("recipient *", "*", 123, hola);
+    row("recipient starting with *", "*ALICE", 123, hola);
+    row("recipient ** (starts with *)", "**", 123, hola);
+    row("recipient with a character CP850 lacks", "ALICE€", 123, hola);
+    row("workgroup message, no interface", "WORKGROUP*", 2250, hola);
     // TESTHOST and OFICINA, their NULs and 407 bytes of text are one more than a datagram takes.
-    QTest::newRow("workgroup message too long for the datagram")
-        << QString() << "OFICINA*" << QString() << QString(407, QLatin1Char('x')) << 87;
-    QTest::newRow("workgroup broadcast with a bad name")
-        << QString() << "WORK:GROUP*" << QString() << hola << 123;
-    QTest::newRow("sender of 16 bytes") << QString() << "ALICE"
-                                        << "ABCDEFGHIJKLMNOP" << hola << 123;
-    QTest::newRow("sender with <") << QString() << "ALICE"
-                                   << "<ANA>" << hola << 123;
-    QTest::newRow("sender with *") << QString() << "ALICE"
-                                   << "ANA*" << hola << 123;
-    QTest::newRow("sender with a line break") << QString() << "ALICE"
-                                              << "AN\nA" << hola << 123;
+    row("workgroup message too long for the datagram", "OFICINA*", 87,
+        QString(407, QLatin1Char('x')));
+    row("workgroup broadcast with a bad name", "WORK:GROUP*", 123, hola);
+    row("sender of 16 bytes", "ALICE", 123, hola, "ABCDEFGHIJKLMNOP");
+    row("sender with <", "ALICE", 123, hola, "<ANA>");
+    row("sender with *", "ALICE", 123, hola, "ANA*");
+    row("sender with a line break", "ALICE", 123, hola, "AN\nA");
 }
 
 void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
