@@ -19,7 +19,7 @@ build=${2:?} wm_message=${3:?}
 atspi=(/usr/bin/python3 "$here/../app/inbox/atspi-inbox.py")
 
 if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
-    need_tools dbus-daemon dunst /usr/libexec/at-spi-bus-launcher unshare ip ss \
+    need_desktop dbus-daemon dunst /usr/libexec/at-spi-bus-launcher unshare ip ss \
         systemd-socket-activate setpriv nmbd nmblookup pyatspi
     unshare -n -m true 2>/dev/null || { echo "SKIP: needs CAP_NET_ADMIN and CAP_SYS_ADMIN for namespaces of its own"; exit $skip; }
     VORELIN_E2E_NETNS=1 exec unshare -n -m --propagation private "$0" "$@"

@@ -8,7 +8,7 @@ source "$here/../support/desktop.sh"
 binary=${1:?usage: minimise-and-restore.sh PATH-TO-VORELIN}
 
 if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
-    need_tools
+    need_desktop
     under_xvfb "$0" "$@"
 fi
 scratch_home

@@ -15,7 +15,7 @@ binary=${1:?usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSAGE}
 wm_message=${2:?usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSAGE}
 
 if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
-    need_tools smbd import compare xmessage unshare ip dbus-daemon dbus-send \
+    need_desktop smbd import compare xmessage unshare ip dbus-daemon dbus-send \
         /usr/libexec/at-spi-bus-launcher pyatspi
     if ! unshare -n true 2>/dev/null; then
         echo "SKIP: needs CAP_NET_ADMIN for a network namespace of its own"

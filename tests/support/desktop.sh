@@ -13,11 +13,15 @@ desktop_missing_tools() {
     echo "${missing[*]}"
 }
 
-# need_tools TOOL...: the desktop's tools and these (sbin too; pyatspi is Python's module), or
-# a failure naming the missing ones: scripts/test installs every one.
-need_tools() {
-    local tool missing
+# need_tools TOOL...: these tools (sbin too; pyatspi is Python's module), or a failure naming
+# the missing ones: scripts/test installs every one. need_desktop adds the desktop's tools.
+need_desktop() {
+    local missing
     missing=$(desktop_missing_tools)
+    need_tools "$@" $missing
+}
+need_tools() {
+    local tool missing=
     for tool in "$@"; do
         if [ "$tool" = pyatspi ]; then
             /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"

@@ -16,7 +16,7 @@ vorelind=${2:?} send=${3:?} recv=${4:?}
 atspi=(/usr/bin/python3 "$here/atspi-inbox.py")
 
 if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
-    need_tools dbus-daemon dbus-monitor dbus-send dunst dunstctl /usr/libexec/at-spi-bus-launcher \
+    need_desktop dbus-daemon dbus-monitor dbus-send dunst dunstctl /usr/libexec/at-spi-bus-launcher \
         pyatspi
     under_xvfb "$0" "$@"
 fi
