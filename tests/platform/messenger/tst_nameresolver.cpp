@@ -6,6 +6,7 @@
 #include "platform/network/BroadcastAddresses.h"
 #include "support/FakeNameResponder.h"
 #include "support/FakeSessionPeer.h"
+#include "support/MessengerCall.h"
 #include "support/PeerScripts.h"
 
 #include <QNetworkDatagram>
@@ -479,18 +480,6 @@ QString addressText(std::uint32_t address)
         .arg(address & 0xFF);
 }
 
-std::int32_t send(Messenger& messenger, const QString& recipient, const QString& text)
-{
-    QByteArray buffer;
-    for (const QChar c : text) {
-        buffer.append(char(c.unicode() & 0xFF));
-        buffer.append(char(c.unicode() >> 8));
-    }
-    return messenger.NetMessageBufferSend(
-        nullptr, reinterpret_cast<const char16_t*>(recipient.utf16()), nullptr,
-        reinterpret_cast<const std::uint8_t*>(buffer.constData()), std::uint32_t(buffer.size()));
-}
-
 SmbMessengerOptions messengerOptions(std::uint16_t namePort, std::uint16_t sessionPort,
                                      const std::shared_ptr<HostLookupSpy>& spy)
 {
@@ -756,7 +745,7 @@ void TestNameResolver::messengerCallsTheResolvedAddress()
     SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), code);
     QCOMPARE(peer.connectionsSoFar(), connections);
     // A refused answer is passed over: the tries and the host lookup go on.
     if (code == MessengerResult::kNetworkError)
@@ -801,7 +790,7 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports()
     auto spy = std::make_shared<HostLookupSpy>();
     SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
 
-    QCOMPARE(send(messenger, "127.0.0.1", "Hola"), 0);
+    QCOMPARE(sendThrough(messenger, "127.0.0.1", "Hola"), 0);
     QVERIFY(spy->calls.empty());
     const auto seen = responder.requests();
     QVERIFY(!seen.empty());
@@ -834,7 +823,7 @@ void TestNameResolver::messengerFallsBackToTheHostLookup()
     SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), code);
     QCOMPARE(responder.requests().size(), std::size_t(3));
     QCOMPARE(spy->calls.size(), std::size_t(1));
     QCOMPARE(spy->calls[0].first, std::string("alice"));
@@ -858,7 +847,7 @@ void TestNameResolver::messengerEndsWithinTheSendLimit()
     // The lookup's three tries alone outlast the limit: it ends there, not "not found", and
     // never reaches the host lookup. How many tries fit is the clock's business: a loaded
     // machine may wake at the limit's edge and send a last one.
-    QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), MessengerResult::kNetworkError);
     QTRY_VERIFY_WITH_TIMEOUT(!responder.requests().empty(), 5000);
     QVERIFY(responder.requests().size() <= 3);
     QVERIFY(spy->calls.empty());
@@ -876,7 +865,7 @@ void TestNameResolver::messengerSendsTheWorkgroupDatagram()
     options.datagramPort = receiver.localPort();
     SmbMessenger messenger(kLocalName, options, &interfaces);
 
-    QCOMPARE(send(messenger, "oficina*", "Hola"), MessengerResult::kSuccess);
+    QCOMPARE(sendThrough(messenger, "oficina*", "Hola"), MessengerResult::kSuccess);
     QTRY_VERIFY_WITH_TIMEOUT(receiver.hasPendingDatagrams(), 10000);
     const QByteArray received = receiver.receiveDatagram().data();
     const Bytes datagram(received.begin(), received.end());
@@ -902,7 +891,7 @@ void TestNameResolver::messengerEndsWithNameNotFound()
     SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
+    QCOMPARE(sendThrough(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
     QCOMPARE(responder.requests().size(), std::size_t(3));
     QCOMPARE(spy->calls.size(), std::size_t(1));
     QCOMPARE(peer.connectionsSoFar(), 0);
@@ -918,7 +907,7 @@ void TestNameResolver::messengerEndsWithUseNotFoundWithoutInterfaces()
     SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
     QCOMPARE(peer.connectionsSoFar(), 0);
     QVERIFY(responder.requests().empty());
     QVERIFY(spy->calls.empty());

@@ -6,6 +6,7 @@
 #include "platform/messenger/TcpConnection.h"
 #include "protocol/OemText.h"
 #include "support/FakeSessionPeer.h"
+#include "support/MessengerCall.h"
 #include "support/PeerScripts.h"
 
 #include <QHostAddress>
@@ -34,29 +35,6 @@ SmbMessengerOptions peerOptions(std::uint16_t port, std::chrono::milliseconds re
     options.timeouts.connect = connect;
     options.timeouts.reply = reply;
     return options;
-}
-
-QByteArray utf16le(const QString& text)
-{
-    QByteArray bytes;
-    for (const QChar c : text) {
-        bytes.append(char(c.unicode() & 0xFF));
-        bytes.append(char(c.unicode() >> 8));
-    }
-    return bytes;
-}
-
-// One call through the Messenger interface; a null QString is a null pointer.
-std::int32_t send(Messenger& messenger, const QString& recipient, const QString& text,
-                  const QString& sender = QString(), const QString& server = QString())
-{
-    const QByteArray buffer = utf16le(text);
-    auto pointer = [](const QString& s) {
-        return s.isNull() ? nullptr : reinterpret_cast<const char16_t*>(s.utf16());
-    };
-    return messenger.NetMessageBufferSend(pointer(server), pointer(recipient), pointer(sender),
-                                          reinterpret_cast<const std::uint8_t*>(buffer.constData()),
-                                          std::uint32_t(buffer.size()));
 }
 
 Bytes smbBytes(const PeerFrame& frame, std::size_t from)
@@ -308,7 +286,8 @@ FakeSessionPeer::Script lateAnswers(bool retargets, const std::uint16_t& port)
 // hanging it.
 std::optional<std::int32_t> sendOrGiveUp(SmbMessenger& messenger, const QString& text)
 {
-    auto result = std::async(std::launch::async, [&] { return send(messenger, "ALICE", text); });
+    auto result =
+        std::async(std::launch::async, [&] { return sendThrough(messenger, "ALICE", text); });
     if (result.wait_for(30s) != std::future_status::ready)
         return std::nullopt;
     return result.get();
@@ -380,7 +359,7 @@ void TestSmbMessenger::endsWithTheRightCode()
     QVERIFY(peer.port() != 0);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
 
-    QCOMPARE(send(messenger, "ALICE", "Hola\nmundo"), scenario.code);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola\nmundo"), scenario.code);
     QCOMPARE(peer.connections(), 1);
 }
 
@@ -547,7 +526,7 @@ void TestSmbMessenger::refusesAddressesItMayNotCall()
     options.resolver.port = closedLoopbackPort();
     options.resolver.tries = 1;
     SmbMessenger messenger(kLocalName, options);
-    QCOMPARE(send(messenger, recipient, "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(sendThrough(messenger, recipient, "Hola"), MessengerResult::kNetworkError);
     QCOMPARE(peer.connectionsSoFar(), 0);
 }
 
@@ -578,7 +557,7 @@ void TestSmbMessenger::followsRetargetsOnlyOnTheSameHost()
             c.send(retarget);
     });
     SmbMessenger messenger(kLocalName, peerOptions(redirector.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), code);
     QCOMPARE(redirector.connections(), 1);
     QCOMPARE(receiver.connectionsSoFar(), code == 0 ? 1 : 0);
 }
@@ -654,7 +633,7 @@ void TestSmbMessenger::mapsSmbErrors()
         });
     });
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), code);
 
     // Nothing goes out after the refusal.
     const auto frames = peer.frames();
@@ -676,7 +655,7 @@ void TestSmbMessenger::mapsConnectFailures()
     const std::uint16_t port = fullBacklog ? listener.port() : closedLoopbackPort();
     QVERIFY(port != 0);
     SmbMessenger messenger(kLocalName, peerOptions(port, 1500ms, 700ms));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), MessengerResult::kNameNotFound);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), MessengerResult::kNameNotFound);
 }
 
 void TestSmbMessenger::followsRetargetsAtMostFourTimes()
@@ -685,7 +664,7 @@ void TestSmbMessenger::followsRetargetsAtMostFourTimes()
     FakeSessionPeer peer(endlessRetargets(port));
     port = peer.port();
     SmbMessenger messenger(kLocalName, peerOptions(port));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), MessengerResult::kNetworkError);
     QCOMPARE(peer.connections(), 5); // the first and four retargets
 }
 
@@ -699,7 +678,7 @@ void TestSmbMessenger::followsOneRetarget()
                            Bytes{std::uint8_t(target >> 8), std::uint8_t(target)}}));
     });
     SmbMessenger messenger(kLocalName, peerOptions(redirector.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), 0);
     QCOMPARE(redirector.connections(), 1);
     QCOMPARE(receiver.frames().size(), std::size_t(4)); // session request, D5, D7, D6
 }
@@ -711,7 +690,7 @@ void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
     QString text;
     for (int line = 0; line < 30; ++line)
         text += QStringLiteral("línea %1 del mensaje\n").arg(line, 2, 10, QChar('0'));
-    QCOMPARE(send(messenger, "alice", text), 0);
+    QCOMPARE(sendThrough(messenger, "alice", text), 0);
 
     const auto frames = peer.frames();
     QVERIFY(frames.size() >= 4);
@@ -746,7 +725,7 @@ void TestSmbMessenger::carriesTheGroupFromTheStartReply()
     QVERIFY(script);
     FakeSessionPeer peer(script);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), 0);
     const auto frames = peer.frames();
     QCOMPARE(frames.size(), std::size_t(4));
     QCOMPARE(wordAt(frames[2].body, 33), std::uint16_t(0x1234));
@@ -757,7 +736,7 @@ void TestSmbMessenger::sendsGivenSenderUpperCased()
 {
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "Bob", "Hola", "año"), 0);
+    QCOMPARE(sendThrough(messenger, "Bob", "Hola", "año"), 0);
     const auto frames = peer.frames();
     QVERIFY(frames.size() > 1);
     QCOMPARE(hexText(smbBytes(frames[1], 35)),
@@ -768,8 +747,8 @@ void TestSmbMessenger::acceptsOwnComputerNameAsServer()
 {
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola", QString(), "TESTHOST"), 0);
-    QCOMPARE(send(messenger, "ALICE", "Hola", QString(), ""), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), "TESTHOST"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), ""), 0);
     QCOMPARE(peer.connections(), 2);
 }
 
@@ -779,7 +758,7 @@ void TestSmbMessenger::sendsLongestAllowedText()
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
     // 4,095 bytes once converted: 2,047 line breaks take two bytes each.
     const QString text = QString(2047, QChar('\n')) + QStringLiteral("ñ");
-    QCOMPARE(send(messenger, "ALICE", text), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", text), 0);
     QCOMPARE(textOf(peer.frames()).size(), std::size_t(4095));
 }
 
@@ -840,7 +819,7 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
 
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, recipient, text, sender, server), code);
+    QCOMPARE(sendThrough(messenger, recipient, text, sender, server), code);
     QCOMPARE(peer.connectionsSoFar(), 0);
 }
 
