@@ -18,24 +18,14 @@ budget=100 # the service's answers a second (NameHolder's answersPerSecond)
 
 source "$(dirname "$0")/../../tests/support/netns.sh"
 require_netns
-nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
-nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
-python=$(command -v python3) || missing "python3 is not installed"
-[ -x "$vorelind" ] || missing "$vorelind is not built"
+tool nmblookup nmblookup samba-common-bin
+tool nmbd nmbd samba
+tool python python3 python3
+built "$vorelind"
 
 tag=$(printf '%04x%04x' $$ $RANDOM)
 srv=vrl-fsrv-$tag
 cli=vrl-fcli-$tag
-work=
-pids=()
-
-cleanup() {
-    stop_pids "${pids[@]}"
-    netns_cleanup
-    [ -n "$work" ] && rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
 
 lan_pair "$srv" "$cli" "$tag"
 set -e

@@ -11,7 +11,7 @@
 # Usage: first-message.sh SCRIPTS-START BUILD-DIR WM-MESSAGE
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/desktop.sh"
+source "$here/../support/desktop.sh"
 
 readonly skip=77
 start=${1:?usage: first-message.sh SCRIPTS-START BUILD-DIR WM-MESSAGE}
@@ -19,13 +19,8 @@ build=${2:?} wm_message=${3:?}
 atspi=(/usr/bin/python3 "$here/../app/inbox/atspi-inbox.py")
 
 if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
-    missing=$(desktop_missing_tools)
-    for tool in dbus-daemon dunst /usr/libexec/at-spi-bus-launcher unshare ip ss \
-        systemd-socket-activate setpriv nmbd nmblookup; do
-        PATH=/usr/sbin:/sbin:$PATH command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
-    done
-    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
-    [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
+    need_desktop dbus-daemon dunst /usr/libexec/at-spi-bus-launcher unshare ip ss \
+        systemd-socket-activate setpriv nmbd nmblookup pyatspi
     unshare -n -m true 2>/dev/null || { echo "SKIP: needs CAP_NET_ADMIN and CAP_SYS_ADMIN for namespaces of its own"; exit $skip; }
     VORELIN_E2E_NETNS=1 exec unshare -n -m --propagation private "$0" "$@"
 fi
@@ -39,24 +34,19 @@ if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
     fi
     ip addr add 10.81.0.1/24 brd + dev vfirst0 && ip link set vfirst0 up ||
         { echo "FAIL: cannot set up the namespace's LAN"; exit 1; }
-    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+    under_xvfb "$0" "$@"
 fi
 
-scratch=$(mktemp -d)
-export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
-    XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/cache" TMPDIR="$scratch/tmp"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME" "$TMPDIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-pids=() started=
+scratch_home
+export TMPDIR="$scratch/tmp"
+mkdir -p "$TMPDIR"
+started=
 cleanup() {
     local pid
     [ -n "$started" ] && kill "$started" 2>/dev/null && wait "$started" 2>/dev/null
     # Whatever a failed start-up left behind in this namespace.
     for pid in $(ours vorelind) $(ours vorelin-inbox); do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    stop_desktop
-    rm -rf "$scratch"
+    desktop_exit
 }
 trap cleanup EXIT
 
@@ -71,9 +61,7 @@ fail() {
 
 start_session_bus "$scratch" /dev/null /dev/null
 start_desktop || fail "no desktop"
-dunst 2>/dev/null &
-pids+=($!)
-wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take the notification bus name"
+start_notifications /dev/null
 
 # --- The start-up path ------------------------------------------------------------------
 
@@ -130,23 +118,11 @@ cat "$scratch/start.out"
 # The computer name as the receiver takes it from the host name.
 name=$(uname -n | cut -d. -f1 | tr a-z A-Z | cut -c1-15)
 
-# Places in the window's client area (its design, in pixels), from its origin.
-click_at() { xdotool mousemove $((origin_x + $1)) $((origin_y + $2)) click 1; }
-recipient=(70 37) message=(80 200) send=(221 186)
-type_into() {
-    local -n place=$1
-    click_at "${place[@]}" && xdotool key ctrl+a && xdotool type --delay 20 "$2"
-}
-
 # send_and_see RECIPIENT CALLED TEXT: types and sends it in the window, waits for its pop-up,
 # which shows the name called (a pattern). An address is called by the messenger name its node
 # status gives, which may be the computer name or the user's alias.
 send_and_see() {
-    xdotool windowactivate --sync "$window" >/dev/null 2>&1
-    IFS=, read -r origin_x origin_y < <(client_origin "$window")
-    type_into recipient "$1"
-    type_into message "$3"
-    click_at "${send[@]}"
+    send_in_window "$window" "$1" "$3"
     fields=$("${atspi[@]}" popup '*' "$3") || fail "no pop-up for the message to $1: $fields"
     grep -qxE "Destinatario=($2)" <<<"$fields" || fail "the pop-up for $1 shows: $fields"
     "${atspi[@]}" close-popup && "${atspi[@]}" no-popup || fail "could not close the pop-up"

@@ -4,30 +4,14 @@
 # icon brings it back at the same place. Usage: minimise-and-restore.sh PATH-TO-VORELIN
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/desktop.sh"
-
-readonly skip=77
+source "$here/../support/desktop.sh"
 binary=${1:?usage: minimise-and-restore.sh PATH-TO-VORELIN}
 
 if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
-    missing=$(desktop_missing_tools)
-    if [ -n "$missing" ]; then
-        echo "FAIL: the end-to-end test needs: $missing (scripts/test installs them)"
-        exit 1
-    fi
-    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+    need_desktop
+    under_xvfb "$0" "$@"
 fi
-
-scratch=$(mktemp -d)
-export XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/runtime"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-app=
-cleanup() {
-    [ -n "$app" ] && kill "$app" 2>/dev/null && wait "$app" 2>/dev/null
-    stop_desktop
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
+scratch_home
 
 fail() {
     echo "FAIL: $*"
@@ -44,6 +28,7 @@ has_tray_icon() { [ -n "$(tray_icon_centre)" ]; }
 start_desktop || fail "no desktop"
 "$binary" &
 app=$!
+pids+=($app)
 
 wait_until 20 find_main_window || fail "the window did not appear"
 window=$(find_main_window)

@@ -8,22 +8,15 @@
 # Usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSAGE
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/desktop.sh"
+source "$here/../support/desktop.sh"
 
 readonly skip=77
 binary=${1:?usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSAGE}
 wm_message=${2:?usage: send-without-freezing.sh PATH-TO-VORELIN PATH-TO-WM-MESSAGE}
 
 if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
-    missing=$(desktop_missing_tools)
-    for tool in smbd import compare xmessage unshare ip dbus-daemon dbus-send /usr/libexec/at-spi-bus-launcher; do
-        command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || missing+=" $tool"
-    done
-    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
-    if [ -n "${missing// /}" ]; then
-        echo "FAIL: the end-to-end test needs:$missing (scripts/test installs them)"
-        exit 1
-    fi
+    need_desktop smbd import compare xmessage unshare ip dbus-daemon dbus-send \
+        /usr/libexec/at-spi-bus-launcher pyatspi
     if ! unshare -n true 2>/dev/null; then
         echo "SKIP: needs CAP_NET_ADMIN for a network namespace of its own"
         exit $skip
@@ -32,23 +25,17 @@ if [ "${VORELIN_E2E_NETNS:-}" != 1 ]; then
 fi
 if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
     ip link set lo up || { echo "FAIL: no loopback in the namespace"; exit 1; }
-    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+    under_xvfb "$0" "$@"
 fi
 
-scratch=$(mktemp -d)
+scratch_home
 chmod 755 "$scratch"
-export XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/runtime"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 app= smbd_pid=
-pids=()
 cleanup() {
-    local pid
     touch "$scratch/smb/release" 2>/dev/null
     [ -n "$app" ] && kill "$app" 2>/dev/null && wait "$app" 2>/dev/null
     [ -n "$smbd_pid" ] && kill "$smbd_pid" 2>/dev/null && wait "$smbd_pid" 2>/dev/null
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-    stop_desktop
-    rm -rf "$scratch"
+    desktop_exit
 }
 trap cleanup EXIT
 
@@ -135,15 +122,6 @@ status_shown() {
 }
 send_over() { no_connection && status_shown; }
 
-# Places in the window's client area (its design, in pixels), from its origin.
-click_at() { xdotool mousemove $((origin_x + $1)) $((origin_y + $2)) click 1; }
-recipient=(70 37) message=(80 200) send=(221 186)
-# type_into CONTROL TEXT: replaces the control's text by typing.
-type_into() {
-    local -n place=$1
-    click_at "${place[@]}" && xdotool key ctrl+a && xdotool type --delay 20 "$2"
-}
-
 # press_enviar_keeps_recipient: presses ENVIAR through AT-SPI, as a screen reader's user does,
 # and checks that the recipient box still holds what it held.
 press_enviar_keeps_recipient() {
@@ -205,11 +183,9 @@ app=$!
 wait_until 20 find_main_window || fail "the window did not appear"
 window=$(find_main_window)
 wait_until 5 is_viewable "$window" || fail "the window is not shown"
-IFS=, read -r origin_x origin_y < <(client_origin "$window")
+window_origin "$window"
 
-type_into recipient 127.0.0.1
-type_into message uno
-click_at "${send[@]}"
+send_in_window "$window" 127.0.0.1 uno
 wait_until 10 count_is held_count 1 || fail "the message did not reach the receiver"
 echo "ok: the receiver holds its reply"
 
@@ -227,18 +203,16 @@ echo "ok: the window answers the window manager's ping during the send"
 pressed=$(press_enviar_keeps_recipient 2>&1) || fail "an AT-SPI press on ENVIAR during the send: $pressed"
 echo "ok: an AT-SPI press on ENVIAR during the send is dropped"
 
-click_at "${send[@]}"
-click_at "${send[@]}"
+click_at "${enviar[@]}"
+click_at "${enviar[@]}"
 xdotool key Return
-click_at "${message[@]}" && xdotool type --delay 20 xyz
+click_at "${message_box[@]}" && xdotool type --delay 20 xyz
 touch "$scratch/smb/release"
 wait_until 10 count_is delivered_count 1 || fail "the held message was not delivered"
 wait_until 10 send_over || fail "the send did not end"
 
 # One more send, on purpose: any replayed click would have sent before it.
-type_into recipient 127.0.0.1
-type_into message dos
-click_at "${send[@]}"
+send_in_window "$window" 127.0.0.1 dos
 wait_until 10 count_is delivered_count 2 || fail "the second message was not delivered"
 wait_until 10 send_over || fail "the send did not end"
 [ "$(delivered_count)" -eq 2 ] || fail "extra messages arrived: $(delivered)"
@@ -246,9 +220,7 @@ wait_until 10 send_over || fail "the send did not end"
 echo "ok: clicks and keys made during the send were dropped, not replayed"
 
 rm -f "$scratch/smb/release"
-type_into recipient 127.0.0.1
-type_into message tres
-click_at "${send[@]}"
+send_in_window "$window" 127.0.0.1 tres
 wait_until 10 count_is held_count 3 || fail "the third message did not reach the receiver"
 "$wm_message" delete "$window" || fail "cannot send WM_DELETE_WINDOW"
 wait_until 3 app_ended || fail "closing the window during a send did not end the program ($(ps -o stat= -p "$app"), held $(held_count), delivered $(delivered_count))"

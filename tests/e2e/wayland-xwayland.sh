@@ -6,23 +6,14 @@
 # Usage: wayland-xwayland.sh PATH-TO-VORELIN
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/desktop.sh"
+source "$here/../support/desktop.sh"
 
 readonly skip=77
 binary=${1:?usage: wayland-xwayland.sh PATH-TO-VORELIN}
 
-missing=()
-for tool in weston weston-debug Xwayland xdotool xwininfo xprop; do
-    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "FAIL: the Wayland test needs: ${missing[*]} (scripts/test installs them)"
-    exit 1
-fi
+need_tools weston weston-debug Xwayland xdotool xwininfo xprop
 
-scratch=$(mktemp -d)
-export XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/runtime"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+scratch_home
 # Nothing of the caller's session may leak in and decide for the program.
 unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE QT_QPA_PLATFORM XAUTHORITY
 readonly socket=wayland-vorelin-test

@@ -602,30 +602,24 @@ void TestMessengerCodec::convertsToCp850_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<int>("replaced");
 
-    QTest::newRow("Spanish letters")
-        << QString("Año ñandú") << false << hexText(hexBytes("41 A4 6F 20 A4 61 6E 64 A3")) << 0;
-    QTest::newRow("euro sign is missing")
-        << QString("5 €") << false << hexText(hexBytes("35 20 3F")) << 1;
-    QTest::newRow("pair outside the BMP is one character")
-        << QString::fromUtf8("a\xF0\x9F\x98\x80"
-                             "b")
-        << false << hexText(hexBytes("61 3F 62")) << 1;
-    QTest::newRow("lone surrogate")
-        << QString(QChar(0xD800)) << false << hexText(hexBytes("3F")) << 1;
-    QTest::newRow("LF becomes CR LF")
-        << QString("a\nb") << true << hexText(hexBytes("61 0D 0A 62")) << 0;
-    QTest::newRow("CR becomes CR LF")
-        << QString("a\rb") << true << hexText(hexBytes("61 0D 0A 62")) << 0;
-    QTest::newRow("CR LF stays one break")
-        << QString("a\r\nb") << true << hexText(hexBytes("61 0D 0A 62")) << 0;
-    QTest::newRow("LF CR is two breaks")
-        << QString("\n\r") << true << hexText(hexBytes("0D 0A 0D 0A")) << 0;
-    QTest::newRow("names keep line breaks as they are")
-        << QString("a\nb") << false << hexText(hexBytes("61 0A 62")) << 0;
-    QTest::newRow("box drawing and symbols")
-        << QString("╬█ß±") << false << hexText(hexBytes("CE DB E1 F1")) << 0;
-    QTest::newRow("a question mark is no replacement")
-        << QString("¿? €") << false << hexText(hexBytes("A8 3F 20 3F")) << 1;
+    const auto row = [](const char* name, const QString& text, bool message, const char* bytes,
+                        int replaced) {
+        QTest::newRow(name) << text << message << hexText(hexBytes(bytes)) << replaced;
+    };
+    row("Spanish letters", QString("Año ñandú"), false, "41 A4 6F 20 A4 61 6E 64 A3", 0);
+    row("euro sign is missing", QString("5 €"), false, "35 20 3F", 1);
+    row("pair outside the BMP is one character",
+        QString::fromUtf8("a\xF0\x9F\x98\x80"
+                          "b"),
+        false, "61 3F 62", 1);
+    row("lone surrogate", QString(QChar(0xD800)), false, "3F", 1);
+    row("LF becomes CR LF", QString("a\nb"), true, "61 0D 0A 62", 0);
+    row("CR becomes CR LF", QString("a\rb"), true, "61 0D 0A 62", 0);
+    row("CR LF stays one break", QString("a\r\nb"), true, "61 0D 0A 62", 0);
+    row("LF CR is two breaks", QString("\n\r"), true, "0D 0A 0D 0A", 0);
+    row("names keep line breaks as they are", QString("a\nb"), false, "61 0A 62", 0);
+    row("box drawing and symbols", QString("╬█ß±"), false, "CE DB E1 F1", 0);
+    row("a question mark is no replacement", QString("¿? €"), false, "A8 3F 20 3F", 1);
 }
 
 void TestMessengerCodec::convertsToCp850()
@@ -654,16 +648,14 @@ void TestMessengerCodec::upperCasesWithinCp850_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("upper");
-    QTest::newRow("ASCII") << "alice-pc"
-                           << "ALICE-PC";
-    QTest::newRow("Spanish") << "año"
-                             << "AÑO";
-    QTest::newRow("capital missing from CP850 stays lower") << "ÿ"
-                                                            << "ÿ";
-    QTest::newRow("division sign is no letter") << "÷"
-                                                << "÷";
-    QTest::newRow("thorn") << "þ"
-                           << "Þ";
+    const auto row = [](const char* name, const char* lower, const char* upper) {
+        QTest::newRow(name) << QString::fromUtf8(lower) << QString::fromUtf8(upper);
+    };
+    row("ASCII", "alice-pc", "ALICE-PC");
+    row("Spanish", "año", "AÑO");
+    row("capital missing from CP850 stays lower", "ÿ", "ÿ");
+    row("division sign is no letter", "÷", "÷");
+    row("thorn", "þ", "Þ");
 }
 
 void TestMessengerCodec::upperCasesWithinCp850()

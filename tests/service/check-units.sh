@@ -11,11 +11,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR=$root cmake --install "$build" --prefix /usr --component service >/dev/null
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/../support/checks.sh"
 
 units=$(find "$root" -path '*/systemd/system/*' -type f | sort)
 [ "$(wc -l <<<"$units")" -eq 5 ] || fail "expected five units, found: $units"

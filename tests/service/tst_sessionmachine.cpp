@@ -106,88 +106,68 @@ void TestSessionMachine::answersByteTables_data()
     const auto badOrder = [](std::uint8_t command) {
         return error(command, 0x01, 87);
     };
+    const auto row = [](const char* name, const Bytes& input, const Bytes& expected, bool closes,
+                        const QStringList& texts = {}, const QList<int>& refusals = {}) {
+        QTest::newRow(name) << input << expected << closes << texts << refusals;
+    };
 
-    QTest::newRow("short message")
-        << kRequest + message(text("Hello")) << kPositive + messageAccepted(5) << false
-        << QStringList{"Hello"} << QList<int>{};
-    QTest::newRow("4,095 bytes delivered")
-        << kRequest + message(a4095) << kPositive + messageAccepted(4095) << false
-        << QStringList{QString(4095, 'a')} << QList<int>{};
+    row("short message", kRequest + message(text("Hello")), kPositive + messageAccepted(5), false,
+        {"Hello"});
+    row("4,095 bytes delivered", kRequest + message(a4095), kPositive + messageAccepted(4095),
+        false, {QString(4095, 'a')});
     {
         // 31 blocks of 128 fit (3,968); the 32nd takes it to 4,096 and is refused, and so is
         // the end, which finds no message.
         Bytes replies = kPositive + ok(0xD5, {1});
         for (int i = 0; i < 31; ++i)
             replies = replies + ok(0xD7);
-        QTest::newRow("4,096 bytes refused, nothing delivered")
-            << kRequest + message(a4096) << replies + noroom(0xD7) + badOrder(0xD6) << false
-            << QStringList{} << QList<int>{int(Verdict::TooLong)};
+        row("4,096 bytes refused, nothing delivered", kRequest + message(a4096),
+            replies + noroom(0xD7) + badOrder(0xD6), false, {}, {int(Verdict::TooLong)});
     }
-    QTest::newRow("empty text refused")
-        << kRequest + start() + end() << kPositive + ok(0xD5, {1}) + badOrder(0xD6) << false
-        << QStringList{} << QList<int>{int(Verdict::Empty)};
-    QTest::newRow("only NULs refused (smbclient's empty input)")
-        << kRequest + message(Bytes{0, 0}) << kPositive + ok(0xD5, {1}) + ok(0xD7) + badOrder(0xD6)
-        << false << QStringList{} << QList<int>{int(Verdict::Empty)};
-    QTest::newRow("every line-break form, pairs left to right")
-        << kRequest + message(text("a\r\nb\n\rc\rd\ne\x14"
-                                   "f\r\n\r\ng\n\r\nh"))
-        << kPositive + messageAccepted(22) << false << QStringList{"a\nb\nc\nd\ne\nf\n\ng\n\nh"}
-        << QList<int>{};
-    QTest::newRow("CP850 n tilde, a acute, u diaeresis")
-        << kRequest + message(Bytes{0xA4, ' ', 0xA0, ' ', 0x81}) << kPositive + messageAccepted(5)
-        << false << QStringList{QString::fromUtf8("ñ á ü")} << QList<int>{};
-    QTest::newRow("single block 0xD0") << kRequest + single(text("one")) << kPositive + ok(0xD0)
-                                       << false << QStringList{"one"} << QList<int>{};
-    QTest::newRow("two messages on one session")
-        << kRequest + message(text("one")) + message(text("two"))
-        << kPositive + messageAccepted(3) + messageAccepted(3) << false << QStringList{"one", "two"}
-        << QList<int>{};
-    QTest::newRow("keep-alives anywhere are dropped")
-        << Bytes{0x85, 0, 0, 0} + kRequest + Bytes{0x85, 0, 0, 0} + message(text("hi"))
-        << kPositive + messageAccepted(2) << false << QStringList{"hi"} << QList<int>{};
-    QTest::newRow("address text as called name")
-        << sessionRequest("127.0.0.1") + message(text("x")) << kPositive + messageAccepted(1)
-        << false << QStringList{"x"} << QList<int>{};
-    QTest::newRow("unknown called name: 0x82")
-        << sessionRequest("OTHER") + message(text("x")) << negative(0x82) << true << QStringList{}
-        << QList<int>{};
-    QTest::newRow("lower-case called name: 0x82")
-        << sessionRequest("vtest") << negative(0x82) << true << QStringList{} << QList<int>{};
-    QTest::newRow("*SMBSERVER<20>: 0x82") << sessionRequest("*SMBSERVER", 0x20) << negative(0x82)
-                                          << true << QStringList{} << QList<int>{};
-    QTest::newRow("computer name with another suffix: 0x82")
-        << sessionRequest("VTEST", 0x20) << negative(0x82) << true << QStringList{} << QList<int>{};
-    QTest::newRow("malformed session request: 0x82")
-        << frame(0x81, Bytes{0x20, 'A', 'A'}) << negative(0x82) << true << QStringList{}
-        << QList<int>{};
-    QTest::newRow("SMB before the session request: 0x8F")
-        << message(text("x")) << negative(0x8F) << true << QStringList{} << QList<int>{};
-    QTest::newRow("text before start")
-        << kRequest + textBlock(text("x")) + end() << kPositive + badOrder(0xD7) + badOrder(0xD6)
-        << false << QStringList{} << QList<int>{};
-    QTest::newRow("new start mid-message drops the old one")
-        << kRequest + start() + textBlock(text("old")) + message(text("new"))
-        << kPositive + ok(0xD5, {1}) + ok(0xD7) + messageAccepted(3) << false << QStringList{"new"}
-        << QList<int>{};
-    QTest::newRow("other commands get ERRSRV/ERRsmbcmd")
-        << kRequest + smb(0x72, {}, Bytes{0x02, 'N', 'T', 0}) + message(text("x"))
-        << kPositive + error(0x72, 0x02, 0x40) + messageAccepted(1) << false << QStringList{"x"}
-        << QList<int>{};
-    QTest::newRow("malformed start gets ERRSRV/ERRerror")
-        << kRequest + smb(0xD5, {}, Bytes{0x03, 'a', 0}) << kPositive + error(0xD5, 0x02, 0x01)
-        << false << QStringList{} << QList<int>{};
-    QTest::newRow("garbage instead of a session")
-        << text("GET / HTTP/1.0\r\n\r\n") << Bytes{} << true << QStringList{} << QList<int>{};
-    QTest::newRow("garbage SMB after the session")
-        << kRequest + frame(0x00, text("not an SMB at all, not even close to one")) << kPositive
-        << true << QStringList{} << QList<int>{};
-    QTest::newRow("oversized length") << kRequest + Bytes{0x00, 0x01, 0xFF, 0xFF} << kPositive
-                                      << true << QStringList{} << QList<int>{};
-    QTest::newRow("second session request")
-        << kRequest + kRequest << kPositive << true << QStringList{} << QList<int>{};
-    QTest::newRow("empty session message")
-        << kRequest + frame(0x00, {}) << kPositive << true << QStringList{} << QList<int>{};
+    row("empty text refused", kRequest + start() + end(),
+        kPositive + ok(0xD5, {1}) + badOrder(0xD6), false, {}, {int(Verdict::Empty)});
+    row("only NULs refused (smbclient's empty input)", kRequest + message(Bytes{0, 0}),
+        kPositive + ok(0xD5, {1}) + ok(0xD7) + badOrder(0xD6), false, {}, {int(Verdict::Empty)});
+    row("every line-break form, pairs left to right",
+        kRequest + message(text("a\r\nb\n\rc\rd\ne\x14"
+                                "f\r\n\r\ng\n\r\nh")),
+        kPositive + messageAccepted(22), false, {"a\nb\nc\nd\ne\nf\n\ng\n\nh"});
+    row("CP850 n tilde, a acute, u diaeresis",
+        kRequest + message(Bytes{0xA4, ' ', 0xA0, ' ', 0x81}), kPositive + messageAccepted(5),
+        false, {QString::fromUtf8("ñ á ü")});
+    row("single block 0xD0", kRequest + single(text("one")), kPositive + ok(0xD0), false, {"one"});
+    row("two messages on one session", kRequest + message(text("one")) + message(text("two")),
+        kPositive + messageAccepted(3) + messageAccepted(3), false, {"one", "two"});
+    row("keep-alives anywhere are dropped",
+        Bytes{0x85, 0, 0, 0} + kRequest + Bytes{0x85, 0, 0, 0} + message(text("hi")),
+        kPositive + messageAccepted(2), false, {"hi"});
+    row("address text as called name", sessionRequest("127.0.0.1") + message(text("x")),
+        kPositive + messageAccepted(1), false, {"x"});
+    row("unknown called name: 0x82", sessionRequest("OTHER") + message(text("x")), negative(0x82),
+        true);
+    row("lower-case called name: 0x82", sessionRequest("vtest"), negative(0x82), true);
+    row("*SMBSERVER<20>: 0x82", sessionRequest("*SMBSERVER", 0x20), negative(0x82), true);
+    row("computer name with another suffix: 0x82", sessionRequest("VTEST", 0x20), negative(0x82),
+        true);
+    row("malformed session request: 0x82", frame(0x81, Bytes{0x20, 'A', 'A'}), negative(0x82),
+        true);
+    row("SMB before the session request: 0x8F", message(text("x")), negative(0x8F), true);
+    row("text before start", kRequest + textBlock(text("x")) + end(),
+        kPositive + badOrder(0xD7) + badOrder(0xD6), false);
+    row("new start mid-message drops the old one",
+        kRequest + start() + textBlock(text("old")) + message(text("new")),
+        kPositive + ok(0xD5, {1}) + ok(0xD7) + messageAccepted(3), false, {"new"});
+    row("other commands get ERRSRV/ERRsmbcmd",
+        kRequest + smb(0x72, {}, Bytes{0x02, 'N', 'T', 0}) + message(text("x")),
+        kPositive + error(0x72, 0x02, 0x40) + messageAccepted(1), false, {"x"});
+    row("malformed start gets ERRSRV/ERRerror", kRequest + smb(0xD5, {}, Bytes{0x03, 'a', 0}),
+        kPositive + error(0xD5, 0x02, 0x01), false);
+    row("garbage instead of a session", text("GET / HTTP/1.0\r\n\r\n"), Bytes{}, true);
+    row("garbage SMB after the session",
+        kRequest + frame(0x00, text("not an SMB at all, not even close to one")), kPositive, true);
+    row("oversized length", kRequest + Bytes{0x00, 0x01, 0xFF, 0xFF}, kPositive, true);
+    row("second session request", kRequest + kRequest, kPositive, true);
+    row("empty session message", kRequest + frame(0x00, {}), kPositive, true);
 }
 
 void TestSessionMachine::answersByteTables()

@@ -155,39 +155,21 @@ void TestVorelind::deliversWhatVorelinSendSends_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("called");
 
+    const auto row = [](const char* name, const QString& recipient, const QString& from,
+                        const QString& text, const QString& expected, const QString& called) {
+        QTest::newRow(name) << recipient << from << text << expected << called;
+    };
     QString lines;
     for (int i = 0; i < 20; ++i)
         lines += QString(49, QChar('a' + i)) + QLatin1Char('\n');
-    QTest::newRow("short") << "VTEST"
-                           << ""
-                           << "Hello"
-                           << "Hello"
-                           << "VTEST";
-    QTest::newRow("1,000 characters on 20 lines") << "VTEST"
-                                                  << "" << lines << lines.chopped(1) << "VTEST";
-    QTest::newRow("CP850 letters")
-        << "VTEST"
-        << "" << QString::fromUtf8("ñ á ü Ç ß") << QString::fromUtf8("ñ á ü Ç ß") << "VTEST";
-    QTest::newRow("every line-break form") << "VTEST"
-                                           << ""
-                                           << "a\rb\nc\r\nd\n\re"
-                                           << "a\nb\nc\nd\n\ne"
-                                           << "VTEST";
-    QTest::newRow("lower-case recipient") << "vtest"
-                                          << ""
-                                          << "x"
-                                          << "x"
-                                          << "VTEST";
-    QTest::newRow("the address as the name") << "127.0.0.1"
-                                             << ""
-                                             << "x"
-                                             << "x"
-                                             << "127.0.0.1";
-    QTest::newRow("sender name as received") << "VTEST"
-                                             << "Alice"
-                                             << "x"
-                                             << "x"
-                                             << "VTEST";
+    row("short", "VTEST", "", "Hello", "Hello", "VTEST");
+    row("1,000 characters on 20 lines", "VTEST", "", lines, lines.chopped(1), "VTEST");
+    row("CP850 letters", "VTEST", "", QString::fromUtf8("ñ á ü Ç ß"),
+        QString::fromUtf8("ñ á ü Ç ß"), "VTEST");
+    row("every line-break form", "VTEST", "", "a\rb\nc\r\nd\n\re", "a\nb\nc\nd\n\ne", "VTEST");
+    row("lower-case recipient", "vtest", "", "x", "x", "VTEST");
+    row("the address as the name", "127.0.0.1", "", "x", "x", "127.0.0.1");
+    row("sender name as received", "VTEST", "Alice", "x", "x", "VTEST");
 }
 
 void TestVorelind::deliversWhatVorelinSendSends()

@@ -404,35 +404,27 @@ void TestRecipientHistory::remembersNewRecipientsOnly_data()
     QTest::addColumn<QStringList>("after");
     QTest::addColumn<QString>("text");
 
+    const auto row = [](const char* name, const QStringList& stored, const char* typed,
+                        const QStringList& list, const QStringList& after, const char* text) {
+        QTest::newRow(name) << stored << QString::fromUtf8(typed) << list << after
+                            << QString::fromUtf8(text);
+    };
     // "after" is List0, List1, ... on disk afterwards, or empty when nothing may be written.
-    QTest::newRow("first recipient")
-        << QStringList() << "PC01" << QStringList({"PC01"}) << QStringList({"PC01", ""}) << "";
-    QTest::newRow("known recipient")
-        << QStringList({"PC01"}) << "PC01" << QStringList({"PC01"}) << QStringList() << "PC01";
-    QTest::newRow("known recipient with spaces around")
-        << QStringList({"PC01"}) << "  PC01  " << QStringList({"PC01"}) << QStringList()
-        << "  PC01  ";
-    QTest::newRow("new recipient stored without its spaces")
-        << QStringList({"PC01"}) << "  PC02  " << QStringList({"PC01", "PC02"})
-        << QStringList({"PC01", "PC02", ""}) << "";
-    QTest::newRow("letter case makes a new recipient")
-        << QStringList({"PC01"}) << "pc01" << QStringList({"PC01", "pc01"})
-        << QStringList({"PC01", "pc01", ""}) << "";
-    QTest::newRow("a tab is not trimmed")
-        << QStringList({"PC01"}) << "PC01\t" << QStringList({"PC01", "PC01\t"})
-        << QStringList({"PC01", "PC01\t", ""}) << "";
-    QTest::newRow("empty text") << QStringList({"PC01"}) << "" << QStringList({"PC01"})
-                                << QStringList() << "";
-    QTest::newRow("spaces only, empty list")
-        << QStringList() << "   " << QStringList() << QStringList() << "   ";
-    QTest::newRow("spaces only") << QStringList({"PC01"}) << "   " << QStringList({"PC01"})
-                                 << QStringList() << "   ";
-    QTest::newRow("B, C, D stored, adding A rewrites all four")
-        << QStringList({"B", "C", "D"}) << "A" << QStringList({"A", "B", "C", "D"})
-        << QStringList({"A", "B", "C", "D", ""}) << "";
-    QTest::newRow("values past the end stay")
-        << QStringList({"B", "C", "D", "", "Z", "Y"}) << "A" << QStringList({"A", "B", "C", "D"})
-        << QStringList({"A", "B", "C", "D", "Z", "Y", ""}) << "";
+    row("first recipient", {}, "PC01", {"PC01"}, {"PC01", ""}, "");
+    row("known recipient", {"PC01"}, "PC01", {"PC01"}, {}, "PC01");
+    row("known recipient with spaces around", {"PC01"}, "  PC01  ", {"PC01"}, {}, "  PC01  ");
+    row("new recipient stored without its spaces", {"PC01"}, "  PC02  ", {"PC01", "PC02"},
+        {"PC01", "PC02", ""}, "");
+    row("letter case makes a new recipient", {"PC01"}, "pc01", {"PC01", "pc01"},
+        {"PC01", "pc01", ""}, "");
+    row("a tab is not trimmed", {"PC01"}, "PC01\t", {"PC01", "PC01\t"}, {"PC01", "PC01\t", ""}, "");
+    row("empty text", {"PC01"}, "", {"PC01"}, {}, "");
+    row("spaces only, empty list", {}, "   ", {}, {}, "   ");
+    row("spaces only", {"PC01"}, "   ", {"PC01"}, {}, "   ");
+    row("B, C, D stored, adding A rewrites all four", {"B", "C", "D"}, "A", {"A", "B", "C", "D"},
+        {"A", "B", "C", "D", ""}, "");
+    row("values past the end stay", {"B", "C", "D", "", "Z", "Y"}, "A", {"A", "B", "C", "D"},
+        {"A", "B", "C", "D", "Z", "Y", ""}, "");
 }
 
 void TestRecipientHistory::remembersNewRecipientsOnly()

@@ -10,11 +10,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR=$root cmake --install "$build" --component inbox --prefix /usr >/dev/null
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/../../support/checks.sh"
 
 expected="/etc/xdg/autostart/vorelin-inbox.desktop
 /usr/bin/vorelin-inbox

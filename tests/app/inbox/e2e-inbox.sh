@@ -9,37 +9,18 @@
 # Usage: e2e-inbox.sh INBOX VORELIND VORELIN-SEND VORELIN-RECV
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../../e2e/desktop.sh"
+source "$here/../../support/desktop.sh"
 
 inbox=${1:?usage: e2e-inbox.sh INBOX VORELIND VORELIN-SEND VORELIN-RECV}
 vorelind=${2:?} send=${3:?} recv=${4:?}
 atspi=(/usr/bin/python3 "$here/atspi-inbox.py")
 
 if [ "${VORELIN_E2E_DISPLAY:-}" != 1 ]; then
-    missing=$(desktop_missing_tools)
-    for tool in dbus-daemon dbus-monitor dbus-send dunst dunstctl /usr/libexec/at-spi-bus-launcher; do
-        command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
-    done
-    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
-    # Every tool is installed when the tests run: a missing one is a failure.
-    [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
-    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+    need_desktop dbus-daemon dbus-monitor dbus-send dunst dunstctl /usr/libexec/at-spi-bus-launcher \
+        pyatspi
+    under_xvfb "$0" "$@"
 fi
-
-scratch=$(mktemp -d)
-export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
-    XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/cache"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"
-chmod 700 "$XDG_RUNTIME_DIR"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    stop_desktop
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
+scratch_home
 
 fail() {
     echo "FAIL: $*"
@@ -70,9 +51,7 @@ dbus-monitor --session "type='method_call',interface='org.freedesktop.Notificati
     "type='signal',interface='org.freedesktop.Notifications',member='ActionInvoked'" \
     >"$scratch/monitor.out" 2>/dev/null &
 pids+=($!)
-dunst 2>"$scratch/dunst.log" &
-pids+=($!)
-wait_until 10 bus_has org.freedesktop.Notifications || fail "dunst did not take the notification bus name"
+start_notifications "$scratch/dunst.log"
 
 # --- The services and the inbox -----------------------------------------------------------
 

@@ -19,15 +19,12 @@ recv_bin=${4:?usage: $0 VORELIN_SEND VORELIND VORELIN VORELIN_RECV}
 
 source "$(dirname "$0")/../../support/netns.sh"
 require_netns
-nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd) || missing "nmbd (samba) is not installed"
-smbd=$(PATH=/usr/sbin:/sbin:$PATH command -v smbd) || missing "smbd (samba) is not installed"
-nmblookup=$(command -v nmblookup) || missing "nmblookup (samba-common-bin) is not installed"
-[ -x "$send_bin" ] || missing "$send_bin is not built"
-[ -x "$vorelind" ] || missing "$vorelind is not built"
-[ -x "$window_bin" ] || missing "$window_bin is not built"
-[ -x "$recv_bin" ] || missing "$recv_bin is not built"
-e2e=$(cd "$(dirname "$0")/../../e2e" && pwd)
-source "$e2e/desktop.sh"
+tool nmbd nmbd samba
+tool smbd smbd samba
+tool nmblookup nmblookup samba-common-bin
+built "$send_bin" "$vorelind" "$window_bin" "$recv_bin"
+support=$(cd "$(dirname "$0")/../../support" && pwd)
+source "$support/desktop.sh"
 [ -z "$(desktop_missing_tools)" ] || missing "$(desktop_missing_tools)"
 
 tag=$(printf '%04x%04x' $$ $RANDOM)
@@ -36,24 +33,6 @@ near=near-$tag
 far=far-$tag
 far2=far2-$tag
 nearv=nearv-$tag
-work=
-pids=()
-
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    for _ in $(seq 1 100); do
-        local alive=0
-        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ "$alive" = 0 ] && break
-        sleep 0.1
-    done
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    netns_cleanup
-    [ -n "$work" ] && rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
 
 routed_network "$tag"
 set -e
@@ -65,92 +44,35 @@ routed_host "$nearv" 1 3
 set +e
 
 work=$(mktemp -d /tmp/vorelin-wins.XXXXXX)
-chmod 755 "$work"
-mkdir -p "$work/messages" "$work/tmp"
-chmod 1777 "$work/messages" "$work/tmp"
-cat >"$work/deliver" <<EOF
-#!/bin/sh
-/bin/mv "\$1" "$work/messages/\$2-\${1##*/}"
-EOF
-chmod 755 "$work/deliver"
-
-receiver=("server role = standalone server" "smb ports = 139" "server min protocol = NT1"
-    "load printers = no" "printing = bsd" "printcap name = /dev/null" "disable spoolss = yes"
-    "map to guest = bad user" "guest account = nobody" "message command = $work/deliver %s %f")
+message_drop "$work"
 samba_host "$work/wins" WINSSRV 10.85.1.1 "workgroup = H5WG" "wins support = yes"
-samba_host "$work/near" NEARPC 10.85.1.2 "workgroup = H5WG" "wins server = 10.85.1.1" \
-    "passdb backend = tdbsam:$work/near/private/passdb.tdb" "${receiver[@]}"
-samba_host "$work/far2" FARTWO 10.85.2.3 "workgroup = H5WG" \
-    "passdb backend = tdbsam:$work/far2/private/passdb.tdb" "${receiver[@]}"
+samba_receiver "$work/near" NEARPC 10.85.1.2 "workgroup = H5WG" "wins server = 10.85.1.1"
+samba_receiver "$work/far2" FARTWO 10.85.2.3 "workgroup = H5WG"
 samba_host "$work/client" FARCLI 10.85.2.2 "wins server = 10.85.1.1" \
     "name resolve order = wins bcast"
 
-# start NAMESPACE PROGRAM DIR: a Samba daemon in the foreground, its PID kept.
-start() {
-    ip netns exec "$1" env TMPDIR="$work/tmp" "$2" -F --debug-stdout -d 3 -s "$3/smb.conf" \
-        </dev/null >"$3/$(basename "$2").out" 2>&1 &
-    pids+=($!)
-}
-start "$wins" "$nmbd" "$work/wins"
-start "$near" "$nmbd" "$work/near"
-start "$near" "$smbd" "$work/near"
-start "$far2" "$nmbd" "$work/far2"
-start "$far2" "$smbd" "$work/far2"
+samba_start "$wins" "$nmbd" "$work/wins"
+samba_start "$near" "$nmbd" "$work/near"
+samba_start "$near" "$smbd" "$work/near"
+samba_start "$far2" "$nmbd" "$work/far2"
+samba_start "$far2" "$smbd" "$work/far2"
 
-# await WHAT ARGS...: nmblookup from the far side until it prints WHAT (60 s at most).
-await() {
-    local want=$1
-    shift
-    for _ in $(seq 1 120); do
-        ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" "$@" 2>/dev/null |
-            grep -q "^$want" && return 0
-        sleep 0.5
-    done
-    echo "FAIL: never saw '$want' from nmblookup $*"
-    tail -n 30 "$work"/*/nmbd.out
-    exit 1
-}
-await "10.85.1.2 NEARPC<03>" -U 10.85.1.1 --recursion 'NEARPC#03'
-await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# far_sees WHAT ARGS...: nmblookup from the far side until it prints WHAT.
+far_sees() { await_nmb "$far" "$work/client/smb.conf" "$@"; }
+far_sees "10.85.1.2 NEARPC<03>" -U 10.85.1.1 --recursion 'NEARPC#03'
+far_sees "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 
 # send CONFIG EXIT CODE ARGS...: vorelin-send on the far side with CONFIG as its vorelin.conf.
 send() {
     local config=$1 want_exit=$2 want_code=$3
     shift 3
     printf '%b' "$config\nsamba-config =\nsamba-dhcp-config =\n" >"$work/vorelin.conf"
-    local out status
-    out=$(ip netns exec "$far" env VORELIN_CONFIG="$work/vorelin.conf" timeout 30 \
-        "$send_bin" "$@" 2>&1)
-    status=$?
-    echo "  vorelin-send $* -> exit $status: $out"
-    [ "$status" = "$want_exit" ] || fail "vorelin-send $* exited $status, expected $want_exit"
-    case "$out" in
-    *"($want_code)"*) ;;
-    *) fail "vorelin-send $* did not report ($want_code)" ;;
-    esac
+    check_send "$want_exit" "$want_code" ip netns exec "$far" \
+        env VORELIN_CONFIG="$work/vorelin.conf" timeout 30 "$send_bin" "$@"
 }
 
-# arrives TEXT: the message file with exactly TEXT, from TESTER, arrives.
-arrives() {
-    local file
-    for _ in $(seq 1 100); do
-        for file in "$work"/messages/TESTER-*; do
-            [ -f "$file" ] || continue
-            if [ "$(cat "$file")" = "$1" ]; then
-                rm -f "$file"
-                return 0
-            fi
-        done
-        sleep 0.2
-    done
-    fail "no message \"$1\" arrived; messages: $(ls "$work/messages")"
-}
+# arrives TEXT: the message with exactly TEXT, from TESTER, arrives.
+arrives() { wait_for_message "$work" "$1" TESTER; }
 
 echo "broadcast only: the name behind the router is out of reach"
 send "node-type = b\nwins-server = 10.85.1.1" 1 2273 -f TESTER nearpc "lost"
@@ -258,6 +180,12 @@ while True:
         break
 PY
 }
+wins_holds() {
+    local ttl
+    ttl=$(wins_ttl "$1")
+    [ -n "$ttl" ] && [ "$ttl" != none ]
+}
+wins_released() { [ "$(wins_ttl "$1")" = none ]; }
 
 echo "vorelind registers FARPC with the WINS server, refreshes it and defends it"
 printf 'workgroup = H5WG\nwins-server = 10.85.1.1\nsamba-config =\nsamba-dhcp-config =\n' \
@@ -289,13 +217,7 @@ ip netns exec "$nearv" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" 
     --bind 10.85.1.3 --session-port 139 --name-port 137 --state-dir "$work/state5" \
     --runtime-dir "$work/run5" --computer-name NEARV >"$work/vorelind5.log" 2>&1 &
 pids+=($!)
-registered=
-for _ in $(seq 1 100); do
-    registered=$(wins_ttl FARPC)
-    [ -n "$registered" ] && [ "$registered" != none ] && break
-    sleep 0.2
-done
-[ -n "$registered" ] && [ "$registered" != none ] || fail "FARPC<03> never reached the WINS server"
+await "FARPC<03> never reached the WINS server" wins_holds FARPC
 ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
     'FARPC#03' 2>/dev/null | grep -q '^10\.85\.2\.2 FARPC<03>' ||
     fail "nmblookup at the server does not give FARPC<03> at 10.85.2.2"
@@ -350,28 +272,21 @@ done
 # Checked after the later forgeries reached the others: had it listened, it would have logged.
 grep -q 'to=H5WG\*' "$work/vorelind4.log" && fail "vorelind4.log: workgroup-messages = no took one"
 kill -0 "${pids[3]}" 2>/dev/null || fail "FARTWO's nmbd did not survive beside vorelind"
-await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+far_sees "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 
 echo "the window on the far subnet: to NEARV through WINS, then to H5WG*"
-for _ in $(seq 1 100); do
-    registered=$(wins_ttl NEARV)
-    [ -n "$registered" ] && [ "$registered" != none ] && break
-    sleep 0.2
-done
-[ -n "$registered" ] && [ "$registered" != none ] || fail "NEARV<03> never reached the WINS server"
+await "NEARV<03> never reached the WINS server" wins_holds NEARV
 # The window is typed into and clicked as a user would; each send must be read back from the
 # inboxes before the next, as the window drops input while it sends.
 cat >"$work/window.sh" <<'SH'
 set -u
-source "$E2E/desktop.sh"
+source "$SUPPORT/desktop.sh"
 start_desktop || exit 1
 "$WINDOW" >"$WORK/window.out" 2>&1 &
 app=$!
 trap 'kill $app; stop_desktop' EXIT
 wait_until 30 find_main_window || { echo "FAIL: the window did not appear"; exit 1; }
 window=$(find_main_window)
-click_at() { xdotool mousemove $((x + $1)) $((y + $2)) click 1; }
-type_into() { click_at "$1" "$2" && xdotool key ctrl+a && xdotool type --delay 20 "$3"; }
 # read_back TEXT RUN-DIR...: vorelin-recv of each RUN-DIR until TEXT is in it (20 s at most).
 read_back() {
     local text=$1 run
@@ -386,17 +301,12 @@ read_back() {
             { echo "FAIL: \"$text\" from the window not in $run: $(cat "$run/recv.json")"; return 1; }
     done
 }
-send_in_window() {
-    xdotool windowactivate --sync "$window" >/dev/null 2>&1
-    IFS=, read -r x y < <(client_origin "$window")
-    type_into 70 37 "$1" && type_into 80 200 "$2" && click_at 221 186
-}
-send_in_window nearv "Por WINS $TAG" && read_back "Por WINS $TAG" "$WORK/run5" || exit 1
-send_in_window 'h5wg*' "Al grupo $TAG" && read_back "Al grupo $TAG" "$WORK/run" "$WORK/run2"
+send_in_window "$window" nearv "Por WINS $TAG" && read_back "Por WINS $TAG" "$WORK/run5" || exit 1
+send_in_window "$window" 'h5wg*' "Al grupo $TAG" && read_back "Al grupo $TAG" "$WORK/run" "$WORK/run2"
 SH
 mkdir -p "$work/xdg/config" "$work/xdg/runtime"
 chmod 700 "$work/xdg/runtime"
-ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" E2E="$e2e" WORK="$work" \
+ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" SUPPORT="$support" WORK="$work" \
     TAG="$tag" WINDOW="$window_bin" RECV="$recv_bin" XDG_CONFIG_HOME="$work/xdg/config" \
     XDG_RUNTIME_DIR="$work/xdg/runtime" timeout 120 \
     xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$work/window.sh" >"$work/window.log" 2>&1 ||
@@ -410,23 +320,17 @@ for run in run run2; do
 done
 
 echo "nmbd starts again beside vorelind's UDP 138 socket"
-kill -TERM "${pids[3]}"
-for _ in $(seq 1 100); do kill -0 "${pids[3]}" 2>/dev/null || break; sleep 0.1; done
-start "$far2" "$nmbd" "$work/far2"
-await "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
+stop_pids "${pids[3]}"
+samba_start "$far2" "$nmbd" "$work/far2"
+far_sees "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 kill -0 "${pids[-1]}" 2>/dev/null || fail "nmbd did not start beside vorelind"
 
 echo "vorelind releases FARPC at shutdown"
 kill -TERM "$daemon"
-released=0
-for _ in $(seq 1 100); do
-    [ "$(wins_ttl FARPC)" = none ] && released=1 && break
-    sleep 0.2
-done
-[ "$released" = 1 ] || fail "the server still holds FARPC<03> after vorelind stopped"
+await "the server still holds FARPC<03> after vorelind stopped" wins_released FARPC
 grep -q 'registered FARPC<03> at 10.85.2.2 with WINS server 10.85.1.1' "$work/vorelind.log" ||
     fail "vorelind did not log its WINS registration"
-for _ in $(seq 1 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
+stop_pids "$daemon"
 
 echo "a name WINS holds for a live owner is refused: vorelind goes into conflict"
 ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
@@ -434,24 +338,11 @@ ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
     --runtime-dir "$work/run" --computer-name NEARPC >"$work/vorelind3.log" 2>&1 &
 daemon=$!
 pids+=($daemon)
-refused=0
-for _ in $(seq 1 150); do
-    grep -q 'WINS server 10.85.1.1 refused NEARPC<03> (rcode 6)' "$work/vorelind3.log" &&
-        refused=1 && break
-    sleep 0.2
-done
-[ "$refused" = 1 ] || fail "vorelind was not refused NEARPC<03> by the server"
+await "vorelind was not refused NEARPC<03> by the server" \
+    grep -q 'WINS server 10.85.1.1 refused NEARPC<03> (rcode 6)' "$work/vorelind3.log"
 ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
     'NEARPC#03' 2>/dev/null | grep -q '^10\.85\.1\.2 NEARPC<03>' ||
     fail "the server no longer gives NEARPC<03> at its owner's address"
 kill -TERM "$daemon"
 
-if [ "$failures" -ne 0 ]; then
-    [ -f "$work/vorelind.log" ] && tail -n 20 "$work/vorelind.log"
-    for d in wins near far2; do
-        echo "--- $d"
-        tail -n 20 "$work/$d/nmbd.out"
-    done
-    exit 1
-fi
-echo "PASS"
+finish "$work/vorelind.log" "$work"/{wins,near,far2}/nmbd.out

@@ -6,14 +6,15 @@
 #include "platform/network/BroadcastAddresses.h"
 #include "support/FakeNameResponder.h"
 #include "support/FakeSessionPeer.h"
+#include "support/MessengerCall.h"
 #include "support/PeerScripts.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
 #include <QUdpSocket>
 
-#include <map>
 #include <memory>
+#include <string_view>
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -181,48 +182,57 @@ template <typename... Lists> std::vector<Bytes> joined(Lists... lists)
     return out;
 }
 
-// Answers to a name query for ALICE<03>, per scenario.
-Script queryScenario(const QString& name)
+// A name query for ALICE<03>: the answers, the address found (0: none, so the host lookup
+// is asked) and the requests the resolver sends.
+struct QueryScenario
+{
+    const char* name;
+    std::uint32_t address;
+    int requests;
+    std::function<std::vector<Bytes>(std::uint16_t id, const Bytes& request, int index)> answer;
+};
+
+const std::vector<QueryScenario>& queryScenarios()
 {
     using R = std::vector<Bytes>;
-    static const std::map<QString, std::function<R(std::uint16_t, const Bytes&, int)>> scenarios = {
-        {"one answer",
+    static const std::vector<QueryScenario> all = {
+        {"one answer", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{aliceAnswer(id)};
          }},
-        {"the same answer twice, as nmbd sends it",
+        {"the same answer twice, as nmbd sends it", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{aliceAnswer(id), aliceAnswer(id)};
          }},
-        {"two answering nodes",
+        {"two answering nodes", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{aliceAnswer(id), aliceAnswer(id, kStranger)};
          }},
-        {"two addresses in one answer",
+        {"two addresses in one answer", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{positiveAnswer(id, rawName("ALICE", 0x03), {kAnswered, kStranger})};
          }},
-        {"unusable addresses first",
+        {"unusable addresses first", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{aliceAnswer(id, 0), aliceAnswer(id, 0xFFFFFFFF),
                       positiveAnswer(id, rawName("ALICE", 0x03), {0, 0xFFFFFFFF, kAnswered})};
          }},
-        {"answer on the second try only",
+        {"answer on the second try only", kAnswered, 2,
          [](auto id, auto&, int index) {
              return index == 0 ? R{} : R{aliceAnswer(id)};
          }},
-        {"wrong transaction id, then the answer",
+        {"wrong transaction id, then the answer", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{aliceAnswer(std::uint16_t(id + 1), kStranger),
                       aliceAnswer(std::uint16_t(id ^ 0x8000), kStranger), aliceAnswer(id)};
          }},
-        {"another name, then the answer",
+        {"another name, then the answer", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{positiveAnswer(id, rawName("BOB", 0x03), {kStranger}),
                       positiveAnswer(id, rawName("ALICE", 0x00), {kStranger}),
                       positiveAnswer(id, rawName("alice", 0x03), {kStranger}), aliceAnswer(id)};
          }},
-        {"negative response and WACK, then the answer",
+        {"negative response and WACK, then the answer", kAnswered, 1,
          [](auto id, auto&, int) {
              const Bytes negative =
                  concat({header(id, 0x8583, 0, 1), encodedName(rawName("ALICE", 0x03)),
@@ -231,19 +241,19 @@ Script queryScenario(const QString& name)
              const Bytes rcode = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger}, 0x8583);
              return R{negative, wack, rcode, aliceAnswer(id)};
          }},
-        {"our own request echoed, then the answer",
+        {"our own request echoed, then the answer", kAnswered, 1,
          [](auto id, const Bytes& request, int) {
              return R{request, aliceAnswer(id)};
          }},
-        {"garbage, then the answer",
+        {"garbage, then the answer", kAnswered, 1,
          [](auto id, auto&, int) {
              return joined(garbage(), R{aliceAnswer(id)});
          }},
-        {"every truncation, then the answer",
+        {"every truncation, then the answer", kAnswered, 1,
          [](auto id, auto&, int) {
              return joined(prefixesOf(aliceAnswer(id)), R{aliceAnswer(id)});
          }},
-        {"broken lengths and pointers, then the answer",
+        {"broken lengths and pointers, then the answer", kAnswered, 1,
          [](auto id, auto&, int) {
              Bytes longData = aliceAnswer(id, kStranger);
              longData[longData.size() - 7] = 0x40; // RDLENGTH past the end
@@ -267,78 +277,91 @@ Script queryScenario(const QString& name)
              return R{longData,   oddData,   empty,         loop,           forward,
                       shortLabel, badLetter, manyQuestions, aliceAnswer(id)};
          }},
-        {"answer that repeats the question and points back to it",
+        {"answer that repeats the question and points back to it", kAnswered, 1,
          [](auto id, auto&, int) {
              return R{concat({header(id, 0x8580, 1, 1), encodedName(rawName("ALICE", 0x03)),
                               hexBytes("00 20 00 01 C0 0C 00 20 00 01 00 03 F4 80 00 06 00 00"),
                               be32(kAnswered)})};
          }},
-        {"silence",
+        {"silence", 0, 3,
          [](auto, auto&, int) {
              return R{};
          }},
-        {"only wrong transaction ids",
+        {"only wrong transaction ids", 0, 3,
          [](auto id, auto&, int) {
              return R{aliceAnswer(std::uint16_t(id + 1))};
          }},
-        {"only other names",
+        {"only other names", 0, 3,
          [](auto id, auto&, int) {
              return R{positiveAnswer(id, rawName("ALICE", 0x20), {kAnswered})};
          }},
-        {"only garbage and truncations",
+        {"only garbage and truncations", 0, 3,
          [](auto id, auto&, int) {
              return joined(garbage(), prefixesOf(aliceAnswer(id)));
          }},
-        {"only our own request",
+        {"only our own request", 0, 3,
          [](auto, const Bytes& request, int) {
              return R{request};
          }},
     };
-    const auto found = scenarios.find(name);
-    if (found == scenarios.end())
-        return {};
-    auto answer = found->second;
-    return [answer](const Bytes& request, int index) {
-        return answer(idOf(request), request, index);
-    };
+    return all;
 }
 
-// Answers to a node status request, per scenario.
-Script nodeStatusScenario(const QString& name)
+Script queryScenario(std::string_view name)
+{
+    for (const QueryScenario& each : queryScenarios())
+        if (name == each.name)
+            return [answer = each.answer](const Bytes& request, int index) {
+                return answer(idOf(request), request, index);
+            };
+    return {};
+}
+
+// A node status request: the answers, the messenger name found (empty: none) and the
+// requests the resolver sends.
+struct NodeStatusScenario
+{
+    const char* name;
+    const char* messengerName;
+    int requests;
+    std::function<std::vector<Bytes>(std::uint16_t id, int index)> answer;
+};
+
+const std::vector<NodeStatusScenario>& nodeStatusScenarios()
 {
     using R = std::vector<Bytes>;
     using T = std::vector<TableEntry>;
     const TableEntry peer03{rawName("PEERTEST", 0x03), kUniqueActive};
-    static const std::map<QString, std::function<R(std::uint16_t, int)>> scenarios = {
-        {"Samba's table",
+    static const std::vector<NodeStatusScenario> all = {
+        {"Samba's table", "PEERTEST", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, kSambaTable)};
          }},
-        {"group messenger name first",
+        {"group messenger name first", "PEERTEST", 1,
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("WORKGROUP", 0x03), 0x8400}, peer03})};
          }},
-        {"deregistering messenger name first",
+        {"deregistering messenger name first", "PEERTEST", 1,
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("GONE", 0x03), 0x1400}, peer03})};
          }},
-        {"conflicting messenger name first",
+        {"conflicting messenger name first", "PEERTEST", 1,
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("CLASH", 0x03), 0x0C00}, peer03})};
          }},
-        {"inactive messenger name first",
+        {"inactive messenger name first", "PEERTEST", 1,
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("ASLEEP", 0x03), 0x0000}, peer03})};
          }},
-        {"permanent M-node messenger name",
+        {"permanent M-node messenger name", "PEERTEST", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03), 0x4600}})};
          }},
-        {"two messenger names",
+        {"two messenger names", "PEERALIAS", 1,
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), 0x0400}, peer03})};
          }},
-        {"aliases listed before the workstation name",
+        {"aliases listed before the workstation name", "PEERTEST", 1,
          [peer03](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), kUniqueActive},
                                              {rawName("WORKGROUP", 0x00), 0x8400},
@@ -346,80 +369,85 @@ Script nodeStatusScenario(const QString& name)
                                              {rawName("ZEDALIAS", 0x03), kUniqueActive},
                                              peer03})};
          }},
-        {"workstation name without its messenger name",
+        {"workstation name without its messenger name", "PEERALIAS", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), kUniqueActive},
                                              {rawName("PEERTEST", 0x00), kUniqueActive}})};
          }},
-        {"workstation's messenger name in conflict",
+        {"workstation's messenger name in conflict", "PEERALIAS", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x00), kUniqueActive},
                                              {rawName("PEERTEST", 0x03), 0x0C00},
                                              {rawName("PEERALIAS", 0x03), kUniqueActive}})};
          }},
-        {"name padded with NULs",
+        {"name padded with NULs", "PEERTEST", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03, 0x00), 0x0400}})};
          }},
-        {"no statistics",
+        {"no statistics", "PEERTEST", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, kSambaTable, 0)};
          }},
-        {"wrong transaction id, then the table",
+        {"wrong transaction id, then the table", "PEERTEST", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(std::uint16_t(id + 1),
                                        T{{rawName("STRANGER", 0x03), kUniqueActive}}),
                       nodeStatusAnswer(id, kSambaTable)};
          }},
-        {"garbage and truncations, then the table",
+        {"garbage and truncations, then the table", "PEERTEST", 1,
          [](auto id, int) {
              return joined(garbage(), prefixesOf(nodeStatusAnswer(id, kSambaTable)),
                            R{nodeStatusAnswer(id, kSambaTable)});
          }},
-        {"a name query answer, then the table",
+        {"a name query answer, then the table", "PEERTEST", 1,
          [](auto id, int) {
              return R{positiveAnswer(id, rawName("STRANGER", 0x03), {kStranger}),
                       nodeStatusAnswer(id, kSambaTable)};
          }},
-        {"table on the third try only",
+        {"table on the third try only", "PEERTEST", 3,
          [](auto id, int index) {
              return index < 2 ? R{} : R{nodeStatusAnswer(id, kSambaTable)};
          }},
-        {"only other suffixes",
+        // A well-formed table without a messenger name is final; anything malformed is ignored.
+        {"only other suffixes", "", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x00), kUniqueActive},
                                              {rawName("PEERTEST", 0x20), kUniqueActive}})};
          }},
-        {"empty table",
+        {"empty table", "", 1,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, {})};
          }},
-        {"more names claimed than sent",
+        {"more names claimed than sent", "", 3,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, kSambaTable, 0, 6)};
          }},
-        {"255 names claimed, none sent",
+        {"255 names claimed, none sent", "", 3,
          [](auto id, int) {
              return R{nodeStatusAnswer(id, {}, 46, 255)};
          }},
-        {"RDLENGTH past the datagram",
+        {"RDLENGTH past the datagram", "", 3,
          [](auto id, int) {
              Bytes packet = nodeStatusAnswer(id, kSambaTable);
              packet.resize(packet.size() - 60);
              return R{packet};
          }},
-        {"silence",
+        {"silence", "", 3,
          [](auto, int) {
              return R{};
          }},
     };
-    const auto found = scenarios.find(name);
-    if (found == scenarios.end())
-        return {};
-    auto answer = found->second;
-    return [answer](const Bytes& request, int index) {
-        return answer(idOf(request), index);
-    };
+    return all;
+}
+
+Script nodeStatusScenario(std::string_view name)
+{
+    for (const NodeStatusScenario& each : nodeStatusScenarios())
+        if (name == each.name)
+            return [answer = each.answer](const Bytes& request, int index) {
+                return answer(idOf(request), index);
+            };
+    return {};
 }
 
 // Records what the resolver asks the system resolver, and answers as told.
@@ -450,18 +478,6 @@ QString addressText(std::uint32_t address)
         .arg((address >> 16) & 0xFF)
         .arg((address >> 8) & 0xFF)
         .arg(address & 0xFF);
-}
-
-std::int32_t send(Messenger& messenger, const QString& recipient, const QString& text)
-{
-    QByteArray buffer;
-    for (const QChar c : text) {
-        buffer.append(char(c.unicode() & 0xFF));
-        buffer.append(char(c.unicode() >> 8));
-    }
-    return messenger.NetMessageBufferSend(
-        nullptr, reinterpret_cast<const char16_t*>(recipient.utf16()), nullptr,
-        reinterpret_cast<const std::uint8_t*>(buffer.constData()), std::uint32_t(buffer.size()));
 }
 
 SmbMessengerOptions messengerOptions(std::uint16_t namePort, std::uint16_t sessionPort,
@@ -531,41 +547,19 @@ private slots:
 
 void TestNameResolver::resolvesByNameQuery_data()
 {
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<std::uint32_t>("address"); // 0: not found
-    QTest::addColumn<int>("requests");
-
-    const auto row = [](const char* scenario, std::uint32_t address, int requests) {
-        QTest::newRow(scenario) << QString::fromLatin1(scenario) << address << requests;
-    };
-    row("one answer", kAnswered, 1);
-    row("the same answer twice, as nmbd sends it", kAnswered, 1);
-    row("two answering nodes", kAnswered, 1);
-    row("two addresses in one answer", kAnswered, 1);
-    row("unusable addresses first", kAnswered, 1);
-    row("answer on the second try only", kAnswered, 2);
-    row("wrong transaction id, then the answer", kAnswered, 1);
-    row("another name, then the answer", kAnswered, 1);
-    row("negative response and WACK, then the answer", kAnswered, 1);
-    row("our own request echoed, then the answer", kAnswered, 1);
-    row("garbage, then the answer", kAnswered, 1);
-    row("every truncation, then the answer", kAnswered, 1);
-    row("broken lengths and pointers, then the answer", kAnswered, 1);
-    row("answer that repeats the question and points back to it", kAnswered, 1);
-    row("silence", 0, 3);
-    row("only wrong transaction ids", 0, 3);
-    row("only other names", 0, 3);
-    row("only garbage and truncations", 0, 3);
-    row("only our own request", 0, 3);
+    QTest::addColumn<int>("index");
+    for (std::size_t i = 0; i < queryScenarios().size(); ++i)
+        QTest::newRow(queryScenarios()[i].name) << int(i);
 }
 
 void TestNameResolver::resolvesByNameQuery()
 {
-    QFETCH(QString, scenario);
-    QFETCH(std::uint32_t, address);
-    QFETCH(int, requests);
+    QFETCH(int, index);
+    const QueryScenario& scenario = queryScenarios()[std::size_t(index)];
+    const std::uint32_t address = scenario.address;
+    const int requests = scenario.requests;
 
-    const Script script = queryScenario(scenario);
+    const Script script = queryScenario(scenario.name);
     QVERIFY(script);
     FakeNameResponder responder(kLoopback, script);
     QVERIFY(responder.port() != 0);
@@ -688,46 +682,19 @@ void TestNameResolver::withoutTargetsReportsNoInterface()
 
 void TestNameResolver::findsTheMessengerNameOfAnAddress_data()
 {
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<QString>("name"); // empty: none
-    QTest::addColumn<int>("requests");
-
-    const auto row = [](const char* scenario, const char* name, int requests) {
-        QTest::newRow(scenario) << QString::fromLatin1(scenario) << QString::fromLatin1(name)
-                                << requests;
-    };
-    row("Samba's table", "PEERTEST", 1);
-    row("group messenger name first", "PEERTEST", 1);
-    row("deregistering messenger name first", "PEERTEST", 1);
-    row("conflicting messenger name first", "PEERTEST", 1);
-    row("inactive messenger name first", "PEERTEST", 1);
-    row("permanent M-node messenger name", "PEERTEST", 1);
-    row("two messenger names", "PEERALIAS", 1);
-    row("aliases listed before the workstation name", "PEERTEST", 1);
-    row("workstation name without its messenger name", "PEERALIAS", 1);
-    row("workstation's messenger name in conflict", "PEERALIAS", 1);
-    row("name padded with NULs", "PEERTEST", 1);
-    row("no statistics", "PEERTEST", 1);
-    row("wrong transaction id, then the table", "PEERTEST", 1);
-    row("garbage and truncations, then the table", "PEERTEST", 1);
-    row("a name query answer, then the table", "PEERTEST", 1);
-    row("table on the third try only", "PEERTEST", 3);
-    // A well-formed table without a messenger name is final; anything malformed is ignored.
-    row("only other suffixes", "", 1);
-    row("empty table", "", 1);
-    row("more names claimed than sent", "", 3);
-    row("255 names claimed, none sent", "", 3);
-    row("RDLENGTH past the datagram", "", 3);
-    row("silence", "", 3);
+    QTest::addColumn<int>("index");
+    for (std::size_t i = 0; i < nodeStatusScenarios().size(); ++i)
+        QTest::newRow(nodeStatusScenarios()[i].name) << int(i);
 }
 
 void TestNameResolver::findsTheMessengerNameOfAnAddress()
 {
-    QFETCH(QString, scenario);
-    QFETCH(QString, name);
-    QFETCH(int, requests);
+    QFETCH(int, index);
+    const NodeStatusScenario& scenario = nodeStatusScenarios()[std::size_t(index)];
+    const QString name = QString::fromLatin1(scenario.messengerName);
+    const int requests = scenario.requests;
 
-    const Script script = nodeStatusScenario(scenario);
+    const Script script = nodeStatusScenario(scenario.name);
     QVERIFY(script);
     FakeNameResponder responder(kLoopback, script);
     auto spy = std::make_shared<HostLookupSpy>();
@@ -778,7 +745,7 @@ void TestNameResolver::messengerCallsTheResolvedAddress()
     SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), code);
     QCOMPARE(peer.connectionsSoFar(), connections);
     // A refused answer is passed over: the tries and the host lookup go on.
     if (code == MessengerResult::kNetworkError)
@@ -801,18 +768,16 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QString>("called");
-    QTest::newRow("the node reports its table") << "Samba's table"
-                                                << "PEERTEST";
-    QTest::newRow("the node reports an alias first, no workstation name") << "two messenger names"
-                                                                          << "PEERALIAS";
-    QTest::newRow("the node reports aliases before its workstation name")
-        << "aliases listed before the workstation name"
-        << "PEERTEST";
+    const auto row = [](const char* name, const char* scenario, const char* called) {
+        QTest::newRow(name) << QString::fromLatin1(scenario) << QString::fromLatin1(called);
+    };
+    row("the node reports its table", "Samba's table", "PEERTEST");
+    row("the node reports an alias first, no workstation name", "two messenger names", "PEERALIAS");
+    row("the node reports aliases before its workstation name",
+        "aliases listed before the workstation name", "PEERTEST");
     // Samba takes any called name, so the address itself serves.
-    QTest::newRow("the node says nothing") << "silence"
-                                           << "127.0.0.1";
-    QTest::newRow("the node has no messenger name") << "only other suffixes"
-                                                    << "127.0.0.1";
+    row("the node says nothing", "silence", "127.0.0.1");
+    row("the node has no messenger name", "only other suffixes", "127.0.0.1");
 }
 
 void TestNameResolver::messengerUsesTheNameTheNodeReports()
@@ -820,12 +785,12 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports()
     QFETCH(QString, scenario);
     QFETCH(QString, called);
 
-    FakeNameResponder responder(kLoopback, nodeStatusScenario(scenario));
+    FakeNameResponder responder(kLoopback, nodeStatusScenario(scenario.toStdString()));
     FakeSessionPeer peer(PeerScripts::sambaLike);
     auto spy = std::make_shared<HostLookupSpy>();
     SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy));
 
-    QCOMPARE(send(messenger, "127.0.0.1", "Hola"), 0);
+    QCOMPARE(sendThrough(messenger, "127.0.0.1", "Hola"), 0);
     QVERIFY(spy->calls.empty());
     const auto seen = responder.requests();
     QVERIFY(!seen.empty());
@@ -858,7 +823,7 @@ void TestNameResolver::messengerFallsBackToTheHostLookup()
     SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), code);
     QCOMPARE(responder.requests().size(), std::size_t(3));
     QCOMPARE(spy->calls.size(), std::size_t(1));
     QCOMPARE(spy->calls[0].first, std::string("alice"));
@@ -882,7 +847,7 @@ void TestNameResolver::messengerEndsWithinTheSendLimit()
     // The lookup's three tries alone outlast the limit: it ends there, not "not found", and
     // never reaches the host lookup. How many tries fit is the clock's business: a loaded
     // machine may wake at the limit's edge and send a last one.
-    QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), MessengerResult::kNetworkError);
     QTRY_VERIFY_WITH_TIMEOUT(!responder.requests().empty(), 5000);
     QVERIFY(responder.requests().size() <= 3);
     QVERIFY(spy->calls.empty());
@@ -900,7 +865,7 @@ void TestNameResolver::messengerSendsTheWorkgroupDatagram()
     options.datagramPort = receiver.localPort();
     SmbMessenger messenger(kLocalName, options, &interfaces);
 
-    QCOMPARE(send(messenger, "oficina*", "Hola"), MessengerResult::kSuccess);
+    QCOMPARE(sendThrough(messenger, "oficina*", "Hola"), MessengerResult::kSuccess);
     QTRY_VERIFY_WITH_TIMEOUT(receiver.hasPendingDatagrams(), 10000);
     const QByteArray received = receiver.receiveDatagram().data();
     const Bytes datagram(received.begin(), received.end());
@@ -926,7 +891,7 @@ void TestNameResolver::messengerEndsWithNameNotFound()
     SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
+    QCOMPARE(sendThrough(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
     QCOMPARE(responder.requests().size(), std::size_t(3));
     QCOMPARE(spy->calls.size(), std::size_t(1));
     QCOMPARE(peer.connectionsSoFar(), 0);
@@ -942,7 +907,7 @@ void TestNameResolver::messengerEndsWithUseNotFoundWithoutInterfaces()
     SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
                            &interfaces);
 
-    QCOMPARE(send(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
+    QCOMPARE(sendThrough(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
     QCOMPARE(peer.connectionsSoFar(), 0);
     QVERIFY(responder.requests().empty());
     QVERIFY(spy->calls.empty());

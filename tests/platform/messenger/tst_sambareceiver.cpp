@@ -1,10 +1,10 @@
 #include "platform/messenger/MessengerResult.h"
 #include "platform/messenger/SmbMessenger.h"
 #include "support/FakeSessionPeer.h"
+#include "support/MessengerCall.h"
 #include "support/SambaServer.h"
 
 #include <QTest>
-#include <QtEndian>
 
 #include <memory>
 
@@ -33,13 +33,7 @@ class TestSambaReceiver : public QObject
                              const QString& sender = QString())
     {
         SmbMessenger messenger(QStringLiteral("vtestsend"), optionsFor(port));
-        QByteArray buffer(text.size() * 2, Qt::Uninitialized);
-        qToLittleEndian<char16_t>(text.utf16(), text.size(), buffer.data());
-        return messenger.NetMessageBufferSend(
-            nullptr, reinterpret_cast<const char16_t*>(recipient.utf16()),
-            sender.isNull() ? nullptr : reinterpret_cast<const char16_t*>(sender.utf16()),
-            reinterpret_cast<const std::uint8_t*>(buffer.constData()),
-            std::uint32_t(buffer.size()));
+        return sendThrough(messenger, recipient, text, sender);
     }
 
     // Starts the server on first use; false (with a failure recorded) when it cannot run.

@@ -6,6 +6,7 @@
 #include "platform/messenger/TcpConnection.h"
 #include "protocol/OemText.h"
 #include "support/FakeSessionPeer.h"
+#include "support/MessengerCall.h"
 #include "support/PeerScripts.h"
 
 #include <QHostAddress>
@@ -13,7 +14,7 @@
 
 #include <cerrno>
 #include <future>
-#include <map>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -34,29 +35,6 @@ SmbMessengerOptions peerOptions(std::uint16_t port, std::chrono::milliseconds re
     options.timeouts.connect = connect;
     options.timeouts.reply = reply;
     return options;
-}
-
-QByteArray utf16le(const QString& text)
-{
-    QByteArray bytes;
-    for (const QChar c : text) {
-        bytes.append(char(c.unicode() & 0xFF));
-        bytes.append(char(c.unicode() >> 8));
-    }
-    return bytes;
-}
-
-// One call through the Messenger interface; a null QString is a null pointer.
-std::int32_t send(Messenger& messenger, const QString& recipient, const QString& text,
-                  const QString& sender = QString(), const QString& server = QString())
-{
-    const QByteArray buffer = utf16le(text);
-    auto pointer = [](const QString& s) {
-        return s.isNull() ? nullptr : reinterpret_cast<const char16_t*>(s.utf16());
-    };
-    return messenger.NetMessageBufferSend(pointer(server), pointer(recipient), pointer(sender),
-                                          reinterpret_cast<const std::uint8_t*>(buffer.constData()),
-                                          std::uint32_t(buffer.size()));
 }
 
 Bytes smbBytes(const PeerFrame& frame, std::size_t from)
@@ -87,11 +65,28 @@ Bytes textOf(const std::vector<PeerFrame>& frames, std::vector<std::size_t>* blo
     return text;
 }
 
-FakeSessionPeer::Script scenario(const QString& name)
+// A peer's conversation and the result code a send to it ends with.
+struct Scenario
 {
-    static const std::map<QString, FakeSessionPeer::Script> scripts = {
-        {"samba-like", sambaLike},
-        {"start reply with a group word",
+    const char* name;
+    int code;
+    FakeSessionPeer::Script script;
+};
+
+// A peer that answers the session request with these bytes and nothing more.
+FakeSessionPeer::Script answersSessionWith(const char* hex)
+{
+    return [answer = hexBytes(hex)](PeerConnection& c) {
+        c.readFrame();
+        c.send(answer);
+    };
+}
+
+const std::vector<Scenario>& scenarios()
+{
+    static const std::vector<Scenario> all = {
+        {"samba-like", 0, sambaLike},
+        {"start reply with a group word", 0,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) {
@@ -99,7 +94,7 @@ FakeSessionPeer::Script scenario(const QString& name)
                                              : successFor(r);
              });
          }},
-        {"keep-alive before every reply",
+        {"keep-alive before every reply", 0,
          [](PeerConnection& c) {
              if (c.readFrame())
                  c.send(hexBytes("85 00 00 00 82 00 00 00"));
@@ -107,28 +102,28 @@ FakeSessionPeer::Script scenario(const QString& name)
                  return concat({hexBytes("85 00 00 00"), successFor(r), hexBytes("85 00 00 00")});
              });
          }},
-        {"silence after accept",
+        {"silence after accept", 2136,
          [](PeerConnection& c) {
              c.waitForClientClose();
          }},
-        {"silence after session",
+        {"silence after session", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.waitForClientClose();
          }},
-        {"closed at the first message command (SMB1 off)",
+        {"closed at the first message command (SMB1 off)", 50,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.close();
          }},
-        {"reset at the first message command",
+        {"reset at the first message command", 50,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.reset();
          }},
-        {"closed after the start reply",
+        {"closed after the start reply", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              if (const auto start = c.readFrame())
@@ -136,7 +131,7 @@ FakeSessionPeer::Script scenario(const QString& name)
              c.readFrame();
              c.close();
          }},
-        {"reset mid-exchange",
+        {"reset mid-exchange", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              if (const auto start = c.readFrame())
@@ -144,109 +139,96 @@ FakeSessionPeer::Script scenario(const QString& name)
              c.readFrame();
              c.reset();
          }},
-        {"silence after the start reply",
+        {"silence after the start reply", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              if (const auto start = c.readFrame())
                  c.send(successFor(*start));
              c.waitForClientClose();
          }},
-        {"closed before the session response",
+        {"closed before the session response", 2136,
          [](PeerConnection& c) {
              c.readFrame();
              c.close();
          }},
-        {"keep-alive, then closed before the session response",
+        {"keep-alive, then closed before the session response", 2136,
          [](PeerConnection& c) {
              c.readFrame();
              c.send(hexBytes("85 00 00 00"));
              c.close();
          }},
-        {"text instead of a session response",
+        {"garbage: text instead of a session response", 2136,
          [](PeerConnection& c) {
              c.readFrame();
              c.send(asciiBytes("HTTP/1.1 400 Bad Request\r\n\r\n"));
              c.waitForClientClose();
          }},
-        {"session message instead of a session response",
+        {"session message instead of a session response", 2136,
          [](PeerConnection& c) {
              if (const auto request = c.readFrame())
                  c.send(reply(0xD5, 1));
              c.waitForClientClose();
          }},
-        {"garbage session message",
+        {"garbage session message", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.send(hexBytes("00 00 00 05 01 02 03 04 05"));
              c.waitForClientClose();
          }},
-        {"oversized frame length",
+        {"oversized frame length", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.send(concat({hexBytes("00 01 FF FF"), Bytes(1000, 0x41)}));
              c.waitForClientClose();
          }},
-        {"second session response instead of a reply",
+        {"second session response instead of a reply", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              c.readFrame();
              c.send(hexBytes("82 00 00 00"));
              c.waitForClientClose();
          }},
-        {"reply to another command",
+        {"reply to another command", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) { return reply(0xD6, midOf(r)); });
          }},
-        {"reply with another MID",
+        {"reply with another MID", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) {
                  return reply(commandOf(r), std::uint16_t(midOf(r) + 1));
              });
          }},
-        {"reply without the reply flag",
+        {"reply without the reply flag", 2136,
          [](PeerConnection& c) {
              acceptSession(c);
              answerEach(c, [](const PeerFrame& r) {
                  return reply(commandOf(r), midOf(r), 0, 0x4003, {}, 0x00);
              });
          }},
-        {"negative session response 0x80",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 80"));
-         }},
-        {"negative session response 0x81",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 81"));
-         }},
-        {"negative session response 0x82",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 82"));
-         }},
-        {"negative session response 0x83",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 83"));
-         }},
-        {"negative session response 0x8F",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 01 8F"));
-         }},
-        {"negative session response without its code",
-         [](PeerConnection& c) {
-             c.readFrame();
-             c.send(hexBytes("83 00 00 00"));
-         }},
+        {"negative session 0x80 (not listening on called name)", 2136,
+         answersSessionWith("83 00 00 01 80")},
+        {"negative session 0x81 (not listening for calling name)", 2136,
+         answersSessionWith("83 00 00 01 81")},
+        {"negative session 0x82 (called name not present)", 2273,
+         answersSessionWith("83 00 00 01 82")},
+        {"negative session 0x83 (insufficient resources)", 2136,
+         answersSessionWith("83 00 00 01 83")},
+        {"negative session 0x8F (unspecified)", 2136, answersSessionWith("83 00 00 01 8F")},
+        {"negative session without its code", 2136, answersSessionWith("83 00 00 00")},
     };
-    const auto found = scripts.find(name);
-    return found == scripts.end() ? FakeSessionPeer::Script() : found->second;
+    return all;
+}
+
+FakeSessionPeer::Script scenario(std::string_view name)
+{
+    for (const Scenario& each : scenarios())
+        if (name == each.name)
+            return each.script;
+    return {};
 }
 
 Bytes retargetTo(std::uint32_t address, std::uint16_t port)
@@ -304,7 +286,8 @@ FakeSessionPeer::Script lateAnswers(bool retargets, const std::uint16_t& port)
 // hanging it.
 std::optional<std::int32_t> sendOrGiveUp(SmbMessenger& messenger, const QString& text)
 {
-    auto result = std::async(std::launch::async, [&] { return send(messenger, "ALICE", text); });
+    auto result =
+        std::async(std::launch::async, [&] { return sendThrough(messenger, "ALICE", text); });
     if (result.wait_for(30s) != std::future_status::ready)
         return std::nullopt;
     return result.get();
@@ -362,62 +345,21 @@ private slots:
 
 void TestSmbMessenger::endsWithTheRightCode_data()
 {
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<int>("code");
-
-    QTest::newRow("samba-like") << "samba-like" << 0;
-    QTest::newRow("start reply with a group word") << "start reply with a group word" << 0;
-    QTest::newRow("keep-alive before every reply") << "keep-alive before every reply" << 0;
-    QTest::newRow("silence after accept") << "silence after accept" << 2136;
-    QTest::newRow("silence after session") << "silence after session" << 2136;
-    QTest::newRow("closed at the first message command (SMB1 off)")
-        << "closed at the first message command (SMB1 off)" << 50;
-    QTest::newRow("reset at the first message command")
-        << "reset at the first message command" << 50;
-    QTest::newRow("closed after the start reply") << "closed after the start reply" << 2136;
-    QTest::newRow("reset mid-exchange") << "reset mid-exchange" << 2136;
-    QTest::newRow("silence after the start reply") << "silence after the start reply" << 2136;
-    QTest::newRow("closed before the session response")
-        << "closed before the session response" << 2136;
-    QTest::newRow("keep-alive, then closed before the session response")
-        << "keep-alive, then closed before the session response" << 2136;
-    QTest::newRow("garbage: text instead of a session response")
-        << "text instead of a session response" << 2136;
-    QTest::newRow("session message instead of a session response")
-        << "session message instead of a session response" << 2136;
-    QTest::newRow("garbage session message") << "garbage session message" << 2136;
-    QTest::newRow("oversized frame length") << "oversized frame length" << 2136;
-    QTest::newRow("second session response instead of a reply")
-        << "second session response instead of a reply" << 2136;
-    QTest::newRow("reply to another command") << "reply to another command" << 2136;
-    QTest::newRow("reply with another MID") << "reply with another MID" << 2136;
-    QTest::newRow("reply without the reply flag") << "reply without the reply flag" << 2136;
-    QTest::newRow("negative session 0x80 (not listening on called name)")
-        << "negative session response 0x80" << 2136;
-    QTest::newRow("negative session 0x81 (not listening for calling name)")
-        << "negative session response 0x81" << 2136;
-    QTest::newRow("negative session 0x82 (called name not present)")
-        << "negative session response 0x82" << 2273;
-    QTest::newRow("negative session 0x83 (insufficient resources)")
-        << "negative session response 0x83" << 2136;
-    QTest::newRow("negative session 0x8F (unspecified)")
-        << "negative session response 0x8F" << 2136;
-    QTest::newRow("negative session without its code")
-        << "negative session response without its code" << 2136;
+    QTest::addColumn<int>("index");
+    for (std::size_t i = 0; i < scenarios().size(); ++i)
+        QTest::newRow(scenarios()[i].name) << int(i);
 }
 
 void TestSmbMessenger::endsWithTheRightCode()
 {
-    QFETCH(QString, scenario);
-    QFETCH(int, code);
+    QFETCH(int, index);
+    const Scenario& scenario = scenarios()[std::size_t(index)];
 
-    const auto script = ::scenario(scenario);
-    QVERIFY(script);
-    FakeSessionPeer peer(script);
+    FakeSessionPeer peer(scenario.script);
     QVERIFY(peer.port() != 0);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
 
-    QCOMPARE(send(messenger, "ALICE", "Hola\nmundo"), code);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola\nmundo"), scenario.code);
     QCOMPARE(peer.connections(), 1);
 }
 
@@ -584,7 +526,7 @@ void TestSmbMessenger::refusesAddressesItMayNotCall()
     options.resolver.port = closedLoopbackPort();
     options.resolver.tries = 1;
     SmbMessenger messenger(kLocalName, options);
-    QCOMPARE(send(messenger, recipient, "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(sendThrough(messenger, recipient, "Hola"), MessengerResult::kNetworkError);
     QCOMPARE(peer.connectionsSoFar(), 0);
 }
 
@@ -615,7 +557,7 @@ void TestSmbMessenger::followsRetargetsOnlyOnTheSameHost()
             c.send(retarget);
     });
     SmbMessenger messenger(kLocalName, peerOptions(redirector.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), code);
     QCOMPARE(redirector.connections(), 1);
     QCOMPARE(receiver.connectionsSoFar(), code == 0 ? 1 : 0);
 }
@@ -691,7 +633,7 @@ void TestSmbMessenger::mapsSmbErrors()
         });
     });
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), code);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), code);
 
     // Nothing goes out after the refusal.
     const auto frames = peer.frames();
@@ -713,7 +655,7 @@ void TestSmbMessenger::mapsConnectFailures()
     const std::uint16_t port = fullBacklog ? listener.port() : closedLoopbackPort();
     QVERIFY(port != 0);
     SmbMessenger messenger(kLocalName, peerOptions(port, 1500ms, 700ms));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), MessengerResult::kNameNotFound);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), MessengerResult::kNameNotFound);
 }
 
 void TestSmbMessenger::followsRetargetsAtMostFourTimes()
@@ -722,7 +664,7 @@ void TestSmbMessenger::followsRetargetsAtMostFourTimes()
     FakeSessionPeer peer(endlessRetargets(port));
     port = peer.port();
     SmbMessenger messenger(kLocalName, peerOptions(port));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), MessengerResult::kNetworkError);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), MessengerResult::kNetworkError);
     QCOMPARE(peer.connections(), 5); // the first and four retargets
 }
 
@@ -736,7 +678,7 @@ void TestSmbMessenger::followsOneRetarget()
                            Bytes{std::uint8_t(target >> 8), std::uint8_t(target)}}));
     });
     SmbMessenger messenger(kLocalName, peerOptions(redirector.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), 0);
     QCOMPARE(redirector.connections(), 1);
     QCOMPARE(receiver.frames().size(), std::size_t(4)); // session request, D5, D7, D6
 }
@@ -748,7 +690,7 @@ void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
     QString text;
     for (int line = 0; line < 30; ++line)
         text += QStringLiteral("línea %1 del mensaje\n").arg(line, 2, 10, QChar('0'));
-    QCOMPARE(send(messenger, "alice", text), 0);
+    QCOMPARE(sendThrough(messenger, "alice", text), 0);
 
     const auto frames = peer.frames();
     QVERIFY(frames.size() >= 4);
@@ -779,9 +721,11 @@ void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
 
 void TestSmbMessenger::carriesTheGroupFromTheStartReply()
 {
-    FakeSessionPeer peer(scenario("start reply with a group word"));
+    const auto script = scenario("start reply with a group word");
+    QVERIFY(script);
+    FakeSessionPeer peer(script);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), 0);
     const auto frames = peer.frames();
     QCOMPARE(frames.size(), std::size_t(4));
     QCOMPARE(wordAt(frames[2].body, 33), std::uint16_t(0x1234));
@@ -792,7 +736,7 @@ void TestSmbMessenger::sendsGivenSenderUpperCased()
 {
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "Bob", "Hola", "año"), 0);
+    QCOMPARE(sendThrough(messenger, "Bob", "Hola", "año"), 0);
     const auto frames = peer.frames();
     QVERIFY(frames.size() > 1);
     QCOMPARE(hexText(smbBytes(frames[1], 35)),
@@ -803,8 +747,8 @@ void TestSmbMessenger::acceptsOwnComputerNameAsServer()
 {
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, "ALICE", "Hola", QString(), "TESTHOST"), 0);
-    QCOMPARE(send(messenger, "ALICE", "Hola", QString(), ""), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), "TESTHOST"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), ""), 0);
     QCOMPARE(peer.connections(), 2);
 }
 
@@ -814,7 +758,7 @@ void TestSmbMessenger::sendsLongestAllowedText()
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
     // 4,095 bytes once converted: 2,047 line breaks take two bytes each.
     const QString text = QString(2047, QChar('\n')) + QStringLiteral("ñ");
-    QCOMPARE(send(messenger, "ALICE", text), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", text), 0);
     QCOMPARE(textOf(peer.frames()).size(), std::size_t(4095));
 }
 
@@ -827,54 +771,42 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
     QTest::addColumn<int>("code");
 
     const QString hola = QStringLiteral("Hola");
-    QTest::newRow("another server") << "OTHERPC"
-                                    << "ALICE" << QString() << hola << 53;
-    QTest::newRow("server that only starts like us") << "TESTHOST2"
-                                                     << "ALICE" << QString() << hola << 53;
-    QTest::newRow("null recipient") << QString() << QString() << QString() << hola << 87;
-    QTest::newRow("empty recipient") << QString() << "" << QString() << hola << 87;
-    QTest::newRow("recipient of spaces only") << QString() << "   " << QString() << hola << 87;
-    QTest::newRow("IPv6 recipient") << QString() << "::1" << QString() << hola << 50;
-    QTest::newRow("IPv6 recipient with a zone")
-        << QString() << "fe80::1%eth0" << QString() << hola << 50;
-    QTest::newRow("IPv6 recipient in brackets")
-        << QString() << "[2001:db8::7]" << QString() << hola << 50;
-    QTest::newRow("a name with a colon is still a bad name")
-        << QString() << "PC:1" << QString() << hola << 123;
-    QTest::newRow("text over 4,095 bytes")
-        << QString() << "ALICE" << QString() << QString(4096, QChar('x')) << 87;
-    QTest::newRow("line breaks count twice")
-        << QString() << "ALICE" << QString() << QString(2048, QChar('\n')) << 87;
-    QTest::newRow("recipient of 16 bytes")
-        << QString() << "ABCDEFGHIJKLMNOP" << QString() << hola << 123;
-    QTest::newRow("recipient with a control character")
-        << QString() << "ALI\tCE" << QString() << hola << 123;
+    // A null recipient, sender or server is a null pointer.
+    const auto row = [&](const char* name, const QString& recipient, int code, const QString& text,
+                         const QString& sender = {}, const QString& server = {}) {
+        QTest::newRow(name) << server << recipient << sender << text << code;
+    };
+    row("another server", "ALICE", 53, hola, {}, "OTHERPC");
+    row("server that only starts like us", "ALICE", 53, hola, {}, "TESTHOST2");
+    row("null recipient", QString(), 87, hola);
+    row("empty recipient", "", 87, hola);
+    row("recipient of spaces only", "   ", 87, hola);
+    row("IPv6 recipient", "::1", 50, hola);
+    row("IPv6 recipient with a zone", "fe80::1%eth0", 50, hola);
+    row("IPv6 recipient in brackets", "[2001:db8::7]", 50, hola);
+    row("a name with a colon is still a bad name", "PC:1", 123, hola);
+    row("text over 4,095 bytes", "ALICE", 87, QString(4096, QChar('x')));
+    row("line breaks count twice", "ALICE", 87, QString(2048, QChar('\n')));
+    row("recipient of 16 bytes", "ABCDEFGHIJKLMNOP", 123, hola);
+    row("recipient with a control character", "ALI\tCE", 123, hola);
     for (const QChar c : QStringLiteral("\"/\\[]:|<>+=;,?")) {
-        QTest::addRow("recipient with %c", c.toLatin1())
-            << QString() << QStringLiteral("AL") + c + QStringLiteral("ICE") << QString() << hola
-            << 123;
+        const QByteArray name = "recipient with " + QByteArray(1, c.toLatin1());
+        row(name.constData(), QStringLiteral("AL") + c + QStringLiteral("ICE"), 123, hola);
     }
-    QTest::newRow("recipient with * inside") << QString() << "AL*ICE" << QString() << hola << 123;
-    QTest::newRow("recipient *") << QString() << "*" << QString() << hola << 123;
-    QTest::newRow("recipient starting with *") << QString() << "*ALICE" << QString() << hola << 123;
-    QTest::newRow("recipient ** (starts with *)") << QString() << "**" << QString() << hola << 123;
-    QTest::newRow("recipient with a character CP850 lacks")
-        << QString() << "ALICE€" << QString() << hola << 123;
-    QTest::newRow("workgroup message, no interface")
-        << QString() << "WORKGROUP*" << QString() << hola << 2250;
+    row("recipient with * inside", "AL*ICE", 123, hola);
+    row("recipient *", "*", 123, hola);
+    row("recipient starting with *", "*ALICE", 123, hola);
+    row("recipient ** (starts with *)", "**", 123, hola);
+    row("recipient with a character CP850 lacks", "ALICE€", 123, hola);
+    row("workgroup message, no interface", "WORKGROUP*", 2250, hola);
     // TESTHOST and OFICINA, their NULs and 407 bytes of text are one more than a datagram takes.
-    QTest::newRow("workgroup message too long for the datagram")
-        << QString() << "OFICINA*" << QString() << QString(407, QLatin1Char('x')) << 87;
-    QTest::newRow("workgroup broadcast with a bad name")
-        << QString() << "WORK:GROUP*" << QString() << hola << 123;
-    QTest::newRow("sender of 16 bytes") << QString() << "ALICE"
-                                        << "ABCDEFGHIJKLMNOP" << hola << 123;
-    QTest::newRow("sender with <") << QString() << "ALICE"
-                                   << "<ANA>" << hola << 123;
-    QTest::newRow("sender with *") << QString() << "ALICE"
-                                   << "ANA*" << hola << 123;
-    QTest::newRow("sender with a line break") << QString() << "ALICE"
-                                              << "AN\nA" << hola << 123;
+    row("workgroup message too long for the datagram", "OFICINA*", 87,
+        QString(407, QLatin1Char('x')));
+    row("workgroup broadcast with a bad name", "WORK:GROUP*", 123, hola);
+    row("sender of 16 bytes", "ALICE", 123, hola, "ABCDEFGHIJKLMNOP");
+    row("sender with <", "ALICE", 123, hola, "<ANA>");
+    row("sender with *", "ALICE", 123, hola, "ANA*");
+    row("sender with a line break", "ALICE", 123, hola, "AN\nA");
 }
 
 void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
@@ -887,7 +819,7 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
 
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(send(messenger, recipient, text, sender, server), code);
+    QCOMPARE(sendThrough(messenger, recipient, text, sender, server), code);
     QCOMPARE(peer.connectionsSoFar(), 0);
 }
 

@@ -185,24 +185,18 @@ void TestLinuxNetwork::computerNameFromHostName_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("plain") << "vm"
-                           << "VM";
-    QTest::newRow("fully qualified") << "desk-07.office.example"
-                                     << "DESK-07";
-    QTest::newRow("fifteen characters") << "abcdefghijklmno"
-                                        << "ABCDEFGHIJKLMNO";
-    QTest::newRow("sixteen cut to fifteen") << "abcdefghijklmnop"
-                                            << "ABCDEFGHIJKLMNO";
-    QTest::newRow("long and qualified") << "a-very-long-host-name.lan"
-                                        << "A-VERY-LONG-HOS";
-    QTest::newRow("dot after fifteen") << "abcdefghijklmnopq.lan"
-                                       << "ABCDEFGHIJKLMNO";
-    QTest::newRow("digits and upper case kept") << "Pc42"
-                                                << "PC42";
-    QTest::newRow("empty") << ""
-                           << "";
-    QTest::newRow("leading dot") << ".lan"
-                                 << "";
+    const auto row = [](const char* name, const char* host, const char* computerName) {
+        QTest::newRow(name) << QString::fromLatin1(host) << QString::fromLatin1(computerName);
+    };
+    row("plain", "vm", "VM");
+    row("fully qualified", "desk-07.office.example", "DESK-07");
+    row("fifteen characters", "abcdefghijklmno", "ABCDEFGHIJKLMNO");
+    row("sixteen cut to fifteen", "abcdefghijklmnop", "ABCDEFGHIJKLMNO");
+    row("long and qualified", "a-very-long-host-name.lan", "A-VERY-LONG-HOS");
+    row("dot after fifteen", "abcdefghijklmnopq.lan", "ABCDEFGHIJKLMNO");
+    row("digits and upper case kept", "Pc42", "PC42");
+    row("empty", "", "");
+    row("leading dot", ".lan", "");
 }
 
 void TestLinuxNetwork::computerNameFromHostName()

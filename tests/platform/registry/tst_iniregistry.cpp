@@ -151,29 +151,21 @@ void TestIniRegistry::mapsPathsToFilesAndKeys_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("key");
 
-    QTest::newRow("history value") << kHistoryPath + u'0' << "combo/Vorelin.conf"
-                                   << "List0";
-    QTest::newRow("long root name") << "HKEY_CURRENT_USER\\Software\\combo\\Vorelin\\List1"
-                                    << "combo/Vorelin.conf"
-                                    << "List1";
-    QTest::newRow("root and Software in another case") << "hkcu\\SOFTWARE\\combo\\Vorelin\\List7"
-                                                       << "combo/Vorelin.conf"
-                                                       << "List7";
-    QTest::newRow("subkeys become groups") << "HKCU\\Software\\acme\\Tool\\Window\\Size\\Width"
-                                           << "acme/Tool.conf"
-                                           << "Window/Size/Width";
-    QTest::newRow("organization-wide value") << "HKCU\\Software\\acme\\Shared"
-                                             << "acme.conf"
-                                             << "Shared";
-    QTest::newRow("outside Software") << "HKCU\\Environment\\TEMP"
-                                      << "HKCU.conf"
-                                      << "Environment/TEMP";
-    QTest::newRow("directly under Software") << "HKCU\\Software\\Flag"
-                                             << "HKCU.conf"
-                                             << "Software/Flag";
-    QTest::newRow("names with spaces and dots") << "HKCU\\Software\\My Org\\app.v2\\Last Used"
-                                                << "My Org/app.v2.conf"
-                                                << "Last Used";
+    const auto row = [](const char* name, const QString& path, const char* file, const char* key) {
+        QTest::newRow(name) << path << QString::fromLatin1(file) << QString::fromLatin1(key);
+    };
+    row("history value", kHistoryPath + u'0', "combo/Vorelin.conf", "List0");
+    row("long root name", "HKEY_CURRENT_USER\\Software\\combo\\Vorelin\\List1",
+        "combo/Vorelin.conf", "List1");
+    row("root and Software in another case", "hkcu\\SOFTWARE\\combo\\Vorelin\\List7",
+        "combo/Vorelin.conf", "List7");
+    row("subkeys become groups", "HKCU\\Software\\acme\\Tool\\Window\\Size\\Width",
+        "acme/Tool.conf", "Window/Size/Width");
+    row("organization-wide value", "HKCU\\Software\\acme\\Shared", "acme.conf", "Shared");
+    row("outside Software", "HKCU\\Environment\\TEMP", "HKCU.conf", "Environment/TEMP");
+    row("directly under Software", "HKCU\\Software\\Flag", "HKCU.conf", "Software/Flag");
+    row("names with spaces and dots", "HKCU\\Software\\My Org\\app.v2\\Last Used",
+        "My Org/app.v2.conf", "Last Used");
 }
 
 void TestIniRegistry::mapsPathsToFilesAndKeys()

@@ -13,6 +13,50 @@ desktop_missing_tools() {
     echo "${missing[*]}"
 }
 
+# need_tools TOOL...: these tools (sbin too; pyatspi is Python's module), or a failure naming
+# the missing ones: scripts/test installs every one. need_desktop adds the desktop's tools.
+need_desktop() {
+    local missing
+    missing=$(desktop_missing_tools)
+    need_tools "$@" $missing
+}
+need_tools() {
+    local tool missing=
+    for tool in "$@"; do
+        if [ "$tool" = pyatspi ]; then
+            /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=" python3-pyatspi"
+        else
+            PATH=/usr/sbin:/sbin:$PATH command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+        fi
+    done
+    [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
+}
+
+# under_xvfb COMMAND...: COMMAND (the script again) on an X display of its own.
+under_xvfb() {
+    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$@"
+}
+
+# scratch_home: scratch, a folder of its own holding the XDG folders, exported. On exit the
+# processes in pids end, then the desktop, and the folder goes.
+pids=()
+scratch=
+scratch_home() {
+    scratch=$(mktemp -d)
+    export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
+        XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/cache"
+    mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR" "$XDG_CACHE_HOME"
+    chmod 700 "$XDG_RUNTIME_DIR"
+    trap desktop_exit EXIT
+}
+desktop_exit() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    stop_desktop
+    [ -n "$scratch" ] && rm -rf "$scratch"
+}
+
 # wait_until SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds or time is up.
 wait_until() {
     local tries=$(($1 * 10))
@@ -79,6 +123,15 @@ start_session_bus() {
     export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
 }
 
+# start_notifications LOG: dunst as the session's notification server, its PID in pids; the
+# caller's fail when it does not take the bus name.
+start_notifications() {
+    dunst 2>"$1" &
+    pids+=($!)
+    wait_until 10 bus_has org.freedesktop.Notifications ||
+        fail "dunst did not take the notification bus name"
+}
+
 # The program's top-level window: named Vorelin and sized as designed.
 find_main_window() {
     local id
@@ -123,4 +176,24 @@ tray_icon_centre() {
                 print o[2] + int(g[1] / 2), o[3] + int(g[2] / 2); exit
             }
         }'
+}
+
+# The window's controls by their place in its client area (its design, in pixels).
+recipient_box=(70 37) message_box=(80 200) enviar=(221 186)
+# click_at X Y: a click there in the client area, from origin_x and origin_y (window_origin).
+click_at() { xdotool mousemove $((origin_x + $1)) $((origin_y + $2)) click 1; }
+# type_into PLACE TEXT: replaces the text of the control at PLACE by typing.
+type_into() {
+    local -n place=$1
+    click_at "${place[@]}" && xdotool key ctrl+a && xdotool type --delay 20 "$2"
+}
+# window_origin WINDOW: activates WINDOW and sets origin_x and origin_y to its client area's.
+window_origin() {
+    xdotool windowactivate --sync "$1" >/dev/null 2>&1
+    IFS=, read -r origin_x origin_y < <(client_origin "$1")
+}
+# send_in_window WINDOW RECIPIENT TEXT: types both into WINDOW and clicks ENVIAR, as a user does.
+send_in_window() {
+    window_origin "$1"
+    type_into recipient_box "$2" && type_into message_box "$3" && click_at "${enviar[@]}"
 }
