@@ -395,7 +395,7 @@ void Daemon::startCommit()
     if (m_pipeline.removing() ||
         (!m_pipeline.idle() && m_reception.pendingRemovals() < kRemovalsPerBatch))
         return;
-    m_pipeline.submit(m_reception.takeBatch());
+    m_pipeline.submit(m_reception.takeRemovals(kRemovalsPerBatch));
 }
 
 void Daemon::finishCommit()

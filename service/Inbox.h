@@ -28,8 +28,9 @@ public:
     using ClientId = std::uint64_t;
 
     // Waiting messages are copied into a client's output a chunk at a time, as it reads; only
-    // answers to its own requests can pile up beyond, up to kMaxOutput.
-    static constexpr std::size_t kOutputChunk = 64 * 1024;
+    // answers to its own requests can pile up beyond, up to kMaxOutput. A chunk is read from
+    // the spool within one turn of the loop, so it stays small: senders wait for the turn.
+    static constexpr std::size_t kOutputChunk = 8 * 1024;
     static constexpr std::size_t kMaxOutput = 1024 * 1024;
     static constexpr std::size_t kMaxTextCharacters = LocalProtocol::kMaxTextCharacters;
 

@@ -41,6 +41,7 @@ public:
     std::size_t pendingRemovals() const { return m_spool.stagedRemovals(); }
     Spool::Batch takeBatch() { return m_spool.takeStaged(); }
     Spool::Batch takeMessages() { return m_spool.takeMessages(); }
+    Spool::Batch takeRemovals(std::size_t count) { return m_spool.takeRemovals(count); }
     std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);
 
     // "2026-12-07T14:07:27+01:00": local time with its UTC offset.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -241,6 +242,16 @@ std::optional<std::string> Spool::stage(const std::string& content, const std::s
 Spool::Batch Spool::takeStaged()
 {
     return std::exchange(m_staged, newBatch());
+}
+
+Spool::Batch Spool::takeRemovals(std::size_t count)
+{
+    Batch batch = newBatch();
+    std::vector<std::string>& staged = m_staged.removals;
+    const auto end = staged.begin() + std::ptrdiff_t(std::min(count, staged.size()));
+    batch.removals.assign(std::make_move_iterator(staged.begin()), std::make_move_iterator(end));
+    staged.erase(staged.begin(), end);
+    return batch;
 }
 
 Spool::Batch Spool::takeMessages()

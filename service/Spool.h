@@ -61,6 +61,8 @@ public:
     Batch takeStaged();
     // The staged messages alone; the removals stay staged.
     Batch takeMessages();
+    // At most count of the staged removals, oldest first, alone.
+    Batch takeRemovals(std::size_t count);
     bool hasStaged() const { return !m_staged.empty(); }
     // Only removals staged: nobody waits for them, so they may gather into a larger batch.
     bool onlyRemovalsStaged() const { return m_staged.entries.empty(); }
