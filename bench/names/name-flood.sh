@@ -2,7 +2,8 @@
 # vorelind's name service under a query flood: from one address, 5,000 queries a second for its
 # computer name; from another address, ordinary B-node lookups (nmblookup, with its own tries)
 # one after the other while the flood lasts. Reports the share of lookups answered and the
-# answers the flood drew, beside nmbd under the same flood. Runs on a LAN made here: two network namespaces joined by a veth pair,
+# answers the flood drew, beside nmbd under the same flood. Runs on a LAN made here: two
+# network namespaces joined by a veth pair,
 # vorelind in one (10.79.0.1), the flood (10.79.0.3) and the lookups (10.79.0.2) in the other.
 # Nothing leaves the namespaces; both are removed on exit.
 #
