@@ -130,6 +130,19 @@ bool exec(QSqlDatabase db, const QString& statement)
     return query.exec(statement);
 }
 
+bool inOneTransaction(QSqlDatabase db, const QStringList& statements)
+{
+    if (!db.transaction())
+        return false;
+    for (const QString& statement : statements) {
+        if (!exec(db, statement)) {
+            db.rollback();
+            return false;
+        }
+    }
+    return db.commit();
+}
+
 } // namespace
 
 InboxHistory::InboxHistory(QString path, Limits limits) : m_path(std::move(path)), m_limits(limits)
@@ -184,50 +197,35 @@ bool InboxHistory::open(const QString& file, Check check)
 
 bool InboxHistory::createSchema()
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.transaction())
-        return false;
     // seq orders the messages by arrival; (id, received) names one delivery of the service.
-    const bool made =
-        exec(db,
-             QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
-                            "key TEXT NOT NULL UNIQUE, id TEXT NOT NULL, sender TEXT, "
-                            "machine TEXT, address TEXT NOT NULL, called TEXT, "
-                            "recipient TEXT, received TEXT NOT NULL, body TEXT, "
-                            "unread INTEGER NOT NULL, burst INTEGER, UNIQUE (id, received))")) &&
-        exec(db, QStringLiteral("CREATE INDEX unread_by_age ON messages (unread, seq)")) &&
-        exec(db, QStringLiteral("CREATE INDEX by_source ON messages (address, seq)")) &&
-        exec(db, kBurstIndex) && exec(db, QStringLiteral("PRAGMA user_version=%1").arg(kSchema));
-    if (!made) {
-        db.rollback();
-        return false;
-    }
-    return db.commit();
+    return inOneTransaction(
+        QSqlDatabase::database(m_connection, false),
+        {QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
+                        "key TEXT NOT NULL UNIQUE, id TEXT NOT NULL, sender TEXT, "
+                        "machine TEXT, address TEXT NOT NULL, called TEXT, "
+                        "recipient TEXT, received TEXT NOT NULL, body TEXT, "
+                        "unread INTEGER NOT NULL, burst INTEGER, UNIQUE (id, received))"),
+         QStringLiteral("CREATE INDEX unread_by_age ON messages (unread, seq)"),
+         QStringLiteral("CREATE INDEX by_source ON messages (address, seq)"), kBurstIndex,
+         QStringLiteral("PRAGMA user_version=%1").arg(kSchema)});
 }
 
 bool InboxHistory::addBursts()
 {
     // A history of the first version: each message's burst is worked out once from the times.
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.transaction())
-        return false;
-    const bool made =
-        exec(db, QStringLiteral("ALTER TABLE messages ADD COLUMN burst INTEGER")) &&
-        exec(db, QStringLiteral(
-                     "WITH m AS (SELECT seq, address, CASE WHEN (julianday(received) - "
-                     "julianday(lag(received) OVER w)) * 86400 <= %1 THEN 0 ELSE 1 END AS start "
-                     "FROM messages WINDOW w AS (PARTITION BY address ORDER BY seq)), "
-                     "b AS (SELECT seq, address, sum(start) OVER (PARTITION BY address ORDER BY "
-                     "seq) AS k FROM m), "
-                     "f AS (SELECT seq, min(seq) OVER (PARTITION BY address, k) AS first FROM b) "
-                     "UPDATE messages SET burst = f.first FROM f WHERE f.seq = messages.seq")
-                     .arg(kBurstGapSeconds)) &&
-        exec(db, kBurstIndex) && exec(db, QStringLiteral("PRAGMA user_version=%1").arg(kSchema));
-    if (!made) {
-        db.rollback();
-        return false;
-    }
-    return db.commit();
+    return inOneTransaction(
+        QSqlDatabase::database(m_connection, false),
+        {QStringLiteral("ALTER TABLE messages ADD COLUMN burst INTEGER"),
+         QStringLiteral(
+             "WITH m AS (SELECT seq, address, CASE WHEN (julianday(received) - "
+             "julianday(lag(received) OVER w)) * 86400 <= %1 THEN 0 ELSE 1 END AS start "
+             "FROM messages WINDOW w AS (PARTITION BY address ORDER BY seq)), "
+             "b AS (SELECT seq, address, sum(start) OVER (PARTITION BY address ORDER BY "
+             "seq) AS k FROM m), "
+             "f AS (SELECT seq, min(seq) OVER (PARTITION BY address, k) AS first FROM b) "
+             "UPDATE messages SET burst = f.first FROM f WHERE f.seq = messages.seq")
+             .arg(kBurstGapSeconds),
+         kBurstIndex, QStringLiteral("PRAGMA user_version=%1").arg(kSchema)});
 }
 
 void InboxHistory::openInMemory()
