@@ -115,6 +115,15 @@ void syncFolder(const QString& folder)
 // A burst is named by the seq of its first message.
 const QString kBurstIndex = QStringLiteral("CREATE INDEX bursts ON messages (burst, seq, unread)");
 
+QSqlDatabase connectTo(const QString& name, const QString& file)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(file);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    db.open();
+    return db;
+}
+
 // Reads every page: its cost grows with the history.
 bool quickCheck(QSqlQuery& query)
 {
@@ -170,10 +179,8 @@ void InboxHistory::close()
 
 bool InboxHistory::open(const QString& file, Check check)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(file);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db.open())
+    QSqlDatabase db = connectTo(m_connection, file);
+    if (!db.isOpen())
         return false;
     // A commit is on the disk before it returns: an acknowledged message is never lost.
     QSqlQuery query(db);
@@ -266,13 +273,9 @@ bool InboxHistory::intact(const QString& path)
     const QString name = QStringLiteral("inbox-history-check-%1").arg(next++);
     bool ok = false;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        if (db.open()) {
-            QSqlQuery query(db);
-            ok = quickCheck(query);
-        }
+        QSqlDatabase db = connectTo(name, path);
+        QSqlQuery query(db);
+        ok = db.isOpen() && quickCheck(query);
     }
     QSqlDatabase::removeDatabase(name);
     return ok;
@@ -419,43 +422,41 @@ InboxHistory::Added InboxHistory::add(const QList<InboxMessage>& messages)
 
 bool InboxHistory::markRead(const QString& key)
 {
-    if (!m_open)
-        return false;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("UPDATE messages SET unread = 0 WHERE key = ? AND unread = 1"));
-    query.addBindValue(key);
-    return query.exec() && query.numRowsAffected() > 0;
+    return changeOne(QStringLiteral("UPDATE messages SET unread = 0 WHERE key = ? AND unread = 1"),
+                     key);
 }
 
 bool InboxHistory::remove(const QString& key)
 {
+    return changeOne(QStringLiteral("DELETE FROM messages WHERE key = ?"), key);
+}
+
+bool InboxHistory::changeOne(const QString& statement, const QString& key)
+{
     if (!m_open)
         return false;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("DELETE FROM messages WHERE key = ?"));
+    query.prepare(statement);
     query.addBindValue(key);
     return query.exec() && query.numRowsAffected() > 0;
 }
 
 int InboxHistory::count() const
 {
-    if (!m_open)
-        return 0;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    return query.exec(QStringLiteral("SELECT count(*) FROM messages")) && query.next()
-               ? query.value(0).toInt()
-               : 0;
+    return number(QStringLiteral("SELECT count(*) FROM messages"));
 }
 
 int InboxHistory::unreadCount() const
 {
+    return number(QStringLiteral("SELECT count(*) FROM messages WHERE unread = 1"));
+}
+
+int InboxHistory::number(const QString& statement) const
+{
     if (!m_open)
         return 0;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    return query.exec(QStringLiteral("SELECT count(*) FROM messages WHERE unread = 1")) &&
-                   query.next()
-               ? query.value(0).toInt()
-               : 0;
+    return query.exec(statement) && query.next() ? query.value(0).toInt() : 0;
 }
 
 QList<InboxMessage> InboxHistory::page(int offset, int limit) const

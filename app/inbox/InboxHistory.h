@@ -99,6 +99,10 @@ private:
     int importJson();
     bool insert(const InboxMessage& message, QString* key);
     bool evict();
+    // Runs statement on the one row named by key; false when no row changed.
+    bool changeOne(const QString& statement, const QString& key);
+    // The single number a query answers; 0 when it cannot.
+    int number(const QString& statement) const;
 
     QString m_path;
     Limits m_limits;
