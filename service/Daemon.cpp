@@ -154,8 +154,7 @@ bool Daemon::run()
                 if (::read(m_signals, &info, sizeof info) > 0) {
                     m_log.notice("stopping on signal " + std::to_string(info.ssi_signo));
                     // Acknowledged removals still go to disk; unanswered messages do not.
-                    Spool::Batch last = m_reception.takeBatch();
-                    last.entries.clear();
+                    Spool::Batch last = m_reception.takeRemovals(SIZE_MAX);
                     if (!last.removals.empty())
                         m_pipeline.submit(std::move(last));
                     return true;
