@@ -120,23 +120,8 @@ share() { awk -v a="$answered" -v t="$tried" 'BEGIN { printf "%.1f", 100 * a / t
 met() { awk "BEGIN { exit !($1) }" && echo met || echo "NOT met"; }
 
 # nmbd first, as the anchor: what lookups get from Samba under the same flood.
-cat >"$work/smb.conf" <<CONF
-[global]
-netbios name = PC-ANA
-workgroup = VTEST
-interfaces = 10.79.0.1/24
-bind interfaces only = yes
-local master = no
-dns proxy = no
-wins support = no
-private dir = $work/samba
-lock directory = $work/samba
-state directory = $work/samba
-cache directory = $work/samba
-pid directory = $work/samba
-CONF
-mkdir -p "$work/samba"
-ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb.conf" >"$work/nmbd.log" 2>&1 &
+samba_host "$work/samba" PC-ANA 10.79.0.1 "workgroup = VTEST" "wins support = no"
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/samba/smb.conf" >"$work/nmbd.log" 2>&1 &
 nmbd_pid=$!
 pids+=($nmbd_pid)
 measure nmbd "$work/nmbd.log"

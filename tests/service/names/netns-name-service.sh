@@ -38,29 +38,14 @@ set -e
 
 work=$(mktemp -d /tmp/vorelin-names.XXXXXX)
 chmod 755 "$work"
-mkdir -p "$work"/{state,run,client,samba/private,samba/lock,samba/state,samba/cache,samba/pid}
+mkdir -p "$work"/{state,run,client}
 passwd_with "$work/passwd" ana:4101 averyveryverylongname:4102 bea:4103
 samba_client "$work/client.conf" 10.79.0.2 "name resolve order = bcast"
 sed -e 's#^interfaces = .*#interfaces = 127.0.0.1/8#' -e '/bind interfaces only/d' \
     "$work/client.conf" >"$work/lo.conf"
 # The other machine's Samba: its computer name is ours, its alias is ana's.
-cat >"$work/smb.conf" <<EOF
-[global]
-netbios name = PC-ANA
-netbios aliases = ANA
-workgroup = VTEST
-interfaces = 10.79.0.2/24
-bind interfaces only = yes
-local master = no
-dns proxy = no
-wins support = no
-log level = 3
-private dir = $work/samba/private
-lock directory = $work/samba/lock
-state directory = $work/samba/state
-cache directory = $work/samba/cache
-pid directory = $work/samba/pid
-EOF
+samba_host "$work/samba" PC-ANA 10.79.0.2 "netbios aliases = ANA" "workgroup = VTEST" \
+    "wins support = no" "log level = 3"
 set +e
 
 start_vorelind() {
@@ -204,7 +189,7 @@ await "ANA<03> still answered after ana left" unanswered 'ANA#03'
 grep -q 'released ANA<03>' "$work/vorelind.log" || fail "no release of ANA<03> logged"
 
 echo "nmbd started later with our computer name is defended against"
-ip netns exec "$cli" "$nmbd" -F --debug-stdout -s "$work/smb.conf" >"$work/nmbd.out" 2>&1 &
+ip netns exec "$cli" "$nmbd" -F --debug-stdout -s "$work/samba/smb.conf" >"$work/nmbd.out" 2>&1 &
 pids+=($!)
 await "nmbd did not log losing PC-ANA" logged "$work/nmbd.out" "Failed to register my name PC-ANA<03>"
 grep -q 'defended PC-ANA<03>' "$work/vorelind.log" || fail "vorelind did not log its defence"
@@ -304,13 +289,11 @@ await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2
 grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
 
 echo "nmbd first: vorelind holds no names, clients are told; when nmbd stops, vorelind takes over"
-sed -e 's/^netbios name = .*/netbios name = SRVSAMBA/' -e 's/^netbios aliases = .*/netbios aliases = AALIAS/' \
-    -e 's#^interfaces = .*#interfaces = 10.79.0.1/24#' -e "s#$work/samba#$work/samba2#" \
-    "$work/smb.conf" >"$work/smb2.conf"
-sed -e 's/^netbios name = .*/netbios name = OTHERSMB/' -e '/^netbios aliases/d' "$work/smb2.conf" \
-    >"$work/smb3.conf"
-mkdir -p "$work"/samba2/{private,lock,state,cache,pid}
-ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/smb2.conf" >"$work/nmbd2.out" 2>&1 &
+samba_host "$work/samba2" SRVSAMBA 10.79.0.1 "netbios aliases = AALIAS" "workgroup = VTEST" \
+    "wins support = no" "log level = 3"
+sed -e 's/^netbios name = .*/netbios name = OTHERSMB/' -e '/^netbios aliases/d' \
+    "$work/samba2/smb.conf" >"$work/smb3.conf"
+ip netns exec "$srv" "$nmbd" -F --debug-stdout -s "$work/samba2/smb.conf" >"$work/nmbd2.out" 2>&1 &
 nmbd_pid=$!
 pids+=($nmbd_pid)
 await "the local nmbd does not answer" answered_by 'SRVSAMBA#03' 10.79.0.1
