@@ -39,7 +39,6 @@ public:
     // Pending, but only acknowledged removals: nobody waits for their sync.
     bool onlyRemovalsPending() const { return m_spool.onlyRemovalsStaged(); }
     std::size_t pendingRemovals() const { return m_spool.stagedRemovals(); }
-    Spool::Batch takeBatch() { return m_spool.takeStaged(); }
     Spool::Batch takeMessages() { return m_spool.takeMessages(); }
     Spool::Batch takeRemovals(std::size_t count) { return m_spool.takeRemovals(count); }
     std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);

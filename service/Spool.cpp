@@ -239,11 +239,6 @@ std::optional<std::string> Spool::stage(const std::string& content, const std::s
     return id;
 }
 
-Spool::Batch Spool::takeStaged()
-{
-    return std::exchange(m_staged, newBatch());
-}
-
 Spool::Batch Spool::takeRemovals(std::size_t count)
 {
     Batch batch = newBatch();

@@ -51,14 +51,12 @@ public:
     };
 
     // Writes content (the message for user; empty: every user's) under a temporary name and
-    // returns its id; it goes into into, or else into the spool's own batch (takeStaged()).
+    // returns its id; it goes into into, or else into the spool's own batch (takeMessages()).
     // Nothing is durable or stored before the batch is synced and settled, though it counts
     // against the caps at once.
     std::optional<std::string> stage(const std::string& content, const std::string& user,
                                      std::string& error, Batch* into = nullptr);
     Batch newBatch() const { return Batch{m_dir, {}, {}, {}, {}}; }
-    // The staged messages and the removals since the last call, as one batch.
-    Batch takeStaged();
     // The staged messages alone; the removals stay staged.
     Batch takeMessages();
     // At most count of the staged removals, oldest first, alone.

@@ -80,9 +80,9 @@ void TestCommitPipeline::landsInOrderWithVerdictsByTicket()
         return verdict == Verdict::Pending ? ticket : std::string();
     };
     const std::string one = stage("one"), two = stage("two");
-    pipeline.submit(reception.takeBatch());
+    pipeline.submit(reception.takeMessages());
     const std::string three = stage("three");
-    pipeline.submit(reception.takeBatch());
+    pipeline.submit(reception.takeMessages());
     QVERIFY(!one.empty() && !two.empty() && !three.empty());
     QVERIFY(pipeline.busy());
 
@@ -107,14 +107,14 @@ void TestCommitPipeline::landsInOrderWithVerdictsByTicket()
     QCOMPARE(reception.land(batches[1]), (Verdicts{{three, Verdict::Accepted}}));
     QCOMPARE(spool.count(), std::size_t(2));
 
-    // An acknowledgement goes to disk with the next batch, alone if need be.
+    // An acknowledgement goes to disk in a batch of removals.
     QVERIFY(spool.remove(two));
     const auto file = [&](const std::string& id) {
         return dir.filePath(QString::fromStdString("spool/" + id + "-.msg"));
     };
     QVERIFY(QFile::exists(file(two)));
     QVERIFY(reception.hasPending());
-    Spool::Batch removal = reception.takeBatch();
+    Spool::Batch removal = reception.takeRemovals(SIZE_MAX);
     QCOMPARE(removal.removals, std::vector<std::string>{two + "-.msg"});
     removal.sync();
     QVERIFY(!QFile::exists(file(two)));
@@ -126,7 +126,7 @@ void TestCommitPipeline::landsInOrderWithVerdictsByTicket()
     Spool::Batch messages = reception.takeMessages();
     QCOMPARE(messages.entries.size(), std::size_t(1));
     QVERIFY(messages.removals.empty());
-    pipeline.submit(reception.takeBatch());
+    pipeline.submit(reception.takeRemovals(SIZE_MAX));
     QVERIFY(pipeline.removing());
     pipeline.submit(std::move(messages));
     disk.release(four);

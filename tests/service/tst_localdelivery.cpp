@@ -58,9 +58,10 @@ struct Service
     // What the event loop does once the workers have synced: the batch lands.
     void commit()
     {
-        Spool::Batch batch = reception.takeBatch();
-        batch.sync();
-        reception.land(batch);
+        for (Spool::Batch batch : {reception.takeMessages(), reception.takeRemovals(SIZE_MAX)}) {
+            batch.sync();
+            reception.land(batch);
+        }
     }
 
     std::size_t spoolFiles() const
