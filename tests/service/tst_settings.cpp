@@ -2,7 +2,6 @@
 #include "service/Log.h"
 #include "service/Settings.h"
 
-#include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -48,7 +47,6 @@ private slots:
     void prefixesPrioritiesInTheJournalOnly();
     void parsesEveryProgramsOptionsOneWay_data();
     void parsesEveryProgramsOptionsOneWay();
-    void knowsEveryOptionItsHelpLists();
 };
 
 void TestSettings::readsEveryKeyFromFileAndOptions_data()
@@ -223,27 +221,6 @@ void TestSettings::parsesEveryProgramsOptionsOneWay()
     for (const std::string& operand : operands)
         got += " " + QString::fromStdString(operand);
     QCOMPARE(got, result);
-}
-
-// The help and the option table are written apart: each option the help shows must parse as
-// an option (its value may still be refused).
-void TestSettings::knowsEveryOptionItsHelpLists()
-{
-    static const QRegularExpression option(QStringLiteral("^\\s+(--[a-z-]+)"),
-                                           QRegularExpression::MultilineOption);
-    int seen = 0;
-    for (auto it = option.globalMatch(QString::fromUtf8(SettingsParser::kUsage)); it.hasNext();) {
-        const QString name = it.next().captured(1);
-        if (name == QLatin1String("--help") || name == QLatin1String("--version") ||
-            name == QLatin1String("--config"))
-            continue;
-        Settings settings;
-        std::string error;
-        parse({}, {name, QStringLiteral("1")}, settings, error);
-        QVERIFY2(error.find("unknown option") == std::string::npos, error.c_str());
-        ++seen;
-    }
-    QVERIFY(seen > 20);
 }
 
 QTEST_APPLESS_MAIN(TestSettings)
