@@ -46,9 +46,7 @@ lookup() {
 cat >"$work/flood.py" <<'PY'
 import socket, sys, time
 rate, seconds = int(sys.argv[1]), float(sys.argv[2])
-def encoded(name):
-    raw = name.ljust(15).encode() + b"\x03"
-    return bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+from netbios import encoded
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("10.79.0.3", 0))
 s.setblocking(False)

@@ -2,6 +2,8 @@
 # Only a missing capability skips (77); a missing tool is a failure, as scripts/test installs
 # every one.
 source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+# The scripts' Python snippets take the name encoding from netbios.py beside this file.
+export PYTHONPATH="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)${PYTHONPATH:+:$PYTHONPATH}"
 
 skip() {
     echo "SKIP: $*"

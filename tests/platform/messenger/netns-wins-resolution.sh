@@ -123,11 +123,9 @@ if [ -f "$work/probe.dgram" ]; then
     python3 - "$work/probe.dgram" <<'PY' || fail "the workgroup datagram is not as sent"
 import sys
 d = open(sys.argv[1], "rb").read()
-def enc(name, suffix):
-    raw = name.ljust(15).encode() + bytes([suffix])
-    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+from netbios import encoded
 assert d[0] == 0x11 and d[4:8] == bytes([10, 85, 2, 2]), d[:14]
-assert d[48:82] == enc("H5WG", 0), d[48:82]
+assert d[48:82] == encoded("H5WG", 0), d[48:82]
 assert d.endswith(b"TESTER\0H5WG\0hello all\0"), d[-40:]
 PY
 else
@@ -139,9 +137,7 @@ fi
 wins_ttl() {
     ip netns exec "$far" timeout 5 python3 - "$1" <<'PY'
 import socket, struct, sys
-def encoded(name):
-    raw = name.ljust(15).encode() + b"\x03"
-    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+from netbios import encoded
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.settimeout(1.5)
 query = struct.pack(">HHHHHH", 0x5151, 0x0100, 1, 0, 0, 0) + encoded(sys.argv[1]) + b"\0\x20\0\x01"
@@ -164,9 +160,7 @@ PY
 claim_from_far2() {
     ip netns exec "$far2" timeout 40 python3 - "$1" <<'PY'
 import socket, struct, sys
-def encoded(name):
-    raw = name.ljust(15).encode() + b"\x03"
-    return b" " + bytes(c for b in raw for c in (0x41 + (b >> 4), 0x41 + (b & 15))) + b"\0"
+from netbios import encoded
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.settimeout(35)
 request = (struct.pack(">HHHHHH", 0x5252, 0x2900, 1, 0, 0, 1) + encoded(sys.argv[1]) +

@@ -10,6 +10,7 @@ set -uo pipefail
 
 vorelind=${1:?usage: $0 VORELIND}
 python=$(command -v python3) || { echo "FAIL: python3 is not installed (scripts/test installs it)"; exit 1; }
+export PYTHONPATH="$(cd "$(dirname "$0")/../../support" && pwd)"
 [ -x "$vorelind" ] || { echo "FAIL: $vorelind is not built"; exit 1; }
 
 work=$(mktemp -d /tmp/vorelin-loname.XXXXXX)
@@ -58,9 +59,7 @@ import socket, struct, sys, time
 
 port, log = int(sys.argv[1]), sys.argv[2]
 
-def encoded(name, suffix):
-    raw = name.ljust(15).encode() + bytes([suffix])
-    return bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+from netbios import encoded
 
 def ask(packet, wait=2.0):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

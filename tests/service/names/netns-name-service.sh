@@ -215,9 +215,7 @@ rss() { sed -n 's/^VmRSS:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$daemon_pid/status"; }
 flood() {
     ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
 import socket, time
-def encoded(name):
-    raw = name.ljust(15).encode() + b"\x03"
-    return bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+from netbios import encoded
 query = bytes.fromhex("234501100001000000000000") + encoded("PC-ANA") + bytes.fromhex("00200001")
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setblocking(False)
