@@ -43,6 +43,19 @@ InboxMessage message(int n, int textLength = 20, const QString& address = {})
     return m;
 }
 
+QList<InboxMessage> messages(int first, int count, int textLength = 20)
+{
+    QList<InboxMessage> out;
+    for (int n = first; n < first + count; ++n)
+        out.append(message(n, textLength));
+    return out;
+}
+
+QStringList fields(const InboxMessage& m)
+{
+    return {m.from, m.machine, m.address, m.called, m.to, m.received, m.text};
+}
+
 QStringList ids(const InboxHistory& history)
 {
     QStringList out;
@@ -153,12 +166,8 @@ void TestInboxHistory::keepsMessagesAcrossRestart()
     QCOMPARE(again.load().outcome, InboxHistory::Loaded::Fine);
     QCOMPARE(ids(again), (QStringList{"id-3", "id-1"}));
     const InboxMessage oldest = again.messages().last();
-    const InboxMessage expected = message(1);
     QCOMPARE(oldest.key, firstKey);
-    QCOMPARE((QStringList{oldest.from, oldest.machine, oldest.address, oldest.called, oldest.to,
-                          oldest.received, oldest.text}),
-             (QStringList{expected.from, expected.machine, expected.address, expected.called,
-                          expected.to, expected.received, expected.text}));
+    QCOMPARE(fields(oldest), fields(message(1)));
     QVERIFY(!oldest.unread);
     QVERIFY(again.messages().first().unread);
     QCOMPARE(again.unreadCount(), 1);
@@ -222,11 +231,7 @@ void TestInboxHistory::evictsReadFirstAndFloodsLast()
 
     InboxHistory history(path(), {maxMessages, maxUnread});
     history.load();
-    QList<InboxMessage> before;
-    for (int n = 0; n < read; ++n)
-        before.append(message(100000 + n));
-    const QStringList readKeys = history.add(before).newKeys;
-    for (const QString& key : readKeys)
+    for (const QString& key : history.add(messages(100000, read)).newKeys)
         QVERIFY(history.markRead(key));
     const QString quiet = history.add({message(99999, 20, "10.9.9.9")}).newKeys.value(0);
     QVERIFY(!quiet.isEmpty());
@@ -364,10 +369,7 @@ void TestInboxHistory::setsADamagedHistoryAside_data()
         {
             InboxHistory history(dir.filePath("h.sqlite"));
             history.load();
-            QList<InboxMessage> many;
-            for (int n = 0; n < 200; ++n)
-                many.append(message(n, 200));
-            history.add(many);
+            history.add(messages(0, 200, 200));
         }
         return readFile(dir.filePath("h.sqlite"));
     }();
@@ -420,10 +422,7 @@ void TestInboxHistory::listsAPageAtATime()
 {
     InboxHistory history(path());
     history.load();
-    QList<InboxMessage> many;
-    for (int n = 0; n < 2 * InboxListModel::kPage + 10; ++n)
-        many.append(message(n));
-    QVERIFY(history.add(many).kept);
+    QVERIFY(history.add(messages(0, 2 * InboxListModel::kPage + 10)).kept);
 
     InboxListModel model(history);
     model.reload();

@@ -315,10 +315,8 @@ private slots:
     void endsWithTheRightCode();
     void defaultsAreTheDocumentedLimits();
     void readStopsAtTheDeadlineWhateverIsWaiting();
-    void keepAliveFloodEndsAtTheDeadline_data();
-    void keepAliveFloodEndsAtTheDeadline();
-    void lateAnswersEndAtTheSendLimit_data();
-    void lateAnswersEndAtTheSendLimit();
+    void peersThatNeverFinishEndTheSend_data();
+    void peersThatNeverFinishEndTheSend();
     void addressPolicyDecides_data();
     void addressPolicyDecides();
     void refusesAddressesItMayNotCall_data();
@@ -400,42 +398,35 @@ void TestSmbMessenger::readStopsAtTheDeadlineWhateverIsWaiting()
     ::close(ends[1]);
 }
 
-void TestSmbMessenger::keepAliveFloodEndsAtTheDeadline_data()
+// Keep-alives without end end at the reply timeout; answers each in time but all together
+// late end at the send limit.
+void TestSmbMessenger::peersThatNeverFinishEndTheSend_data()
 {
+    QTest::addColumn<bool>("flood"); // keep-alives, else late answers
     QTest::addColumn<bool>("afterSession");
-    QTest::newRow("instead of the session response") << false;
-    QTest::newRow("instead of an SMB reply") << true;
-}
-
-void TestSmbMessenger::keepAliveFloodEndsAtTheDeadline()
-{
-    QFETCH(bool, afterSession);
-    FakeSessionPeer peer(keepAliveFlood(afterSession));
-    SmbMessenger messenger(kLocalName, peerOptions(peer.port(), 300ms));
-    const auto code = sendOrGiveUp(messenger, "Hola");
-    QVERIFY2(code, "the send did not end");
-    QCOMPARE(*code, MessengerResult::kNetworkError);
-}
-
-void TestSmbMessenger::lateAnswersEndAtTheSendLimit_data()
-{
     QTest::addColumn<bool>("retargets");
-    QTest::newRow("every SMB reply late") << false;
-    QTest::newRow("four retargets late") << true;
+    QTest::newRow("keep-alives instead of the session response") << true << false << false;
+    QTest::newRow("keep-alives instead of an SMB reply") << true << true << false;
+    QTest::newRow("every SMB reply late") << false << false << false;
+    QTest::newRow("four retargets late") << false << false << true;
 }
 
-void TestSmbMessenger::lateAnswersEndAtTheSendLimit()
+void TestSmbMessenger::peersThatNeverFinishEndTheSend()
 {
+    QFETCH(bool, flood);
+    QFETCH(bool, afterSession);
     QFETCH(bool, retargets);
     std::uint16_t port = 0;
-    FakeSessionPeer peer(lateAnswers(retargets, port));
+    FakeSessionPeer peer(flood ? keepAliveFlood(afterSession) : lateAnswers(retargets, port));
     port = peer.port();
-    SmbMessengerOptions options = peerOptions(port);
-    options.sendLimit = 1000ms;
+    SmbMessengerOptions options = peerOptions(port, flood ? 300ms : 1500ms);
+    if (!flood)
+        options.sendLimit = 1000ms;
     SmbMessenger messenger(kLocalName, options);
     // 34 SMBs at 300 ms each, or four retargets and three SMBs: well past the limit.
-    const QString text = retargets ? QStringLiteral("Hola") : QString(4095, QChar('x'));
-    const auto code = sendOrGiveUp(messenger, text);
+    const bool longText = !flood && !retargets;
+    const auto code =
+        sendOrGiveUp(messenger, longText ? QString(4095, QChar('x')) : QStringLiteral("Hola"));
     QVERIFY2(code, "the send did not end");
     QCOMPARE(*code, MessengerResult::kNetworkError);
     // Cut short before the end went out, so the receiver shows nothing.
