@@ -32,9 +32,10 @@ need_tools() {
     [ -z "${missing// /}" ] || { echo "FAIL: missing:$missing (scripts/test installs them)"; exit 1; }
 }
 
-# under_xvfb COMMAND...: COMMAND (the script again) on an X display of its own.
+# under_xvfb COMMAND...: COMMAND (the script again) on an X display of its own. -noreset: by
+# default Xvfb resets when its last client leaves, and a program connecting then is refused.
 under_xvfb() {
-    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$@"
+    VORELIN_E2E_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp -noreset" "$@"
 }
 
 # scratch_home: scratch, a folder of its own holding the XDG folders, exported. On exit the

@@ -303,7 +303,7 @@ chmod 700 "$work/xdg/runtime"
 ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" SUPPORT="$support" WORK="$work" \
     TAG="$tag" WINDOW="$window_bin" RECV="$recv_bin" XDG_CONFIG_HOME="$work/xdg/config" \
     XDG_RUNTIME_DIR="$work/xdg/runtime" timeout 120 \
-    xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$work/window.sh" >"$work/window.log" 2>&1 ||
+    xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp -noreset" bash "$work/window.sh" >"$work/window.log" 2>&1 ||
     fail "the window's messages: $(cat "$work/window.log" "$work/window.out" 2>/dev/null)"
 cat "$work/window.log"
 grep -q "\"called\":\"NEARV\".*\"text\":\"Por WINS $tag\"" "$work/run5/recv.json" ||
