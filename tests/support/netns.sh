@@ -253,6 +253,7 @@ samba_start() {
     ip netns exec "$1" env TMPDIR="$work/tmp" "$2" -F --debug-stdout -d 3 -s "$3/smb.conf" \
         </dev/null >"$3/$(basename "$2").out" 2>&1 &
     pids+=($!)
+    echo $! >"$3/$(basename "$2").pid"
 }
 
 # await_nmb NS CONF WANT ARGS...: nmblookup -s CONF ARGS in NS until a line starts with WANT
@@ -266,6 +267,7 @@ await_nmb() {
         sleep 0.5
     done
     echo "FAIL: never saw '$want' from nmblookup $*"
+    for i in "$work"/*/*.pid; do kill -0 "$(cat "$i")" 2>/dev/null || echo "$i: it has ended"; done
     tail -n 30 "$work"/*/nmbd.out
     exit 1
 }
