@@ -461,32 +461,32 @@ int InboxHistory::number(const QString& statement) const
 
 QList<InboxMessage> InboxHistory::page(int offset, int limit) const
 {
+    return select(QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?"),
+                  {limit, offset});
+}
+
+std::optional<InboxMessage> InboxHistory::find(const QString& key) const
+{
+    const QList<InboxMessage> found =
+        select(QStringLiteral("SELECT %1 FROM messages WHERE key = ?"), {key});
+    return found.isEmpty() ? std::nullopt : std::optional(found.first());
+}
+
+QList<InboxMessage> InboxHistory::select(const QString& statement, const QVariantList& values) const
+{
     QList<InboxMessage> out;
     if (!m_open)
         return out;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?").arg(kColumns));
-    query.addBindValue(limit);
-    query.addBindValue(offset);
+    query.prepare(statement.arg(kColumns));
+    for (const QVariant& value : values)
+        query.addBindValue(value);
     if (!query.exec())
         return out;
     while (query.next())
         out.append(fromRow(query));
     return out;
-}
-
-std::optional<InboxMessage> InboxHistory::find(const QString& key) const
-{
-    if (!m_open)
-        return std::nullopt;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("SELECT %1 FROM messages WHERE key = ?").arg(kColumns));
-    query.addBindValue(key);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    return fromRow(query);
 }
 
 namespace {
@@ -528,20 +528,9 @@ QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
 
 QList<InboxMessage> InboxHistory::burst(const QString& key) const
 {
-    QList<InboxMessage> out;
-    if (!m_open)
-        return out;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
+    return select(QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
                                  "messages WHERE key = ? AND seq = (SELECT max(seq) FROM "
                                  "messages AS newer WHERE newer.burst = messages.burst)) "
-                                 "ORDER BY seq DESC")
-                      .arg(kColumns));
-    query.addBindValue(key);
-    if (!query.exec())
-        return out;
-    while (query.next())
-        out.append(fromRow(query));
-    return out;
+                                 "ORDER BY seq DESC"),
+                  {key});
 }
