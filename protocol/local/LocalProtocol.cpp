@@ -25,6 +25,11 @@ constexpr const char* kAliasState = "alias_state";
 // The start of a stored record: a message line whose id is still to be put in.
 constexpr std::string_view kStoredPrefix = R"({"type":"message","id":")";
 
+template <class... F> struct Overloaded : F...
+{
+    using F::operator()...;
+};
+
 std::string field(const Json::Value& object, std::string_view key)
 {
     return object.string(key).value_or(std::string());
@@ -105,97 +110,86 @@ Line decode(std::string_view line)
     const auto type = object ? object->string("type") : std::nullopt;
     if (!type || object->type != Json::Value::Type::Object)
         return Malformed{};
+    const auto get = [&object](std::string_view key) {
+        return field(*object, key);
+    };
     if (*type == "hello") {
-        return Hello{field(*object, "user"),
-                     field(*object, "computer"),
-                     object->unsignedNumber("waiting").value_or(0),
-                     field(*object, kComputerState),
-                     field(*object, kAlias),
-                     field(*object, kAliasState)};
+        return Hello{
+            get("user"),         get("computer"), object->unsignedNumber("waiting").value_or(0),
+            get(kComputerState), get(kAlias),     get(kAliasState)};
     }
-    if (*type == "message") {
-        // Without an id it cannot be acknowledged.
-        if (!object->string("id"))
-            return Ignored{};
-        return messageOf(*object);
-    }
+    // Without an id a message cannot be acknowledged.
+    if (*type == "message")
+        return object->string("id") ? Line(messageOf(*object)) : Ignored{};
     if (*type == "alias")
-        return NameUpdate{false, field(*object, kAlias), field(*object, kAliasState)};
+        return NameUpdate{false, get(kAlias), get(kAliasState)};
     if (*type == "computer")
-        return NameUpdate{true, field(*object, "computer"), field(*object, kComputerState)};
+        return NameUpdate{true, get("computer"), get(kComputerState)};
     if (*type == "ack")
-        return Ack{field(*object, "id")};
+        return Ack{get("id")};
     if (*type == "deliver") {
         const bool whole =
             object->string("from") && object->string("machine") && object->string("text");
-        return Deliver{field(*object, "from"), field(*object, "machine"), field(*object, "text"),
-                       whole};
+        return Deliver{get("from"), get("machine"), get("text"), whole};
     }
     if (*type == "delivered")
         return Delivered{};
     if (*type == "refused")
-        return Refused{field(*object, "reason")};
+        return Refused{get("reason")};
     if (*type == "error")
-        return Error{field(*object, "reason")};
+        return Error{get("reason")};
     return Ignored{};
 }
 
-std::string encode(const Hello& hello)
+std::string encode(const Line& value)
 {
-    Json::ObjectWriter writer;
-    writer.add("type", "hello")
-        .add("user", hello.user)
-        .add("computer", hello.computer)
-        .add("waiting", hello.waiting);
-    for (const auto& [key, value] :
-         {std::pair{kComputerState, &hello.computerState}, std::pair{kAlias, &hello.alias},
-          std::pair{kAliasState, &hello.aliasState}}) {
-        if (!value->empty())
-            writer.add(key, *value);
-    }
-    return finish(writer);
-}
-
-std::string encode(const Message& message)
-{
-    Json::ObjectWriter writer;
-    writer.add("type", "message").add("id", message.id);
-    for (const auto& [key, member] : kMessageFields)
-        writer.add(key, message.*member);
-    return finish(writer);
-}
-
-std::string encode(const NameUpdate& update)
-{
-    return update.computer
-               ? line("computer", {{"computer", update.name}, {kComputerState, update.state}})
-               : line("alias", {{kAlias, update.name}, {kAliasState, update.state}});
-}
-
-std::string encode(const Ack& ack)
-{
-    return line("ack", {{"id", ack.id}});
-}
-
-std::string encode(const Deliver& deliver)
-{
-    return line("deliver",
-                {{"from", deliver.from}, {"machine", deliver.machine}, {"text", deliver.text}});
-}
-
-std::string encode(const Delivered&)
-{
-    return line("delivered", {});
-}
-
-std::string encode(const Refused& refused)
-{
-    return line("refused", {{"reason", refused.reason}});
-}
-
-std::string encode(const Error& error)
-{
-    return line("error", {{"reason", error.reason}});
+    return std::visit(
+        Overloaded{
+            [](const Hello& hello) {
+                Json::ObjectWriter writer;
+                writer.add("type", "hello")
+                    .add("user", hello.user)
+                    .add("computer", hello.computer)
+                    .add("waiting", hello.waiting);
+                for (const auto& [key, value] :
+                     {std::pair{kComputerState, &hello.computerState},
+                      std::pair{kAlias, &hello.alias}, std::pair{kAliasState, &hello.aliasState}}) {
+                    if (!value->empty())
+                        writer.add(key, *value);
+                }
+                return finish(writer);
+            },
+            [](const Message& message) {
+                Json::ObjectWriter writer;
+                writer.add("type", "message").add("id", message.id);
+                for (const auto& [key, member] : kMessageFields)
+                    writer.add(key, message.*member);
+                return finish(writer);
+            },
+            [](const NameUpdate& update) {
+                return update.computer
+                           ? line("computer",
+                                  {{"computer", update.name}, {kComputerState, update.state}})
+                           : line("alias", {{kAlias, update.name}, {kAliasState, update.state}});
+            },
+            [](const Ack& ack) {
+                return line("ack", {{"id", ack.id}});
+            },
+            [](const Deliver& deliver) {
+                return line(
+                    "deliver",
+                    {{"from", deliver.from}, {"machine", deliver.machine}, {"text", deliver.text}});
+            },
+            [](const Delivered&) { return line("delivered", {}); },
+            [](const Refused& refused) {
+                return line("refused", {{"reason", refused.reason}});
+            },
+            [](const Error& error) {
+                return line("error", {{"reason", error.reason}});
+            },
+            [](const auto&) { return std::string(); },
+        },
+        value);
 }
 
 void apply(Hello& hello, const NameUpdate& update)
