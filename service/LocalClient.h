@@ -33,8 +33,9 @@ public:
         Timeout,
         Closed
     };
-    // Waits for the next line until the timeout (none: forever).
-    Read readLine(std::string& line, std::optional<std::chrono::milliseconds> timeout);
+    using Clock = std::chrono::steady_clock;
+    // Waits for the next line until the deadline (none: forever), and decodes it.
+    Read read(LocalProtocol::Line& line, std::optional<Clock::time_point> deadline);
 
 private:
     int m_fd = -1;
