@@ -2,6 +2,8 @@
 
 #include "protocol/local/Json.h"
 
+#include <algorithm>
+
 namespace LocalProtocol {
 
 namespace {
@@ -75,23 +77,17 @@ void LineReader::append(std::string_view bytes)
 
 std::optional<std::string> LineReader::nextLine()
 {
-    if (m_failed)
-        return std::nullopt;
-    const std::size_t end = m_buffer.find('\n', m_scanned);
-    if (end == std::string::npos) {
-        m_scanned = m_buffer.size();
-        if (m_buffer.size() > kMaxLine)
-            fail();
-        return std::nullopt;
-    }
-    if (end > kMaxLine) {
+    const std::size_t end = m_failed ? std::string::npos : m_buffer.find('\n', m_scanned);
+    // What is scanned is a line so far, or the unfinished one: either may pass the limit.
+    m_scanned = std::min(end, m_buffer.size());
+    if (m_scanned > kMaxLine)
         fail();
+    if (m_failed || end == std::string::npos)
         return std::nullopt;
-    }
     std::string line = m_buffer.substr(0, end);
     m_buffer.erase(0, end + 1);
     m_scanned = 0;
-    if (!line.empty() && line.back() == '\r')
+    if (line.ends_with('\r'))
         line.pop_back();
     return line;
 }
@@ -213,21 +209,22 @@ std::optional<std::string> handOut(std::string_view record, std::string_view id)
 {
     if (record.ends_with('\n'))
         record.remove_suffix(1);
-    const Line line = decode(record);
-    if (const auto* message = std::get_if<Message>(&line)) {
-        if (!message->id.empty() || !record.starts_with(kStoredPrefix))
+    const auto object = Json::parse(record);
+    if (!object || object->type != Json::Value::Type::Object)
+        return std::nullopt;
+    if (object->string("type")) {
+        if (object->string("type") != "message" || object->string("id") != "" ||
+            !record.starts_with(kStoredPrefix))
             return std::nullopt;
         std::string out;
         out.reserve(record.size() + id.size() + 1);
-        out.append(kStoredPrefix).append(id).append(record.substr(kStoredPrefix.size()));
-        out.push_back('\n');
+        out.append(kStoredPrefix)
+            .append(id)
+            .append(record.substr(kStoredPrefix.size()))
+            .append("\n");
         return out;
     }
     // The older form: an object of the fields alone, every one of them there.
-    const auto object = Json::parse(record);
-    if (!std::holds_alternative<Malformed>(line) || !object ||
-        object->type != Json::Value::Type::Object)
-        return std::nullopt;
     for (const auto& [key, member] : kMessageFields) {
         if (!object->string(key))
             return std::nullopt;
