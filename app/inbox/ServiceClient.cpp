@@ -114,16 +114,11 @@ void ServiceClient::connectNow()
     m_reader = LocalProtocol::LineReader();
     m_socket = new QLocalSocket(this);
     m_socket->setReadBufferSize(kReadBufferBytes);
-    connect(m_socket, &QLocalSocket::connected, this, &ServiceClient::onConnected);
+    connect(m_socket, &QLocalSocket::connected, this, [this] { m_helloTimeout.start(); });
     connect(m_socket, &QLocalSocket::readyRead, this, &ServiceClient::onReadyRead);
     connect(m_socket, &QLocalSocket::errorOccurred, this, &ServiceClient::onError);
     connect(m_socket, &QLocalSocket::disconnected, this, &ServiceClient::onDisconnected);
     m_socket->connectToServer(m_options.socketPath);
-}
-
-void ServiceClient::onConnected()
-{
-    m_helloTimeout.start();
 }
 
 void ServiceClient::onReadyRead()
@@ -164,25 +159,14 @@ void ServiceClient::onReadyRead()
 
 void ServiceClient::onError(QLocalSocket::LocalSocketError error)
 {
-    switch (error) {
-    case QLocalSocket::ServerNotFoundError:
-        retryLater(!m_options.serviceInstalled || m_options.serviceInstalled()
-                       ? State::NotRunning
-                       : State::NotInstalled);
-        break;
-    case QLocalSocket::ConnectionRefusedError:
-        retryLater(State::NotRunning);
-        break;
-    case QLocalSocket::SocketAccessError:
-        retryLater(State::NoPermission);
-        break;
-    case QLocalSocket::PeerClosedError:
-        onDisconnected();
-        break;
-    default:
-        retryLater(State::NotRunning);
-        break;
-    }
+    if (error == QLocalSocket::PeerClosedError)
+        return onDisconnected();
+    if (error == QLocalSocket::SocketAccessError)
+        return retryLater(State::NoPermission);
+    // No socket at all: the service may not even be installed.
+    const bool installed = error != QLocalSocket::ServerNotFoundError ||
+                           !m_options.serviceInstalled || m_options.serviceInstalled();
+    retryLater(installed ? State::NotRunning : State::NotInstalled);
 }
 
 void ServiceClient::onDisconnected()

@@ -78,7 +78,6 @@ signals:
 
 private:
     void connectNow();
-    void onConnected();
     void onReadyRead();
     void onError(QLocalSocket::LocalSocketError error);
     void onDisconnected();
