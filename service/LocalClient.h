@@ -20,7 +20,6 @@ public:
 
     bool connect(const std::string& path, std::string& error);
     void close();
-    bool connected() const { return m_fd >= 0; }
 
     // One encoded line, its line break included.
     bool sendLine(const std::string& line);

@@ -67,7 +67,6 @@ public:
 
     State state() const { return m_state; }
     const LocalProtocol::Hello& hello() const { return m_hello; }
-    const QString& socketPath() const { return m_options.socketPath; }
     int failures() const { return m_failures; }
 
 signals:

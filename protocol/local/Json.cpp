@@ -139,8 +139,7 @@ private:
             if (static_cast<unsigned char>(peek()) < 0x20) // the end too
                 return std::nullopt;
             if (!accept("\\")) {
-                // Raw UTF-8 must be valid: a U+FFFD that was not written as such marks a bad
-                // byte.
+                // Raw UTF-8 must be valid: a U+FFFD not written as such marks a bad byte.
                 const std::size_t before = m_at;
                 if (Utf8::next(m_text, m_at) == 0xFFFD &&
                     m_text.substr(before, 3) != "\xEF\xBF\xBD")

@@ -37,11 +37,6 @@ std::string field(const Json::Value& object, std::string_view key)
     return object.string(key).value_or(std::string());
 }
 
-std::string finish(Json::ObjectWriter& writer)
-{
-    return writer.finish() + "\n";
-}
-
 Message messageOf(const Json::Value& object)
 {
     Message message;
@@ -59,7 +54,7 @@ std::string line(std::string_view type,
     writer.add("type", type);
     for (const auto& [key, value] : members)
         writer.add(key, value);
-    return finish(writer);
+    return writer.finish() + "\n";
 }
 
 } // namespace
@@ -153,14 +148,14 @@ std::string encode(const Line& value)
                     if (!value->empty())
                         writer.add(key, *value);
                 }
-                return finish(writer);
+                return writer.finish() + "\n";
             },
             [](const Message& message) {
                 Json::ObjectWriter writer;
                 writer.add("type", "message").add("id", message.id);
                 for (const auto& [key, member] : kMessageFields)
                     writer.add(key, message.*member);
-                return finish(writer);
+                return writer.finish() + "\n";
             },
             [](const NameUpdate& update) {
                 return update.computer
