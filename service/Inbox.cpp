@@ -15,12 +15,6 @@ bool Inbox::isFor(const std::string& user, const Peer& peer)
     return user.empty() || user == peer.user;
 }
 
-std::optional<std::string> Inbox::messageLine(const std::string& id) const
-{
-    const auto record = m_spool.read(id);
-    return record ? Wire::handOut(*record, id) : std::nullopt;
-}
-
 void Inbox::announce(const std::string&)
 {
     // Clients that are behind get it when they have read the messages before it.
@@ -58,7 +52,8 @@ void Inbox::refill(Client& client)
         client.sentUpTo = next->id;
         if (!isFor(*next->user, client.peer))
             continue;
-        if (const auto text = messageLine(next->id)) {
+        const auto record = m_spool.read(next->id);
+        if (const auto text = record ? Wire::handOut(*record, next->id) : std::nullopt) {
             client.output += *text;
         } else {
             m_log.warning("spool: " + next->id + " is unreadable, removed");
@@ -123,20 +118,18 @@ void Inbox::handIn(Client& client, const Wire::Deliver& request)
     message.size = request.text.size();
     message.text = Utf8::normalisedText(request.text);
     Verdict verdict = Verdict::Accepted;
-    if (Utf8::codePoints(request.text) > kMaxTextCharacters)
+    if (Utf8::codePoints(request.text) > Wire::kMaxTextCharacters)
         verdict = Verdict::TooLong;
     else if (message.text.empty())
         verdict = Verdict::Empty;
-    if (verdict != Verdict::Accepted) {
+    if (verdict != Verdict::Accepted)
         m_handIns->refused(message, verdict);
-    } else {
-        const Verdict admitted = m_handIns->admit(message);
-        verdict = admitted == Verdict::Accepted ? m_handIns->deliver(message) : admitted;
-    }
-    if (verdict == Verdict::Accepted)
-        send(client, Wire::encode(Wire::Delivered{}));
     else
-        send(client, Wire::encode(Wire::Refused{verdictName(verdict)}));
+        verdict = m_handIns->admit(message);
+    if (verdict == Verdict::Accepted)
+        verdict = m_handIns->deliver(message);
+    send(client, Wire::encode(verdict == Verdict::Accepted ? Wire::Line(Wire::Delivered{})
+                                                           : Wire::Refused{verdictName(verdict)}));
 }
 
 std::string Inbox::takeOutput(ClientId id)

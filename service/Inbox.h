@@ -32,7 +32,6 @@ public:
     // the spool within one turn of the loop, so it stays small: senders wait for the turn.
     static constexpr std::size_t kOutputChunk = 8 * 1024;
     static constexpr std::size_t kMaxOutput = 1024 * 1024;
-    static constexpr std::size_t kMaxTextCharacters = LocalProtocol::kMaxTextCharacters;
 
     struct Peer
     {
@@ -40,8 +39,6 @@ public:
         std::string user;
         bool mayHandIn = false;
     };
-
-    using Log = ::Log;
 
     Inbox(std::string computerName, Spool& spool, Log log);
 
@@ -89,8 +86,6 @@ private:
 
     // user empty: every user's.
     static bool isFor(const std::string& user, const Peer& peer);
-    // The "message" line of a stored message, read from the spool; nullopt when unreadable.
-    std::optional<std::string> messageLine(const std::string& id) const;
     void send(Client& client, const std::string& line);
     void refill(Client& client);
     void handle(Client& client, std::string_view line);

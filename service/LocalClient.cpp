@@ -59,45 +59,35 @@ void LocalClient::finish(std::chrono::milliseconds timeout)
     if (m_fd < 0)
         return;
     ::shutdown(m_fd, SHUT_WR);
-    std::string ignored;
+    LocalProtocol::Line ignored;
     // Lines still arriving (a new message) are dropped unacknowledged: they stay waiting.
-    for (int i = 0; i < 1000 && readLine(ignored, timeout) == Read::Line; ++i) {
+    for (int i = 0; i < 1000 && read(ignored, Clock::now() + timeout) == Read::Line; ++i) {
     }
     close();
 }
 
-LocalClient::Read LocalClient::readLine(std::string& line,
-                                        std::optional<std::chrono::milliseconds> timeout)
+LocalClient::Read LocalClient::read(LocalProtocol::Line& line,
+                                    std::optional<Clock::time_point> deadline)
 {
-    const auto deadline =
-        std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     while (m_fd >= 0) {
-        if (auto next = m_reader.nextLine()) {
-            line = std::move(*next);
+        if (const auto next = m_reader.nextLine()) {
+            line = LocalProtocol::decode(*next);
             return Read::Line;
         }
         if (m_reader.failed())
             break;
-        int wait = -1;
-        if (timeout) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return Read::Timeout;
-            wait = static_cast<int>(left.count());
-        }
-        pollfd poller{m_fd, POLLIN, 0};
-        const int ready = ::poll(&poller, 1, wait);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
-            break;
-        if (ready == 0)
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline.value_or(Clock::time_point::max()) - Clock::now());
+        if (left.count() <= 0)
             return Read::Timeout;
+        pollfd poller{m_fd, POLLIN, 0};
+        const int ready = ::poll(&poller, 1, deadline ? static_cast<int>(left.count()) : -1);
         char chunk[8192];
-        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        const ssize_t n = ready > 0 ? ::recv(m_fd, chunk, sizeof chunk, 0) : ready;
         if (n < 0 && errno == EINTR)
             continue;
+        if (ready == 0)
+            return Read::Timeout;
         if (n <= 0)
             break;
         m_reader.append(std::string_view(chunk, std::size_t(n)));

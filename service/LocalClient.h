@@ -20,7 +20,6 @@ public:
 
     bool connect(const std::string& path, std::string& error);
     void close();
-    bool connected() const { return m_fd >= 0; }
 
     // One encoded line, its line break included.
     bool sendLine(const std::string& line);
@@ -33,8 +32,9 @@ public:
         Timeout,
         Closed
     };
-    // Waits for the next line until the timeout (none: forever).
-    Read readLine(std::string& line, std::optional<std::chrono::milliseconds> timeout);
+    using Clock = std::chrono::steady_clock;
+    // Waits for the next line until the deadline (none: forever), and decodes it.
+    Read read(LocalProtocol::Line& line, std::optional<Clock::time_point> deadline);
 
 private:
     int m_fd = -1;

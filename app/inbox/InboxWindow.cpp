@@ -216,7 +216,7 @@ void InboxWindow::onServiceState()
     const ServiceClient& client = m_services.client;
     QString text = ServiceClient::describe(client.state(), client.hello());
     if (client.state() == ServiceClient::State::Connected) {
-        const QString alias = ServiceProtocol::aliasProblem(client.hello());
+        const QString alias = ServiceClient::aliasProblem(client.hello());
         if (!alias.isEmpty())
             text += QLatin1Char(' ') + alias;
     }

@@ -29,7 +29,7 @@ int ServiceClient::retryDelayMs(int failures, int maxRetryMs)
     return std::min(delay, maxRetryMs);
 }
 
-QString ServiceClient::describe(State state, const ServiceProtocol::Hello& hello)
+QString ServiceClient::describe(State state, const LocalProtocol::Hello& hello)
 {
     switch (state) {
     case State::Connecting:
@@ -53,6 +53,45 @@ QString ServiceClient::describe(State state, const ServiceProtocol::Hello& hello
     return QString();
 }
 
+QString ServiceClient::aliasProblem(const LocalProtocol::Hello& hello)
+{
+    const QString alias = QString::fromStdString(hello.alias.empty() ? hello.user : hello.alias);
+    switch (LocalProtocol::nameProblem(hello)) {
+    case LocalProtocol::NameProblem::None:
+        break;
+    case LocalProtocol::NameProblem::ComputerConflict:
+        return tr("Otro equipo de la red ya usa el nombre de este equipo, «%1», así que los "
+                  "mensajes a ese nombre le llegan a él: cambie el nombre de uno de los dos "
+                  "equipos.")
+            .arg(QString::fromStdString(hello.computer));
+    case LocalProtocol::NameProblem::AliasConflict:
+        return tr("Otro equipo de la red ya usa el nombre «%1», así que los mensajes a ese "
+                  "nombre le llegan a él: pida que lo libere o use otro nombre.")
+            .arg(alias);
+    case LocalProtocol::NameProblem::AliasTooLong:
+        return tr("El nombre «%1» tiene más de 15 caracteres y no se puede anunciar en la red: "
+                  "los mensajes le llegan solo por el nombre del equipo.")
+            .arg(alias);
+    case LocalProtocol::NameProblem::AliasUnavailable:
+        return tr("El nombre «%1» no se pudo anunciar en la red porque el servicio de nombres "
+                  "no está disponible: los mensajes le llegan solo por el nombre del equipo.")
+            .arg(alias);
+    }
+    return QString();
+}
+
+std::optional<InboxMessage> ServiceClient::inboxMessage(const LocalProtocol::Line& line)
+{
+    const auto* m = std::get_if<LocalProtocol::Message>(&line);
+    if (!m || m->id.empty())
+        return std::nullopt;
+    const auto qt = [](const std::string& text) {
+        return QString::fromStdString(text);
+    };
+    return InboxMessage{QString(),     qt(m->id), qt(m->from),     qt(m->machine), qt(m->address),
+                        qt(m->called), qt(m->to), qt(m->received), qt(m->text),    true};
+}
+
 void ServiceClient::start()
 {
     setState(State::Connecting);
@@ -62,7 +101,8 @@ void ServiceClient::start()
 void ServiceClient::acknowledge(const QString& id)
 {
     if (m_socket && m_socket->state() == QLocalSocket::ConnectedState) {
-        m_socket->write(ServiceProtocol::ackLine(id));
+        m_socket->write(
+            QByteArray::fromStdString(LocalProtocol::encode(LocalProtocol::Ack{id.toStdString()})));
         // Out now, not at the next turn of the event loop, which a quitting inbox never sees.
         m_socket->flush();
     }
@@ -70,24 +110,15 @@ void ServiceClient::acknowledge(const QString& id)
 
 void ServiceClient::connectNow()
 {
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-    }
-    m_reader = ServiceProtocol::LineReader();
+    dropSocket();
+    m_reader = LocalProtocol::LineReader();
     m_socket = new QLocalSocket(this);
     m_socket->setReadBufferSize(kReadBufferBytes);
-    connect(m_socket, &QLocalSocket::connected, this, &ServiceClient::onConnected);
+    connect(m_socket, &QLocalSocket::connected, this, [this] { m_helloTimeout.start(); });
     connect(m_socket, &QLocalSocket::readyRead, this, &ServiceClient::onReadyRead);
     connect(m_socket, &QLocalSocket::errorOccurred, this, &ServiceClient::onError);
     connect(m_socket, &QLocalSocket::disconnected, this, &ServiceClient::onDisconnected);
     m_socket->connectToServer(m_options.socketPath);
-}
-
-void ServiceClient::onConnected()
-{
-    m_helloTimeout.start();
 }
 
 void ServiceClient::onReadyRead()
@@ -95,26 +126,25 @@ void ServiceClient::onReadyRead()
     QList<InboxMessage> messages;
     bool broken = false;
     while (!broken && m_socket && m_socket->bytesAvailable() > 0) {
-        const QByteArray chunk = m_socket->read(ServiceProtocol::kMaxLine);
+        const QByteArray chunk = m_socket->read(qint64(LocalProtocol::kMaxLine));
         m_reader.append(std::string_view(chunk.constData(), std::size_t(chunk.size())));
-        while (const auto line = m_reader.nextLine()) {
-            if (QByteArrayView(*line).trimmed().isEmpty())
+        while (const auto text = m_reader.nextLine()) {
+            if (QByteArrayView(*text).trimmed().isEmpty())
                 continue;
-            const ServiceProtocol::Event event = ServiceProtocol::parseLine(QByteArrayView(*line));
-            if (std::holds_alternative<ServiceProtocol::Malformed>(event)) {
-                broken = true;
+            const LocalProtocol::Line line = LocalProtocol::decode(*text);
+            broken = std::holds_alternative<LocalProtocol::Malformed>(line);
+            if (broken)
                 break;
-            }
-            if (const auto* hello = std::get_if<ServiceProtocol::Hello>(&event)) {
+            if (const auto* hello = std::get_if<LocalProtocol::Hello>(&line)) {
                 m_hello = *hello;
                 m_failures = 0;
                 m_helloTimeout.stop();
                 setState(State::Connected);
                 emit helloReceived(m_hello);
-            } else if (const auto* update = std::get_if<ServiceProtocol::NameUpdate>(&event)) {
+            } else if (const auto* update = std::get_if<LocalProtocol::NameUpdate>(&line)) {
                 LocalProtocol::apply(m_hello, *update);
                 emit helloReceived(m_hello);
-            } else if (const auto* message = std::get_if<InboxMessage>(&event)) {
+            } else if (auto message = inboxMessage(line)) {
                 messages.append(*message);
             }
         }
@@ -129,59 +159,53 @@ void ServiceClient::onReadyRead()
 
 void ServiceClient::onError(QLocalSocket::LocalSocketError error)
 {
-    switch (error) {
-    case QLocalSocket::ServerNotFoundError:
-        retryLater(!m_options.serviceInstalled || m_options.serviceInstalled()
-                       ? State::NotRunning
-                       : State::NotInstalled);
-        break;
-    case QLocalSocket::ConnectionRefusedError:
-        retryLater(State::NotRunning);
-        break;
-    case QLocalSocket::SocketAccessError:
-        retryLater(State::NoPermission);
-        break;
-    case QLocalSocket::PeerClosedError:
-        onDisconnected();
-        break;
-    default:
-        retryLater(State::NotRunning);
-        break;
-    }
+    if (error == QLocalSocket::PeerClosedError)
+        return onDisconnected();
+    if (error == QLocalSocket::SocketAccessError)
+        return retryLater(State::NoPermission);
+    // No socket at all: the service may not even be installed.
+    const bool installed = error != QLocalSocket::ServerNotFoundError ||
+                           !m_options.serviceInstalled || m_options.serviceInstalled();
+    retryLater(installed ? State::NotRunning : State::NotInstalled);
 }
 
 void ServiceClient::onDisconnected()
 {
     // The service went away, most often for a restart: try again soon, and say so only if
     // that fails.
-    if (m_state == State::Connected) {
-        // Error and disconnection both report the one loss.
-        if (m_socket)
-            m_socket->disconnect(this);
-        setState(State::Connecting);
-        ++m_failures;
-        m_helloTimeout.stop();
-        if (!m_retry.isActive())
-            m_retry.start(retryDelayMs(m_failures, m_options.maxRetryMs));
-        return;
-    }
-    retryLater(m_state == State::Connecting ? State::NotRunning : m_state);
+    if (m_state != State::Connected)
+        return retryLater(m_state == State::Connecting ? State::NotRunning : m_state);
+    // Error and disconnection both report the one loss.
+    if (m_socket)
+        m_socket->disconnect(this);
+    setState(State::Connecting);
+    retrySoon();
 }
 
 void ServiceClient::retryLater(State state)
 {
+    dropSocket();
+    setState(state);
+    retrySoon();
+}
+
+void ServiceClient::retrySoon()
+{
+    ++m_failures;
     m_helloTimeout.stop();
+    // One pending attempt at a time, however many errors one failure raises.
+    if (!m_retry.isActive())
+        m_retry.start(retryDelayMs(m_failures, m_options.maxRetryMs));
+}
+
+void ServiceClient::dropSocket()
+{
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();
         m_socket->deleteLater();
         m_socket = nullptr;
     }
-    ++m_failures;
-    setState(state);
-    // One pending attempt at a time, however many errors one failure raises.
-    if (!m_retry.isActive())
-        m_retry.start(retryDelayMs(m_failures, m_options.maxRetryMs));
 }
 
 void ServiceClient::setState(State state)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/inbox/InboxMessage.h"
-#include "app/inbox/ServiceProtocol.h"
+#include "protocol/local/LocalProtocol.h"
 
 #include <QList>
 #include <QLocalSocket>
@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 // The connection to the messenger service's local socket. It connects, reads the service's
 // lines, hands over messages and sends acknowledgements; when the service is away it says why
@@ -52,36 +53,42 @@ public:
     // The wait before the next attempt after this many failures in a row.
     static int retryDelayMs(int failures, int maxRetryMs = kMaxRetryMs);
     // One sentence for the user: what is the matter and what to do.
-    static QString describe(State state, const ServiceProtocol::Hello& hello);
+    static QString describe(State state, const LocalProtocol::Hello& hello);
+    // One sentence for the name the user cannot rely on (LocalProtocol::nameProblem); empty when
+    // there is none.
+    static QString aliasProblem(const LocalProtocol::Hello& hello);
+    // The message a line hands over; nullopt for any other line, and for a message without an
+    // id, which could not be acknowledged.
+    static std::optional<InboxMessage> inboxMessage(const LocalProtocol::Line& line);
 
     void start();
     // Tells the service that the message is kept; it may then drop its copy.
     void acknowledge(const QString& id);
 
     State state() const { return m_state; }
-    const ServiceProtocol::Hello& hello() const { return m_hello; }
-    const QString& socketPath() const { return m_options.socketPath; }
+    const LocalProtocol::Hello& hello() const { return m_hello; }
     int failures() const { return m_failures; }
 
 signals:
     void stateChanged(ServiceClient::State state);
-    void helloReceived(const ServiceProtocol::Hello& hello);
+    void helloReceived(const LocalProtocol::Hello& hello);
     // Everything that came in one read, in arrival order.
     void messagesReceived(const QList<InboxMessage>& messages);
 
 private:
     void connectNow();
-    void onConnected();
     void onReadyRead();
     void onError(QLocalSocket::LocalSocketError error);
     void onDisconnected();
     void retryLater(State state);
+    void dropSocket();
+    void retrySoon();
     void setState(State state);
 
     Options m_options;
     QPointer<QLocalSocket> m_socket;
-    ServiceProtocol::LineReader m_reader;
-    ServiceProtocol::Hello m_hello;
+    LocalProtocol::LineReader m_reader;
+    LocalProtocol::Hello m_hello;
     QTimer m_retry;
     QTimer m_helloTimeout;
     State m_state = State::Connecting;

@@ -23,19 +23,25 @@ public:
     {
         auto value = parseValue(0);
         skipSpace();
-        if (!value || m_at != m_text.size())
-            return std::nullopt;
-        return value;
+        return m_at == m_text.size() ? value : std::nullopt;
     }
 
 private:
-    bool atEnd() const { return m_at >= m_text.size(); }
-    char peek() const { return atEnd() ? '\0' : m_text[m_at]; }
+    // '\0' past the end, which no grammar rule accepts.
+    char peek() const { return m_at < m_text.size() ? m_text[m_at] : '\0'; }
+
+    // Takes the next character if it is one of these.
+    bool accept(std::string_view any)
+    {
+        const bool taken = any.find(peek()) != std::string_view::npos;
+        m_at += taken;
+        return taken;
+    }
 
     void skipSpace()
     {
-        while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
-            ++m_at;
+        while (accept(" \t\n\r")) {
+        }
     }
 
     bool literal(std::string_view word)
@@ -46,116 +52,72 @@ private:
         return true;
     }
 
+    bool digits()
+    {
+        const std::size_t from = m_at;
+        while (accept("0123456789")) {
+        }
+        return m_at > from;
+    }
+
     std::optional<Value> parseValue(std::size_t depth)
     {
         if (depth > Json::kMaxDepth)
             return std::nullopt;
         skipSpace();
-        Value value;
-        switch (peek()) {
-        case '{':
-        case '[':
+        if (peek() == '{' || peek() == '[')
             return parseContainer(depth);
-        case '"': {
+        if (peek() == '"') {
             auto text = parseString();
-            if (!text)
-                return std::nullopt;
-            value.type = Value::Type::String;
-            value.text = std::move(*text);
-            return value;
+            return text ? std::optional(Value{Value::Type::String, std::move(*text), {}})
+                        : std::nullopt;
         }
-        case 't':
-        case 'f':
-            value.type = Value::Type::Bool;
-            value.boolean = peek() == 't';
-            if (!literal(value.boolean ? "true" : "false"))
-                return std::nullopt;
-            return value;
-        case 'n':
-            if (!literal("null"))
-                return std::nullopt;
-            return value;
-        default:
-            return parseNumber();
+        for (const std::string_view word : {"true", "false", "null"}) {
+            if (literal(word))
+                return Value{word == "null" ? Value::Type::Null : Value::Type::Bool, {}, {}};
         }
+        const std::size_t start = m_at;
+        accept("-");
+        if ((!accept("0") && !digits()) || (accept(".") && !digits()))
+            return std::nullopt;
+        if (accept("eE")) {
+            accept("+-");
+            if (!digits())
+                return std::nullopt;
+        }
+        return Value{Value::Type::Number, std::string(m_text.substr(start, m_at - start)), {}};
     }
 
     // An object's members or an array's items, separated by commas.
     std::optional<Value> parseContainer(std::size_t depth)
     {
         const bool object = m_text[m_at++] == '{';
-        const char close = object ? '}' : ']';
-        Value value;
-        value.type = object ? Value::Type::Object : Value::Type::Array;
-        skipSpace();
+        const std::string_view close = object ? "}" : "]";
+        Value value{object ? Value::Type::Object : Value::Type::Array, {}, {}};
         // Sorted, so that a line of many keys costs n log n, not n squared.
         std::set<std::string> keys;
-        while (peek() != close) {
+        skipSpace();
+        if (accept(close))
+            return value;
+        do {
             std::optional<std::string> key;
             if (object) {
+                skipSpace();
                 if (peek() != '"' || value.members.size() == Json::kMaxMembers)
                     return std::nullopt;
                 key = parseString();
-                if (!key || !keys.insert(*key).second)
-                    return std::nullopt;
                 skipSpace();
-                if (peek() != ':')
+                if (!key || !keys.insert(*key).second || !accept(":"))
                     return std::nullopt;
-                ++m_at;
             }
             auto item = parseValue(depth + 1);
             if (!item)
                 return std::nullopt;
             if (object)
                 value.members.push_back(Json::Member{std::move(*key), std::move(*item)});
-            else
-                value.items.push_back(std::move(*item));
             skipSpace();
-            if (peek() != ',')
-                break;
-            ++m_at;
-            skipSpace();
-            if (peek() == close) // a comma before the end
-                return std::nullopt;
-        }
-        if (peek() != close)
-            return std::nullopt;
-        ++m_at;
-        return value;
-    }
-
-    std::optional<Value> parseNumber()
-    {
-        const std::size_t start = m_at;
-        const auto digits = [&] {
-            const std::size_t from = m_at;
-            while (!atEnd() && peek() >= '0' && peek() <= '9')
-                ++m_at;
-            return m_at > from;
-        };
-        if (peek() == '-')
-            ++m_at;
-        if (peek() == '0') {
-            ++m_at;
-        } else if (!digits()) {
-            return std::nullopt;
-        }
-        if (peek() == '.') {
-            ++m_at;
-            if (!digits())
-                return std::nullopt;
-        }
-        if (peek() == 'e' || peek() == 'E') {
-            ++m_at;
-            if (peek() == '+' || peek() == '-')
-                ++m_at;
-            if (!digits())
-                return std::nullopt;
-        }
-        Value value;
-        value.type = Value::Type::Number;
-        value.text = std::string(m_text.substr(start, m_at - start));
-        return value;
+        } while (accept(","));
+        return accept(close) ? std::optional(std::move(value)) : std::nullopt;
     }
 
     std::optional<unsigned> hex4()
@@ -173,50 +135,34 @@ private:
     {
         ++m_at; // "
         std::string out;
-        while (true) {
-            if (atEnd())
+        while (!accept("\"")) {
+            if (static_cast<unsigned char>(peek()) < 0x20) // the end too
                 return std::nullopt;
-            const auto c = static_cast<unsigned char>(m_text[m_at]);
-            if (c == '"') {
-                ++m_at;
-                return out;
-            }
-            if (c < 0x20)
-                return std::nullopt;
-            if (c == '\\') {
-                ++m_at;
-                if (atEnd())
+            if (!accept("\\")) {
+                // Raw UTF-8 must be valid: a U+FFFD not written as such marks a bad byte.
+                const std::size_t before = m_at;
+                if (Utf8::next(m_text, m_at) == 0xFFFD &&
+                    m_text.substr(before, 3) != "\xEF\xBF\xBD")
                     return std::nullopt;
-                const char e = m_text[m_at++];
-                if (const auto at = kEscaped.find(e); at != std::string_view::npos) {
-                    out.push_back(kMeaning[at]);
-                    continue;
-                }
-                if (e != 'u')
-                    return std::nullopt;
-                auto unit = hex4();
-                if (!unit)
+                out.append(m_text.substr(before, m_at - before));
+            } else if (const auto at = kEscaped.find(peek()); at != std::string_view::npos) {
+                ++m_at;
+                out.push_back(kMeaning[at]);
+            } else {
+                auto unit = accept("u") ? hex4() : std::nullopt;
+                if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF))
                     return std::nullopt;
                 char32_t point = *unit;
-                if (point >= 0xDC00 && point <= 0xDFFF)
-                    return std::nullopt;
                 if (point >= 0xD800 && point <= 0xDBFF) {
-                    if (!literal("\\u"))
-                        return std::nullopt;
-                    auto low = hex4();
+                    const auto low = literal("\\u") ? hex4() : std::nullopt;
                     if (!low || *low < 0xDC00 || *low > 0xDFFF)
                         return std::nullopt;
                     point = 0x10000 + ((point - 0xD800) << 10) + (*low - 0xDC00);
                 }
                 Utf8::append(out, point);
-                continue;
             }
-            // Raw UTF-8 must be valid: a U+FFFD that was not written as such marks a bad byte.
-            const std::size_t before = m_at;
-            if (Utf8::next(m_text, m_at) == 0xFFFD && m_text.substr(before, 3) != "\xEF\xBF\xBD")
-                return std::nullopt;
-            out.append(m_text.substr(before, m_at - before));
         }
+        return out;
     }
 
     std::string_view m_text;
@@ -239,23 +185,18 @@ const Value* Value::find(std::string_view key) const
 std::optional<std::string> Value::string(std::string_view key) const
 {
     const Value* value = find(key);
-    if (!value || value->type != Type::String)
-        return std::nullopt;
-    return value->text;
+    return value && value->type == Type::String ? std::optional(value->text) : std::nullopt;
 }
 
 std::optional<std::uint64_t> Value::unsignedNumber(std::string_view key) const
 {
     const Value* value = find(key);
+    std::uint64_t number = 0;
     if (!value || value->type != Type::Number)
         return std::nullopt;
-    std::uint64_t number = 0;
-    const char* begin = value->text.data();
-    const char* end = begin + value->text.size();
-    const auto [ptr, error] = std::from_chars(begin, end, number);
-    if (error != std::errc() || ptr != end)
-        return std::nullopt;
-    return number;
+    const char* end = value->text.data() + value->text.size();
+    const auto [ptr, error] = std::from_chars(value->text.data(), end, number);
+    return error == std::errc() && ptr == end ? std::optional(number) : std::nullopt;
 }
 
 std::optional<Value> parse(std::string_view text)
@@ -263,32 +204,10 @@ std::optional<Value> parse(std::string_view text)
     return Parser(text).document();
 }
 
-void ObjectWriter::key(std::string_view name)
+ObjectWriter& ObjectWriter::member(std::string_view key, const std::string& json)
 {
-    if (m_text.size() > 1)
-        m_text.push_back(',');
-    m_text += quoted(name);
-    m_text.push_back(':');
-}
-
-ObjectWriter& ObjectWriter::add(std::string_view name, std::string_view value)
-{
-    key(name);
-    m_text += quoted(value);
+    m_text.append(m_text.size() > 1 ? "," : "").append(quoted(key)).append(":").append(json);
     return *this;
-}
-
-ObjectWriter& ObjectWriter::add(std::string_view name, std::uint64_t value)
-{
-    key(name);
-    m_text += std::to_string(value);
-    return *this;
-}
-
-std::string ObjectWriter::finish()
-{
-    m_text.push_back('}');
-    return std::move(m_text);
 }
 
 std::string quoted(std::string_view utf8)

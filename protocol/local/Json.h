@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // The little JSON that the local socket speaks: one object per line. The decoder is strict
@@ -15,6 +14,7 @@ namespace Json {
 
 struct Member;
 
+// What the local socket reads of a value: an array is checked and then forgotten.
 struct Value
 {
     enum class Type
@@ -27,9 +27,7 @@ struct Value
         Object
     };
     Type type = Type::Null;
-    bool boolean = false;
     std::string text; // String: the decoded UTF-8; Number: the literal as written
-    std::vector<Value> items;
     std::vector<Member> members;
 
     const Value* find(std::string_view key) const;
@@ -51,21 +49,27 @@ constexpr std::size_t kMaxMembers = 64;
 
 std::optional<Value> parse(std::string_view text);
 
+// A JSON string literal; invalid UTF-8 becomes U+FFFD.
+std::string quoted(std::string_view utf8);
+
 // Writes one object with its members in the order they are added.
 class ObjectWriter
 {
 public:
-    ObjectWriter& add(std::string_view key, std::string_view value);
-    ObjectWriter& add(std::string_view key, std::uint64_t value);
+    ObjectWriter& add(std::string_view key, std::string_view value)
+    {
+        return member(key, quoted(value));
+    }
+    ObjectWriter& add(std::string_view key, std::uint64_t value)
+    {
+        return member(key, std::to_string(value));
+    }
     // The object's text, without a line break.
-    std::string finish();
+    std::string finish() { return std::move(m_text += '}'); }
 
 private:
-    void key(std::string_view key);
+    ObjectWriter& member(std::string_view key, const std::string& json);
     std::string m_text = "{";
 };
-
-// A JSON string literal; invalid UTF-8 becomes U+FFFD.
-std::string quoted(std::string_view utf8);
 
 } // namespace Json

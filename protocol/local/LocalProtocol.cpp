@@ -2,6 +2,8 @@
 
 #include "protocol/local/Json.h"
 
+#include <algorithm>
+
 namespace LocalProtocol {
 
 namespace {
@@ -25,14 +27,14 @@ constexpr const char* kAliasState = "alias_state";
 // The start of a stored record: a message line whose id is still to be put in.
 constexpr std::string_view kStoredPrefix = R"({"type":"message","id":")";
 
+template <class... F> struct Overloaded : F...
+{
+    using F::operator()...;
+};
+
 std::string field(const Json::Value& object, std::string_view key)
 {
     return object.string(key).value_or(std::string());
-}
-
-std::string finish(Json::ObjectWriter& writer)
-{
-    return writer.finish() + "\n";
 }
 
 Message messageOf(const Json::Value& object)
@@ -52,7 +54,7 @@ std::string line(std::string_view type,
     writer.add("type", type);
     for (const auto& [key, value] : members)
         writer.add(key, value);
-    return finish(writer);
+    return writer.finish() + "\n";
 }
 
 } // namespace
@@ -70,23 +72,17 @@ void LineReader::append(std::string_view bytes)
 
 std::optional<std::string> LineReader::nextLine()
 {
-    if (m_failed)
-        return std::nullopt;
-    const std::size_t end = m_buffer.find('\n', m_scanned);
-    if (end == std::string::npos) {
-        m_scanned = m_buffer.size();
-        if (m_buffer.size() > kMaxLine)
-            fail();
-        return std::nullopt;
-    }
-    if (end > kMaxLine) {
+    const std::size_t end = m_failed ? std::string::npos : m_buffer.find('\n', m_scanned);
+    // What is scanned is a line so far, or the unfinished one: either may pass the limit.
+    m_scanned = std::min(end, m_buffer.size());
+    if (m_scanned > kMaxLine)
         fail();
+    if (m_failed || end == std::string::npos)
         return std::nullopt;
-    }
     std::string line = m_buffer.substr(0, end);
     m_buffer.erase(0, end + 1);
     m_scanned = 0;
-    if (!line.empty() && line.back() == '\r')
+    if (line.ends_with('\r'))
         line.pop_back();
     return line;
 }
@@ -105,97 +101,86 @@ Line decode(std::string_view line)
     const auto type = object ? object->string("type") : std::nullopt;
     if (!type || object->type != Json::Value::Type::Object)
         return Malformed{};
+    const auto get = [&object](std::string_view key) {
+        return field(*object, key);
+    };
     if (*type == "hello") {
-        return Hello{field(*object, "user"),
-                     field(*object, "computer"),
-                     object->unsignedNumber("waiting").value_or(0),
-                     field(*object, kComputerState),
-                     field(*object, kAlias),
-                     field(*object, kAliasState)};
+        return Hello{
+            get("user"),         get("computer"), object->unsignedNumber("waiting").value_or(0),
+            get(kComputerState), get(kAlias),     get(kAliasState)};
     }
-    if (*type == "message") {
-        // Without an id it cannot be acknowledged.
-        if (!object->string("id"))
-            return Ignored{};
-        return messageOf(*object);
-    }
+    // Without an id a message cannot be acknowledged.
+    if (*type == "message")
+        return object->string("id") ? Line(messageOf(*object)) : Ignored{};
     if (*type == "alias")
-        return NameUpdate{false, field(*object, kAlias), field(*object, kAliasState)};
+        return NameUpdate{false, get(kAlias), get(kAliasState)};
     if (*type == "computer")
-        return NameUpdate{true, field(*object, "computer"), field(*object, kComputerState)};
+        return NameUpdate{true, get("computer"), get(kComputerState)};
     if (*type == "ack")
-        return Ack{field(*object, "id")};
+        return Ack{get("id")};
     if (*type == "deliver") {
         const bool whole =
             object->string("from") && object->string("machine") && object->string("text");
-        return Deliver{field(*object, "from"), field(*object, "machine"), field(*object, "text"),
-                       whole};
+        return Deliver{get("from"), get("machine"), get("text"), whole};
     }
     if (*type == "delivered")
         return Delivered{};
     if (*type == "refused")
-        return Refused{field(*object, "reason")};
+        return Refused{get("reason")};
     if (*type == "error")
-        return Error{field(*object, "reason")};
+        return Error{get("reason")};
     return Ignored{};
 }
 
-std::string encode(const Hello& hello)
+std::string encode(const Line& value)
 {
-    Json::ObjectWriter writer;
-    writer.add("type", "hello")
-        .add("user", hello.user)
-        .add("computer", hello.computer)
-        .add("waiting", hello.waiting);
-    for (const auto& [key, value] :
-         {std::pair{kComputerState, &hello.computerState}, std::pair{kAlias, &hello.alias},
-          std::pair{kAliasState, &hello.aliasState}}) {
-        if (!value->empty())
-            writer.add(key, *value);
-    }
-    return finish(writer);
-}
-
-std::string encode(const Message& message)
-{
-    Json::ObjectWriter writer;
-    writer.add("type", "message").add("id", message.id);
-    for (const auto& [key, member] : kMessageFields)
-        writer.add(key, message.*member);
-    return finish(writer);
-}
-
-std::string encode(const NameUpdate& update)
-{
-    return update.computer
-               ? line("computer", {{"computer", update.name}, {kComputerState, update.state}})
-               : line("alias", {{kAlias, update.name}, {kAliasState, update.state}});
-}
-
-std::string encode(const Ack& ack)
-{
-    return line("ack", {{"id", ack.id}});
-}
-
-std::string encode(const Deliver& deliver)
-{
-    return line("deliver",
-                {{"from", deliver.from}, {"machine", deliver.machine}, {"text", deliver.text}});
-}
-
-std::string encode(const Delivered&)
-{
-    return line("delivered", {});
-}
-
-std::string encode(const Refused& refused)
-{
-    return line("refused", {{"reason", refused.reason}});
-}
-
-std::string encode(const Error& error)
-{
-    return line("error", {{"reason", error.reason}});
+    return std::visit(
+        Overloaded{
+            [](const Hello& hello) {
+                Json::ObjectWriter writer;
+                writer.add("type", "hello")
+                    .add("user", hello.user)
+                    .add("computer", hello.computer)
+                    .add("waiting", hello.waiting);
+                for (const auto& [key, value] :
+                     {std::pair{kComputerState, &hello.computerState},
+                      std::pair{kAlias, &hello.alias}, std::pair{kAliasState, &hello.aliasState}}) {
+                    if (!value->empty())
+                        writer.add(key, *value);
+                }
+                return writer.finish() + "\n";
+            },
+            [](const Message& message) {
+                Json::ObjectWriter writer;
+                writer.add("type", "message").add("id", message.id);
+                for (const auto& [key, member] : kMessageFields)
+                    writer.add(key, message.*member);
+                return writer.finish() + "\n";
+            },
+            [](const NameUpdate& update) {
+                return update.computer
+                           ? line("computer",
+                                  {{"computer", update.name}, {kComputerState, update.state}})
+                           : line("alias", {{kAlias, update.name}, {kAliasState, update.state}});
+            },
+            [](const Ack& ack) {
+                return line("ack", {{"id", ack.id}});
+            },
+            [](const Deliver& deliver) {
+                return line(
+                    "deliver",
+                    {{"from", deliver.from}, {"machine", deliver.machine}, {"text", deliver.text}});
+            },
+            [](const Delivered&) { return line("delivered", {}); },
+            [](const Refused& refused) {
+                return line("refused", {{"reason", refused.reason}});
+            },
+            [](const Error& error) {
+                return line("error", {{"reason", error.reason}});
+            },
+            [](const auto&) { return std::string(); },
+        },
+        value);
 }
 
 void apply(Hello& hello, const NameUpdate& update)
@@ -219,21 +204,22 @@ std::optional<std::string> handOut(std::string_view record, std::string_view id)
 {
     if (record.ends_with('\n'))
         record.remove_suffix(1);
-    const Line line = decode(record);
-    if (const auto* message = std::get_if<Message>(&line)) {
-        if (!message->id.empty() || !record.starts_with(kStoredPrefix))
+    const auto object = Json::parse(record);
+    if (!object || object->type != Json::Value::Type::Object)
+        return std::nullopt;
+    if (object->string("type")) {
+        if (object->string("type") != "message" || object->string("id") != "" ||
+            !record.starts_with(kStoredPrefix))
             return std::nullopt;
         std::string out;
         out.reserve(record.size() + id.size() + 1);
-        out.append(kStoredPrefix).append(id).append(record.substr(kStoredPrefix.size()));
-        out.push_back('\n');
+        out.append(kStoredPrefix)
+            .append(id)
+            .append(record.substr(kStoredPrefix.size()))
+            .append("\n");
         return out;
     }
     // The older form: an object of the fields alone, every one of them there.
-    const auto object = Json::parse(record);
-    if (!std::holds_alternative<Malformed>(line) || !object ||
-        object->type != Json::Value::Type::Object)
-        return std::nullopt;
     for (const auto& [key, member] : kMessageFields) {
         if (!object->string(key))
             return std::nullopt;

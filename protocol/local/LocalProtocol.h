@@ -110,15 +110,8 @@ using Line = std::variant<Hello, Message, NameUpdate, Ack, Deliver, Delivered, R
 
 Line decode(std::string_view line);
 
-// Each line with its line break.
-std::string encode(const Hello& hello);
-std::string encode(const Message& message);
-std::string encode(const NameUpdate& update);
-std::string encode(const Ack& ack);
-std::string encode(const Deliver& deliver);
-std::string encode(const Delivered&);
-std::string encode(const Refused& refused);
-std::string encode(const Error& error);
+// The line with its line break; nothing for Ignored and Malformed.
+std::string encode(const Line& line);
 
 // What a name update changes in what the hello said.
 void apply(Hello& hello, const NameUpdate& update);

@@ -95,18 +95,15 @@ Outcome handIn(const std::string& socketPath, const std::string& request, std::s
     client.sendLine(request);
     // The hello and any waiting messages come first; the answer is the first other line.
     const auto deadline = Clock::now() + kReplyTime;
-    std::string line;
+    LocalProtocol::Line answer;
     while (true) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        const auto read =
-            left.count() > 0 ? client.readLine(line, left) : LocalClient::Read::Timeout;
+        const auto read = client.read(answer, deadline);
         if (read != LocalClient::Read::Line) {
             // The service may have read the request: trying again could store it twice.
             why = read == LocalClient::Read::Timeout ? "no answer from the service"
                                                      : "the service closed the connection";
             return Outcome::Failed;
         }
-        const LocalProtocol::Line answer = LocalProtocol::decode(line);
         if (std::holds_alternative<LocalProtocol::Delivered>(answer))
             return Outcome::Delivered;
         const auto* refused = std::get_if<LocalProtocol::Refused>(&answer);

@@ -17,6 +17,8 @@
 
 namespace {
 
+using Clock = LocalClient::Clock;
+
 constexpr auto kFirstRetry = std::chrono::milliseconds(100);
 constexpr auto kLastRetry = std::chrono::milliseconds(5000);
 constexpr auto kReplyTime = std::chrono::milliseconds(5000);
@@ -97,12 +99,11 @@ void tellName(const Wire::NameUpdate& update)
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
-bool handle(LocalClient& client, const std::string& line, bool json)
+bool handle(LocalClient& client, const Wire::Line& line, bool json)
 {
-    const Wire::Line value = Wire::decode(line);
-    if (const auto* update = std::get_if<Wire::NameUpdate>(&value))
+    if (const auto* update = std::get_if<Wire::NameUpdate>(&line))
         tellName(*update);
-    const auto* message = std::get_if<Wire::Message>(&value);
+    const auto* message = std::get_if<Wire::Message>(&line);
     if (!message)
         return false;
     print(*message, json);
@@ -153,14 +154,13 @@ int main(int argc, char** argv)
             retry = std::min(retry * 2, kLastRetry);
             continue;
         }
-        std::string line;
-        if (client.readLine(line, kReplyTime) != LocalClient::Read::Line) {
+        Wire::Line first;
+        if (client.read(first, Clock::now() + kReplyTime) != LocalClient::Read::Line) {
             client.close();
             if (once)
                 return 1;
             continue;
         }
-        const Wire::Line first = Wire::decode(line);
         const auto* hello = std::get_if<Wire::Hello>(&first);
         if (!hello) {
             std::fprintf(stderr, "vorelin-recv: the socket does not speak vorelind's protocol\n");
@@ -170,10 +170,11 @@ int main(int argc, char** argv)
         toldWaiting = false;
         tellName({true, hello->computer, hello->computerState});
         tellName({false, hello->alias, hello->aliasState});
+        Wire::Line line;
         if (once) {
             auto waiting = hello->waiting;
             while (waiting > 0) {
-                if (client.readLine(line, kReplyTime) != LocalClient::Read::Line)
+                if (client.read(line, Clock::now() + kReplyTime) != LocalClient::Read::Line)
                     return 1;
                 if (handle(client, line, json))
                     --waiting;
@@ -181,7 +182,7 @@ int main(int argc, char** argv)
             client.finish(kReplyTime);
             return 0;
         }
-        while (client.readLine(line, std::nullopt) == LocalClient::Read::Line)
+        while (client.read(line, std::nullopt) == LocalClient::Read::Line)
             handle(client, line, json);
         std::fprintf(stderr, "vorelin-recv: the service went away; reconnecting\n");
     }

@@ -1,5 +1,4 @@
 #include "app/inbox/ServiceClient.h"
-#include "app/inbox/ServiceProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -8,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace ServiceProtocol;
+using namespace LocalProtocol;
 
 // The service's line protocol as the inbox reads it: whole lines out of any chunking, a hard
 // limit on a line, tolerance for what later services add, and nothing taken from a broken line.
@@ -85,7 +84,9 @@ void TestInboxProtocol::parsesServerLines()
     QFETCH(QString, kind);
     QFETCH(QStringList, fields);
 
-    const Event event = parseLine(line);
+    const Line event = decode(line.toStdString());
+    const auto message = ServiceClient::inboxMessage(event);
+    QCOMPARE(message.has_value(), kind == "message");
     if (kind == "hello") {
         QVERIFY(std::holds_alternative<Hello>(event));
         const Hello& hello = std::get<Hello>(event);
@@ -95,8 +96,7 @@ void TestInboxProtocol::parsesServerLines()
                          QString::fromStdString(hello.aliasState)}),
             fields);
     } else if (kind == "message") {
-        QVERIFY(std::holds_alternative<InboxMessage>(event));
-        const InboxMessage& m = std::get<InboxMessage>(event);
+        const InboxMessage& m = *message;
         QCOMPARE(
             (QStringList{m.id, m.from, m.machine, m.address, m.called, m.to, m.received, m.text}),
             fields);
@@ -119,7 +119,7 @@ void TestInboxProtocol::splitsLinesWhateverTheChunks()
 {
     QFETCH(int, chunk);
     const QByteArray stream = QByteArray("{\"a\":1}\n\n") + QByteArray(5000, 'x') + "\n" +
-                              QByteArray(ServiceProtocol::kMaxLine, 'y') + "\nend-without-break";
+                              QByteArray(qsizetype(kMaxLine), 'y') + "\nend-without-break";
     LineReader reader;
     QList<QByteArray> lines;
     for (qsizetype at = 0; at < stream.size(); at += chunk) {
@@ -133,7 +133,7 @@ void TestInboxProtocol::splitsLinesWhateverTheChunks()
     QCOMPARE(lines[0], QByteArray("{\"a\":1}"));
     QCOMPARE(lines[1], QByteArray());
     QCOMPARE(lines[2], QByteArray(5000, 'x'));
-    QCOMPARE(lines[3].size(), ServiceProtocol::kMaxLine);
+    QCOMPARE(lines[3].size(), qsizetype(kMaxLine));
 }
 
 void TestInboxProtocol::refusesALineOverTheLimit_data()
@@ -149,7 +149,7 @@ void TestInboxProtocol::refusesALineOverTheLimit()
 {
     QFETCH(int, chunk);
     QFETCH(bool, withBreak);
-    QByteArray stream = "{}\n" + QByteArray(ServiceProtocol::kMaxLine + 1, 'z');
+    QByteArray stream = "{}\n" + QByteArray(qsizetype(kMaxLine) + 1, 'z');
     if (withBreak)
         stream += "\n{}\n";
     // chunk 1 stands for the whole stream at once.
@@ -171,7 +171,7 @@ void TestInboxProtocol::refusesALineOverTheLimit()
 
 void TestInboxProtocol::acknowledgementNamesTheId()
 {
-    const QByteArray line = ackLine(QStringLiteral("id \"with\" quotes\n"));
+    const QByteArray line = QByteArray::fromStdString(encode(Ack{"id \"with\" quotes\n"}));
     QVERIFY(line.endsWith('\n'));
     QCOMPARE(line.count('\n'), 1);
     const QJsonObject ack = QJsonDocument::fromJson(line).object();
@@ -196,8 +196,8 @@ void TestInboxProtocol::explainsAnAliasTheUserCannotRelyOn()
 {
     QFETCH(QString, state);
     QFETCH(bool, explained);
-    const QString text =
-        aliasProblem(Hello{"ana", "PC1", 0, "held", "ANAGARCIA", state.toStdString()});
+    const QString text = ServiceClient::aliasProblem(
+        Hello{"ana", "PC1", 0, "held", "ANAGARCIA", state.toStdString()});
     QCOMPARE(!text.isEmpty(), explained);
     if (explained) {
         QVERIFY(text.contains("ANAGARCIA"));
@@ -231,11 +231,11 @@ void TestInboxProtocol::laterNameUpdatesChangeTheExplanation()
     QFETCH(QByteArray, line);
     QFETCH(QString, named);
     Hello hello{"ana", "PC1", 0, "pending", "ANA", "pending"};
-    const Event event = parseLine(line);
+    const Line event = decode(line.toStdString());
     const auto* update = std::get_if<NameUpdate>(&event);
     QVERIFY(update);
     LocalProtocol::apply(hello, *update);
-    const QString text = aliasProblem(hello);
+    const QString text = ServiceClient::aliasProblem(hello);
     QCOMPARE(text.isEmpty(), named.isEmpty());
     if (!named.isEmpty())
         QVERIFY2(text.contains(QStringLiteral("«%1»").arg(named)), qPrintable(text));
@@ -264,9 +264,9 @@ void TestInboxProtocol::dropsAHostileServiceAndTriesAgain_data()
     const QByteArray message = R"({"type":"message","id":"1","text":"hola"})"
                                "\n";
     QTest::newRow("garbage") << QByteArray("\x16\x03\x01garbage\n") << 0;
-    QTest::newRow("a line over 64 KiB") << hello + QByteArray(kMaxLine + 1, '[') << 0;
+    QTest::newRow("a line over 64 KiB") << hello + QByteArray(qsizetype(kMaxLine) + 1, '[') << 0;
     QTest::newRow("a line over 64 KiB, ended")
-        << hello + QByteArray(kMaxLine + 1, ' ') + "\n" + message << 0;
+        << hello + QByteArray(qsizetype(kMaxLine) + 1, ' ') + "\n" + message << 0;
     QTest::newRow("what came whole before garbage is kept") << hello + message + "}{\n" << 1;
     QTest::newRow("silence instead of hello") << QByteArray() << 0;
 }
