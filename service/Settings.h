@@ -67,6 +67,6 @@ using Outcome = CommandLine::Outcome;
 // The command line; --config FILE is read first, then every other option over it.
 Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string& error);
 
-extern const char* const kUsage;
+extern const std::string kUsage;
 
 } // namespace SettingsParser

@@ -200,24 +200,20 @@ int main(int argc, char** argv)
 {
     g_journal = stderrIsJournal();
     Settings settings;
-    // The installed service reads the system's file; direct mode only what it is given.
-    bool direct = false;
-    bool configGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        direct = direct || arg.starts_with("--bind") || arg.starts_with("--session-port") ||
-                 arg.starts_with("--runtime-dir");
-        configGiven = configGiven || arg.starts_with("--config");
-    }
+    // The installed service reads the system's file, unless given another or in direct mode.
+    bool skipSystemFile = false;
+    for (int i = 1; i < argc; ++i)
+        for (const char* option : {"--bind", "--session-port", "--runtime-dir", "--config"})
+            skipSystemFile = skipSystemFile || std::string_view(argv[i]).starts_with(option);
     std::string error;
-    if (!direct && !configGiven && ::access(kDefaultConfig, F_OK) == 0 &&
+    if (!skipSystemFile && ::access(kDefaultConfig, F_OK) == 0 &&
         !SettingsParser::readFile(settings, kDefaultConfig, error)) {
         logLine.err("vorelind: " + error);
         return 1;
     }
     if (const auto status =
             CommandLine::settle(SettingsParser::parseCommandLine(settings, argc, argv, error),
-                                "vorelind", SettingsParser::kUsage, error))
+                                "vorelind", SettingsParser::kUsage.c_str(), error))
         return *status;
 
     // A bad network file costs the WINS side only; the service runs on broadcast.
