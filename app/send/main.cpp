@@ -12,6 +12,7 @@
 #include "platform/network/LinuxComputerName.h"
 #include "platform/network/LinuxNetworkAdapters.h"
 #include "platform/pointer/BusyPointer.h"
+#include "protocol/OemText.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -127,21 +128,15 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(QStringLiteral("vorelin-send"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));
 
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
-    const SendCommandLine line = parseSendCommandLine(args);
-    switch (line.action) {
-    case SendCommandLine::Action::Help:
+    const SendCommandLine line = parseSendCommandLine(QCoreApplication::arguments().mid(1));
+    if (line.action == SendCommandLine::Action::Help)
         std::fputs(kHelp, stdout);
-        return 0;
-    case SendCommandLine::Action::Version:
+    if (line.action == SendCommandLine::Action::Version)
         std::printf("vorelin-send %s\n", VORELIN_VERSION);
-        return 0;
-    case SendCommandLine::Action::UsageError:
+    if (line.action == SendCommandLine::Action::UsageError)
         return usageError(line.problem);
-    case SendCommandLine::Action::Send:
-        break;
-    }
+    if (line.action != SendCommandLine::Action::Send)
+        return 0;
 
     QString text;
     if (line.text) {
@@ -151,8 +146,7 @@ int main(int argc, char* argv[])
             std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
         text = messageFromInput(readInput());
     }
-    const MessageCheck check = checkMessage(text);
-    if (check.verdict == MessageCheck::Verdict::Empty)
+    if (text.isEmpty())
         return usageError(QStringLiteral("the message is empty; nothing was sent"));
 
     const auto network = NetworkConfigParser::load();
@@ -177,15 +171,15 @@ int main(int argc, char* argv[])
 
     // The window sends a NUL as it is, and the receiver shows the text up to it; here nothing
     // is cut without a word.
-    if (check.verdict == MessageCheck::Verdict::HasNul) {
+    if (text.contains(QChar(u'\0'))) {
         sendPath.DescribeSendResult(MessengerResult::kInvalidParameter);
         return kNotDelivered;
     }
-    if (check.replaced > 0)
+    if (const std::size_t replaced = OemText::replacedCount(text.toStdU16String()))
         std::fprintf(stderr,
                      "vorelin-send: warning: %zu character%s the code page lacks will show as "
                      "'?'\n",
-                     check.replaced, check.replaced == 1 ? "" : "s");
+                     replaced, replaced == 1 ? "" : "s");
 
     // A bare '*' meant this machine's workgroup to the classic command-line sender; the
     // messenger call itself refuses it, as the window does.
