@@ -23,11 +23,9 @@ Outcome parse(int argc, char** argv, std::span<const Option> options, const Hand
     optind = 0; // 0: getopt starts over, for a second parse in one process
     // "+": the first operand ends the options, as for fixed operands.
     const char* shortOptions = fixed ? "+:hV" : ":hV";
-    while (true) {
-        int index = -1;
-        const int got = ::getopt_long(scanned, argv, shortOptions, table.data(), &index);
-        if (got == -1)
-            break;
+    int got = 0;
+    int index = -1;
+    while ((got = ::getopt_long(scanned, argv, shortOptions, table.data(), &index)) != -1) {
         if (got == 'h')
             return Outcome::Help;
         if (got == 'V')

@@ -179,15 +179,12 @@ bool apply(Settings& s, std::string_view key, std::string_view value, std::strin
     value = trimmed(value);
     const auto known = std::find_if(std::begin(kKeys), std::end(kKeys),
                                     [key](const Key& k) { return k.set && k.name == key; });
-    if (known == std::end(kKeys)) {
-        error = "unknown setting '" + std::string(key) + "'";
-        return false;
-    }
-    if (!known->set(s, value)) {
-        error = "bad value '" + std::string(value) + "' for " + std::string(key);
-        return false;
-    }
-    return true;
+    if (known != std::end(kKeys) && known->set(s, value))
+        return true;
+    error = known == std::end(kKeys)
+                ? "unknown setting '" + std::string(key) + "'"
+                : "bad value '" + std::string(value) + "' for " + std::string(key);
+    return false;
 }
 
 bool readFile(Settings& settings, const std::string& path, std::string& error)
@@ -240,7 +237,7 @@ Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string&
     }
     // The file first, so that options override it.
     for (const auto& [name, value] : given)
-        if (name == "config" && !readFile(settings, settings.configFile = value, error))
+        if (name == "config" && !readFile(settings, value, error))
             return Outcome::Error;
     for (const auto& [name, value] : given) {
         if (name != "config" && !apply(settings, name, value, error)) {

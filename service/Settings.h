@@ -19,7 +19,6 @@ struct Settings
     std::uint16_t sessionPort = 0;
     std::string runtimeDir;
     std::string stateDir;
-    std::string configFile;
 
     std::string computerName; // empty: from the host name
     int codePage = 850;

@@ -4,20 +4,11 @@
 
 #include <QCommandLineParser>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 
 namespace {
 
-std::optional<std::uint32_t> parseAddress(const QString& text)
-{
-    // inet_pton takes dotted decimal only: no host names, no hex or octal forms.
-    in_addr address{};
-    if (::inet_pton(AF_INET, text.toLatin1().constData(), &address) != 1)
-        return std::nullopt;
-    return ntohl(address.s_addr);
-}
+using Action = SendCommandLine::Action;
 
 std::optional<std::uint16_t> parsePort(const QString& text)
 {
@@ -36,27 +27,19 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
     QCommandLineParser parser;
     // Words after the recipient are the message, whatever they look like.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    // The help is the program's own text: an option needs only its names and whether it takes
-    // a value.
-    const auto option = [&parser](const char* names, bool valued = true) {
-        const QCommandLineOption option(QString::fromLatin1(names).split(QLatin1Char(' ')), {},
-                                        valued ? QStringLiteral("VALUE") : QString());
-        parser.addOption(option);
-        return option;
+    // The help is the program's own: an option needs only its names and whether it takes a value.
+    const auto option = [](const char* names, const QString& value = QStringLiteral("VALUE")) {
+        return QCommandLineOption(QString::fromLatin1(names).split(QLatin1Char(' ')), {}, value);
     };
-    const auto help = option("h help", false);
-    const auto version = option("V version", false);
-    const auto from = option("f from");
-    const auto address = option("I address");
-    const auto port = option("p port");
-    const auto wins = option("wins-server");
-    const auto workgroup = option("workgroup");
+    const auto help = option("h help", {}), version = option("V version", {}),
+               from = option("f from"), address = option("I address"), port = option("p port"),
+               wins = option("wins-server"), workgroup = option("workgroup");
+    parser.addOptions({help, version, from, address, port, wins, workgroup});
     const bool parsed = parser.parse(QStringList{QStringLiteral("vorelin-send")} + args);
 
     SendCommandLine line;
     if (parser.isSet(help) || parser.isSet(version)) {
-        line.action =
-            parser.isSet(help) ? SendCommandLine::Action::Help : SendCommandLine::Action::Version;
+        line.action = parser.isSet(help) ? Action::Help : Action::Version;
         return line;
     }
     const auto fail = [&line](const QString& problem) {
@@ -69,14 +52,15 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
     if (!parsed)
         return fail(parser.errorText());
     line.from = parser.value(from);
-    if (parser.isSet(address) && !(line.address = parseAddress(parser.value(address))))
+    if (parser.isSet(address) &&
+        !(line.address = NetworkConfigParser::ipv4(parser.value(address).toStdString())))
         return refuse(parser.value(address), "an IPv4 address such as 192.168.0.10");
     if (parser.isSet(port) && !(line.port = parsePort(parser.value(port))))
         return refuse(parser.value(port), "a port number from 1 to 65535");
     if (parser.isSet(wins))
         line.winsServers.emplace();
     for (const QString& value : parser.values(wins)) {
-        const auto server = parseAddress(value);
+        const auto server = NetworkConfigParser::ipv4(value.toStdString());
         if (!server || *server == 0 || *server == 0xFFFFFFFF)
             return refuse(value, "a WINS server's IPv4 address");
         line.winsServers->push_back(*server);
@@ -93,7 +77,7 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
         return fail(QStringLiteral("the recipient is empty"));
     if (!words.isEmpty())
         line.text = words.join(QLatin1Char(' '));
-    line.action = SendCommandLine::Action::Send;
+    line.action = Action::Send;
     return line;
 }
 
