@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <ranges>
 
 namespace {
 
@@ -52,15 +53,9 @@ auto text(std::size_t least = 0, std::size_t longest = std::string::npos)
 std::optional<std::vector<std::string>> list(std::string_view text)
 {
     std::vector<std::string> items;
-    while (!text.empty()) {
-        const auto comma = text.find(',');
-        const auto item = trimmed(text.substr(0, comma));
-        if (!item.empty())
+    for (const auto part : std::views::split(text, ','))
+        if (const auto item = trimmed(std::string_view(part.begin(), part.end())); !item.empty())
             items.emplace_back(item);
-        if (comma == std::string_view::npos)
-            break;
-        text.remove_prefix(comma + 1);
-    }
     return items;
 }
 

@@ -138,14 +138,9 @@ int main(int argc, char* argv[])
     if (line.action != SendCommandLine::Action::Send)
         return 0;
 
-    QString text;
-    if (line.text) {
-        text = *line.text;
-    } else {
-        if (::isatty(STDIN_FILENO))
-            std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
-        text = messageFromInput(readInput());
-    }
+    if (!line.text && ::isatty(STDIN_FILENO))
+        std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
+    const QString text = line.text ? *line.text : messageFromInput(readInput());
     if (text.isEmpty())
         return usageError(QStringLiteral("the message is empty; nothing was sent"));
 
@@ -154,13 +149,10 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "vorelin-send: %s\n", network.error->c_str());
     SmbMessengerOptions options;
     options.apply(network.config);
-    if (line.winsServers)
-        options.resolver.nameServers = *line.winsServers;
-    if (line.workgroup)
-        options.workgroup = *line.workgroup;
+    options.resolver.nameServers = line.winsServers.value_or(options.resolver.nameServers);
+    options.workgroup = line.workgroup.value_or(options.workgroup);
     options.address = line.address;
-    if (line.port)
-        options.sessionPort = *line.port;
+    options.sessionPort = line.port.value_or(options.sessionPort);
     LinuxComputerName computer;
     LinuxNetworkAdapters adapters;
     SmbMessenger smb(GetLocalComputerName(computer), options, &adapters);
