@@ -126,17 +126,15 @@ int main(int argc, char* argv[])
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorelin-send"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));
 
     const SendCommandLine line = parseSendCommandLine(QCoreApplication::arguments().mid(1));
-    if (line.action == SendCommandLine::Action::Help)
-        std::fputs(kHelp, stdout);
-    if (line.action == SendCommandLine::Action::Version)
-        std::printf("vorelin-send %s\n", VORELIN_VERSION);
     if (line.action == SendCommandLine::Action::UsageError)
         return usageError(line.problem);
-    if (line.action != SendCommandLine::Action::Send)
+    if (line.action != SendCommandLine::Action::Send) {
+        const bool help = line.action == SendCommandLine::Action::Help;
+        std::fputs(help ? kHelp : "vorelin-send " VORELIN_VERSION "\n", stdout);
         return 0;
+    }
 
     if (!line.text && ::isatty(STDIN_FILENO))
         std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
