@@ -1,6 +1,7 @@
 #include "app/QtCommandLine.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -13,6 +14,7 @@ const QStringList kQtValued =
         .split(QLatin1Char(' '));
 const QStringList kQtFlags =
     QStringLiteral("reverse widgetcount nograb dograb sync testability").split(QLatin1Char(' '));
+const QRegularExpression kDashes(QStringLiteral("^-+"));
 
 } // namespace
 
@@ -24,14 +26,10 @@ CommandLineResult readCommandLine(QCommandLineParser& parser, const QString& pro
     QStringList own;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
-        QString name = arg;
-        while (name.startsWith(QLatin1Char('-')))
-            name.remove(0, 1);
-        const qsizetype equals = name.indexOf(QLatin1Char('='));
-        name.truncate(equals < 0 ? name.size() : equals);
+        const QString name = arg.section(QLatin1Char('='), 0, 0).remove(kDashes);
         if (i > 0 && arg.startsWith(QLatin1Char('-')) &&
             (kQtValued.contains(name) || kQtFlags.contains(name))) {
-            if (equals < 0 && kQtValued.contains(name))
+            if (!arg.contains(QLatin1Char('=')) && kQtValued.contains(name))
                 ++i; // its value
             continue;
         }

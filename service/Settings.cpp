@@ -64,10 +64,8 @@ std::optional<bool> yesNo(std::string_view text)
     return text == "yes" || text == "no" ? std::optional(text == "yes") : std::nullopt;
 }
 
-using Setter = std::function<bool(Settings&, std::string_view)>;
-
 // A value that parse reads, stored when it reads one.
-template <typename Field, typename Parse> Setter with(Field Settings::*field, Parse parse)
+template <typename Field, typename Parse> auto with(Field Settings::*field, Parse parse)
 {
     return [=](Settings& s, std::string_view value) {
         const auto parsed = parse(value);
@@ -84,7 +82,7 @@ struct Key
     const char* name;
     const char* value; // its name in the help
     const char* help;
-    Setter set;
+    std::function<bool(Settings&, std::string_view)> set;
 };
 
 const Key kKeys[] = {

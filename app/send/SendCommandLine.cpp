@@ -3,8 +3,7 @@
 #include "protocol/NetworkConfig.h"
 
 #include <QCommandLineParser>
-
-#include <algorithm>
+#include <QRegularExpression>
 
 namespace {
 
@@ -13,10 +12,8 @@ using Action = SendCommandLine::Action;
 std::optional<std::uint16_t> parsePort(const QString& text)
 {
     // Digits only: toInt takes a sign and spaces too.
-    const bool digits = text.size() <= 5 && std::all_of(text.begin(), text.end(), [](QChar c) {
-                            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-                        });
-    const int port = digits ? text.toInt() : 0;
+    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,5}\\z"));
+    const int port = digits.match(text).hasMatch() ? text.toInt() : 0;
     return port >= 1 && port <= 65535 ? std::optional(std::uint16_t(port)) : std::nullopt;
 }
 
