@@ -31,21 +31,18 @@ Outcome parse(int argc, char** argv, std::span<const Option> options, const Hand
         if (got == 'V')
             return Outcome::Version;
         const std::string given = optind > 0 && optind <= scanned ? argv[optind - 1] : "";
-        if (got == '?') {
+        std::string reason;
+        if (got == '?')
             error =
                 "unknown option '" + (optopt ? "-" + std::string(1, char(optopt)) : given) + "'";
-            return Outcome::Error;
-        }
-        if (got == ':') {
+        else if (got == ':')
             error = given.substr(0, given.find('=')) + " needs a value";
-            return Outcome::Error;
-        }
-        const char* name = table[std::size_t(index)].name;
-        std::string reason;
-        if (!handler(name, optarg ? optarg : "", reason)) {
+        else if (const char* name = table[std::size_t(index)].name;
+                 !handler(name, optarg ? optarg : "", reason))
             error = "--" + std::string(name) + ": " + reason;
-            return Outcome::Error;
-        }
+        else
+            continue;
+        return Outcome::Error;
     }
     for (int i = optind; i < argc; ++i)
         operands.emplace_back(argv[i]);
