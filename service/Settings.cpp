@@ -15,8 +15,8 @@ using NetworkConfigParser::trimmed;
 
 using Units = std::vector<std::pair<std::string_view, std::uint64_t>>;
 
-// A number from low to high in the smallest unit; a bare number counts in plain, a suffix of
-// units in its own ("30" and "30s", "500ms"; "16M", "16384K").
+// A number from low to high in the smallest unit: a bare number counts in plain units, one
+// with a suffix of units in that unit ("30" and "30s", "500ms"; "16M", "16384K").
 auto amount(std::uint64_t low, std::uint64_t high, std::uint64_t plain = 1, Units units = {})
 {
     return [=](std::string_view text) -> std::optional<std::uint64_t> {
@@ -38,6 +38,7 @@ auto amount(std::uint64_t low, std::uint64_t high, std::uint64_t plain = 1, Unit
 }
 
 const auto port = amount(1, 65535);
+// "ms" first: it ends with "s".
 const auto duration = amount(1, 24 * 3600 * 1000, 1000, {{"ms", 1}, {"s", 1000}});
 const auto size = amount(1, std::uint64_t(1) << 40, 1, {{"K", 1024}, {"M", 1024 * 1024}});
 

@@ -7,8 +7,6 @@
 
 namespace {
 
-using Action = SendCommandLine::Action;
-
 std::optional<std::uint16_t> parsePort(const QString& text)
 {
     // Digits only: toInt takes a sign and spaces too.
@@ -36,7 +34,8 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
 
     SendCommandLine line;
     if (parser.isSet(help) || parser.isSet(version)) {
-        line.action = parser.isSet(help) ? Action::Help : Action::Version;
+        line.action =
+            parser.isSet(help) ? SendCommandLine::Action::Help : SendCommandLine::Action::Version;
         return line;
     }
     const auto fail = [&line](const QString& problem) {
@@ -74,7 +73,7 @@ SendCommandLine parseSendCommandLine(const QStringList& args)
         return fail(QStringLiteral("the recipient is empty"));
     if (!words.isEmpty())
         line.text = words.join(QLatin1Char(' '));
-    line.action = Action::Send;
+    line.action = SendCommandLine::Action::Send;
     return line;
 }
 
