@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QStringList>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -104,17 +103,9 @@ int usageError(const QString& problem)
 // Standard input up to one byte past kMaxInputBytes.
 QByteArray readInput()
 {
-    QByteArray input;
-    char chunk[4096];
-    while (input.size() <= kMaxInputBytes) {
-        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        input.append(chunk, qsizetype(got));
-    }
-    return input.left(kMaxInputBytes + 1);
+    QByteArray input(kMaxInputBytes + 1, Qt::Uninitialized);
+    input.resize(qsizetype(std::fread(input.data(), 1, std::size_t(input.size()), stdin)));
+    return input;
 }
 
 } // namespace
