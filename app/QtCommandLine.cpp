@@ -1,28 +1,20 @@
 #include "app/QtCommandLine.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cstdio>
 
 namespace {
 
 // What QGuiApplication and QApplication read themselves, with one dash or two.
-bool isQtOption(const QString& name, bool& takesValue)
-{
-    static const QStringList valued{
-        QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
-        QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
-        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
-        QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
-        QStringLiteral("style"),           QStringLiteral("stylesheet"),
-        QStringLiteral("display"),         QStringLiteral("geometry"),
-        QStringLiteral("qmljsdebugger")};
-    static const QStringList flags{QStringLiteral("reverse"), QStringLiteral("widgetcount"),
-                                   QStringLiteral("nograb"),  QStringLiteral("dograb"),
-                                   QStringLiteral("sync"),    QStringLiteral("testability")};
-    takesValue = valued.contains(name);
-    return takesValue || flags.contains(name);
-}
+const QStringList kQtValued =
+    QStringLiteral("platform platformpluginpath platformtheme plugin qwindowgeometry qwindowicon "
+                   "qwindowtitle session style stylesheet display geometry qmljsdebugger")
+        .split(QLatin1Char(' '));
+const QStringList kQtFlags =
+    QStringLiteral("reverse widgetcount nograb dograb sync testability").split(QLatin1Char(' '));
+const QRegularExpression kDashes(QStringLiteral("^-+"));
 
 } // namespace
 
@@ -34,22 +26,21 @@ CommandLineResult readCommandLine(QCommandLineParser& parser, const QString& pro
     QStringList own;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
-        QString name = arg;
-        while (name.startsWith(QLatin1Char('-')))
-            name.remove(0, 1);
-        const qsizetype equals = name.indexOf(QLatin1Char('='));
-        bool takesValue = false;
+        const QString name = arg.section(QLatin1Char('='), 0, 0).remove(kDashes);
         if (i > 0 && arg.startsWith(QLatin1Char('-')) &&
-            isQtOption(name.left(equals), takesValue)) {
-            if (takesValue && equals < 0)
+            (kQtValued.contains(name) || kQtFlags.contains(name))) {
+            if (!arg.contains(QLatin1Char('=')) && kQtValued.contains(name))
                 ++i; // its value
             continue;
         }
         own.append(arg);
     }
-    const QString pointer = QStringLiteral(" (see %1 --help)\n").arg(program);
+    const auto fail = [&program](const QString& problem) {
+        return CommandLineResult{
+            2, {}, program + QStringLiteral(": %1 (see %2 --help)\n").arg(problem, program)};
+    };
     if (!parser.parse(own))
-        return {2, {}, program + QStringLiteral(": ") + parser.errorText() + pointer};
+        return fail(parser.errorText());
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         // Before the application object exists the parser does not know the program's name.
         QString text = parser.helpText();
@@ -62,12 +53,8 @@ CommandLineResult readCommandLine(QCommandLineParser& parser, const QString& pro
     if (parser.isSet(versionOption))
         return {0, program + QLatin1Char(' ') + version + QLatin1Char('\n'), {}};
     if (!parser.positionalArguments().isEmpty())
-        return {2,
-                {},
-                program +
-                    QStringLiteral(": unexpected argument '%1'")
-                        .arg(parser.positionalArguments().constFirst()) +
-                    pointer};
+        return fail(QStringLiteral("unexpected argument '%1'")
+                        .arg(parser.positionalArguments().constFirst()));
     return {};
 }
 

@@ -23,31 +23,26 @@ Outcome parse(int argc, char** argv, std::span<const Option> options, const Hand
     optind = 0; // 0: getopt starts over, for a second parse in one process
     // "+": the first operand ends the options, as for fixed operands.
     const char* shortOptions = fixed ? "+:hV" : ":hV";
-    while (true) {
-        int index = -1;
-        const int got = ::getopt_long(scanned, argv, shortOptions, table.data(), &index);
-        if (got == -1)
-            break;
+    int got = 0;
+    int index = -1;
+    while ((got = ::getopt_long(scanned, argv, shortOptions, table.data(), &index)) != -1) {
         if (got == 'h')
             return Outcome::Help;
         if (got == 'V')
             return Outcome::Version;
         const std::string given = optind > 0 && optind <= scanned ? argv[optind - 1] : "";
-        if (got == '?') {
+        std::string reason;
+        if (got == '?')
             error =
                 "unknown option '" + (optopt ? "-" + std::string(1, char(optopt)) : given) + "'";
-            return Outcome::Error;
-        }
-        if (got == ':') {
+        else if (got == ':')
             error = given.substr(0, given.find('=')) + " needs a value";
-            return Outcome::Error;
-        }
-        const char* name = table[std::size_t(index)].name;
-        std::string reason;
-        if (!handler(name, optarg ? optarg : "", reason)) {
+        else if (const char* name = table[std::size_t(index)].name;
+                 !handler(name, optarg ? optarg : "", reason))
             error = "--" + std::string(name) + ": " + reason;
-            return Outcome::Error;
-        }
+        else
+            continue;
+        return Outcome::Error;
     }
     for (int i = optind; i < argc; ++i)
         operands.emplace_back(argv[i]);

@@ -7,60 +7,40 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <ranges>
 
 namespace {
 
 using NetworkConfigParser::trimmed;
 
-std::optional<std::uint64_t> number(std::string_view text)
-{
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
+using Units = std::vector<std::pair<std::string_view, std::uint64_t>>;
 
-// "30" (seconds), "30s", "500ms".
-std::optional<std::chrono::milliseconds> duration(std::string_view text)
+// A number from low to high in the smallest unit: a bare number counts in plain units, one
+// with a suffix of units in that unit ("30" and "30s", "500ms"; "16M", "16384K").
+auto amount(std::uint64_t low, std::uint64_t high, std::uint64_t plain = 1, Units units = {})
 {
-    std::uint64_t scale = 1000;
-    if (text.ends_with("ms")) {
-        text.remove_suffix(2);
-        scale = 1;
-    } else if (text.ends_with("s")) {
-        text.remove_suffix(1);
-    }
-    const auto value = number(text);
-    if (!value || *value == 0 || *value > 24ull * 3600 * 1000 / scale)
-        return std::nullopt;
-    return std::chrono::milliseconds(*value * scale);
-}
-
-// "16777216", "16384K", "16M"; not 0.
-std::optional<std::size_t> size(std::string_view text)
-{
-    std::uint64_t scale = 1;
-    if (text.ends_with("K")) {
-        scale = 1024;
-        text.remove_suffix(1);
-    } else if (text.ends_with("M")) {
-        scale = 1024 * 1024;
-        text.remove_suffix(1);
-    }
-    const auto value = number(text);
-    if (!value || *value == 0 || *value > (std::uint64_t(1) << 40) / scale)
-        return std::nullopt;
-    return static_cast<std::size_t>(*value * scale);
-}
-
-auto within(std::uint64_t low, std::uint64_t high)
-{
-    return [=](std::string_view text) {
-        const auto value = number(text);
-        return value && *value >= low && *value <= high ? value : std::nullopt;
+    return [=](std::string_view text) -> std::optional<std::uint64_t> {
+        std::uint64_t scale = plain;
+        for (const auto& [suffix, size] : units) {
+            if (text.ends_with(suffix)) {
+                text.remove_suffix(suffix.size());
+                scale = size;
+                break;
+            }
+        }
+        std::uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error != std::errc() || end != text.data() + text.size() || value > high / scale ||
+            value * scale < low)
+            return std::nullopt;
+        return value * scale;
     };
 }
+
+const auto port = amount(1, 65535);
+// "ms" first: it ends with "s".
+const auto duration = amount(1, 24 * 3600 * 1000, 1000, {{"ms", 1}, {"s", 1000}});
+const auto size = amount(1, std::uint64_t(1) << 40, 1, {{"K", 1024}, {"M", 1024 * 1024}});
 
 // Text of least to longest bytes.
 auto text(std::size_t least = 0, std::size_t longest = std::string::npos)
@@ -74,15 +54,9 @@ auto text(std::size_t least = 0, std::size_t longest = std::string::npos)
 std::optional<std::vector<std::string>> list(std::string_view text)
 {
     std::vector<std::string> items;
-    while (!text.empty()) {
-        const auto comma = text.find(',');
-        const auto item = trimmed(text.substr(0, comma));
-        if (!item.empty())
+    for (const auto part : std::views::split(text, ','))
+        if (const auto item = trimmed(std::string_view(part.begin(), part.end())); !item.empty())
             items.emplace_back(item);
-        if (comma == std::string_view::npos)
-            break;
-        text.remove_prefix(comma + 1);
-    }
     return items;
 }
 
@@ -91,10 +65,8 @@ std::optional<bool> yesNo(std::string_view text)
     return text == "yes" || text == "no" ? std::optional(text == "yes") : std::nullopt;
 }
 
-using Setter = std::function<bool(Settings&, std::string_view)>;
-
 // A value that parse reads, stored when it reads one.
-template <typename Field, typename Parse> Setter with(Field Settings::*field, Parse parse)
+template <typename Field, typename Parse> auto with(Field Settings::*field, Parse parse)
 {
     return [=](Settings& s, std::string_view value) {
         const auto parsed = parse(value);
@@ -104,8 +76,6 @@ template <typename Field, typename Parse> Setter with(Field Settings::*field, Pa
     };
 }
 
-const auto port = within(1, 65535);
-
 // Every key of the file, which is an option too, with what the help says of it. "config" is
 // the command line's only.
 struct Key
@@ -113,7 +83,7 @@ struct Key
     const char* name;
     const char* value; // its name in the help
     const char* help;
-    Setter set;
+    std::function<bool(Settings&, std::string_view)> set;
 };
 
 const Key kKeys[] = {
@@ -127,19 +97,19 @@ const Key kKeys[] = {
     {"computer-name", "NAME", "the name to answer to instead of the host name's",
      with(&Settings::computerName, text(0, 15))},
     {"code-page", "N", "OEM code page of names and text (default 850)",
-     with(&Settings::codePage, within(1, 65535))},
+     with(&Settings::codePage, amount(1, 65535))},
     {"max-sessions", "N", "concurrent sessions (default 32)",
-     with(&Settings::maxSessions, within(1, 4096))},
+     with(&Settings::maxSessions, amount(1, 4096))},
     {"max-sessions-per-address", "N", "concurrent sessions from one address (default 4)",
-     with(&Settings::maxSessionsPerAddress, within(1, 4096))},
+     with(&Settings::maxSessionsPerAddress, amount(1, 4096))},
     {"idle-timeout", "T", "close a silent session after T (default 30s)",
      with(&Settings::idleTimeout, duration)},
     {"message-timeout", "T", "a message must end within T of its start (default 60s)",
      with(&Settings::messageTimeout, duration)},
     {"messages-per-minute", "N", "from one address; 0 means no limit (default 20)",
-     with(&Settings::messagesPerMinute, within(0, 1'000'000))},
+     with(&Settings::messagesPerMinute, amount(0, 1'000'000))},
     {"spool-max-messages", "N", "messages waiting at most (default 1000)",
-     with(&Settings::spoolMaxMessages, within(1, 1'000'000))},
+     with(&Settings::spoolMaxMessages, amount(1, 1'000'000))},
     {"spool-max-bytes", "SIZE", "bytes waiting at most (default 16M)",
      with(&Settings::spoolMaxBytes, size)},
     {"blocked-senders", "LIST", "comma-separated sender names to refuse",
@@ -192,28 +162,23 @@ std::string usage()
                  "Times take s or ms (\"30\", \"30s\", \"500ms\"); sizes take K or M.\n";
 }
 
-const std::string kUsageText = usage();
-
 } // namespace
 
 namespace SettingsParser {
 
-const char* const kUsage = kUsageText.c_str();
+const std::string kUsage = usage();
 
 bool apply(Settings& s, std::string_view key, std::string_view value, std::string& error)
 {
     value = trimmed(value);
     const auto known = std::find_if(std::begin(kKeys), std::end(kKeys),
                                     [key](const Key& k) { return k.set && k.name == key; });
-    if (known == std::end(kKeys)) {
-        error = "unknown setting '" + std::string(key) + "'";
-        return false;
-    }
-    if (!known->set(s, value)) {
-        error = "bad value '" + std::string(value) + "' for " + std::string(key);
-        return false;
-    }
-    return true;
+    if (known != std::end(kKeys) && known->set(s, value))
+        return true;
+    error = known == std::end(kKeys)
+                ? "unknown setting '" + std::string(key) + "'"
+                : "bad value '" + std::string(value) + "' for " + std::string(key);
+    return false;
 }
 
 bool readFile(Settings& settings, const std::string& path, std::string& error)
@@ -224,20 +189,15 @@ bool readFile(Settings& settings, const std::string& path, std::string& error)
         return false;
     }
     std::string line;
-    int number = 0;
     // Bounded: a configuration file is a few dozen lines.
-    while (number < 10'000 && std::getline(in, line)) {
-        ++number;
+    for (int number = 1; number <= 10'000 && std::getline(in, line); ++number) {
         const auto text = trimmed(line);
         if (text.empty() || text.front() == '#')
             continue;
         const auto equals = text.find('=');
-        if (equals == std::string_view::npos) {
-            error = path + ":" + std::to_string(number) + ": expected key = value";
-            return false;
-        }
-        std::string reason;
-        if (!apply(settings, trimmed(text.substr(0, equals)), text.substr(equals + 1), reason)) {
+        std::string reason = "expected key = value";
+        if (equals == std::string_view::npos ||
+            !apply(settings, trimmed(text.substr(0, equals)), text.substr(equals + 1), reason)) {
             error = path + ":" + std::to_string(number) + ": " + reason;
             return false;
         }
@@ -270,10 +230,9 @@ Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string&
         return Outcome::Error;
     }
     // The file first, so that options override it.
-    for (const auto& [name, value] : given) {
-        if (name == "config" && !readFile(settings, settings.configFile = value, error))
+    for (const auto& [name, value] : given)
+        if (name == "config" && !readFile(settings, value, error))
             return Outcome::Error;
-    }
     for (const auto& [name, value] : given) {
         if (name != "config" && !apply(settings, name, value, error)) {
             error = "--" + name + ": " + error;

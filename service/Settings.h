@@ -19,7 +19,6 @@ struct Settings
     std::uint16_t sessionPort = 0;
     std::string runtimeDir;
     std::string stateDir;
-    std::string configFile;
 
     std::string computerName; // empty: from the host name
     int codePage = 850;
@@ -67,6 +66,6 @@ using Outcome = CommandLine::Outcome;
 // The command line; --config FILE is read first, then every other option over it.
 Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string& error);
 
-extern const char* const kUsage;
+extern const std::string kUsage;
 
 } // namespace SettingsParser

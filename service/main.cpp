@@ -60,6 +60,13 @@ void writeLine(Log::Priority priority, const std::string& line)
 
 const Log logLine{writeLine};
 
+// A fault that keeps the service from running.
+int fail(const std::string& what)
+{
+    logLine.err("vorelind: " + what);
+    return 1;
+}
+
 bool stderrIsJournal()
 {
     struct stat stream = {};
@@ -200,24 +207,18 @@ int main(int argc, char** argv)
 {
     g_journal = stderrIsJournal();
     Settings settings;
-    // The installed service reads the system's file; direct mode only what it is given.
-    bool direct = false;
-    bool configGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        direct = direct || arg.starts_with("--bind") || arg.starts_with("--session-port") ||
-                 arg.starts_with("--runtime-dir");
-        configGiven = configGiven || arg.starts_with("--config");
-    }
+    // The installed service reads the system's file, unless given another or in direct mode.
+    bool skipSystemFile = false;
+    for (int i = 1; i < argc; ++i)
+        for (const char* option : {"--bind", "--session-port", "--runtime-dir", "--config"})
+            skipSystemFile = skipSystemFile || std::string_view(argv[i]).starts_with(option);
     std::string error;
-    if (!direct && !configGiven && ::access(kDefaultConfig, F_OK) == 0 &&
-        !SettingsParser::readFile(settings, kDefaultConfig, error)) {
-        logLine.err("vorelind: " + error);
-        return 1;
-    }
+    if (!skipSystemFile && ::access(kDefaultConfig, F_OK) == 0 &&
+        !SettingsParser::readFile(settings, kDefaultConfig, error))
+        return fail(error);
     if (const auto status =
             CommandLine::settle(SettingsParser::parseCommandLine(settings, argc, argv, error),
-                                "vorelind", SettingsParser::kUsage, error))
+                                "vorelind", SettingsParser::kUsage.c_str(), error))
         return *status;
 
     // A bad network file costs the WINS side only; the service runs on broadcast.
@@ -226,10 +227,8 @@ int main(int argc, char** argv)
         logLine.warning("vorelind: " + *network.error);
 
     auto decoder = decoderFor(settings.codePage, error);
-    if (!decoder) {
-        logLine.err("vorelind: " + error);
-        return 1;
-    }
+    if (!decoder)
+        return fail(error);
 
     Daemon::Listeners listeners;
     bool ownNameSocket = false;
@@ -250,10 +249,8 @@ int main(int argc, char** argv)
             listeners.session = listenTcp(settings.bind, settings.sessionPort, error);
         if (listeners.session >= 0)
             listeners.inbox = listenUnix(settings.runtimeDir + "/inbox.socket", error);
-        if (listeners.session < 0 || listeners.inbox < 0) {
-            logLine.err("vorelind: " + error);
-            return 1;
-        }
+        if (listeners.session < 0 || listeners.inbox < 0)
+            return fail(error);
         if (datagramSocket < 0 && settings.datagramPort != 0)
             datagramSocket = WorkgroupReception::openSocket(settings.datagramPort, logLine);
         if (listeners.names < 0 && settings.namePort != 0) {
@@ -265,11 +262,9 @@ int main(int argc, char** argv)
             const char* state = std::getenv("STATE_DIRECTORY");
             settings.stateDir = state && *state ? state : kDefaultStateDir;
         }
-        if (!passedSockets(listeners, datagramSocket)) {
-            logLine.err("vorelind: no sockets: start it through its socket units, or in direct "
-                        "mode with --bind");
-            return 1;
-        }
+        if (!passedSockets(listeners, datagramSocket))
+            return fail("no sockets: start it through its socket units, or in direct mode with "
+                        "--bind");
     }
 
     std::string computerName = settings.computerName;
@@ -301,10 +296,8 @@ int main(int argc, char** argv)
                         "'; only root may hand messages in");
 
     Spool spool(settings.stateDir, settings.spoolMaxMessages, settings.spoolMaxBytes);
-    if (!spool.open(error)) {
-        logLine.err("vorelind: " + error);
-        return 1;
-    }
+    if (!spool.open(error))
+        return fail(error);
     Inbox inbox(names.computerName(), spool, logLine);
     Reception reception(settings, spool, inbox, logLine);
     inbox.setHandInSink(&reception);
@@ -350,10 +343,8 @@ int main(int argc, char** argv)
                    network.config.workgroup + "; " + std::to_string(inbox.waitingCount()) +
                    " message(s) waiting in " + settings.stateDir);
     ::sd_notify(0, "READY=1");
-    if (!daemon.run()) {
-        logLine.err(std::string("vorelind: event loop failed: ") + std::strerror(errno));
-        return 1;
-    }
+    if (!daemon.run())
+        return fail(std::string("event loop failed: ") + std::strerror(errno));
     ::sd_notify(0, "STOPPING=1");
     nameService.shutdown();
     if (settings.directMode())

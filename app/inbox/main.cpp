@@ -24,7 +24,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 

@@ -40,21 +40,3 @@ SendCommandLine parseSendCommandLine(const QStringList& arguments);
 
 // The message as standard input gave it: one final line break is not part of it.
 QString messageFromInput(const QByteArray& input);
-
-// What the message text itself allows.
-struct MessageCheck
-{
-    enum class Verdict
-    {
-        Send,
-        // Nothing to send: a usage error.
-        Empty,
-        // A receiver would show the text only up to the NUL: refused with 87.
-        HasNul
-    };
-    Verdict verdict = Verdict::Send;
-    // Characters the code page lacks, which go out as '?'.
-    std::size_t replaced = 0;
-};
-
-MessageCheck checkMessage(const QString& text);

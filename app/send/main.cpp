@@ -12,11 +12,11 @@
 #include "platform/network/LinuxComputerName.h"
 #include "platform/network/LinuxNetworkAdapters.h"
 #include "platform/pointer/BusyPointer.h"
+#include "protocol/OemText.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -103,17 +103,9 @@ int usageError(const QString& problem)
 // Standard input up to one byte past kMaxInputBytes.
 QByteArray readInput()
 {
-    QByteArray input;
-    char chunk[4096];
-    while (input.size() <= kMaxInputBytes) {
-        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        input.append(chunk, qsizetype(got));
-    }
-    return input.left(kMaxInputBytes + 1);
+    QByteArray input(kMaxInputBytes + 1, Qt::Uninitialized);
+    input.resize(qsizetype(std::fread(input.data(), 1, std::size_t(input.size()), stdin)));
+    return input;
 }
 
 } // namespace
@@ -125,34 +117,20 @@ int main(int argc, char* argv[])
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorelin-send"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VORELIN_VERSION));
 
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
-    const SendCommandLine line = parseSendCommandLine(args);
-    switch (line.action) {
-    case SendCommandLine::Action::Help:
-        std::fputs(kHelp, stdout);
-        return 0;
-    case SendCommandLine::Action::Version:
-        std::printf("vorelin-send %s\n", VORELIN_VERSION);
-        return 0;
-    case SendCommandLine::Action::UsageError:
+    const SendCommandLine line = parseSendCommandLine(QCoreApplication::arguments().mid(1));
+    if (line.action == SendCommandLine::Action::UsageError)
         return usageError(line.problem);
-    case SendCommandLine::Action::Send:
-        break;
+    if (line.action != SendCommandLine::Action::Send) {
+        const bool help = line.action == SendCommandLine::Action::Help;
+        std::fputs(help ? kHelp : "vorelin-send " VORELIN_VERSION "\n", stdout);
+        return 0;
     }
 
-    QString text;
-    if (line.text) {
-        text = *line.text;
-    } else {
-        if (::isatty(STDIN_FILENO))
-            std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
-        text = messageFromInput(readInput());
-    }
-    const MessageCheck check = checkMessage(text);
-    if (check.verdict == MessageCheck::Verdict::Empty)
+    if (!line.text && ::isatty(STDIN_FILENO))
+        std::fputs("Type the message, then Ctrl-D on a line of its own.\n", stderr);
+    const QString text = line.text ? *line.text : messageFromInput(readInput());
+    if (text.isEmpty())
         return usageError(QStringLiteral("the message is empty; nothing was sent"));
 
     const auto network = NetworkConfigParser::load();
@@ -160,13 +138,10 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "vorelin-send: %s\n", network.error->c_str());
     SmbMessengerOptions options;
     options.apply(network.config);
-    if (line.winsServers)
-        options.resolver.nameServers = *line.winsServers;
-    if (line.workgroup)
-        options.workgroup = *line.workgroup;
+    options.resolver.nameServers = line.winsServers.value_or(options.resolver.nameServers);
+    options.workgroup = line.workgroup.value_or(options.workgroup);
     options.address = line.address;
-    if (line.port)
-        options.sessionPort = *line.port;
+    options.sessionPort = line.port.value_or(options.sessionPort);
     LinuxComputerName computer;
     LinuxNetworkAdapters adapters;
     SmbMessenger smb(GetLocalComputerName(computer), options, &adapters);
@@ -177,15 +152,15 @@ int main(int argc, char* argv[])
 
     // The window sends a NUL as it is, and the receiver shows the text up to it; here nothing
     // is cut without a word.
-    if (check.verdict == MessageCheck::Verdict::HasNul) {
+    if (text.contains(QChar(u'\0'))) {
         sendPath.DescribeSendResult(MessengerResult::kInvalidParameter);
         return kNotDelivered;
     }
-    if (check.replaced > 0)
+    if (const std::size_t replaced = OemText::replacedCount(text.toStdU16String()))
         std::fprintf(stderr,
                      "vorelin-send: warning: %zu character%s the code page lacks will show as "
                      "'?'\n",
-                     check.replaced, check.replaced == 1 ? "" : "s");
+                     replaced, replaced == 1 ? "" : "s");
 
     // A bare '*' meant this machine's workgroup to the classic command-line sender; the
     // messenger call itself refuses it, as the window does.

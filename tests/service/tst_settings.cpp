@@ -109,6 +109,10 @@ void TestSettings::refusesBadSettings_data()
     QTest::newRow("zero time") << QByteArray("idle-timeout = 0\n") << QStringList{} << "bad";
     QTest::newRow("time with a unit we do not take")
         << QByteArray("idle-timeout = 1h\n") << QStringList{} << "bad";
+    QTest::newRow("time over a day")
+        << QByteArray("idle-timeout = 86401\n") << QStringList{} << "bad";
+    QTest::newRow("size over a terabyte")
+        << QByteArray("spool-max-bytes = 1048577M\n") << QStringList{} << "bad";
     QTest::newRow("negative count")
         << QByteArray("spool-max-messages = -1\n") << QStringList{} << "bad";
     QTest::newRow("name longer than 15")
