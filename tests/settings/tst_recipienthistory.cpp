@@ -99,6 +99,21 @@ private:
     IniRegistry m_real;
 };
 
+using P = QFileDevice::Permission;
+const QFileDevice::Permissions kReadable = P::ReadOwner | P::ReadGroup | P::ReadOther;
+const QFileDevice::Permissions kSearchable = kReadable | P::ExeOwner | P::ExeGroup | P::ExeOther;
+const QFileDevice::Permissions kWritable =
+    kReadable | P::WriteOwner | P::WriteGroup | P::WriteOther;
+
+// PC000, PC001, ... with the number in width digits.
+QStringList numbered(int count, int width = 3)
+{
+    QStringList names;
+    for (int n = 0; n < count; ++n)
+        names.append(QStringLiteral("PC%1").arg(n, width, 10, QChar(u'0')));
+    return names;
+}
+
 QString historyFile()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -164,9 +179,15 @@ QStringList sortedByTheBox(const QStringList& entries)
     return items(box);
 }
 
-// Everything the history needs, wired as the window wires it.
+// Everything the history needs, wired as the window wires it, and loaded as the window loads.
 struct Fixture
 {
+    explicit Fixture(bool load = true)
+    {
+        if (load)
+            history.LoadRecipientHistory();
+    }
+
     QWidget window;
     RecipientBox* combo1 = new RecipientBox(&window);
     IniRegistry registry;
@@ -181,7 +202,6 @@ struct Fixture
 int rememberInChildProcess(const QString& text, bool waitForGo)
 {
     Fixture program;
-    program.history.LoadRecipientHistory();
     if (waitForGo) {
         std::cout << "ready" << std::endl;
         std::string line;
@@ -237,13 +257,10 @@ void startUnprivileged(QProcess& run, const QTemporaryDir& programDir, const QSt
         run.start();
         return;
     }
-    using P = QFileDevice::Permission;
-    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
-    const QFileDevice::Permissions searchable = P::ExeOwner | P::ExeGroup | P::ExeOther;
     const QString copy = programDir.path() + QStringLiteral("/program");
     QVERIFY(QFile::exists(copy) || QFile::copy(QCoreApplication::applicationFilePath(), copy));
-    QVERIFY(QFile::setPermissions(programDir.path(), readable | searchable | P::WriteOwner));
-    QVERIFY(QFile::setPermissions(copy, readable | searchable));
+    QVERIFY(QFile::setPermissions(programDir.path(), kSearchable | P::WriteOwner));
+    QVERIFY(QFile::setPermissions(copy, kSearchable));
     run.setProgram(QStringLiteral("setpriv"));
     run.setArguments(QStringList{QStringLiteral("--reuid=nobody"),
                                  QStringLiteral("--regid=nogroup"),
@@ -318,9 +335,7 @@ void TestRecipientHistory::loadsTheStoredList_data()
     QTest::newRow("order in the file does not matter")
         << QByteArray("[General]\nList1=B\nList0=A\n") << QStringList({"A", "B"});
 
-    QStringList six;
-    for (int n = 0; n <= 600; ++n)
-        six.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    const QStringList six = numbered(601);
     QTest::newRow("List0 to List600 load only 501") << storeContent(six) << six.mid(0, 501);
 }
 
@@ -332,7 +347,6 @@ void TestRecipientHistory::loadsTheStoredList()
     if (!content.isNull())
         QVERIFY(writeStore(content));
     Fixture program;
-    program.history.LoadRecipientHistory();
 
     QStringList got = items(*program.combo1);
     got.sort();
@@ -386,7 +400,6 @@ void TestRecipientHistory::loadsWhatItCanFromADamagedFile()
 
     QVERIFY(writeStore(content));
     Fixture program;
-    program.history.LoadRecipientHistory();
 
     QCOMPARE(program.combo1->count(), count);
     for (const QString& entry : including)
@@ -440,7 +453,6 @@ void TestRecipientHistory::remembersNewRecipientsOnly()
     const QByteArray before = readFile(historyFile());
     const bool existed = QFileInfo::exists(historyFile());
     Fixture program;
-    program.history.LoadRecipientHistory();
     program.combo1->setEditText(typed);
 
     program.history.RememberRecipient(*program.combo1);
@@ -462,7 +474,6 @@ void TestRecipientHistory::knownRecipientKeepsTextAndSelection()
     QVERIFY(writeStore(storeContent({"PC01", "PC02"})));
     const QByteArray before = readFile(historyFile());
     Fixture program;
-    program.history.LoadRecipientHistory();
     const int pc02 = program.combo1->findText(QStringLiteral("PC02"));
     program.combo1->setCurrentIndex(pc02);
 
@@ -477,7 +488,6 @@ void TestRecipientHistory::savesComboOneWhateverBoxIsGiven()
 {
     QVERIFY(writeStore(storeContent({"P", "Q"})));
     Fixture program;
-    program.history.LoadRecipientHistory();
     RecipientBox other;
     other.addItem(QStringLiteral("M"));
     other.setEditText(QStringLiteral("X"));
@@ -493,9 +503,7 @@ void TestRecipientHistory::savesComboOneWhateverBoxIsGiven()
 
 void TestRecipientHistory::readsTheStoreOnceAndWritesItOnce()
 {
-    QStringList stored;
-    for (int n = 0; n < 500; ++n)
-        stored.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    const QStringList stored = numbered(500);
     QVERIFY(writeStore(storeContent(stored)));
     CountingRegistry registry;
     SettingsStore store(registry);
@@ -525,7 +533,6 @@ void TestRecipientHistory::showsProblemWhenTheBoxRefusesTheEntry()
     QVERIFY(writeStore(storeContent({"A", "B"})));
     const QByteArray before = readFile(historyFile());
     Fixture program;
-    program.history.LoadRecipientHistory();
     program.combo1->setMaxCount(2);
     program.combo1->setEditText(QStringLiteral("C"));
 
@@ -543,7 +550,7 @@ void TestRecipientHistory::showsProblemWhenTheBoxRefusesTheEntry()
 
 void TestRecipientHistory::showsProblemWhenTheCountLeavesSixteenBits()
 {
-    Fixture program;
+    Fixture program(false);
     QStringList full;
     for (int n = 0; n < RecipientHistory::kMaxEntries; ++n)
         full.append(QStringLiteral("E%1").arg(n, 5, 10, QChar(u'0')));
@@ -573,7 +580,6 @@ void TestRecipientHistory::historySurvivesARestart()
         QCOMPARE(result.messages, 0);
     }
     Fixture program;
-    program.history.LoadRecipientHistory();
     QCOMPARE(items(*program.combo1), QStringList({"PC01", "PC02"}));
 }
 
@@ -622,7 +628,6 @@ void TestRecipientHistory::crashWhileSavingLeavesTheOldList()
         QCOMPARE(storedValues(5), QStringList({a, b, c, d, ""}));
     }
     Fixture program;
-    program.history.LoadRecipientHistory();
     QCOMPARE(program.combo1->count(), killed ? 3 : 4);
 }
 
@@ -649,21 +654,16 @@ void TestRecipientHistory::unwritableConfigKeepsTheOldFileSilently()
     QVERIFY(writeStore(storeContent({"B", "C"})));
     const QByteArray before = readFile(historyFile());
     const QString directory = QFileInfo(historyFile()).absolutePath();
-    using P = QFileDevice::Permission;
-    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
-    const QFileDevice::Permissions everyone =
-        readable | P::WriteOwner | P::WriteGroup | P::WriteOther;
-    const QFileDevice::Permissions searchable = P::ExeOwner | P::ExeGroup | P::ExeOther;
-    QVERIFY(QFile::setPermissions(m_config->path(), readable | searchable | P::WriteOwner));
-    QVERIFY(QFile::setPermissions(historyFile(), fileWritable ? everyone : readable));
-    QVERIFY(
-        QFile::setPermissions(directory, (directoryWritable ? everyone : readable) | searchable));
+    QVERIFY(QFile::setPermissions(m_config->path(), kSearchable | P::WriteOwner));
+    QVERIFY(QFile::setPermissions(historyFile(), fileWritable ? kWritable : kReadable));
+    QVERIFY(QFile::setPermissions(directory,
+                                  (directoryWritable ? kWritable : kReadable) | kSearchable));
 
     QProcess run;
     QTemporaryDir programDir;
     startUnprivileged(run, programDir, {kRememberHelper, QStringLiteral("A")});
     const ChildResult result = finish(run);
-    QFile::setPermissions(directory, everyone | searchable);
+    QFile::setPermissions(directory, kWritable | kSearchable);
 
     QVERIFY(result.finished);
     if (asRoot && result.messages < 0)
@@ -679,9 +679,7 @@ void TestRecipientHistory::unwritableConfigKeepsTheOldFileSilently()
 
 void TestRecipientHistory::twoWindowsKeepEachOthersRecipients()
 {
-    QStringList stored;
-    for (int n = 0; n < 40; ++n)
-        stored.append(QStringLiteral("PC%1").arg(n, 2, 10, QChar(u'0')));
+    const QStringList stored = numbered(40, 2);
     const QString first = QStringLiteral("NEW-A");
     const QString second = QStringLiteral("NEW-B");
     const QStringList both = sortedByTheBox(stored + QStringList{first, second});
@@ -746,9 +744,7 @@ void TestRecipientHistory::keepsWhatAnotherWindowStored_data()
     QTest::newRow("a shorter store loses nothing of this window's")
         << QStringList({"A", "B", "D"}) << QStringList({"A"}) << "C"
         << QStringList({"A", "B", "C", "D"});
-    QStringList six;
-    for (int n = 0; n < 600; ++n)
-        six.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    const QStringList six = numbered(600);
     QTest::newRow("the re-read stops at List500")
         << QStringList() << six << "C" << six.mid(0, 501) + QStringList{"C"};
 }
@@ -762,7 +758,6 @@ void TestRecipientHistory::keepsWhatAnotherWindowStored()
 
     QVERIFY(writeStore(storeContent(loaded)));
     Fixture program;
-    program.history.LoadRecipientHistory();
     QVERIFY(writeStore(storeContent(meanwhile)));
     program.combo1->setEditText(typed);
 
@@ -801,9 +796,6 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
     } else {
         QVERIFY(writeStore(storeContent(loaded)));
     }
-    using P = QFileDevice::Permission;
-    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
-    const QFileDevice::Permissions searchable = readable | P::ExeOwner | P::ExeGroup | P::ExeOther;
     std::unique_ptr<QLockFile> held;
     if (odd == QLatin1String("lock directory")) {
         QVERIFY(QDir().mkpath(lockName + QStringLiteral("/inside")));
@@ -819,10 +811,9 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
         QVERIFY(lock.open(QIODevice::WriteOnly));
         QVERIFY(lock.write("2147483646\nvorelin\n\n") > 0);
         lock.close();
-        QVERIFY(QFile::setPermissions(historyFile(),
-                                      readable | P::WriteOwner | P::WriteGroup | P::WriteOther));
-        QVERIFY(QFile::setPermissions(m_config->path(), searchable | P::WriteOwner));
-        QVERIFY(QFile::setPermissions(directory, searchable));
+        QVERIFY(QFile::setPermissions(historyFile(), kWritable));
+        QVERIFY(QFile::setPermissions(m_config->path(), kSearchable | P::WriteOwner));
+        QVERIFY(QFile::setPermissions(directory, kSearchable));
     }
     // Reading a FIFO would wait for a writer.
     const QByteArray before = fifo ? QByteArray() : readFile(historyFile());
@@ -836,7 +827,7 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
     else
         startRemembering(run, QStringLiteral("A"));
     const ChildResult result = finish(run, 20000);
-    QFile::setPermissions(directory, searchable | P::WriteOwner);
+    QFile::setPermissions(directory, kSearchable | P::WriteOwner);
 
     QVERIFY(result.finished);
     QCOMPARE(result.status, QProcess::NormalExit);
