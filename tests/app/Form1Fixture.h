@@ -13,6 +13,7 @@
 #include "settings/SettingsStore.h"
 
 #include <QTemporaryDir>
+#include <QTest>
 #include <QWidget>
 
 #include <memory>
@@ -115,6 +116,12 @@ struct Form1Fixture
             Form1::Services{otherMessenger ? *otherMessenger : messenger, pointer, boxes, settings,
                             tray, localAddress, [] { return QStringLiteral("MYHOST"); },
                             hideOnMinimize, kStatusClearMs, kTrayPollMs});
+    }
+
+    void showActive() const
+    {
+        form->show();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }
 
     template <typename T = QWidget> T* control(const char* name) const

@@ -122,12 +122,6 @@ class TestForm1Desktop : public QObject
 {
     Q_OBJECT
 
-    static void showActive(Form1Fixture& f)
-    {
-        f.form->show();
-        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
-    }
-
 private slots:
     void initTestCase() { installFontSubstitutes(); }
 
@@ -138,7 +132,7 @@ private slots:
         HoldingMessenger holding;
         Form1Fixture f(true, QStringLiteral("192.168.0.5"), &holding);
         f.form->Form_Load();
-        showActive(f);
+        f.showActive();
         auto* recipients = f.control<RecipientBox>("Combo1");
         auto* message = f.control<QPlainTextEdit>("Text1");
         auto* send = f.control<QToolButton>("Command1");
@@ -193,7 +187,7 @@ private slots:
         QFETCH(QStringList, history);
         QFETCH(QString, typed);
         Form1Fixture f;
-        showActive(f);
+        f.showActive();
         auto* recipients = f.control<RecipientBox>("Combo1");
         for (const QString& entry : history)
             recipients->addItem(entry);
@@ -222,7 +216,7 @@ private slots:
         QFETCH(int, key);
         QFETCH(int, modifiers);
         Form1Fixture f;
-        showActive(f);
+        f.showActive();
         auto* recipients = f.control<RecipientBox>("Combo1");
         for (const char* entry : {"ALFA", "BETA"})
             recipients->addItem(QString::fromLatin1(entry));
@@ -262,7 +256,7 @@ private slots:
         f.control<RecipientBox>("Combo1")->setEditText(QStringLiteral("MMMMMMMM"));
         f.control<QPlainTextEdit>("Text1")->setPlainText(QStringLiteral("MMMMMMMM"));
         f.form->Command4_Click();
-        showActive(f);
+        f.showActive();
 
         const TextPixels pixels = textPixelsOf(f.control(QTest::currentDataTag()), designed);
         QApplication::setPalette(before);
@@ -371,7 +365,7 @@ private slots:
         QFETCH(int, key);
         QFETCH(int, modifiers);
         Form1Fixture f;
-        showActive(f);
+        f.showActive();
         f.control<QPlainTextEdit>("Text1")->setPlainText(QStringLiteral("hola"));
         QWidget* pressed = f.control(qPrintable(button));
         pressed->setFocus();
