@@ -232,20 +232,6 @@ private slots:
         QCOMPARE(choice.hidesOnMinimize(platformInUse), hides);
     }
 
-    // A user's Wayland is found out only once Qt is up; an XWayland fallback likewise.
-    void waylandReachedAnyWayDoesNotHide()
-    {
-        const PlatformEnvironment xwayland{wayland, QStringLiteral("wayland-0"),
-                                           QStringLiteral(":0"), QString()};
-        const PlatformChoice ours = choosePlatform(xwayland, {QStringLiteral("vorelin")});
-        QVERIFY(ours.hidesOnMinimize(QStringLiteral("xcb")));
-        QVERIFY(!ours.hidesOnMinimize(wayland));
-
-        PlatformEnvironment chosen = xwayland;
-        chosen.qtQpaPlatform = wayland;
-        QVERIFY(!choosePlatform(chosen, {QStringLiteral("vorelin")}).hidesOnMinimize(wayland));
-    }
-
     // The process's own variables and argv reach the decision, and the result reaches Qt.
     void appliesToThisProcess()
     {

@@ -9,6 +9,7 @@
 #include "support/MessengerCall.h"
 #include "support/PeerScripts.h"
 
+#include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QTest>
 #include <QUdpSocket>
@@ -423,11 +424,7 @@ NameResolverOptions loopbackOptions(std::uint16_t port, const std::shared_ptr<Ho
 
 QString addressText(std::uint32_t address)
 {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xFF)
-        .arg((address >> 8) & 0xFF)
-        .arg(address & 0xFF);
+    return QHostAddress(address).toString();
 }
 
 SmbMessengerOptions messengerOptions(std::uint16_t namePort, std::uint16_t sessionPort,
