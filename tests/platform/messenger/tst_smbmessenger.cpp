@@ -282,11 +282,9 @@ private slots:
     void mapsConnectFailures_data();
     void mapsConnectFailures();
     void followsRetargetsAtMostFourTimes();
+    void sendsSessionRequestAndMessageInBlocks_data();
     void sendsSessionRequestAndMessageInBlocks();
-    void carriesTheGroupFromTheStartReply();
-    void sendsGivenSenderUpperCased();
-    void acceptsOwnComputerNameAsServer();
-    void sendsLongestAllowedText();
+    void sendsGivenSenderThroughOwnServerName();
     void refusesBeforeTouchingTheNetwork_data();
     void refusesBeforeTouchingTheNetwork();
     void refusesMalformedBuffers();
@@ -606,16 +604,37 @@ void TestSmbMessenger::followsRetargetsAtMostFourTimes()
     QCOMPARE(peer.connections(), 5); // the first and four retargets
 }
 
+void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("size"); // of the text converted
+    QTest::addColumn<int>("group");
+
+    QString lines;
+    for (int line = 0; line < 30; ++line)
+        lines += QStringLiteral("línea %1 del mensaje\n").arg(line, 2, 10, QChar('0'));
+    // Samba gives no group.
+    QTest::newRow("thirty lines") << "samba-like" << lines << 30 * 22 << 0;
+    QTest::newRow("group word in the start reply")
+        << "start reply with a group word" << lines << 30 * 22 << 0x1234;
+    // 2,047 line breaks take two bytes each.
+    QTest::newRow("longest text") << "samba-like"
+                                  << QString(2047, QChar('\n')) + QStringLiteral("ñ") << 4095 << 0;
+}
+
 void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
 {
-    FakeSessionPeer peer(sambaLike);
-    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QString text;
-    for (int line = 0; line < 30; ++line)
-        text += QStringLiteral("línea %1 del mensaje\n").arg(line, 2, 10, QChar('0'));
+    QFETCH(QString, peer);
+    QFETCH(QString, text);
+    QFETCH(int, size);
+    QFETCH(int, group);
+
+    FakeSessionPeer receiver(scenario(peer.toStdString()));
+    SmbMessenger messenger(kLocalName, peerOptions(receiver.port()));
     QCOMPARE(sendThrough(messenger, "alice", text), 0);
 
-    const auto frames = peer.frames();
+    const auto frames = receiver.frames();
     QVERIFY(frames.size() >= 4);
     QCOMPARE(frames[0].type, std::uint8_t(0x81));
     const auto called = NetbiosName::fromOem(asciiBytes("ALICE"), 0x03);
@@ -633,56 +652,28 @@ void TestSmbMessenger::sendsSessionRequestAndMessageInBlocks()
     std::vector<std::size_t> sizes;
     const Bytes carried = textOf(frames, &sizes);
     QCOMPARE(hexText(carried), hexText(OemText::messageFromUtf16(text.toStdU16String())));
+    QCOMPARE(int(carried.size()), size);
     QVERIFY(carried.size() > 2 * 128);
     for (std::size_t i = 0; i + 1 < sizes.size(); ++i)
         QCOMPARE(sizes[i], std::size_t(128));
     QCOMPARE(commandOf(frames.back()), std::uint8_t(0xD6));
     QCOMPARE(frames.size(), 3 + sizes.size());
     for (std::size_t i = 2; i < frames.size(); ++i)
-        QCOMPARE(wordAt(frames[i].body, 33), std::uint16_t(0)); // Samba gives no group
+        QCOMPARE(wordAt(frames[i].body, 33), std::uint16_t(group));
 }
 
-void TestSmbMessenger::carriesTheGroupFromTheStartReply()
-{
-    const auto script = scenario("start reply with a group word");
-    QVERIFY(script);
-    FakeSessionPeer peer(script);
-    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(sendThrough(messenger, "ALICE", "Hola"), 0);
-    const auto frames = peer.frames();
-    QCOMPARE(frames.size(), std::size_t(4));
-    QCOMPARE(wordAt(frames[2].body, 33), std::uint16_t(0x1234));
-    QCOMPARE(wordAt(frames[3].body, 33), std::uint16_t(0x1234));
-}
-
-void TestSmbMessenger::sendsGivenSenderUpperCased()
+// The sender as given, upper-cased, and this computer's own name or none as the server.
+void TestSmbMessenger::sendsGivenSenderThroughOwnServerName()
 {
     FakeSessionPeer peer(sambaLike);
     SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(sendThrough(messenger, "Bob", "Hola", "año"), 0);
+    QCOMPARE(sendThrough(messenger, "Bob", "Hola", "año", "TESTHOST"), 0);
+    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), ""), 0);
+    QCOMPARE(peer.connections(), 2);
     const auto frames = peer.frames();
     QVERIFY(frames.size() > 1);
     QCOMPARE(hexText(smbBytes(frames[1], 35)),
              hexText(concat({hexBytes("04 41 A5 4F 00 04"), asciiBytes("BOB"), Bytes{0x00}})));
-}
-
-void TestSmbMessenger::acceptsOwnComputerNameAsServer()
-{
-    FakeSessionPeer peer(sambaLike);
-    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), "TESTHOST"), 0);
-    QCOMPARE(sendThrough(messenger, "ALICE", "Hola", QString(), ""), 0);
-    QCOMPARE(peer.connections(), 2);
-}
-
-void TestSmbMessenger::sendsLongestAllowedText()
-{
-    FakeSessionPeer peer(sambaLike);
-    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
-    // 4,095 bytes once converted: 2,047 line breaks take two bytes each.
-    const QString text = QString(2047, QChar('\n')) + QStringLiteral("ñ");
-    QCOMPARE(sendThrough(messenger, "ALICE", text), 0);
-    QCOMPARE(textOf(peer.frames()).size(), std::size_t(4095));
 }
 
 void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
