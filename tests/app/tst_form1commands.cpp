@@ -267,17 +267,8 @@ private slots:
     void realMessageBoxShowsOnce()
     {
         LinuxMessageBox realBoxes;
-        QTemporaryDir configHome;
-        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-        RecordingMessenger messenger;
-        QuietBusyPointer pointer;
-        IniRegistry registry;
-        SettingsStore settings(registry);
-        FakeTray tray;
-        Form1 form({messenger, pointer, realBoxes, settings, tray, [] { return QString(); },
-                    [] { return QString(); }, true});
-        form.show();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
+        Form1Fixture f(true, QString(), nullptr, &realBoxes);
+        f.showActive();
 
         int boxesSeen = 0;
         QTimer closer;
@@ -290,7 +281,7 @@ private slots:
             }
         });
         closer.start();
-        auto* recipients = form.findChild<RecipientBox*>(QStringLiteral("Combo1"));
+        auto* recipients = f.control<RecipientBox>("Combo1");
         recipients->setFocus();
         recipients->setEditText(QStringLiteral("PC 01"));
         // The box runs modal inside the focus change; what it leaves behind is already posted.
@@ -308,7 +299,10 @@ private slots:
         f.showActive();
         fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("mensaje"));
         QTest::mouseClick(f.control("Command5"), Qt::LeftButton);
+        // A double click on the logo delivers a click, then a double-click event and a release:
+        // one box.
         QTest::mouseClick(f.control("Image1"), Qt::LeftButton);
+        QTest::mouseDClick(f.control("Image1"), Qt::LeftButton);
         QCOMPARE(f.boxes.shown.size(), 2u);
 
         const ShownBox& help = f.boxes.shown[0];
@@ -338,16 +332,6 @@ private slots:
         QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QStringLiteral("PC01"));
         QCOMPARE(f.control<QLabel>("Label1")->text(), QString());
         QVERIFY(f.messenger.sent.empty());
-    }
-
-    void aDoubleClickOnTheLogoOpensOneBox()
-    {
-        Form1Fixture f;
-        f.showActive();
-        // What a double click delivers: a click, then a double-click event and a release.
-        QTest::mouseClick(f.control("Image1"), Qt::LeftButton);
-        QTest::mouseDClick(f.control("Image1"), Qt::LeftButton);
-        QCOMPARE(f.boxes.shown.size(), 1u);
     }
 
     void startUpFillsInOrderAndLoadsTheHistory()
@@ -431,8 +415,12 @@ private slots:
         Form1Fixture f;
         f.form->Form_Load();
         f.showActive();
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
+        f.form->Command1_Click();
         f.form->showMinimized();
         QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        // The status timer keeps running while hidden.
+        QTRY_COMPARE_WITH_TIMEOUT(f.control<QLabel>("Label1")->text(), QString(), 5000);
         f.tray.available = false;
         QTRY_VERIFY_WITH_TIMEOUT(f.form->isVisible(), 2000);
         QVERIFY(!f.form->isMinimized());
@@ -442,17 +430,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
         f.tray.act(3, 0, 0);
         QVERIFY(f.form->isVisible());
-    }
-
-    void statusTimerKeepsRunningWhileHidden()
-    {
-        Form1Fixture f;
-        f.showActive();
-        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
-        f.form->Command1_Click();
-        f.form->showMinimized();
-        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
-        QTRY_COMPARE_WITH_TIMEOUT(f.control<QLabel>("Label1")->text(), QString(), 5000);
     }
 
     // A platform operation that raises is shown with its description, and the program ends
