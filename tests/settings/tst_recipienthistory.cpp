@@ -4,13 +4,10 @@
 #include "settings/RecipientHistory.h"
 #include "settings/SettingsStore.h"
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QLineEdit>
 #include <QLockFile>
 #include <QProcess>
 #include <QSettings>
@@ -300,8 +297,6 @@ private slots:
     void keepsWhatAnotherWindowStored();
     void oddConfigKeepsTheOldFileSilently_data();
     void oddConfigKeepsTheOldFileSilently();
-    void boxTakesEveryKeyAsTyped_data();
-    void boxTakesEveryKeyAsTyped();
 
 private:
     std::unique_ptr<QTemporaryDir> m_config;
@@ -812,44 +807,6 @@ void TestRecipientHistory::oddConfigKeepsTheOldFileSilently()
     QCOMPARE(QFileInfo(lockName).isDir(), odd == QLatin1String("lock directory"));
     if (held)
         QVERIFY(held->isLocked());
-}
-
-void TestRecipientHistory::boxTakesEveryKeyAsTyped_data()
-{
-    QTest::addColumn<QStringList>("stored");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QKeyCombination>("opener");
-
-    QTest::newRow("an address that begins a stored one")
-        << QStringList({"127.0.0.10"}) << "127.0.0.1"
-        << QKeyCombination(Qt::AltModifier, Qt::Key_Down);
-    QTest::newRow("a name stored in other letters")
-        << QStringList({"PC01"}) << "pc01" << QKeyCombination(Qt::Key_F4);
-}
-
-void TestRecipientHistory::boxTakesEveryKeyAsTyped()
-{
-    QFETCH(QStringList, stored);
-    QFETCH(QString, typed);
-    QFETCH(QKeyCombination, opener);
-
-    RecipientBox box;
-    for (const QString& entry : stored)
-        box.addItem(entry);
-    box.show();
-    box.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&box));
-    box.setFocus();
-
-    QTest::keyClicks(box.lineEdit(), typed);
-    QTest::keyClick(box.lineEdit(), Qt::Key_Return);
-    QCOMPARE(box.currentText(), typed);
-    QCOMPARE(box.currentIndex(), -1);
-
-    // The list still opens from the keyboard.
-    QTest::keyClick(&box, opener.key(), opener.keyboardModifiers());
-    QTRY_VERIFY(box.view()->isVisible());
-    box.hidePopup();
 }
 
 int main(int argc, char** argv)
