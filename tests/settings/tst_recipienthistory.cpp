@@ -282,7 +282,6 @@ private slots:
 
     void remembersNewRecipientsOnly_data();
     void remembersNewRecipientsOnly();
-    void knownRecipientKeepsTextAndSelection();
     void savesComboOneWhateverBoxIsGiven();
     void readsTheStoreOnceAndWritesItOnce();
 
@@ -409,15 +408,19 @@ void TestRecipientHistory::remembersNewRecipientsOnly_data()
     QTest::addColumn<QStringList>("list");
     QTest::addColumn<QStringList>("after");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("picked"); // from the list, else typed
 
     const auto row = [](const char* name, const QStringList& stored, const char* typed,
-                        const QStringList& list, const QStringList& after, const char* text) {
+                        const QStringList& list, const QStringList& after, const char* text,
+                        bool picked = false) {
         QTest::newRow(name) << stored << QString::fromUtf8(typed) << list << after
-                            << QString::fromUtf8(text);
+                            << QString::fromUtf8(text) << picked;
     };
     // "after" is List0, List1, ... on disk afterwards, or empty when nothing may be written.
     row("first recipient", {}, "PC01", {"PC01"}, {"PC01", ""}, "");
     row("known recipient", {"PC01"}, "PC01", {"PC01"}, {}, "PC01");
+    row("known recipient picked from the list", {"PC01", "PC02"}, "PC02", {"PC01", "PC02"}, {},
+        "PC02", true);
     row("known recipient with spaces around", {"PC01"}, "  PC01  ", {"PC01"}, {}, "  PC01  ");
     row("new recipient stored without its spaces", {"PC01"}, "  PC02  ", {"PC01", "PC02"},
         {"PC01", "PC02", ""}, "");
@@ -440,19 +443,23 @@ void TestRecipientHistory::remembersNewRecipientsOnly()
     QFETCH(QStringList, list);
     QFETCH(QStringList, after);
     QFETCH(QString, text);
+    QFETCH(bool, picked);
 
     if (!stored.isEmpty())
         QVERIFY(writeStore(storeContent(stored)));
     const QByteArray before = readFile(historyFile());
     const bool existed = QFileInfo::exists(historyFile());
     Fixture program;
-    program.combo1->setEditText(typed);
+    if (picked)
+        program.combo1->setCurrentIndex(program.combo1->findText(typed));
+    else
+        program.combo1->setEditText(typed);
 
     program.history.RememberRecipient(*program.combo1);
 
     QCOMPARE(items(*program.combo1), list);
     QCOMPARE(program.combo1->currentText(), text);
-    QCOMPARE(program.combo1->currentIndex(), -1);
+    QCOMPARE(program.combo1->currentIndex(), picked ? int(list.indexOf(typed)) : -1);
     QCOMPARE(program.messages.shown.size(), 0);
     if (after.isEmpty()) {
         QCOMPARE(QFileInfo::exists(historyFile()), existed);
@@ -460,21 +467,6 @@ void TestRecipientHistory::remembersNewRecipientsOnly()
     } else {
         QCOMPARE(storedValues(after.size()), after);
     }
-}
-
-void TestRecipientHistory::knownRecipientKeepsTextAndSelection()
-{
-    QVERIFY(writeStore(storeContent({"PC01", "PC02"})));
-    const QByteArray before = readFile(historyFile());
-    Fixture program;
-    const int pc02 = program.combo1->findText(QStringLiteral("PC02"));
-    program.combo1->setCurrentIndex(pc02);
-
-    program.history.RememberRecipient(*program.combo1);
-
-    QCOMPARE(program.combo1->currentIndex(), pc02);
-    QCOMPARE(program.combo1->currentText(), QStringLiteral("PC02"));
-    QCOMPARE(readFile(historyFile()), before);
 }
 
 void TestRecipientHistory::savesComboOneWhateverBoxIsGiven()
