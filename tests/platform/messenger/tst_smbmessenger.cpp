@@ -261,8 +261,6 @@ private slots:
     void peersThatNeverFinishEndTheSend();
     void addressPolicyDecides_data();
     void addressPolicyDecides();
-    void refusesAddressesItMayNotCall_data();
-    void refusesAddressesItMayNotCall();
     void followsRetargetsOnlyOnTheSameHost_data();
     void followsRetargetsOnlyOnTheSameHost();
     void mapsConnectErrors_data();
@@ -413,44 +411,6 @@ void TestSmbMessenger::addressPolicyDecides()
                  ? policy.mayConnect(to, std::uint16_t(port))
                  : policy.mayFollowRetarget(ipv4(retargetFrom), to, std::uint16_t(port)),
              allowed);
-}
-
-void TestSmbMessenger::refusesAddressesItMayNotCall_data()
-{
-    QTest::addColumn<QString>("address"); // given with -I; empty: none
-    QTest::addColumn<QString>("recipient");
-    QTest::addColumn<bool>("portZero");
-
-    const auto row = [](const char* name, const char* address, const char* recipient,
-                        bool portZero) {
-        QTest::newRow(name) << QString::fromLatin1(address) << QString::fromLatin1(recipient)
-                            << portZero;
-    };
-    row("-I 0.0.0.0", "0.0.0.0", "ALICE", false);
-    row("-I broadcast", "255.255.255.255", "ALICE", false);
-    row("-I multicast", "224.0.0.1", "ALICE", false);
-    row("-I loopback, port 0", "127.0.0.1", "ALICE", true);
-    row("recipient 0.0.0.0", "", "0.0.0.0", false);
-    row("recipient 255.255.255.255", "", "255.255.255.255", false);
-}
-
-void TestSmbMessenger::refusesAddressesItMayNotCall()
-{
-    QFETCH(QString, address);
-    QFETCH(QString, recipient);
-    QFETCH(bool, portZero);
-
-    FakeSessionPeer peer(sambaLike);
-    SmbMessengerOptions options = peerOptions(peer.port());
-    options.address =
-        address.isEmpty() ? std::optional<std::uint32_t>() : std::optional(ipv4(address));
-    if (portZero)
-        options.sessionPort = 0;
-    options.resolver.port = closedLoopbackPort();
-    options.resolver.tries = 1;
-    SmbMessenger messenger(kLocalName, options);
-    QCOMPARE(sendThrough(messenger, recipient, "Hola"), MessengerResult::kNetworkError);
-    QCOMPARE(peer.connectionsSoFar(), 0);
 }
 
 void TestSmbMessenger::followsRetargetsOnlyOnTheSameHost_data()
@@ -667,12 +627,16 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
     QTest::addColumn<QString>("sender");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("address"); // given with -I; empty: none
+    QTest::addColumn<bool>("portZero");
 
     const QString hola = QStringLiteral("Hola");
     // A null recipient, sender or server is a null pointer.
     const auto row = [&](const char* name, const QString& recipient, int code, const QString& text,
-                         const QString& sender = {}, const QString& server = {}) {
-        QTest::newRow(name) << server << recipient << sender << text << code;
+                         const QString& sender = {}, const QString& server = {},
+                         const char* address = "127.0.0.1", bool portZero = false) {
+        QTest::newRow(name) << server << recipient << sender << text << code
+                            << QString::fromLatin1(address) << portZero;
     };
     row("another server", "ALICE", 53, hola, {}, "OTHERPC");
     row("server that only starts like us", "ALICE", 53, hola, {}, "TESTHOST2");
@@ -705,6 +669,12 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork_data()
     row("sender with <", "ALICE", 123, hola, "<ANA>");
     row("sender with *", "ALICE", 123, hola, "ANA*");
     row("sender with a line break", "ALICE", 123, hola, "AN\nA");
+    row("-I 0.0.0.0", "ALICE", 2136, hola, {}, {}, "0.0.0.0");
+    row("-I broadcast", "ALICE", 2136, hola, {}, {}, "255.255.255.255");
+    row("-I multicast", "ALICE", 2136, hola, {}, {}, "224.0.0.1");
+    row("-I loopback, port 0", "ALICE", 2136, hola, {}, {}, "127.0.0.1", true);
+    row("recipient 0.0.0.0", "0.0.0.0", 2136, hola, {}, {}, "");
+    row("recipient 255.255.255.255", "255.255.255.255", 2136, hola, {}, {}, "");
 }
 
 void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
@@ -714,9 +684,17 @@ void TestSmbMessenger::refusesBeforeTouchingTheNetwork()
     QFETCH(QString, sender);
     QFETCH(QString, text);
     QFETCH(int, code);
+    QFETCH(QString, address);
+    QFETCH(bool, portZero);
 
     FakeSessionPeer peer(sambaLike);
-    SmbMessenger messenger(kLocalName, peerOptions(peer.port()));
+    SmbMessengerOptions options = peerOptions(peer.port());
+    options.address = address.isEmpty() ? std::nullopt : std::optional(ipv4(address));
+    if (portZero)
+        options.sessionPort = 0;
+    options.resolver.port = closedLoopbackPort();
+    options.resolver.tries = 1;
+    SmbMessenger messenger(kLocalName, options);
     QCOMPARE(sendThrough(messenger, recipient, text, sender, server), code);
     QCOMPARE(peer.connectionsSoFar(), 0);
 }
