@@ -103,19 +103,6 @@ private slots:
         QCOMPARE(storedRecipient(f, 0), remembered ? QStringLiteral("PC01") : QString());
     }
 
-    void emptyMessageSendsNothingButRemembers()
-    {
-        Form1Fixture f;
-        f.form->Form_Load();
-        fill(f, QStringLiteral("PC07"), QString(), QString());
-        f.form->Command1_Click();
-        QVERIFY(f.messenger.sent.empty());
-        QCOMPARE(f.control<QLabel>("Label1")->text(), QString());
-        QVERIFY(!f.form->findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-        QCOMPARE(f.control<RecipientBox>("Combo1")->itemText(0), QStringLiteral("PC07"));
-        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC07"));
-    }
-
     void clearButtonEmptiesOnlyTheMessage()
     {
         Form1Fixture f;
@@ -133,6 +120,7 @@ private slots:
     void statusClearsItselfAndTheTimerGoesIdle()
     {
         Form1Fixture f;
+        f.form->Form_Load();
         auto* timer = f.form->findChild<QTimer*>(QStringLiteral("Timer1"));
         auto* status = f.control<QLabel>("Label1");
         f.messenger.result = 2250;
@@ -148,9 +136,18 @@ private slots:
         QVERIFY(!timer->isActive());
         QCOMPARE(timer->interval(), 0);
 
-        // An empty message leaves a shown status and its countdown alone.
-        f.form->Command4_Click();
+        // An empty message sends nothing and shows nothing, but its recipient is remembered.
+        fill(f, QStringLiteral("PC07"), QString(), QString());
+        f.form->Command1_Click();
+        QCOMPARE(f.messenger.sent.size(), 1u);
+        QCOMPARE(status->text(), QString());
+        QVERIFY(!timer->isActive());
+        QCOMPARE(f.control<RecipientBox>("Combo1")->itemText(0), QStringLiteral("PC07"));
+        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC07"));
+
+        // It leaves a shown status and its countdown alone.
         fill(f, QStringLiteral("PC01"), QString(), QString());
+        f.form->Command4_Click();
         f.form->Command1_Click();
         QCOMPARE(status->text(), QStringLiteral("Sin Conecion de Red"));
         QVERIFY(timer->isActive());
