@@ -13,6 +13,7 @@
 #include "settings/SettingsStore.h"
 
 #include <QTemporaryDir>
+#include <QTest>
 #include <QWidget>
 
 #include <memory>
@@ -103,7 +104,7 @@ struct Form1Fixture
 
     explicit Form1Fixture(bool hideOnMinimize = true,
                           QString address = QStringLiteral("192.168.0.5"),
-                          Messenger* otherMessenger = nullptr)
+                          Messenger* otherMessenger = nullptr, MessageBox* otherBoxes = nullptr)
     {
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
         const auto localAddress = [this, address] {
@@ -111,10 +112,16 @@ struct Form1Fixture
                 throw std::runtime_error(*addressFailure);
             return address;
         };
-        form = std::make_unique<Form1>(
-            Form1::Services{otherMessenger ? *otherMessenger : messenger, pointer, boxes, settings,
-                            tray, localAddress, [] { return QStringLiteral("MYHOST"); },
-                            hideOnMinimize, kStatusClearMs, kTrayPollMs});
+        form = std::make_unique<Form1>(Form1::Services{
+            otherMessenger ? *otherMessenger : messenger, pointer, otherBoxes ? *otherBoxes : boxes,
+            settings, tray, localAddress, [] { return QStringLiteral("MYHOST"); }, hideOnMinimize,
+            kStatusClearMs, kTrayPollMs});
+    }
+
+    void showActive() const
+    {
+        form->show();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }
 
     template <typename T = QWidget> T* control(const char* name) const

@@ -23,12 +23,6 @@ class TestForm1Commands : public QObject
 {
     Q_OBJECT
 
-    static void showActive(Form1Fixture& f)
-    {
-        f.form->show();
-        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
-    }
-
     static void fill(Form1Fixture& f, const QString& recipient, const QString& sender,
                      const QString& message)
     {
@@ -47,98 +41,66 @@ class TestForm1Commands : public QObject
 private slots:
     void initTestCase() { installFontSubstitutes(); }
 
-    void sendButtonSendsTheFieldsAsTheyStand()
+    // Command1 sends the message, Command4 the address; Check1 ticked, the message empties and
+    // takes the focus. The fields go out as they stand, an empty sender as a null one.
+    void sendButtonsSendTheFieldsAsTheyStand_data()
     {
-        Form1Fixture f;
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("clear");
+        QTest::addColumn<QString>("sentText");
+        const auto row = [](const char* name, const char* button, const char* address,
+                            const char* sender, const char* message, bool clear, const char* sent) {
+            QTest::newRow(name) << QString::fromLatin1(button) << QString::fromLatin1(address)
+                                << QString::fromLatin1(sender) << QString::fromLatin1(message)
+                                << clear << QString::fromLatin1(sent);
+        };
+        const char* ip = "192.168.0.5";
+        const char* myIp = "Mi Direccion IP es: 192.168.0.5";
+        row("Command1", "Command1", ip, " Ana ", "Hola\nmundo", false, "Hola\nmundo");
+        row("Command1, empty sender", "Command1", ip, "", "x", false, "x");
+        row("Command1, clear option", "Command1", ip, "", "texto escrito", true, "texto escrito");
+        row("Command4", "Command4", ip, "Ana", "borrador", false, myIp);
+        row("Command4 without an address", "Command4", "", "", "", false, "Mi Direccion IP es: ");
+        row("Command4, clear option", "Command4", ip, "", "texto escrito", true, myIp);
+    }
+
+    void sendButtonsSendTheFieldsAsTheyStand()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, address);
+        QFETCH(QString, sender);
+        QFETCH(QString, message);
+        QFETCH(bool, clear);
+        QFETCH(QString, sentText);
+        Form1Fixture f(true, address);
         f.form->Form_Load();
-        showActive(f);
-        fill(f, QStringLiteral("PC01"), QStringLiteral(" Ana "), QStringLiteral("Hola\nmundo"));
-        QTest::mouseClick(f.control("Command1"), Qt::LeftButton);
+        f.showActive();
+        fill(f, QStringLiteral("PC01"), sender, message);
+        f.control<QCheckBox>("Check1")->setChecked(clear);
+        QTest::mouseClick(f.control(qPrintable(button)), Qt::LeftButton);
 
         QCOMPARE(f.messenger.sent.size(), 1u);
         const SentMessage& sent = f.messenger.sent.front();
         QCOMPARE(*sent.server, std::u16string(u"MYHOST"));
         QCOMPARE(*sent.recipient, std::u16string(u"PC01"));
-        QCOMPARE(*sent.sender, std::u16string(u" Ana "));
-        QCOMPARE(sent.text, QStringLiteral("Hola\nmundo"));
+        QCOMPARE(sent.sender.has_value(), !sender.isEmpty());
+        if (sent.sender)
+            QCOMPARE(*sent.sender, sender.toStdU16String());
+        QCOMPARE(sent.text, sentText);
         QCOMPARE(f.control<QLabel>("Label1")->text(), QStringLiteral("El Mensaje Fue Enviado"));
-        // Unticked option: the message stays.
-        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("Hola\nmundo"));
-        // Remembered, stored, and the box left empty.
-        QCOMPARE(f.control<RecipientBox>("Combo1")->count(), 1);
-        QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QString());
-        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC01"));
-    }
-
-    void emptySenderGoesOutAsNull()
-    {
-        Form1Fixture f;
-        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
-        f.form->Command1_Click();
-        QVERIFY(!f.messenger.sent.front().sender.has_value());
-    }
-
-    void clearOptionEmptiesTheMessageAfterTakingIt_data()
-    {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("sentText");
-        QTest::newRow("Command1") << "Command1"
-                                  << "texto escrito";
-        QTest::newRow("Command4") << "Command4"
-                                  << "Mi Direccion IP es: 192.168.0.5";
-    }
-
-    void clearOptionEmptiesTheMessageAfterTakingIt()
-    {
-        QFETCH(QString, button);
-        QFETCH(QString, sentText);
-        Form1Fixture f;
-        f.form->Form_Load();
-        showActive(f);
-        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("texto escrito"));
-        f.control<QCheckBox>("Check1")->setChecked(true);
-        QTest::mouseClick(f.control(qPrintable(button)), Qt::LeftButton);
-
-        QCOMPARE(f.messenger.sent.size(), 1u);
-        QCOMPARE(f.messenger.sent.front().text, sentText);
-        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QString());
-        QCOMPARE(QApplication::focusWidget(), f.control("Text1"));
-    }
-
-    void sendMyAddressKeepsTheMessageAndForgetsTheRecipient()
-    {
-        Form1Fixture f;
-        f.form->Form_Load();
-        fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("borrador"));
-        f.form->Command4_Click();
-        QCOMPARE(f.messenger.sent.front().text, QStringLiteral("Mi Direccion IP es: 192.168.0.5"));
-        QCOMPARE(*f.messenger.sent.front().sender, std::u16string(u"Ana"));
-        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), QStringLiteral("borrador"));
-        QCOMPARE(f.control<RecipientBox>("Combo1")->count(), 0);
-        QCOMPARE(storedRecipient(f, 0), QString());
-    }
-
-    void sendMyAddressWithoutAnAddressStillSends()
-    {
-        Form1Fixture f(true, QString());
-        f.form->Form_Load();
-        fill(f, QStringLiteral("PC01"), QString(), QString());
-        f.form->Command4_Click();
-        QCOMPARE(f.messenger.sent.size(), 1u);
-        QCOMPARE(f.messenger.sent.front().text, QStringLiteral("Mi Direccion IP es: "));
-    }
-
-    void emptyMessageSendsNothingButRemembers()
-    {
-        Form1Fixture f;
-        f.form->Form_Load();
-        fill(f, QStringLiteral("PC07"), QString(), QString());
-        f.form->Command1_Click();
-        QVERIFY(f.messenger.sent.empty());
-        QCOMPARE(f.control<QLabel>("Label1")->text(), QString());
-        QVERIFY(!f.form->findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-        QCOMPARE(f.control<RecipientBox>("Combo1")->itemText(0), QStringLiteral("PC07"));
-        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC07"));
+        QCOMPARE(f.control<QPlainTextEdit>("Text1")->toPlainText(), clear ? QString() : message);
+        if (clear)
+            QCOMPARE(QApplication::focusWidget(), f.control("Text1"));
+        // A sent message's recipient is remembered, stored, and the box left empty; the
+        // address's is not.
+        const bool remembered = button == QLatin1String("Command1");
+        QCOMPARE(f.control<RecipientBox>("Combo1")->count(), remembered ? 1 : 0);
+        if (remembered)
+            QCOMPARE(f.control<RecipientBox>("Combo1")->currentText(), QString());
+        QCOMPARE(storedRecipient(f, 0), remembered ? QStringLiteral("PC01") : QString());
     }
 
     void clearButtonEmptiesOnlyTheMessage()
@@ -158,6 +120,7 @@ private slots:
     void statusClearsItselfAndTheTimerGoesIdle()
     {
         Form1Fixture f;
+        f.form->Form_Load();
         auto* timer = f.form->findChild<QTimer*>(QStringLiteral("Timer1"));
         auto* status = f.control<QLabel>("Label1");
         f.messenger.result = 2250;
@@ -173,38 +136,53 @@ private slots:
         QVERIFY(!timer->isActive());
         QCOMPARE(timer->interval(), 0);
 
-        // An empty message leaves a shown status and its countdown alone.
-        f.form->Command4_Click();
+        // An empty message sends nothing and shows nothing, but its recipient is remembered.
+        fill(f, QStringLiteral("PC07"), QString(), QString());
+        f.form->Command1_Click();
+        QCOMPARE(f.messenger.sent.size(), 1u);
+        QCOMPARE(status->text(), QString());
+        QVERIFY(!timer->isActive());
+        QCOMPARE(f.control<RecipientBox>("Combo1")->itemText(0), QStringLiteral("PC07"));
+        QCOMPARE(storedRecipient(f, 0), QStringLiteral("PC07"));
+
+        // It leaves a shown status and its countdown alone.
         fill(f, QStringLiteral("PC01"), QString(), QString());
+        f.form->Command4_Click();
         f.form->Command1_Click();
         QCOMPARE(status->text(), QStringLiteral("Sin Conecion de Red"));
         QVERIFY(timer->isActive());
     }
 
-    void spaceInTheRecipientIsRefusedOnTab_data()
+    void spaceInTheRecipientIsRefusedOnLeaving_data()
     {
         QTest::addColumn<QString>("recipient");
+        QTest::addColumn<bool>("byClick"); // on another control, else Tab
         QTest::addColumn<bool>("refused");
-        QTest::newRow("start") << " PC01" << true;
-        QTest::newRow("middle") << "PC 01" << true;
-        QTest::newRow("end") << "PC01 " << true;
-        QTest::newRow("several") << "  P C 0 1  " << true;
-        QTest::newRow("tab") << "PC\t01" << false;
-        QTest::newRow("no-break space") << QStringLiteral("PC\u00a001") << false;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("plain") << "PC01" << false;
+        QTest::newRow("start") << " PC01" << false << true;
+        QTest::newRow("middle") << "PC 01" << false << true;
+        QTest::newRow("end") << "PC01 " << false << true;
+        QTest::newRow("several") << "  P C 0 1  " << false << true;
+        QTest::newRow("tab") << "PC\t01" << false << false;
+        QTest::newRow("no-break space") << QStringLiteral("PC\u00a001") << false << false;
+        QTest::newRow("empty") << "" << false << false;
+        QTest::newRow("plain") << "PC01" << false << false;
+        QTest::newRow("middle, left by a click") << "PC 01" << true << true;
     }
 
-    void spaceInTheRecipientIsRefusedOnTab()
+    void spaceInTheRecipientIsRefusedOnLeaving()
     {
         QFETCH(QString, recipient);
+        QFETCH(bool, byClick);
         QFETCH(bool, refused);
         Form1Fixture f;
-        showActive(f);
+        f.showActive();
         auto* recipients = f.control<RecipientBox>("Combo1");
         recipients->setFocus();
         recipients->setEditText(recipient);
-        QTest::keyClick(recipients, Qt::Key_Tab);
+        if (byClick)
+            QTest::mouseClick(f.control("Text3"), Qt::LeftButton);
+        else
+            QTest::keyClick(recipients, Qt::Key_Tab);
 
         if (refused) {
             QCOMPARE(f.boxes.shown.size(), 1u);
@@ -232,7 +210,7 @@ private slots:
         QFETCH(QString, button);
         Form1Fixture f;
         f.form->Form_Load();
-        showActive(f);
+        f.showActive();
         auto* recipients = f.control<RecipientBox>("Combo1");
         recipients->setFocus();
         QTest::keyClicks(recipients, QStringLiteral("PC 01"));
@@ -252,19 +230,6 @@ private slots:
         QCOMPARE(f.boxes.shown.size(), 1u);
     }
 
-    void clickOnAnotherControlRunsTheCheck()
-    {
-        Form1Fixture f;
-        showActive(f);
-        auto* recipients = f.control<RecipientBox>("Combo1");
-        recipients->setFocus();
-        recipients->setEditText(QStringLiteral("PC 01"));
-        QTest::mouseClick(f.control("Text3"), Qt::LeftButton);
-        QCOMPARE(f.boxes.shown.size(), 1u);
-        QCOMPARE(recipients->currentText(), QString());
-        QCOMPARE(QApplication::focusWidget(), recipients);
-    }
-
     void openingTheListOrSwitchingWindowsIsNotLeaving_data()
     {
         QTest::addColumn<int>("reason"); // -1: the real list, opened and closed
@@ -277,7 +242,7 @@ private slots:
     {
         QFETCH(int, reason);
         Form1Fixture f;
-        showActive(f);
+        f.showActive();
         auto* recipients = f.control<RecipientBox>("Combo1");
         recipients->addItem(QStringLiteral("PC01"));
         recipients->setFocus();
@@ -299,17 +264,8 @@ private slots:
     void realMessageBoxShowsOnce()
     {
         LinuxMessageBox realBoxes;
-        QTemporaryDir configHome;
-        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-        RecordingMessenger messenger;
-        QuietBusyPointer pointer;
-        IniRegistry registry;
-        SettingsStore settings(registry);
-        FakeTray tray;
-        Form1 form({messenger, pointer, realBoxes, settings, tray, [] { return QString(); },
-                    [] { return QString(); }, true});
-        form.show();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
+        Form1Fixture f(true, QString(), nullptr, &realBoxes);
+        f.showActive();
 
         int boxesSeen = 0;
         QTimer closer;
@@ -322,7 +278,7 @@ private slots:
             }
         });
         closer.start();
-        auto* recipients = form.findChild<RecipientBox*>(QStringLiteral("Combo1"));
+        auto* recipients = f.control<RecipientBox>("Combo1");
         recipients->setFocus();
         recipients->setEditText(QStringLiteral("PC 01"));
         // The box runs modal inside the focus change; what it leaves behind is already posted.
@@ -337,10 +293,13 @@ private slots:
     {
         Form1Fixture f;
         f.form->Form_Load();
-        showActive(f);
+        f.showActive();
         fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("mensaje"));
         QTest::mouseClick(f.control("Command5"), Qt::LeftButton);
+        // A double click on the logo delivers a click, then a double-click event and a release:
+        // one box.
         QTest::mouseClick(f.control("Image1"), Qt::LeftButton);
+        QTest::mouseDClick(f.control("Image1"), Qt::LeftButton);
         QCOMPARE(f.boxes.shown.size(), 2u);
 
         const ShownBox& help = f.boxes.shown[0];
@@ -372,16 +331,6 @@ private slots:
         QVERIFY(f.messenger.sent.empty());
     }
 
-    void aDoubleClickOnTheLogoOpensOneBox()
-    {
-        Form1Fixture f;
-        showActive(f);
-        // What a double click delivers: a click, then a double-click event and a release.
-        QTest::mouseClick(f.control("Image1"), Qt::LeftButton);
-        QTest::mouseDClick(f.control("Image1"), Qt::LeftButton);
-        QCOMPARE(f.boxes.shown.size(), 1u);
-    }
-
     void startUpFillsInOrderAndLoadsTheHistory()
     {
         Form1Fixture f;
@@ -406,22 +355,33 @@ private slots:
         QCOMPARE(recipients->currentIndex(), -1);
     }
 
+    // Minimised, the window hides and its status still clears; the tray going away brings it
+    // back, and the tray's gesture restores it where it was with the fields as they were.
     void minimiseHidesAndTheTrayBringsItBack()
     {
         Form1Fixture f;
         f.form->Form_Load();
-        showActive(f);
+        f.showActive();
+        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
+        f.form->Command1_Click();
         fill(f, QStringLiteral("PC01"), QStringLiteral("Ana"), QStringLiteral("texto"));
         const QRect place = f.form->geometry();
 
-        f.form->AniTray1_UserAction(0, 0, 0);
+        f.tray.act(0, 0, 0);
         QVERIFY(f.form->isVisible());
         QVERIFY(!f.form->isMinimized());
 
         f.form->showMinimized();
         QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.control<QLabel>("Label1")->text(), QString(), 5000);
+        f.tray.available = false;
+        QTRY_VERIFY_WITH_TIMEOUT(f.form->isVisible(), 2000);
+        QVERIFY(!f.form->isMinimized());
 
-        f.form->AniTray1_UserAction(3, 10, 20);
+        f.tray.available = true;
+        f.form->showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
+        f.tray.act(3, 10, 20);
         QVERIFY(f.form->isVisible());
         QVERIFY(!f.form->isMinimized());
         QCOMPARE(f.form->geometry(), place);
@@ -445,7 +405,7 @@ private slots:
         QFETCH(bool, trayThere);
         Form1Fixture f(platformAllows);
         f.form->Form_Load();
-        showActive(f);
+        f.showActive();
         f.tray.available = trayThere;
         f.form->showMinimized();
         if (platformAllows && trayThere) {
@@ -458,41 +418,12 @@ private slots:
         }
     }
 
-    void trayGoingAwayBringsTheHiddenWindowBack()
-    {
-        Form1Fixture f;
-        f.form->Form_Load();
-        showActive(f);
-        f.form->showMinimized();
-        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
-        f.tray.available = false;
-        QTRY_VERIFY_WITH_TIMEOUT(f.form->isVisible(), 2000);
-        QVERIFY(!f.form->isMinimized());
-        // The tray's own gesture still restores as before.
-        f.tray.available = true;
-        f.form->showMinimized();
-        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
-        f.tray.act(3, 0, 0);
-        QVERIFY(f.form->isVisible());
-    }
-
-    void statusTimerKeepsRunningWhileHidden()
-    {
-        Form1Fixture f;
-        showActive(f);
-        fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("x"));
-        f.form->Command1_Click();
-        f.form->showMinimized();
-        QTRY_VERIFY_WITH_TIMEOUT(!f.form->isVisible(), 2000);
-        QTRY_COMPARE_WITH_TIMEOUT(f.control<QLabel>("Label1")->text(), QString(), 5000);
-    }
-
     // A platform operation that raises is shown with its description, and the program ends
     // with a failure code instead of carrying on half-done.
     void failingSendShowsTheErrorAndEndsTheProgram()
     {
         Form1Fixture f;
-        showActive(f);
+        f.showActive();
         fill(f, QStringLiteral("PC01"), QString(), QStringLiteral("hola"));
         f.messenger.failure = "El servicio de mensajes no responde";
 

@@ -1,6 +1,7 @@
 #include "app/PlatformChoice.h"
 #include "app/QtCommandLine.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <vector>
@@ -32,33 +33,22 @@ QByteArray describe(const PlatformEnvironment& e)
         .toUtf8();
 }
 
-// Sets or clears one variable for the lifetime of a test, then puts the old value back.
-class ScopedVariable
+// Sets or clears one variable until the guard goes, then puts the old value back.
+auto scopedVariable(const char* name, const char* value)
 {
-public:
-    ScopedVariable(const char* name, const char* value)
-        : m_name(name), m_wasSet(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
-    {
-        if (value)
-            qputenv(name, value);
+    const bool wasSet = qEnvironmentVariableIsSet(name);
+    const QByteArray old = qgetenv(name);
+    if (value)
+        qputenv(name, value);
+    else
+        qunsetenv(name);
+    return qScopeGuard([name, wasSet, old] {
+        if (wasSet)
+            qputenv(name, old);
         else
             qunsetenv(name);
-    }
-    ~ScopedVariable()
-    {
-        if (m_wasSet)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* m_name;
-    bool m_wasSet;
-    QByteArray m_old;
-};
+    });
+}
 
 } // namespace
 
@@ -232,27 +222,13 @@ private slots:
         QCOMPARE(choice.hidesOnMinimize(platformInUse), hides);
     }
 
-    // A user's Wayland is found out only once Qt is up; an XWayland fallback likewise.
-    void waylandReachedAnyWayDoesNotHide()
-    {
-        const PlatformEnvironment xwayland{wayland, QStringLiteral("wayland-0"),
-                                           QStringLiteral(":0"), QString()};
-        const PlatformChoice ours = choosePlatform(xwayland, {QStringLiteral("vorelin")});
-        QVERIFY(ours.hidesOnMinimize(QStringLiteral("xcb")));
-        QVERIFY(!ours.hidesOnMinimize(wayland));
-
-        PlatformEnvironment chosen = xwayland;
-        chosen.qtQpaPlatform = wayland;
-        QVERIFY(!choosePlatform(chosen, {QStringLiteral("vorelin")}).hidesOnMinimize(wayland));
-    }
-
     // The process's own variables and argv reach the decision, and the result reaches Qt.
     void appliesToThisProcess()
     {
-        const ScopedVariable session("XDG_SESSION_TYPE", "wayland");
-        const ScopedVariable socket("WAYLAND_DISPLAY", "wayland-7");
-        const ScopedVariable display("DISPLAY", ":7");
-        const ScopedVariable platform("QT_QPA_PLATFORM", "");
+        const auto session = scopedVariable("XDG_SESSION_TYPE", "wayland");
+        const auto socket = scopedVariable("WAYLAND_DISPLAY", "wayland-7");
+        const auto display = scopedVariable("DISPLAY", ":7");
+        const auto platform = scopedVariable("QT_QPA_PLATFORM", "");
 
         const PlatformEnvironment read = PlatformEnvironment::current();
         QCOMPARE(read.xdgSessionType, wayland);
@@ -273,10 +249,10 @@ private slots:
 
     void unsetVariablesReadAsEmpty()
     {
-        const ScopedVariable session("XDG_SESSION_TYPE", nullptr);
-        const ScopedVariable socket("WAYLAND_DISPLAY", nullptr);
-        const ScopedVariable display("DISPLAY", "");
-        const ScopedVariable platform("QT_QPA_PLATFORM", nullptr);
+        const auto session = scopedVariable("XDG_SESSION_TYPE", nullptr);
+        const auto socket = scopedVariable("WAYLAND_DISPLAY", nullptr);
+        const auto display = scopedVariable("DISPLAY", "");
+        const auto platform = scopedVariable("QT_QPA_PLATFORM", nullptr);
 
         const PlatformEnvironment read = PlatformEnvironment::current();
         QVERIFY(read.xdgSessionType.isEmpty());

@@ -4,13 +4,10 @@
 #include "settings/RecipientHistory.h"
 #include "settings/SettingsStore.h"
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QLineEdit>
 #include <QLockFile>
 #include <QProcess>
 #include <QSettings>
@@ -99,6 +96,21 @@ private:
     IniRegistry m_real;
 };
 
+using P = QFileDevice::Permission;
+const QFileDevice::Permissions kReadable = P::ReadOwner | P::ReadGroup | P::ReadOther;
+const QFileDevice::Permissions kSearchable = kReadable | P::ExeOwner | P::ExeGroup | P::ExeOther;
+const QFileDevice::Permissions kWritable =
+    kReadable | P::WriteOwner | P::WriteGroup | P::WriteOther;
+
+// PC000, PC001, ... with the number in width digits.
+QStringList numbered(int count, int width = 3)
+{
+    QStringList names;
+    for (int n = 0; n < count; ++n)
+        names.append(QStringLiteral("PC%1").arg(n, width, 10, QChar(u'0')));
+    return names;
+}
+
 QString historyFile()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -164,9 +176,15 @@ QStringList sortedByTheBox(const QStringList& entries)
     return items(box);
 }
 
-// Everything the history needs, wired as the window wires it.
+// Everything the history needs, wired as the window wires it, and loaded as the window loads.
 struct Fixture
 {
+    explicit Fixture(bool load = true)
+    {
+        if (load)
+            history.LoadRecipientHistory();
+    }
+
     QWidget window;
     RecipientBox* combo1 = new RecipientBox(&window);
     IniRegistry registry;
@@ -181,7 +199,6 @@ struct Fixture
 int rememberInChildProcess(const QString& text, bool waitForGo)
 {
     Fixture program;
-    program.history.LoadRecipientHistory();
     if (waitForGo) {
         std::cout << "ready" << std::endl;
         std::string line;
@@ -237,13 +254,10 @@ void startUnprivileged(QProcess& run, const QTemporaryDir& programDir, const QSt
         run.start();
         return;
     }
-    using P = QFileDevice::Permission;
-    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
-    const QFileDevice::Permissions searchable = P::ExeOwner | P::ExeGroup | P::ExeOther;
     const QString copy = programDir.path() + QStringLiteral("/program");
     QVERIFY(QFile::exists(copy) || QFile::copy(QCoreApplication::applicationFilePath(), copy));
-    QVERIFY(QFile::setPermissions(programDir.path(), readable | searchable | P::WriteOwner));
-    QVERIFY(QFile::setPermissions(copy, readable | searchable));
+    QVERIFY(QFile::setPermissions(programDir.path(), kSearchable | P::WriteOwner));
+    QVERIFY(QFile::setPermissions(copy, kSearchable));
     run.setProgram(QStringLiteral("setpriv"));
     run.setArguments(QStringList{QStringLiteral("--reuid=nobody"),
                                  QStringLiteral("--regid=nogroup"),
@@ -268,7 +282,6 @@ private slots:
 
     void remembersNewRecipientsOnly_data();
     void remembersNewRecipientsOnly();
-    void knownRecipientKeepsTextAndSelection();
     void savesComboOneWhateverBoxIsGiven();
     void readsTheStoreOnceAndWritesItOnce();
 
@@ -278,15 +291,11 @@ private slots:
     void historySurvivesARestart();
     void crashWhileSavingLeavesTheOldList_data();
     void crashWhileSavingLeavesTheOldList();
-    void unwritableConfigKeepsTheOldFileSilently_data();
-    void unwritableConfigKeepsTheOldFileSilently();
     void twoWindowsKeepEachOthersRecipients();
     void keepsWhatAnotherWindowStored_data();
     void keepsWhatAnotherWindowStored();
-    void oddLockOrFileNeverFreezesTheWindow_data();
-    void oddLockOrFileNeverFreezesTheWindow();
-    void boxTakesEveryKeyAsTyped_data();
-    void boxTakesEveryKeyAsTyped();
+    void oddConfigKeepsTheOldFileSilently_data();
+    void oddConfigKeepsTheOldFileSilently();
 
 private:
     std::unique_ptr<QTemporaryDir> m_config;
@@ -318,9 +327,7 @@ void TestRecipientHistory::loadsTheStoredList_data()
     QTest::newRow("order in the file does not matter")
         << QByteArray("[General]\nList1=B\nList0=A\n") << QStringList({"A", "B"});
 
-    QStringList six;
-    for (int n = 0; n <= 600; ++n)
-        six.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    const QStringList six = numbered(601);
     QTest::newRow("List0 to List600 load only 501") << storeContent(six) << six.mid(0, 501);
 }
 
@@ -332,7 +339,6 @@ void TestRecipientHistory::loadsTheStoredList()
     if (!content.isNull())
         QVERIFY(writeStore(content));
     Fixture program;
-    program.history.LoadRecipientHistory();
 
     QStringList got = items(*program.combo1);
     got.sort();
@@ -386,7 +392,6 @@ void TestRecipientHistory::loadsWhatItCanFromADamagedFile()
 
     QVERIFY(writeStore(content));
     Fixture program;
-    program.history.LoadRecipientHistory();
 
     QCOMPARE(program.combo1->count(), count);
     for (const QString& entry : including)
@@ -403,15 +408,19 @@ void TestRecipientHistory::remembersNewRecipientsOnly_data()
     QTest::addColumn<QStringList>("list");
     QTest::addColumn<QStringList>("after");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("picked"); // from the list, else typed
 
     const auto row = [](const char* name, const QStringList& stored, const char* typed,
-                        const QStringList& list, const QStringList& after, const char* text) {
+                        const QStringList& list, const QStringList& after, const char* text,
+                        bool picked = false) {
         QTest::newRow(name) << stored << QString::fromUtf8(typed) << list << after
-                            << QString::fromUtf8(text);
+                            << QString::fromUtf8(text) << picked;
     };
     // "after" is List0, List1, ... on disk afterwards, or empty when nothing may be written.
     row("first recipient", {}, "PC01", {"PC01"}, {"PC01", ""}, "");
     row("known recipient", {"PC01"}, "PC01", {"PC01"}, {}, "PC01");
+    row("known recipient picked from the list", {"PC01", "PC02"}, "PC02", {"PC01", "PC02"}, {},
+        "PC02", true);
     row("known recipient with spaces around", {"PC01"}, "  PC01  ", {"PC01"}, {}, "  PC01  ");
     row("new recipient stored without its spaces", {"PC01"}, "  PC02  ", {"PC01", "PC02"},
         {"PC01", "PC02", ""}, "");
@@ -434,20 +443,23 @@ void TestRecipientHistory::remembersNewRecipientsOnly()
     QFETCH(QStringList, list);
     QFETCH(QStringList, after);
     QFETCH(QString, text);
+    QFETCH(bool, picked);
 
     if (!stored.isEmpty())
         QVERIFY(writeStore(storeContent(stored)));
     const QByteArray before = readFile(historyFile());
     const bool existed = QFileInfo::exists(historyFile());
     Fixture program;
-    program.history.LoadRecipientHistory();
-    program.combo1->setEditText(typed);
+    if (picked)
+        program.combo1->setCurrentIndex(program.combo1->findText(typed));
+    else
+        program.combo1->setEditText(typed);
 
     program.history.RememberRecipient(*program.combo1);
 
     QCOMPARE(items(*program.combo1), list);
     QCOMPARE(program.combo1->currentText(), text);
-    QCOMPARE(program.combo1->currentIndex(), -1);
+    QCOMPARE(program.combo1->currentIndex(), picked ? int(list.indexOf(typed)) : -1);
     QCOMPARE(program.messages.shown.size(), 0);
     if (after.isEmpty()) {
         QCOMPARE(QFileInfo::exists(historyFile()), existed);
@@ -457,27 +469,10 @@ void TestRecipientHistory::remembersNewRecipientsOnly()
     }
 }
 
-void TestRecipientHistory::knownRecipientKeepsTextAndSelection()
-{
-    QVERIFY(writeStore(storeContent({"PC01", "PC02"})));
-    const QByteArray before = readFile(historyFile());
-    Fixture program;
-    program.history.LoadRecipientHistory();
-    const int pc02 = program.combo1->findText(QStringLiteral("PC02"));
-    program.combo1->setCurrentIndex(pc02);
-
-    program.history.RememberRecipient(*program.combo1);
-
-    QCOMPARE(program.combo1->currentIndex(), pc02);
-    QCOMPARE(program.combo1->currentText(), QStringLiteral("PC02"));
-    QCOMPARE(readFile(historyFile()), before);
-}
-
 void TestRecipientHistory::savesComboOneWhateverBoxIsGiven()
 {
     QVERIFY(writeStore(storeContent({"P", "Q"})));
     Fixture program;
-    program.history.LoadRecipientHistory();
     RecipientBox other;
     other.addItem(QStringLiteral("M"));
     other.setEditText(QStringLiteral("X"));
@@ -493,9 +488,7 @@ void TestRecipientHistory::savesComboOneWhateverBoxIsGiven()
 
 void TestRecipientHistory::readsTheStoreOnceAndWritesItOnce()
 {
-    QStringList stored;
-    for (int n = 0; n < 500; ++n)
-        stored.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    const QStringList stored = numbered(500);
     QVERIFY(writeStore(storeContent(stored)));
     CountingRegistry registry;
     SettingsStore store(registry);
@@ -525,7 +518,6 @@ void TestRecipientHistory::showsProblemWhenTheBoxRefusesTheEntry()
     QVERIFY(writeStore(storeContent({"A", "B"})));
     const QByteArray before = readFile(historyFile());
     Fixture program;
-    program.history.LoadRecipientHistory();
     program.combo1->setMaxCount(2);
     program.combo1->setEditText(QStringLiteral("C"));
 
@@ -543,7 +535,7 @@ void TestRecipientHistory::showsProblemWhenTheBoxRefusesTheEntry()
 
 void TestRecipientHistory::showsProblemWhenTheCountLeavesSixteenBits()
 {
-    Fixture program;
+    Fixture program(false);
     QStringList full;
     for (int n = 0; n < RecipientHistory::kMaxEntries; ++n)
         full.append(QStringLiteral("E%1").arg(n, 5, 10, QChar(u'0')));
@@ -573,7 +565,6 @@ void TestRecipientHistory::historySurvivesARestart()
         QCOMPARE(result.messages, 0);
     }
     Fixture program;
-    program.history.LoadRecipientHistory();
     QCOMPARE(items(*program.combo1), QStringList({"PC01", "PC02"}));
 }
 
@@ -622,66 +613,12 @@ void TestRecipientHistory::crashWhileSavingLeavesTheOldList()
         QCOMPARE(storedValues(5), QStringList({a, b, c, d, ""}));
     }
     Fixture program;
-    program.history.LoadRecipientHistory();
     QCOMPARE(program.combo1->count(), killed ? 3 : 4);
-}
-
-void TestRecipientHistory::unwritableConfigKeepsTheOldFileSilently_data()
-{
-    QTest::addColumn<bool>("directoryWritable");
-    QTest::addColumn<bool>("fileWritable");
-
-    QTest::newRow("neither directory nor file writable") << false << false;
-    QTest::newRow("file read-only in a writable directory") << true << false;
-    QTest::newRow("directory read-only, file writable") << false << true;
-}
-
-void TestRecipientHistory::unwritableConfigKeepsTheOldFileSilently()
-{
-    QFETCH(bool, directoryWritable);
-    QFETCH(bool, fileWritable);
-
-    const bool asRoot = ::geteuid() == 0;
-    if (asRoot && QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
-        QSKIP("running as root and setpriv (util-linux) is missing: cannot drop to a user "
-              "for whom the config directory is read-only");
-
-    QVERIFY(writeStore(storeContent({"B", "C"})));
-    const QByteArray before = readFile(historyFile());
-    const QString directory = QFileInfo(historyFile()).absolutePath();
-    using P = QFileDevice::Permission;
-    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
-    const QFileDevice::Permissions everyone =
-        readable | P::WriteOwner | P::WriteGroup | P::WriteOther;
-    const QFileDevice::Permissions searchable = P::ExeOwner | P::ExeGroup | P::ExeOther;
-    QVERIFY(QFile::setPermissions(m_config->path(), readable | searchable | P::WriteOwner));
-    QVERIFY(QFile::setPermissions(historyFile(), fileWritable ? everyone : readable));
-    QVERIFY(
-        QFile::setPermissions(directory, (directoryWritable ? everyone : readable) | searchable));
-
-    QProcess run;
-    QTemporaryDir programDir;
-    startUnprivileged(run, programDir, {kRememberHelper, QStringLiteral("A")});
-    const ChildResult result = finish(run);
-    QFile::setPermissions(directory, everyone | searchable);
-
-    QVERIFY(result.finished);
-    if (asRoot && result.messages < 0)
-        QSKIP(qPrintable("setpriv could not run the program as nobody: " +
-                         QString::fromLocal8Bit(run.readAllStandardError())));
-    QCOMPARE(result.status, QProcess::NormalExit);
-    QCOMPARE(result.items, QStringList({"A", "B", "C"}));
-    QCOMPARE(result.messages, 0);
-    QCOMPARE(readFile(historyFile()), before);
-    QCOMPARE(QDir(directory).entryList(QDir::Files | QDir::Hidden),
-             QStringList{QStringLiteral("Vorelin.conf")});
 }
 
 void TestRecipientHistory::twoWindowsKeepEachOthersRecipients()
 {
-    QStringList stored;
-    for (int n = 0; n < 40; ++n)
-        stored.append(QStringLiteral("PC%1").arg(n, 2, 10, QChar(u'0')));
+    const QStringList stored = numbered(40, 2);
     const QString first = QStringLiteral("NEW-A");
     const QString second = QStringLiteral("NEW-B");
     const QStringList both = sortedByTheBox(stored + QStringList{first, second});
@@ -746,9 +683,7 @@ void TestRecipientHistory::keepsWhatAnotherWindowStored_data()
     QTest::newRow("a shorter store loses nothing of this window's")
         << QStringList({"A", "B", "D"}) << QStringList({"A"}) << "C"
         << QStringList({"A", "B", "C", "D"});
-    QStringList six;
-    for (int n = 0; n < 600; ++n)
-        six.append(QStringLiteral("PC%1").arg(n, 3, 10, QChar(u'0')));
+    const QStringList six = numbered(600);
     QTest::newRow("the re-read stops at List500")
         << QStringList() << six << "C" << six.mid(0, 501) + QStringList{"C"};
 }
@@ -762,7 +697,6 @@ void TestRecipientHistory::keepsWhatAnotherWindowStored()
 
     QVERIFY(writeStore(storeContent(loaded)));
     Fixture program;
-    program.history.LoadRecipientHistory();
     QVERIFY(writeStore(storeContent(meanwhile)));
     program.combo1->setEditText(typed);
 
@@ -776,10 +710,13 @@ void TestRecipientHistory::keepsWhatAnotherWindowStored()
     QCOMPARE(program.messages.shown.size(), 0);
 }
 
-void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow_data()
+void TestRecipientHistory::oddConfigKeepsTheOldFileSilently_data()
 {
     QTest::addColumn<QString>("odd");
 
+    QTest::newRow("neither directory nor file writable") << "read-only directory and file";
+    QTest::newRow("file read-only in a writable directory") << "read-only file";
+    QTest::newRow("directory read-only, file writable") << "read-only directory";
     QTest::newRow("lock path is a directory") << "lock directory";
     QTest::newRow("lock path is a FIFO") << "lock FIFO";
     QTest::newRow("lock held by a live process") << "lock held";
@@ -787,9 +724,15 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow_data()
     QTest::newRow("FIFO at the config path") << "config FIFO";
 }
 
-void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
+void TestRecipientHistory::oddConfigKeepsTheOldFileSilently()
 {
     QFETCH(QString, odd);
+
+    const bool readOnly = odd.startsWith(QLatin1String("read-only"));
+    const bool asRoot = ::geteuid() == 0;
+    if (readOnly && asRoot && QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("running as root and setpriv (util-linux) is missing: cannot drop to a user "
+              "for whom the config directory is read-only");
 
     const QString directory = QFileInfo(historyFile()).absolutePath();
     const QString lockName = historyFile() + QStringLiteral(".lock");
@@ -801,9 +744,6 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
     } else {
         QVERIFY(writeStore(storeContent(loaded)));
     }
-    using P = QFileDevice::Permission;
-    const QFileDevice::Permissions readable = P::ReadOwner | P::ReadGroup | P::ReadOther;
-    const QFileDevice::Permissions searchable = readable | P::ExeOwner | P::ExeGroup | P::ExeOther;
     std::unique_ptr<QLockFile> held;
     if (odd == QLatin1String("lock directory")) {
         QVERIFY(QDir().mkpath(lockName + QStringLiteral("/inside")));
@@ -819,10 +759,17 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
         QVERIFY(lock.open(QIODevice::WriteOnly));
         QVERIFY(lock.write("2147483646\nvorelin\n\n") > 0);
         lock.close();
-        QVERIFY(QFile::setPermissions(historyFile(),
-                                      readable | P::WriteOwner | P::WriteGroup | P::WriteOther));
-        QVERIFY(QFile::setPermissions(m_config->path(), searchable | P::WriteOwner));
-        QVERIFY(QFile::setPermissions(directory, searchable));
+        QVERIFY(QFile::setPermissions(historyFile(), kWritable));
+        QVERIFY(QFile::setPermissions(m_config->path(), kSearchable | P::WriteOwner));
+        QVERIFY(QFile::setPermissions(directory, kSearchable));
+    } else if (readOnly) {
+        const auto writableIf = [](bool writable) {
+            return writable ? kWritable : kReadable;
+        };
+        QVERIFY(QFile::setPermissions(m_config->path(), kSearchable | P::WriteOwner));
+        QVERIFY(QFile::setPermissions(historyFile(), writableIf(!odd.contains("file"))));
+        QVERIFY(
+            QFile::setPermissions(directory, writableIf(!odd.contains("directory")) | kSearchable));
     }
     // Reading a FIFO would wait for a writer.
     const QByteArray before = fifo ? QByteArray() : readFile(historyFile());
@@ -831,14 +778,17 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
     // A freeze shows as a run that does not end.
     QProcess run;
     QTemporaryDir programDir;
-    if (odd == QLatin1String("stale lock"))
+    if (readOnly || odd == QLatin1String("stale lock"))
         startUnprivileged(run, programDir, {kRememberHelper, QStringLiteral("A")});
     else
         startRemembering(run, QStringLiteral("A"));
-    const ChildResult result = finish(run, 20000);
-    QFile::setPermissions(directory, searchable | P::WriteOwner);
+    const ChildResult result = finish(run);
+    QFile::setPermissions(directory, kWritable | kSearchable);
 
     QVERIFY(result.finished);
+    if (readOnly && asRoot && result.messages < 0)
+        QSKIP(qPrintable("setpriv could not run the program as nobody: " +
+                         QString::fromLocal8Bit(run.readAllStandardError())));
     QCOMPARE(result.status, QProcess::NormalExit);
     QCOMPARE(result.messages, 0);
     QCOMPARE(result.items, sortedByTheBox(loaded + QStringList{"A"}));
@@ -849,44 +799,6 @@ void TestRecipientHistory::oddLockOrFileNeverFreezesTheWindow()
     QCOMPARE(QFileInfo(lockName).isDir(), odd == QLatin1String("lock directory"));
     if (held)
         QVERIFY(held->isLocked());
-}
-
-void TestRecipientHistory::boxTakesEveryKeyAsTyped_data()
-{
-    QTest::addColumn<QStringList>("stored");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QKeyCombination>("opener");
-
-    QTest::newRow("an address that begins a stored one")
-        << QStringList({"127.0.0.10"}) << "127.0.0.1"
-        << QKeyCombination(Qt::AltModifier, Qt::Key_Down);
-    QTest::newRow("a name stored in other letters")
-        << QStringList({"PC01"}) << "pc01" << QKeyCombination(Qt::Key_F4);
-}
-
-void TestRecipientHistory::boxTakesEveryKeyAsTyped()
-{
-    QFETCH(QStringList, stored);
-    QFETCH(QString, typed);
-    QFETCH(QKeyCombination, opener);
-
-    RecipientBox box;
-    for (const QString& entry : stored)
-        box.addItem(entry);
-    box.show();
-    box.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&box));
-    box.setFocus();
-
-    QTest::keyClicks(box.lineEdit(), typed);
-    QTest::keyClick(box.lineEdit(), Qt::Key_Return);
-    QCOMPARE(box.currentText(), typed);
-    QCOMPARE(box.currentIndex(), -1);
-
-    // The list still opens from the keyboard.
-    QTest::keyClick(&box, opener.key(), opener.keyboardModifiers());
-    QTRY_VERIFY(box.view()->isVisible());
-    box.hidePopup();
 }
 
 int main(int argc, char** argv)

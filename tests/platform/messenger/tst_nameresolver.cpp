@@ -9,6 +9,7 @@
 #include "support/MessengerCall.h"
 #include "support/PeerScripts.h"
 
+#include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QTest>
 #include <QUdpSocket>
@@ -182,79 +183,90 @@ template <typename... Lists> std::vector<Bytes> joined(Lists... lists)
     return out;
 }
 
-// A name query for ALICE<03>: the answers, the address found (0: none, so the host lookup
-// is asked) and the requests the resolver sends.
-struct QueryScenario
+// What a responder sends back to one request: by transaction id, the request itself and
+// which try it is.
+using Answer = std::function<std::vector<Bytes>(std::uint16_t id, const Bytes& request, int index)>;
+
+// The same answer to every try.
+template <typename F> Answer always(F answer)
+{
+    return [answer](std::uint16_t id, const Bytes&, int) {
+        return answer(id);
+    };
+}
+
+// A request and its answers: the result found (an address or a messenger name; none, so the
+// host lookup is asked, when 0 or empty) and the requests the resolver sends.
+template <typename Found> struct Scenario
 {
     const char* name;
-    std::uint32_t address;
+    Found found;
     int requests;
-    std::function<std::vector<Bytes>(std::uint16_t id, const Bytes& request, int index)> answer;
+    Answer answer;
 };
+using QueryScenario = Scenario<std::uint32_t>;
+using NodeStatusScenario = Scenario<const char*>;
 
+template <typename Found>
+Script scriptOf(const std::vector<Scenario<Found>>& scenarios, std::string_view name)
+{
+    for (const Scenario<Found>& each : scenarios)
+        if (name == each.name)
+            return [answer = each.answer](const Bytes& request, int index) {
+                return answer(idOf(request), request, index);
+            };
+    return {};
+}
+
+// For ALICE<03>.
 const std::vector<QueryScenario>& queryScenarios()
 {
     using R = std::vector<Bytes>;
     static const std::vector<QueryScenario> all = {
-        {"one answer", kAnswered, 1,
-         [](auto id, auto&, int) {
-             return R{aliceAnswer(id)};
-         }},
-        {"the same answer twice, as nmbd sends it", kAnswered, 1,
-         [](auto id, auto&, int) {
+        {"one answer", kAnswered, 1, always([](auto id) { return R{aliceAnswer(id)}; })},
+        {"the same answer twice, as nmbd sends it", kAnswered, 1, always([](auto id) {
              return R{aliceAnswer(id), aliceAnswer(id)};
-         }},
-        {"two answering nodes", kAnswered, 1,
-         [](auto id, auto&, int) {
+         })},
+        {"two answering nodes", kAnswered, 1, always([](auto id) {
              return R{aliceAnswer(id), aliceAnswer(id, kStranger)};
-         }},
-        {"two addresses in one answer", kAnswered, 1,
-         [](auto id, auto&, int) {
+         })},
+        {"two addresses in one answer", kAnswered, 1, always([](auto id) {
              return R{positiveAnswer(id, rawName("ALICE", 0x03), {kAnswered, kStranger})};
-         }},
-        {"unusable addresses first", kAnswered, 1,
-         [](auto id, auto&, int) {
+         })},
+        {"unusable addresses first", kAnswered, 1, always([](auto id) {
              return R{aliceAnswer(id, 0), aliceAnswer(id, 0xFFFFFFFF),
                       positiveAnswer(id, rawName("ALICE", 0x03), {0, 0xFFFFFFFF, kAnswered})};
-         }},
+         })},
         {"answer on the second try only", kAnswered, 2,
          [](auto id, auto&, int index) {
              return index == 0 ? R{} : R{aliceAnswer(id)};
          }},
-        {"wrong transaction id, then the answer", kAnswered, 1,
-         [](auto id, auto&, int) {
+        {"wrong transaction id, then the answer", kAnswered, 1, always([](auto id) {
              return R{aliceAnswer(std::uint16_t(id + 1), kStranger),
                       aliceAnswer(std::uint16_t(id ^ 0x8000), kStranger), aliceAnswer(id)};
-         }},
-        {"another name, then the answer", kAnswered, 1,
-         [](auto id, auto&, int) {
+         })},
+        {"another name, then the answer", kAnswered, 1, always([](auto id) {
              return R{positiveAnswer(id, rawName("BOB", 0x03), {kStranger}),
                       positiveAnswer(id, rawName("ALICE", 0x00), {kStranger}),
                       positiveAnswer(id, rawName("alice", 0x03), {kStranger}), aliceAnswer(id)};
-         }},
-        {"negative response and WACK, then the answer", kAnswered, 1,
-         [](auto id, auto&, int) {
+         })},
+        {"negative response and WACK, then the answer", kAnswered, 1, always([](auto id) {
              const Bytes negative =
                  concat({header(id, 0x8583, 0, 1), encodedName(rawName("ALICE", 0x03)),
                          be16(0x000A), be16(0x0001), be32(0), be16(0)});
              const Bytes wack = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger}, 0xBC00);
              const Bytes rcode = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger}, 0x8583);
              return R{negative, wack, rcode, aliceAnswer(id)};
-         }},
+         })},
         {"our own request echoed, then the answer", kAnswered, 1,
          [](auto id, const Bytes& request, int) {
              return R{request, aliceAnswer(id)};
          }},
         {"garbage, then the answer", kAnswered, 1,
-         [](auto id, auto&, int) {
-             return joined(garbage(), R{aliceAnswer(id)});
-         }},
+         always([](auto id) { return joined(garbage(), R{aliceAnswer(id)}); })},
         {"every truncation, then the answer", kAnswered, 1,
-         [](auto id, auto&, int) {
-             return joined(prefixesOf(aliceAnswer(id)), R{aliceAnswer(id)});
-         }},
-        {"broken lengths and pointers, then the answer", kAnswered, 1,
-         [](auto id, auto&, int) {
+         always([](auto id) { return joined(prefixesOf(aliceAnswer(id)), R{aliceAnswer(id)}); })},
+        {"broken lengths and pointers, then the answer", kAnswered, 1, always([](auto id) {
              Bytes longData = aliceAnswer(id, kStranger);
              longData[longData.size() - 7] = 0x40; // RDLENGTH past the end
              Bytes oddData = positiveAnswer(id, rawName("ALICE", 0x03), {kStranger});
@@ -276,29 +288,21 @@ const std::vector<QueryScenario>& queryScenarios()
              const Bytes manyQuestions = concat({header(id, 0x8580, 0xFFFF, 1)});
              return R{longData,   oddData,   empty,         loop,           forward,
                       shortLabel, badLetter, manyQuestions, aliceAnswer(id)};
-         }},
+         })},
         {"answer that repeats the question and points back to it", kAnswered, 1,
-         [](auto id, auto&, int) {
+         always([](auto id) {
              return R{concat({header(id, 0x8580, 1, 1), encodedName(rawName("ALICE", 0x03)),
                               hexBytes("00 20 00 01 C0 0C 00 20 00 01 00 03 F4 80 00 06 00 00"),
                               be32(kAnswered)})};
-         }},
-        {"silence", 0, 3,
-         [](auto, auto&, int) {
-             return R{};
-         }},
+         })},
+        {"silence", 0, 3, always([](auto) { return R{}; })},
         {"only wrong transaction ids", 0, 3,
-         [](auto id, auto&, int) {
-             return R{aliceAnswer(std::uint16_t(id + 1))};
-         }},
-        {"only other names", 0, 3,
-         [](auto id, auto&, int) {
+         always([](auto id) { return R{aliceAnswer(std::uint16_t(id + 1))}; })},
+        {"only other names", 0, 3, always([](auto id) {
              return R{positiveAnswer(id, rawName("ALICE", 0x20), {kAnswered})};
-         }},
+         })},
         {"only garbage and truncations", 0, 3,
-         [](auto id, auto&, int) {
-             return joined(garbage(), prefixesOf(aliceAnswer(id)));
-         }},
+         always([](auto id) { return joined(garbage(), prefixesOf(aliceAnswer(id))); })},
         {"only our own request", 0, 3,
          [](auto, const Bytes& request, int) {
              return R{request};
@@ -309,145 +313,92 @@ const std::vector<QueryScenario>& queryScenarios()
 
 Script queryScenario(std::string_view name)
 {
-    for (const QueryScenario& each : queryScenarios())
-        if (name == each.name)
-            return [answer = each.answer](const Bytes& request, int index) {
-                return answer(idOf(request), request, index);
-            };
-    return {};
+    return scriptOf(queryScenarios(), name);
 }
-
-// A node status request: the answers, the messenger name found (empty: none) and the
-// requests the resolver sends.
-struct NodeStatusScenario
-{
-    const char* name;
-    const char* messengerName;
-    int requests;
-    std::function<std::vector<Bytes>(std::uint16_t id, int index)> answer;
-};
 
 const std::vector<NodeStatusScenario>& nodeStatusScenarios()
 {
     using R = std::vector<Bytes>;
     using T = std::vector<TableEntry>;
     const TableEntry peer03{rawName("PEERTEST", 0x03), kUniqueActive};
+    // A table of one messenger name in this state, then PEERTEST<03>.
+    const auto afterOneIn = [peer03](const char* name, std::uint16_t flags) {
+        return always([=](auto id) {
+            return R{nodeStatusAnswer(id, T{{rawName(name, 0x03), flags}, peer03})};
+        });
+    };
     static const std::vector<NodeStatusScenario> all = {
         {"Samba's table", "PEERTEST", 1,
-         [](auto id, int) {
-             return R{nodeStatusAnswer(id, kSambaTable)};
-         }},
-        {"group messenger name first", "PEERTEST", 1,
-         [peer03](auto id, int) {
-             return R{nodeStatusAnswer(id, T{{rawName("WORKGROUP", 0x03), 0x8400}, peer03})};
-         }},
-        {"deregistering messenger name first", "PEERTEST", 1,
-         [peer03](auto id, int) {
-             return R{nodeStatusAnswer(id, T{{rawName("GONE", 0x03), 0x1400}, peer03})};
-         }},
-        {"conflicting messenger name first", "PEERTEST", 1,
-         [peer03](auto id, int) {
-             return R{nodeStatusAnswer(id, T{{rawName("CLASH", 0x03), 0x0C00}, peer03})};
-         }},
-        {"inactive messenger name first", "PEERTEST", 1,
-         [peer03](auto id, int) {
-             return R{nodeStatusAnswer(id, T{{rawName("ASLEEP", 0x03), 0x0000}, peer03})};
-         }},
-        {"permanent M-node messenger name", "PEERTEST", 1,
-         [](auto id, int) {
+         always([](auto id) { return R{nodeStatusAnswer(id, kSambaTable)}; })},
+        {"group messenger name first", "PEERTEST", 1, afterOneIn("WORKGROUP", 0x8400)},
+        {"deregistering messenger name first", "PEERTEST", 1, afterOneIn("GONE", 0x1400)},
+        {"conflicting messenger name first", "PEERTEST", 1, afterOneIn("CLASH", 0x0C00)},
+        {"inactive messenger name first", "PEERTEST", 1, afterOneIn("ASLEEP", 0x0000)},
+        {"permanent M-node messenger name", "PEERTEST", 1, always([](auto id) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03), 0x4600}})};
-         }},
-        {"two messenger names", "PEERALIAS", 1,
-         [peer03](auto id, int) {
-             return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), 0x0400}, peer03})};
-         }},
-        {"aliases listed before the workstation name", "PEERTEST", 1,
-         [peer03](auto id, int) {
+         })},
+        {"two messenger names", "PEERALIAS", 1, afterOneIn("PEERALIAS", 0x0400)},
+        {"aliases listed before the workstation name", "PEERTEST", 1, always([peer03](auto id) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), kUniqueActive},
                                              {rawName("WORKGROUP", 0x00), 0x8400},
                                              {rawName("PEERTEST", 0x00), kUniqueActive},
                                              {rawName("ZEDALIAS", 0x03), kUniqueActive},
                                              peer03})};
-         }},
-        {"workstation name without its messenger name", "PEERALIAS", 1,
-         [](auto id, int) {
+         })},
+        {"workstation name without its messenger name", "PEERALIAS", 1, always([](auto id) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERALIAS", 0x03), kUniqueActive},
                                              {rawName("PEERTEST", 0x00), kUniqueActive}})};
-         }},
-        {"workstation's messenger name in conflict", "PEERALIAS", 1,
-         [](auto id, int) {
+         })},
+        {"workstation's messenger name in conflict", "PEERALIAS", 1, always([](auto id) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x00), kUniqueActive},
                                              {rawName("PEERTEST", 0x03), 0x0C00},
                                              {rawName("PEERALIAS", 0x03), kUniqueActive}})};
-         }},
-        {"name padded with NULs", "PEERTEST", 1,
-         [](auto id, int) {
+         })},
+        {"name padded with NULs", "PEERTEST", 1, always([](auto id) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x03, 0x00), 0x0400}})};
-         }},
+         })},
         {"no statistics", "PEERTEST", 1,
-         [](auto id, int) {
-             return R{nodeStatusAnswer(id, kSambaTable, 0)};
-         }},
-        {"wrong transaction id, then the table", "PEERTEST", 1,
-         [](auto id, int) {
+         always([](auto id) { return R{nodeStatusAnswer(id, kSambaTable, 0)}; })},
+        {"wrong transaction id, then the table", "PEERTEST", 1, always([](auto id) {
              return R{nodeStatusAnswer(std::uint16_t(id + 1),
                                        T{{rawName("STRANGER", 0x03), kUniqueActive}}),
                       nodeStatusAnswer(id, kSambaTable)};
-         }},
-        {"garbage and truncations, then the table", "PEERTEST", 1,
-         [](auto id, int) {
+         })},
+        {"garbage and truncations, then the table", "PEERTEST", 1, always([](auto id) {
              return joined(garbage(), prefixesOf(nodeStatusAnswer(id, kSambaTable)),
                            R{nodeStatusAnswer(id, kSambaTable)});
-         }},
-        {"a name query answer, then the table", "PEERTEST", 1,
-         [](auto id, int) {
+         })},
+        {"a name query answer, then the table", "PEERTEST", 1, always([](auto id) {
              return R{positiveAnswer(id, rawName("STRANGER", 0x03), {kStranger}),
                       nodeStatusAnswer(id, kSambaTable)};
-         }},
+         })},
         {"table on the third try only", "PEERTEST", 3,
-         [](auto id, int index) {
+         [](auto id, auto&, int index) {
              return index < 2 ? R{} : R{nodeStatusAnswer(id, kSambaTable)};
          }},
         // A well-formed table without a messenger name is final; anything malformed is ignored.
-        {"only other suffixes", "", 1,
-         [](auto id, int) {
+        {"only other suffixes", "", 1, always([](auto id) {
              return R{nodeStatusAnswer(id, T{{rawName("PEERTEST", 0x00), kUniqueActive},
                                              {rawName("PEERTEST", 0x20), kUniqueActive}})};
-         }},
-        {"empty table", "", 1,
-         [](auto id, int) {
-             return R{nodeStatusAnswer(id, {})};
-         }},
+         })},
+        {"empty table", "", 1, always([](auto id) { return R{nodeStatusAnswer(id, {})}; })},
         {"more names claimed than sent", "", 3,
-         [](auto id, int) {
-             return R{nodeStatusAnswer(id, kSambaTable, 0, 6)};
-         }},
+         always([](auto id) { return R{nodeStatusAnswer(id, kSambaTable, 0, 6)}; })},
         {"255 names claimed, none sent", "", 3,
-         [](auto id, int) {
-             return R{nodeStatusAnswer(id, {}, 46, 255)};
-         }},
-        {"RDLENGTH past the datagram", "", 3,
-         [](auto id, int) {
+         always([](auto id) { return R{nodeStatusAnswer(id, {}, 46, 255)}; })},
+        {"RDLENGTH past the datagram", "", 3, always([](auto id) {
              Bytes packet = nodeStatusAnswer(id, kSambaTable);
              packet.resize(packet.size() - 60);
              return R{packet};
-         }},
-        {"silence", "", 3,
-         [](auto, int) {
-             return R{};
-         }},
+         })},
+        {"silence", "", 3, always([](auto) { return R{}; })},
     };
     return all;
 }
 
 Script nodeStatusScenario(std::string_view name)
 {
-    for (const NodeStatusScenario& each : nodeStatusScenarios())
-        if (name == each.name)
-            return [answer = each.answer](const Bytes& request, int index) {
-                return answer(idOf(request), index);
-            };
-    return {};
+    return scriptOf(nodeStatusScenarios(), name);
 }
 
 // Records what the resolver asks the system resolver, and answers as told.
@@ -473,11 +424,7 @@ NameResolverOptions loopbackOptions(std::uint16_t port, const std::shared_ptr<Ho
 
 QString addressText(std::uint32_t address)
 {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xFF)
-        .arg((address >> 8) & 0xFF)
-        .arg(address & 0xFF);
+    return QHostAddress(address).toString();
 }
 
 SmbMessengerOptions messengerOptions(std::uint16_t namePort, std::uint16_t sessionPort,
@@ -530,19 +477,16 @@ private slots:
     void fallsBackToTheHostLookupAfterTheConfiguredTries_data();
     void fallsBackToTheHostLookupAfterTheConfiguredTries();
     void queriesEveryBroadcastTarget();
-    void withoutTargetsReportsNoInterface();
     void findsTheMessengerNameOfAnAddress_data();
     void findsTheMessengerNameOfAnAddress();
     void messengerCallsTheResolvedAddress_data();
     void messengerCallsTheResolvedAddress();
     void messengerUsesTheNameTheNodeReports_data();
     void messengerUsesTheNameTheNodeReports();
-    void messengerFallsBackToTheHostLookup_data();
-    void messengerFallsBackToTheHostLookup();
+    void messengerEndsAfterTheNameQueries_data();
+    void messengerEndsAfterTheNameQueries();
     void messengerEndsWithinTheSendLimit();
-    void messengerEndsWithNameNotFound();
     void messengerSendsTheWorkgroupDatagram();
-    void messengerEndsWithUseNotFoundWithoutInterfaces();
 };
 
 void TestNameResolver::resolvesByNameQuery_data()
@@ -556,7 +500,7 @@ void TestNameResolver::resolvesByNameQuery()
 {
     QFETCH(int, index);
     const QueryScenario& scenario = queryScenarios()[std::size_t(index)];
-    const std::uint32_t address = scenario.address;
+    const std::uint32_t address = scenario.found;
     const int requests = scenario.requests;
 
     const Script script = queryScenario(scenario.name);
@@ -667,16 +611,11 @@ void TestNameResolver::queriesEveryBroadcastTarget()
     QTRY_COMPARE_WITH_TIMEOUT(silent.requests().size(), std::size_t(1), 5000);
     QCOMPARE(answering.requests().size(), std::size_t(1));
     QCOMPARE(hexText(silent.requests()[0]), hexText(answering.requests()[0]));
-}
 
-void TestNameResolver::withoutTargetsReportsNoInterface()
-{
-    auto spy = std::make_shared<HostLookupSpy>();
+    // Without targets there is no interface, and the host lookup is not asked either.
     spy->answer = kAnswered;
-    auto options = loopbackOptions(closedLoopbackPort(), spy);
-    NameResolver resolver(options);
-    const auto result = resolver.resolve(kAlice, "alice", std::nullopt, usable);
-    QCOMPARE(result.outcome, NameResolver::Outcome::NoInterface);
+    QCOMPARE(resolver.resolve(kAlice, "alice", std::nullopt, usable).outcome,
+             NameResolver::Outcome::NoInterface);
     QVERIFY(spy->calls.empty());
 }
 
@@ -691,7 +630,7 @@ void TestNameResolver::findsTheMessengerNameOfAnAddress()
 {
     QFETCH(int, index);
     const NodeStatusScenario& scenario = nodeStatusScenarios()[std::size_t(index)];
-    const QString name = QString::fromLatin1(scenario.messengerName);
+    const QString name = QString::fromLatin1(scenario.found);
     const int requests = scenario.requests;
 
     const Script script = nodeStatusScenario(scenario.name);
@@ -801,32 +740,50 @@ void TestNameResolver::messengerUsesTheNameTheNodeReports()
     QCOMPARE(delivery.destination, called);
 }
 
-void TestNameResolver::messengerFallsBackToTheHostLookup_data()
+void TestNameResolver::messengerEndsAfterTheNameQueries_data()
 {
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<bool>("interfaces");
     QTest::addColumn<QString>("localName");
+    QTest::addColumn<std::uint32_t>("hostAnswer"); // 0: the host lookup finds nothing
     QTest::addColumn<int>("code");
+    QTest::addColumn<int>("requests"); // name queries, and one host lookup after them
+    const QString garbage = QStringLiteral("only garbage and truncations");
     // The hosts file names this machine 127.0.1.1 on Debian: right for a send to itself only.
-    QTest::newRow("this machine's own name") << "Alice" << 0;
-    QTest::newRow("another machine's name") << "testhost" << 2136;
+    QTest::newRow("host lookup, this machine's own name")
+        << garbage << true << "Alice" << kLoopback << 0 << 3;
+    QTest::newRow("host lookup, another machine's name")
+        << garbage << true << "testhost" << kLoopback << 2136 << 3;
+    QTest::newRow("nothing found") << "only wrong transaction ids" << true << "testhost" << 0u
+                                   << MessengerResult::kNameNotFound << 3;
+    QTest::newRow("no interfaces")
+        << "one answer" << false << "testhost" << kLoopback << MessengerResult::kUseNotFound << 0;
 }
 
-void TestNameResolver::messengerFallsBackToTheHostLookup()
+void TestNameResolver::messengerEndsAfterTheNameQueries()
 {
+    QFETCH(QString, scenario);
+    QFETCH(bool, interfaces);
     QFETCH(QString, localName);
+    QFETCH(std::uint32_t, hostAnswer);
     QFETCH(int, code);
+    QFETCH(int, requests);
 
-    FakeNameResponder responder(kNameService, queryScenario("only garbage and truncations"));
+    FakeNameResponder responder(kNameService, queryScenario(scenario.toStdString()));
     FakeSessionPeer peer(PeerScripts::sambaLike);
     auto spy = std::make_shared<HostLookupSpy>();
-    spy->answer = kLoopback;
-    FixedBroadcasts interfaces;
+    if (hostAnswer != 0)
+        spy->answer = hostAnswer;
+    FixedBroadcasts broadcasts(interfaces ? std::optional(std::vector{kNameService})
+                                          : std::nullopt);
     SmbMessenger messenger(localName, messengerOptions(responder.port(), peer.port(), spy),
-                           &interfaces);
+                           &broadcasts);
 
     QCOMPARE(sendThrough(messenger, "alice", "Hola"), code);
-    QCOMPARE(responder.requests().size(), std::size_t(3));
-    QCOMPARE(spy->calls.size(), std::size_t(1));
-    QCOMPARE(spy->calls[0].first, std::string("alice"));
+    QCOMPARE(int(responder.requests().size()), requests);
+    QCOMPARE(spy->calls.size(), std::size_t(requests > 0 ? 1 : 0));
+    if (requests > 0)
+        QCOMPARE(spy->calls[0].first, std::string("alice"));
     QCOMPARE(peer.connectionsSoFar(), code == 0 ? 1 : 0);
     if (code == 0)
         QCOMPARE(deliveryOf(peer.frames()).called, hexText(rawName("ALICE", 0x03)));
@@ -880,37 +837,6 @@ void TestNameResolver::messengerSendsTheWorkgroupDatagram()
              hexText(concat({asciiBytes("TESTHOST"), Bytes{0}, asciiBytes("OFICINA"), Bytes{0},
                              asciiBytes("Hola"), Bytes{0}})));
     QVERIFY(!receiver.hasPendingDatagrams());
-}
-
-void TestNameResolver::messengerEndsWithNameNotFound()
-{
-    FakeNameResponder responder(kNameService, queryScenario("only wrong transaction ids"));
-    FakeSessionPeer peer(PeerScripts::sambaLike);
-    auto spy = std::make_shared<HostLookupSpy>();
-    FixedBroadcasts interfaces;
-    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
-                           &interfaces);
-
-    QCOMPARE(sendThrough(messenger, "Alice", "Hola"), MessengerResult::kNameNotFound);
-    QCOMPARE(responder.requests().size(), std::size_t(3));
-    QCOMPARE(spy->calls.size(), std::size_t(1));
-    QCOMPARE(peer.connectionsSoFar(), 0);
-}
-
-void TestNameResolver::messengerEndsWithUseNotFoundWithoutInterfaces()
-{
-    FakeNameResponder responder(kLoopback, queryScenario("one answer"));
-    FakeSessionPeer peer(PeerScripts::sambaLike);
-    auto spy = std::make_shared<HostLookupSpy>();
-    spy->answer = kLoopback;
-    FixedBroadcasts interfaces(std::nullopt);
-    SmbMessenger messenger(kLocalName, messengerOptions(responder.port(), peer.port(), spy),
-                           &interfaces);
-
-    QCOMPARE(sendThrough(messenger, "alice", "Hola"), MessengerResult::kUseNotFound);
-    QCOMPARE(peer.connectionsSoFar(), 0);
-    QVERIFY(responder.requests().empty());
-    QVERIFY(spy->calls.empty());
 }
 
 QTEST_GUILESS_MAIN(TestNameResolver)

@@ -97,12 +97,11 @@ private slots:
     void readsManyValuesWithOneOpenOfTheFile();
     void replacesTheFileByOneRenameNeverInPlace();
     void writesManyValuesOnlyWithinOneFile();
-    void keepsOtherValuesOfTheFile();
     void deletesTheValueButNotTheKeyOfTheSameName();
     void writeFailsWhenTheFileCannotBeReplaced();
     void refusedUpdateLeavesTheFileAsItWas_data();
     void refusedUpdateLeavesTheFileAsItWas();
-    void writesThroughALinkedConfigFile();
+    void writesThroughALinkedFileKeepingItsOtherValues();
 
 private:
     QString config() const { return m_config->path(); }
@@ -244,7 +243,7 @@ void TestIniRegistry::replacesTheFileByOneRenameNeverInPlace()
 {
     const QString directory = config() + QStringLiteral("/combo");
     const QString file = directory + QStringLiteral("/Vorelin.conf");
-    writeFile(file, "[General]\nList0=B\nList1=C\nList2=D\n");
+    writeFile(file, "[General]\nList0=B\nList1=C\nList2=D\n\n[Window]\nState=max\n");
 
     Inotify watch(directory, IN_MODIFY | IN_MOVED_TO);
     QVERIFY(watch.isValid());
@@ -268,6 +267,7 @@ void TestIniRegistry::replacesTheFileByOneRenameNeverInPlace()
     QSettings written(file, QSettings::IniFormat);
     QCOMPARE(written.value("List0").toString(), QStringLiteral("A"));
     QCOMPARE(written.value("List3").toString(), QStringLiteral("D"));
+    QCOMPARE(written.value("Window/State").toString(), QStringLiteral("max"));
 }
 
 void TestIniRegistry::writesManyValuesOnlyWithinOneFile()
@@ -278,19 +278,6 @@ void TestIniRegistry::writesManyValuesOnlyWithinOneFile()
          {QStringLiteral("HKCU\\Software\\acme\\Tool\\X"), QStringLiteral("B")}}));
     QVERIFY(!registry.RegWriteMany({}));
     QCOMPARE(filesBelow(config()), QStringList());
-}
-
-void TestIniRegistry::keepsOtherValuesOfTheFile()
-{
-    const QString file = config() + QStringLiteral("/combo/Vorelin.conf");
-    writeFile(file, "[General]\nList0=B\nWidth=300\n\n[Window]\nState=max\n");
-
-    IniRegistry registry;
-    QVERIFY(registry.RegWrite(kHistoryPath + u'0', QStringLiteral("A")));
-    QSettings written(file, QSettings::IniFormat);
-    QCOMPARE(written.value("List0").toString(), QStringLiteral("A"));
-    QCOMPARE(written.value("Width").toString(), QStringLiteral("300"));
-    QCOMPARE(written.value("Window/State").toString(), QStringLiteral("max"));
 }
 
 void TestIniRegistry::deletesTheValueButNotTheKeyOfTheSameName()
@@ -353,20 +340,23 @@ void TestIniRegistry::refusedUpdateLeavesTheFileAsItWas()
     QCOMPARE(filesBelow(config()), QStringList{QStringLiteral("combo/Vorelin.conf")});
 }
 
-void TestIniRegistry::writesThroughALinkedConfigFile()
+void TestIniRegistry::writesThroughALinkedFileKeepingItsOtherValues()
 {
     // As a dotfile manager leaves it: the config file is a link into another directory.
     const QString real = config() + QStringLiteral("/dotfiles/Vorelin.conf");
-    writeFile(real, "[General]\nList0=A\n");
+    writeFile(real, "[General]\nList0=B\nWidth=300\n\n[Window]\nState=max\n");
     QVERIFY(QDir().mkpath(config() + QStringLiteral("/combo")));
     QVERIFY(QFile::link(real, config() + QStringLiteral("/combo/Vorelin.conf")));
 
     IniRegistry registry;
+    QVERIFY(registry.RegWrite(kHistoryPath + u'0', QStringLiteral("A")));
     QVERIFY(registry.RegWrite(kHistoryPath + u'1', QStringLiteral("B")));
     QVERIFY(QFileInfo(config() + QStringLiteral("/combo/Vorelin.conf")).isSymLink());
     QSettings written(real, QSettings::IniFormat);
     QCOMPARE(written.value("List0").toString(), QStringLiteral("A"));
     QCOMPARE(written.value("List1").toString(), QStringLiteral("B"));
+    QCOMPARE(written.value("Width").toString(), QStringLiteral("300"));
+    QCOMPARE(written.value("Window/State").toString(), QStringLiteral("max"));
     QCOMPARE(filesBelow(config()), QStringList({QStringLiteral("combo/Vorelin.conf"),
                                                 QStringLiteral("dotfiles/Vorelin.conf")}));
 }
