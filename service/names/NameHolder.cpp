@@ -110,10 +110,7 @@ void NameHolder::addName(const NetbiosName& name, Clock::time_point now)
         return;
     Name& held = m_names[name.bytes()];
     held.added = m_added++;
-    for (const Interface& interface : m_interfaces) {
-        if (!interface.loopback)
-            startRegistration(name, held, interface, now);
-    }
+    registerEverywhere(name, held, now);
     startWins(name, held, now);
     held.reported = computeStatus(held);
     m_changes.push_back({name, held.reported});
@@ -124,12 +121,7 @@ void NameHolder::removeName(const NetbiosName& name)
     const auto found = m_names.find(name.bytes());
     if (found == m_names.end())
         return;
-    for (const auto& [index, entry] : found->second.entries) {
-        const Interface* interface = findInterface(index);
-        if (interface != nullptr && entry.state == State::Held)
-            sendRelease(name, *interface);
-    }
-    releaseWins(name, found->second);
+    releaseHeld(name, found->second);
     m_names.erase(found);
 }
 
@@ -144,25 +136,40 @@ void NameHolder::startRegistration(const NetbiosName& name, Name& held, const In
 {
     Entry& entry = held.entries[interface.index];
     entry = Entry{State::Pending, m_nextTransactionId++, 1, now + m_settings.retryInterval};
-    queue({interface.index, interface.address, interface.broadcast, m_settings.namePort,
-           P::encodeRegistrationRequest(entry.transactionId, name, interface.address)});
+    queue(interface, interface.broadcast, m_settings.namePort,
+          P::encodeRegistrationRequest(entry.transactionId, name, interface.address));
+}
+
+void NameHolder::registerEverywhere(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    for (const Interface& interface : m_interfaces) {
+        if (!interface.loopback)
+            startRegistration(name, held, interface, now);
+    }
 }
 
 void NameHolder::sendRelease(const NetbiosName& name, const Interface& interface)
 {
-    queue({interface.index, interface.address, interface.broadcast, m_settings.namePort,
-           P::encodeReleaseRequest(m_nextTransactionId++, name, interface.address)});
+    queue(interface, interface.broadcast, m_settings.namePort,
+          P::encodeReleaseRequest(m_nextTransactionId++, name, interface.address));
     m_log.info("names: released " + describe(name, interface));
+}
+
+void NameHolder::releaseHeld(const NetbiosName& name, const Name& held)
+{
+    for (const auto& [index, entry] : held.entries) {
+        const Interface* interface = findInterface(index);
+        if (interface != nullptr && entry.state == State::Held)
+            sendRelease(name, *interface);
+    }
+    releaseWins(name, held);
 }
 
 void NameHolder::retryConflict(const NetbiosName& name, Name& held, Clock::time_point now)
 {
     held.retryAt.reset();
     m_log.notice("names: claiming " + nameText(name) + " again after a conflict");
-    for (const Interface& interface : m_interfaces) {
-        if (!interface.loopback)
-            startRegistration(name, held, interface, now);
-    }
+    registerEverywhere(name, held, now);
     if (held.wins)
         startWins(name, held, now);
 }
@@ -182,9 +189,8 @@ void NameHolder::tick(Clock::time_point now)
                 entry.nextAt =
                     now + (entry.sent < m_settings.registrationSends ? m_settings.retryInterval
                                                                      : m_settings.defenceWindow);
-                queue(
-                    {index, interface->address, interface->broadcast, m_settings.namePort,
-                     P::encodeRegistrationRequest(entry.transactionId, name, interface->address)});
+                queue(*interface, interface->broadcast, m_settings.namePort,
+                      P::encodeRegistrationRequest(entry.transactionId, name, interface->address));
             } else {
                 entry.state = State::Held;
                 m_log.info("names: registered " + describe(name, *interface));
@@ -198,16 +204,18 @@ void NameHolder::tick(Clock::time_point now)
 std::optional<NameHolder::Clock::time_point> NameHolder::nextDeadline() const
 {
     std::optional<Clock::time_point> next;
+    const auto consider = [&](std::optional<Clock::time_point> at) {
+        if (at && (!next || *at < *next))
+            next = at;
+    };
     for (const auto& [bytes, held] : m_names) {
         for (const auto& [index, entry] : held.entries) {
-            if (entry.state == State::Pending && (!next || entry.nextAt < *next))
-                next = entry.nextAt;
+            if (entry.state == State::Pending)
+                consider(entry.nextAt);
         }
-        if (held.retryAt && (!next || *held.retryAt < *next))
-            next = held.retryAt;
-        if (held.wins && held.wins->phase != Wins::Phase::Refused &&
-            (!next || held.wins->nextAt < *next))
-            next = held.wins->nextAt;
+        consider(held.retryAt);
+        if (held.wins && held.wins->phase != Wins::Phase::Refused)
+            consider(held.wins->nextAt);
     }
     return next;
 }
@@ -317,8 +325,7 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
 
     const auto answer = [&](std::vector<std::uint8_t> packet) {
         if (takeAnswerToken(Answer::Query, sourceAddress, now))
-            queue({interface->index, interface->address, sourceAddress, sourcePort,
-                   std::move(packet)});
+            queue(*interface, sourceAddress, sourcePort, std::move(packet));
     };
 
     std::visit(
@@ -331,19 +338,17 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                                                           interface->address,
                                                           m_settings.answerTtl));
             } else if constexpr (std::is_same_v<T, P::NodeStatusRequest>) {
-                std::vector<std::pair<std::uint64_t, NetbiosName>> listed;
+                std::map<std::uint64_t, NetbiosName> listed;
                 bool asked = packet.name == NetbiosName::wildcard();
                 for (const auto& [bytes, held] : m_names) {
                     if (!answersOn(held, *interface))
                         continue;
-                    listed.emplace_back(held.added, NetbiosName(bytes));
+                    listed.emplace(held.added, NetbiosName(bytes));
                     asked = asked || packet.name.bytes() == bytes;
                 }
-                std::sort(listed.begin(), listed.end(),
-                          [](const auto& a, const auto& b) { return a.first < b.first; });
                 std::vector<P::NodeStatusName> table;
-                for (const auto& entry : listed)
-                    table.push_back({entry.second});
+                for (const auto& [added, name] : listed)
+                    table.push_back({name});
                 if (asked && !table.empty())
                     answer(P::encodeNodeStatusResponse(packet.transactionId, packet.name, table));
             } else if constexpr (std::is_same_v<T, P::Registration>) {
@@ -353,9 +358,9 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                     return;
                 m_log.notice("names: defended " + describe(packet.name, *interface) + " against " +
                              dotted(packet.address));
-                queue({interface->index, interface->address, sourceAddress, sourcePort,
-                       P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
-                                                             packet.nbFlags, packet.address)});
+                queue(*interface, sourceAddress, sourcePort,
+                      P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
+                                                            packet.nbFlags, packet.address));
             } else if constexpr (std::is_same_v<T, P::NegativeRegistration>) {
                 const auto found = m_names.find(packet.name.bytes());
                 if (found == m_names.end())
@@ -387,12 +392,7 @@ void NameHolder::enterConflict(const NetbiosName& name, Name& held, Clock::time_
                           ? m_settings.conflictRetry
                           : std::min(2 * held.retryDelay, m_settings.conflictRetryMax);
     held.retryAt = now + held.retryDelay;
-    for (const auto& [index, other] : held.entries) {
-        const Interface* where = findInterface(index);
-        if (other.state == State::Held && where != nullptr)
-            sendRelease(name, *where);
-    }
-    releaseWins(name, held);
+    releaseHeld(name, held);
     updateStatus(name, held);
 }
 
@@ -428,10 +428,9 @@ void NameHolder::sendWins(const NetbiosName& name, Name& held, Clock::time_point
     wins.nextAt = now + m_settings.winsRetryInterval;
     const auto request = wins.phase == Wins::Phase::Refreshing ? P::WinsRequest::Refresh
                                                                : P::WinsRequest::Registration;
-    queue({interface->index, interface->address, m_settings.winsServers[wins.server],
-           m_settings.namePort,
-           P::encodeWinsRequest(request, wins.transactionId, name, wins.address,
-                                m_settings.winsTtl)});
+    queue(
+        *interface, m_settings.winsServers[wins.server], m_settings.namePort,
+        P::encodeWinsRequest(request, wins.transactionId, name, wins.address, m_settings.winsTtl));
 }
 
 void NameHolder::tickWins(const NetbiosName& name, Name& held, Clock::time_point now)
@@ -462,11 +461,9 @@ void NameHolder::tickWins(const NetbiosName& name, Name& held, Clock::time_point
                       "; trying again later");
         return;
     case Wins::Phase::Unreached:
-        wins.phase = Wins::Phase::Registering;
-        sendWins(name, held, now);
-        return;
     case Wins::Phase::Registered:
-        wins.phase = Wins::Phase::Refreshing;
+        wins.phase = wins.phase == Wins::Phase::Unreached ? Wins::Phase::Registering
+                                                          : Wins::Phase::Refreshing;
         sendWins(name, held, now);
         return;
     case Wins::Phase::Refused:
@@ -543,19 +540,18 @@ void NameHolder::releaseWins(const NetbiosName& name, const Name& held)
     const Interface* interface = winsInterface();
     if (interface == nullptr)
         return;
-    queue({interface->index, interface->address, m_settings.winsServers[wins.server],
-           m_settings.namePort,
-           P::encodeWinsRequest(P::WinsRequest::Release, m_nextTransactionId++, name, wins.address,
-                                0)});
+    queue(*interface, m_settings.winsServers[wins.server], m_settings.namePort,
+          P::encodeWinsRequest(P::WinsRequest::Release, m_nextTransactionId++, name, wins.address,
+                               0));
     m_log.info("names: released " + nameText(name) + " at WINS server " +
                dotted(m_settings.winsServers[wins.server]));
 }
 
-void NameHolder::queue(Datagram datagram)
+void NameHolder::queue(const Interface& from, std::uint32_t address, std::uint16_t port,
+                       std::vector<std::uint8_t> bytes)
 {
-    if (m_outgoing.size() >= m_settings.maxQueuedDatagrams)
-        return;
-    m_outgoing.push_back(std::move(datagram));
+    if (m_outgoing.size() < m_settings.maxQueuedDatagrams)
+        m_outgoing.push_back({from.index, from.address, address, port, std::move(bytes)});
 }
 
 std::vector<NameHolder::Datagram> NameHolder::takeOutgoing()

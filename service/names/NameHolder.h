@@ -79,21 +79,16 @@ public:
         std::chrono::milliseconds winsMaxWait{std::chrono::minutes(2)};
     };
 
-    // Per name and interface.
-    enum class State
-    {
-        Pending,
-        Held,
-        Conflict
-    };
-    // Per name, over all interfaces, as clients are told: conflict anywhere wins, then pending
-    // anywhere; a machine with no broadcast interface holds its names on loopback alone.
+    // Per name and interface (State), and per name over all interfaces as clients are told
+    // (Status): conflict anywhere wins, then pending anywhere; a machine with no broadcast
+    // interface holds its names on loopback alone.
     enum class Status
     {
         Pending,
         Held,
         Conflict
     };
+    using State = Status;
     struct Change
     {
         NetbiosName name;
@@ -187,7 +182,11 @@ private:
     const Interface* findInterface(int index) const;
     void startRegistration(const NetbiosName& name, Name& held, const Interface& interface,
                            Clock::time_point now);
+    // On every interface but loopback, which needs no claim.
+    void registerEverywhere(const NetbiosName& name, Name& held, Clock::time_point now);
     void sendRelease(const NetbiosName& name, const Interface& interface);
+    // Where the name is held on a segment, and at the server.
+    void releaseHeld(const NetbiosName& name, const Name& held);
     const Interface* winsInterface() const;
     void startWins(const NetbiosName& name, Name& held, Clock::time_point now);
     void sendWins(const NetbiosName& name, Name& held, Clock::time_point now);
@@ -202,7 +201,8 @@ private:
     bool takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_point now);
     Bucket& sourceBucket(std::uint32_t source, Clock::time_point now);
     void retryConflict(const NetbiosName& name, Name& held, Clock::time_point now);
-    void queue(Datagram datagram);
+    void queue(const Interface& from, std::uint32_t address, std::uint16_t port,
+               std::vector<std::uint8_t> bytes);
     std::string describe(const NetbiosName& name, const Interface& interface) const;
 
     Settings m_settings;
