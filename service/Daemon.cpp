@@ -116,29 +116,24 @@ bool Daemon::run()
         return false;
     m_signals = ::signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (m_signals < 0 || m_epoll < 0)
+    if (m_signals < 0 || m_epoll < 0 || m_pipeline.notifier() < 0 ||
+        !control(EPOLL_CTL_ADD, m_signals, EPOLLIN) ||
+        !control(EPOLL_CTL_ADD, m_pipeline.notifier(), EPOLLIN))
         return false;
-    const auto add = [&](int fd) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
-    };
-    if (m_pipeline.notifier() < 0 || !add(m_signals) || !add(m_pipeline.notifier()))
-        return false;
+    std::vector<int> inputs;
     for (const int fd : {m_listeners.session, m_listeners.inbox}) {
-        if (fd < 0)
-            continue;
-        const int flags = ::fcntl(fd, F_GETFL);
-        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        if (!add(fd))
-            return false;
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            inputs.push_back(fd);
+        }
     }
     for (Source* source : m_sources) {
-        for (const int fd : source->fds()) {
-            if (!add(fd))
-                return false;
-        }
+        const auto fds = source->fds();
+        inputs.insert(inputs.end(), fds.begin(), fds.end());
+    }
+    for (const int fd : inputs) {
+        if (!control(EPOLL_CTL_ADD, fd, EPOLLIN))
+            return false;
     }
 
     std::vector<epoll_event> events(64);
@@ -148,58 +143,76 @@ bool Daemon::run()
             return false;
         for (int i = 0; i < count; ++i) {
             const int fd = events[std::size_t(i)].data.fd;
-            const std::uint32_t what = events[std::size_t(i)].events;
             if (fd == m_signals) {
-                signalfd_siginfo info{};
-                if (::read(m_signals, &info, sizeof info) > 0) {
-                    m_log.notice("stopping on signal " + std::to_string(info.ssi_signo));
-                    // Acknowledged removals still go to disk; unanswered messages do not.
-                    Spool::Batch last = m_reception.takeRemovals(SIZE_MAX);
-                    if (!last.removals.empty())
-                        m_pipeline.submit(std::move(last));
+                if (stopOnSignal())
                     return true;
-                }
-                continue;
-            }
-            if (fd == m_pipeline.notifier()) {
+            } else if (fd == m_pipeline.notifier()) {
                 finishCommit();
-                continue;
-            }
-            if (fd == m_listeners.session) {
+            } else if (fd == m_listeners.session) {
                 acceptSessions();
-                continue;
-            }
-            if (fd == m_listeners.inbox) {
+            } else if (fd == m_listeners.inbox) {
                 acceptLocal();
-                continue;
-            }
-            if (Source* source = sourceOf(fd)) {
+            } else if (Source* source = sourceOf(fd)) {
                 source->readable(fd);
-                continue;
-            }
-            const auto found = m_connections.find(fd);
-            if (found == m_connections.end())
-                continue;
-            Connection& connection = found->second;
-            if (what & EPOLLOUT)
-                flush(fd, connection);
-            if (!m_connections.count(fd))
-                continue;
-            const bool awaiting = connection.machine && connection.machine->awaitingDelivery();
-            if (awaiting && (what & (EPOLLHUP | EPOLLERR))) {
-                // Gone while its message is committed: the message is stored all the same.
-                drop(fd);
-            } else if (what & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-                if (connection.kind == Connection::Kind::Session)
-                    readSession(fd, connection);
-                else
-                    readLocal(fd, connection);
+            } else if (const auto found = m_connections.find(fd); found != m_connections.end()) {
+                serve(fd, found->second, events[std::size_t(i)].events);
             }
         }
         startCommit();
         runDeadlines();
         flushLocalClients();
     }
+}
+
+bool Daemon::stopOnSignal()
+{
+    signalfd_siginfo info{};
+    if (::read(m_signals, &info, sizeof info) <= 0)
+        return false;
+    m_log.notice("stopping on signal " + std::to_string(info.ssi_signo));
+    // Acknowledged removals still go to disk; unanswered messages do not.
+    Spool::Batch last = m_reception.takeRemovals(SIZE_MAX);
+    if (!last.removals.empty())
+        m_pipeline.submit(std::move(last));
+    return true;
+}
+
+void Daemon::serve(int fd, Connection& connection, std::uint32_t events)
+{
+    if (events & EPOLLOUT)
+        flush(fd, connection);
+    if (!m_connections.count(fd))
+        return;
+    const bool awaiting = connection.machine && connection.machine->awaitingDelivery();
+    if (awaiting && (events & (EPOLLHUP | EPOLLERR))) {
+        // Gone while its message is committed: the message is stored all the same.
+        drop(fd);
+    } else if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        if (connection.local)
+            readLocal(fd, connection);
+        else
+            readSession(fd, connection);
+    }
+}
+
+bool Daemon::control(int op, int fd, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    return ::epoll_ctl(m_epoll, op, fd, &event) == 0;
+}
+
+bool Daemon::add(int fd, Connection connection)
+{
+    connection.watching = EPOLLIN;
+    if (!control(EPOLL_CTL_ADD, fd, EPOLLIN)) {
+        release(connection);
+        ::close(fd);
+        return false;
+    }
+    m_connections.emplace(fd, std::move(connection));
+    return true;
 }
 
 // The session places an address holds, lingering connections included: closing many short
@@ -209,21 +222,20 @@ std::size_t Daemon::placesOf(const std::string& address) const
     return static_cast<std::size_t>(
         std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
             const Connection& c = entry.second;
-            return c.kind == Connection::Kind::Session && c.address == address &&
+            return !c.local && c.address == address &&
                    (c.slot == Connection::Slot::Session || c.closing);
         }));
 }
 
 bool Daemon::dropOldestLingering()
 {
-    const auto oldest = std::min_element(m_connections.begin(), m_connections.end(),
-                                         [](const auto& a, const auto& b) {
-                                             // Lingering ones first, and among them the one due
-                                             // soonest.
-                                             if (a.second.closing != b.second.closing)
-                                                 return a.second.closing;
-                                             return a.second.closeBy < b.second.closeBy;
-                                         });
+    // Lingering ones first, and among them the one due soonest.
+    const auto key = [](const auto& entry) {
+        return std::pair(!entry.second.closing, entry.second.closeBy);
+    };
+    const auto oldest =
+        std::min_element(m_connections.begin(), m_connections.end(),
+                         [&](const auto& a, const auto& b) { return key(a) < key(b); });
     if (oldest == m_connections.end() || !oldest->second.closing)
         return false;
     drop(oldest->first);
@@ -241,13 +253,10 @@ void Daemon::acceptSessions()
         if (fd < 0)
             return;
         Connection connection;
-        connection.kind = Connection::Kind::Session;
         connection.serial = m_nextSerial++;
         connection.address = addressText(peer);
         const auto now = Clock::now();
-        SessionMachine::Limits limits;
-        limits.idle = m_settings.idleTimeout;
-        limits.message = m_settings.messageTimeout;
+        SessionMachine::Limits limits{m_settings.idleTimeout, m_settings.messageTimeout};
         if (m_connections.size() >= kMaxConnections && !dropOldestLingering()) {
             ::close(fd);
             continue;
@@ -272,16 +281,7 @@ void Daemon::acceptSessions()
             ::close(fd);
             continue;
         }
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        connection.watching = EPOLLIN;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-            release(connection);
-            ::close(fd);
-            continue;
-        }
-        m_connections.emplace(fd, std::move(connection));
+        add(fd, std::move(connection));
     }
 }
 
@@ -313,8 +313,7 @@ void Daemon::acceptLocal()
         }
         const auto sameUser =
             std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-                return entry.second.kind == Connection::Kind::Local &&
-                       entry.second.uid == credentials.uid;
+                return entry.second.local && entry.second.uid == credentials.uid;
             });
         if (std::size_t(sameUser) >= (handIns ? kMaxHandInClients : kMaxLocalClientsPerUser)) {
             m_log.warning("local client refused: uid " + std::to_string(credentials.uid) + " has " +
@@ -323,23 +322,16 @@ void Daemon::acceptLocal()
             continue;
         }
         Connection connection;
-        connection.kind = Connection::Kind::Local;
+        connection.local = true;
         connection.uid = credentials.uid;
+        if (!add(fd, std::move(connection)))
+            continue;
         Inbox::Peer peer;
         peer.uid = credentials.uid;
         peer.user = userName(credentials.uid);
         peer.mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        connection.watching = EPOLLIN;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-            ::close(fd);
-            continue;
-        }
-        connection.client = m_inbox.connect(peer);
+        m_connections.at(fd).client = m_inbox.connect(peer);
         ++m_locals;
-        m_connections.emplace(fd, std::move(connection));
     }
 }
 
@@ -434,8 +426,7 @@ void Daemon::readLocal(int fd, Connection& connection)
 void Daemon::queue(int fd, Connection& connection, const void* bytes, std::size_t size)
 {
     connection.output.append(static_cast<const char*>(bytes), size);
-    if (connection.kind == Connection::Kind::Session &&
-        connection.output.size() > kMaxSessionOutput) {
+    if (!connection.local && connection.output.size() > kMaxSessionOutput) {
         drop(fd); // a peer that sends without reading the answers
         return;
     }
@@ -470,12 +461,8 @@ void Daemon::watch(int fd, Connection& connection)
     const bool reading = !(connection.machine && connection.machine->awaitingDelivery());
     const std::uint32_t events =
         (reading ? std::uint32_t(EPOLLIN) : 0u) | (connection.output.empty() ? 0u : EPOLLOUT);
-    if (connection.watching == events)
-        return;
-    epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+    if (connection.watching != events)
+        control(EPOLL_CTL_MOD, fd, events);
     connection.watching = events;
 }
 
@@ -496,7 +483,7 @@ void Daemon::drop(int fd)
     if (found == m_connections.end())
         return;
     Connection& connection = found->second;
-    if (connection.kind == Connection::Kind::Local) {
+    if (connection.local) {
         m_inbox.disconnect(connection.client);
         --m_locals;
     }
@@ -518,50 +505,48 @@ void Daemon::release(Connection& connection)
 void Daemon::flushLocalClients()
 {
     std::vector<int> overflowing;
-    for (auto& [fd, connection] : m_connections) {
-        if (connection.kind != Connection::Kind::Local)
-            continue;
-        if (m_inbox.overflowing(connection.client)) {
+    for (const auto& [fd, connection] : m_connections) {
+        if (connection.local && m_inbox.overflowing(connection.client))
             overflowing.push_back(fd);
-            continue;
-        }
-        // Taken a chunk at a time, as the socket drains.
-        if (connection.output.size() < Inbox::kOutputChunk && m_inbox.hasOutput(connection.client))
-            connection.output += m_inbox.takeOutput(connection.client);
     }
     for (const int fd : overflowing) {
         m_log.warning("local client dropped: it stopped reading");
         drop(fd);
     }
-    std::vector<int> pending;
-    for (auto& [fd, connection] : m_connections) {
-        if (connection.kind == Connection::Kind::Local && !connection.output.empty())
-            pending.push_back(fd);
+    for (auto next = m_connections.begin(); next != m_connections.end();) {
+        // Advanced first: a failed flush drops this connection alone.
+        const int fd = next->first;
+        Connection& connection = (next++)->second;
+        if (!connection.local)
+            continue;
+        // Taken a chunk at a time, as the socket drains.
+        if (connection.output.size() < Inbox::kOutputChunk && m_inbox.hasOutput(connection.client))
+            connection.output += m_inbox.takeOutput(connection.client);
+        if (!connection.output.empty())
+            flush(fd, connection);
     }
-    for (const int fd : pending) {
-        const auto found = m_connections.find(fd);
-        if (found != m_connections.end())
-            flush(fd, found->second);
-    }
+}
+
+std::optional<Daemon::Clock::time_point> Daemon::deadlineOf(const Connection& connection)
+{
+    if (connection.closing)
+        return connection.closeBy;
+    if (connection.machine)
+        return connection.machine->deadline();
+    return std::nullopt;
 }
 
 int Daemon::timeoutMs() const
 {
     std::optional<Clock::time_point> next;
-    for (const auto& [fd, connection] : m_connections) {
-        std::optional<Clock::time_point> at;
-        if (connection.closing)
-            at = connection.closeBy;
-        else if (connection.machine)
-            at = connection.machine->deadline();
+    const auto consider = [&](std::optional<Clock::time_point> at) {
         if (at && (!next || *at < *next))
             next = at;
-    }
-    for (const Source* source : m_sources) {
-        const auto at = source->deadline();
-        if (at && (!next || *at < *next))
-            next = at;
-    }
+    };
+    for (const auto& [fd, connection] : m_connections)
+        consider(deadlineOf(connection));
+    for (const Source* source : m_sources)
+        consider(source->deadline());
     if (!next)
         return -1;
     const auto wait =
@@ -589,8 +574,7 @@ void Daemon::runDeadlines()
     }
     std::vector<int> due;
     for (const auto& [fd, connection] : m_connections) {
-        if ((connection.closing && now >= connection.closeBy) ||
-            (!connection.closing && connection.machine && now >= connection.machine->deadline()))
+        if (const auto at = deadlineOf(connection); at && now >= *at)
             due.push_back(fd);
     }
     for (const int fd : due) {

@@ -59,12 +59,7 @@ public:
 private:
     struct Connection
     {
-        enum class Kind
-        {
-            Session,
-            Local
-        };
-        Kind kind = Kind::Session;
+        bool local = false; // a local client, else a session
         std::string address;
         enum class Slot
         {
@@ -84,8 +79,13 @@ private:
         std::uint64_t serial = 0;
     };
 
+    bool stopOnSignal();
     void acceptSessions();
     void acceptLocal();
+    // Watched for input from now on; false, and closed, when epoll refuses it.
+    bool add(int fd, Connection connection);
+    bool control(int op, int fd, std::uint32_t events);
+    void serve(int fd, Connection& connection, std::uint32_t events);
     void readSession(int fd, Connection& connection);
     void afterSession(int fd, Connection& connection, const SessionMachine::Output& out);
     void readLocal(int fd, Connection& connection);
@@ -95,6 +95,7 @@ private:
     void drop(int fd);
     void release(Connection& connection);
     void flushLocalClients();
+    static std::optional<Clock::time_point> deadlineOf(const Connection& connection);
     int timeoutMs() const;
     void runDeadlines();
     void startCommit();
