@@ -4,6 +4,7 @@
 #include "protocol/SessionServerPacket.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -45,27 +46,13 @@ bool allNul(std::span<const std::uint8_t> bytes)
 
 const char* verdictName(Verdict verdict)
 {
-    switch (verdict) {
-    case Verdict::Accepted:
-        return "delivered";
-    case Verdict::TooLong:
-        return "refused-too-long";
-    case Verdict::Empty:
-        return "refused-empty";
-    case Verdict::Blocked:
-        return "refused-blocked";
-    case Verdict::RateLimited:
-        return "refused-rate-limit";
-    case Verdict::SpoolFull:
-        return "refused-spool-full";
-    case Verdict::Failed:
-        return "refused-spool-error";
-    case Verdict::TimedOut:
-        return "dropped-timed-out";
-    case Verdict::Pending:
-        return "pending";
-    }
-    return "unknown";
+    // In the order Verdict lists them.
+    static const char* const names[] = {
+        "delivered",           "refused-too-long",   "refused-empty",
+        "refused-blocked",     "refused-rate-limit", "refused-spool-full",
+        "refused-spool-error", "dropped-timed-out",  "pending"};
+    static_assert(std::size(names) == std::size_t(Verdict::Pending) + 1);
+    return names[std::size_t(verdict)];
 }
 
 SessionMachine::SessionMachine(const NameTable& names, MessageSink& sink, const OemDecoder& decoder,
@@ -208,17 +195,19 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
     const auto error = [&](ErrorCode code) {
         reply(out, Smb::encodeErrorReply(*request, code.errorClass, code.code));
     };
-    const auto malformed = [&] {
-        error({Smb::kErrSrv, Smb::kErrError});
+    // What does not decode is a server error; text or end with no message begun, a bad parameter.
+    const auto usable = [&](bool decoded, bool inTurn = true) {
+        if (!decoded || !inTurn)
+            error(decoded ? ErrorCode{Smb::kErrDos, Smb::kErrInvalidParam}
+                          : ErrorCode{Smb::kErrSrv, Smb::kErrError});
+        return decoded && inTurn;
     };
 
     switch (request->command) {
     case Smb::kSend: {
         const auto send = Smb::decodeSend(*request);
-        if (!send) {
-            malformed();
+        if (!usable(send.has_value()))
             return;
-        }
         m_pending.reset(); // a single block ends any unfinished message
         m_lastActivity = m_now;
         Pending single{header(send->from, send->to), send->data, false, m_now};
@@ -229,10 +218,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
     }
     case Smb::kStart: {
         const auto start = Smb::decodeStart(*request);
-        if (!start) {
-            malformed();
+        if (!usable(start.has_value()))
             return;
-        }
         // A new start drops an unfinished message, as Samba does.
         m_pending.reset();
         ReceivedMessage message = header(start->from, start->to);
@@ -249,14 +236,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
     }
     case Smb::kText: {
         const auto text = Smb::decodeText(*request);
-        if (!text) {
-            malformed();
+        if (!usable(text.has_value(), m_pending.has_value()))
             return;
-        }
-        if (!m_pending) {
-            error({Smb::kErrDos, Smb::kErrInvalidParam});
-            return;
-        }
         if (m_pending->text.size() + text->data.size() > m_limits.maxTextBytes) {
             // Never cut a message: refuse it whole, and keep nothing of it.
             m_pending->message.size = m_pending->text.size() + text->data.size();
@@ -271,15 +252,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
         return;
     }
     case Smb::kEnd:
-        if (!Smb::decodeEnd(*request)) {
-            malformed();
-            return;
-        }
-        if (!m_pending) {
-            error({Smb::kErrDos, Smb::kErrInvalidParam});
-            return;
-        }
-        finish(*request, out);
+        if (usable(Smb::decodeEnd(*request).has_value(), m_pending.has_value()))
+            finish(*request, out);
         return;
     default:
         error({Smb::kErrSrv, Smb::kErrSmbCmd});
@@ -294,41 +268,35 @@ void SessionMachine::finish(const Smb::Request& request, Output& out)
     m_lastActivity = m_now;
     ReceivedMessage& message = pending.message;
     message.size = pending.text.size();
-    Verdict verdict = Verdict::Accepted;
-    if (pending.tooLong) {
-        verdict = Verdict::TooLong;
-    } else if (allNul(pending.text)) {
-        verdict = Verdict::Empty;
-    }
+    Verdict verdict = pending.tooLong        ? Verdict::TooLong
+                      : allNul(pending.text) ? Verdict::Empty
+                                             : Verdict::Accepted;
     if (verdict != Verdict::Accepted) {
         m_sink.refused(message, verdict);
     } else {
         message.text = m_decoder.text(pending.text);
         verdict = m_sink.deliverLater(message, m_ticket);
     }
-    if (verdict != Verdict::Pending)
-        m_ticket.clear();
-    if (verdict == Verdict::Pending)
+    if (verdict == Verdict::Pending) {
         m_awaiting = request; // answered by resume()
-    else
-        answer(request, verdict, out);
+        return;
+    }
+    m_ticket.clear();
+    answer(request, verdict, out);
 }
 
 void SessionMachine::answer(const Smb::Request& request, Verdict verdict, Output& out)
 {
-    if (verdict == Verdict::Accepted)
-        reply(out, Smb::encodeReply(request));
-    else
-        reply(out,
-              Smb::encodeErrorReply(request, errorFor(verdict).errorClass, errorFor(verdict).code));
+    const ErrorCode error = errorFor(verdict);
+    reply(out, verdict == Verdict::Accepted
+                   ? Smb::encodeReply(request)
+                   : Smb::encodeErrorReply(request, error.errorClass, error.code));
 }
 
 void SessionMachine::peerClosed()
 {
-    m_pending.reset();
-    m_awaiting.reset();
-    m_ticket.clear();
-    m_state = State::Closed;
+    Output unsent;
+    close(unsent);
 }
 
 SessionMachine::Output SessionMachine::tick(Clock::time_point now)
