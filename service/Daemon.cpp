@@ -105,6 +105,23 @@ Daemon::~Daemon()
         ::close(m_epoll);
 }
 
+int Daemon::bindUdp(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    // Not SO_REUSEPORT, which would make the kernel share nmbd's unicast datagrams with us.
+    const int on = 1;
+    if (fd < 0 || (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                   ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0))
+        return fd;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
 bool Daemon::run()
 {
     ::signal(SIGPIPE, SIG_IGN);

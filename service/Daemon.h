@@ -56,6 +56,11 @@ public:
     };
     void addSource(Source* source) { m_sources.push_back(source); }
 
+    // UDP on 0.0.0.0:port with address reuse, as nmbd binds, so that either can bind beside the
+    // other; never an interface address, which would take nmbd's unicast datagrams. -1, with
+    // errno, when it cannot be had.
+    static int bindUdp(std::uint16_t port);
+
 private:
     struct Connection
     {

@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,20 +42,10 @@ WorkgroupReception::WorkgroupReception(int fd, Options options, MessageSink& sin
 
 int WorkgroupReception::openSocket(std::uint16_t port, const Log& log)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(port);
-    // Never an interface address: that would take nmbd's unicast datagrams.
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    const int fd = Daemon::bindUdp(port);
+    if (fd < 0)
         log.warning("workgroup messages off: cannot bind UDP port " + std::to_string(port) + ": " +
                     std::strerror(errno));
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
     return fd;
 }
 
