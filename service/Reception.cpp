@@ -93,18 +93,20 @@ bool Reception::overRate(const std::string& address, Clock::time_point now)
     return rate.accepted.size() >= m_settings.messagesPerMinute;
 }
 
+Verdict Reception::refusal(const ReceivedMessage& message, Clock::time_point now, std::size_t bytes)
+{
+    const Verdict verdict = blocked(message)                 ? Verdict::Blocked
+                            : overRate(message.address, now) ? Verdict::RateLimited
+                            : m_spool.full(bytes)            ? Verdict::SpoolFull
+                                                             : Verdict::Accepted;
+    if (verdict != Verdict::Accepted)
+        refused(message, verdict);
+    return verdict;
+}
+
 Verdict Reception::admit(const ReceivedMessage& header)
 {
-    Verdict verdict = Verdict::Accepted;
-    if (blocked(header))
-        verdict = Verdict::Blocked;
-    else if (overRate(header.address, m_now()))
-        verdict = Verdict::RateLimited;
-    else if (m_spool.full(0))
-        verdict = Verdict::SpoolFull;
-    if (verdict != Verdict::Accepted)
-        refused(header, verdict);
-    return verdict;
+    return refusal(header, m_now(), 0);
 }
 
 Verdict Reception::deliver(const ReceivedMessage& message)
@@ -127,29 +129,12 @@ Verdict Reception::deliverLater(const ReceivedMessage& message, std::string& tic
 Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std::string& id)
 {
     const Clock::time_point now = m_now();
-    Verdict verdict = Verdict::Accepted;
-    if (blocked(message))
-        verdict = Verdict::Blocked;
-    else if (overRate(message.address, now))
-        verdict = Verdict::RateLimited;
-    if (verdict != Verdict::Accepted) {
-        refused(message, verdict);
-        return verdict;
-    }
-
     // Kept as it is handed out: written once, whatever the number of clients.
-    const std::string content = LocalProtocol::storedRecord({{},
-                                                             message.from,
-                                                             message.machine,
-                                                             message.address,
-                                                             message.called,
-                                                             message.to,
-                                                             timestamp(std::time(nullptr)),
-                                                             message.text});
-    if (m_spool.full(content.size())) {
-        refused(message, Verdict::SpoolFull);
-        return Verdict::SpoolFull;
-    }
+    const std::string content = LocalProtocol::storedRecord(
+        {"", message.from, message.machine, message.address, message.called, message.to,
+         timestamp(std::time(nullptr)), message.text});
+    if (const Verdict verdict = refusal(message, now, content.size()); verdict != Verdict::Accepted)
+        return verdict;
     std::string error;
     const auto staged = m_spool.stage(content, message.user, error, into);
     if (!staged) {

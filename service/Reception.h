@@ -56,6 +56,8 @@ private:
 
     // The checks and the record; Pending once written to into (or the spool's batch).
     Verdict stage(const ReceivedMessage& message, Spool::Batch* into, std::string& id);
+    // Blocked, over the rate or no room for bytes more: logged, and the verdict; else Accepted.
+    Verdict refusal(const ReceivedMessage& message, Clock::time_point now, std::size_t bytes);
     bool blocked(const ReceivedMessage& message) const;
     bool overRate(const std::string& address, Clock::time_point now);
     void logLine(const ReceivedMessage& message, Verdict verdict, const std::string& extra = {});
