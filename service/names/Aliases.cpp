@@ -1,18 +1,14 @@
 #include "service/names/Aliases.h"
 
+#include <iterator>
+
 namespace {
 
 Aliases::State fromStatus(NameHolder::Status status)
 {
-    switch (status) {
-    case NameHolder::Status::Held:
-        return Aliases::State::Held;
-    case NameHolder::Status::Conflict:
-        return Aliases::State::Conflict;
-    case NameHolder::Status::Pending:
-        break;
-    }
-    return Aliases::State::Pending;
+    return status == NameHolder::Status::Held       ? Aliases::State::Held
+           : status == NameHolder::Status::Conflict ? Aliases::State::Conflict
+                                                    : Aliases::State::Pending;
 }
 
 bool registered(const Aliases::Alias& alias)
@@ -222,17 +218,8 @@ std::vector<std::string> Aliases::statusChanged(const NetbiosName& name, NameHol
 
 const char* Aliases::stateText(State state)
 {
-    switch (state) {
-    case State::Pending:
-        return "pending";
-    case State::Held:
-        return "held";
-    case State::Conflict:
-        return "conflict";
-    case State::TooLong:
-        return "too-long";
-    case State::Unavailable:
-        break;
-    }
-    return "unavailable";
+    // In the order State lists them.
+    static const char* const texts[] = {"pending", "held", "conflict", "too-long", "unavailable"};
+    static_assert(std::size(texts) == std::size_t(State::Unavailable) + 1);
+    return texts[std::size_t(state)];
 }
