@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <vector>
 

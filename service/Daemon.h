@@ -13,7 +13,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,8 +50,8 @@ public:
         virtual ~Source() = default;
         virtual std::vector<int> fds() const = 0;
         virtual void readable(int fd) = 0;
-        virtual std::optional<Clock::time_point> deadline() const = 0;
-        virtual void runDeadlines(Clock::time_point now) = 0;
+        virtual std::optional<Clock::time_point> deadline() const { return std::nullopt; }
+        virtual void runDeadlines(Clock::time_point) {}
     };
     void addSource(Source* source) { m_sources.push_back(source); }
 

@@ -125,29 +125,18 @@ void SessionMachine::process(Output& out, Clock::time_point now)
 
 void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
 {
-    const auto answer = [&](std::vector<std::uint8_t> bytes, bool accept) {
-        out.bytes.insert(out.bytes.end(), bytes.begin(), bytes.end());
-        if (accept)
-            m_state = State::Established;
-        else
-            close(out);
-    };
-    if (frame.type != SessionPacket::kRequest) {
-        // Anything before the request, as Windows answers it.
-        answer(SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kUnspecifiedError),
-               false);
-        return;
-    }
-    if (m_refuseWith) {
-        answer(SessionServerPacket::encodeNegativeResponse(*m_refuseWith), false);
-        return;
-    }
-    const auto request = SessionServerPacket::decodeSessionRequest(frame.body);
+    namespace S = SessionServerPacket;
+    const bool isRequest = frame.type == SessionPacket::kRequest;
+    const auto request =
+        isRequest && !m_refuseWith ? S::decodeSessionRequest(frame.body) : std::nullopt;
     const auto recipient = request ? m_names.find(request->called, m_local) : std::nullopt;
     if (!recipient) {
-        answer(
-            SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kCalledNameNotPresent),
-            false);
+        // Not a request (answered as Windows answers it), refused for room, or not our name.
+        const auto refusal = S::encodeNegativeResponse(!isRequest     ? S::kUnspecifiedError
+                                                       : m_refuseWith ? *m_refuseWith
+                                                                      : S::kCalledNameNotPresent);
+        out.bytes.insert(out.bytes.end(), refusal.begin(), refusal.end());
+        close(out);
         return;
     }
     const auto name = [&](const NetbiosName& n) {
@@ -158,7 +147,9 @@ void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
     m_called = name(request->called);
     m_machine = name(request->calling);
     m_user = recipient->user;
-    answer(SessionServerPacket::encodePositiveResponse(), true);
+    m_state = State::Established;
+    const auto accepted = S::encodePositiveResponse();
+    out.bytes.insert(out.bytes.end(), accepted.begin(), accepted.end());
 }
 
 ReceivedMessage SessionMachine::header(std::span<const std::uint8_t> from,

@@ -45,8 +45,6 @@ public:
 
     std::vector<int> fds() const override;
     void readable(int fd) override;
-    std::optional<Clock::time_point> deadline() const override { return std::nullopt; }
-    void runDeadlines(Clock::time_point) override {}
 
 private:
     struct Seen

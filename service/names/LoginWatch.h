@@ -30,8 +30,6 @@ public:
 
     std::vector<int> fds() const override;
     void readable(int fd) override;
-    std::optional<Daemon::Clock::time_point> deadline() const override { return std::nullopt; }
-    void runDeadlines(Daemon::Clock::time_point) override {}
 
     static bool countsAsLoggedIn(const std::string& state);
 

@@ -6,7 +6,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <span>
