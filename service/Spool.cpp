@@ -133,27 +133,22 @@ void Spool::index(std::uint64_t id, std::size_t size, const std::string& user)
 
 bool Spool::open(std::string& error)
 {
+    const auto fail = [&](const std::string& what) {
+        error = what + ": " + std::strerror(errno);
+        return false;
+    };
     if (::mkdir(m_dir.c_str(), 0700) == 0) {
         // A new folder is durable only once its parent is synced too.
         const std::string parent = m_dir.substr(0, m_dir.rfind('/'));
-        if (!DurableFile::sync(parent.empty() ? "/" : parent, true)) {
-            error = "cannot sync " + parent + ": " + std::strerror(errno);
-            return false;
-        }
+        if (!DurableFile::sync(parent.empty() ? "/" : parent, true))
+            return fail("cannot sync " + parent);
     } else if (errno != EEXIST) {
-        error = "cannot make " + m_dir + ": " + std::strerror(errno);
-        return false;
+        return fail("cannot make " + m_dir);
     }
     DIR* dir = ::opendir(m_dir.c_str());
-    if (!dir) {
-        error = "cannot read " + m_dir + ": " + std::strerror(errno);
-        return false;
-    }
-    struct Closer
-    {
-        void operator()(DIR* d) const { ::closedir(d); }
-    };
-    const std::unique_ptr<DIR, Closer> owner(dir);
+    if (!dir)
+        return fail("cannot read " + m_dir);
+    const std::unique_ptr<DIR, int (*)(DIR*)> owner(dir, &::closedir);
     m_index.clear();
     m_bytes = 0;
     bool renamed = false;
@@ -192,11 +187,7 @@ bool Spool::open(std::string& error)
             index(idNumber(id), std::size_t(info.st_size), user);
         }
     }
-    if (renamed && !DurableFile::sync(m_dir, true)) {
-        error = "cannot sync " + m_dir + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return !renamed || DurableFile::sync(m_dir, true) || fail("cannot sync " + m_dir);
 }
 
 bool Spool::full(std::size_t bytes) const
@@ -264,12 +255,9 @@ void Spool::Batch::sync()
     const int folder = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // One file: its own sync. Several: one sync of the file system holds them all.
     // (A sync per file measured 2.5 times slower for 8 parallel senders than one syncfs.)
-    bool synced = folder >= 0 && entries.empty();
-    if (folder >= 0 && entries.size() == 1) {
-        synced = DurableFile::sync(tempOf(dir, entries[0].id));
-    } else if (folder >= 0 && !entries.empty()) {
-        synced = ::syncfs(folder) == 0;
-    }
+    const bool synced =
+        folder >= 0 && (entries.size() == 1 ? DurableFile::sync(tempOf(dir, entries[0].id))
+                                            : entries.empty() || ::syncfs(folder) == 0);
     if (!synced)
         error = std::strerror(errno);
     const auto pathOf = [&](const Staged& entry) {

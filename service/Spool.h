@@ -85,7 +85,6 @@ public:
     std::size_t countFor(const std::string& user) const;
 
     std::size_t count() const { return m_index.size(); }
-    std::size_t bytes() const { return m_bytes; }
 
 private:
     struct Stored
