@@ -342,11 +342,9 @@ void Daemon::acceptLocal()
         connection.uid = credentials.uid;
         if (!add(fd, std::move(connection)))
             continue;
-        Inbox::Peer peer;
-        peer.uid = credentials.uid;
-        peer.user = userName(credentials.uid);
-        peer.mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
-        m_connections.at(fd).client = m_inbox.connect(peer);
+        const bool mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
+        m_connections.at(fd).client =
+            m_inbox.connect({credentials.uid, userName(credentials.uid), mayHandIn});
         ++m_locals;
     }
 }
@@ -376,7 +374,12 @@ void Daemon::afterSession(int fd, Connection& connection, const SessionMachine::
 {
     if (connection.machine->awaitingDelivery())
         m_awaiting.try_emplace(connection.machine->awaitedTicket(), fd, connection.serial);
-    queue(fd, connection, out.bytes.data(), out.bytes.size());
+    connection.output.append(out.bytes.begin(), out.bytes.end());
+    if (connection.output.size() > kMaxSessionOutput) {
+        drop(fd); // a peer that sends without reading the answers
+        return;
+    }
+    flush(fd, connection);
     if (!m_connections.count(fd))
         return;
     if (out.close)
@@ -437,16 +440,6 @@ void Daemon::readLocal(int fd, Connection& connection)
             return false;
         },
         [&] { drop(fd); });
-}
-
-void Daemon::queue(int fd, Connection& connection, const void* bytes, std::size_t size)
-{
-    connection.output.append(static_cast<const char*>(bytes), size);
-    if (!connection.local && connection.output.size() > kMaxSessionOutput) {
-        drop(fd); // a peer that sends without reading the answers
-        return;
-    }
-    flush(fd, connection);
 }
 
 void Daemon::flush(int fd, Connection& connection)

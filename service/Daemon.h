@@ -93,7 +93,6 @@ private:
     void readSession(int fd, Connection& connection);
     void afterSession(int fd, Connection& connection, const SessionMachine::Output& out);
     void readLocal(int fd, Connection& connection);
-    void queue(int fd, Connection& connection, const void* bytes, std::size_t size);
     void flush(int fd, Connection& connection);
     void startClosing(int fd, Connection& connection);
     void drop(int fd);
