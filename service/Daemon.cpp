@@ -291,8 +291,8 @@ void Daemon::acceptSessions()
             connection.slot = Connection::Slot::Refusing;
             ++m_refusing;
             limits.idle = std::min<std::chrono::milliseconds>(limits.idle, kRefusingIdle);
-            connection.machine.emplace(SessionMachine::refusing(
-                0x83, m_names, m_reception, m_decoder, connection.address, limits, now));
+            connection.machine.emplace(m_names, m_reception, m_decoder, connection.address, limits,
+                                       now, 0x83);
         } else {
             ::close(fd);
             continue;

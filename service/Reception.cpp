@@ -44,15 +44,8 @@ std::string printable(std::string_view text)
     return out.empty() ? "-" : out;
 }
 
-} // namespace
-
-Reception::Reception(const Settings& settings, Spool& spool, Inbox& inbox, Log log,
-                     std::function<Clock::time_point()> now)
-    : m_settings(settings), m_spool(spool), m_inbox(inbox), m_log(std::move(log)),
-      m_now(std::move(now))
-{}
-
-std::string Reception::timestamp(std::time_t when)
+// "2026-12-07T14:07:27+01:00": local time with its UTC offset.
+std::string timestamp(std::time_t when)
 {
     std::tm local{};
     ::localtime_r(&when, &local);
@@ -64,6 +57,14 @@ std::string Reception::timestamp(std::time_t when)
         out.insert(out.size() - 2, ":");
     return out;
 }
+
+} // namespace
+
+Reception::Reception(const Settings& settings, Spool& spool, Inbox& inbox, Log log,
+                     std::function<Clock::time_point()> now)
+    : m_settings(settings), m_spool(spool), m_inbox(inbox), m_log(std::move(log)),
+      m_now(std::move(now))
+{}
 
 bool Reception::blocked(const ReceivedMessage& message) const
 {

@@ -43,9 +43,6 @@ public:
     Spool::Batch takeRemovals(std::size_t count) { return m_spool.takeRemovals(count); }
     std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);
 
-    // "2026-12-07T14:07:27+01:00": local time with its UTC offset.
-    static std::string timestamp(std::time_t when);
-
 private:
     struct Rate
     {

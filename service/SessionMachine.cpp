@@ -56,20 +56,11 @@ const char* verdictName(Verdict verdict)
 }
 
 SessionMachine::SessionMachine(const NameTable& names, MessageSink& sink, const OemDecoder& decoder,
-                               std::string peerAddress, Limits limits, Clock::time_point now)
+                               std::string peerAddress, Limits limits, Clock::time_point now,
+                               std::optional<std::uint8_t> refuseWith)
     : m_names(names), m_sink(sink), m_decoder(decoder), m_peer(std::move(peerAddress)),
-      m_limits(limits), m_frames(limits.maxFrame), m_lastActivity(now)
+      m_limits(limits), m_refuseWith(refuseWith), m_frames(limits.maxFrame), m_lastActivity(now)
 {}
-
-SessionMachine SessionMachine::refusing(std::uint8_t code, const NameTable& names,
-                                        MessageSink& sink, const OemDecoder& decoder,
-                                        std::string peerAddress, Limits limits,
-                                        Clock::time_point now)
-{
-    SessionMachine machine(names, sink, decoder, std::move(peerAddress), limits, now);
-    machine.m_refuseWith = code;
-    return machine;
-}
 
 SessionMachine::Output SessionMachine::receive(std::span<const std::uint8_t> bytes,
                                                Clock::time_point now)

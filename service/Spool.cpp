@@ -99,22 +99,22 @@ std::optional<std::string> readFile(const std::string& path, std::size_t sizeHin
     return content;
 }
 
+std::string fileName(const std::string& id, const std::string& user)
+{
+    return id + "-" + hex(user) + kSuffix;
+}
+
+std::string tempOf(const std::string& dir, const std::string& id)
+{
+    return dir + "/" + kTempPrefix + id;
+}
+
 } // namespace
 
 Spool::Spool(std::string stateDir, std::size_t maxMessages, std::size_t maxBytes)
     : m_dir(std::move(stateDir) + "/spool"), m_maxMessages(maxMessages), m_maxBytes(maxBytes),
       m_staged(newBatch())
 {}
-
-std::string Spool::fileName(const std::string& id, const std::string& user)
-{
-    return id + "-" + hex(user) + kSuffix;
-}
-
-std::string Spool::tempOf(const std::string& dir, const std::string& id)
-{
-    return dir + "/" + kTempPrefix + id;
-}
 
 std::uint32_t Spool::intern(const std::string& user)
 {

@@ -93,8 +93,6 @@ private:
         std::uint32_t user; // into m_users
     };
 
-    static std::string fileName(const std::string& id, const std::string& user);
-    static std::string tempOf(const std::string& dir, const std::string& id);
     std::uint32_t intern(const std::string& user);
     void index(std::uint64_t id, std::size_t size, const std::string& user);
     std::string nextId();

@@ -19,10 +19,6 @@ bool registered(const Aliases::Alias& alias)
 
 } // namespace
 
-Aliases::Aliases(bool serviceOn, std::string computerName)
-    : Aliases(serviceOn, std::move(computerName), Timing{})
-{}
-
 Aliases::Aliases(bool serviceOn, std::string computerName, Timing timing)
     : m_serviceOn(serviceOn), m_timing(timing), m_computerName(upperCased(std::move(computerName)))
 {}

@@ -31,6 +31,12 @@ std::string joined(const std::set<std::string>& users)
     return out.empty() ? "(none)" : out;
 }
 
+bool countsAsLoggedIn(const std::string& state)
+{
+    // "lingering" and "closing" users have services or processes left, but no session.
+    return state == "active" || state == "online";
+}
+
 } // namespace
 
 std::unique_ptr<LoginWatch> LoginWatch::open(Changed changed, Log log)
@@ -53,12 +59,6 @@ LoginWatch::LoginWatch(sd_login_monitor* monitor, Changed changed, Log log)
 LoginWatch::~LoginWatch()
 {
     ::sd_login_monitor_unref(m_monitor);
-}
-
-bool LoginWatch::countsAsLoggedIn(const std::string& state)
-{
-    // "lingering" and "closing" users have services or processes left, but no session.
-    return state == "active" || state == "online";
 }
 
 void LoginWatch::refresh()

@@ -31,8 +31,6 @@ public:
     std::vector<int> fds() const override;
     void readable(int fd) override;
 
-    static bool countsAsLoggedIn(const std::string& state);
-
 private:
     LoginWatch(sd_login_monitor* monitor, Changed changed, Log log);
 

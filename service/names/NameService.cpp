@@ -52,6 +52,17 @@ msghdr pktinfoMessage(sockaddr_in& address, iovec& io, char (&control)[kPktinfoS
     return message;
 }
 
+bool hasAlias(const Inbox::Peer& peer)
+{
+    // The account smbd's message command runs as hands messages in; it is nobody's inbox.
+    return !(peer.mayHandIn && peer.uid != 0);
+}
+
+LocalProtocol::NameUpdate aliasUpdate(const Aliases::Alias& alias)
+{
+    return {false, alias.name, Aliases::stateText(alias.state)};
+}
+
 } // namespace
 
 NameService::NameService(int fd, NameHolder::Settings settings, Options options, NameTable& table,
@@ -414,20 +425,9 @@ void NameService::send(const NameHolder::Datagram& datagram)
     ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
-bool NameService::hasAlias(const Inbox::Peer& peer)
-{
-    // The account smbd's message command runs as hands messages in; it is nobody's inbox.
-    return !(peer.mayHandIn && peer.uid != 0);
-}
-
 LocalProtocol::NameUpdate NameService::computerUpdate() const
 {
     return {true, m_table.computerName(), Aliases::stateText(m_aliases.computerNameState())};
-}
-
-LocalProtocol::NameUpdate NameService::aliasUpdate(const Aliases::Alias& alias)
-{
-    return {false, alias.name, Aliases::stateText(alias.state)};
 }
 
 void NameService::connected(const Inbox::Peer& peer, LocalProtocol::Hello& hello)

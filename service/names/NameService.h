@@ -64,7 +64,6 @@ public:
     void disconnected(const Inbox::Peer& peer) override;
 
 private:
-    static bool hasAlias(const Inbox::Peer& peer);
     void configureSocket();
     void closeOwnSocket();
     void activate(Daemon::Clock::time_point now);
@@ -75,7 +74,6 @@ private:
     void takeBack(Daemon::Clock::time_point now);
     void tellAliases(const std::vector<std::string>& users);
     LocalProtocol::NameUpdate computerUpdate() const;
-    static LocalProtocol::NameUpdate aliasUpdate(const Aliases::Alias& alias);
     void readDatagrams(Daemon::Clock::time_point now);
     void rescan(Daemon::Clock::time_point now);
     // tell: whether clients hear of the changes now.
