@@ -75,16 +75,6 @@ void readChunks(int fd, int reads, OnBytes&& onBytes, OnClosed&& onClosed)
     }
 }
 
-std::string userName(uid_t uid)
-{
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->pw_name;
-    return "uid" + std::to_string(uid);
-}
-
 } // namespace
 
 Daemon::Daemon(const Settings& settings, Listeners listeners, const NameTable& names,
@@ -102,6 +92,16 @@ Daemon::~Daemon()
         ::close(m_signals);
     if (m_epoll >= 0)
         ::close(m_epoll);
+}
+
+std::optional<std::string> Daemon::loginOf(uid_t uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return std::nullopt;
+    return found->pw_name;
 }
 
 int Daemon::bindUdp(std::uint16_t port)
@@ -343,8 +343,10 @@ void Daemon::acceptLocal()
         if (!add(fd, std::move(connection)))
             continue;
         const bool mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
-        m_connections.at(fd).client =
-            m_inbox.connect({credentials.uid, userName(credentials.uid), mayHandIn});
+        m_connections.at(fd).client = m_inbox.connect(
+            {credentials.uid,
+             loginOf(credentials.uid).value_or("uid" + std::to_string(credentials.uid)),
+             mayHandIn});
         ++m_locals;
     }
 }

@@ -59,6 +59,8 @@ public:
     // other; never an interface address, which would take nmbd's unicast datagrams. -1, with
     // errno, when it cannot be had.
     static int bindUdp(std::uint16_t port);
+    // The login name of uid; nothing when the user database has none.
+    static std::optional<std::string> loginOf(uid_t uid);
 
 private:
     struct Connection

@@ -1,6 +1,5 @@
 #include "service/names/LoginWatch.h"
 
-#include <pwd.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -12,16 +11,6 @@ namespace {
 
 // logind's user records can name any number of users; aliases beyond this many are not held.
 constexpr int kMaxUsers = 1024;
-
-std::optional<std::string> loginOf(uid_t uid)
-{
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    return std::string(found->pw_name);
-}
 
 std::string joined(const std::set<std::string>& users)
 {
@@ -80,7 +69,7 @@ void LoginWatch::refresh()
         std::free(state);
         if (!in)
             continue;
-        if (const auto login = loginOf(uids[i]))
+        if (const auto login = Daemon::loginOf(uids[i]))
             users.insert(*login);
     }
     std::free(uids);

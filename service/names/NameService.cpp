@@ -42,14 +42,13 @@ void watchFd(int poll, int fd)
 
 msghdr pktinfoMessage(sockaddr_in& address, iovec& io, char (&control)[kPktinfoSpace])
 {
-    msghdr message{};
-    message.msg_name = &address;
-    message.msg_namelen = sizeof address;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    return message;
+    return {.msg_name = &address,
+            .msg_namelen = sizeof address,
+            .msg_iov = &io,
+            .msg_iovlen = 1,
+            .msg_control = control,
+            .msg_controllen = sizeof control,
+            .msg_flags = 0};
 }
 
 bool hasAlias(const Inbox::Peer& peer)
