@@ -235,23 +235,19 @@ bool Daemon::add(int fd, Connection connection)
 // connections fast must not let one address fill the table.
 std::size_t Daemon::placesOf(const std::string& address) const
 {
-    return static_cast<std::size_t>(
-        std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-            const Connection& c = entry.second;
-            return !c.local && c.address == address &&
-                   (c.slot == Connection::Slot::Session || c.closing);
-        }));
+    return static_cast<std::size_t>(std::ranges::count_if(m_connections, [&](const auto& entry) {
+        const Connection& c = entry.second;
+        return !c.local && c.address == address &&
+               (c.slot == Connection::Slot::Session || c.closing);
+    }));
 }
 
 bool Daemon::dropOldestLingering()
 {
     // Lingering ones first, and among them the one due soonest.
-    const auto key = [](const auto& entry) {
+    const auto oldest = std::ranges::min_element(m_connections, {}, [](const auto& entry) {
         return std::pair(!entry.second.closing, entry.second.closeBy);
-    };
-    const auto oldest =
-        std::min_element(m_connections.begin(), m_connections.end(),
-                         [&](const auto& a, const auto& b) { return key(a) < key(b); });
+    });
     if (oldest == m_connections.end() || !oldest->second.closing)
         return false;
     drop(oldest->first);
@@ -327,10 +323,9 @@ void Daemon::acceptLocal()
             refuse(fd, "busy: too many local clients");
             continue;
         }
-        const auto sameUser =
-            std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-                return entry.second.local && entry.second.uid == credentials.uid;
-            });
+        const auto sameUser = std::ranges::count_if(m_connections, [&](const auto& entry) {
+            return entry.second.local && entry.second.uid == credentials.uid;
+        });
         if (std::size_t(sameUser) >= (handIns ? kMaxHandInClients : kMaxLocalClientsPerUser)) {
             m_log.warning("local client refused: uid " + std::to_string(credentials.uid) + " has " +
                           std::to_string(sameUser) + " connected");
@@ -569,7 +564,7 @@ Daemon::Source* Daemon::sourceOf(int fd) const
 {
     for (Source* source : m_sources) {
         const auto fds = source->fds();
-        if (std::find(fds.begin(), fds.end(), fd) != fds.end())
+        if (std::ranges::find(fds, fd) != fds.end())
             return source;
     }
     return nullptr;

@@ -73,8 +73,8 @@ bool Reception::blocked(const ReceivedMessage& message) const
             return true;
     }
     return !message.address.empty() &&
-           std::find(m_settings.blockedAddresses.begin(), m_settings.blockedAddresses.end(),
-                     message.address) != m_settings.blockedAddresses.end();
+           std::ranges::find(m_settings.blockedAddresses, message.address) !=
+               m_settings.blockedAddresses.end();
 }
 
 bool Reception::overRate(const std::string& address, Clock::time_point now)

@@ -39,7 +39,7 @@ ErrorCode errorFor(Verdict verdict)
 
 bool allNul(std::span<const std::uint8_t> bytes)
 {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+    return std::ranges::all_of(bytes, [](std::uint8_t b) { return b == 0; });
 }
 
 } // namespace

@@ -27,8 +27,8 @@ constexpr std::size_t kMaxFile = 256 * 1024;
 
 bool isHex(std::string_view text)
 {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return std::ranges::all_of(
+        text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool isId(std::string_view name)
@@ -274,7 +274,7 @@ void Spool::Batch::sync()
     if (folder < 0 || ::fsync(folder) != 0) {
         // Renamed, but not known to be durable: none counts.
         error = std::strerror(errno);
-        std::fill(stored.begin(), stored.end(), false);
+        stored.assign(stored.size(), false);
     }
     if (folder >= 0)
         ::close(folder);
@@ -341,7 +341,7 @@ std::size_t Spool::countFor(const std::string& user) const
     const auto found = m_userIds.find(user);
     const std::uint32_t mine = found == m_userIds.end() ? std::uint32_t(-1) : found->second;
     const std::uint32_t everyone = m_userIds.count("") ? m_userIds.at("") : std::uint32_t(-1);
-    return std::size_t(std::count_if(m_index.begin(), m_index.end(), [&](const auto& entry) {
+    return std::size_t(std::ranges::count_if(m_index, [&](const auto& entry) {
         return entry.second.user == mine || entry.second.user == everyone;
     }));
 }

@@ -70,7 +70,7 @@ bool WorkgroupReception::receive(std::span<const std::uint8_t> datagram,
 
     while (!m_seen.empty() && now - m_seen.front().at >= m_options.duplicateWindow)
         m_seen.pop_front();
-    const bool copy = std::any_of(m_seen.begin(), m_seen.end(), [&](const Seen& seen) {
+    const bool copy = std::ranges::any_of(m_seen, [&](const Seen& seen) {
         return seen.source == sourceAddress && seen.datagramId == message.datagramId &&
                seen.from == message.from && seen.text == message.text;
     });

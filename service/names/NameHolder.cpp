@@ -66,8 +66,8 @@ void NameHolder::Bucket::refill(double rate, Clock::time_point now)
 
 const NameHolder::Interface* NameHolder::findInterface(int index) const
 {
-    const auto found = std::find_if(m_interfaces.begin(), m_interfaces.end(),
-                                    [&](const Interface& i) { return i.index == index; });
+    const auto found =
+        std::ranges::find_if(m_interfaces, [&](const Interface& i) { return i.index == index; });
     return found == m_interfaces.end() ? nullptr : &*found;
 }
 
@@ -82,8 +82,8 @@ void NameHolder::setInterfaces(const std::vector<Interface>& interfaces, Clock::
     for (auto& [bytes, held] : m_names) {
         const NetbiosName name(bytes);
         std::erase_if(held.entries, [&](const auto& entry) {
-            return std::none_of(usable.begin(), usable.end(),
-                                [&](const Interface& i) { return i.index == entry.first; });
+            return std::ranges::none_of(usable,
+                                        [&](const Interface& i) { return i.index == entry.first; });
         });
         for (const Interface& interface : usable) {
             const Interface* before = findInterface(interface.index);
@@ -266,9 +266,8 @@ NameHolder::Bucket& NameHolder::sourceBucket(std::uint32_t source, Clock::time_p
     auto found = m_sources.find(source);
     if (found == m_sources.end()) {
         if (m_sources.size() >= m_settings.maxSources) {
-            const auto oldest = std::min_element(
-                m_sources.begin(), m_sources.end(),
-                [](const auto& a, const auto& b) { return a.second.seen < b.second.seen; });
+            const auto oldest = std::ranges::min_element(
+                m_sources, {}, [](const auto& entry) { return entry.second.seen; });
             // A full table of recent askers is not churned by newcomers: they share the pool.
             if (oldest == m_sources.end() || now - oldest->second.seen < m_settings.sourceKeep)
                 return m_shared;
@@ -316,10 +315,10 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
     if (interface == nullptr)
         return;
     // Our own broadcasts come back to us.
-    const bool ours =
-        sourcePort == m_settings.namePort &&
-        std::any_of(m_interfaces.begin(), m_interfaces.end(),
-                    [&](const Interface& i) { return !i.loopback && i.address == sourceAddress; });
+    const bool ours = sourcePort == m_settings.namePort &&
+                      std::ranges::any_of(m_interfaces, [&](const Interface& i) {
+                          return !i.loopback && i.address == sourceAddress;
+                      });
     if (ours)
         return;
 
@@ -399,8 +398,8 @@ void NameHolder::enterConflict(const NetbiosName& name, Name& held, Clock::time_
 // The server sees one address per name: the first interface's, as Samba's client registers.
 const NameHolder::Interface* NameHolder::winsInterface() const
 {
-    const auto found = std::find_if(m_interfaces.begin(), m_interfaces.end(),
-                                    [](const Interface& i) { return !i.loopback; });
+    const auto found =
+        std::ranges::find_if(m_interfaces, [](const Interface& i) { return !i.loopback; });
     return found == m_interfaces.end() ? nullptr : &*found;
 }
 

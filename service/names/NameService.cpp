@@ -359,8 +359,7 @@ void NameService::rescan(Daemon::Clock::time_point now)
     std::vector<NameHolder::Interface> interfaces;
     for (const Ipv4Interface& i : *listed) {
         if (!m_options.onlyInterfaces.empty() &&
-            std::find(m_options.onlyInterfaces.begin(), m_options.onlyInterfaces.end(), i.name) ==
-                m_options.onlyInterfaces.end())
+            std::ranges::find(m_options.onlyInterfaces, i.name) == m_options.onlyInterfaces.end())
             continue;
         interfaces.push_back({i.index, i.name, i.address, i.broadcast, i.loopback});
     }
