@@ -299,14 +299,12 @@ void Spool::settle(const Batch& batch)
 
 bool Spool::remove(const std::string& id)
 {
-    if (!isId(id))
+    const std::string* user = userOf(id);
+    if (!user)
         return false;
-    const auto found = m_index.find(idNumber(id));
-    if (found == m_index.end())
-        return false;
-    m_staged.removals.push_back(fileName(id, m_users[found->second.user]));
-    m_bytes -= found->second.size;
-    m_index.erase(found);
+    m_staged.removals.push_back(fileName(id, *user));
+    m_bytes -= m_index.at(idNumber(id)).size;
+    m_index.erase(idNumber(id));
     return true;
 }
 
@@ -328,12 +326,10 @@ const std::string* Spool::userOf(const std::string& id) const
 
 std::optional<std::string> Spool::read(const std::string& id) const
 {
-    if (!isId(id))
+    const std::string* user = userOf(id);
+    if (!user)
         return std::nullopt;
-    const auto found = m_index.find(idNumber(id));
-    if (found == m_index.end())
-        return std::nullopt;
-    return readFile(m_dir + "/" + fileName(id, m_users[found->second.user]), found->second.size);
+    return readFile(m_dir + "/" + fileName(id, *user), m_index.at(idNumber(id)).size);
 }
 
 std::size_t Spool::countFor(const std::string& user) const

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -18,12 +19,6 @@ std::string joined(const std::set<std::string>& users)
     for (const std::string& user : users)
         out += (out.empty() ? "" : ", ") + user;
     return out.empty() ? "(none)" : out;
-}
-
-bool countsAsLoggedIn(const std::string& state)
-{
-    // "lingering" and "closing" users have services or processes left, but no session.
-    return state == "active" || state == "online";
 }
 
 } // namespace
@@ -65,7 +60,8 @@ void LoginWatch::refresh()
         char* state = nullptr;
         if (::sd_uid_get_state(uids[i], &state) < 0)
             continue;
-        const bool in = countsAsLoggedIn(state);
+        // "lingering" and "closing" users have services or processes left, but no session.
+        const bool in = std::string_view(state) == "active" || std::string_view(state) == "online";
         std::free(state);
         if (!in)
             continue;
@@ -73,12 +69,11 @@ void LoginWatch::refresh()
             users.insert(*login);
     }
     std::free(uids);
-    if (m_read && users == m_users)
+    if (m_users == users)
         return;
-    m_read = true;
     m_users = std::move(users);
-    m_log.info("logins: logged in: " + joined(m_users));
-    m_changed(m_users);
+    m_log.info("logins: logged in: " + joined(*m_users));
+    m_changed(*m_users);
 }
 
 std::vector<int> LoginWatch::fds() const

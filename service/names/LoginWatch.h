@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -37,6 +38,5 @@ private:
     sd_login_monitor* m_monitor;
     Changed m_changed;
     Log m_log;
-    std::set<std::string> m_users;
-    bool m_read = false;
+    std::optional<std::set<std::string>> m_users; // nothing until first read
 };

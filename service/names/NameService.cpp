@@ -321,14 +321,11 @@ std::optional<Daemon::Clock::time_point> NameService::deadline() const
 {
     if (m_port == 0)
         return std::nullopt;
-    auto next = m_nextWatch;
     if (!m_active)
-        return next;
-    next = std::min(next, m_nextRescan);
-    for (const auto& other : {m_holder.nextDeadline(), m_aliases.nextDeadline()}) {
-        if (other)
-            next = std::min(next, *other);
-    }
+        return m_nextWatch;
+    auto next = std::min(m_nextWatch, m_nextRescan);
+    for (const auto& other : {m_holder.nextDeadline(), m_aliases.nextDeadline()})
+        next = std::min(next, other.value_or(next));
     return next;
 }
 
