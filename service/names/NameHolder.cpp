@@ -9,6 +9,7 @@
 #include <variant>
 
 namespace P = NameServerPacket;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -43,9 +44,9 @@ bool onSubnet(const NameHolder::Interface& interface, std::uint32_t address)
     return (address & ~host) == (interface.address & ~host) && address != interface.address;
 }
 
-std::string seconds(std::chrono::milliseconds delay)
+std::string describe(const NetbiosName& name, const NameHolder::Interface& interface)
 {
-    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(delay).count()) + " s";
+    return nameText(name) + " on " + interface.name + " (" + dotted(interface.address) + ")";
 }
 
 } // namespace
@@ -295,7 +296,7 @@ bool NameHolder::takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_
     }
     // One line a minute at most, however long the flood lasts.
     ++m_rateLimited;
-    if (!m_rateLoggedAt || now - *m_rateLoggedAt >= std::chrono::minutes(1)) {
+    if (!m_rateLoggedAt || now - *m_rateLoggedAt >= 1min) {
         m_rateLoggedAt = now;
         m_log.warning("names: answer rate limit reached; " + std::to_string(m_rateLimited) +
                       " answers dropped so far");
@@ -376,7 +377,7 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                 enterConflict(packet.name, held, now);
                 m_log.warning("names: " + describe(packet.name, *interface) + " is held by " +
                               dotted(sourceAddress) + ", not claimed; trying again in " +
-                              seconds(held.retryDelay));
+                              std::to_string(held.retryDelay.count() / 1000) + " s");
             }
             // A release of a name by another node is nothing to act on: we never cache.
         },
@@ -455,7 +456,7 @@ void NameHolder::tickWins(const NetbiosName& name, Name& held, Clock::time_point
         }
         wins.server = 0;
         wins.phase = Wins::Phase::Unreached;
-        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(std::chrono::minutes(20));
+        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(20min);
         m_log.warning("names: no WINS server answered for " + nameText(name) +
                       "; trying again later");
         return;
@@ -499,9 +500,8 @@ bool NameHolder::receiveWins(std::span<const std::uint8_t> bytes, std::uint32_t 
         wins.phase = Wins::Phase::Registered;
         wins.sent = 0;
         const auto half = std::chrono::milliseconds(std::uint64_t(answer->ttl) * 500);
-        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(std::clamp(
-                                half, std::chrono::milliseconds(std::chrono::seconds(30)),
-                                std::chrono::milliseconds(std::chrono::minutes(20))));
+        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(
+                                std::clamp<std::chrono::milliseconds>(half, 30s, 20min));
         if (!refreshed)
             m_log.info("names: registered " + nameText(name) + " at " + dotted(wins.address) +
                        " with WINS server " + dotted(sourceAddress) + " for " +
@@ -581,9 +581,4 @@ std::optional<NameHolder::Status> NameHolder::status(const NetbiosName& name) co
     if (found == m_names.end())
         return std::nullopt;
     return computeStatus(found->second);
-}
-
-std::string NameHolder::describe(const NetbiosName& name, const Interface& interface) const
-{
-    return nameText(name) + " on " + interface.name + " (" + dotted(interface.address) + ")";
 }

@@ -202,7 +202,6 @@ private:
     void retryConflict(const NetbiosName& name, Name& held, Clock::time_point now);
     void queue(const Interface& from, std::uint32_t address, std::uint16_t port,
                std::vector<std::uint8_t> bytes);
-    std::string describe(const NetbiosName& name, const Interface& interface) const;
 
     Settings m_settings;
     std::uint16_t m_nextTransactionId;
