@@ -192,9 +192,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
             return;
         m_pending.reset(); // a single block ends any unfinished message
         m_lastActivity = m_now;
-        Pending single{header(send->from, send->to), send->data, false, m_now};
-        single.tooLong = send->data.size() > m_limits.maxTextBytes;
-        m_pending = std::move(single);
+        m_pending = Pending{header(send->from, send->to), send->data,
+                            send->data.size() > m_limits.maxTextBytes, m_now};
         finish(*request, out);
         return;
     }
