@@ -563,8 +563,7 @@ int Daemon::timeoutMs() const
 Daemon::Source* Daemon::sourceOf(int fd) const
 {
     for (Source* source : m_sources) {
-        const auto fds = source->fds();
-        if (std::ranges::find(fds, fd) != fds.end())
+        if (std::ranges::count(source->fds(), fd) > 0)
             return source;
     }
     return nullptr;
@@ -574,8 +573,7 @@ void Daemon::runDeadlines()
 {
     const auto now = Clock::now();
     for (Source* source : m_sources) {
-        const auto at = source->deadline();
-        if (at && now >= *at)
+        if (const auto at = source->deadline(); at && now >= *at)
             source->runDeadlines(now);
     }
     std::vector<int> due;
@@ -587,11 +585,9 @@ void Daemon::runDeadlines()
         const auto found = m_connections.find(fd);
         if (found == m_connections.end())
             continue;
-        Connection& connection = found->second;
-        if (connection.closing) {
+        if (found->second.closing)
             drop(fd);
-            continue;
-        }
-        afterSession(fd, connection, connection.machine->tick(now));
+        else
+            afterSession(fd, found->second, found->second.machine->tick(now));
     }
 }

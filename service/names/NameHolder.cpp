@@ -563,22 +563,16 @@ std::vector<NameHolder::Change> NameHolder::takeChanges()
     return std::exchange(m_changes, {});
 }
 
-std::optional<NameHolder::State> NameHolder::state(const NetbiosName& name,
-                                                   int interfaceIndex) const
+std::optional<NameHolder::Status> NameHolder::status(const NetbiosName& name,
+                                                     std::optional<int> interfaceIndex) const
 {
     const auto found = m_names.find(name.bytes());
     if (found == m_names.end())
         return std::nullopt;
-    const auto entry = found->second.entries.find(interfaceIndex);
+    if (!interfaceIndex)
+        return computeStatus(found->second);
+    const auto entry = found->second.entries.find(*interfaceIndex);
     if (entry == found->second.entries.end())
         return std::nullopt;
     return entry->second.state;
-}
-
-std::optional<NameHolder::Status> NameHolder::status(const NetbiosName& name) const
-{
-    const auto found = m_names.find(name.bytes());
-    if (found == m_names.end())
-        return std::nullopt;
-    return computeStatus(found->second);
 }

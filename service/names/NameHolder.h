@@ -119,8 +119,9 @@ public:
     std::vector<Datagram> takeOutgoing();
     std::vector<Change> takeChanges();
 
-    std::optional<State> state(const NetbiosName& name, int interfaceIndex) const;
-    std::optional<Status> status(const NetbiosName& name) const;
+    // Over all interfaces, or on the one given.
+    std::optional<Status> status(const NetbiosName& name,
+                                 std::optional<int> interfaceIndex = std::nullopt) const;
 
 private:
     struct Entry
