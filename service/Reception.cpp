@@ -162,14 +162,11 @@ std::vector<std::pair<std::string, Verdict>> Reception::land(const Spool::Batch&
         const ReceivedMessage message = std::move(found->second);
         m_staged.erase(found);
         const bool stored = i < batch.stored.size() && batch.stored[i];
-        if (!stored) {
-            logLine(message, Verdict::Failed, "error=" + printable(batch.error));
-            verdicts.emplace_back(id, Verdict::Failed);
-            continue;
-        }
-        logLine(message, Verdict::Accepted, "id=" + id);
-        m_inbox.announce(id);
-        verdicts.emplace_back(id, Verdict::Accepted);
+        logLine(message, stored ? Verdict::Accepted : Verdict::Failed,
+                stored ? "id=" + id : "error=" + printable(batch.error));
+        if (stored)
+            m_inbox.announce(id);
+        verdicts.emplace_back(id, stored ? Verdict::Accepted : Verdict::Failed);
     }
     return verdicts;
 }
