@@ -180,9 +180,7 @@ Aliases::Switch Aliases::setServiceOn(bool on, Clock::time_point now)
 std::optional<Aliases::Alias> Aliases::aliasOf(const std::string& user) const
 {
     const auto found = m_users.find(user);
-    if (found == m_users.end())
-        return std::nullopt;
-    return found->second.alias;
+    return found == m_users.end() ? std::nullopt : std::optional(found->second.alias);
 }
 
 std::optional<std::string> Aliases::ownerOf(const NetbiosName& name) const

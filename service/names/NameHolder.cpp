@@ -67,8 +67,7 @@ void NameHolder::Bucket::refill(double rate, Clock::time_point now)
 
 const NameHolder::Interface* NameHolder::findInterface(int index) const
 {
-    const auto found =
-        std::ranges::find_if(m_interfaces, [&](const Interface& i) { return i.index == index; });
+    const auto found = std::ranges::find(m_interfaces, index, &Interface::index);
     return found == m_interfaces.end() ? nullptr : &*found;
 }
 
@@ -83,8 +82,7 @@ void NameHolder::setInterfaces(const std::vector<Interface>& interfaces, Clock::
     for (auto& [bytes, held] : m_names) {
         const NetbiosName name(bytes);
         std::erase_if(held.entries, [&](const auto& entry) {
-            return std::ranges::none_of(usable,
-                                        [&](const Interface& i) { return i.index == entry.first; });
+            return std::ranges::find(usable, entry.first, &Interface::index) == usable.end();
         });
         for (const Interface& interface : usable) {
             const Interface* before = findInterface(interface.index);
@@ -399,8 +397,7 @@ void NameHolder::enterConflict(const NetbiosName& name, Name& held, Clock::time_
 // The server sees one address per name: the first interface's, as Samba's client registers.
 const NameHolder::Interface* NameHolder::winsInterface() const
 {
-    const auto found =
-        std::ranges::find_if(m_interfaces, [](const Interface& i) { return !i.loopback; });
+    const auto found = std::ranges::find(m_interfaces, false, &Interface::loopback);
     return found == m_interfaces.end() ? nullptr : &*found;
 }
 
