@@ -87,7 +87,7 @@ void CommitPipeline::work()
     while (true) {
         // Queued batches are synced even when stopping: they may hold acknowledged removals.
         const auto untaken = [&] {
-            return std::ranges::find_if(m_jobs, [](const Job& job) { return !job.taken; });
+            return std::ranges::find(m_jobs, false, &Job::taken);
         };
         m_wake.wait(guard, [&] { return untaken() != m_jobs.end() || m_stopping; });
         const auto next = untaken();
