@@ -243,11 +243,9 @@ void NameService::takeBack(Daemon::Clock::time_point now)
     const auto changed = m_aliases.setServiceOn(true, now);
     for (const NetbiosName& name : changed.names)
         m_holder.addName(name, now);
-    for (const auto& datagram : m_holder.takeOutgoing())
-        send(datagram);
     m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
     tellAliases(changed.users);
-    applyChanges(true);
+    flush();
 }
 
 void NameService::tellAliases(const std::vector<std::string>& users)
@@ -370,16 +368,11 @@ void NameService::rescan(Daemon::Clock::time_point now)
     m_holder.setInterfaces(interfaces, now);
 }
 
+// Sessions are accepted for a name only while it is held; users hear of their alias.
 void NameService::flush(bool tell)
 {
     for (const auto& datagram : m_holder.takeOutgoing())
         send(datagram);
-    applyChanges(tell);
-}
-
-// Sessions are accepted for a name only while it is held; users hear of their alias.
-void NameService::applyChanges(bool tell)
-{
     for (const auto& change : m_holder.takeChanges()) {
         const bool held = change.status == NameHolder::Status::Held;
         if (change.name == m_computerName) {

@@ -76,9 +76,8 @@ private:
     LocalProtocol::NameUpdate computerUpdate() const;
     void readDatagrams(Daemon::Clock::time_point now);
     void rescan(Daemon::Clock::time_point now);
-    // tell: whether clients hear of the changes now.
+    // The datagrams out, and the names' changes applied; tell: clients hear of them now.
     void flush(bool tell = true);
-    void applyChanges(bool tell);
     void send(const NameHolder::Datagram& datagram);
 
     int m_fd;
