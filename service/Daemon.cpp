@@ -269,11 +269,8 @@ void Daemon::acceptSessions()
         connection.address = addressText(peer);
         const auto now = Clock::now();
         SessionMachine::Limits limits{m_settings.idleTimeout, m_settings.messageTimeout};
-        if (m_connections.size() >= kMaxConnections && !dropOldestLingering()) {
-            ::close(fd);
-            continue;
-        }
-        if (m_sessions < m_settings.maxSessions &&
+        const bool room = m_connections.size() < kMaxConnections || dropOldestLingering();
+        if (room && m_sessions < m_settings.maxSessions &&
             placesOf(connection.address) < m_settings.maxSessionsPerAddress) {
             connection.slot = Connection::Slot::Session;
             ++m_sessions;
@@ -283,7 +280,7 @@ void Daemon::acceptSessions()
             socklen_t localLength = sizeof local;
             if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
                 connection.machine->setLocalAddress(addressText(local));
-        } else if (m_refusing < kMaxRefusing) {
+        } else if (room && m_refusing < kMaxRefusing) {
             connection.slot = Connection::Slot::Refusing;
             ++m_refusing;
             limits.idle = std::min<std::chrono::milliseconds>(limits.idle, kRefusingIdle);
