@@ -136,20 +136,18 @@ bool Daemon::run()
         !control(EPOLL_CTL_ADD, m_signals, EPOLLIN) ||
         !control(EPOLL_CTL_ADD, m_pipeline.notifier(), EPOLLIN))
         return false;
-    std::vector<int> inputs;
     for (const int fd : {m_listeners.session, m_listeners.inbox}) {
-        if (fd >= 0) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            inputs.push_back(fd);
-        }
-    }
-    for (Source* source : m_sources) {
-        const auto fds = source->fds();
-        inputs.insert(inputs.end(), fds.begin(), fds.end());
-    }
-    for (const int fd : inputs) {
+        if (fd < 0)
+            continue;
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         if (!control(EPOLL_CTL_ADD, fd, EPOLLIN))
             return false;
+    }
+    for (Source* source : m_sources) {
+        for (const int fd : source->fds()) {
+            if (!control(EPOLL_CTL_ADD, fd, EPOLLIN))
+                return false;
+        }
     }
 
     std::vector<epoll_event> events(64);
