@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -74,10 +75,8 @@ const NameHolder::Interface* NameHolder::findInterface(int index) const
 void NameHolder::setInterfaces(const std::vector<Interface>& interfaces, Clock::time_point now)
 {
     std::vector<Interface> usable;
-    for (const Interface& interface : interfaces) {
-        if (interface.loopback || interface.broadcast != 0)
-            usable.push_back(interface);
-    }
+    std::ranges::copy_if(interfaces, std::back_inserter(usable),
+                         [](const Interface& i) { return i.loopback || i.broadcast != 0; });
 
     for (auto& [bytes, held] : m_names) {
         const NetbiosName name(bytes);
