@@ -49,8 +49,7 @@ bool CommitPipeline::idle() const
 bool CommitPipeline::removing() const
 {
     const std::lock_guard guard(m_lock);
-    return std::any_of(m_jobs.begin(), m_jobs.end(),
-                       [](const Job& job) { return job.batch.entries.empty(); });
+    return std::ranges::any_of(m_jobs, [](const Job& job) { return job.batch.entries.empty(); });
 }
 
 void CommitPipeline::submit(Spool::Batch batch)
@@ -88,8 +87,7 @@ void CommitPipeline::work()
     while (true) {
         // Queued batches are synced even when stopping: they may hold acknowledged removals.
         const auto untaken = [&] {
-            return std::find_if(m_jobs.begin(), m_jobs.end(),
-                                [](const Job& job) { return !job.taken; });
+            return std::ranges::find(m_jobs, false, &Job::taken);
         };
         m_wake.wait(guard, [&] { return untaken() != m_jobs.end() || m_stopping; });
         const auto next = untaken();

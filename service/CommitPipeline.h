@@ -21,7 +21,8 @@ class CommitPipeline
 public:
     using Sync = std::function<void(Spool::Batch&)>;
 
-    explicit CommitPipeline(Sync sync = &syncBatch, std::size_t workers = 2);
+    explicit CommitPipeline(
+        Sync sync = [](Spool::Batch& batch) { batch.sync(); }, std::size_t workers = 2);
     ~CommitPipeline();
     CommitPipeline(const CommitPipeline&) = delete;
     CommitPipeline& operator=(const CommitPipeline&) = delete;
@@ -37,8 +38,6 @@ public:
     void submit(Spool::Batch batch);
     // The batches that landed, oldest first, stopping at the first with messages that has not.
     std::vector<Spool::Batch> collect();
-
-    static void syncBatch(Spool::Batch& batch) { batch.sync(); }
 
 private:
     struct Job

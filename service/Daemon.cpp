@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -76,16 +75,6 @@ void readChunks(int fd, int reads, OnBytes&& onBytes, OnClosed&& onClosed)
     }
 }
 
-std::string userName(uid_t uid)
-{
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->pw_name;
-    return "uid" + std::to_string(uid);
-}
-
 } // namespace
 
 Daemon::Daemon(const Settings& settings, Listeners listeners, const NameTable& names,
@@ -105,6 +94,33 @@ Daemon::~Daemon()
         ::close(m_epoll);
 }
 
+std::optional<std::string> Daemon::loginOf(uid_t uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return std::nullopt;
+    return found->pw_name;
+}
+
+int Daemon::bindUdp(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    // Not SO_REUSEPORT, which would make the kernel share nmbd's unicast datagrams with us.
+    const int on = 1;
+    if (fd < 0 || (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                   ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0))
+        return fd;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
 bool Daemon::run()
 {
     ::signal(SIGPIPE, SIG_IGN);
@@ -116,27 +132,20 @@ bool Daemon::run()
         return false;
     m_signals = ::signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (m_signals < 0 || m_epoll < 0)
-        return false;
-    const auto add = [&](int fd) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0;
-    };
-    if (m_pipeline.notifier() < 0 || !add(m_signals) || !add(m_pipeline.notifier()))
+    if (m_signals < 0 || m_epoll < 0 || m_pipeline.notifier() < 0 ||
+        !control(EPOLL_CTL_ADD, m_signals, EPOLLIN) ||
+        !control(EPOLL_CTL_ADD, m_pipeline.notifier(), EPOLLIN))
         return false;
     for (const int fd : {m_listeners.session, m_listeners.inbox}) {
         if (fd < 0)
             continue;
-        const int flags = ::fcntl(fd, F_GETFL);
-        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        if (!add(fd))
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        if (!control(EPOLL_CTL_ADD, fd, EPOLLIN))
             return false;
     }
     for (Source* source : m_sources) {
         for (const int fd : source->fds()) {
-            if (!add(fd))
+            if (!control(EPOLL_CTL_ADD, fd, EPOLLIN))
                 return false;
         }
     }
@@ -148,52 +157,19 @@ bool Daemon::run()
             return false;
         for (int i = 0; i < count; ++i) {
             const int fd = events[std::size_t(i)].data.fd;
-            const std::uint32_t what = events[std::size_t(i)].events;
             if (fd == m_signals) {
-                signalfd_siginfo info{};
-                if (::read(m_signals, &info, sizeof info) > 0) {
-                    m_log.notice("stopping on signal " + std::to_string(info.ssi_signo));
-                    // Acknowledged removals still go to disk; unanswered messages do not.
-                    Spool::Batch last = m_reception.takeRemovals(SIZE_MAX);
-                    if (!last.removals.empty())
-                        m_pipeline.submit(std::move(last));
+                if (stopOnSignal())
                     return true;
-                }
-                continue;
-            }
-            if (fd == m_pipeline.notifier()) {
+            } else if (fd == m_pipeline.notifier()) {
                 finishCommit();
-                continue;
-            }
-            if (fd == m_listeners.session) {
+            } else if (fd == m_listeners.session) {
                 acceptSessions();
-                continue;
-            }
-            if (fd == m_listeners.inbox) {
+            } else if (fd == m_listeners.inbox) {
                 acceptLocal();
-                continue;
-            }
-            if (Source* source = sourceOf(fd)) {
+            } else if (Source* source = sourceOf(fd)) {
                 source->readable(fd);
-                continue;
-            }
-            const auto found = m_connections.find(fd);
-            if (found == m_connections.end())
-                continue;
-            Connection& connection = found->second;
-            if (what & EPOLLOUT)
-                flush(fd, connection);
-            if (!m_connections.count(fd))
-                continue;
-            const bool awaiting = connection.machine && connection.machine->awaitingDelivery();
-            if (awaiting && (what & (EPOLLHUP | EPOLLERR))) {
-                // Gone while its message is committed: the message is stored all the same.
-                drop(fd);
-            } else if (what & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-                if (connection.kind == Connection::Kind::Session)
-                    readSession(fd, connection);
-                else
-                    readLocal(fd, connection);
+            } else if (const auto found = m_connections.find(fd); found != m_connections.end()) {
+                serve(fd, found->second, events[std::size_t(i)].events);
             }
         }
         startCommit();
@@ -202,28 +178,74 @@ bool Daemon::run()
     }
 }
 
+bool Daemon::stopOnSignal()
+{
+    signalfd_siginfo info{};
+    if (::read(m_signals, &info, sizeof info) <= 0)
+        return false;
+    m_log.notice("stopping on signal " + std::to_string(info.ssi_signo));
+    // Acknowledged removals still go to disk; unanswered messages do not.
+    Spool::Batch last = m_reception.takeRemovals(SIZE_MAX);
+    if (!last.removals.empty())
+        m_pipeline.submit(std::move(last));
+    return true;
+}
+
+void Daemon::serve(int fd, Connection& connection, std::uint32_t events)
+{
+    if (events & EPOLLOUT)
+        flush(fd, connection);
+    if (!m_connections.count(fd))
+        return;
+    const bool awaiting = connection.machine && connection.machine->awaitingDelivery();
+    if (awaiting && (events & (EPOLLHUP | EPOLLERR))) {
+        // Gone while its message is committed: the message is stored all the same.
+        drop(fd);
+    } else if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        if (connection.local)
+            readLocal(fd, connection);
+        else
+            readSession(fd, connection);
+    }
+}
+
+bool Daemon::control(int op, int fd, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    return ::epoll_ctl(m_epoll, op, fd, &event) == 0;
+}
+
+bool Daemon::add(int fd, Connection connection)
+{
+    connection.watching = EPOLLIN;
+    if (!control(EPOLL_CTL_ADD, fd, EPOLLIN)) {
+        release(connection);
+        ::close(fd);
+        return false;
+    }
+    m_connections.emplace(fd, std::move(connection));
+    return true;
+}
+
 // The session places an address holds, lingering connections included: closing many short
 // connections fast must not let one address fill the table.
 std::size_t Daemon::placesOf(const std::string& address) const
 {
-    return static_cast<std::size_t>(
-        std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-            const Connection& c = entry.second;
-            return c.kind == Connection::Kind::Session && c.address == address &&
-                   (c.slot == Connection::Slot::Session || c.closing);
-        }));
+    return static_cast<std::size_t>(std::ranges::count_if(m_connections, [&](const auto& entry) {
+        const Connection& c = entry.second;
+        return !c.local && c.address == address &&
+               (c.slot == Connection::Slot::Session || c.closing);
+    }));
 }
 
 bool Daemon::dropOldestLingering()
 {
-    const auto oldest = std::min_element(m_connections.begin(), m_connections.end(),
-                                         [](const auto& a, const auto& b) {
-                                             // Lingering ones first, and among them the one due
-                                             // soonest.
-                                             if (a.second.closing != b.second.closing)
-                                                 return a.second.closing;
-                                             return a.second.closeBy < b.second.closeBy;
-                                         });
+    // Lingering ones first, and among them the one due soonest.
+    const auto oldest = std::ranges::min_element(m_connections, {}, [](const auto& entry) {
+        return std::pair(!entry.second.closing, entry.second.closeBy);
+    });
     if (oldest == m_connections.end() || !oldest->second.closing)
         return false;
     drop(oldest->first);
@@ -241,18 +263,12 @@ void Daemon::acceptSessions()
         if (fd < 0)
             return;
         Connection connection;
-        connection.kind = Connection::Kind::Session;
         connection.serial = m_nextSerial++;
         connection.address = addressText(peer);
         const auto now = Clock::now();
-        SessionMachine::Limits limits;
-        limits.idle = m_settings.idleTimeout;
-        limits.message = m_settings.messageTimeout;
-        if (m_connections.size() >= kMaxConnections && !dropOldestLingering()) {
-            ::close(fd);
-            continue;
-        }
-        if (m_sessions < m_settings.maxSessions &&
+        SessionMachine::Limits limits{m_settings.idleTimeout, m_settings.messageTimeout};
+        const bool room = m_connections.size() < kMaxConnections || dropOldestLingering();
+        if (room && m_sessions < m_settings.maxSessions &&
             placesOf(connection.address) < m_settings.maxSessionsPerAddress) {
             connection.slot = Connection::Slot::Session;
             ++m_sessions;
@@ -262,26 +278,17 @@ void Daemon::acceptSessions()
             socklen_t localLength = sizeof local;
             if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
                 connection.machine->setLocalAddress(addressText(local));
-        } else if (m_refusing < kMaxRefusing) {
+        } else if (room && m_refusing < kMaxRefusing) {
             connection.slot = Connection::Slot::Refusing;
             ++m_refusing;
             limits.idle = std::min<std::chrono::milliseconds>(limits.idle, kRefusingIdle);
-            connection.machine.emplace(SessionMachine::refusing(
-                0x83, m_names, m_reception, m_decoder, connection.address, limits, now));
+            connection.machine.emplace(m_names, m_reception, m_decoder, connection.address, limits,
+                                       now, 0x83);
         } else {
             ::close(fd);
             continue;
         }
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        connection.watching = EPOLLIN;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-            release(connection);
-            ::close(fd);
-            continue;
-        }
-        m_connections.emplace(fd, std::move(connection));
+        add(fd, std::move(connection));
     }
 }
 
@@ -311,11 +318,9 @@ void Daemon::acceptLocal()
             refuse(fd, "busy: too many local clients");
             continue;
         }
-        const auto sameUser =
-            std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& entry) {
-                return entry.second.kind == Connection::Kind::Local &&
-                       entry.second.uid == credentials.uid;
-            });
+        const auto sameUser = std::ranges::count_if(m_connections, [&](const auto& entry) {
+            return entry.second.local && entry.second.uid == credentials.uid;
+        });
         if (std::size_t(sameUser) >= (handIns ? kMaxHandInClients : kMaxLocalClientsPerUser)) {
             m_log.warning("local client refused: uid " + std::to_string(credentials.uid) + " has " +
                           std::to_string(sameUser) + " connected");
@@ -323,23 +328,16 @@ void Daemon::acceptLocal()
             continue;
         }
         Connection connection;
-        connection.kind = Connection::Kind::Local;
+        connection.local = true;
         connection.uid = credentials.uid;
-        Inbox::Peer peer;
-        peer.uid = credentials.uid;
-        peer.user = userName(credentials.uid);
-        peer.mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        connection.watching = EPOLLIN;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-            ::close(fd);
+        if (!add(fd, std::move(connection)))
             continue;
-        }
-        connection.client = m_inbox.connect(peer);
+        const bool mayHandIn = credentials.uid == 0 || credentials.uid == m_handInUid;
+        m_connections.at(fd).client = m_inbox.connect(
+            {credentials.uid,
+             loginOf(credentials.uid).value_or("uid" + std::to_string(credentials.uid)),
+             mayHandIn});
         ++m_locals;
-        m_connections.emplace(fd, std::move(connection));
     }
 }
 
@@ -368,7 +366,12 @@ void Daemon::afterSession(int fd, Connection& connection, const SessionMachine::
 {
     if (connection.machine->awaitingDelivery())
         m_awaiting.try_emplace(connection.machine->awaitedTicket(), fd, connection.serial);
-    queue(fd, connection, out.bytes.data(), out.bytes.size());
+    connection.output.append(out.bytes.begin(), out.bytes.end());
+    if (connection.output.size() > kMaxSessionOutput) {
+        drop(fd); // a peer that sends without reading the answers
+        return;
+    }
+    flush(fd, connection);
     if (!m_connections.count(fd))
         return;
     if (out.close)
@@ -431,17 +434,6 @@ void Daemon::readLocal(int fd, Connection& connection)
         [&] { drop(fd); });
 }
 
-void Daemon::queue(int fd, Connection& connection, const void* bytes, std::size_t size)
-{
-    connection.output.append(static_cast<const char*>(bytes), size);
-    if (connection.kind == Connection::Kind::Session &&
-        connection.output.size() > kMaxSessionOutput) {
-        drop(fd); // a peer that sends without reading the answers
-        return;
-    }
-    flush(fd, connection);
-}
-
 void Daemon::flush(int fd, Connection& connection)
 {
     while (!connection.output.empty()) {
@@ -470,12 +462,8 @@ void Daemon::watch(int fd, Connection& connection)
     const bool reading = !(connection.machine && connection.machine->awaitingDelivery());
     const std::uint32_t events =
         (reading ? std::uint32_t(EPOLLIN) : 0u) | (connection.output.empty() ? 0u : EPOLLOUT);
-    if (connection.watching == events)
-        return;
-    epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+    if (connection.watching != events)
+        control(EPOLL_CTL_MOD, fd, events);
     connection.watching = events;
 }
 
@@ -496,7 +484,7 @@ void Daemon::drop(int fd)
     if (found == m_connections.end())
         return;
     Connection& connection = found->second;
-    if (connection.kind == Connection::Kind::Local) {
+    if (connection.local) {
         m_inbox.disconnect(connection.client);
         --m_locals;
     }
@@ -518,50 +506,48 @@ void Daemon::release(Connection& connection)
 void Daemon::flushLocalClients()
 {
     std::vector<int> overflowing;
-    for (auto& [fd, connection] : m_connections) {
-        if (connection.kind != Connection::Kind::Local)
-            continue;
-        if (m_inbox.overflowing(connection.client)) {
+    for (const auto& [fd, connection] : m_connections) {
+        if (connection.local && m_inbox.overflowing(connection.client))
             overflowing.push_back(fd);
-            continue;
-        }
-        // Taken a chunk at a time, as the socket drains.
-        if (connection.output.size() < Inbox::kOutputChunk && m_inbox.hasOutput(connection.client))
-            connection.output += m_inbox.takeOutput(connection.client);
     }
     for (const int fd : overflowing) {
         m_log.warning("local client dropped: it stopped reading");
         drop(fd);
     }
-    std::vector<int> pending;
-    for (auto& [fd, connection] : m_connections) {
-        if (connection.kind == Connection::Kind::Local && !connection.output.empty())
-            pending.push_back(fd);
+    for (auto next = m_connections.begin(); next != m_connections.end();) {
+        // Advanced first: a failed flush drops this connection alone.
+        const int fd = next->first;
+        Connection& connection = (next++)->second;
+        if (!connection.local)
+            continue;
+        // Taken a chunk at a time, as the socket drains.
+        if (connection.output.size() < Inbox::kOutputChunk && m_inbox.hasOutput(connection.client))
+            connection.output += m_inbox.takeOutput(connection.client);
+        if (!connection.output.empty())
+            flush(fd, connection);
     }
-    for (const int fd : pending) {
-        const auto found = m_connections.find(fd);
-        if (found != m_connections.end())
-            flush(fd, found->second);
-    }
+}
+
+std::optional<Daemon::Clock::time_point> Daemon::deadlineOf(const Connection& connection)
+{
+    if (connection.closing)
+        return connection.closeBy;
+    if (connection.machine)
+        return connection.machine->deadline();
+    return std::nullopt;
 }
 
 int Daemon::timeoutMs() const
 {
     std::optional<Clock::time_point> next;
-    for (const auto& [fd, connection] : m_connections) {
-        std::optional<Clock::time_point> at;
-        if (connection.closing)
-            at = connection.closeBy;
-        else if (connection.machine)
-            at = connection.machine->deadline();
+    const auto consider = [&](std::optional<Clock::time_point> at) {
         if (at && (!next || *at < *next))
             next = at;
-    }
-    for (const Source* source : m_sources) {
-        const auto at = source->deadline();
-        if (at && (!next || *at < *next))
-            next = at;
-    }
+    };
+    for (const auto& [fd, connection] : m_connections)
+        consider(deadlineOf(connection));
+    for (const Source* source : m_sources)
+        consider(source->deadline());
     if (!next)
         return -1;
     const auto wait =
@@ -572,8 +558,7 @@ int Daemon::timeoutMs() const
 Daemon::Source* Daemon::sourceOf(int fd) const
 {
     for (Source* source : m_sources) {
-        const auto fds = source->fds();
-        if (std::find(fds.begin(), fds.end(), fd) != fds.end())
+        if (std::ranges::count(source->fds(), fd) > 0)
             return source;
     }
     return nullptr;
@@ -583,25 +568,21 @@ void Daemon::runDeadlines()
 {
     const auto now = Clock::now();
     for (Source* source : m_sources) {
-        const auto at = source->deadline();
-        if (at && now >= *at)
+        if (const auto at = source->deadline(); at && now >= *at)
             source->runDeadlines(now);
     }
     std::vector<int> due;
     for (const auto& [fd, connection] : m_connections) {
-        if ((connection.closing && now >= connection.closeBy) ||
-            (!connection.closing && connection.machine && now >= connection.machine->deadline()))
+        if (const auto at = deadlineOf(connection); at && now >= *at)
             due.push_back(fd);
     }
     for (const int fd : due) {
         const auto found = m_connections.find(fd);
         if (found == m_connections.end())
             continue;
-        Connection& connection = found->second;
-        if (connection.closing) {
+        if (found->second.closing)
             drop(fd);
-            continue;
-        }
-        afterSession(fd, connection, connection.machine->tick(now));
+        else
+            afterSession(fd, found->second, found->second.machine->tick(now));
     }
 }

@@ -13,7 +13,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,20 +50,22 @@ public:
         virtual ~Source() = default;
         virtual std::vector<int> fds() const = 0;
         virtual void readable(int fd) = 0;
-        virtual std::optional<Clock::time_point> deadline() const = 0;
-        virtual void runDeadlines(Clock::time_point now) = 0;
+        virtual std::optional<Clock::time_point> deadline() const { return std::nullopt; }
+        virtual void runDeadlines(Clock::time_point) {}
     };
     void addSource(Source* source) { m_sources.push_back(source); }
+
+    // UDP on 0.0.0.0:port with address reuse, as nmbd binds, so that either can bind beside the
+    // other; never an interface address, which would take nmbd's unicast datagrams. -1, with
+    // errno, when it cannot be had.
+    static int bindUdp(std::uint16_t port);
+    // The login name of uid; nothing when the user database has none.
+    static std::optional<std::string> loginOf(uid_t uid);
 
 private:
     struct Connection
     {
-        enum class Kind
-        {
-            Session,
-            Local
-        };
-        Kind kind = Kind::Session;
+        bool local = false; // a local client, else a session
         std::string address;
         enum class Slot
         {
@@ -84,17 +85,22 @@ private:
         std::uint64_t serial = 0;
     };
 
+    bool stopOnSignal();
     void acceptSessions();
     void acceptLocal();
+    // Watched for input from now on; false, and closed, when epoll refuses it.
+    bool add(int fd, Connection connection);
+    bool control(int op, int fd, std::uint32_t events);
+    void serve(int fd, Connection& connection, std::uint32_t events);
     void readSession(int fd, Connection& connection);
     void afterSession(int fd, Connection& connection, const SessionMachine::Output& out);
     void readLocal(int fd, Connection& connection);
-    void queue(int fd, Connection& connection, const void* bytes, std::size_t size);
     void flush(int fd, Connection& connection);
     void startClosing(int fd, Connection& connection);
     void drop(int fd);
     void release(Connection& connection);
     void flushLocalClients();
+    static std::optional<Clock::time_point> deadlineOf(const Connection& connection);
     int timeoutMs() const;
     void runDeadlines();
     void startCommit();

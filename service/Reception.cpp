@@ -44,15 +44,8 @@ std::string printable(std::string_view text)
     return out.empty() ? "-" : out;
 }
 
-} // namespace
-
-Reception::Reception(const Settings& settings, Spool& spool, Inbox& inbox, Log log,
-                     std::function<Clock::time_point()> now)
-    : m_settings(settings), m_spool(spool), m_inbox(inbox), m_log(std::move(log)),
-      m_now(std::move(now))
-{}
-
-std::string Reception::timestamp(std::time_t when)
+// "2026-12-07T14:07:27+01:00": local time with its UTC offset.
+std::string timestamp(std::time_t when)
 {
     std::tm local{};
     ::localtime_r(&when, &local);
@@ -65,6 +58,14 @@ std::string Reception::timestamp(std::time_t when)
     return out;
 }
 
+} // namespace
+
+Reception::Reception(const Settings& settings, Spool& spool, Inbox& inbox, Log log,
+                     std::function<Clock::time_point()> now)
+    : m_settings(settings), m_spool(spool), m_inbox(inbox), m_log(std::move(log)),
+      m_now(std::move(now))
+{}
+
 bool Reception::blocked(const ReceivedMessage& message) const
 {
     for (const auto& sender : m_settings.blockedSenders) {
@@ -72,8 +73,8 @@ bool Reception::blocked(const ReceivedMessage& message) const
             return true;
     }
     return !message.address.empty() &&
-           std::find(m_settings.blockedAddresses.begin(), m_settings.blockedAddresses.end(),
-                     message.address) != m_settings.blockedAddresses.end();
+           std::ranges::find(m_settings.blockedAddresses, message.address) !=
+               m_settings.blockedAddresses.end();
 }
 
 bool Reception::overRate(const std::string& address, Clock::time_point now)
@@ -93,18 +94,20 @@ bool Reception::overRate(const std::string& address, Clock::time_point now)
     return rate.accepted.size() >= m_settings.messagesPerMinute;
 }
 
+Verdict Reception::refusal(const ReceivedMessage& message, Clock::time_point now, std::size_t bytes)
+{
+    const Verdict verdict = blocked(message)                 ? Verdict::Blocked
+                            : overRate(message.address, now) ? Verdict::RateLimited
+                            : m_spool.full(bytes)            ? Verdict::SpoolFull
+                                                             : Verdict::Accepted;
+    if (verdict != Verdict::Accepted)
+        refused(message, verdict);
+    return verdict;
+}
+
 Verdict Reception::admit(const ReceivedMessage& header)
 {
-    Verdict verdict = Verdict::Accepted;
-    if (blocked(header))
-        verdict = Verdict::Blocked;
-    else if (overRate(header.address, m_now()))
-        verdict = Verdict::RateLimited;
-    else if (m_spool.full(0))
-        verdict = Verdict::SpoolFull;
-    if (verdict != Verdict::Accepted)
-        refused(header, verdict);
-    return verdict;
+    return refusal(header, m_now(), 0);
 }
 
 Verdict Reception::deliver(const ReceivedMessage& message)
@@ -127,29 +130,12 @@ Verdict Reception::deliverLater(const ReceivedMessage& message, std::string& tic
 Verdict Reception::stage(const ReceivedMessage& message, Spool::Batch* into, std::string& id)
 {
     const Clock::time_point now = m_now();
-    Verdict verdict = Verdict::Accepted;
-    if (blocked(message))
-        verdict = Verdict::Blocked;
-    else if (overRate(message.address, now))
-        verdict = Verdict::RateLimited;
-    if (verdict != Verdict::Accepted) {
-        refused(message, verdict);
-        return verdict;
-    }
-
     // Kept as it is handed out: written once, whatever the number of clients.
-    const std::string content = LocalProtocol::storedRecord({{},
-                                                             message.from,
-                                                             message.machine,
-                                                             message.address,
-                                                             message.called,
-                                                             message.to,
-                                                             timestamp(std::time(nullptr)),
-                                                             message.text});
-    if (m_spool.full(content.size())) {
-        refused(message, Verdict::SpoolFull);
-        return Verdict::SpoolFull;
-    }
+    const std::string content = LocalProtocol::storedRecord(
+        {"", message.from, message.machine, message.address, message.called, message.to,
+         timestamp(std::time(nullptr)), message.text});
+    if (const Verdict verdict = refusal(message, now, content.size()); verdict != Verdict::Accepted)
+        return verdict;
     std::string error;
     const auto staged = m_spool.stage(content, message.user, error, into);
     if (!staged) {
@@ -176,14 +162,11 @@ std::vector<std::pair<std::string, Verdict>> Reception::land(const Spool::Batch&
         const ReceivedMessage message = std::move(found->second);
         m_staged.erase(found);
         const bool stored = i < batch.stored.size() && batch.stored[i];
-        if (!stored) {
-            logLine(message, Verdict::Failed, "error=" + printable(batch.error));
-            verdicts.emplace_back(id, Verdict::Failed);
-            continue;
-        }
-        logLine(message, Verdict::Accepted, "id=" + id);
-        m_inbox.announce(id);
-        verdicts.emplace_back(id, Verdict::Accepted);
+        logLine(message, stored ? Verdict::Accepted : Verdict::Failed,
+                stored ? "id=" + id : "error=" + printable(batch.error));
+        if (stored)
+            m_inbox.announce(id);
+        verdicts.emplace_back(id, stored ? Verdict::Accepted : Verdict::Failed);
     }
     return verdicts;
 }

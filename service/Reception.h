@@ -43,9 +43,6 @@ public:
     Spool::Batch takeRemovals(std::size_t count) { return m_spool.takeRemovals(count); }
     std::vector<std::pair<std::string, Verdict>> land(const Spool::Batch& batch);
 
-    // "2026-12-07T14:07:27+01:00": local time with its UTC offset.
-    static std::string timestamp(std::time_t when);
-
 private:
     struct Rate
     {
@@ -56,6 +53,8 @@ private:
 
     // The checks and the record; Pending once written to into (or the spool's batch).
     Verdict stage(const ReceivedMessage& message, Spool::Batch* into, std::string& id);
+    // Blocked, over the rate or no room for bytes more: logged, and the verdict; else Accepted.
+    Verdict refusal(const ReceivedMessage& message, Clock::time_point now, std::size_t bytes);
     bool blocked(const ReceivedMessage& message) const;
     bool overRate(const std::string& address, Clock::time_point now);
     void logLine(const ReceivedMessage& message, Verdict verdict, const std::string& extra = {});

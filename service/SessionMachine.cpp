@@ -4,6 +4,7 @@
 #include "protocol/SessionServerPacket.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -38,51 +39,28 @@ ErrorCode errorFor(Verdict verdict)
 
 bool allNul(std::span<const std::uint8_t> bytes)
 {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+    return std::ranges::all_of(bytes, [](std::uint8_t b) { return b == 0; });
 }
 
 } // namespace
 
 const char* verdictName(Verdict verdict)
 {
-    switch (verdict) {
-    case Verdict::Accepted:
-        return "delivered";
-    case Verdict::TooLong:
-        return "refused-too-long";
-    case Verdict::Empty:
-        return "refused-empty";
-    case Verdict::Blocked:
-        return "refused-blocked";
-    case Verdict::RateLimited:
-        return "refused-rate-limit";
-    case Verdict::SpoolFull:
-        return "refused-spool-full";
-    case Verdict::Failed:
-        return "refused-spool-error";
-    case Verdict::TimedOut:
-        return "dropped-timed-out";
-    case Verdict::Pending:
-        return "pending";
-    }
-    return "unknown";
+    // In the order Verdict lists them.
+    static const char* const names[] = {
+        "delivered",           "refused-too-long",   "refused-empty",
+        "refused-blocked",     "refused-rate-limit", "refused-spool-full",
+        "refused-spool-error", "dropped-timed-out",  "pending"};
+    static_assert(std::size(names) == std::size_t(Verdict::Pending) + 1);
+    return names[std::size_t(verdict)];
 }
 
 SessionMachine::SessionMachine(const NameTable& names, MessageSink& sink, const OemDecoder& decoder,
-                               std::string peerAddress, Limits limits, Clock::time_point now)
+                               std::string peerAddress, Limits limits, Clock::time_point now,
+                               std::optional<std::uint8_t> refuseWith)
     : m_names(names), m_sink(sink), m_decoder(decoder), m_peer(std::move(peerAddress)),
-      m_limits(limits), m_frames(limits.maxFrame), m_lastActivity(now)
+      m_limits(limits), m_refuseWith(refuseWith), m_frames(limits.maxFrame), m_lastActivity(now)
 {}
-
-SessionMachine SessionMachine::refusing(std::uint8_t code, const NameTable& names,
-                                        MessageSink& sink, const OemDecoder& decoder,
-                                        std::string peerAddress, Limits limits,
-                                        Clock::time_point now)
-{
-    SessionMachine machine(names, sink, decoder, std::move(peerAddress), limits, now);
-    machine.m_refuseWith = code;
-    return machine;
-}
 
 SessionMachine::Output SessionMachine::receive(std::span<const std::uint8_t> bytes,
                                                Clock::time_point now)
@@ -138,29 +116,18 @@ void SessionMachine::process(Output& out, Clock::time_point now)
 
 void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
 {
-    const auto answer = [&](std::vector<std::uint8_t> bytes, bool accept) {
-        out.bytes.insert(out.bytes.end(), bytes.begin(), bytes.end());
-        if (accept)
-            m_state = State::Established;
-        else
-            close(out);
-    };
-    if (frame.type != SessionPacket::kRequest) {
-        // Anything before the request, as Windows answers it.
-        answer(SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kUnspecifiedError),
-               false);
-        return;
-    }
-    if (m_refuseWith) {
-        answer(SessionServerPacket::encodeNegativeResponse(*m_refuseWith), false);
-        return;
-    }
-    const auto request = SessionServerPacket::decodeSessionRequest(frame.body);
+    namespace S = SessionServerPacket;
+    const bool isRequest = frame.type == SessionPacket::kRequest;
+    const auto request =
+        isRequest && !m_refuseWith ? S::decodeSessionRequest(frame.body) : std::nullopt;
     const auto recipient = request ? m_names.find(request->called, m_local) : std::nullopt;
     if (!recipient) {
-        answer(
-            SessionServerPacket::encodeNegativeResponse(SessionServerPacket::kCalledNameNotPresent),
-            false);
+        // Not a request (answered as Windows answers it), refused for room, or not our name.
+        const auto refusal = S::encodeNegativeResponse(!isRequest     ? S::kUnspecifiedError
+                                                       : m_refuseWith ? *m_refuseWith
+                                                                      : S::kCalledNameNotPresent);
+        out.bytes.insert(out.bytes.end(), refusal.begin(), refusal.end());
+        close(out);
         return;
     }
     const auto name = [&](const NetbiosName& n) {
@@ -171,7 +138,9 @@ void SessionMachine::handleRequest(const SessionFrame& frame, Output& out)
     m_called = name(request->called);
     m_machine = name(request->calling);
     m_user = recipient->user;
-    answer(SessionServerPacket::encodePositiveResponse(), true);
+    m_state = State::Established;
+    const auto accepted = S::encodePositiveResponse();
+    out.bytes.insert(out.bytes.end(), accepted.begin(), accepted.end());
 }
 
 ReceivedMessage SessionMachine::header(std::span<const std::uint8_t> from,
@@ -208,31 +177,30 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
     const auto error = [&](ErrorCode code) {
         reply(out, Smb::encodeErrorReply(*request, code.errorClass, code.code));
     };
-    const auto malformed = [&] {
-        error({Smb::kErrSrv, Smb::kErrError});
+    // What does not decode is a server error; text or end with no message begun, a bad parameter.
+    const auto usable = [&](bool decoded, bool inTurn = true) {
+        if (!decoded || !inTurn)
+            error(decoded ? ErrorCode{Smb::kErrDos, Smb::kErrInvalidParam}
+                          : ErrorCode{Smb::kErrSrv, Smb::kErrError});
+        return decoded && inTurn;
     };
 
     switch (request->command) {
     case Smb::kSend: {
         const auto send = Smb::decodeSend(*request);
-        if (!send) {
-            malformed();
+        if (!usable(send.has_value()))
             return;
-        }
         m_pending.reset(); // a single block ends any unfinished message
         m_lastActivity = m_now;
-        Pending single{header(send->from, send->to), send->data, false, m_now};
-        single.tooLong = send->data.size() > m_limits.maxTextBytes;
-        m_pending = std::move(single);
+        m_pending = Pending{header(send->from, send->to), send->data,
+                            send->data.size() > m_limits.maxTextBytes, m_now};
         finish(*request, out);
         return;
     }
     case Smb::kStart: {
         const auto start = Smb::decodeStart(*request);
-        if (!start) {
-            malformed();
+        if (!usable(start.has_value()))
             return;
-        }
         // A new start drops an unfinished message, as Samba does.
         m_pending.reset();
         ReceivedMessage message = header(start->from, start->to);
@@ -249,14 +217,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
     }
     case Smb::kText: {
         const auto text = Smb::decodeText(*request);
-        if (!text) {
-            malformed();
+        if (!usable(text.has_value(), m_pending.has_value()))
             return;
-        }
-        if (!m_pending) {
-            error({Smb::kErrDos, Smb::kErrInvalidParam});
-            return;
-        }
         if (m_pending->text.size() + text->data.size() > m_limits.maxTextBytes) {
             // Never cut a message: refuse it whole, and keep nothing of it.
             m_pending->message.size = m_pending->text.size() + text->data.size();
@@ -271,15 +233,8 @@ void SessionMachine::handleSmb(const SessionFrame& frame, Output& out)
         return;
     }
     case Smb::kEnd:
-        if (!Smb::decodeEnd(*request)) {
-            malformed();
-            return;
-        }
-        if (!m_pending) {
-            error({Smb::kErrDos, Smb::kErrInvalidParam});
-            return;
-        }
-        finish(*request, out);
+        if (usable(Smb::decodeEnd(*request).has_value(), m_pending.has_value()))
+            finish(*request, out);
         return;
     default:
         error({Smb::kErrSrv, Smb::kErrSmbCmd});
@@ -294,41 +249,35 @@ void SessionMachine::finish(const Smb::Request& request, Output& out)
     m_lastActivity = m_now;
     ReceivedMessage& message = pending.message;
     message.size = pending.text.size();
-    Verdict verdict = Verdict::Accepted;
-    if (pending.tooLong) {
-        verdict = Verdict::TooLong;
-    } else if (allNul(pending.text)) {
-        verdict = Verdict::Empty;
-    }
+    Verdict verdict = pending.tooLong        ? Verdict::TooLong
+                      : allNul(pending.text) ? Verdict::Empty
+                                             : Verdict::Accepted;
     if (verdict != Verdict::Accepted) {
         m_sink.refused(message, verdict);
     } else {
         message.text = m_decoder.text(pending.text);
         verdict = m_sink.deliverLater(message, m_ticket);
     }
-    if (verdict != Verdict::Pending)
-        m_ticket.clear();
-    if (verdict == Verdict::Pending)
+    if (verdict == Verdict::Pending) {
         m_awaiting = request; // answered by resume()
-    else
-        answer(request, verdict, out);
+        return;
+    }
+    m_ticket.clear();
+    answer(request, verdict, out);
 }
 
 void SessionMachine::answer(const Smb::Request& request, Verdict verdict, Output& out)
 {
-    if (verdict == Verdict::Accepted)
-        reply(out, Smb::encodeReply(request));
-    else
-        reply(out,
-              Smb::encodeErrorReply(request, errorFor(verdict).errorClass, errorFor(verdict).code));
+    const ErrorCode error = errorFor(verdict);
+    reply(out, verdict == Verdict::Accepted
+                   ? Smb::encodeReply(request)
+                   : Smb::encodeErrorReply(request, error.errorClass, error.code));
 }
 
 void SessionMachine::peerClosed()
 {
-    m_pending.reset();
-    m_awaiting.reset();
-    m_ticket.clear();
-    m_state = State::Closed;
+    Output unsent;
+    close(unsent);
 }
 
 SessionMachine::Output SessionMachine::tick(Clock::time_point now)

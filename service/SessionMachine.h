@@ -39,14 +39,11 @@ public:
         bool close = false; // after sending bytes
     };
 
+    // refuseWith: answer the session request with NEGATIVE (code) and close, for a connection
+    // beyond the session limits.
     SessionMachine(const NameTable& names, MessageSink& sink, const OemDecoder& decoder,
-                   std::string peerAddress, Limits limits, Clock::time_point now);
-
-    // A machine that answers the session request with NEGATIVE (code) and closes: for a
-    // connection beyond the session limits.
-    static SessionMachine refusing(std::uint8_t code, const NameTable& names, MessageSink& sink,
-                                   const OemDecoder& decoder, std::string peerAddress,
-                                   Limits limits, Clock::time_point now);
+                   std::string peerAddress, Limits limits, Clock::time_point now,
+                   std::optional<std::uint8_t> refuseWith = std::nullopt);
 
     // Where the session arrived (this machine's address, dotted), for the called-name check.
     void setLocalAddress(std::string address) { m_local = std::move(address); }

@@ -27,8 +27,8 @@ constexpr std::size_t kMaxFile = 256 * 1024;
 
 bool isHex(std::string_view text)
 {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return std::ranges::all_of(
+        text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool isId(std::string_view name)
@@ -99,22 +99,22 @@ std::optional<std::string> readFile(const std::string& path, std::size_t sizeHin
     return content;
 }
 
+std::string fileName(const std::string& id, const std::string& user)
+{
+    return id + "-" + hex(user) + kSuffix;
+}
+
+std::string tempOf(const std::string& dir, const std::string& id)
+{
+    return dir + "/" + kTempPrefix + id;
+}
+
 } // namespace
 
 Spool::Spool(std::string stateDir, std::size_t maxMessages, std::size_t maxBytes)
     : m_dir(std::move(stateDir) + "/spool"), m_maxMessages(maxMessages), m_maxBytes(maxBytes),
       m_staged(newBatch())
 {}
-
-std::string Spool::fileName(const std::string& id, const std::string& user)
-{
-    return id + "-" + hex(user) + kSuffix;
-}
-
-std::string Spool::tempOf(const std::string& dir, const std::string& id)
-{
-    return dir + "/" + kTempPrefix + id;
-}
 
 std::uint32_t Spool::intern(const std::string& user)
 {
@@ -133,27 +133,22 @@ void Spool::index(std::uint64_t id, std::size_t size, const std::string& user)
 
 bool Spool::open(std::string& error)
 {
+    const auto fail = [&](const std::string& what) {
+        error = what + ": " + std::strerror(errno);
+        return false;
+    };
     if (::mkdir(m_dir.c_str(), 0700) == 0) {
         // A new folder is durable only once its parent is synced too.
         const std::string parent = m_dir.substr(0, m_dir.rfind('/'));
-        if (!DurableFile::sync(parent.empty() ? "/" : parent, true)) {
-            error = "cannot sync " + parent + ": " + std::strerror(errno);
-            return false;
-        }
+        if (!DurableFile::sync(parent.empty() ? "/" : parent, true))
+            return fail("cannot sync " + parent);
     } else if (errno != EEXIST) {
-        error = "cannot make " + m_dir + ": " + std::strerror(errno);
-        return false;
+        return fail("cannot make " + m_dir);
     }
     DIR* dir = ::opendir(m_dir.c_str());
-    if (!dir) {
-        error = "cannot read " + m_dir + ": " + std::strerror(errno);
-        return false;
-    }
-    struct Closer
-    {
-        void operator()(DIR* d) const { ::closedir(d); }
-    };
-    const std::unique_ptr<DIR, Closer> owner(dir);
+    if (!dir)
+        return fail("cannot read " + m_dir);
+    const std::unique_ptr<DIR, int (*)(DIR*)> owner(dir, &::closedir);
     m_index.clear();
     m_bytes = 0;
     bool renamed = false;
@@ -192,11 +187,7 @@ bool Spool::open(std::string& error)
             index(idNumber(id), std::size_t(info.st_size), user);
         }
     }
-    if (renamed && !DurableFile::sync(m_dir, true)) {
-        error = "cannot sync " + m_dir + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return !renamed || DurableFile::sync(m_dir, true) || fail("cannot sync " + m_dir);
 }
 
 bool Spool::full(std::size_t bytes) const
@@ -264,12 +255,9 @@ void Spool::Batch::sync()
     const int folder = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // One file: its own sync. Several: one sync of the file system holds them all.
     // (A sync per file measured 2.5 times slower for 8 parallel senders than one syncfs.)
-    bool synced = folder >= 0 && entries.empty();
-    if (folder >= 0 && entries.size() == 1) {
-        synced = DurableFile::sync(tempOf(dir, entries[0].id));
-    } else if (folder >= 0 && !entries.empty()) {
-        synced = ::syncfs(folder) == 0;
-    }
+    const bool synced =
+        folder >= 0 && (entries.size() == 1 ? DurableFile::sync(tempOf(dir, entries[0].id))
+                                            : entries.empty() || ::syncfs(folder) == 0);
     if (!synced)
         error = std::strerror(errno);
     const auto pathOf = [&](const Staged& entry) {
@@ -286,7 +274,7 @@ void Spool::Batch::sync()
     if (folder < 0 || ::fsync(folder) != 0) {
         // Renamed, but not known to be durable: none counts.
         error = std::strerror(errno);
-        std::fill(stored.begin(), stored.end(), false);
+        stored.assign(stored.size(), false);
     }
     if (folder >= 0)
         ::close(folder);
@@ -311,14 +299,12 @@ void Spool::settle(const Batch& batch)
 
 bool Spool::remove(const std::string& id)
 {
-    if (!isId(id))
+    const std::string* user = userOf(id);
+    if (!user)
         return false;
-    const auto found = m_index.find(idNumber(id));
-    if (found == m_index.end())
-        return false;
-    m_staged.removals.push_back(fileName(id, m_users[found->second.user]));
-    m_bytes -= found->second.size;
-    m_index.erase(found);
+    m_staged.removals.push_back(fileName(id, *user));
+    m_bytes -= m_index.at(idNumber(id)).size;
+    m_index.erase(idNumber(id));
     return true;
 }
 
@@ -340,12 +326,10 @@ const std::string* Spool::userOf(const std::string& id) const
 
 std::optional<std::string> Spool::read(const std::string& id) const
 {
-    if (!isId(id))
+    const std::string* user = userOf(id);
+    if (!user)
         return std::nullopt;
-    const auto found = m_index.find(idNumber(id));
-    if (found == m_index.end())
-        return std::nullopt;
-    return readFile(m_dir + "/" + fileName(id, m_users[found->second.user]), found->second.size);
+    return readFile(m_dir + "/" + fileName(id, *user), m_index.at(idNumber(id)).size);
 }
 
 std::size_t Spool::countFor(const std::string& user) const
@@ -353,7 +337,7 @@ std::size_t Spool::countFor(const std::string& user) const
     const auto found = m_userIds.find(user);
     const std::uint32_t mine = found == m_userIds.end() ? std::uint32_t(-1) : found->second;
     const std::uint32_t everyone = m_userIds.count("") ? m_userIds.at("") : std::uint32_t(-1);
-    return std::size_t(std::count_if(m_index.begin(), m_index.end(), [&](const auto& entry) {
+    return std::size_t(std::ranges::count_if(m_index, [&](const auto& entry) {
         return entry.second.user == mine || entry.second.user == everyone;
     }));
 }

@@ -85,7 +85,6 @@ public:
     std::size_t countFor(const std::string& user) const;
 
     std::size_t count() const { return m_index.size(); }
-    std::size_t bytes() const { return m_bytes; }
 
 private:
     struct Stored
@@ -94,8 +93,6 @@ private:
         std::uint32_t user; // into m_users
     };
 
-    static std::string fileName(const std::string& id, const std::string& user);
-    static std::string tempOf(const std::string& dir, const std::string& id);
     std::uint32_t intern(const std::string& user);
     void index(std::uint64_t id, std::size_t size, const std::string& user);
     std::string nextId();

@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,20 +42,10 @@ WorkgroupReception::WorkgroupReception(int fd, Options options, MessageSink& sin
 
 int WorkgroupReception::openSocket(std::uint16_t port, const Log& log)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(port);
-    // Never an interface address: that would take nmbd's unicast datagrams.
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    const int fd = Daemon::bindUdp(port);
+    if (fd < 0)
         log.warning("workgroup messages off: cannot bind UDP port " + std::to_string(port) + ": " +
                     std::strerror(errno));
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
     return fd;
 }
 
@@ -81,7 +70,7 @@ bool WorkgroupReception::receive(std::span<const std::uint8_t> datagram,
 
     while (!m_seen.empty() && now - m_seen.front().at >= m_options.duplicateWindow)
         m_seen.pop_front();
-    const bool copy = std::any_of(m_seen.begin(), m_seen.end(), [&](const Seen& seen) {
+    const bool copy = std::ranges::any_of(m_seen, [&](const Seen& seen) {
         return seen.source == sourceAddress && seen.datagramId == message.datagramId &&
                seen.from == message.from && seen.text == message.text;
     });

@@ -37,8 +37,7 @@ public:
     WorkgroupReception(int fd, Options options, MessageSink& sink, const OemDecoder& decoder,
                        Log log, std::function<Clock::time_point()> now = &Clock::now);
 
-    // UDP 0.0.0.0:port with address reuse, so that nmbd starts beside it and keeps its
-    // unicast datagrams; -1 with a log line when it cannot be had.
+    // Daemon::bindUdp(port), or -1 with a log line.
     static int openSocket(std::uint16_t port, const Log& log);
 
     // One datagram from sourceAddress (host byte order); true when it became a message.
@@ -46,8 +45,6 @@ public:
 
     std::vector<int> fds() const override;
     void readable(int fd) override;
-    std::optional<Clock::time_point> deadline() const override { return std::nullopt; }
-    void runDeadlines(Clock::time_point) override {}
 
 private:
     struct Seen

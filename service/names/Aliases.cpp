@@ -1,18 +1,14 @@
 #include "service/names/Aliases.h"
 
+#include <iterator>
+
 namespace {
 
 Aliases::State fromStatus(NameHolder::Status status)
 {
-    switch (status) {
-    case NameHolder::Status::Held:
-        return Aliases::State::Held;
-    case NameHolder::Status::Conflict:
-        return Aliases::State::Conflict;
-    case NameHolder::Status::Pending:
-        break;
-    }
-    return Aliases::State::Pending;
+    return status == NameHolder::Status::Held       ? Aliases::State::Held
+           : status == NameHolder::Status::Conflict ? Aliases::State::Conflict
+                                                    : Aliases::State::Pending;
 }
 
 bool registered(const Aliases::Alias& alias)
@@ -22,10 +18,6 @@ bool registered(const Aliases::Alias& alias)
 }
 
 } // namespace
-
-Aliases::Aliases(bool serviceOn, std::string computerName)
-    : Aliases(serviceOn, std::move(computerName), Timing{})
-{}
 
 Aliases::Aliases(bool serviceOn, std::string computerName, Timing timing)
     : m_serviceOn(serviceOn), m_timing(timing), m_computerName(upperCased(std::move(computerName)))
@@ -188,9 +180,7 @@ Aliases::Switch Aliases::setServiceOn(bool on, Clock::time_point now)
 std::optional<Aliases::Alias> Aliases::aliasOf(const std::string& user) const
 {
     const auto found = m_users.find(user);
-    if (found == m_users.end())
-        return std::nullopt;
-    return found->second.alias;
+    return found == m_users.end() ? std::nullopt : std::optional(found->second.alias);
 }
 
 std::optional<std::string> Aliases::ownerOf(const NetbiosName& name) const
@@ -222,17 +212,8 @@ std::vector<std::string> Aliases::statusChanged(const NetbiosName& name, NameHol
 
 const char* Aliases::stateText(State state)
 {
-    switch (state) {
-    case State::Pending:
-        return "pending";
-    case State::Held:
-        return "held";
-    case State::Conflict:
-        return "conflict";
-    case State::TooLong:
-        return "too-long";
-    case State::Unavailable:
-        break;
-    }
-    return "unavailable";
+    // In the order State lists them.
+    static const char* const texts[] = {"pending", "held", "conflict", "too-long", "unavailable"};
+    static_assert(std::size(texts) == std::size_t(State::Unavailable) + 1);
+    return texts[std::size_t(state)];
 }

@@ -42,7 +42,6 @@ public:
         std::chrono::milliseconds minimumHold{60'000};
     };
 
-    Aliases(bool serviceOn, std::string computerName);
     Aliases(bool serviceOn, std::string computerName, Timing timing);
 
     // The first client of a user: the name to register, if any. The computer name is held

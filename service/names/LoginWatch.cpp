@@ -1,27 +1,17 @@
 #include "service/names/LoginWatch.h"
 
-#include <pwd.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 // logind's user records can name any number of users; aliases beyond this many are not held.
 constexpr int kMaxUsers = 1024;
-
-std::optional<std::string> loginOf(uid_t uid)
-{
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    return std::string(found->pw_name);
-}
 
 std::string joined(const std::set<std::string>& users)
 {
@@ -55,12 +45,6 @@ LoginWatch::~LoginWatch()
     ::sd_login_monitor_unref(m_monitor);
 }
 
-bool LoginWatch::countsAsLoggedIn(const std::string& state)
-{
-    // "lingering" and "closing" users have services or processes left, but no session.
-    return state == "active" || state == "online";
-}
-
 void LoginWatch::refresh()
 {
     uid_t* uids = nullptr;
@@ -76,20 +60,20 @@ void LoginWatch::refresh()
         char* state = nullptr;
         if (::sd_uid_get_state(uids[i], &state) < 0)
             continue;
-        const bool in = countsAsLoggedIn(state);
+        // "lingering" and "closing" users have services or processes left, but no session.
+        const bool in = std::string_view(state) == "active" || std::string_view(state) == "online";
         std::free(state);
         if (!in)
             continue;
-        if (const auto login = loginOf(uids[i]))
+        if (const auto login = Daemon::loginOf(uids[i]))
             users.insert(*login);
     }
     std::free(uids);
-    if (m_read && users == m_users)
+    if (m_users == users)
         return;
-    m_read = true;
     m_users = std::move(users);
-    m_log.info("logins: logged in: " + joined(m_users));
-    m_changed(m_users);
+    m_log.info("logins: logged in: " + joined(*m_users));
+    m_changed(*m_users);
 }
 
 std::vector<int> LoginWatch::fds() const

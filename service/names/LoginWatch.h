@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -30,10 +31,6 @@ public:
 
     std::vector<int> fds() const override;
     void readable(int fd) override;
-    std::optional<Daemon::Clock::time_point> deadline() const override { return std::nullopt; }
-    void runDeadlines(Daemon::Clock::time_point) override {}
-
-    static bool countsAsLoggedIn(const std::string& state);
 
 private:
     LoginWatch(sd_login_monitor* monitor, Changed changed, Log log);
@@ -41,6 +38,5 @@ private:
     sd_login_monitor* m_monitor;
     Changed m_changed;
     Log m_log;
-    std::set<std::string> m_users;
-    bool m_read = false;
+    std::optional<std::set<std::string>> m_users; // nothing until first read
 };

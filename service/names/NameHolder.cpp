@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
 namespace P = NameServerPacket;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -43,9 +45,9 @@ bool onSubnet(const NameHolder::Interface& interface, std::uint32_t address)
     return (address & ~host) == (interface.address & ~host) && address != interface.address;
 }
 
-std::string seconds(std::chrono::milliseconds delay)
+std::string describe(const NetbiosName& name, const NameHolder::Interface& interface)
 {
-    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(delay).count()) + " s";
+    return nameText(name) + " on " + interface.name + " (" + dotted(interface.address) + ")";
 }
 
 } // namespace
@@ -66,24 +68,20 @@ void NameHolder::Bucket::refill(double rate, Clock::time_point now)
 
 const NameHolder::Interface* NameHolder::findInterface(int index) const
 {
-    const auto found = std::find_if(m_interfaces.begin(), m_interfaces.end(),
-                                    [&](const Interface& i) { return i.index == index; });
+    const auto found = std::ranges::find(m_interfaces, index, &Interface::index);
     return found == m_interfaces.end() ? nullptr : &*found;
 }
 
 void NameHolder::setInterfaces(const std::vector<Interface>& interfaces, Clock::time_point now)
 {
     std::vector<Interface> usable;
-    for (const Interface& interface : interfaces) {
-        if (interface.loopback || interface.broadcast != 0)
-            usable.push_back(interface);
-    }
+    std::ranges::copy_if(interfaces, std::back_inserter(usable),
+                         [](const Interface& i) { return i.loopback || i.broadcast != 0; });
 
     for (auto& [bytes, held] : m_names) {
         const NetbiosName name(bytes);
         std::erase_if(held.entries, [&](const auto& entry) {
-            return std::none_of(usable.begin(), usable.end(),
-                                [&](const Interface& i) { return i.index == entry.first; });
+            return std::ranges::find(usable, entry.first, &Interface::index) == usable.end();
         });
         for (const Interface& interface : usable) {
             const Interface* before = findInterface(interface.index);
@@ -110,10 +108,7 @@ void NameHolder::addName(const NetbiosName& name, Clock::time_point now)
         return;
     Name& held = m_names[name.bytes()];
     held.added = m_added++;
-    for (const Interface& interface : m_interfaces) {
-        if (!interface.loopback)
-            startRegistration(name, held, interface, now);
-    }
+    registerEverywhere(name, held, now);
     startWins(name, held, now);
     held.reported = computeStatus(held);
     m_changes.push_back({name, held.reported});
@@ -124,12 +119,7 @@ void NameHolder::removeName(const NetbiosName& name)
     const auto found = m_names.find(name.bytes());
     if (found == m_names.end())
         return;
-    for (const auto& [index, entry] : found->second.entries) {
-        const Interface* interface = findInterface(index);
-        if (interface != nullptr && entry.state == State::Held)
-            sendRelease(name, *interface);
-    }
-    releaseWins(name, found->second);
+    releaseHeld(name, found->second);
     m_names.erase(found);
 }
 
@@ -144,25 +134,40 @@ void NameHolder::startRegistration(const NetbiosName& name, Name& held, const In
 {
     Entry& entry = held.entries[interface.index];
     entry = Entry{State::Pending, m_nextTransactionId++, 1, now + m_settings.retryInterval};
-    queue({interface.index, interface.address, interface.broadcast, m_settings.namePort,
-           P::encodeRegistrationRequest(entry.transactionId, name, interface.address)});
+    queue(interface, interface.broadcast, m_settings.namePort,
+          P::encodeRegistrationRequest(entry.transactionId, name, interface.address));
+}
+
+void NameHolder::registerEverywhere(const NetbiosName& name, Name& held, Clock::time_point now)
+{
+    for (const Interface& interface : m_interfaces) {
+        if (!interface.loopback)
+            startRegistration(name, held, interface, now);
+    }
 }
 
 void NameHolder::sendRelease(const NetbiosName& name, const Interface& interface)
 {
-    queue({interface.index, interface.address, interface.broadcast, m_settings.namePort,
-           P::encodeReleaseRequest(m_nextTransactionId++, name, interface.address)});
+    queue(interface, interface.broadcast, m_settings.namePort,
+          P::encodeReleaseRequest(m_nextTransactionId++, name, interface.address));
     m_log.info("names: released " + describe(name, interface));
+}
+
+void NameHolder::releaseHeld(const NetbiosName& name, const Name& held)
+{
+    for (const auto& [index, entry] : held.entries) {
+        const Interface* interface = findInterface(index);
+        if (interface != nullptr && entry.state == State::Held)
+            sendRelease(name, *interface);
+    }
+    releaseWins(name, held);
 }
 
 void NameHolder::retryConflict(const NetbiosName& name, Name& held, Clock::time_point now)
 {
     held.retryAt.reset();
     m_log.notice("names: claiming " + nameText(name) + " again after a conflict");
-    for (const Interface& interface : m_interfaces) {
-        if (!interface.loopback)
-            startRegistration(name, held, interface, now);
-    }
+    registerEverywhere(name, held, now);
     if (held.wins)
         startWins(name, held, now);
 }
@@ -182,9 +187,8 @@ void NameHolder::tick(Clock::time_point now)
                 entry.nextAt =
                     now + (entry.sent < m_settings.registrationSends ? m_settings.retryInterval
                                                                      : m_settings.defenceWindow);
-                queue(
-                    {index, interface->address, interface->broadcast, m_settings.namePort,
-                     P::encodeRegistrationRequest(entry.transactionId, name, interface->address)});
+                queue(*interface, interface->broadcast, m_settings.namePort,
+                      P::encodeRegistrationRequest(entry.transactionId, name, interface->address));
             } else {
                 entry.state = State::Held;
                 m_log.info("names: registered " + describe(name, *interface));
@@ -198,16 +202,18 @@ void NameHolder::tick(Clock::time_point now)
 std::optional<NameHolder::Clock::time_point> NameHolder::nextDeadline() const
 {
     std::optional<Clock::time_point> next;
+    const auto consider = [&](std::optional<Clock::time_point> at) {
+        if (at && (!next || *at < *next))
+            next = at;
+    };
     for (const auto& [bytes, held] : m_names) {
         for (const auto& [index, entry] : held.entries) {
-            if (entry.state == State::Pending && (!next || entry.nextAt < *next))
-                next = entry.nextAt;
+            if (entry.state == State::Pending)
+                consider(entry.nextAt);
         }
-        if (held.retryAt && (!next || *held.retryAt < *next))
-            next = held.retryAt;
-        if (held.wins && held.wins->phase != Wins::Phase::Refused &&
-            (!next || held.wins->nextAt < *next))
-            next = held.wins->nextAt;
+        consider(held.retryAt);
+        if (held.wins && held.wins->phase != Wins::Phase::Refused)
+            consider(held.wins->nextAt);
     }
     return next;
 }
@@ -258,9 +264,8 @@ NameHolder::Bucket& NameHolder::sourceBucket(std::uint32_t source, Clock::time_p
     auto found = m_sources.find(source);
     if (found == m_sources.end()) {
         if (m_sources.size() >= m_settings.maxSources) {
-            const auto oldest = std::min_element(
-                m_sources.begin(), m_sources.end(),
-                [](const auto& a, const auto& b) { return a.second.seen < b.second.seen; });
+            const auto oldest = std::ranges::min_element(
+                m_sources, {}, [](const auto& entry) { return entry.second.seen; });
             // A full table of recent askers is not churned by newcomers: they share the pool.
             if (oldest == m_sources.end() || now - oldest->second.seen < m_settings.sourceKeep)
                 return m_shared;
@@ -288,7 +293,7 @@ bool NameHolder::takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_
     }
     // One line a minute at most, however long the flood lasts.
     ++m_rateLimited;
-    if (!m_rateLoggedAt || now - *m_rateLoggedAt >= std::chrono::minutes(1)) {
+    if (!m_rateLoggedAt || now - *m_rateLoggedAt >= 1min) {
         m_rateLoggedAt = now;
         m_log.warning("names: answer rate limit reached; " + std::to_string(m_rateLimited) +
                       " answers dropped so far");
@@ -308,17 +313,16 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
     if (interface == nullptr)
         return;
     // Our own broadcasts come back to us.
-    const bool ours =
-        sourcePort == m_settings.namePort &&
-        std::any_of(m_interfaces.begin(), m_interfaces.end(),
-                    [&](const Interface& i) { return !i.loopback && i.address == sourceAddress; });
+    const bool ours = sourcePort == m_settings.namePort &&
+                      std::ranges::any_of(m_interfaces, [&](const Interface& i) {
+                          return !i.loopback && i.address == sourceAddress;
+                      });
     if (ours)
         return;
 
     const auto answer = [&](std::vector<std::uint8_t> packet) {
         if (takeAnswerToken(Answer::Query, sourceAddress, now))
-            queue({interface->index, interface->address, sourceAddress, sourcePort,
-                   std::move(packet)});
+            queue(*interface, sourceAddress, sourcePort, std::move(packet));
     };
 
     std::visit(
@@ -331,19 +335,17 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                                                           interface->address,
                                                           m_settings.answerTtl));
             } else if constexpr (std::is_same_v<T, P::NodeStatusRequest>) {
-                std::vector<std::pair<std::uint64_t, NetbiosName>> listed;
+                std::map<std::uint64_t, NetbiosName> listed;
                 bool asked = packet.name == NetbiosName::wildcard();
                 for (const auto& [bytes, held] : m_names) {
                     if (!answersOn(held, *interface))
                         continue;
-                    listed.emplace_back(held.added, NetbiosName(bytes));
+                    listed.emplace(held.added, NetbiosName(bytes));
                     asked = asked || packet.name.bytes() == bytes;
                 }
-                std::sort(listed.begin(), listed.end(),
-                          [](const auto& a, const auto& b) { return a.first < b.first; });
                 std::vector<P::NodeStatusName> table;
-                for (const auto& entry : listed)
-                    table.push_back({entry.second});
+                for (const auto& [added, name] : listed)
+                    table.push_back({name});
                 if (asked && !table.empty())
                     answer(P::encodeNodeStatusResponse(packet.transactionId, packet.name, table));
             } else if constexpr (std::is_same_v<T, P::Registration>) {
@@ -353,9 +355,9 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                     return;
                 m_log.notice("names: defended " + describe(packet.name, *interface) + " against " +
                              dotted(packet.address));
-                queue({interface->index, interface->address, sourceAddress, sourcePort,
-                       P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
-                                                             packet.nbFlags, packet.address)});
+                queue(*interface, sourceAddress, sourcePort,
+                      P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
+                                                            packet.nbFlags, packet.address));
             } else if constexpr (std::is_same_v<T, P::NegativeRegistration>) {
                 const auto found = m_names.find(packet.name.bytes());
                 if (found == m_names.end())
@@ -372,7 +374,7 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                 enterConflict(packet.name, held, now);
                 m_log.warning("names: " + describe(packet.name, *interface) + " is held by " +
                               dotted(sourceAddress) + ", not claimed; trying again in " +
-                              seconds(held.retryDelay));
+                              std::to_string(held.retryDelay.count() / 1000) + " s");
             }
             // A release of a name by another node is nothing to act on: we never cache.
         },
@@ -387,20 +389,14 @@ void NameHolder::enterConflict(const NetbiosName& name, Name& held, Clock::time_
                           ? m_settings.conflictRetry
                           : std::min(2 * held.retryDelay, m_settings.conflictRetryMax);
     held.retryAt = now + held.retryDelay;
-    for (const auto& [index, other] : held.entries) {
-        const Interface* where = findInterface(index);
-        if (other.state == State::Held && where != nullptr)
-            sendRelease(name, *where);
-    }
-    releaseWins(name, held);
+    releaseHeld(name, held);
     updateStatus(name, held);
 }
 
 // The server sees one address per name: the first interface's, as Samba's client registers.
 const NameHolder::Interface* NameHolder::winsInterface() const
 {
-    const auto found = std::find_if(m_interfaces.begin(), m_interfaces.end(),
-                                    [](const Interface& i) { return !i.loopback; });
+    const auto found = std::ranges::find(m_interfaces, false, &Interface::loopback);
     return found == m_interfaces.end() ? nullptr : &*found;
 }
 
@@ -428,10 +424,9 @@ void NameHolder::sendWins(const NetbiosName& name, Name& held, Clock::time_point
     wins.nextAt = now + m_settings.winsRetryInterval;
     const auto request = wins.phase == Wins::Phase::Refreshing ? P::WinsRequest::Refresh
                                                                : P::WinsRequest::Registration;
-    queue({interface->index, interface->address, m_settings.winsServers[wins.server],
-           m_settings.namePort,
-           P::encodeWinsRequest(request, wins.transactionId, name, wins.address,
-                                m_settings.winsTtl)});
+    queue(
+        *interface, m_settings.winsServers[wins.server], m_settings.namePort,
+        P::encodeWinsRequest(request, wins.transactionId, name, wins.address, m_settings.winsTtl));
 }
 
 void NameHolder::tickWins(const NetbiosName& name, Name& held, Clock::time_point now)
@@ -457,16 +452,14 @@ void NameHolder::tickWins(const NetbiosName& name, Name& held, Clock::time_point
         }
         wins.server = 0;
         wins.phase = Wins::Phase::Unreached;
-        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(std::chrono::minutes(20));
+        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(20min);
         m_log.warning("names: no WINS server answered for " + nameText(name) +
                       "; trying again later");
         return;
     case Wins::Phase::Unreached:
-        wins.phase = Wins::Phase::Registering;
-        sendWins(name, held, now);
-        return;
     case Wins::Phase::Registered:
-        wins.phase = Wins::Phase::Refreshing;
+        wins.phase = wins.phase == Wins::Phase::Unreached ? Wins::Phase::Registering
+                                                          : Wins::Phase::Refreshing;
         sendWins(name, held, now);
         return;
     case Wins::Phase::Refused:
@@ -503,9 +496,8 @@ bool NameHolder::receiveWins(std::span<const std::uint8_t> bytes, std::uint32_t 
         wins.phase = Wins::Phase::Registered;
         wins.sent = 0;
         const auto half = std::chrono::milliseconds(std::uint64_t(answer->ttl) * 500);
-        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(std::clamp(
-                                half, std::chrono::milliseconds(std::chrono::seconds(30)),
-                                std::chrono::milliseconds(std::chrono::minutes(20))));
+        wins.nextAt = now + m_settings.winsRefreshInterval.value_or(
+                                std::clamp<std::chrono::milliseconds>(half, 30s, 20min));
         if (!refreshed)
             m_log.info("names: registered " + nameText(name) + " at " + dotted(wins.address) +
                        " with WINS server " + dotted(sourceAddress) + " for " +
@@ -543,19 +535,18 @@ void NameHolder::releaseWins(const NetbiosName& name, const Name& held)
     const Interface* interface = winsInterface();
     if (interface == nullptr)
         return;
-    queue({interface->index, interface->address, m_settings.winsServers[wins.server],
-           m_settings.namePort,
-           P::encodeWinsRequest(P::WinsRequest::Release, m_nextTransactionId++, name, wins.address,
-                                0)});
+    queue(*interface, m_settings.winsServers[wins.server], m_settings.namePort,
+          P::encodeWinsRequest(P::WinsRequest::Release, m_nextTransactionId++, name, wins.address,
+                               0));
     m_log.info("names: released " + nameText(name) + " at WINS server " +
                dotted(m_settings.winsServers[wins.server]));
 }
 
-void NameHolder::queue(Datagram datagram)
+void NameHolder::queue(const Interface& from, std::uint32_t address, std::uint16_t port,
+                       std::vector<std::uint8_t> bytes)
 {
-    if (m_outgoing.size() >= m_settings.maxQueuedDatagrams)
-        return;
-    m_outgoing.push_back(std::move(datagram));
+    if (m_outgoing.size() < m_settings.maxQueuedDatagrams)
+        m_outgoing.push_back({from.index, from.address, address, port, std::move(bytes)});
 }
 
 std::vector<NameHolder::Datagram> NameHolder::takeOutgoing()
@@ -568,27 +559,16 @@ std::vector<NameHolder::Change> NameHolder::takeChanges()
     return std::exchange(m_changes, {});
 }
 
-std::optional<NameHolder::State> NameHolder::state(const NetbiosName& name,
-                                                   int interfaceIndex) const
+std::optional<NameHolder::Status> NameHolder::status(const NetbiosName& name,
+                                                     std::optional<int> interfaceIndex) const
 {
     const auto found = m_names.find(name.bytes());
     if (found == m_names.end())
         return std::nullopt;
-    const auto entry = found->second.entries.find(interfaceIndex);
+    if (!interfaceIndex)
+        return computeStatus(found->second);
+    const auto entry = found->second.entries.find(*interfaceIndex);
     if (entry == found->second.entries.end())
         return std::nullopt;
     return entry->second.state;
-}
-
-std::optional<NameHolder::Status> NameHolder::status(const NetbiosName& name) const
-{
-    const auto found = m_names.find(name.bytes());
-    if (found == m_names.end())
-        return std::nullopt;
-    return computeStatus(found->second);
-}
-
-std::string NameHolder::describe(const NetbiosName& name, const Interface& interface) const
-{
-    return nameText(name) + " on " + interface.name + " (" + dotted(interface.address) + ")";
 }

@@ -6,7 +6,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -79,21 +78,16 @@ public:
         std::chrono::milliseconds winsMaxWait{std::chrono::minutes(2)};
     };
 
-    // Per name and interface.
-    enum class State
-    {
-        Pending,
-        Held,
-        Conflict
-    };
-    // Per name, over all interfaces, as clients are told: conflict anywhere wins, then pending
-    // anywhere; a machine with no broadcast interface holds its names on loopback alone.
+    // Per name and interface (State), and per name over all interfaces as clients are told
+    // (Status): conflict anywhere wins, then pending anywhere; a machine with no broadcast
+    // interface holds its names on loopback alone.
     enum class Status
     {
         Pending,
         Held,
         Conflict
     };
+    using State = Status;
     struct Change
     {
         NetbiosName name;
@@ -125,8 +119,9 @@ public:
     std::vector<Datagram> takeOutgoing();
     std::vector<Change> takeChanges();
 
-    std::optional<State> state(const NetbiosName& name, int interfaceIndex) const;
-    std::optional<Status> status(const NetbiosName& name) const;
+    // Over all interfaces, or on the one given.
+    std::optional<Status> status(const NetbiosName& name,
+                                 std::optional<int> interfaceIndex = std::nullopt) const;
 
 private:
     struct Entry
@@ -187,7 +182,11 @@ private:
     const Interface* findInterface(int index) const;
     void startRegistration(const NetbiosName& name, Name& held, const Interface& interface,
                            Clock::time_point now);
+    // On every interface but loopback, which needs no claim.
+    void registerEverywhere(const NetbiosName& name, Name& held, Clock::time_point now);
     void sendRelease(const NetbiosName& name, const Interface& interface);
+    // Where the name is held on a segment, and at the server.
+    void releaseHeld(const NetbiosName& name, const Name& held);
     const Interface* winsInterface() const;
     void startWins(const NetbiosName& name, Name& held, Clock::time_point now);
     void sendWins(const NetbiosName& name, Name& held, Clock::time_point now);
@@ -202,8 +201,8 @@ private:
     bool takeAnswerToken(Answer kind, std::uint32_t source, Clock::time_point now);
     Bucket& sourceBucket(std::uint32_t source, Clock::time_point now);
     void retryConflict(const NetbiosName& name, Name& held, Clock::time_point now);
-    void queue(Datagram datagram);
-    std::string describe(const NetbiosName& name, const Interface& interface) const;
+    void queue(const Interface& from, std::uint32_t address, std::uint16_t port,
+               std::vector<std::uint8_t> bytes);
 
     Settings m_settings;
     std::uint16_t m_nextTransactionId;

@@ -32,16 +32,34 @@ std::uint16_t randomTransactionId()
 // Room for the one IP_PKTINFO that says which interface a datagram came in or goes out on.
 constexpr std::size_t kPktinfoSpace = CMSG_SPACE(sizeof(in_pktinfo));
 
+void watchFd(int poll, int fd)
+{
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    ::epoll_ctl(poll, EPOLL_CTL_ADD, fd, &event);
+}
+
 msghdr pktinfoMessage(sockaddr_in& address, iovec& io, char (&control)[kPktinfoSpace])
 {
-    msghdr message{};
-    message.msg_name = &address;
-    message.msg_namelen = sizeof address;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    return message;
+    return {.msg_name = &address,
+            .msg_namelen = sizeof address,
+            .msg_iov = &io,
+            .msg_iovlen = 1,
+            .msg_control = control,
+            .msg_controllen = sizeof control,
+            .msg_flags = 0};
+}
+
+bool hasAlias(const Inbox::Peer& peer)
+{
+    // The account smbd's message command runs as hands messages in; it is nobody's inbox.
+    return !(peer.mayHandIn && peer.uid != 0);
+}
+
+LocalProtocol::NameUpdate aliasUpdate(const Aliases::Alias& alias)
+{
+    return {false, alias.name, Aliases::stateText(alias.state)};
 }
 
 } // namespace
@@ -71,18 +89,13 @@ NameService::NameService(int fd, NameHolder::Settings settings, Options options,
     m_holder = NameHolder(m_settings, randomTransactionId(), m_log);
     configureSocket();
     m_watch = std::make_unique<LinuxInterfaceWatch>();
-    if (m_watch->fd() >= 0) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = m_watch->fd();
-        ::epoll_ctl(m_poll, EPOLL_CTL_ADD, m_watch->fd(), &event);
-    }
+    if (m_watch->fd() >= 0)
+        watchFd(m_poll, m_watch->fd());
 }
 
 NameService::~NameService()
 {
-    if (m_options.ownSocket && m_fd >= 0)
-        ::close(m_fd);
+    closeOwnSocket();
     if (m_poll >= 0)
         ::close(m_poll);
 }
@@ -93,28 +106,23 @@ void NameService::configureSocket()
     ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = m_fd;
-    ::epoll_ctl(m_poll, EPOLL_CTL_ADD, m_fd, &event);
+    watchFd(m_poll, m_fd);
+}
+
+void NameService::closeOwnSocket()
+{
+    if (m_options.ownSocket && m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
 }
 
 int NameService::openSocket(std::uint16_t port, const Log& log)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    where.sin_addr.s_addr = htonl(INADDR_ANY);
-    // Address reuse, as nmbd binds, so that either can bind beside the other; not SO_REUSEPORT,
-    // which would make the kernel share nmbd's unicast datagrams between its socket and ours.
-    const int on = 1;
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+    const int fd = Daemon::bindUdp(port);
+    if (fd < 0) {
         log.err("name service off: cannot bind UDP " + std::to_string(port) + ": " +
                 std::strerror(errno));
-        if (fd >= 0)
-            ::close(fd);
         return -1;
     }
     // Room for a flood's burst, so that other hosts' queries are not lost in the kernel
@@ -160,18 +168,21 @@ void NameService::start()
             "; the computer name is then its to hold (nmbd's 'netbios name'), user aliases "
             "are unavailable until it is gone");
         m_aliases.setServiceOn(false, now);
-        if (m_options.ownSocket) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        closeOwnSocket();
         return;
     }
     m_log.info("name service on UDP " + std::to_string(m_port));
+    activate(now);
+    flush();
+}
+
+void NameService::activate(Daemon::Clock::time_point now)
+{
     m_active = true;
+    m_current.clear();
     rescan(now);
     if (!m_table.computerName().empty())
         m_holder.addName(m_computerName, now);
-    flush();
 }
 
 void NameService::shutdown()
@@ -208,11 +219,9 @@ void NameService::giveWay()
     const auto changed = m_aliases.setServiceOn(false, Daemon::Clock::now());
     for (const NetbiosName& name : changed.names)
         m_table.removeAlias(name.trimmedName());
-    tellSwitch(changed);
-    if (m_options.ownSocket && m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
+    tellAliases(changed.users);
+    closeOwnSocket();
 }
 
 void NameService::takeBack(Daemon::Clock::time_point now)
@@ -229,25 +238,19 @@ void NameService::takeBack(Daemon::Clock::time_point now)
     }
     m_log.notice("names: UDP " + std::to_string(m_port) +
                  " is ours alone again; taking the name service back");
-    m_active = true;
     m_holder = NameHolder(m_settings, randomTransactionId(), m_log);
-    m_current.clear();
-    rescan(now);
-    if (!m_table.computerName().empty())
-        m_holder.addName(m_computerName, now);
+    activate(now);
     const auto changed = m_aliases.setServiceOn(true, now);
     for (const NetbiosName& name : changed.names)
         m_holder.addName(name, now);
-    for (const auto& datagram : m_holder.takeOutgoing())
-        send(datagram);
-    tellSwitch(changed);
-    applyChanges(true);
+    m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
+    tellAliases(changed.users);
+    flush();
 }
 
-void NameService::tellSwitch(const Aliases::Switch& changed)
+void NameService::tellAliases(const std::vector<std::string>& users)
 {
-    m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
-    for (const std::string& user : changed.users) {
+    for (const std::string& user : users) {
         if (const auto alias = m_aliases.aliasOf(user))
             m_inbox.tellUser(user, LocalProtocol::encode(aliasUpdate(*alias)));
     }
@@ -316,14 +319,11 @@ std::optional<Daemon::Clock::time_point> NameService::deadline() const
 {
     if (m_port == 0)
         return std::nullopt;
-    auto next = m_nextWatch;
     if (!m_active)
-        return next;
-    next = std::min(next, m_nextRescan);
-    for (const auto& other : {m_holder.nextDeadline(), m_aliases.nextDeadline()}) {
-        if (other)
-            next = std::min(next, *other);
-    }
+        return m_nextWatch;
+    auto next = std::min(m_nextWatch, m_nextRescan);
+    for (const auto& other : {m_holder.nextDeadline(), m_aliases.nextDeadline()})
+        next = std::min(next, other.value_or(next));
     return next;
 }
 
@@ -354,8 +354,7 @@ void NameService::rescan(Daemon::Clock::time_point now)
     std::vector<NameHolder::Interface> interfaces;
     for (const Ipv4Interface& i : *listed) {
         if (!m_options.onlyInterfaces.empty() &&
-            std::find(m_options.onlyInterfaces.begin(), m_options.onlyInterfaces.end(), i.name) ==
-                m_options.onlyInterfaces.end())
+            std::ranges::find(m_options.onlyInterfaces, i.name) == m_options.onlyInterfaces.end())
             continue;
         interfaces.push_back({i.index, i.name, i.address, i.broadcast, i.loopback});
     }
@@ -369,16 +368,11 @@ void NameService::rescan(Daemon::Clock::time_point now)
     m_holder.setInterfaces(interfaces, now);
 }
 
-void NameService::flush()
+// Sessions are accepted for a name only while it is held; users hear of their alias.
+void NameService::flush(bool tell)
 {
     for (const auto& datagram : m_holder.takeOutgoing())
         send(datagram);
-    applyChanges(true);
-}
-
-// Sessions are accepted for a name only while it is held; users hear of their alias.
-void NameService::applyChanges(bool tell)
-{
     for (const auto& change : m_holder.takeChanges()) {
         const bool held = change.status == NameHolder::Status::Held;
         if (change.name == m_computerName) {
@@ -392,11 +386,8 @@ void NameService::applyChanges(bool tell)
         const auto users = m_aliases.statusChanged(change.name, change.status);
         if (tell && m_aliases.computerNameState() != computerBefore)
             m_inbox.tellAll(LocalProtocol::encode(computerUpdate()));
-        for (const std::string& user : users) {
-            const auto alias = m_aliases.aliasOf(user);
-            if (tell && alias)
-                m_inbox.tellUser(user, LocalProtocol::encode(aliasUpdate(*alias)));
-        }
+        if (tell)
+            tellAliases(users);
     }
 }
 
@@ -422,20 +413,9 @@ void NameService::send(const NameHolder::Datagram& datagram)
     ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
-bool NameService::hasAlias(const Inbox::Peer& peer)
-{
-    // The account smbd's message command runs as hands messages in; it is nobody's inbox.
-    return !(peer.mayHandIn && peer.uid != 0);
-}
-
 LocalProtocol::NameUpdate NameService::computerUpdate() const
 {
     return {true, m_table.computerName(), Aliases::stateText(m_aliases.computerNameState())};
-}
-
-LocalProtocol::NameUpdate NameService::aliasUpdate(const Aliases::Alias& alias)
-{
-    return {false, alias.name, Aliases::stateText(alias.state)};
 }
 
 void NameService::connected(const Inbox::Peer& peer, LocalProtocol::Hello& hello)
@@ -445,10 +425,8 @@ void NameService::connected(const Inbox::Peer& peer, LocalProtocol::Hello& hello
         return;
     if (const auto name = m_aliases.connected(peer.user, Daemon::Clock::now())) {
         m_holder.addName(*name, Daemon::Clock::now());
-        for (const auto& datagram : m_holder.takeOutgoing())
-            send(datagram);
         // The client is not listening yet: its hello carries the state.
-        applyChanges(false);
+        flush(false);
     }
     const auto alias = m_aliases.aliasOf(peer.user);
     if (alias->state == Aliases::State::TooLong)

@@ -44,8 +44,7 @@ public:
     NameService(const NameService&) = delete;
     NameService& operator=(const NameService&) = delete;
 
-    // Direct mode: UDP on 0.0.0.0:port with address reuse, as nmbd binds, so that nmbd can
-    // always start beside it. -1 when it cannot be had (logged).
+    // Direct mode: Daemon::bindUdp(port) with room for bursts; -1 when it cannot be had (logged).
     static int openSocket(std::uint16_t port, const Log& log);
 
     // Registers the computer name on every interface, unless another program holds the port.
@@ -65,20 +64,20 @@ public:
     void disconnected(const Inbox::Peer& peer) override;
 
 private:
-    static bool hasAlias(const Inbox::Peer& peer);
     void configureSocket();
+    void closeOwnSocket();
+    void activate(Daemon::Clock::time_point now);
     // Whether another program has a socket on the port; nothing when the table is unreadable.
     std::optional<bool> othersOnPort() const;
     void watch(Daemon::Clock::time_point now);
     void giveWay();
     void takeBack(Daemon::Clock::time_point now);
-    void tellSwitch(const Aliases::Switch& changed);
+    void tellAliases(const std::vector<std::string>& users);
     LocalProtocol::NameUpdate computerUpdate() const;
-    static LocalProtocol::NameUpdate aliasUpdate(const Aliases::Alias& alias);
     void readDatagrams(Daemon::Clock::time_point now);
     void rescan(Daemon::Clock::time_point now);
-    void flush();
-    void applyChanges(bool tell);
+    // The datagrams out, and the names' changes applied; tell: clients hear of them now.
+    void flush(bool tell = true);
     void send(const NameHolder::Datagram& datagram);
 
     int m_fd;

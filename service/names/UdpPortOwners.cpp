@@ -4,8 +4,7 @@
 
 #include <charconv>
 #include <fstream>
-#include <iterator>
-#include <utility>
+#include <sstream>
 
 namespace UdpPortOwners {
 
@@ -15,29 +14,18 @@ namespace UdpPortOwners {
 std::vector<unsigned long> inodesOnPort(std::string_view table, std::uint16_t port)
 {
     std::vector<unsigned long> inodes;
-    bool header = true;
-    while (!table.empty()) {
-        const auto end = table.find('\n');
-        std::string_view line = table.substr(0, end);
-        table.remove_prefix(end == std::string_view::npos ? table.size() : end + 1);
-        if (std::exchange(header, false))
-            continue;
-        std::vector<std::string_view> fields;
-        while (!line.empty() && fields.size() < 10) {
-            const auto start = line.find_first_not_of(' ');
-            if (start == std::string_view::npos)
-                break;
-            line.remove_prefix(start);
-            const auto stop = line.find(' ');
-            fields.push_back(line.substr(0, stop));
-            line.remove_prefix(stop == std::string_view::npos ? line.size() : stop);
-        }
-        if (fields.size() < 10)
-            continue;
+    std::istringstream in{std::string(table)};
+    std::string line;
+    std::getline(in, line); // the header
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string fields[10];
+        for (std::string& field : fields)
+            words >> field;
         const auto colon = fields[1].find(':');
-        if (colon == std::string_view::npos)
+        if (!words || colon == std::string::npos)
             continue;
-        const std::string_view portText = fields[1].substr(colon + 1);
+        const std::string_view portText = std::string_view(fields[1]).substr(colon + 1);
         unsigned value = 0;
         const auto parsed =
             std::from_chars(portText.data(), portText.data() + portText.size(), value, 16);

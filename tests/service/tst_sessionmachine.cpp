@@ -305,8 +305,7 @@ void TestSessionMachine::refusesBeyondTheLimitWithInsufficientResources()
     const NameTable names("VTEST", {});
     const OemDecoder decoder;
     RecordingSink sink;
-    auto machine =
-        SessionMachine::refusing(0x83, names, sink, decoder, "192.0.2.7", {}, Clock::now());
+    SessionMachine machine(names, sink, decoder, "192.0.2.7", {}, Clock::now(), 0x83);
     const Run run = feed(machine, kRequest + message(text("x")), 1 << 20, Clock::now());
     QCOMPARE(hex(run.out), hex(negative(0x83)));
     QVERIFY(run.closed);

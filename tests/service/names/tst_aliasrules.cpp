@@ -113,7 +113,7 @@ void TestAliasRules::followsUsers()
     QFETCH(bool, serviceOn);
     QFETCH(QStringList, steps);
     QFETCH(QStringList, results);
-    Aliases aliases(serviceOn, "pc");
+    Aliases aliases(serviceOn, "pc", {});
     Aliases::Clock::time_point now{};
     QStringList got;
     for (const QString& step : steps) {

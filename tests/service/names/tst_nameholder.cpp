@@ -295,12 +295,9 @@ public:
         const QStringList w = line.split(' ', Qt::SkipEmptyParts);
         const char* text[] = {"pending", "held", "conflict"};
         QString got = "absent";
-        if (w.size() == 4) {
-            if (const auto s = m_holder.state(nameOf(w[1]), index(w[2])))
-                got = text[int(*s)];
-        } else if (const auto s = m_holder.status(nameOf(w[1]))) {
+        const auto interface = w.size() == 4 ? std::optional(index(w[2])) : std::nullopt;
+        if (const auto s = m_holder.status(nameOf(w[1]), interface))
             got = text[int(*s)];
-        }
         QCOMPARE(got, w.last());
     }
 
