@@ -208,12 +208,6 @@ void Form1::createControls()
     const auto find = [&byName](const char* name) {
         return byName.value(QLatin1String(name));
     };
-    Frame1 = static_cast<QGroupBox*>(find("Frame1"));
-    Frame2 = static_cast<QGroupBox*>(find("Frame2"));
-    Frame3 = static_cast<QGroupBox*>(find("Frame3"));
-    Frame4 = static_cast<QGroupBox*>(find("Frame4"));
-    Frame5 = static_cast<QGroupBox*>(find("Frame5"));
-    Frame6 = static_cast<QGroupBox*>(find("Frame6"));
     Combo1 = static_cast<RecipientBox*>(find("Combo1"));
     Text2 = static_cast<QLineEdit*>(find("Text2"));
     Text3 = static_cast<QLineEdit*>(find("Text3"));
