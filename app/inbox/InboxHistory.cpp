@@ -1,5 +1,7 @@
 #include "app/inbox/InboxHistory.h"
 
+#include "platform/files/DurableFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -14,8 +16,6 @@
 #include <QVariant>
 
 #include <atomic>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,6 +28,19 @@ constexpr qint64 kMaxJsonBytes = qint64(1000) * 72 * 1024;
 const QString kColumns =
     QStringLiteral("key, id, sender, machine, address, called, recipient, received, body, unread");
 
+// The text fields in the order of kColumns, by their names in the earlier JSON files.
+const std::pair<QLatin1StringView, QString InboxMessage::*> kFields[] = {
+    {QLatin1StringView("key"), &InboxMessage::key},
+    {QLatin1StringView("id"), &InboxMessage::id},
+    {QLatin1StringView("from"), &InboxMessage::from},
+    {QLatin1StringView("machine"), &InboxMessage::machine},
+    {QLatin1StringView("address"), &InboxMessage::address},
+    {QLatin1StringView("called"), &InboxMessage::called},
+    {QLatin1StringView("to"), &InboxMessage::to},
+    {QLatin1StringView("received"), &InboxMessage::received},
+    {QLatin1StringView("text"), &InboxMessage::text},
+};
+
 // Null when a field is missing or of the wrong kind: such an entry was not written by us.
 std::optional<InboxMessage> fromJson(const QJsonValue& value)
 {
@@ -35,22 +48,11 @@ std::optional<InboxMessage> fromJson(const QJsonValue& value)
         return std::nullopt;
     const QJsonObject object = value.toObject();
     InboxMessage message;
-    const std::pair<QLatin1StringView, QString*> fields[] = {
-        {QLatin1StringView("key"), &message.key},
-        {QLatin1StringView("id"), &message.id},
-        {QLatin1StringView("from"), &message.from},
-        {QLatin1StringView("machine"), &message.machine},
-        {QLatin1StringView("address"), &message.address},
-        {QLatin1StringView("called"), &message.called},
-        {QLatin1StringView("to"), &message.to},
-        {QLatin1StringView("received"), &message.received},
-        {QLatin1StringView("text"), &message.text},
-    };
-    for (const auto& [name, target] : fields) {
-        const QJsonValue field = object.value(name);
-        if (!field.isString())
+    for (const auto& [name, field] : kFields) {
+        const QJsonValue stored = object.value(name);
+        if (!stored.isString())
             return std::nullopt;
-        *target = field.toString();
+        message.*field = stored.toString();
     }
     const QJsonValue unread = object.value(QLatin1StringView("unread"));
     if (!unread.isBool() || message.key.isEmpty())
@@ -77,18 +79,12 @@ QList<InboxMessage> readJson(const QString& path)
 
 InboxMessage fromRow(const QSqlQuery& query)
 {
-    InboxMessage m;
-    m.key = query.value(0).toString();
-    m.id = query.value(1).toString();
-    m.from = query.value(2).toString();
-    m.machine = query.value(3).toString();
-    m.address = query.value(4).toString();
-    m.called = query.value(5).toString();
-    m.to = query.value(6).toString();
-    m.received = query.value(7).toString();
-    m.text = query.value(8).toString();
-    m.unread = query.value(9).toBool();
-    return m;
+    InboxMessage message;
+    int column = 0;
+    for (const auto& field : kFields)
+        message.*field.second = query.value(column++).toString();
+    message.unread = query.value(column).toBool();
+    return message;
 }
 
 // A name beside path that no file holds yet.
@@ -99,17 +95,6 @@ QString setAsideName(const QString& path)
     for (int n = 2; QFileInfo::exists(name) && n < 100; ++n)
         name = path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
     return name;
-}
-
-// A new file's name is durable once its folder is.
-void syncFolder(const QString& folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // A burst is named by the seq of its first message.
@@ -256,7 +241,7 @@ InboxHistory::LoadResult InboxHistory::load(Check check)
         m_open = true;
         if (existed)
             return {Loaded::Fine, {}, 0};
-        syncFolder(info.absolutePath());
+        DurableFile::sync(QFile::encodeName(info.absolutePath()).toStdString(), true);
         return {Loaded::Missing, {}, importJson()};
     }
     close();
@@ -296,7 +281,7 @@ InboxHistory::LoadResult InboxHistory::setAside()
             QFile::rename(m_path + suffix, aside + suffix);
     if (open(m_path, Check::Now)) {
         m_open = true;
-        syncFolder(info.absolutePath());
+        DurableFile::sync(QFile::encodeName(info.absolutePath()).toStdString(), true);
     } else {
         openInMemory();
     }
@@ -346,13 +331,12 @@ bool InboxHistory::insert(const InboxMessage& message, QString* key)
                                  "END FROM messages WHERE address = ? ORDER BY seq DESC LIMIT 1))")
                       .arg(kColumns)
                       .arg(kBurstGapSeconds));
-    const QString newKey =
-        key->isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : *key;
+    InboxMessage kept = message;
+    kept.key = key->isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : *key;
+    for (const auto& field : kFields)
+        query.addBindValue(kept.*field.second);
     for (const QVariant& value :
-         {QVariant(newKey), QVariant(message.id), QVariant(message.from), QVariant(message.machine),
-          QVariant(message.address), QVariant(message.called), QVariant(message.to),
-          QVariant(message.received), QVariant(message.text), QVariant(message.unread ? 1 : 0),
-          QVariant(message.received), QVariant(message.address)})
+         {QVariant(kept.unread ? 1 : 0), QVariant(kept.received), QVariant(kept.address)})
         query.addBindValue(value);
     if (!query.exec())
         return false;
@@ -360,7 +344,7 @@ bool InboxHistory::insert(const InboxMessage& message, QString* key)
         key->clear();
         return true;
     }
-    *key = newKey;
+    *key = kept.key;
     QSqlQuery first(db);
     first.prepare(
         QStringLiteral("UPDATE messages SET burst = seq WHERE seq = ? AND burst IS NULL"));
