@@ -259,13 +259,18 @@ std::optional<QList<IniRegistry::Location>> locateInOneFile(const QList<QString>
     return locations;
 }
 
-bool setAll(QSettings& settings, const QString& fileName, const QList<Registry::Text>& values)
+QList<QString> pathsOf(const QList<Registry::Text>& values)
 {
     QList<QString> paths;
     paths.reserve(values.size());
     for (const Registry::Text& value : values)
         paths.append(value.path);
-    const auto locations = locateInOneFile(paths);
+    return paths;
+}
+
+bool setAll(QSettings& settings, const QString& fileName, const QList<Registry::Text>& values)
+{
+    const auto locations = locateInOneFile(pathsOf(values));
     if (!locations || locations->first().fileName != fileName)
         return false;
     for (qsizetype i = 0; i < values.size(); ++i)
@@ -320,26 +325,15 @@ bool IniRegistry::RegWrite(const QString& path, const QString& data)
 bool IniRegistry::RegWriteDword(const QString& path, qint32 data)
 {
     const auto location = locate(path);
-    if (!location)
-        return false;
-    return replaceFile(location->fileName, [&](QSettings& settings) {
-        settings.setValue(location->key, data);
-        return true;
-    });
+    return location && replaceFile(location->fileName, [&](QSettings& settings) {
+               settings.setValue(location->key, data);
+               return true;
+           });
 }
 
 bool IniRegistry::RegWriteMany(const QList<Text>& values)
 {
-    QList<QString> paths;
-    paths.reserve(values.size());
-    for (const Text& value : values)
-        paths.append(value.path);
-    const auto locations = locateInOneFile(paths);
-    if (!locations)
-        return false;
-    const QString& fileName = locations->first().fileName;
-    return replaceFile(fileName,
-                       [&](QSettings& settings) { return setAll(settings, fileName, values); });
+    return RegUpdateMany(pathsOf(values), [&](const QList<QVariant>&) { return values; });
 }
 
 bool IniRegistry::RegUpdateMany(const QList<QString>& paths, const Update& update)
