@@ -222,8 +222,6 @@ void Form1::createControls()
     Label3 = static_cast<QLabel*>(find("Label3"));
     Image1 = static_cast<QLabel*>(find("Image1"));
 
-    // Every key is taken as typed: no completion, no change of case.
-    Combo1->setCompleter(nullptr);
     keepDesktopTextColours(Text3);
     for (const AccessibleName& accessible : kAccessibleNames)
         byName.value(text(accessible.control))->setAccessibleName(text(accessible.name));
