@@ -101,7 +101,7 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
     deleteKey->setContext(Qt::WidgetShortcut);
     connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
-    connect(m_reply, &QPushButton::clicked, this, &InboxWindow::replyToSelected);
+    connect(m_reply, &QPushButton::clicked, this, [this] { replyTo(selectedKey()); });
     connect(m_delete, &QPushButton::clicked, this, &InboxWindow::deleteSelected);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
 
@@ -292,7 +292,7 @@ void InboxWindow::popUp(const QString& key, bool asked)
     if (asked)
         popup->present();
     else
-        popup->showQuietly();
+        popup->show(); // on screen, without the focus
     markRead(key);
 }
 
@@ -432,11 +432,6 @@ void InboxWindow::deleteSelected()
     const int left = m_services.history.count();
     const QList<InboxMessage> next = m_services.history.page(std::min(row, left - 1), 1);
     refillList(next.isEmpty() ? QString() : next.first().key);
-}
-
-void InboxWindow::replyToSelected()
-{
-    replyTo(selectedKey());
 }
 
 void InboxWindow::updateTitle()

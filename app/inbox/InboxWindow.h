@@ -84,7 +84,6 @@ private:
     void onSelectionChanged();
     void onReplyFinished(int ticket, int code, const QString& statusText);
     void deleteSelected();
-    void replyToSelected();
     void markRead(const QString& key);
     void refillList(const QString& selectKey);
     void updateTitle();

@@ -61,11 +61,6 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     resize(440, 320);
 }
 
-void MessagePopup::showQuietly()
-{
-    show();
-}
-
 void MessagePopup::present()
 {
     show();

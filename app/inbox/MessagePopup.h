@@ -23,8 +23,6 @@ public:
     int slot() const { return m_slot; }
     void setSlot(int slot) { m_slot = slot; }
 
-    // For a message that has just arrived: on screen, without the focus.
-    void showQuietly();
     // For a message the user asked for: on top with the focus on the text, which a screen
     // reader then reads out.
     void present();
