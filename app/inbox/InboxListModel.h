@@ -33,7 +33,6 @@ public:
     bool isBurst(int row) const;
     // The row of key among those loaded; -1 when it is not.
     int rowOf(const QString& key) const;
-    QString keyAt(int row) const;
 
 private:
     const InboxHistory& m_history;
