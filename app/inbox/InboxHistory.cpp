@@ -27,6 +27,9 @@ constexpr int kJsonFormat = 1;
 constexpr qint64 kMaxJsonBytes = qint64(1000) * 72 * 1024;
 const QString kColumns =
     QStringLiteral("key, id, sender, machine, address, called, recipient, received, body, unread");
+const QString kQualifiedColumns =
+    QStringLiteral("messages.") +
+    QString(kColumns).replace(QStringLiteral(", "), QStringLiteral(", messages."));
 
 // The text fields in the order of kColumns, by their names in the earlier JSON files.
 const std::pair<QLatin1StringView, QString InboxMessage::*> kFields[] = {
@@ -77,14 +80,20 @@ QList<InboxMessage> readJson(const QString& path)
     return messages;
 }
 
-InboxMessage fromRow(const QSqlQuery& query)
+// A row of the columns, and for a list line the count and unread mark after them.
+void read(const QSqlQuery& query, InboxMessage& message)
 {
-    InboxMessage message;
     int column = 0;
     for (const auto& field : kFields)
         message.*field.second = query.value(column++).toString();
     message.unread = query.value(column).toBool();
-    return message;
+}
+
+void read(const QSqlQuery& query, InboxHistory::Entry& entry)
+{
+    read(query, entry.newest);
+    entry.count = query.value(10).toInt();
+    entry.anyUnread = query.value(11).toBool();
 }
 
 // A name beside path that no file holds yet.
@@ -443,34 +452,36 @@ int InboxHistory::number(const QString& statement) const
     return query.exec(statement) && query.next() ? query.value(0).toInt() : 0;
 }
 
-QList<InboxMessage> InboxHistory::page(int offset, int limit) const
+template <typename Row>
+QList<Row> InboxHistory::select(const QString& statement, const QVariantList& values) const
 {
-    return select(QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?"),
-                  {limit, offset});
-}
-
-std::optional<InboxMessage> InboxHistory::find(const QString& key) const
-{
-    const QList<InboxMessage> found =
-        select(QStringLiteral("SELECT %1 FROM messages WHERE key = ?"), {key});
-    return found.isEmpty() ? std::nullopt : std::optional(found.first());
-}
-
-QList<InboxMessage> InboxHistory::select(const QString& statement, const QVariantList& values) const
-{
-    QList<InboxMessage> out;
+    QList<Row> out;
     if (!m_open)
         return out;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(statement.arg(kColumns));
+    query.prepare(statement.arg(kQualifiedColumns));
     for (const QVariant& value : values)
         query.addBindValue(value);
     if (!query.exec())
         return out;
     while (query.next())
-        out.append(fromRow(query));
+        read(query, out.emplace_back());
     return out;
+}
+
+QList<InboxMessage> InboxHistory::page(int offset, int limit) const
+{
+    return select<InboxMessage>(
+        QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?"),
+        {limit, offset});
+}
+
+std::optional<InboxMessage> InboxHistory::find(const QString& key) const
+{
+    const QList<InboxMessage> found =
+        select<InboxMessage>(QStringLiteral("SELECT %1 FROM messages WHERE key = ?"), {key});
+    return found.isEmpty() ? std::nullopt : std::optional(found.first());
 }
 
 namespace {
@@ -483,38 +494,25 @@ const QString kEntries =
                    "SELECT messages.seq, 1, messages.unread FROM messages JOIN g USING (burst) "
                    "WHERE g.n < %1) ")
         .arg(InboxHistory::kBurst);
-const QString kQualifiedColumns =
-    QStringLiteral("messages.") +
-    QString(kColumns).replace(QStringLiteral(", "), QStringLiteral(", messages."));
 
 } // namespace
 
 QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
 {
-    QList<Entry> out;
-    if (!m_open)
-        return out;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.setForwardOnly(true);
     // Only the page's own messages are read whole.
-    query.prepare(kEntries + QStringLiteral("SELECT %1, e.n, e.anyunread FROM (SELECT * FROM e "
-                                            "ORDER BY at DESC LIMIT ? OFFSET ?) e JOIN messages "
-                                            "ON messages.seq = e.at ORDER BY e.at DESC")
-                                 .arg(kQualifiedColumns));
-    query.addBindValue(limit);
-    query.addBindValue(offset);
-    if (!query.exec())
-        return out;
-    while (query.next())
-        out.append({fromRow(query), query.value(10).toInt(), query.value(11).toBool()});
-    return out;
+    return select<Entry>(kEntries + QStringLiteral("SELECT %1, e.n, e.anyunread FROM (SELECT * "
+                                                   "FROM e ORDER BY at DESC LIMIT ? OFFSET ?) e "
+                                                   "JOIN messages ON messages.seq = e.at ORDER "
+                                                   "BY e.at DESC"),
+                         {limit, offset});
 }
 
 QList<InboxMessage> InboxHistory::burst(const QString& key) const
 {
-    return select(QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
-                                 "messages WHERE key = ? AND seq = (SELECT max(seq) FROM "
-                                 "messages AS newer WHERE newer.burst = messages.burst)) "
-                                 "ORDER BY seq DESC"),
-                  {key});
+    return select<InboxMessage>(
+        QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
+                       "messages WHERE key = ? AND seq = (SELECT max(seq) FROM "
+                       "messages AS newer WHERE newer.burst = messages.burst)) "
+                       "ORDER BY seq DESC"),
+        {key});
 }
