@@ -171,22 +171,14 @@ std::optional<Contents> readWhole(const QString& fileName)
     return contents;
 }
 
-struct FileIdentity
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool exists = false;
-
-    bool operator==(const FileIdentity&) const = default;
-};
-
-FileIdentity identityOf(const QString& fileName)
+// The file's device and inode; nothing when there is no file.
+std::optional<std::pair<dev_t, ino_t>> identityOf(const QString& fileName)
 {
     struct stat status
     {};
     if (::stat(QFile::encodeName(fileName).constData(), &status) != 0)
-        return {};
-    return {status.st_dev, status.st_ino, true};
+        return std::nullopt;
+    return std::pair(status.st_dev, status.st_ino);
 }
 
 // Applies change to the file's values and replaces the file with the result in one step,
@@ -221,7 +213,7 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
     copy.close();
     const QString copyName = copy.fileName();
 
-    const FileIdentity before = identityOf(copyName);
+    const auto before = identityOf(copyName);
     {
         QSettings settings(copyName, QSettings::IniFormat);
         if (!change(settings))
@@ -233,8 +225,8 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
             return false;
     }
     // QSettings only ever renames a new, synced file into place, so success means a new inode.
-    const FileIdentity after = identityOf(copyName);
-    if (!after.exists || after == before)
+    const auto after = identityOf(copyName);
+    if (!after || after == before)
         return false;
     return DurableFile::replace(QFile::encodeName(copyName).toStdString(),
                                 QFile::encodeName(target).toStdString());
