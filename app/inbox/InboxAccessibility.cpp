@@ -80,9 +80,6 @@ QAccessibleInterface* inboxInterface(const QString& className, QObject* object)
 
 void installInboxAccessibility()
 {
-    static const bool installed = [] {
-        QAccessible::installFactory(inboxInterface);
-        return true;
-    }();
-    (void)installed;
+    [[maybe_unused]] static const bool installed =
+        (QAccessible::installFactory(inboxInterface), true);
 }

@@ -163,10 +163,7 @@ void InboxHistory::close()
 {
     if (!QSqlDatabase::contains(m_connection))
         return;
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-        db.close();
-    }
+    QSqlDatabase::database(m_connection, false).close();
     QSqlDatabase::removeDatabase(m_connection);
     m_open = false;
 }

@@ -98,9 +98,8 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
         else
             openMessage(index.data(InboxListModel::kKeyRole).toString());
     });
-    auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
-    deleteKey->setContext(Qt::WidgetShortcut);
-    connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
+    new QShortcut(QKeySequence::Delete, m_list, this, &InboxWindow::deleteSelected,
+                  Qt::WidgetShortcut);
     connect(m_reply, &QPushButton::clicked, this, [this] { replyTo(selectedKey()); });
     connect(m_delete, &QPushButton::clicked, this, &InboxWindow::deleteSelected);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
@@ -362,8 +361,7 @@ bool InboxWindow::replyTo(const QString& key)
 
 void InboxWindow::onReplyFinished(int ticket, int code, const QString& statusText)
 {
-    const QPointer<ReplyDialog> dialog = m_replies.take(ticket);
-    if (dialog)
+    if (const QPointer<ReplyDialog> dialog = m_replies.take(ticket))
         dialog->showResult(code == 0, statusText);
 }
 
