@@ -202,6 +202,8 @@ void Form1::createControls()
         applyColours(control, design);
         if (!design.toolTip.empty())
             control->setToolTip(text(design.toolTip));
+        if (!design.accessibleName.empty())
+            control->setAccessibleName(text(design.accessibleName));
         byName.insert(control->objectName(), control);
     }
 
@@ -223,8 +225,6 @@ void Form1::createControls()
     Image1 = static_cast<QLabel*>(find("Image1"));
 
     keepDesktopTextColours(Text3);
-    for (const AccessibleName& accessible : kAccessibleNames)
-        byName.value(text(accessible.control))->setAccessibleName(text(accessible.name));
     Combo1->lineEdit()->setAccessibleName(Combo1->accessibleName());
     // The address is what the label is for; the caption above it says what it is.
     Label3->setAccessibleDescription(Label2->text());
