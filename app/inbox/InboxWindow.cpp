@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -72,9 +71,6 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     m_view->raise();
     layout->addWidget(splitter, 1);
 
-    // A plain row: a button box would reorder them on screen but not for assistive
-    // technology.
-    auto* buttons = new QHBoxLayout;
     m_reply = new QPushButton(tr("&Responder"), this);
     m_reply->setObjectName(QStringLiteral("replyButton"));
     m_reply->setAccessibleName(tr("Responder al mensaje seleccionado"));
@@ -83,11 +79,7 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     m_delete->setAccessibleName(tr("Eliminar el mensaje seleccionado"));
     auto* close = new QPushButton(tr("&Cerrar"), this);
     close->setAccessibleName(tr("Cerrar la ventana; los mensajes siguen llegando"));
-    buttons->addWidget(m_reply);
-    buttons->addWidget(m_delete);
-    buttons->addStretch(1);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
+    addButtonRow(*layout, {m_reply, m_delete}, close);
 
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &InboxWindow::onSelectionChanged);
