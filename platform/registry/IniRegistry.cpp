@@ -148,21 +148,17 @@ std::optional<Contents> readWhole(const QString& fileName)
         Contents read{QByteArray(qsizetype(status.st_size) + 1, Qt::Uninitialized),
                       mode_t(status.st_mode & 07777)};
         qsizetype got = 0;
-        bool failed = false;
+        ssize_t n = 0;
         // The file may grow while it is read; one byte of room tells.
         while (got < read.bytes.size()) {
-            const ssize_t n = ::read(fd, read.bytes.data() + got, size_t(read.bytes.size() - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                failed = true;
+            n = ::read(fd, read.bytes.data() + got, size_t(read.bytes.size() - got));
+            if (n > 0)
+                got += n;
+            else if (n == 0 || errno != EINTR)
                 break;
-            }
-            if (n == 0)
-                break;
-            got += n;
         }
-        if (!failed && got <= qsizetype(status.st_size)) {
+        // n < 0 only when the read failed.
+        if (n >= 0 && got <= qsizetype(status.st_size)) {
             read.bytes.truncate(got);
             contents = std::move(read);
         }
