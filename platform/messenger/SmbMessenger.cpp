@@ -141,9 +141,7 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
     auto toName = std::move(std::get<std::vector<std::uint8_t>>(to));
     NetbiosName called = NetbiosName::fromOem(toName, NetbiosName::kMessengerSuffix);
     const auto broadcasts = m_interfaces ? m_interfaces->GetBroadcastAddresses() : std::nullopt;
-    AddressPolicy policy;
-    if (broadcasts)
-        policy.broadcasts = *broadcasts;
+    AddressPolicy policy{false, broadcasts.value_or(std::vector<std::uint32_t>{})};
     const std::uint16_t port = m_options.sessionPort;
     std::optional<std::uint32_t> given = m_options.address;
     if (!given)
