@@ -10,10 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
-#include <QVariant>
 
 #include <atomic>
 
@@ -226,11 +224,12 @@ bool InboxHistory::addBursts()
          kBurstIndex, QStringLiteral("PRAGMA user_version=%1").arg(kSchema)});
 }
 
-void InboxHistory::openInMemory()
+InboxHistory::LoadResult InboxHistory::inMemory(Loaded outcome)
 {
     close();
     m_inMemory = true;
     m_open = open(QStringLiteral(":memory:"), Check::Now);
+    return {outcome, {}, 0};
 }
 
 InboxHistory::LoadResult InboxHistory::load(Check check)
@@ -239,10 +238,8 @@ InboxHistory::LoadResult InboxHistory::load(Check check)
     m_inMemory = false;
     const QFileInfo info(m_path);
     const bool existed = info.exists();
-    if (!QDir().mkpath(info.absolutePath()) || (existed && !info.isReadable())) {
-        openInMemory();
-        return {Loaded::Unreadable, {}, 0};
-    }
+    if (!QDir().mkpath(info.absolutePath()) || (existed && !info.isReadable()))
+        return inMemory(Loaded::Unreadable);
     if (open(m_path, existed ? check : Check::Now)) {
         m_open = true;
         if (existed)
@@ -250,12 +247,7 @@ InboxHistory::LoadResult InboxHistory::load(Check check)
         DurableFile::sync(QFile::encodeName(info.absolutePath()).toStdString(), true);
         return {Loaded::Missing, {}, importJson()};
     }
-    close();
-    if (!existed) {
-        openInMemory();
-        return {Loaded::Unreadable, {}, 0};
-    }
-    return setAside();
+    return existed ? setAside() : inMemory(Loaded::Unreadable);
 }
 
 bool InboxHistory::intact(const QString& path)
@@ -278,10 +270,8 @@ InboxHistory::LoadResult InboxHistory::setAside()
     const QFileInfo info(m_path);
     // What cannot be read is kept aside for a look, with the journal that belongs to it.
     const QString aside = setAsideName(m_path);
-    if (!QFile::rename(m_path, aside)) {
-        openInMemory();
-        return {Loaded::Damaged, {}, 0};
-    }
+    if (!QFile::rename(m_path, aside))
+        return inMemory(Loaded::Damaged);
     for (const QString& suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
         if (QFileInfo::exists(m_path + suffix))
             QFile::rename(m_path + suffix, aside + suffix);
@@ -289,7 +279,7 @@ InboxHistory::LoadResult InboxHistory::setAside()
         m_open = true;
         DurableFile::sync(QFile::encodeName(info.absolutePath()).toStdString(), true);
     } else {
-        openInMemory();
+        inMemory(Loaded::Damaged);
     }
     return {Loaded::Damaged, aside, 0};
 }

@@ -93,7 +93,8 @@ public:
 
 private:
     bool open(const QString& file, Check check);
-    void openInMemory();
+    // Keeps messages in memory only, for a file that cannot be used.
+    LoadResult inMemory(Loaded outcome);
     void close();
     bool createSchema();
     bool addBursts();

@@ -4,19 +4,16 @@
 #include "app/inbox/InboxListModel.h"
 #include "app/inbox/MessagePopup.h"
 #include "app/inbox/MessageView.h"
-#include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ReplySender.h"
 #include "platform/notifications/Notifications.h"
 #include "platform/tray/StatusIcon.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>

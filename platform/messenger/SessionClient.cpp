@@ -6,7 +6,6 @@
 #include "protocol/SmbMessage.h"
 
 #include <algorithm>
-#include <optional>
 
 namespace {
 
