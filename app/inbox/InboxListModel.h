@@ -36,7 +36,6 @@ public:
 
 private:
     const InboxHistory& m_history;
-    void load(int entries);
 
     QList<InboxHistory::Entry> m_rows;
     int m_loaded = 0; // entries read from the history

@@ -30,24 +30,20 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     setObjectName(QStringLiteral("inboxWindow"));
     auto* layout = new QVBoxLayout(this);
 
-    m_service = new QLabel(this);
-    m_service->setObjectName(QStringLiteral("serviceState"));
-    // What the service and the network say is shown, never read as markup.
-    m_service->setTextFormat(Qt::PlainText);
-    // A label's name is its text, which is what a screen reader must read out.
-    m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
-    m_service->setWordWrap(true);
-    m_service->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(m_service);
-
-    m_notice = new QLabel(this);
-    m_notice->setObjectName(QStringLiteral("notice"));
-    m_notice->setTextFormat(Qt::PlainText);
-    m_notice->setAccessibleDescription(tr("Aviso"));
-    m_notice->setWordWrap(true);
-    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    for (auto [label, name, description] :
+         {std::tuple(&m_service, "serviceState", tr("Estado del servicio de mensajes")),
+          std::tuple(&m_notice, "notice", tr("Aviso"))}) {
+        *label = new QLabel(this);
+        (*label)->setObjectName(QLatin1String(name));
+        // What the service and the network say is shown, never read as markup.
+        (*label)->setTextFormat(Qt::PlainText);
+        // A label's name is its text, which is what a screen reader must read out.
+        (*label)->setAccessibleDescription(description);
+        (*label)->setWordWrap(true);
+        (*label)->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(*label);
+    }
     m_notice->hide();
-    layout->addWidget(m_notice);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
     m_model = new InboxListModel(m_services.history, this);

@@ -62,7 +62,6 @@ public:
     void setDoNotDisturb(bool on);
     bool doNotDisturb() const { return m_doNotDisturb; }
     QListView* list() const { return m_list; }
-    MessageView* view() const { return m_view; }
     QLabel* serviceLabel() const { return m_service; }
     QLabel* noticeLabel() const { return m_notice; }
 
