@@ -87,15 +87,12 @@ public:
             return kNetworkError;
         const auto deadline =
             std::min(TcpConnection::Clock::now() + m_replyTimeout, m_sendDeadline);
-        const auto frame = SessionPacket::encodeSessionMessage(smb);
-        const auto sent = m_connection.sendAll(frame, deadline);
-        if (sent != TcpConnection::IoResult::Ok)
-            return failure(sent);
-
         SessionFrame reply;
-        const auto read = m_connection.readFrame(reply, deadline);
-        if (read != TcpConnection::IoResult::Ok)
-            return failure(read);
+        auto io = m_connection.sendAll(SessionPacket::encodeSessionMessage(smb), deadline);
+        if (io == TcpConnection::IoResult::Ok)
+            io = m_connection.readFrame(reply, deadline);
+        if (io != TcpConnection::IoResult::Ok)
+            return failure(io);
         if (reply.type != SessionPacket::kMessage)
             return kNetworkError;
         const auto decoded = SmbMessage::decodeReply(reply.body);
