@@ -31,8 +31,6 @@ AniTray::AniTray(QList<QIcon> frames, QObject* parent)
             });
 }
 
-AniTray::~AniTray() = default;
-
 void AniTray::show()
 {
     m_icon->show();
