@@ -11,8 +11,6 @@
 
 #include <memory>
 
-class QThread;
-
 class InboxListModel;
 class MessagePopup;
 class MessageView;
@@ -20,6 +18,7 @@ class Notifications;
 class QLabel;
 class QListView;
 class QPushButton;
+class QThread;
 class ReplySender;
 class StatusIcon;
 

@@ -5,7 +5,6 @@
 #include <QDialog>
 
 class MessageView;
-class QPushButton;
 
 // The window that pops up for one message. A message that arrives shows without taking the
 // keyboard from whatever the user is typing in; it has no default button, so no key acts on it
