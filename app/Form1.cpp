@@ -202,18 +202,14 @@ void Form1::createControls()
         applyColours(control, design);
         if (!design.toolTip.empty())
             control->setToolTip(text(design.toolTip));
+        if (!design.accessibleName.empty())
+            control->setAccessibleName(text(design.accessibleName));
         byName.insert(control->objectName(), control);
     }
 
     const auto find = [&byName](const char* name) {
         return byName.value(QLatin1String(name));
     };
-    Frame1 = static_cast<QGroupBox*>(find("Frame1"));
-    Frame2 = static_cast<QGroupBox*>(find("Frame2"));
-    Frame3 = static_cast<QGroupBox*>(find("Frame3"));
-    Frame4 = static_cast<QGroupBox*>(find("Frame4"));
-    Frame5 = static_cast<QGroupBox*>(find("Frame5"));
-    Frame6 = static_cast<QGroupBox*>(find("Frame6"));
     Combo1 = static_cast<RecipientBox*>(find("Combo1"));
     Text2 = static_cast<QLineEdit*>(find("Text2"));
     Text3 = static_cast<QLineEdit*>(find("Text3"));
@@ -228,11 +224,7 @@ void Form1::createControls()
     Label3 = static_cast<QLabel*>(find("Label3"));
     Image1 = static_cast<QLabel*>(find("Image1"));
 
-    // Every key is taken as typed: no completion, no change of case.
-    Combo1->setCompleter(nullptr);
     keepDesktopTextColours(Text3);
-    for (const AccessibleName& accessible : kAccessibleNames)
-        byName.value(text(accessible.control))->setAccessibleName(text(accessible.name));
     Combo1->lineEdit()->setAccessibleName(Combo1->accessibleName());
     // The address is what the label is for; the caption above it says what it is.
     Label3->setAccessibleDescription(Label2->text());

@@ -11,7 +11,6 @@ class BusyPointer;
 class MessageBox;
 class Messenger;
 class QCheckBox;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -100,12 +99,6 @@ private:
     QObject* m_refusedPressTarget = nullptr;
     bool m_failed = false;
 
-    QGroupBox* Frame1 = nullptr;
-    QGroupBox* Frame2 = nullptr;
-    QGroupBox* Frame3 = nullptr;
-    QGroupBox* Frame4 = nullptr;
-    QGroupBox* Frame5 = nullptr;
-    QGroupBox* Frame6 = nullptr;
     RecipientBox* Combo1 = nullptr;
     QLineEdit* Text2 = nullptr;
     QLineEdit* Text3 = nullptr;

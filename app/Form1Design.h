@@ -56,6 +56,8 @@ struct Control
     Rgb background;
     std::string_view picture; // resource path
     std::string_view toolTip;
+    // For assistive technology, from the caption a sighted user reads beside the control.
+    std::string_view accessibleName;
 };
 
 // The window: client area and its fixed place on the screen.
@@ -80,42 +82,28 @@ constexpr Rgb kFaceBackground{212, 208, 200};
 // Parents come before their children; the order is also the creation order.
 // clang-format off
 constexpr std::array<Control, 19> kControls{{
-//   name        kind                     container  caption                     font                           left   top  width height  foreground     background     picture    tip
-    {"Frame1",   Kind::Frame,             "",        "Enviar Mensaje a:",        arial825Bold,                    60,   60, 2610,  795, {},            {},            "",        ""},
-    {"Combo1",   Kind::ComboBox,          "Frame1",  "",                         system975Bold,                  165,  315, 2295,  360, {0, 0, 255},   {},            "",        ""},
-    {"Text2",    Kind::LineEdit,          "Frame1",  "",                         {"Arial", 1125, false},         195,  315, 2145,  345, {},            {},            "",        ""},
-    {"Frame2",   Kind::Frame,             "",        "Mensaje",                  arial9Bold,                      60,  960, 2625, 3555, {},            {},            "",        ""},
-    {"Frame4",   Kind::Frame,             "Frame2",  "Nombre Personalizado",     arial825Bold,                    90,  225, 2445,  780, {0, 0, 192},   {},            "",        ""},
-    {"Text3",    Kind::LineEdit,          "Frame4",  "",                         arial825Bold,                   120,  285, 2205,  360, {},            {},            "",        ""},
-    {"Text1",    Kind::TextEdit,          "Frame2",  "",                         system975Bold,                  105, 1080, 2415, 2370, {128, 128, 128}, {},          "",        ""},
-    {"Frame3",   Kind::Frame,             "",        "Accion",                   arial9Bold,                    2850, 1815, 2580, 1710, {},            {},            "",        ""},
-    {"Check1",   Kind::CheckBox,          "Frame3",  "Borrar Mensaje al Enviar", {"Tahoma", 825, false},         150,  255, 2115,  420, {},            {},            "",        ""},
-    {"Command1", Kind::PictureButton,     "Frame3",  "ENVIAR",                   arial825,                        75,  675,  780,  615, {},            {},            "send",    ""},
-    {"Command2", Kind::PictureButton,     "Frame3",  "BORRAR",                   arial825,                       900,  660,  780,  630, {},            {},            "clear",   ""},
-    {"Label1",   Kind::StatusLine,        "Frame3",  "",                         statusFont,                      75, 1350, 2415,  300, {0, 0, 128},   {255, 255, 0}, "",        ""},
-    {"Frame5",   Kind::Frame,             "",        "Enviar mi IP",             arial825Bold,                  2850,   60, 2580, 1740, {},            {},            "",        ""},
-    {"Label2",   Kind::Label,             "Frame5",  "MI IP ADDRESS",            arial825,                       165,  285, 1260,  210, {0, 0, 255},   {},            "",        ""},
-    {"Label3",   Kind::Label,             "Frame5",  "",                         {"Arial Unicode MS", 975, true}, 150,  540, 2295,  360, {0, 255, 0},   {0, 0, 0},     "",        ""},
-    {"Command4", Kind::PictureButton,     "Frame5",  "Enviar",                   {},                             135,  945,  900,  720, {},            {},            "send-ip", "Enviar mi IP"},
-    {"Command5", Kind::PictureOnlyButton, "Frame5",  "",                         {},                            1470,  930,  945,  735, {},            {},            "help",    "Ayuda"},
-    {"Frame6",   Kind::Frame,             "",        "",                         {},                            2865, 3525, 2550,  975, {},            {},            "",        ""},
-    {"Image1",   Kind::Picture,           "Frame6",  "",                         {},                              45,  135, 2445,  765, {},            {},            "logo",    ""},
+//   name        kind                     container  caption                     font                           left   top  width height  foreground     background     picture    tip             accessible name
+    {"Frame1",   Kind::Frame,             "",        "Enviar Mensaje a:",        arial825Bold,                    60,   60, 2610,  795, {},            {},            "",        "",             ""},
+    {"Combo1",   Kind::ComboBox,          "Frame1",  "",                         system975Bold,                  165,  315, 2295,  360, {0, 0, 255},   {},            "",        "",             "Enviar Mensaje a:"},
+    {"Text2",    Kind::LineEdit,          "Frame1",  "",                         {"Arial", 1125, false},         195,  315, 2145,  345, {},            {},            "",        "",             ""},
+    {"Frame2",   Kind::Frame,             "",        "Mensaje",                  arial9Bold,                      60,  960, 2625, 3555, {},            {},            "",        "",             ""},
+    {"Frame4",   Kind::Frame,             "Frame2",  "Nombre Personalizado",     arial825Bold,                    90,  225, 2445,  780, {0, 0, 192},   {},            "",        "",             ""},
+    {"Text3",    Kind::LineEdit,          "Frame4",  "",                         arial825Bold,                   120,  285, 2205,  360, {},            {},            "",        "",             "Nombre Personalizado"},
+    {"Text1",    Kind::TextEdit,          "Frame2",  "",                         system975Bold,                  105, 1080, 2415, 2370, {128, 128, 128}, {},          "",        "",             "Mensaje"},
+    {"Frame3",   Kind::Frame,             "",        "Accion",                   arial9Bold,                    2850, 1815, 2580, 1710, {},            {},            "",        "",             ""},
+    {"Check1",   Kind::CheckBox,          "Frame3",  "Borrar Mensaje al Enviar", {"Tahoma", 825, false},         150,  255, 2115,  420, {},            {},            "",        "",             ""},
+    {"Command1", Kind::PictureButton,     "Frame3",  "ENVIAR",                   arial825,                        75,  675,  780,  615, {},            {},            "send",    "",             ""},
+    {"Command2", Kind::PictureButton,     "Frame3",  "BORRAR",                   arial825,                       900,  660,  780,  630, {},            {},            "clear",   "",             ""},
+    {"Label1",   Kind::StatusLine,        "Frame3",  "",                         statusFont,                      75, 1350, 2415,  300, {0, 0, 128},   {255, 255, 0}, "",        "",             ""},
+    {"Frame5",   Kind::Frame,             "",        "Enviar mi IP",             arial825Bold,                  2850,   60, 2580, 1740, {},            {},            "",        "",             ""},
+    {"Label2",   Kind::Label,             "Frame5",  "MI IP ADDRESS",            arial825,                       165,  285, 1260,  210, {0, 0, 255},   {},            "",        "",             ""},
+    {"Label3",   Kind::Label,             "Frame5",  "",                         {"Arial Unicode MS", 975, true}, 150,  540, 2295,  360, {0, 255, 0},   {0, 0, 0},     "",        "",             ""},
+    {"Command4", Kind::PictureButton,     "Frame5",  "Enviar",                   {},                             135,  945,  900,  720, {},            {},            "send-ip", "Enviar mi IP", "Enviar mi IP"},
+    {"Command5", Kind::PictureOnlyButton, "Frame5",  "",                         {},                            1470,  930,  945,  735, {},            {},            "help",    "Ayuda",        "Ayuda"},
+    {"Frame6",   Kind::Frame,             "",        "",                         {},                            2865, 3525, 2550,  975, {},            {},            "",        "",             ""},
+    {"Image1",   Kind::Picture,           "Frame6",  "",                         {},                              45,  135, 2445,  765, {},            {},            "logo",    "",             ""},
 }};
 // clang-format on
-
-// Names for assistive technology, from the caption a sighted user reads beside each control.
-struct AccessibleName
-{
-    std::string_view control;
-    std::string_view name;
-};
-constexpr std::array<AccessibleName, 5> kAccessibleNames{{
-    {"Combo1", "Enviar Mensaje a:"},
-    {"Text3", "Nombre Personalizado"},
-    {"Text1", "Mensaje"},
-    {"Command4", "Enviar mi IP"},
-    {"Command5", "Ayuda"},
-}};
 
 // Focus order for the Tab key.
 constexpr std::array<std::string_view, 8> kTabOrder{"Combo1",   "Text3",    "Text1",    "Check1",

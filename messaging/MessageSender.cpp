@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QThread>
 #include <QtEndian>
 
@@ -104,22 +105,14 @@ QString MessageSender::SendNetMessage(NetMessageRequest& request)
     const QByteArray buffer = utf16LittleEndian(request.MessageText);
 
     std::int32_t code = 0;
+    m_pointer.showWait();
+    m_sending = true;
     {
         // Restored also when the call raises, so the error box is not shown under an hourglass.
-        struct DefaultPointerOnExit
-        {
-            BusyPointer& pointer;
-            ~DefaultPointerOnExit() { pointer.showDefault(); }
-        };
-        struct NotSendingOnExit
-        {
-            bool& sending;
-            ~NotSendingOnExit() { sending = false; }
-        };
-        m_pointer.showWait();
-        const DefaultPointerOnExit restore{m_pointer};
-        m_sending = true;
-        const NotSendingOnExit done{m_sending};
+        const auto restore = qScopeGuard([this] {
+            m_sending = false;
+            m_pointer.showDefault();
+        });
         code = callMessenger(request, buffer);
     }
 

@@ -4,6 +4,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <ranges>
 
 namespace {
 
@@ -38,17 +39,11 @@ bool RecipientBox::sortsBefore(const QString& left, const QString& right)
 
 void RecipientBox::addItem(const QString& text)
 {
-    // Binary search over the (already sorted) list: upper bound keeps equal entries in
-    // insertion order.
-    int low = 0;
-    int high = count();
-    while (low < high) {
-        const int middle = low + (high - low) / 2;
-        if (sortsBefore(text, itemText(middle)))
-            high = middle;
-        else
-            low = middle + 1;
-    }
+    // The list is sorted already: the upper bound keeps equal entries in insertion order.
+    const auto rows = std::views::iota(0, count());
+    const int low = int(std::ranges::upper_bound(rows, text, sortsBefore,
+                                                 [this](int row) { return itemText(row); }) -
+                        rows.begin());
     const int before = currentIndex();
     const QString typed = currentText();
     insertItem(low, text);

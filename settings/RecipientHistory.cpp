@@ -5,7 +5,6 @@
 #include "settings/SettingsStore.h"
 
 #include <QHash>
-#include <QStringList>
 
 namespace {
 

@@ -22,9 +22,8 @@ QString SettingsStore::toText(const QVariant& data)
     switch (data.typeId()) {
     case QMetaType::QString:
         return data.toString();
+    // A hand-written "a, b" comes back from the INI file as a list.
     case QMetaType::QStringList:
-        // A hand-written "a, b" comes back from the INI file as a list.
-        return data.toStringList().join(QLatin1String(", "));
     case QMetaType::QVariantList: {
         QStringList parts;
         for (const QVariant& item : data.toList())

@@ -4,6 +4,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QHBoxLayout>
 #include <QLineEdit>
 
 namespace {
@@ -80,9 +81,16 @@ QAccessibleInterface* inboxInterface(const QString& className, QObject* object)
 
 void installInboxAccessibility()
 {
-    static const bool installed = [] {
-        QAccessible::installFactory(inboxInterface);
-        return true;
-    }();
-    (void)installed;
+    [[maybe_unused]] static const bool installed =
+        (QAccessible::installFactory(inboxInterface), true);
+}
+
+void addButtonRow(QBoxLayout& layout, std::initializer_list<QWidget*> left, QWidget* right)
+{
+    auto* row = new QHBoxLayout;
+    for (QWidget* button : left)
+        row->addWidget(button);
+    row->addStretch(1);
+    row->addWidget(right);
+    layout.addLayout(row);
 }

@@ -1,5 +1,7 @@
 #include "app/inbox/InboxHistory.h"
 
+#include "platform/files/DurableFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -8,14 +10,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
-#include <QVariant>
 
 #include <atomic>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,6 +25,22 @@ constexpr int kJsonFormat = 1;
 constexpr qint64 kMaxJsonBytes = qint64(1000) * 72 * 1024;
 const QString kColumns =
     QStringLiteral("key, id, sender, machine, address, called, recipient, received, body, unread");
+const QString kQualifiedColumns =
+    QStringLiteral("messages.") +
+    QString(kColumns).replace(QStringLiteral(", "), QStringLiteral(", messages."));
+
+// The text fields in the order of kColumns, by their names in the earlier JSON files.
+const std::pair<QLatin1StringView, QString InboxMessage::*> kFields[] = {
+    {QLatin1StringView("key"), &InboxMessage::key},
+    {QLatin1StringView("id"), &InboxMessage::id},
+    {QLatin1StringView("from"), &InboxMessage::from},
+    {QLatin1StringView("machine"), &InboxMessage::machine},
+    {QLatin1StringView("address"), &InboxMessage::address},
+    {QLatin1StringView("called"), &InboxMessage::called},
+    {QLatin1StringView("to"), &InboxMessage::to},
+    {QLatin1StringView("received"), &InboxMessage::received},
+    {QLatin1StringView("text"), &InboxMessage::text},
+};
 
 // Null when a field is missing or of the wrong kind: such an entry was not written by us.
 std::optional<InboxMessage> fromJson(const QJsonValue& value)
@@ -35,22 +49,11 @@ std::optional<InboxMessage> fromJson(const QJsonValue& value)
         return std::nullopt;
     const QJsonObject object = value.toObject();
     InboxMessage message;
-    const std::pair<QLatin1StringView, QString*> fields[] = {
-        {QLatin1StringView("key"), &message.key},
-        {QLatin1StringView("id"), &message.id},
-        {QLatin1StringView("from"), &message.from},
-        {QLatin1StringView("machine"), &message.machine},
-        {QLatin1StringView("address"), &message.address},
-        {QLatin1StringView("called"), &message.called},
-        {QLatin1StringView("to"), &message.to},
-        {QLatin1StringView("received"), &message.received},
-        {QLatin1StringView("text"), &message.text},
-    };
-    for (const auto& [name, target] : fields) {
-        const QJsonValue field = object.value(name);
-        if (!field.isString())
+    for (const auto& [name, field] : kFields) {
+        const QJsonValue stored = object.value(name);
+        if (!stored.isString())
             return std::nullopt;
-        *target = field.toString();
+        message.*field = stored.toString();
     }
     const QJsonValue unread = object.value(QLatin1StringView("unread"));
     if (!unread.isBool() || message.key.isEmpty())
@@ -75,20 +78,20 @@ QList<InboxMessage> readJson(const QString& path)
     return messages;
 }
 
-InboxMessage fromRow(const QSqlQuery& query)
+// A row of the columns, and for a list line the count and unread mark after them.
+void read(const QSqlQuery& query, InboxMessage& message)
 {
-    InboxMessage m;
-    m.key = query.value(0).toString();
-    m.id = query.value(1).toString();
-    m.from = query.value(2).toString();
-    m.machine = query.value(3).toString();
-    m.address = query.value(4).toString();
-    m.called = query.value(5).toString();
-    m.to = query.value(6).toString();
-    m.received = query.value(7).toString();
-    m.text = query.value(8).toString();
-    m.unread = query.value(9).toBool();
-    return m;
+    int column = 0;
+    for (const auto& field : kFields)
+        message.*field.second = query.value(column++).toString();
+    message.unread = query.value(column).toBool();
+}
+
+void read(const QSqlQuery& query, InboxHistory::Entry& entry)
+{
+    read(query, entry.newest);
+    entry.count = query.value(10).toInt();
+    entry.anyUnread = query.value(11).toBool();
 }
 
 // A name beside path that no file holds yet.
@@ -99,17 +102,6 @@ QString setAsideName(const QString& path)
     for (int n = 2; QFileInfo::exists(name) && n < 100; ++n)
         name = path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
     return name;
-}
-
-// A new file's name is durable once its folder is.
-void syncFolder(const QString& folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // A burst is named by the seq of its first message.
@@ -169,10 +161,7 @@ void InboxHistory::close()
 {
     if (!QSqlDatabase::contains(m_connection))
         return;
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-        db.close();
-    }
+    QSqlDatabase::database(m_connection, false).close();
     QSqlDatabase::removeDatabase(m_connection);
     m_open = false;
 }
@@ -235,11 +224,12 @@ bool InboxHistory::addBursts()
          kBurstIndex, QStringLiteral("PRAGMA user_version=%1").arg(kSchema)});
 }
 
-void InboxHistory::openInMemory()
+InboxHistory::LoadResult InboxHistory::inMemory(Loaded outcome)
 {
     close();
     m_inMemory = true;
     m_open = open(QStringLiteral(":memory:"), Check::Now);
+    return {outcome, {}, 0};
 }
 
 InboxHistory::LoadResult InboxHistory::load(Check check)
@@ -248,23 +238,16 @@ InboxHistory::LoadResult InboxHistory::load(Check check)
     m_inMemory = false;
     const QFileInfo info(m_path);
     const bool existed = info.exists();
-    if (!QDir().mkpath(info.absolutePath()) || (existed && !info.isReadable())) {
-        openInMemory();
-        return {Loaded::Unreadable, {}, 0};
-    }
+    if (!QDir().mkpath(info.absolutePath()) || (existed && !info.isReadable()))
+        return inMemory(Loaded::Unreadable);
     if (open(m_path, existed ? check : Check::Now)) {
         m_open = true;
         if (existed)
             return {Loaded::Fine, {}, 0};
-        syncFolder(info.absolutePath());
+        DurableFile::sync(QFile::encodeName(info.absolutePath()).toStdString(), true);
         return {Loaded::Missing, {}, importJson()};
     }
-    close();
-    if (!existed) {
-        openInMemory();
-        return {Loaded::Unreadable, {}, 0};
-    }
-    return setAside();
+    return existed ? setAside() : inMemory(Loaded::Unreadable);
 }
 
 bool InboxHistory::intact(const QString& path)
@@ -287,18 +270,16 @@ InboxHistory::LoadResult InboxHistory::setAside()
     const QFileInfo info(m_path);
     // What cannot be read is kept aside for a look, with the journal that belongs to it.
     const QString aside = setAsideName(m_path);
-    if (!QFile::rename(m_path, aside)) {
-        openInMemory();
-        return {Loaded::Damaged, {}, 0};
-    }
+    if (!QFile::rename(m_path, aside))
+        return inMemory(Loaded::Damaged);
     for (const QString& suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
         if (QFileInfo::exists(m_path + suffix))
             QFile::rename(m_path + suffix, aside + suffix);
     if (open(m_path, Check::Now)) {
         m_open = true;
-        syncFolder(info.absolutePath());
+        DurableFile::sync(QFile::encodeName(info.absolutePath()).toStdString(), true);
     } else {
-        openInMemory();
+        inMemory(Loaded::Damaged);
     }
     return {Loaded::Damaged, aside, 0};
 }
@@ -346,13 +327,12 @@ bool InboxHistory::insert(const InboxMessage& message, QString* key)
                                  "END FROM messages WHERE address = ? ORDER BY seq DESC LIMIT 1))")
                       .arg(kColumns)
                       .arg(kBurstGapSeconds));
-    const QString newKey =
-        key->isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : *key;
+    InboxMessage kept = message;
+    kept.key = key->isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : *key;
+    for (const auto& field : kFields)
+        query.addBindValue(kept.*field.second);
     for (const QVariant& value :
-         {QVariant(newKey), QVariant(message.id), QVariant(message.from), QVariant(message.machine),
-          QVariant(message.address), QVariant(message.called), QVariant(message.to),
-          QVariant(message.received), QVariant(message.text), QVariant(message.unread ? 1 : 0),
-          QVariant(message.received), QVariant(message.address)})
+         {QVariant(kept.unread ? 1 : 0), QVariant(kept.received), QVariant(kept.address)})
         query.addBindValue(value);
     if (!query.exec())
         return false;
@@ -360,7 +340,7 @@ bool InboxHistory::insert(const InboxMessage& message, QString* key)
         key->clear();
         return true;
     }
-    *key = newKey;
+    *key = kept.key;
     QSqlQuery first(db);
     first.prepare(
         QStringLiteral("UPDATE messages SET burst = seq WHERE seq = ? AND burst IS NULL"));
@@ -459,34 +439,36 @@ int InboxHistory::number(const QString& statement) const
     return query.exec(statement) && query.next() ? query.value(0).toInt() : 0;
 }
 
-QList<InboxMessage> InboxHistory::page(int offset, int limit) const
+template <typename Row>
+QList<Row> InboxHistory::select(const QString& statement, const QVariantList& values) const
 {
-    return select(QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?"),
-                  {limit, offset});
-}
-
-std::optional<InboxMessage> InboxHistory::find(const QString& key) const
-{
-    const QList<InboxMessage> found =
-        select(QStringLiteral("SELECT %1 FROM messages WHERE key = ?"), {key});
-    return found.isEmpty() ? std::nullopt : std::optional(found.first());
-}
-
-QList<InboxMessage> InboxHistory::select(const QString& statement, const QVariantList& values) const
-{
-    QList<InboxMessage> out;
+    QList<Row> out;
     if (!m_open)
         return out;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(statement.arg(kColumns));
+    query.prepare(statement.arg(kQualifiedColumns));
     for (const QVariant& value : values)
         query.addBindValue(value);
     if (!query.exec())
         return out;
     while (query.next())
-        out.append(fromRow(query));
+        read(query, out.emplace_back());
     return out;
+}
+
+QList<InboxMessage> InboxHistory::page(int offset, int limit) const
+{
+    return select<InboxMessage>(
+        QStringLiteral("SELECT %1 FROM messages ORDER BY seq DESC LIMIT ? OFFSET ?"),
+        {limit, offset});
+}
+
+std::optional<InboxMessage> InboxHistory::find(const QString& key) const
+{
+    const QList<InboxMessage> found =
+        select<InboxMessage>(QStringLiteral("SELECT %1 FROM messages WHERE key = ?"), {key});
+    return found.isEmpty() ? std::nullopt : std::optional(found.first());
 }
 
 namespace {
@@ -499,38 +481,25 @@ const QString kEntries =
                    "SELECT messages.seq, 1, messages.unread FROM messages JOIN g USING (burst) "
                    "WHERE g.n < %1) ")
         .arg(InboxHistory::kBurst);
-const QString kQualifiedColumns =
-    QStringLiteral("messages.") +
-    QString(kColumns).replace(QStringLiteral(", "), QStringLiteral(", messages."));
 
 } // namespace
 
 QList<InboxHistory::Entry> InboxHistory::entries(int offset, int limit) const
 {
-    QList<Entry> out;
-    if (!m_open)
-        return out;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.setForwardOnly(true);
     // Only the page's own messages are read whole.
-    query.prepare(kEntries + QStringLiteral("SELECT %1, e.n, e.anyunread FROM (SELECT * FROM e "
-                                            "ORDER BY at DESC LIMIT ? OFFSET ?) e JOIN messages "
-                                            "ON messages.seq = e.at ORDER BY e.at DESC")
-                                 .arg(kQualifiedColumns));
-    query.addBindValue(limit);
-    query.addBindValue(offset);
-    if (!query.exec())
-        return out;
-    while (query.next())
-        out.append({fromRow(query), query.value(10).toInt(), query.value(11).toBool()});
-    return out;
+    return select<Entry>(kEntries + QStringLiteral("SELECT %1, e.n, e.anyunread FROM (SELECT * "
+                                                   "FROM e ORDER BY at DESC LIMIT ? OFFSET ?) e "
+                                                   "JOIN messages ON messages.seq = e.at ORDER "
+                                                   "BY e.at DESC"),
+                         {limit, offset});
 }
 
 QList<InboxMessage> InboxHistory::burst(const QString& key) const
 {
-    return select(QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
-                                 "messages WHERE key = ? AND seq = (SELECT max(seq) FROM "
-                                 "messages AS newer WHERE newer.burst = messages.burst)) "
-                                 "ORDER BY seq DESC"),
-                  {key});
+    return select<InboxMessage>(
+        QStringLiteral("SELECT %1 FROM messages WHERE burst = (SELECT burst FROM "
+                       "messages WHERE key = ? AND seq = (SELECT max(seq) FROM "
+                       "messages AS newer WHERE newer.burst = messages.burst)) "
+                       "ORDER BY seq DESC"),
+        {key});
 }

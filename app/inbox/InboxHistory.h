@@ -93,7 +93,8 @@ public:
 
 private:
     bool open(const QString& file, Check check);
-    void openInMemory();
+    // Keeps messages in memory only, for a file that cannot be used.
+    LoadResult inMemory(Loaded outcome);
     void close();
     bool createSchema();
     bool addBursts();
@@ -104,8 +105,9 @@ private:
     bool changeOne(const QString& statement, const QString& key);
     // The single number a query answers; 0 when it cannot.
     int number(const QString& statement) const;
-    // The messages a query answers; statement's %1 stands for the columns.
-    QList<InboxMessage> select(const QString& statement, const QVariantList& values) const;
+    // The messages or list lines a query answers; statement's %1 stands for the columns.
+    template <typename Row>
+    QList<Row> select(const QString& statement, const QVariantList& values) const;
 
     QString m_path;
     Limits m_limits;

@@ -132,9 +132,7 @@ bool InboxListModel::isBurst(int row) const
 void InboxListModel::refresh(const QString& key)
 {
     const int row = rowOf(key);
-    if (row < 0)
-        return;
-    if (isBurst(row))
+    if (row < 0 || isBurst(row))
         return;
     if (const std::optional<InboxMessage> message = m_history.find(key)) {
         m_rows[row] = {*message, 1, message->unread};
@@ -148,9 +146,4 @@ int InboxListModel::rowOf(const QString& key) const
         if (m_rows[row].newest.key == key)
             return row;
     return -1;
-}
-
-QString InboxListModel::keyAt(int row) const
-{
-    return row >= 0 && row < m_rows.size() ? m_rows[row].newest.key : QString();
 }

@@ -33,11 +33,9 @@ public:
     bool isBurst(int row) const;
     // The row of key among those loaded; -1 when it is not.
     int rowOf(const QString& key) const;
-    QString keyAt(int row) const;
 
 private:
     const InboxHistory& m_history;
-    void load(int entries);
 
     QList<InboxHistory::Entry> m_rows;
     int m_loaded = 0; // entries read from the history

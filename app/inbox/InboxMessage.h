@@ -15,10 +15,4 @@ struct InboxMessage
     QString received; // ISO 8601 with UTC offset
     QString text;
     bool unread = true;
-
-    // The same message delivered again, e.g. after an acknowledgement was lost.
-    bool sameDelivery(const InboxMessage& other) const
-    {
-        return id == other.id && received == other.received && text == other.text;
-    }
 };

@@ -4,20 +4,16 @@
 #include "app/inbox/InboxListModel.h"
 #include "app/inbox/MessagePopup.h"
 #include "app/inbox/MessageView.h"
-#include "app/inbox/ReplyDialog.h"
 #include "app/inbox/ReplySender.h"
 #include "platform/notifications/Notifications.h"
 #include "platform/tray/StatusIcon.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDialogButtonBox>
 #include <QGuiApplication>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -34,24 +30,20 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     setObjectName(QStringLiteral("inboxWindow"));
     auto* layout = new QVBoxLayout(this);
 
-    m_service = new QLabel(this);
-    m_service->setObjectName(QStringLiteral("serviceState"));
-    // What the service and the network say is shown, never read as markup.
-    m_service->setTextFormat(Qt::PlainText);
-    // A label's name is its text, which is what a screen reader must read out.
-    m_service->setAccessibleDescription(tr("Estado del servicio de mensajes"));
-    m_service->setWordWrap(true);
-    m_service->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(m_service);
-
-    m_notice = new QLabel(this);
-    m_notice->setObjectName(QStringLiteral("notice"));
-    m_notice->setTextFormat(Qt::PlainText);
-    m_notice->setAccessibleDescription(tr("Aviso"));
-    m_notice->setWordWrap(true);
-    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    for (auto [label, name, description] :
+         {std::tuple(&m_service, "serviceState", tr("Estado del servicio de mensajes")),
+          std::tuple(&m_notice, "notice", tr("Aviso"))}) {
+        *label = new QLabel(this);
+        (*label)->setObjectName(QLatin1String(name));
+        // What the service and the network say is shown, never read as markup.
+        (*label)->setTextFormat(Qt::PlainText);
+        // A label's name is its text, which is what a screen reader must read out.
+        (*label)->setAccessibleDescription(description);
+        (*label)->setWordWrap(true);
+        (*label)->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(*label);
+    }
     m_notice->hide();
-    layout->addWidget(m_notice);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
     m_model = new InboxListModel(m_services.history, this);
@@ -72,9 +64,6 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     m_view->raise();
     layout->addWidget(splitter, 1);
 
-    // A plain row: a button box would reorder them on screen but not for assistive
-    // technology.
-    auto* buttons = new QHBoxLayout;
     m_reply = new QPushButton(tr("&Responder"), this);
     m_reply->setObjectName(QStringLiteral("replyButton"));
     m_reply->setAccessibleName(tr("Responder al mensaje seleccionado"));
@@ -83,11 +72,7 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
     m_delete->setAccessibleName(tr("Eliminar el mensaje seleccionado"));
     auto* close = new QPushButton(tr("&Cerrar"), this);
     close->setAccessibleName(tr("Cerrar la ventana; los mensajes siguen llegando"));
-    buttons->addWidget(m_reply);
-    buttons->addWidget(m_delete);
-    buttons->addStretch(1);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
+    addButtonRow(*layout, {m_reply, m_delete}, close);
 
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &InboxWindow::onSelectionChanged);
@@ -98,10 +83,9 @@ InboxWindow::InboxWindow(const Services& services, QWidget* parent)
         else
             openMessage(index.data(InboxListModel::kKeyRole).toString());
     });
-    auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
-    deleteKey->setContext(Qt::WidgetShortcut);
-    connect(deleteKey, &QShortcut::activated, this, &InboxWindow::deleteSelected);
-    connect(m_reply, &QPushButton::clicked, this, &InboxWindow::replyToSelected);
+    new QShortcut(QKeySequence::Delete, m_list, this, &InboxWindow::deleteSelected,
+                  Qt::WidgetShortcut);
+    connect(m_reply, &QPushButton::clicked, this, [this] { replyTo(selectedKey()); });
     connect(m_delete, &QPushButton::clicked, this, &InboxWindow::deleteSelected);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
 
@@ -292,7 +276,7 @@ void InboxWindow::popUp(const QString& key, bool asked)
     if (asked)
         popup->present();
     else
-        popup->showQuietly();
+        popup->show(); // on screen, without the focus
     markRead(key);
 }
 
@@ -362,8 +346,7 @@ bool InboxWindow::replyTo(const QString& key)
 
 void InboxWindow::onReplyFinished(int ticket, int code, const QString& statusText)
 {
-    const QPointer<ReplyDialog> dialog = m_replies.take(ticket);
-    if (dialog)
+    if (const QPointer<ReplyDialog> dialog = m_replies.take(ticket))
         dialog->showResult(code == 0, statusText);
 }
 
@@ -432,11 +415,6 @@ void InboxWindow::deleteSelected()
     const int left = m_services.history.count();
     const QList<InboxMessage> next = m_services.history.page(std::min(row, left - 1), 1);
     refillList(next.isEmpty() ? QString() : next.first().key);
-}
-
-void InboxWindow::replyToSelected()
-{
-    replyTo(selectedKey());
 }
 
 void InboxWindow::updateTitle()

@@ -11,8 +11,6 @@
 
 #include <memory>
 
-class QThread;
-
 class InboxListModel;
 class MessagePopup;
 class MessageView;
@@ -20,6 +18,7 @@ class Notifications;
 class QLabel;
 class QListView;
 class QPushButton;
+class QThread;
 class ReplySender;
 class StatusIcon;
 
@@ -62,7 +61,6 @@ public:
     void setDoNotDisturb(bool on);
     bool doNotDisturb() const { return m_doNotDisturb; }
     QListView* list() const { return m_list; }
-    MessageView* view() const { return m_view; }
     QLabel* serviceLabel() const { return m_service; }
     QLabel* noticeLabel() const { return m_notice; }
 
@@ -84,7 +82,6 @@ private:
     void onSelectionChanged();
     void onReplyFinished(int ticket, int code, const QString& statusText);
     void deleteSelected();
-    void replyToSelected();
     void markRead(const QString& key);
     void refillList(const QString& selectKey);
     void updateTitle();

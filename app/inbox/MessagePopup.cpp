@@ -1,8 +1,8 @@
 #include "app/inbox/MessagePopup.h"
 
+#include "app/inbox/InboxAccessibility.h"
 #include "app/inbox/MessageView.h"
 
-#include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -23,9 +23,6 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     m_view->showMessage(message);
     layout->addWidget(m_view);
 
-    // A plain row rather than a button box, which would reorder them on screen but not for
-    // assistive technology, and make Responder the default button.
-    auto* buttons = new QHBoxLayout;
     auto* reply = new QPushButton(tr("&Responder"), this);
     reply->setObjectName(QStringLiteral("replyButton"));
     reply->setAccessibleName(tr("Responder"));
@@ -43,11 +40,8 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     auto* dismiss = new QPushButton(tr("&Cerrar"), this);
     dismiss->setAccessibleName(tr("Cerrar"));
     dismiss->setAutoDefault(false);
-    buttons->addWidget(reply);
-    buttons->addWidget(inbox);
-    buttons->addStretch(1);
-    buttons->addWidget(dismiss);
-    layout->addLayout(buttons);
+    // A plain row: a button box would also make Responder the default button.
+    addButtonRow(*layout, {reply, inbox}, dismiss);
 
     connect(reply, &QPushButton::clicked, this, [this] {
         emit replyRequested(m_key);
@@ -59,11 +53,6 @@ MessagePopup::MessagePopup(const InboxMessage& message, bool canReply, QWidget* 
     });
     connect(dismiss, &QPushButton::clicked, this, &QDialog::reject);
     resize(440, 320);
-}
-
-void MessagePopup::showQuietly()
-{
-    show();
 }
 
 void MessagePopup::present()

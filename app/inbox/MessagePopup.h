@@ -5,7 +5,6 @@
 #include <QDialog>
 
 class MessageView;
-class QPushButton;
 
 // The window that pops up for one message. A message that arrives shows without taking the
 // keyboard from whatever the user is typing in; it has no default button, so no key acts on it
@@ -23,8 +22,6 @@ public:
     int slot() const { return m_slot; }
     void setSlot(int slot) { m_slot = slot; }
 
-    // For a message that has just arrived: on screen, without the focus.
-    void showQuietly();
     // For a message the user asked for: on top with the focus on the text, which a screen
     // reader then reads out.
     void present();

@@ -1,5 +1,6 @@
 #include "app/inbox/ReplyDialog.h"
 
+#include "app/inbox/InboxAccessibility.h"
 #include "protocol/NetbiosName.h"
 
 #include <QHBoxLayout>
@@ -66,9 +67,6 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, const
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_status);
 
-    // A plain row: a button box would reorder them on screen but not for assistive
-    // technology.
-    auto* buttons = new QHBoxLayout;
     m_send = new QPushButton(tr("&Enviar"), this);
     m_send->setObjectName(QStringLiteral("sendButton"));
     m_send->setAccessibleName(tr("Enviar la respuesta"));
@@ -76,10 +74,7 @@ ReplyDialog::ReplyDialog(const QString& recipient, const QString& address, const
     auto* close = new QPushButton(tr("&Cerrar"), this);
     close->setAccessibleName(tr("Cerrar"));
     close->setAutoDefault(false);
-    buttons->addWidget(m_send);
-    buttons->addStretch(1);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
+    addButtonRow(*layout, {m_send}, close);
 
     connect(m_send, &QPushButton::clicked, this, &ReplyDialog::requestSend);
     connect(close, &QPushButton::clicked, this, &QDialog::reject);

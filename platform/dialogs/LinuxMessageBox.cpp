@@ -18,20 +18,10 @@ void LinuxMessageBox::show(QWidget* parent, const QString& text, const QString& 
     box.setWindowTitle(title);
     box.setTextFormat(Qt::PlainText);
     box.setText(displayText(text));
-    switch (icon) {
-    case Icon::None:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    case Icon::Information:
-        box.setIcon(QMessageBox::Information);
-        break;
-    case Icon::Warning:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case Icon::Critical:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    }
+    // In the order of MessageBox::Icon.
+    constexpr QMessageBox::Icon kIcons[] = {QMessageBox::NoIcon, QMessageBox::Information,
+                                            QMessageBox::Warning, QMessageBox::Critical};
+    box.setIcon(kIcons[int(icon)]);
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }

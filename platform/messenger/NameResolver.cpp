@@ -1,7 +1,6 @@
 #include "platform/messenger/NameResolver.h"
 
 #include "platform/messenger/UdpSocket.h"
-#include "protocol/NameServicePacket.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -6,7 +6,6 @@
 #include "protocol/SmbMessage.h"
 
 #include <algorithm>
-#include <optional>
 
 namespace {
 
@@ -32,12 +31,6 @@ std::int32_t codeForConnect(TcpConnection::ConnectResult result)
         break;
     }
     return kNetworkError;
-}
-
-TcpConnection::Clock::time_point earlier(TcpConnection::Clock::time_point a,
-                                         TcpConnection::Clock::time_point b)
-{
-    return std::min(a, b);
 }
 
 // SMB errors in DOS form (MS-CIFS 2.2.2.4), and the NT statuses a receiver would send for the
@@ -92,16 +85,14 @@ public:
         // Past the limit nothing more goes out: a message whose end was not sent is not shown.
         if (TcpConnection::Clock::now() >= m_sendDeadline)
             return kNetworkError;
-        const auto deadline = earlier(TcpConnection::Clock::now() + m_replyTimeout, m_sendDeadline);
-        const auto frame = SessionPacket::encodeSessionMessage(smb);
-        const auto sent = m_connection.sendAll(frame, deadline);
-        if (sent != TcpConnection::IoResult::Ok)
-            return failure(sent);
-
+        const auto deadline =
+            std::min(TcpConnection::Clock::now() + m_replyTimeout, m_sendDeadline);
         SessionFrame reply;
-        const auto read = m_connection.readFrame(reply, deadline);
-        if (read != TcpConnection::IoResult::Ok)
-            return failure(read);
+        auto io = m_connection.sendAll(SessionPacket::encodeSessionMessage(smb), deadline);
+        if (io == TcpConnection::IoResult::Ok)
+            io = m_connection.readFrame(reply, deadline);
+        if (io != TcpConnection::IoResult::Ok)
+            return failure(io);
         if (reply.type != SessionPacket::kMessage)
             return kNetworkError;
         const auto decoded = SmbMessage::decodeReply(reply.body);
@@ -148,13 +139,13 @@ std::int32_t SessionClient::deliver(std::uint32_t address, std::uint16_t port,
     TcpConnection connection(kMaxFrameBody);
     const auto request = SessionPacket::encodeSessionRequest(message.called, message.calling);
     for (int retargets = 0;; ++retargets) {
-        const auto connectDeadline = earlier(Clock::now() + m_timeouts.connect, sendDeadline);
+        const auto connectDeadline = std::min(Clock::now() + m_timeouts.connect, sendDeadline);
         const std::int32_t connected =
             codeForConnect(connection.connect(address, port, connectDeadline));
         if (connected != kSuccess)
             return Clock::now() >= sendDeadline ? kNetworkError : connected;
 
-        const auto deadline = earlier(Clock::now() + m_timeouts.reply, sendDeadline);
+        const auto deadline = std::min(Clock::now() + m_timeouts.reply, sendDeadline);
         SessionFrame frame;
         if (connection.sendAll(request, deadline) != TcpConnection::IoResult::Ok ||
             connection.readFrame(frame, deadline) != TcpConnection::IoResult::Ok)

@@ -45,18 +45,21 @@ std::variant<std::vector<std::uint8_t>, std::int32_t> oemName(std::u16string_vie
     return oem;
 }
 
+// inet_pton takes ASCII only; anything else is no address.
+std::optional<std::string> ascii(std::u16string_view text)
+{
+    if (std::any_of(text.begin(), text.end(), [](char16_t unit) { return unit > 0x7F; }))
+        return std::nullopt;
+    return std::string(text.begin(), text.end());
+}
+
 std::optional<std::uint32_t> parseIpv4(std::u16string_view text)
 {
-    std::string ascii;
-    for (const char16_t unit : text) {
-        if (unit > 0x7F)
-            return std::nullopt;
-        ascii.push_back(static_cast<char>(unit));
-    }
-    in_addr address{};
-    if (::inet_pton(AF_INET, ascii.c_str(), &address) != 1)
+    const auto address = ascii(text);
+    in_addr parsed{};
+    if (!address || ::inet_pton(AF_INET, address->c_str(), &parsed) != 1)
         return std::nullopt;
-    return ntohl(address.s_addr);
+    return ntohl(parsed.s_addr);
 }
 
 // An IPv6 address, bracketed or with a zone as people write them: a name cannot hold ':'.
@@ -64,15 +67,9 @@ bool isIpv6(std::u16string_view text)
 {
     if (text.size() > 2 && text.front() == u'[' && text.back() == u']')
         text = text.substr(1, text.size() - 2);
-    text = text.substr(0, text.find(u'%'));
-    std::string ascii;
-    for (const char16_t unit : text) {
-        if (unit > 0x7F)
-            return false;
-        ascii.push_back(static_cast<char>(unit));
-    }
-    in6_addr address{};
-    return ::inet_pton(AF_INET6, ascii.c_str(), &address) == 1;
+    const auto address = ascii(text.substr(0, text.find(u'%')));
+    in6_addr parsed{};
+    return address && ::inet_pton(AF_INET6, address->c_str(), &parsed) == 1;
 }
 
 std::u16string utf16LittleEndian(const std::uint8_t* buf, std::uint32_t buflen)
@@ -144,9 +141,7 @@ std::int32_t SmbMessenger::NetMessageBufferSend(const char16_t* servername, cons
     auto toName = std::move(std::get<std::vector<std::uint8_t>>(to));
     NetbiosName called = NetbiosName::fromOem(toName, NetbiosName::kMessengerSuffix);
     const auto broadcasts = m_interfaces ? m_interfaces->GetBroadcastAddresses() : std::nullopt;
-    AddressPolicy policy;
-    if (broadcasts)
-        policy.broadcasts = *broadcasts;
+    AddressPolicy policy{false, broadcasts.value_or(std::vector<std::uint32_t>{})};
     const std::uint16_t port = m_options.sessionPort;
     std::optional<std::uint32_t> given = m_options.address;
     if (!given)

@@ -87,10 +87,7 @@ TcpConnection::ConnectResult TcpConnection::connect(std::uint32_t address, std::
     const int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(address);
+    const sockaddr_in peer{AF_INET, htons(port), {htonl(address)}, {}};
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
         return ConnectResult::Connected;
     if (errno != EINPROGRESS)

@@ -13,11 +13,7 @@ namespace {
 
 sockaddr_in endpoint(std::uint32_t address, std::uint16_t port)
 {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(address);
-    return peer;
+    return {AF_INET, htons(port), {htonl(address)}, {}};
 }
 
 } // namespace

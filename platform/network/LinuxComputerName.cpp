@@ -25,9 +25,7 @@ bool LinuxComputerName::GetComputerNameA(char* buffer, std::uint32_t& size)
 
 std::string LinuxComputerName::fromHostName(std::string_view hostName)
 {
-    std::string name(hostName.substr(0, hostName.find('.')));
-    if (name.size() > kMaxLength)
-        name.resize(kMaxLength);
+    std::string name(hostName.substr(0, std::min(hostName.find('.'), kMaxLength)));
     // ASCII only: a locale-dependent upper-casing could change the byte count.
     std::transform(name.begin(), name.end(), name.begin(), [](char c) {
         return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;

@@ -37,13 +37,10 @@ bool LinuxInterfaceWatch::drain()
     // events cannot hold the loop.
     for (int i = 0; i < 64; ++i) {
         const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
-        if (got > 0) {
-            changed = true;
-        } else if (got < 0 && errno == ENOBUFS) {
-            changed = true; // events were lost
-        } else {
+        // ENOBUFS: the kernel dropped events, which is a change as well.
+        if (got == 0 || (got < 0 && errno != ENOBUFS))
             break;
-        }
+        changed = true;
     }
     return changed;
 }

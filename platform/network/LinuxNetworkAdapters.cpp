@@ -32,33 +32,26 @@ template <typename Visit> bool LinuxNetworkAdapters::walk(Visit visit)
 std::optional<std::vector<AdapterRecord>> LinuxNetworkAdapters::GetAdaptersInfo()
 {
     std::vector<AdapterRecord> adapters;
-    std::vector<bool> hasAddress;
-    const bool listed = walk([&](const ifaddrs& item) {
-        const ifaddrs* entry = &item;
-        if (entry->ifa_name == nullptr || (entry->ifa_flags & IFF_LOOPBACK) != 0)
+    const bool listed = walk([&](const ifaddrs& entry) {
+        if (entry.ifa_name == nullptr || (entry.ifa_flags & IFF_LOOPBACK) != 0)
             return;
-        const std::string_view name(entry->ifa_name);
+        const std::string_view name(entry.ifa_name);
         auto found = std::find_if(adapters.begin(), adapters.end(),
                                   [&](const AdapterRecord& a) { return a.name == name; });
-        if (found == adapters.end()) {
-            adapters.push_back(AdapterRecord{std::string(name), {}, {}});
-            hasAddress.push_back(false);
-            found = adapters.end() - 1;
-        }
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+        if (found == adapters.end())
+            found = adapters.insert(adapters.end(), AdapterRecord{std::string(name), {}, {}});
+        if (entry.ifa_addr == nullptr || entry.ifa_addr->sa_family != AF_INET)
             return;
 
         AddressField field{};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr);
         if (inet_ntop(AF_INET, &address->sin_addr, field.data(), field.size()) == nullptr)
             return;
-        const auto index = static_cast<std::size_t>(found - adapters.begin());
-        if (!hasAddress[index]) {
+        // inet_ntop never writes an empty address: an empty field is one not filled yet.
+        if (found->ipAddress[0] == '\0')
             found->ipAddress = field;
-            hasAddress[index] = true;
-        } else {
+        else
             found->moreAddresses.push_back(field);
-        }
     });
     if (!listed)
         return std::nullopt;

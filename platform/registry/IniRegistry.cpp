@@ -148,21 +148,17 @@ std::optional<Contents> readWhole(const QString& fileName)
         Contents read{QByteArray(qsizetype(status.st_size) + 1, Qt::Uninitialized),
                       mode_t(status.st_mode & 07777)};
         qsizetype got = 0;
-        bool failed = false;
+        ssize_t n = 0;
         // The file may grow while it is read; one byte of room tells.
         while (got < read.bytes.size()) {
-            const ssize_t n = ::read(fd, read.bytes.data() + got, size_t(read.bytes.size() - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                failed = true;
+            n = ::read(fd, read.bytes.data() + got, size_t(read.bytes.size() - got));
+            if (n > 0)
+                got += n;
+            else if (n == 0 || errno != EINTR)
                 break;
-            }
-            if (n == 0)
-                break;
-            got += n;
         }
-        if (!failed && got <= qsizetype(status.st_size)) {
+        // n < 0 only when the read failed.
+        if (n >= 0 && got <= qsizetype(status.st_size)) {
             read.bytes.truncate(got);
             contents = std::move(read);
         }
@@ -171,22 +167,14 @@ std::optional<Contents> readWhole(const QString& fileName)
     return contents;
 }
 
-struct FileIdentity
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool exists = false;
-
-    bool operator==(const FileIdentity&) const = default;
-};
-
-FileIdentity identityOf(const QString& fileName)
+// The file's device and inode; nothing when there is no file.
+std::optional<std::pair<dev_t, ino_t>> identityOf(const QString& fileName)
 {
     struct stat status
     {};
     if (::stat(QFile::encodeName(fileName).constData(), &status) != 0)
-        return {};
-    return {status.st_dev, status.st_ino, true};
+        return std::nullopt;
+    return std::pair(status.st_dev, status.st_ino);
 }
 
 // Applies change to the file's values and replaces the file with the result in one step,
@@ -221,7 +209,7 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
     copy.close();
     const QString copyName = copy.fileName();
 
-    const FileIdentity before = identityOf(copyName);
+    const auto before = identityOf(copyName);
     {
         QSettings settings(copyName, QSettings::IniFormat);
         if (!change(settings))
@@ -233,8 +221,8 @@ template <typename Change> bool replaceFile(const QString& fileName, Change&& ch
             return false;
     }
     // QSettings only ever renames a new, synced file into place, so success means a new inode.
-    const FileIdentity after = identityOf(copyName);
-    if (!after.exists || after == before)
+    const auto after = identityOf(copyName);
+    if (!after || after == before)
         return false;
     return DurableFile::replace(QFile::encodeName(copyName).toStdString(),
                                 QFile::encodeName(target).toStdString());
@@ -259,13 +247,18 @@ std::optional<QList<IniRegistry::Location>> locateInOneFile(const QList<QString>
     return locations;
 }
 
-bool setAll(QSettings& settings, const QString& fileName, const QList<Registry::Text>& values)
+QList<QString> pathsOf(const QList<Registry::Text>& values)
 {
     QList<QString> paths;
     paths.reserve(values.size());
     for (const Registry::Text& value : values)
         paths.append(value.path);
-    const auto locations = locateInOneFile(paths);
+    return paths;
+}
+
+bool setAll(QSettings& settings, const QString& fileName, const QList<Registry::Text>& values)
+{
+    const auto locations = locateInOneFile(pathsOf(values));
     if (!locations || locations->first().fileName != fileName)
         return false;
     for (qsizetype i = 0; i < values.size(); ++i)
@@ -320,26 +313,15 @@ bool IniRegistry::RegWrite(const QString& path, const QString& data)
 bool IniRegistry::RegWriteDword(const QString& path, qint32 data)
 {
     const auto location = locate(path);
-    if (!location)
-        return false;
-    return replaceFile(location->fileName, [&](QSettings& settings) {
-        settings.setValue(location->key, data);
-        return true;
-    });
+    return location && replaceFile(location->fileName, [&](QSettings& settings) {
+               settings.setValue(location->key, data);
+               return true;
+           });
 }
 
 bool IniRegistry::RegWriteMany(const QList<Text>& values)
 {
-    QList<QString> paths;
-    paths.reserve(values.size());
-    for (const Text& value : values)
-        paths.append(value.path);
-    const auto locations = locateInOneFile(paths);
-    if (!locations)
-        return false;
-    const QString& fileName = locations->first().fileName;
-    return replaceFile(fileName,
-                       [&](QSettings& settings) { return setAll(settings, fileName, values); });
+    return RegUpdateMany(pathsOf(values), [&](const QList<QVariant>&) { return values; });
 }
 
 bool IniRegistry::RegUpdateMany(const QList<QString>& paths, const Update& update)

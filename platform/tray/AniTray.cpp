@@ -25,15 +25,11 @@ AniTray::AniTray(QList<QIcon> frames, QObject* parent)
                 if (reason == QSystemTrayIcon::Context || reason == QSystemTrayIcon::Unknown)
                     return;
                 const QPoint at = QCursor::pos();
+                if (m_handler)
+                    m_handler(int(reason), at.x(), at.y());
                 emit userAction(int(reason), at.x(), at.y());
             });
-    connect(this, &AniTray::userAction, this, [this](int reason, int x, int y) {
-        if (m_handler)
-            m_handler(reason, x, y);
-    });
 }
-
-AniTray::~AniTray() = default;
 
 void AniTray::show()
 {

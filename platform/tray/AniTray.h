@@ -34,7 +34,6 @@ public:
     explicit AniTray(QObject* parent = nullptr);
     // Any frames; with none, the icon is put up empty and never animates.
     explicit AniTray(QList<QIcon> frames, QObject* parent = nullptr);
-    ~AniTray() override;
 
     // Puts up the icon in the notification area with the first frame and the tip text.
     void show() override;

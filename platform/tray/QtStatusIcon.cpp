@@ -1,7 +1,6 @@
 #include "platform/tray/QtStatusIcon.h"
 
 #include <QAction>
-#include <QMenu>
 #include <QPainter>
 #include <QSystemTrayIcon>
 
@@ -19,16 +18,10 @@ QtStatusIcon::QtStatusIcon(QIcon icon, QObject* parent)
             });
 }
 
-QtStatusIcon::~QtStatusIcon()
-{
-    delete m_menu;
-}
-
 void QtStatusIcon::show(std::vector<MenuEntry> menu, std::function<void()> activated)
 {
     m_activated = std::move(activated);
-    delete m_menu;
-    m_menu = new QMenu;
+    m_menu = std::make_unique<QMenu>();
     for (MenuEntry& entry : menu) {
         QAction* action = m_menu->addAction(QString::fromStdString(entry.text));
         action->setCheckable(entry.checkable);
@@ -39,7 +32,7 @@ void QtStatusIcon::show(std::vector<MenuEntry> menu, std::function<void()> activ
                         triggered(checked);
                 });
     }
-    m_tray->setContextMenu(m_menu);
+    m_tray->setContextMenu(m_menu.get());
     m_tray->show();
 }
 

@@ -3,9 +3,11 @@
 #include "platform/tray/StatusIcon.h"
 
 #include <QIcon>
+#include <QMenu>
 #include <QObject>
 
-class QMenu;
+#include <memory>
+
 class QSystemTrayIcon;
 
 // The status icon as Qt puts it up: over StatusNotifierItem where the desktop has it, XEmbed
@@ -17,7 +19,6 @@ class QtStatusIcon final : public QObject, public StatusIcon
 
 public:
     explicit QtStatusIcon(QIcon icon, QObject* parent = nullptr);
-    ~QtStatusIcon() override;
 
     void show(std::vector<MenuEntry> menu, std::function<void()> activated) override;
     void setCount(int count, const std::string& toolTip) override;
@@ -29,6 +30,6 @@ public:
 private:
     QIcon m_icon;
     QSystemTrayIcon* m_tray;
-    QMenu* m_menu = nullptr;
+    std::unique_ptr<QMenu> m_menu;
     std::function<void()> m_activated;
 };
