@@ -21,6 +21,7 @@ void LinuxMessageBox::show(QWidget* parent, const QString& text, const QString& 
     // In the order of MessageBox::Icon.
     constexpr QMessageBox::Icon kIcons[] = {QMessageBox::NoIcon, QMessageBox::Information,
                                             QMessageBox::Warning, QMessageBox::Critical};
+    static_assert(std::size(kIcons) == std::size_t(Icon::Critical) + 1);
     box.setIcon(kIcons[int(icon)]);
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
