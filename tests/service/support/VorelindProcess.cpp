@@ -128,19 +128,12 @@ bool VorelindProcess::launch(QString& error)
     if (m_options.slowSyncMs > 0) {
         // A slow disk: strace holds every fsync and syncfs, in every thread, and stops at no
         // other call.
-        arguments =
-            QStringList{
-                QStringLiteral("-f"),
-                QStringLiteral("--seccomp-bpf"),
-                QStringLiteral("-o"),
-                QStringLiteral("/dev/null"),
-                QStringLiteral("-e"),
-                QStringLiteral("trace=fsync,syncfs"),
-                QStringLiteral("-e"),
-                QStringLiteral("inject=fsync,syncfs:delay_enter=%1ms").arg(m_options.slowSyncMs),
-                QStringLiteral("--"),
-                QStringLiteral(VORELIND_PATH)} +
-            arguments;
+        arguments.prepend(QStringLiteral(VORELIND_PATH));
+        arguments = QStringLiteral("-f --seccomp-bpf -o /dev/null -e trace=fsync,syncfs -e "
+                                   "inject=fsync,syncfs:delay_enter=%1ms --")
+                        .arg(m_options.slowSyncMs)
+                        .split(QLatin1Char(' ')) +
+                    arguments;
         m_process.start(QStringLiteral("strace"), arguments);
     } else {
         m_process.start(QStringLiteral(VORELIND_PATH), arguments);
