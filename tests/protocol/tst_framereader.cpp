@@ -49,8 +49,7 @@ private slots:
     void refusesFramesBeyondTheBound();
     void findsTheFrameAfterAFloodOfKeepAlives_data();
     void findsTheFrameAfterAFloodOfKeepAlives();
-    void staysFailedAfterRefusal();
-    void startsAfreshAfterClear();
+    void staysFailedUntilCleared();
 };
 
 void TestFrameReader::reassemblesFromAnyChunking_data()
@@ -129,21 +128,14 @@ void TestFrameReader::findsTheFrameAfterAFloodOfKeepAlives()
     QCOMPARE(got.frames[3].body.size(), std::size_t(35));
 }
 
-void TestFrameReader::staysFailedAfterRefusal()
-{
-    FrameReader reader(512);
-    reader.append(hexBytes("00 01 00 00"));
-    SessionFrame frame;
-    QCOMPARE(reader.next(frame), FrameReader::Status::Oversized);
-    reader.append(hexBytes("82 00 00 00"));
-    QCOMPARE(reader.next(frame), FrameReader::Status::Oversized);
-}
-
-void TestFrameReader::startsAfreshAfterClear()
+// Refused for good, even a fine frame after it, until cleared.
+void TestFrameReader::staysFailedUntilCleared()
 {
     FrameReader reader(512);
     reader.append(hexBytes("00 01 00 00 82"));
     SessionFrame frame;
+    QCOMPARE(reader.next(frame), FrameReader::Status::Oversized);
+    reader.append(hexBytes("82 00 00 00"));
     QCOMPARE(reader.next(frame), FrameReader::Status::Oversized);
     reader.clear();
     reader.append(hexBytes("83 00 00 01 82"));
