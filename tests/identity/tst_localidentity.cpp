@@ -75,7 +75,6 @@ private slots:
     void addressIsEmptyWhenPlatformFails();
     void computerNameFromBuffer_data();
     void computerNameFromBuffer();
-    void computerNameCallGetsSixteenSpaces();
     void realServicesAgreeWithTheirRules();
 };
 
@@ -188,12 +187,7 @@ void TestLocalIdentity::computerNameFromBuffer()
     FakeComputerName computer;
     computer.written = written;
     QCOMPARE(GetLocalComputerName(computer), expected);
-}
-
-void TestLocalIdentity::computerNameCallGetsSixteenSpaces()
-{
-    FakeComputerName computer;
-    GetLocalComputerName(computer);
+    // Whatever comes back, the call is given sixteen spaces and a NUL.
     QCOMPARE(computer.sizeGiven, 16u);
     QCOMPARE(computer.bufferGiven, QByteArray(16, ' ') + QByteArray(1, '\0'));
 }
