@@ -44,15 +44,7 @@ struct Service
     ReceivedMessage network(const std::string& text, const std::string& from = "alice",
                             const std::string& address = "192.0.2.7")
     {
-        ReceivedMessage m;
-        m.from = from;
-        m.machine = "SENDERBOX";
-        m.address = address;
-        m.called = "VTEST";
-        m.to = "vtest";
-        m.text = text;
-        m.size = text.size();
-        return m;
+        return {from, "SENDERBOX", address, "VTEST", "vtest", "", text, text.size()};
     }
 
     // What the event loop does once the workers have synced: the batch lands.
