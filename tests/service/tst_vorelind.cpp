@@ -139,12 +139,9 @@ void TestVorelind::deliversWhatVorelinSendSends()
     const auto messages = m_service->receiveOnce(&error);
     QVERIFY2(messages.size() == 1, qPrintable(error));
     const QJsonObject& m = messages[0];
-    QCOMPARE(m[QStringLiteral("text")].toString(), expected);
-    QCOMPARE(m[QStringLiteral("called")].toString(), called);
-    QCOMPARE(m[QStringLiteral("to")].toString(), called);
-    QCOMPARE(m[QStringLiteral("address")].toString(), QStringLiteral("127.0.0.1"));
-    QVERIFY(!m[QStringLiteral("machine")].toString().isEmpty());
-    QVERIFY(!m[QStringLiteral("id")].toString().isEmpty());
+    QCOMPARE(fields(m, {"text", "called", "to", "address"}),
+             (QStringList{expected, called, called, "127.0.0.1"}));
+    QVERIFY(!fields(m, {"machine", "id"}).contains(QString()));
     if (!from.isEmpty())
         QCOMPARE(m[QStringLiteral("from")].toString().toUpper(), from.toUpper());
     // Printed and acknowledged: gone.

@@ -233,6 +233,14 @@ QList<QJsonObject> receiveOnce(const QString& socketPath, QString* error)
     return messages;
 }
 
+QStringList fields(const QJsonObject& message, const QStringList& keys)
+{
+    QStringList values;
+    for (const QString& key : keys)
+        values << message[key].toString();
+    return values;
+}
+
 ProgramRun runProgram(const QString& program, const QStringList& arguments, const QByteArray& input,
                       int timeoutMs)
 {

@@ -66,6 +66,8 @@ private:
 
 // vorelin-recv --once --json against the local socket at socketPath.
 QList<QJsonObject> receiveOnce(const QString& socketPath, QString* error = nullptr);
+// The text of each of these fields of a received message, to compare in one go.
+QStringList fields(const QJsonObject& message, const QStringList& keys);
 
 // A finished program: its exit code (-1: not finished in time, then killed), its standard
 // output, and that followed by its standard error as text.
