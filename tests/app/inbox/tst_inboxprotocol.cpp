@@ -48,14 +48,9 @@ void TestInboxProtocol::parsesServerLines_data()
                       R"("address":"10.0.0.7","called":"ANA","to":"ana","received":)"
                       R"("2026-12-07T14:07:27+00:00","text":"l\u00ednea 1\nl\u00ednea 2"})")
         << "message"
-        << QStringList{"0a1",
-                       "PEDRO",
-                       "PC-PEDRO",
-                       "10.0.0.7",
-                       "ANA",
-                       "ana",
-                       "2026-12-07T14:07:27+00:00",
-                       "línea 1\nlínea 2"};
+        << QString::fromUtf8("0a1|PEDRO|PC-PEDRO|10.0.0.7|ANA|ana|2026-12-07T14:07:27+00:00|"
+                             "línea 1\nlínea 2")
+               .split(QLatin1Char('|'));
     QTest::newRow("message with fields of the wrong kind")
         << QByteArray(R"({"type":"message","id":"7","from":5,"text":["x"]})") << "message"
         << QStringList{"7", "", "", "", "", "", "", ""};
