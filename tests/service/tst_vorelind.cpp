@@ -327,8 +327,7 @@ void TestVorelind::holdsEachMessageLimit()
     QVERIFY(service);
     QList<int> got;
     for (int i = 0; i < exitCodes.size(); ++i)
-        got << vorelinSend(service->port(), QStringLiteral("VTEST"), QStringLiteral("m"), from)
-                   .exitCode;
+        got << vorelinSend(service->port(), "VTEST", "m", from).exitCode;
     QCOMPARE(got, exitCodes);
     QCOMPARE(service->receiveOnce().size(), int(exitCodes.count(0)));
     QVERIFY2(service->log().contains(QStringLiteral("outcome=refused")),
@@ -356,9 +355,7 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     };
 
     // A terminal escape from the network is shown, not obeyed.
-    QCOMPARE(vorelinSend(service->port(), QStringLiteral("VTEST"), QStringLiteral("red\x1b[31m"))
-                 .exitCode,
-             0);
+    QCOMPARE(vorelinSend(service->port(), "VTEST", "red\x1b[31m").exitCode, 0);
     const QString first = printed(QStringLiteral("red"));
     QVERIFY2(first.contains(QStringLiteral("Message from ")) &&
                  first.contains(QStringLiteral(" to VTEST on ")) &&
@@ -380,8 +377,7 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     service->stop();
     QString error;
     QVERIFY2(service->restart(error), qPrintable(error));
-    QCOMPARE(
-        vorelinSend(service->port(), QStringLiteral("VTEST"), QStringLiteral("again")).exitCode, 0);
+    QCOMPARE(vorelinSend(service->port(), "VTEST", "again").exitCode, 0);
     QVERIFY(printed(QStringLiteral("again")).contains(QStringLiteral("again")));
     recv.terminate();
     recv.waitForFinished(5000);
