@@ -161,16 +161,15 @@ void TestLocalIdentity::computerNameFromBuffer_data()
     QTest::addColumn<std::optional<QByteArray>>("written");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("short name") << std::optional(QByteArray("VM\0", 3)) << QStringLiteral("VM");
-    QTest::newRow("fifteen characters")
-        << std::optional(QByteArray("ABCDEFGHIJKLMNO\0", 16)) << QStringLiteral("ABCDEFGHIJKLMNO");
-    QTest::newRow("sixteen without nul")
-        << std::optional(QByteArray("ABCDEFGHIJKLMNOP", 16)) << QStringLiteral("ABCDEFGHIJKLMNOP");
-    QTest::newRow("empty name") << std::optional(QByteArray("\0", 1)) << QString();
-    QTest::newRow("untouched buffer keeps its spaces")
-        << std::optional<QByteArray>() << QString(16, QChar(u' '));
-    QTest::newRow("nul without clearing the rest")
-        << std::optional(QByteArray("PC\0", 3)) << QStringLiteral("PC");
+    const auto row = [](const char* name, std::optional<QByteArray> written, QString expected) {
+        QTest::newRow(name) << written << expected;
+    };
+    row("short name", QByteArray("VM\0", 3), "VM");
+    row("fifteen characters", QByteArray("ABCDEFGHIJKLMNO\0", 16), "ABCDEFGHIJKLMNO");
+    row("sixteen without nul", QByteArray("ABCDEFGHIJKLMNOP", 16), "ABCDEFGHIJKLMNOP");
+    row("empty name", QByteArray("\0", 1), QString());
+    row("untouched buffer keeps its spaces", std::nullopt, QString(16, QChar(u' ')));
+    row("nul without clearing the rest", QByteArray("PC\0", 3), "PC");
 }
 
 void TestLocalIdentity::computerNameFromBuffer()
