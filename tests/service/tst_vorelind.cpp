@@ -36,19 +36,16 @@ QStringList handInsFromUs()
             QString::fromLocal8Bit(self ? self->pw_name : "root")};
 }
 
-// The file smbd leaves for its message command, in dir.
-QString messageFile(const QTemporaryDir& dir, const QByteArray& text)
+// vorelin-deliver's arguments as smbd's message command gives them: --socket SOCKET [options]
+// FROM SENDERBOX FILE, FILE being msg.txt in dir, holding text.
+QStringList handIn(const QTemporaryDir& dir, const QString& socket, const QString& from,
+                   const QByteArray& text, const QStringList& options = {})
 {
-    const QString path = dir.filePath(QStringLiteral("msg.txt"));
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() ? path : QString();
-}
-
-// vorelin-deliver --socket SOCKET [options] FROM SENDERBOX FILE, as smbd's command runs it.
-QStringList deliverArguments(const QString& socket, const QString& from, const QString& path,
-                             const QStringList& options = {})
-{
-    return QStringList{"--socket", socket} + options + QStringList{from, "SENDERBOX", path};
+    QFile file(dir.filePath(QStringLiteral("msg.txt")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        return {};
+    return QStringList{"--socket", socket} + options +
+           QStringList{from, "SENDERBOX", file.fileName()};
 }
 
 } // namespace
@@ -366,8 +363,8 @@ void TestVorelind::vorelinRecvPrintsAndReconnects()
     QTemporaryDir dir;
     const ProgramRun hidden =
         runProgram(QStringLiteral(VORELIN_DELIVER_PATH),
-                   deliverArguments(service->socketPath(), QStringLiteral("ev\u202Eil"),
-                                    messageFile(dir, QStringLiteral("txt\u2066x\u200F").toUtf8())));
+                   handIn(dir, service->socketPath(), QStringLiteral("ev\u202Eil"),
+                          QStringLiteral("txt\u2066x\u200F").toUtf8()));
     QVERIFY2(hidden.exitCode == 0, qPrintable(hidden.output + service->log()));
     const QString second = printed(QStringLiteral("\n\n"));
     QVERIFY2(second.contains(QStringLiteral("Message from ev\uFFFDil to ")) &&
@@ -431,12 +428,10 @@ void TestVorelind::limitsLocalClientsPerUser()
     // vorelin-deliver tries again while the hand-ins are all taken, and gets through once
     // one place is free.
     QTemporaryDir dir;
-    const QString path = messageFile(dir, "waited");
-    QVERIFY(!path.isEmpty());
+    const QString path = dir.filePath(QStringLiteral("msg.txt"));
     QProcess deliver;
-    deliver.start(
-        QStringLiteral(VORELIN_DELIVER_PATH),
-        deliverArguments(service.socketPath(), "alice", path, {"--retry-interval", "50"}));
+    deliver.start(QStringLiteral(VORELIN_DELIVER_PATH),
+                  handIn(dir, service.socketPath(), "alice", "waited", {"--retry-interval", "50"}));
     const QDeadlineTimer deadline(10000);
     while (refusals() < refusedBefore + 2 && !deadline.hasExpired())
         deliver.waitForFinished(20);
@@ -458,14 +453,11 @@ void TestVorelind::limitsLocalClientsPerUser()
             QTest::qWait(20);
     }
     QCOMPARE(int(clients.size()), held);
-    QTemporaryDir lostDir;
-    const QString lostPath = messageFile(lostDir, "never taken");
-    const ProgramRun lost =
-        runProgram(QStringLiteral(VORELIN_DELIVER_PATH),
-                   deliverArguments(service.socketPath(), "bob", lostPath,
-                                    {"--retry-interval", "50", "--retry-for", "300"}));
+    const ProgramRun lost = runProgram(QStringLiteral(VORELIN_DELIVER_PATH),
+                                       handIn(dir, service.socketPath(), "bob", "never taken",
+                                              {"--retry-interval", "50", "--retry-for", "300"}));
     QCOMPARE(lost.exitCode, 1);
-    QVERIFY2(lost.output.contains(QStringLiteral("busy")) && QFile::exists(lostPath),
+    QVERIFY2(lost.output.contains(QStringLiteral("busy")) && QFile::exists(path),
              qPrintable(lost.output));
     clients.clear();
     QCOMPARE(service.receivedTexts(), QStringList{"waited"});
