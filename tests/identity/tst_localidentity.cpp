@@ -75,7 +75,6 @@ private slots:
     void addressIsEmptyWhenPlatformFails();
     void computerNameFromBuffer_data();
     void computerNameFromBuffer();
-    void computerNameCallGetsSixteenSpaces();
     void realServicesAgreeWithTheirRules();
 };
 
@@ -108,39 +107,33 @@ void TestLocalIdentity::addressFromAdapterChain_data()
     QTest::addColumn<Chain>("chain");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("no adapters") << Chain{} << QString();
-    QTest::newRow("one adapter") << Chain{adapter("192.168.1.20")}
-                                 << QStringLiteral("192.168.1.20");
-    QTest::newRow("first of two wins")
-        << Chain{adapter("10.1.2.3"), adapter("192.168.1.20")} << QStringLiteral("10.1.2.3");
-    QTest::newRow("first adapter empty")
-        << Chain{adapter(""), adapter("192.168.1.20")} << QStringLiteral("192.168.1.20");
-    QTest::newRow("first two empty")
-        << Chain{adapter(""), adapter(""), adapter("172.16.0.9")} << QStringLiteral("172.16.0.9");
-    QTest::newRow("all empty") << Chain{adapter(""), adapter(""), adapter("")} << QString();
-    QTest::newRow("0.0.0.0 first wins")
-        << Chain{adapter("0.0.0.0"), adapter("192.168.1.20")} << QStringLiteral("0.0.0.0");
-    QTest::newRow("field without nul gives all 16 bytes")
-        << Chain{adapter("123.123.123.1234"), adapter("10.0.0.1")}
-        << QStringLiteral("123.123.123.1234");
-    QTest::newRow("longest address")
-        << Chain{adapter("255.255.255.255")} << QStringLiteral("255.255.255.255");
-    QTest::newRow("only the first address of an adapter")
-        << Chain{adapter("10.0.0.1", {"192.168.1.20", "172.16.0.9"})} << QStringLiteral("10.0.0.1");
-    QTest::newRow("later addresses of an empty adapter are not looked at")
-        << Chain{adapter("", {"192.168.1.20"}), adapter("10.0.0.1")} << QStringLiteral("10.0.0.1");
-    QTest::newRow("later addresses never give the result")
-        << Chain{adapter("", {"192.168.1.20"})} << QString();
+    const auto row = [](const char* name, const Chain& chain, const char* expected) {
+        QTest::newRow(name) << chain << QString::fromLatin1(expected);
+    };
+    row("no adapters", {}, "");
+    row("one adapter", {adapter("192.168.1.20")}, "192.168.1.20");
+    row("first of two wins", {adapter("10.1.2.3"), adapter("192.168.1.20")}, "10.1.2.3");
+    row("first adapter empty", {adapter(""), adapter("192.168.1.20")}, "192.168.1.20");
+    row("first two empty", {adapter(""), adapter(""), adapter("172.16.0.9")}, "172.16.0.9");
+    row("all empty", {adapter(""), adapter(""), adapter("")}, "");
+    row("0.0.0.0 first wins", {adapter("0.0.0.0"), adapter("192.168.1.20")}, "0.0.0.0");
+    row("field without nul gives all 16 bytes", {adapter("123.123.123.1234"), adapter("10.0.0.1")},
+        "123.123.123.1234");
+    row("longest address", {adapter("255.255.255.255")}, "255.255.255.255");
+    row("only the first address of an adapter",
+        {adapter("10.0.0.1", {"192.168.1.20", "172.16.0.9"})}, "10.0.0.1");
+    row("later addresses of an empty adapter are not looked at",
+        {adapter("", {"192.168.1.20"}), adapter("10.0.0.1")}, "10.0.0.1");
+    row("later addresses never give the result", {adapter("", {"192.168.1.20"})}, "");
 
     AdapterRecord garbageAfterNul = adapter("10.0.0.1");
     std::memcpy(garbageAfterNul.ipAddress.data() + 9, "9999999", 7);
-    QTest::newRow("bytes after the nul are ignored")
-        << Chain{garbageAfterNul} << QStringLiteral("10.0.0.1");
+    row("bytes after the nul are ignored", {garbageAfterNul}, "10.0.0.1");
 
     AdapterRecord nulFirstThenText = adapter("");
     std::memcpy(nulFirstThenText.ipAddress.data() + 1, "10.0.0.1", 8);
-    QTest::newRow("a field that begins with nul is empty")
-        << Chain{nulFirstThenText, adapter("10.9.9.9")} << QStringLiteral("10.9.9.9");
+    row("a field that begins with nul is empty", {nulFirstThenText, adapter("10.9.9.9")},
+        "10.9.9.9");
 }
 
 void TestLocalIdentity::addressFromAdapterChain()
@@ -168,16 +161,15 @@ void TestLocalIdentity::computerNameFromBuffer_data()
     QTest::addColumn<std::optional<QByteArray>>("written");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("short name") << std::optional(QByteArray("VM\0", 3)) << QStringLiteral("VM");
-    QTest::newRow("fifteen characters")
-        << std::optional(QByteArray("ABCDEFGHIJKLMNO\0", 16)) << QStringLiteral("ABCDEFGHIJKLMNO");
-    QTest::newRow("sixteen without nul")
-        << std::optional(QByteArray("ABCDEFGHIJKLMNOP", 16)) << QStringLiteral("ABCDEFGHIJKLMNOP");
-    QTest::newRow("empty name") << std::optional(QByteArray("\0", 1)) << QString();
-    QTest::newRow("untouched buffer keeps its spaces")
-        << std::optional<QByteArray>() << QString(16, QChar(u' '));
-    QTest::newRow("nul without clearing the rest")
-        << std::optional(QByteArray("PC\0", 3)) << QStringLiteral("PC");
+    const auto row = [](const char* name, std::optional<QByteArray> written, QString expected) {
+        QTest::newRow(name) << written << expected;
+    };
+    row("short name", QByteArray("VM\0", 3), "VM");
+    row("fifteen characters", QByteArray("ABCDEFGHIJKLMNO\0", 16), "ABCDEFGHIJKLMNO");
+    row("sixteen without nul", QByteArray("ABCDEFGHIJKLMNOP", 16), "ABCDEFGHIJKLMNOP");
+    row("empty name", QByteArray("\0", 1), QString());
+    row("untouched buffer keeps its spaces", std::nullopt, QString(16, QChar(u' ')));
+    row("nul without clearing the rest", QByteArray("PC\0", 3), "PC");
 }
 
 void TestLocalIdentity::computerNameFromBuffer()
@@ -188,12 +180,7 @@ void TestLocalIdentity::computerNameFromBuffer()
     FakeComputerName computer;
     computer.written = written;
     QCOMPARE(GetLocalComputerName(computer), expected);
-}
-
-void TestLocalIdentity::computerNameCallGetsSixteenSpaces()
-{
-    FakeComputerName computer;
-    GetLocalComputerName(computer);
+    // Whatever comes back, the call is given sixteen spaces and a NUL.
     QCOMPARE(computer.sizeGiven, 16u);
     QCOMPARE(computer.bufferGiven, QByteArray(16, ' ') + QByteArray(1, '\0'));
 }

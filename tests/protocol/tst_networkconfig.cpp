@@ -106,25 +106,22 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("unknown key")
-            << QByteArray("\n# c\nwins server = 10.0.0.1\n") << "line 3: unknown key 'wins server'";
-        QTest::newRow("no equals")
-            << QByteArray("workgroup\n") << "line 1: expected \"key = value\"";
-        QTest::newRow("bad address") << QByteArray("wins-server = 10.0.0.1 wins.example\n")
-                                     << "line 1: wins-server 'wins.example' is not an IPv4 address";
-        QTest::newRow("broadcast address") << QByteArray("wins-server = 255.255.255.255\n")
-                                           << "line 1: wins-server '255.255.255.255' is not an "
-                                              "IPv4 address";
-        QTest::newRow("long workgroup")
-            << QByteArray("workgroup = SIXTEENCHARSLONG\n")
-            << "line 1: workgroup 'SIXTEENCHARSLONG' is not a name of 1 to 15 characters";
-        QTest::newRow("workgroup with a star") << QByteArray("workgroup = OFI*\n")
-                                               << "line 1: workgroup 'OFI*' is not a name of 1 to "
-                                                  "15 characters";
-        QTest::newRow("node type")
-            << QByteArray("node-type = p\n") << "line 1: node-type must be b or h";
-        QTest::newRow("messages") << QByteArray("workgroup-messages = maybe\n")
-                                  << "line 1: workgroup-messages must be yes or no";
+        const auto row = [](const char* name, const char* text, const char* error) {
+            QTest::newRow(name) << QByteArray(text) << QString::fromLatin1(error);
+        };
+        row("unknown key", "\n# c\nwins server = 10.0.0.1\n", "line 3: unknown key 'wins server'");
+        row("no equals", "workgroup\n", "line 1: expected \"key = value\"");
+        row("bad address", "wins-server = 10.0.0.1 wins.example\n",
+            "line 1: wins-server 'wins.example' is not an IPv4 address");
+        row("broadcast address", "wins-server = 255.255.255.255\n",
+            "line 1: wins-server '255.255.255.255' is not an IPv4 address");
+        row("long workgroup", "workgroup = SIXTEENCHARSLONG\n",
+            "line 1: workgroup 'SIXTEENCHARSLONG' is not a name of 1 to 15 characters");
+        row("workgroup with a star", "workgroup = OFI*\n",
+            "line 1: workgroup 'OFI*' is not a name of 1 to 15 characters");
+        row("node type", "node-type = p\n", "line 1: node-type must be b or h");
+        row("messages", "workgroup-messages = maybe\n",
+            "line 1: workgroup-messages must be yes or no");
     }
 
     void refusesBadLines()

@@ -44,15 +44,7 @@ struct Service
     ReceivedMessage network(const std::string& text, const std::string& from = "alice",
                             const std::string& address = "192.0.2.7")
     {
-        ReceivedMessage m;
-        m.from = from;
-        m.machine = "SENDERBOX";
-        m.address = address;
-        m.called = "VTEST";
-        m.to = "vtest";
-        m.text = text;
-        m.size = text.size();
-        return m;
+        return {from, "SENDERBOX", address, "VTEST", "vtest", "", text, text.size()};
     }
 
     // What the event loop does once the workers have synced: the batch lands.
@@ -433,25 +425,23 @@ void TestLocalDelivery::appliesPolicy_data()
     QTest::addColumn<QStringList>("senders"); // from@address per message
     QTest::addColumn<QList<int>>("verdicts");
 
-    const int ok = int(Verdict::Accepted);
-    QTest::newRow("blocked sender, any case")
-        << "blocked-senders"
-        << "Mallory, eve" << QStringList{"MALLORY@a", "bob@a", "eve@b"}
-        << QList<int>{int(Verdict::Blocked), ok, int(Verdict::Blocked)};
-    QTest::newRow("blocked address")
-        << "blocked-addresses"
-        << "192.0.2.66" << QStringList{"bob@192.0.2.66", "bob@192.0.2.67"}
-        << QList<int>{int(Verdict::Blocked), ok};
-    QTest::newRow("rate per address")
-        << "messages-per-minute"
-        << "2" << QStringList{"a@x", "a@x", "a@y", "a@x", "+60", "a@x"}
-        << QList<int>{ok, ok, ok, int(Verdict::RateLimited), ok};
-    QTest::newRow("spool message cap")
-        << "spool-max-messages"
-        << "2" << QStringList{"a@x", "a@y", "a@z"} << QList<int>{ok, ok, int(Verdict::SpoolFull)};
-    QTest::newRow("spool byte cap")
-        << "spool-max-bytes"
-        << "250" << QStringList{"a@x", "a@y"} << QList<int>{ok, int(Verdict::SpoolFull)};
+    const auto row = [](const char* name, const char* setting, const char* value,
+                        const QStringList& senders, const QList<Verdict>& verdicts) {
+        QList<int> codes;
+        for (const Verdict verdict : verdicts)
+            codes << int(verdict);
+        QTest::newRow(name) << setting << value << senders << codes;
+    };
+    const Verdict ok = Verdict::Accepted;
+    row("blocked sender, any case", "blocked-senders", "Mallory, eve",
+        {"MALLORY@a", "bob@a", "eve@b"}, {Verdict::Blocked, ok, Verdict::Blocked});
+    row("blocked address", "blocked-addresses", "192.0.2.66", {"bob@192.0.2.66", "bob@192.0.2.67"},
+        {Verdict::Blocked, ok});
+    row("rate per address", "messages-per-minute", "2", {"a@x", "a@x", "a@y", "a@x", "+60", "a@x"},
+        {ok, ok, ok, Verdict::RateLimited, ok});
+    row("spool message cap", "spool-max-messages", "2", {"a@x", "a@y", "a@z"},
+        {ok, ok, Verdict::SpoolFull});
+    row("spool byte cap", "spool-max-bytes", "250", {"a@x", "a@y"}, {ok, Verdict::SpoolFull});
 }
 
 void TestLocalDelivery::appliesPolicy()

@@ -10,7 +10,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
@@ -46,26 +45,11 @@ QString readAll(const QString& path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-QString hex(const Bytes& bytes)
+// The account smbd runs its message command as must reach the socket.
+void openFoldersTo(const QString& path)
 {
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
-            .toHex(' '));
-}
-
-QList<QJsonObject> receiveOnce(const QString& socket)
-{
-    QProcess recv;
-    recv.start(
-        QStringLiteral(VORELIN_RECV_PATH),
-        {QStringLiteral("--once"), QStringLiteral("--json"), QStringLiteral("--socket"), socket});
-    QList<QJsonObject> messages;
-    if (!recv.waitForFinished(15000))
-        return messages;
-    for (const QByteArray& line : recv.readAllStandardOutput().split('\n'))
-        if (!line.isEmpty())
-            messages << QJsonDocument::fromJson(line).object();
-    return messages;
+    for (QString at = path; at != QStringLiteral("/"); at = QFileInfo(at).path())
+        ::chmod(QFile::encodeName(QFileInfo(at).path()).constData(), 0755);
 }
 
 } // namespace
@@ -134,16 +118,15 @@ void TestVorelindRoutes::runsWithTheSocketsSystemdPasses()
         [&] { return readAll(dir.filePath("log")).contains(QStringLiteral("listening as VTEST")); },
         10000));
     const QString log = readAll(dir.filePath("log"));
-    if (session) {
+    if (session)
         QCOMPARE(hex(sender.read(kPositive.size() + messageAccepted(9).size())),
                  hex(kPositive + messageAccepted(9)));
-        const auto messages = receiveOnce(socket);
-        QCOMPARE(messages.size(), 1);
-        QCOMPARE(messages[0][QStringLiteral("text")].toString(), QStringLiteral("activated"));
-    } else {
+    else
         QVERIFY2(log.contains(QStringLiteral("session service off")), qPrintable(log));
-        QCOMPARE(receiveOnce(socket).size(), 0);
-    }
+    const auto messages = receiveOnce(socket);
+    QCOMPARE(messages.size(), session ? 1 : 0);
+    if (session)
+        QCOMPARE(messages[0][QStringLiteral("text")].toString(), QStringLiteral("activated"));
     activator.terminate();
     QVERIFY(activator.waitForFinished(5000));
 }
@@ -152,22 +135,18 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
 {
     // vorelind's folders must be reachable by the account smbd runs the command as: nobody
     // when we are root (the default hand-in account), else ourselves.
-    VorelindProcess service;
-    VorelindProcess::Options options;
-    if (::geteuid() != 0)
-        options.extraArguments = {"--message-command-account", qEnvironmentVariable("USER")};
-    QString error;
-    QVERIFY2(service.start(options, error), qPrintable(error));
-    for (QString path = service.socketPath(); path != QStringLiteral("/");
-         path = QFileInfo(path).path())
-        ::chmod(QFile::encodeName(QFileInfo(path).path()).constData(), 0755);
+    const auto service = VorelindProcess::started(
+        ::geteuid() == 0 ? QStringList()
+                         : QStringList{"--message-command-account", qEnvironmentVariable("USER")});
+    QVERIFY(service);
+    openFoldersTo(service->socketPath());
 
     PrivateSmbd smbd;
+    QString error;
     QVERIFY2(smbd.start(QStringLiteral("%1 --socket %2 %f %m %s")
-                            .arg(QStringLiteral(VORELIN_DELIVER_PATH), service.socketPath()),
+                            .arg(QStringLiteral(VORELIN_DELIVER_PATH), service->socketPath()),
                         false, error),
              qPrintable(error));
-    const std::uint16_t port = smbd.port();
 
     // Eight clients of the hand-in account already connected, a user's whole share: smbd's
     // hand-in still gets through. The service knows a client by its effective id at connect.
@@ -177,7 +156,7 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
     QCOMPARE(::seteuid(::geteuid() == 0 ? nobody->pw_uid : ::geteuid()), 0);
     for (int i = 0; i < 8; ++i) {
         held.push_back(std::make_unique<QLocalSocket>());
-        held.back()->connectToServer(service.socketPath());
+        held.back()->connectToServer(service->socketPath());
         held.back()->waitForConnected(5000);
     }
     QCOMPARE(::seteuid(::getuid()), 0);
@@ -187,33 +166,25 @@ void TestVorelindRoutes::takesMessagesThatSmbdHandsIn()
             client->readLine().contains("\"hello\""));
 
     // smbclient -M to smbd; smbd's command hands the message in; vorelin-recv prints it.
-    QProcess client;
-    client.start(QStringLiteral("smbclient"),
-                 {"-M", "VTESTSMBD", "-I", "127.0.0.1", "-p", QString::number(port), "-U", "alice%",
-                  "-n", "SENDERBOX"});
-    client.write("Through smbd\nand back");
-    client.closeWriteChannel();
-    QVERIFY(client.waitForFinished(20000));
+    QVERIFY(runProgram(QStringLiteral("smbclient"),
+                       {"-M", "VTESTSMBD", "-I", "127.0.0.1", "-p", QString::number(smbd.port()),
+                        "-U", "alice%", "-n", "SENDERBOX"},
+                       "Through smbd\nand back")
+                .exitCode >= 0);
     QList<QJsonObject> messages;
-    QVERIFY2(waitFor([&] { return !(messages = service.receiveOnce()).isEmpty(); }, 10000),
-             qPrintable(service.log() + smbd.log()));
-    QCOMPARE(messages[0][QStringLiteral("text")].toString(),
-             QStringLiteral("Through smbd\nand back"));
-    QCOMPARE(messages[0][QStringLiteral("from")].toString(), QStringLiteral("alice"));
-    QCOMPARE(messages[0][QStringLiteral("address")].toString(), QString());
-    QCOMPARE(messages[0][QStringLiteral("called")].toString(), QStringLiteral("VTEST"));
+    QVERIFY2(waitFor([&] { return !(messages = service->receiveOnce()).isEmpty(); }, 10000),
+             qPrintable(service->log() + smbd.log()));
+    QCOMPARE(fields(messages[0], {"text", "from", "address", "called"}),
+             (QStringList{"Through smbd\nand back", "alice", "", "VTEST"}));
 }
 
 void TestVorelindRoutes::refusesHandInsFromOtherUsers()
 {
     if (::geteuid() != 0)
         QSKIP("acting as another local user needs root");
-    VorelindProcess service;
-    QString error;
-    QVERIFY2(service.start({}, error), qPrintable(error));
-    for (QString path = service.socketPath(); path != QStringLiteral("/");
-         path = QFileInfo(path).path())
-        ::chmod(QFile::encodeName(QFileInfo(path).path()).constData(), 0755);
+    const auto service = VorelindProcess::started();
+    QVERIFY(service);
+    openFoldersTo(service->socketPath());
     QTemporaryDir dir(QStringLiteral("/tmp/vorelin-stranger-XXXXXX"));
     ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     QFile text(dir.filePath(QStringLiteral("stranger.txt")));
@@ -222,16 +193,15 @@ void TestVorelindRoutes::refusesHandInsFromOtherUsers()
     text.close();
     ::chmod(QFile::encodeName(text.fileName()).constData(), 0666);
     // daemon is neither root nor the hand-in account.
-    QProcess stranger;
-    stranger.start(QStringLiteral("setpriv"),
-                   {"--reuid=daemon", "--regid=daemon", "--clear-groups",
-                    QStringLiteral(VORELIN_DELIVER_PATH), "--socket", service.socketPath(),
-                    "mallory", "ELSEWHERE", text.fileName()});
-    QVERIFY(stranger.waitForFinished(10000));
-    QCOMPARE(stranger.exitCode(), 1);
-    QVERIFY2(stranger.readAllStandardError().contains("not allowed"), "no refusal reported");
-    QVERIFY(service.receiveOnce().isEmpty());
-    QVERIFY(service.log().contains(QStringLiteral("hand-in refused")));
+    const ProgramRun stranger = runProgram(
+        QStringLiteral("setpriv"),
+        {"--reuid=daemon", "--regid=daemon", "--clear-groups", QStringLiteral(VORELIN_DELIVER_PATH),
+         "--socket", service->socketPath(), "mallory", "ELSEWHERE", text.fileName()},
+        {}, 10000);
+    QCOMPARE(stranger.exitCode, 1);
+    QVERIFY2(stranger.output.contains(QStringLiteral("not allowed")), "no refusal reported");
+    QVERIFY(service->receiveOnce().isEmpty());
+    QVERIFY(service->log().contains(QStringLiteral("hand-in refused")));
 }
 
 QTEST_GUILESS_MAIN(TestVorelindRoutes)

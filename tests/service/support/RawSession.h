@@ -71,3 +71,10 @@ private:
     QTcpSocket m_socket;
     QByteArray m_buffer;
 };
+
+inline QString hex(const Wire::Bytes& bytes)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+            .toHex(' '));
+}

@@ -128,19 +128,12 @@ bool VorelindProcess::launch(QString& error)
     if (m_options.slowSyncMs > 0) {
         // A slow disk: strace holds every fsync and syncfs, in every thread, and stops at no
         // other call.
-        arguments =
-            QStringList{
-                QStringLiteral("-f"),
-                QStringLiteral("--seccomp-bpf"),
-                QStringLiteral("-o"),
-                QStringLiteral("/dev/null"),
-                QStringLiteral("-e"),
-                QStringLiteral("trace=fsync,syncfs"),
-                QStringLiteral("-e"),
-                QStringLiteral("inject=fsync,syncfs:delay_enter=%1ms").arg(m_options.slowSyncMs),
-                QStringLiteral("--"),
-                QStringLiteral(VORELIND_PATH)} +
-            arguments;
+        arguments.prepend(QStringLiteral(VORELIND_PATH));
+        arguments = QStringLiteral("-f --seccomp-bpf -o /dev/null -e trace=fsync,syncfs -e "
+                                   "inject=fsync,syncfs:delay_enter=%1ms --")
+                        .arg(m_options.slowSyncMs)
+                        .split(QLatin1Char(' ')) +
+                    arguments;
         m_process.start(QStringLiteral("strace"), arguments);
     } else {
         m_process.start(QStringLiteral(VORELIND_PATH), arguments);
@@ -198,22 +191,71 @@ qint64 VorelindProcess::pid() const
 
 QList<QJsonObject> VorelindProcess::receiveOnce(QString* error) const
 {
-    QProcess recv;
-    recv.start(QStringLiteral(VORELIN_RECV_PATH),
-               {QStringLiteral("--once"), QStringLiteral("--json"), QStringLiteral("--socket"),
-                socketPath()});
+    return ::receiveOnce(socketPath(), error);
+}
+
+QStringList VorelindProcess::receivedTexts(QString* error) const
+{
+    QStringList texts;
+    for (const QJsonObject& message : receiveOnce(error))
+        texts << message[QStringLiteral("text")].toString();
+    return texts;
+}
+
+std::unique_ptr<VorelindProcess> VorelindProcess::started(const QStringList& extraArguments)
+{
+    auto service = std::make_unique<VorelindProcess>();
+    Options options;
+    options.extraArguments = extraArguments;
+    QString error;
+    if (service->start(options, error))
+        return service;
+    qWarning("%s", qPrintable(error));
+    return nullptr;
+}
+
+QList<QJsonObject> receiveOnce(const QString& socketPath, QString* error)
+{
+    const ProgramRun recv = runProgram(QStringLiteral(VORELIN_RECV_PATH),
+                                       {QStringLiteral("--once"), QStringLiteral("--json"),
+                                        QStringLiteral("--socket"), socketPath},
+                                       {}, 15000);
     QList<QJsonObject> messages;
-    if (!recv.waitForFinished(15000) || recv.exitCode() != 0) {
+    if (recv.exitCode != 0) {
         if (error)
-            *error = QStringLiteral("vorelin-recv failed: ") +
-                     QString::fromUtf8(recv.readAllStandardError());
-        recv.kill();
-        recv.waitForFinished(2000);
+            *error = QStringLiteral("vorelin-recv failed: ") + recv.output;
         return messages;
     }
-    for (const QByteArray& line : recv.readAllStandardOutput().split('\n')) {
+    for (const QByteArray& line : recv.standardOutput.split('\n')) {
         if (!line.isEmpty())
             messages << QJsonDocument::fromJson(line).object();
     }
     return messages;
+}
+
+QStringList fields(const QJsonObject& message, const QStringList& keys)
+{
+    QStringList values;
+    for (const QString& key : keys)
+        values << message[key].toString();
+    return values;
+}
+
+ProgramRun runProgram(const QString& program, const QStringList& arguments, const QByteArray& input,
+                      int timeoutMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    ProgramRun run;
+    if (process.waitForFinished(timeoutMs)) {
+        run.exitCode = process.exitCode();
+    } else {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+    run.standardOutput = process.readAllStandardOutput();
+    run.output = QString::fromUtf8(run.standardOutput + process.readAllStandardError());
+    return run;
 }

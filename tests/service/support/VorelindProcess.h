@@ -30,6 +30,8 @@ public:
     ~VorelindProcess();
 
     bool start(const Options& options, QString& error);
+    // Started with these extra arguments, or null after a warning that says why.
+    static std::unique_ptr<VorelindProcess> started(const QStringList& extraArguments = {});
     // Starts again with the same options, folders and port (after stop() or kill()).
     bool restart(QString& error);
     // SIGTERM, then waits (bounded).
@@ -50,6 +52,8 @@ public:
 
     // vorelin-recv --once --json against this service: one object per printed message.
     QList<QJsonObject> receiveOnce(QString* error = nullptr) const;
+    // The texts of receiveOnce(), in order.
+    QStringList receivedTexts(QString* error = nullptr) const;
 
 private:
     bool launch(QString& error);
@@ -59,6 +63,22 @@ private:
     QProcess m_process;
     int m_starts = 0;
 };
+
+// vorelin-recv --once --json against the local socket at socketPath.
+QList<QJsonObject> receiveOnce(const QString& socketPath, QString* error = nullptr);
+// The text of each of these fields of a received message, to compare in one go.
+QStringList fields(const QJsonObject& message, const QStringList& keys);
+
+// A finished program: its exit code (-1: not finished in time, then killed), its standard
+// output, and that followed by its standard error as text.
+struct ProgramRun
+{
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QString output;
+};
+ProgramRun runProgram(const QString& program, const QStringList& arguments,
+                      const QByteArray& input = {}, int timeoutMs = 20000);
 
 // A TCP port on 127.0.0.1 that was free when asked.
 std::uint16_t freeTcpPort();
