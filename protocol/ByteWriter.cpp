@@ -29,12 +29,6 @@ void ByteWriter::bytes(std::span<const std::uint8_t> data)
     m_bytes.insert(m_bytes.end(), data.begin(), data.end());
 }
 
-void ByteWriter::patchU16le(std::size_t offset, std::uint16_t value)
-{
-    m_bytes.at(offset) = static_cast<std::uint8_t>(value);
-    m_bytes.at(offset + 1) = static_cast<std::uint8_t>(value >> 8);
-}
-
 void ByteWriter::patchU16be(std::size_t offset, std::uint16_t value)
 {
     m_bytes.at(offset) = static_cast<std::uint8_t>(value >> 8);

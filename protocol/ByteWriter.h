@@ -18,8 +18,7 @@ public:
     void bytes(std::span<const std::uint8_t> data);
     void zeros(std::size_t count) { m_bytes.insert(m_bytes.end(), count, 0); }
 
-    // Overwrites a little-endian 16-bit field written earlier (a length known only at the end).
-    void patchU16le(std::size_t offset, std::uint16_t value);
+    // Overwrites a big-endian 16-bit field written earlier (a length known only at the end).
     void patchU16be(std::size_t offset, std::uint16_t value);
 
     std::size_t size() const { return m_bytes.size(); }
