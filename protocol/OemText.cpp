@@ -38,15 +38,6 @@ int byteFor(char16_t unit)
     return -1;
 }
 
-bool isHighSurrogate(char16_t unit)
-{
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit)
-{
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 char16_t upperOf(char16_t unit)
 {
     if (unit >= u'a' && unit <= u'z')
@@ -62,7 +53,9 @@ template <typename Emit> void convert(std::u16string_view text, Emit emit)
 {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
-        if (isHighSurrogate(unit) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
+        // A surrogate pair: high half, then low half.
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             ++i;
             emit(i, kReplacement);
             continue;
