@@ -43,10 +43,7 @@ FrameReader::Status FrameReader::next(SessionFrame& frame)
             return Status::Frame;
         }
     }
-    if (m_failure != Status::NeedMore) {
-        m_buffer.clear();
-        m_start = 0;
-    } else if (m_start == m_buffer.size()) {
+    if (m_failure != Status::NeedMore || m_start == m_buffer.size()) {
         m_buffer.clear();
         m_start = 0;
     }
