@@ -82,10 +82,6 @@ void addServer(std::vector<std::uint32_t>& servers, std::uint32_t address)
 std::optional<std::string> readBounded(const std::string& path, std::string& error)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot be read";
-        return std::nullopt;
-    }
     std::string text;
     char chunk[4096];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
@@ -95,7 +91,7 @@ std::optional<std::string> readBounded(const std::string& path, std::string& err
             return std::nullopt;
         }
     }
-    if (in.bad()) {
+    if (!in.is_open() || in.bad()) {
         error = "cannot be read";
         return std::nullopt;
     }
@@ -177,12 +173,9 @@ std::optional<OwnSettings> parseOwn(std::string_view text, std::string& error)
             own.winsServers = std::move(servers);
         } else if (key == "node-type") {
             const std::string type = lowered(value);
-            if (type == "b")
-                own.nodeType = NetworkConfig::NodeType::B;
-            else if (type == "h")
-                own.nodeType = NetworkConfig::NodeType::H;
-            else
+            if (type != "b" && type != "h")
                 return fail("node-type must be b or h");
+            own.nodeType = type == "b" ? NetworkConfig::NodeType::B : NetworkConfig::NodeType::H;
         } else if (key == "workgroup-messages") {
             own.workgroupMessages = boolean(value);
             if (!own.workgroupMessages)
@@ -282,9 +275,7 @@ Loaded loadFrom(const std::string& path, bool mustExist)
     Loaded loaded;
     std::string error;
     OwnSettings own;
-    std::ifstream probe(path);
-    if (probe || mustExist) {
-        probe.close();
+    if (mustExist || std::ifstream(path)) {
         const auto text = readBounded(path, error);
         const auto parsed = text ? parseOwn(*text, error) : std::nullopt;
         if (!parsed) {
