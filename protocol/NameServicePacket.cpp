@@ -31,9 +31,7 @@ std::vector<std::uint8_t> encodeQuestion(std::uint16_t transactionId, std::uint1
     out.u16be(transactionId);
     out.u16be(flags);
     out.u16be(1); // QDCOUNT
-    out.u16be(0); // ANCOUNT
-    out.u16be(0); // NSCOUNT
-    out.u16be(0); // ARCOUNT
+    out.zeros(6); // ANCOUNT, NSCOUNT, ARCOUNT
     name.write(out);
     out.u16be(type);
     out.u16be(kClassIn);
