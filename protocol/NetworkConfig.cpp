@@ -12,14 +12,10 @@ namespace NetworkConfigParser {
 
 std::string_view trimmed(std::string_view text)
 {
-    const auto space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\r';
-    };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 namespace {
@@ -40,11 +36,8 @@ std::string lowered(std::string_view text)
 // Samba compares keys without regard to case or spacing.
 std::string sambaKey(std::string_view text)
 {
-    std::string out;
-    for (const char c : lowered(text)) {
-        if (c != ' ' && c != '\t' && c != '_')
-            out.push_back(c);
-    }
+    std::string out = lowered(text);
+    std::erase_if(out, [](char c) { return c == ' ' || c == '\t' || c == '_'; });
     return out;
 }
 
@@ -60,14 +53,12 @@ std::optional<bool> boolean(std::string_view text)
 
 std::vector<std::string_view> words(std::string_view text)
 {
+    constexpr std::string_view kSeparators = " \t,";
     std::vector<std::string_view> out;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == ' ' || text[i] == '\t' || text[i] == ',') {
-            if (i > start)
-                out.push_back(text.substr(start, i - start));
-            start = i + 1;
-        }
+    for (auto start = text.find_first_not_of(kSeparators); start != std::string_view::npos;) {
+        const auto end = text.find_first_of(kSeparators, start);
+        out.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(kSeparators, end);
     }
     return out;
 }
