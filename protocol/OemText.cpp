@@ -82,15 +82,12 @@ std::vector<std::uint8_t> messageFromUtf16(std::u16string_view text)
     std::vector<std::uint8_t> out;
     out.reserve(text.size() + text.size() / 8);
     convert(text, [&](std::size_t index, std::uint8_t byte) {
-        if (byte == '\r' || byte == '\n') {
-            // The LF of a CR LF pair was written with its CR.
-            if (byte == '\n' && index > 0 && text[index - 1] == u'\r')
-                return;
-            out.push_back('\r');
-            out.push_back('\n');
+        // The LF of a CR LF pair was written with its CR.
+        if (byte == '\n' && index > 0 && text[index - 1] == u'\r')
             return;
-        }
-        out.push_back(byte);
+        if (byte == '\r' || byte == '\n')
+            out.push_back('\r');
+        out.push_back(byte == '\r' ? '\n' : byte);
     });
     return out;
 }
