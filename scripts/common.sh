@@ -51,8 +51,6 @@ install_packages() {
 build_tree() {
     local dir=$1
     shift
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
-        cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
-    fi
+    [ -f "$dir/CMakeCache.txt" ] || cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
     cmake --build "$dir" --parallel "$(nproc)"
 }
