@@ -1,5 +1,6 @@
 #include "protocol/OemText.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -31,11 +32,8 @@ int byteFor(char16_t unit)
 {
     if (unit < 0x80)
         return unit;
-    for (std::size_t i = 0; i < kUpperHalf.size(); ++i) {
-        if (kUpperHalf[i] == unit)
-            return static_cast<int>(0x80 + i);
-    }
-    return -1;
+    const auto at = std::find(kUpperHalf.begin(), kUpperHalf.end(), unit);
+    return at == kUpperHalf.end() ? -1 : static_cast<int>(0x80 + (at - kUpperHalf.begin()));
 }
 
 char16_t upperOf(char16_t unit)
