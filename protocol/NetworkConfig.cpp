@@ -91,10 +91,8 @@ std::optional<std::string> readBounded(const std::string& path, std::string& err
 
 SambaSettings readSamba(const std::string& path)
 {
-    if (path.empty())
-        return {};
     std::string ignored;
-    const auto text = readBounded(path, ignored);
+    const auto text = path.empty() ? std::nullopt : readBounded(path, ignored);
     return text ? parseSamba(*text) : SambaSettings{};
 }
 
@@ -118,9 +116,8 @@ std::optional<std::string> workgroupName(std::string_view text)
 
 std::optional<std::uint32_t> ipv4(std::string_view text)
 {
-    const std::string copy(text);
     in_addr address{};
-    if (::inet_pton(AF_INET, copy.c_str(), &address) != 1)
+    if (::inet_pton(AF_INET, std::string(text).c_str(), &address) != 1)
         return std::nullopt;
     return ntohl(address.s_addr);
 }
