@@ -42,10 +42,8 @@ std::optional<Response> decodeResponse(std::uint8_t type, std::span<const std::u
     Response response;
     switch (type) {
     case kPositiveResponse:
-        if (!body.empty())
-            return std::nullopt;
         response.kind = Response::Kind::Positive;
-        return response;
+        break;
     case kNegativeResponse:
         response.kind = Response::Kind::Negative;
         response.error = in.u8();
