@@ -194,12 +194,9 @@ std::optional<Incoming> decode(std::span<const std::uint8_t> packet)
     const Header header = readHeader(in);
     if (!in.ok())
         return std::nullopt;
-
-    if (header.isResponse()) {
-        if (header.opcode() == kOpcodeRegistration)
-            return readNegativeRegistration(in, header);
-        return std::nullopt;
-    }
+    if (header.isResponse())
+        return header.opcode() == kOpcodeRegistration ? readNegativeRegistration(in, header)
+                                                      : std::nullopt;
     if (header.rcode() != 0)
         return std::nullopt;
     switch (header.opcode()) {
