@@ -104,12 +104,10 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> smb)
     const std::uint8_t wordCount = in.u8();
     for (std::uint8_t i = 0; i < wordCount && in.ok(); ++i)
         reply.words.push_back(in.u16le());
-    const std::uint16_t byteCount = in.u16le();
-    in.skip(byteCount);
-    if (!in.ok())
-        return std::nullopt;
+    in.skip(in.u16le()); // ByteCount and the bytes
     const std::uint8_t magic[4] = {0xFF, 'S', 'M', 'B'};
-    if (!std::equal(protocol.begin(), protocol.end(), magic) || (flags & kFlagsReply) == 0)
+    if (!in.ok() || !std::equal(protocol.begin(), protocol.end(), magic) ||
+        (flags & kFlagsReply) == 0)
         return std::nullopt;
     reply.status = decodeStatus(statusField.first<4>(), flags2);
     return reply;

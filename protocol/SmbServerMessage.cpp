@@ -88,12 +88,10 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> smb)
         return std::nullopt;
     for (std::uint8_t i = 0; i < wordCount; ++i)
         request.words.push_back(in.u16le());
-    const std::uint16_t byteCount = in.u16le();
-    const auto bytes = in.bytes(byteCount);
-    if (!in.ok())
-        return std::nullopt;
+    const auto bytes = in.bytes(in.u16le()); // ByteCount and the bytes
     const std::uint8_t magic[4] = {0xFF, 'S', 'M', 'B'};
-    if (!std::equal(protocol.begin(), protocol.end(), magic) || (flags & kFlagsReply) != 0)
+    if (!in.ok() || !std::equal(protocol.begin(), protocol.end(), magic) ||
+        (flags & kFlagsReply) != 0)
         return std::nullopt;
     request.bytes.assign(bytes.begin(), bytes.end());
     return request;
