@@ -3,8 +3,6 @@
 #include "protocol/ByteReader.h"
 #include "protocol/ByteWriter.h"
 
-#include <algorithm>
-#include <array>
 #include <utility>
 
 namespace {
@@ -142,10 +140,9 @@ std::optional<NodeStatusResponse> decodeNodeStatusResponse(std::span<const std::
 
     NodeStatusResponse response{record->transactionId, {}};
     for (std::uint8_t i = 0; i < count; ++i) {
-        std::array<std::uint8_t, NetbiosName::kLength> bytes;
         const auto raw = in.bytes(NetbiosName::kLength);
-        std::copy(raw.begin(), raw.end(), bytes.begin());
-        response.names.push_back({NetbiosName(bytes), in.u16be()});
+        const auto name = NetbiosName::fromOem(raw.first(NetbiosName::kMaxNameBytes), raw.back());
+        response.names.push_back({name, in.u16be()});
     }
     return response;
 }
