@@ -58,12 +58,9 @@ Header readHeader(ByteReader& in)
 void writeHeader(ByteWriter& out, std::uint16_t transactionId, std::uint16_t flags,
                  std::uint16_t questions, std::uint16_t answers, std::uint16_t additionals)
 {
-    out.u16be(transactionId);
-    out.u16be(flags);
-    out.u16be(questions);
-    out.u16be(answers);
-    out.u16be(0);
-    out.u16be(additionals);
+    const std::uint16_t authorities = 0;
+    for (const auto word : {transactionId, flags, questions, answers, authorities, additionals})
+        out.u16be(word);
 }
 
 // A resource record whose RDATA is NB_FLAGS and NB_ADDRESS (4.2.1.3):
