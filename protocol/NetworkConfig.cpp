@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 namespace NetworkConfigParser {
 
