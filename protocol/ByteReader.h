@@ -28,8 +28,6 @@ public:
     std::span<const std::uint8_t> whole() const { return m_data; }
 
 private:
-    bool take(std::size_t count);
-
     std::span<const std::uint8_t> m_data;
     std::size_t m_offset = 0;
     bool m_ok = true;

@@ -33,20 +33,16 @@ FrameReader::Status FrameReader::next(SessionFrame& frame)
         const std::size_t total = SessionPacket::kHeaderSize + header->length;
         if (m_buffer.size() - m_start < total)
             return Status::NeedMore;
-        const auto bodyBegin =
-            m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start + SessionPacket::kHeaderSize);
-        const auto bodyEnd = m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start + total);
+        const auto body =
+            std::span(m_buffer).subspan(m_start + SessionPacket::kHeaderSize, header->length);
         m_start += total;
         if (header->type != SessionPacket::kKeepAlive) {
             frame.type = header->type;
-            frame.body.assign(bodyBegin, bodyEnd);
+            frame.body.assign(body.begin(), body.end());
             return Status::Frame;
         }
     }
-    if (m_failure != Status::NeedMore) {
-        m_buffer.clear();
-        m_start = 0;
-    } else if (m_start == m_buffer.size()) {
+    if (m_failure != Status::NeedMore || m_start == m_buffer.size()) {
         m_buffer.clear();
         m_start = 0;
     }

@@ -133,16 +133,14 @@ std::optional<Received> decode(std::span<const std::uint8_t> datagram)
     const std::uint16_t opcode = in.u16le();
     in.skip(6); // Priority, Class, ByteCount
     const auto name = in.bytes(kMailslot.size() + 1);
+    const auto sameLetter = [](char wanted, std::uint8_t byte) {
+        return std::toupper(byte) == wanted;
+    };
     if (!in.ok() || in.offset() > end || header[0] != 0xFF || header[1] != 'S' ||
         header[2] != 'M' || header[3] != 'B' || header[4] != kSmbTransaction || wordCount != 17 ||
         setupCount != 3 || opcode != 1 || smb + dataOffset < in.offset() ||
-        smb + dataOffset + dataCount > end)
-        return std::nullopt;
-    for (std::size_t i = 0; i < kMailslot.size(); ++i) {
-        if (std::toupper(name[i]) != kMailslot[i])
-            return std::nullopt;
-    }
-    if (name[kMailslot.size()] != 0)
+        smb + dataOffset + dataCount > end || name.back() != 0 ||
+        !std::equal(kMailslot.begin(), kMailslot.end(), name.begin(), sameLetter))
         return std::nullopt;
 
     // From NUL To NUL Text [NUL]

@@ -52,25 +52,15 @@ struct Header
 
 Header readHeader(ByteReader& in)
 {
-    Header header;
-    header.transactionId = in.u16be();
-    header.flags = in.u16be();
-    header.questions = in.u16be();
-    header.answers = in.u16be();
-    header.authorities = in.u16be();
-    header.additionals = in.u16be();
-    return header;
+    return {in.u16be(), in.u16be(), in.u16be(), in.u16be(), in.u16be(), in.u16be()};
 }
 
 void writeHeader(ByteWriter& out, std::uint16_t transactionId, std::uint16_t flags,
                  std::uint16_t questions, std::uint16_t answers, std::uint16_t additionals)
 {
-    out.u16be(transactionId);
-    out.u16be(flags);
-    out.u16be(questions);
-    out.u16be(answers);
-    out.u16be(0);
-    out.u16be(additionals);
+    const std::uint16_t authorities = 0;
+    for (const auto word : {transactionId, flags, questions, answers, authorities, additionals})
+        out.u16be(word);
 }
 
 // A resource record whose RDATA is NB_FLAGS and NB_ADDRESS (4.2.1.3):
@@ -97,39 +87,40 @@ std::optional<NbRecord> readNbRecord(ByteReader& in)
     return record;
 }
 
+// QUESTION_NAME, QUESTION_TYPE (into type) and QUESTION_CLASS, which must be IN.
+std::optional<NetbiosName> readQuestionName(ByteReader& in, std::uint16_t& type)
+{
+    const auto name = NetbiosName::read(in);
+    type = in.u16be();
+    const std::uint16_t qClass = in.u16be();
+    if (!name || !in.ok() || qClass != kClassIn)
+        return std::nullopt;
+    return name;
+}
+
 // NAME REGISTRATION REQUEST (4.2.2) and NAME RELEASE REQUEST (4.2.9), 68 bytes unscoped:
 //   header QD 1, AR 1 | QUESTION_NAME | NB | IN | additional NbRecord for the same name
 std::optional<NameClaim> readClaim(ByteReader& in, const Header& header)
 {
     if (header.questions != 1 || header.additionals != 1 || header.answers != 0)
         return std::nullopt;
-    const auto question = NetbiosName::read(in);
-    const std::uint16_t type = in.u16be();
-    const std::uint16_t qClass = in.u16be();
-    if (!question || !in.ok() || type != kTypeNb || qClass != kClassIn)
-        return std::nullopt;
-    const auto record = readNbRecord(in);
+    std::uint16_t type = 0;
+    const auto question = readQuestionName(in, type);
+    const auto record = question && type == kTypeNb ? readNbRecord(in) : std::nullopt;
     if (!record || record->name != *question)
         return std::nullopt;
-    NameClaim claim;
-    claim.transactionId = header.transactionId;
-    claim.name = *question;
-    claim.broadcast = header.broadcast();
-    claim.nbFlags = record->nbFlags;
-    claim.address = record->address;
-    return claim;
+    return NameClaim{header.transactionId, *question, header.broadcast(), record->nbFlags,
+                     record->address};
 }
 
 // NAME QUERY REQUEST (4.2.12) and NODE STATUS REQUEST (4.2.17), 50 bytes unscoped:
 //   header QD 1 | QUESTION_NAME | QUESTION_TYPE NB or NBSTAT | QUESTION_CLASS IN
 std::optional<Incoming> readQuestion(ByteReader& in, const Header& header)
 {
-    if (header.questions != 1 || header.answers != 0)
-        return std::nullopt;
-    const auto name = NetbiosName::read(in);
-    const std::uint16_t type = in.u16be();
-    const std::uint16_t qClass = in.u16be();
-    if (!name || !in.ok() || qClass != kClassIn)
+    std::uint16_t type = 0;
+    const auto name =
+        header.questions == 1 && header.answers == 0 ? readQuestionName(in, type) : std::nullopt;
+    if (!name)
         return std::nullopt;
     if (type == kTypeNb) {
         return NameQuery{header.transactionId, *name, header.broadcast(),
@@ -163,6 +154,18 @@ void writeNbRecord(ByteWriter& out, std::uint32_t ttl, std::uint16_t nbFlags, st
     out.u32be(address);
 }
 
+// AN 1: the name in full and its NB record.
+std::vector<std::uint8_t> encodeNbAnswer(std::uint16_t transactionId, std::uint16_t flags,
+                                         const NetbiosName& name, std::uint32_t ttl,
+                                         std::uint16_t nbFlags, std::uint32_t address)
+{
+    ByteWriter out;
+    writeHeader(out, transactionId, flags, 0, 1, 0);
+    name.write(out);
+    writeNbRecord(out, ttl, nbFlags, address);
+    return out.take();
+}
+
 // A question for name and its NB record (TTL, NB_FLAGS, address): registrations, releases and
 // refreshes, on the segment and at a WINS server.
 std::vector<std::uint8_t> encodeClaim(std::uint16_t transactionId, std::uint16_t flags,
@@ -188,12 +191,9 @@ std::optional<Incoming> decode(std::span<const std::uint8_t> packet)
     const Header header = readHeader(in);
     if (!in.ok())
         return std::nullopt;
-
-    if (header.isResponse()) {
-        if (header.opcode() == kOpcodeRegistration)
-            return readNegativeRegistration(in, header);
-        return std::nullopt;
-    }
+    if (header.isResponse())
+        return header.opcode() == kOpcodeRegistration ? readNegativeRegistration(in, header)
+                                                      : std::nullopt;
     if (header.rcode() != 0)
         return std::nullopt;
     switch (header.opcode()) {
@@ -233,11 +233,8 @@ std::vector<std::uint8_t> encodePositiveQueryResponse(std::uint16_t transactionI
                                                       const NetbiosName& name,
                                                       std::uint32_t address, std::uint32_t ttl)
 {
-    ByteWriter out;
-    writeHeader(out, transactionId, kResponse | kAuthoritative | kRecursionDesired, 0, 1, 0);
-    name.write(out);
-    writeNbRecord(out, ttl, 0x0000, address);
-    return out.take();
+    return encodeNbAnswer(transactionId, kResponse | kAuthoritative | kRecursionDesired, name, ttl,
+                          0x0000, address);
 }
 
 // 4.2.6: header R, OPCODE 5, AA, RD, RA, RCODE (0xAD86 for ACT_ERR), AN 1 | RR_NAME in full |
@@ -251,11 +248,7 @@ std::vector<std::uint8_t> encodeNegativeRegistrationResponse(std::uint16_t trans
     constexpr std::uint16_t kRecursionAvailable = 0x0080;
     const std::uint16_t flags = kResponse | (kOpcodeRegistration << kOpcodeShift) | kAuthoritative |
                                 kRecursionDesired | kRecursionAvailable | (rcode & kRcodeMask);
-    ByteWriter out;
-    writeHeader(out, transactionId, flags, 0, 1, 0);
-    name.write(out);
-    writeNbRecord(out, 0, claimantFlags, claimantAddress);
-    return out.take();
+    return encodeNbAnswer(transactionId, flags, name, 0, claimantFlags, claimantAddress);
 }
 
 // 4.2.18: header R, AA (0x8400), AN 1 | RR_NAME (the asked name) | NBSTAT | IN | TTL 0 |
@@ -314,24 +307,19 @@ std::optional<WinsAnswer> decodeWinsAnswer(std::span<const std::uint8_t> packet)
     if (!name || !in.ok() || rrClass != kClassIn)
         return std::nullopt;
 
-    WinsAnswer answer;
-    answer.transactionId = header.transactionId;
-    answer.name = *name;
-    answer.rcode = header.rcode();
-    answer.ttl = ttl;
+    WinsAnswer answer{header.transactionId, *name, WinsAnswer::Kind::Refused, header.rcode(), ttl};
     const bool granted = header.rcode() == 0;
     switch (header.opcode()) {
     case kOpcodeRegistration:
     case kOpcodeRefresh:
     case kOpcodeRefreshAlternative:
-        if (type != kTypeNb || length != kNbRdataLength)
-            return std::nullopt;
-        answer.kind = granted ? WinsAnswer::Kind::Granted : WinsAnswer::Kind::Refused;
-        return answer;
     case kOpcodeRelease:
         if (type != kTypeNb || length != kNbRdataLength)
             return std::nullopt;
-        answer.kind = granted ? WinsAnswer::Kind::Released : WinsAnswer::Kind::NotReleased;
+        if (header.opcode() == kOpcodeRelease)
+            answer.kind = granted ? WinsAnswer::Kind::Released : WinsAnswer::Kind::NotReleased;
+        else
+            answer.kind = granted ? WinsAnswer::Kind::Granted : WinsAnswer::Kind::Refused;
         return answer;
     case kOpcodeWack:
         if (type != kTypeNull || length != 2 || !granted)

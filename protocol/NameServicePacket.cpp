@@ -3,8 +3,7 @@
 #include "protocol/ByteReader.h"
 #include "protocol/ByteWriter.h"
 
-#include <algorithm>
-#include <array>
+#include <utility>
 
 namespace {
 
@@ -30,13 +29,31 @@ std::vector<std::uint8_t> encodeQuestion(std::uint16_t transactionId, std::uint1
     out.u16be(transactionId);
     out.u16be(flags);
     out.u16be(1); // QDCOUNT
-    out.u16be(0); // ANCOUNT
-    out.u16be(0); // NSCOUNT
-    out.u16be(0); // ARCOUNT
+    out.zeros(6); // ANCOUNT, NSCOUNT, ARCOUNT
     name.write(out);
     out.u16be(type);
     out.u16be(kClassIn);
     return out.take();
+}
+
+// Header and skipped questions of a query response whose RCODE is zero, or nonzero when
+// negative; leaves the reader at the first answer record.
+std::optional<std::pair<std::uint16_t, std::uint16_t>> readToAnswer(ByteReader& in, bool negative)
+{
+    const std::uint16_t transactionId = in.u16be();
+    const std::uint16_t flags = in.u16be();
+    const std::uint16_t questions = in.u16be();
+    const std::uint16_t answers = in.u16be();
+    in.skip(4); // NSCOUNT, ARCOUNT
+    if (!in.ok() || (flags & kResponse) == 0 || (flags & kOpcodeMask) != 0 ||
+        ((flags & kRcodeMask) != 0) != negative || answers == 0 || questions > kMaxQuestions)
+        return std::nullopt;
+    for (std::uint16_t i = 0; i < questions; ++i) {
+        if (!NetbiosName::read(in))
+            return std::nullopt;
+        in.skip(4); // type, class
+    }
+    return std::pair(transactionId, flags);
 }
 
 struct ResourceRecord
@@ -47,35 +64,18 @@ struct ResourceRecord
     std::span<const std::uint8_t> data;
 };
 
-// Header, skipped questions and the first answer record of a positive query response.
+// The first answer record of a positive query response.
 std::optional<ResourceRecord> readFirstAnswer(std::span<const std::uint8_t> packet)
 {
     ByteReader in(packet);
-    ResourceRecord record;
-    record.transactionId = in.u16be();
-    const std::uint16_t flags = in.u16be();
-    const std::uint16_t questions = in.u16be();
-    const std::uint16_t answers = in.u16be();
-    in.skip(4); // NSCOUNT, ARCOUNT
-    if (!in.ok() || (flags & kResponse) == 0 || (flags & kOpcodeMask) != 0 ||
-        (flags & kRcodeMask) != 0 || answers == 0 || questions > kMaxQuestions)
-        return std::nullopt;
-
-    for (std::uint16_t i = 0; i < questions; ++i) {
-        if (!NetbiosName::read(in))
-            return std::nullopt;
-        in.skip(4); // type, class
-    }
-
-    const auto name = NetbiosName::read(in);
+    const auto start = readToAnswer(in, false);
+    const auto name = start ? NetbiosName::read(in) : std::nullopt;
     if (!name)
         return std::nullopt;
-    record.name = *name;
-    record.type = in.u16be();
+    ResourceRecord record{start->first, *name, in.u16be(), {}};
     const std::uint16_t rrClass = in.u16be();
     in.skip(4); // TTL
-    const std::uint16_t length = in.u16be();
-    record.data = in.bytes(length);
+    record.data = in.bytes(in.u16be());
     if (!in.ok() || rrClass != kClassIn)
         return std::nullopt;
     return record;
@@ -105,16 +105,10 @@ std::optional<NameQueryResponse> decodeNameQueryResponse(std::span<const std::ui
         record->data.size() % kAddressEntrySize != 0)
         return std::nullopt;
 
-    NameQueryResponse response;
-    response.transactionId = record->transactionId;
-    response.name = record->name;
+    NameQueryResponse response{record->transactionId, record->name, {}};
     ByteReader in(record->data);
-    while (in.remaining() > 0) {
-        AddressEntry entry;
-        entry.group = (in.u16be() & 0x8000) != 0;
-        entry.address = in.u32be();
-        response.addresses.push_back(entry);
-    }
+    while (in.remaining() > 0)
+        response.addresses.push_back({(in.u16be() & 0x8000) != 0, in.u32be()});
     return response;
 }
 
@@ -124,26 +118,12 @@ std::optional<NegativeQueryResponse>
 decodeNegativeNameQueryResponse(std::span<const std::uint8_t> packet)
 {
     ByteReader in(packet);
-    NegativeQueryResponse response;
-    response.transactionId = in.u16be();
-    const std::uint16_t flags = in.u16be();
-    const std::uint16_t questions = in.u16be();
-    const std::uint16_t answers = in.u16be();
-    in.skip(4); // NSCOUNT, ARCOUNT
-    if (!in.ok() || (flags & kResponse) == 0 || (flags & kOpcodeMask) != 0 ||
-        (flags & kRcodeMask) == 0 || answers == 0 || questions > kMaxQuestions)
-        return std::nullopt;
-    for (std::uint16_t i = 0; i < questions; ++i) {
-        if (!NetbiosName::read(in))
-            return std::nullopt;
-        in.skip(4);
-    }
-    const auto name = NetbiosName::read(in);
+    const auto start = readToAnswer(in, true);
+    const auto name = start ? NetbiosName::read(in) : std::nullopt;
     if (!name || !in.ok())
         return std::nullopt;
-    response.name = *name;
-    response.rcode = static_cast<std::uint8_t>(flags & kRcodeMask);
-    return response;
+    return NegativeQueryResponse{start->first, *name,
+                                 static_cast<std::uint8_t>(start->second & kRcodeMask)};
 }
 
 // RDATA (4.2.18): NUM_NAMES, NUM_NAMES x (15-byte name, suffix, NAME_FLAGS), STATISTICS.
@@ -158,16 +138,11 @@ std::optional<NodeStatusResponse> decodeNodeStatusResponse(std::span<const std::
     if (!in.ok() || in.remaining() < count * kNodeNameEntrySize)
         return std::nullopt;
 
-    NodeStatusResponse response;
-    response.transactionId = record->transactionId;
+    NodeStatusResponse response{record->transactionId, {}};
     for (std::uint8_t i = 0; i < count; ++i) {
-        std::array<std::uint8_t, NetbiosName::kLength> bytes;
         const auto raw = in.bytes(NetbiosName::kLength);
-        std::copy(raw.begin(), raw.end(), bytes.begin());
-        NodeStatusEntry entry;
-        entry.name = NetbiosName(bytes);
-        entry.flags = in.u16be();
-        response.names.push_back(entry);
+        const auto name = NetbiosName::fromOem(raw.first(NetbiosName::kMaxNameBytes), raw.back());
+        response.names.push_back({name, in.u16be()});
     }
     return response;
 }

@@ -98,13 +98,12 @@ std::optional<NetbiosName> NetbiosName::read(ByteReader& in)
             continue; // scope label
         if (length != kEncodedLength)
             return std::nullopt;
-        std::array<std::uint8_t, kLength> bytes;
-        for (std::size_t i = 0; i < kLength; ++i) {
-            const int high = label[2 * i] - 'A';
-            const int low = label[2 * i + 1] - 'A';
-            if (high < 0 || high > 15 || low < 0 || low > 15)
+        std::array<std::uint8_t, kLength> bytes{};
+        for (std::size_t i = 0; i < kEncodedLength; ++i) {
+            const int nibble = label[i] - 'A';
+            if (nibble < 0 || nibble > 15)
                 return std::nullopt;
-            bytes[i] = static_cast<std::uint8_t>((high << 4) | low);
+            bytes[i / 2] = static_cast<std::uint8_t>((bytes[i / 2] << 4) | nibble);
         }
         name = NetbiosName(bytes);
     }

@@ -6,20 +6,15 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 namespace NetworkConfigParser {
 
 std::string_view trimmed(std::string_view text)
 {
-    const auto space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\r';
-    };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return text;
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 namespace {
@@ -40,11 +35,8 @@ std::string lowered(std::string_view text)
 // Samba compares keys without regard to case or spacing.
 std::string sambaKey(std::string_view text)
 {
-    std::string out;
-    for (const char c : lowered(text)) {
-        if (c != ' ' && c != '\t' && c != '_')
-            out.push_back(c);
-    }
+    std::string out = lowered(text);
+    std::erase_if(out, [](char c) { return c == ' ' || c == '\t' || c == '_'; });
     return out;
 }
 
@@ -60,14 +52,12 @@ std::optional<bool> boolean(std::string_view text)
 
 std::vector<std::string_view> words(std::string_view text)
 {
+    constexpr std::string_view kSeparators = " \t,";
     std::vector<std::string_view> out;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == ' ' || text[i] == '\t' || text[i] == ',') {
-            if (i > start)
-                out.push_back(text.substr(start, i - start));
-            start = i + 1;
-        }
+    for (auto start = text.find_first_not_of(kSeparators); start != std::string_view::npos;) {
+        const auto end = text.find_first_of(kSeparators, start);
+        out.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(kSeparators, end);
     }
     return out;
 }
@@ -82,10 +72,6 @@ void addServer(std::vector<std::uint32_t>& servers, std::uint32_t address)
 std::optional<std::string> readBounded(const std::string& path, std::string& error)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot be read";
-        return std::nullopt;
-    }
     std::string text;
     char chunk[4096];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
@@ -95,7 +81,7 @@ std::optional<std::string> readBounded(const std::string& path, std::string& err
             return std::nullopt;
         }
     }
-    if (in.bad()) {
+    if (!in.is_open() || in.bad()) {
         error = "cannot be read";
         return std::nullopt;
     }
@@ -104,10 +90,8 @@ std::optional<std::string> readBounded(const std::string& path, std::string& err
 
 SambaSettings readSamba(const std::string& path)
 {
-    if (path.empty())
-        return {};
     std::string ignored;
-    const auto text = readBounded(path, ignored);
+    const auto text = path.empty() ? std::nullopt : readBounded(path, ignored);
     return text ? parseSamba(*text) : SambaSettings{};
 }
 
@@ -131,9 +115,8 @@ std::optional<std::string> workgroupName(std::string_view text)
 
 std::optional<std::uint32_t> ipv4(std::string_view text)
 {
-    const std::string copy(text);
     in_addr address{};
-    if (::inet_pton(AF_INET, copy.c_str(), &address) != 1)
+    if (::inet_pton(AF_INET, std::string(text).c_str(), &address) != 1)
         return std::nullopt;
     return ntohl(address.s_addr);
 }
@@ -177,12 +160,9 @@ std::optional<OwnSettings> parseOwn(std::string_view text, std::string& error)
             own.winsServers = std::move(servers);
         } else if (key == "node-type") {
             const std::string type = lowered(value);
-            if (type == "b")
-                own.nodeType = NetworkConfig::NodeType::B;
-            else if (type == "h")
-                own.nodeType = NetworkConfig::NodeType::H;
-            else
+            if (type != "b" && type != "h")
                 return fail("node-type must be b or h");
+            own.nodeType = type == "b" ? NetworkConfig::NodeType::B : NetworkConfig::NodeType::H;
         } else if (key == "workgroup-messages") {
             own.workgroupMessages = boolean(value);
             if (!own.workgroupMessages)
@@ -282,9 +262,7 @@ Loaded loadFrom(const std::string& path, bool mustExist)
     Loaded loaded;
     std::string error;
     OwnSettings own;
-    std::ifstream probe(path);
-    if (probe || mustExist) {
-        probe.close();
+    if (mustExist || std::ifstream(path)) {
         const auto text = readBounded(path, error);
         const auto parsed = text ? parseOwn(*text, error) : std::nullopt;
         if (!parsed) {

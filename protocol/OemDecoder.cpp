@@ -2,6 +2,9 @@
 
 #include "protocol/OemText.h"
 
+#include <algorithm>
+#include <numeric>
+
 namespace {
 
 constexpr std::uint8_t kCr = 0x0D;
@@ -10,13 +13,11 @@ constexpr std::uint8_t kWindowsBreak = 0x14;
 
 OemDecoder::Table cp850()
 {
-    OemDecoder::Table table{};
     std::array<std::uint8_t, 256> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(i);
+    std::iota(bytes.begin(), bytes.end(), 0);
     const std::u16string units = OemText::toUtf16(bytes);
-    for (std::size_t i = 0; i < table.size(); ++i)
-        table[i] = units[i];
+    OemDecoder::Table table{};
+    std::copy(units.begin(), units.end(), table.begin());
     return table;
 }
 
@@ -24,43 +25,30 @@ OemDecoder::Table cp850()
 
 char32_t Utf8::next(std::string_view text, std::size_t& at)
 {
-    const auto byte = [&](std::size_t i) {
-        return static_cast<std::uint8_t>(text[i]);
-    };
-    const std::uint8_t lead = byte(at);
-    int length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
+    const auto lead = static_cast<std::uint8_t>(text[at]);
     if (lead < 0x80) {
         ++at;
         return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, minimum = 0x10000;
-    } else {
-        ++at;
-        return 0xFFFD;
     }
-    if (at + static_cast<std::size_t>(length) > text.size()) {
-        ++at;
-        return 0xFFFD;
-    }
-    for (int i = 1; i < length; ++i) {
-        const std::uint8_t next = byte(at + static_cast<std::size_t>(i));
-        if ((next & 0xC0) != 0x80) {
-            ++at;
-            return 0xFFFD;
-        }
+    // Sequence length by the lead byte's high bits, and the least value that needs it.
+    const std::size_t length = (lead & 0xE0) == 0xC0   ? 2
+                               : (lead & 0xF0) == 0xE0 ? 3
+                               : (lead & 0xF8) == 0xF0 ? 4
+                                                       : 0;
+    constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    char32_t value = lead & (0x7F >> length);
+    bool valid = length != 0 && at + length <= text.size();
+    for (std::size_t i = 1; valid && i < length; ++i) {
+        const auto next = static_cast<std::uint8_t>(text[at + i]);
+        valid = (next & 0xC0) == 0x80;
         value = (value << 6) | (next & 0x3F);
     }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    if (!valid || value < kMinimum[length] || value > 0x10FFFF ||
+        (value >= 0xD800 && value <= 0xDFFF)) {
         ++at;
         return 0xFFFD;
     }
-    at += static_cast<std::size_t>(length);
+    at += length;
     return value;
 }
 
@@ -137,19 +125,13 @@ void append(std::string& out, char32_t c)
         c = 0xFFFD;
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        return;
     }
+    // The lead byte carries as many high one bits as the sequence has bytes.
+    const int continuation = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out.push_back(static_cast<char>((0xFF << (7 - continuation)) | (c >> (6 * continuation))));
+    for (int shift = 6 * (continuation - 1); shift >= 0; shift -= 6)
+        out.push_back(static_cast<char>(0x80 | ((c >> shift) & 0x3F)));
 }
 
 std::string normalisedText(std::string_view utf8)

@@ -1,5 +1,6 @@
 #include "protocol/OemText.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -31,20 +32,8 @@ int byteFor(char16_t unit)
 {
     if (unit < 0x80)
         return unit;
-    for (std::size_t i = 0; i < kUpperHalf.size(); ++i) {
-        if (kUpperHalf[i] == unit)
-            return static_cast<int>(0x80 + i);
-    }
-    return -1;
-}
-
-bool isHighSurrogate(char16_t unit)
-{
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit)
-{
-    return unit >= 0xDC00 && unit <= 0xDFFF;
+    const auto at = std::find(kUpperHalf.begin(), kUpperHalf.end(), unit);
+    return at == kUpperHalf.end() ? -1 : static_cast<int>(0x80 + (at - kUpperHalf.begin()));
 }
 
 char16_t upperOf(char16_t unit)
@@ -62,7 +51,9 @@ template <typename Emit> void convert(std::u16string_view text, Emit emit)
 {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
-        if (isHighSurrogate(unit) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
+        // A surrogate pair: high half, then low half.
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             ++i;
             emit(i, kReplacement);
             continue;
@@ -89,15 +80,12 @@ std::vector<std::uint8_t> messageFromUtf16(std::u16string_view text)
     std::vector<std::uint8_t> out;
     out.reserve(text.size() + text.size() / 8);
     convert(text, [&](std::size_t index, std::uint8_t byte) {
-        if (byte == '\r' || byte == '\n') {
-            // The LF of a CR LF pair was written with its CR.
-            if (byte == '\n' && index > 0 && text[index - 1] == u'\r')
-                return;
-            out.push_back('\r');
-            out.push_back('\n');
+        // The LF of a CR LF pair was written with its CR.
+        if (byte == '\n' && index > 0 && text[index - 1] == u'\r')
             return;
-        }
-        out.push_back(byte);
+        if (byte == '\r' || byte == '\n')
+            out.push_back('\r');
+        out.push_back(byte == '\r' ? '\n' : byte);
     });
     return out;
 }

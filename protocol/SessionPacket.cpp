@@ -9,11 +9,8 @@ std::optional<Header> decodeHeader(std::span<const std::uint8_t, kHeaderSize> by
 {
     if ((bytes[1] & 0xFE) != 0)
         return std::nullopt;
-    Header header;
-    header.type = bytes[0];
-    header.length =
-        (std::uint32_t(bytes[1] & 0x01) << 16) | (std::uint32_t(bytes[2]) << 8) | bytes[3];
-    return header;
+    return Header{bytes[0], (std::uint32_t(bytes[1] & 0x01) << 16) |
+                                (std::uint32_t(bytes[2]) << 8) | bytes[3]};
 }
 
 std::vector<std::uint8_t> encodeSessionRequest(const NetbiosName& called,
@@ -45,10 +42,8 @@ std::optional<Response> decodeResponse(std::uint8_t type, std::span<const std::u
     Response response;
     switch (type) {
     case kPositiveResponse:
-        if (!body.empty())
-            return std::nullopt;
         response.kind = Response::Kind::Positive;
-        return response;
+        break;
     case kNegativeResponse:
         response.kind = Response::Kind::Negative;
         response.error = in.u8();

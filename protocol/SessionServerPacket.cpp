@@ -9,9 +9,7 @@ std::optional<SessionRequest> decodeSessionRequest(std::span<const std::uint8_t>
 {
     ByteReader in(body);
     const auto called = NetbiosName::read(in);
-    if (!called)
-        return std::nullopt;
-    const auto calling = NetbiosName::read(in);
+    const auto calling = called ? NetbiosName::read(in) : std::nullopt;
     if (!calling || !in.ok() || in.remaining() != 0)
         return std::nullopt;
     return SessionRequest{*called, *calling};

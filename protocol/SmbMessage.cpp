@@ -76,20 +76,17 @@ Status decodeStatus(std::span<const std::uint8_t, 4> field, std::uint16_t flags2
 {
     ByteReader in(field);
     const std::uint32_t value = in.u32le();
-    Status status;
+    const bool severity = (value & kNtSeverityMask) != 0;
     // Without the Flags2 bit, a severity means NT form, except for ERRnosupport (code 0xFFFF),
     // whose DOS form looks like one.
-    const bool dosNoSupport = (value >> 16) == 0xFFFF;
-    if ((flags2 & kFlags2NtStatus) != 0 || ((value & kNtSeverityMask) != 0 && !dosNoSupport)) {
-        status.ntStatus = value;
-        if ((value & kNtSeverityMask) == 0) {
-            status.errorClass = static_cast<std::uint8_t>(value & 0xFF);
-            status.errorCode = static_cast<std::uint16_t>(value >> 16);
-        }
-        return status;
+    const bool nt = (flags2 & kFlags2NtStatus) != 0 || (severity && (value >> 16) != 0xFFFF);
+    Status status;
+    status.ntStatus = nt ? value : 0;
+    // A class in the low byte and a code in the high word, unless NT with a severity.
+    if (!nt || !severity) {
+        status.errorClass = static_cast<std::uint8_t>(value & 0xFF);
+        status.errorCode = static_cast<std::uint16_t>(value >> 16);
     }
-    status.errorClass = field[0];
-    status.errorCode = static_cast<std::uint16_t>(field[2] | (field[3] << 8));
     return status;
 }
 
@@ -107,12 +104,10 @@ std::optional<Reply> decodeReply(std::span<const std::uint8_t> smb)
     const std::uint8_t wordCount = in.u8();
     for (std::uint8_t i = 0; i < wordCount && in.ok(); ++i)
         reply.words.push_back(in.u16le());
-    const std::uint16_t byteCount = in.u16le();
-    in.skip(byteCount);
-    if (!in.ok())
-        return std::nullopt;
+    in.skip(in.u16le()); // ByteCount and the bytes
     const std::uint8_t magic[4] = {0xFF, 'S', 'M', 'B'};
-    if (!std::equal(protocol.begin(), protocol.end(), magic) || (flags & kFlagsReply) == 0)
+    if (!in.ok() || !std::equal(protocol.begin(), protocol.end(), magic) ||
+        (flags & kFlagsReply) == 0)
         return std::nullopt;
     reply.status = decodeStatus(statusField.first<4>(), flags2);
     return reply;

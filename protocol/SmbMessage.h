@@ -13,7 +13,6 @@ constexpr std::uint8_t kStart = 0xD5;
 constexpr std::uint8_t kEnd = 0xD6;
 constexpr std::uint8_t kText = 0xD7;
 
-constexpr std::size_t kHeaderSize = 32;
 constexpr std::size_t kMinimumSize = 35; // header, WordCount, ByteCount
 constexpr std::size_t kMaxBlock = 128;
 

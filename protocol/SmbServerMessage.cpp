@@ -37,9 +37,12 @@ std::optional<std::vector<std::uint8_t>> readDataBlock(ByteReader& in)
     return std::vector<std::uint8_t>(data.begin(), data.end());
 }
 
-void writeReplyHeader(ByteWriter& out, const SmbServerMessage::Request& request,
-                      std::uint8_t errorClass, std::uint16_t errorCode)
+// The request's header fields echoed with the reply flag and Status in DOS form; ByteCount 0.
+std::vector<std::uint8_t> encodeReply(const SmbServerMessage::Request& request,
+                                      std::uint8_t errorClass, std::uint16_t errorCode,
+                                      std::span<const std::uint16_t> words)
 {
+    ByteWriter out;
     out.bytes(std::span<const std::uint8_t>({0xFF, 'S', 'M', 'B'}));
     out.u8(request.command);
     out.u8(errorClass);
@@ -54,6 +57,11 @@ void writeReplyHeader(ByteWriter& out, const SmbServerMessage::Request& request,
     out.u16le(request.pidLow);
     out.u16le(request.uid);
     out.u16le(request.mid);
+    out.u8(static_cast<std::uint8_t>(words.size()));
+    for (const std::uint16_t word : words)
+        out.u16le(word);
+    out.u16le(0);
+    return out.take();
 }
 
 } // namespace
@@ -80,12 +88,10 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> smb)
         return std::nullopt;
     for (std::uint8_t i = 0; i < wordCount; ++i)
         request.words.push_back(in.u16le());
-    const std::uint16_t byteCount = in.u16le();
-    const auto bytes = in.bytes(byteCount);
-    if (!in.ok())
-        return std::nullopt;
+    const auto bytes = in.bytes(in.u16le()); // ByteCount and the bytes
     const std::uint8_t magic[4] = {0xFF, 'S', 'M', 'B'};
-    if (!std::equal(protocol.begin(), protocol.end(), magic) || (flags & kFlagsReply) != 0)
+    if (!in.ok() || !std::equal(protocol.begin(), protocol.end(), magic) ||
+        (flags & kFlagsReply) != 0)
         return std::nullopt;
     request.bytes.assign(bytes.begin(), bytes.end());
     return request;
@@ -136,23 +142,13 @@ std::optional<std::uint16_t> decodeEnd(const Request& request)
 
 std::vector<std::uint8_t> encodeReply(const Request& request, std::span<const std::uint16_t> words)
 {
-    ByteWriter out;
-    writeReplyHeader(out, request, 0, 0);
-    out.u8(static_cast<std::uint8_t>(words.size()));
-    for (const std::uint16_t word : words)
-        out.u16le(word);
-    out.u16le(0);
-    return out.take();
+    return ::encodeReply(request, 0, 0, words);
 }
 
 std::vector<std::uint8_t> encodeErrorReply(const Request& request, std::uint8_t errorClass,
                                            std::uint16_t errorCode)
 {
-    ByteWriter out;
-    writeReplyHeader(out, request, errorClass, errorCode);
-    out.u8(0);
-    out.u16le(0);
-    return out.take();
+    return ::encodeReply(request, errorClass, errorCode, {});
 }
 
 } // namespace SmbServerMessage

@@ -13,7 +13,6 @@ constexpr std::uint8_t kSend = 0xD0;
 constexpr std::uint8_t kStart = 0xD5;
 constexpr std::uint8_t kEnd = 0xD6;
 constexpr std::uint8_t kText = 0xD7;
-constexpr std::uint8_t kNegotiate = 0x72;
 
 constexpr std::size_t kMinimumSize = 35; // header, WordCount, ByteCount
 // Longest originator or destination name taken, in bytes as sent: far beyond any real one

@@ -8,9 +8,7 @@ install_packages() {
     local wanted=("$@") missing=() name kind
     while read -r name kind _; do
         case "$name" in ''|'#'*) continue ;; esac
-        local pick=0 w
-        for w in "${wanted[@]}"; do [ "$w" = "$kind" ] && pick=1; done
-        [ "$pick" = 1 ] || continue
+        [[ " ${wanted[*]} " == *" $kind "* ]] || continue
         if ! dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$name")
         fi
@@ -53,8 +51,6 @@ install_packages() {
 build_tree() {
     local dir=$1
     shift
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
-        cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
-    fi
+    [ -f "$dir/CMakeCache.txt" ] || cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
     cmake --build "$dir" --parallel "$(nproc)"
 }
