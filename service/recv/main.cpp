@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -75,27 +76,24 @@ void print(const Wire::Message& m, bool json)
 // stderr, so that the user learns why nobody reaches them by name.
 void tellName(const Wire::NameUpdate& update)
 {
+    using enum Wire::NameProblem;
+    const auto problem = Wire::nameProblem(update);
     const std::string name = forTerminal(update.name);
-    std::string problem;
-    switch (Wire::nameProblem(update)) {
-    case Wire::NameProblem::None:
-        return;
-    case Wire::NameProblem::ComputerConflict:
-    case Wire::NameProblem::AliasConflict:
-        problem = "another computer holds the name " + name + ": messages to it go there";
-        break;
-    case Wire::NameProblem::AliasTooLong:
-        problem = "your login " + name +
-                  " is longer than 15 bytes: no message name for it; messages to the computer "
-                  "name still arrive";
-        break;
-    case Wire::NameProblem::AliasUnavailable:
-        problem = "the name service is off (another program holds UDP 137): nobody can reach "
-                  "you as " +
-                  name;
-        break;
-    }
-    std::fprintf(stderr, "vorelin-recv: %s\n", problem.c_str());
+    if (problem == AliasTooLong)
+        std::fprintf(stderr,
+                     "vorelin-recv: your login %s is longer than 15 bytes: no message "
+                     "name for it; messages to the computer name still arrive\n",
+                     name.c_str());
+    else if (problem == AliasUnavailable)
+        std::fprintf(stderr,
+                     "vorelin-recv: the name service is off (another program holds UDP "
+                     "137): nobody can reach you as %s\n",
+                     name.c_str());
+    else if (problem != None)
+        std::fprintf(stderr,
+                     "vorelin-recv: another computer holds the name %s: messages to it "
+                     "go there\n",
+                     name.c_str());
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
@@ -147,9 +145,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "vorelin-recv: cannot reach the service: %s\n", error.c_str());
                 return 1;
             }
-            if (!toldWaiting)
+            if (!std::exchange(toldWaiting, true))
                 std::fprintf(stderr, "vorelin-recv: waiting for the service (%s)\n", error.c_str());
-            toldWaiting = true;
             std::this_thread::sleep_for(retry);
             retry = std::min(retry * 2, kLastRetry);
             continue;
