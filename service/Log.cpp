@@ -1,34 +1,12 @@
 #include "service/Log.h"
 
-#include <systemd/sd-daemon.h>
-
 #include <charconv>
 #include <cstring>
 
-namespace {
-
-const char* prefixOf(Log::Priority priority)
-{
-    switch (priority) {
-    case Log::Priority::Err:
-        return SD_ERR;
-    case Log::Priority::Warning:
-        return SD_WARNING;
-    case Log::Priority::Notice:
-        return SD_NOTICE;
-    case Log::Priority::Info:
-        break;
-    case Log::Priority::Debug:
-        return SD_DEBUG;
-    }
-    return SD_INFO;
-}
-
-} // namespace
-
 std::string Log::format(Priority priority, const std::string& line, bool journal)
 {
-    std::string out = journal ? prefixOf(priority) : "";
+    // sd-daemon's prefix: the priority's number in angle brackets.
+    std::string out = journal ? "<" + std::to_string(int(priority)) + ">" : "";
     out += line;
     out.push_back('\n');
     return out;
