@@ -41,8 +41,12 @@ namespace {
 constexpr const char* kDefaultConfig = "/etc/vorelin/vorelind.conf";
 constexpr const char* kDefaultStateDir = "/var/lib/vorelin";
 
-// Set once at start: whether stderr is the journal, which takes a priority prefix per line.
-bool g_journal = false;
+// Whether stderr is the journal, which takes a priority prefix per line.
+const bool g_journal = [] {
+    struct stat stream = {};
+    return ::fstat(STDERR_FILENO, &stream) == 0 &&
+           Log::isJournal(std::getenv("JOURNAL_STREAM"), stream.st_dev, stream.st_ino);
+}();
 
 // One write per line, unbuffered: a line is never split or held back, and costs one call.
 const Log logLine{[](Log::Priority priority, const std::string& line) {
@@ -54,13 +58,6 @@ int fail(const std::string& what)
 {
     logLine.err("vorelind: " + what);
     return 1;
-}
-
-bool stderrIsJournal()
-{
-    struct stat stream = {};
-    return ::fstat(STDERR_FILENO, &stream) == 0 &&
-           Log::isJournal(std::getenv("JOURNAL_STREAM"), stream.st_dev, stream.st_ino);
 }
 
 // A single-byte OEM code page as a table, from iconv; CP850 is built in.
@@ -190,7 +187,6 @@ bool passedSockets(Daemon::Listeners& listeners, int& names, int& datagram,
 
 int main(int argc, char** argv)
 {
-    g_journal = stderrIsJournal();
     Settings settings;
     // The installed service reads the system's file, unless given another or in direct mode.
     bool skipSystemFile = false;
@@ -222,8 +218,7 @@ int main(int argc, char** argv)
     if (settings.directMode()) {
         // Ports 139 and 137 may come from a privileged launcher (systemd-socket-activate under
         // sudo) while this runs as the user; what was not passed is opened here.
-        const bool passed = ::sd_listen_fds(0) > 0;
-        if (passed)
+        if (::sd_listen_fds(0) > 0)
             passedSockets(listeners, nameSocket, datagramSocket, false);
         if ((listeners.session < 0 && (settings.bind.empty() || settings.sessionPort == 0)) ||
             settings.runtimeDir.empty() || settings.stateDir.empty()) {
@@ -252,16 +247,15 @@ int main(int argc, char** argv)
                         "--bind");
     }
 
-    std::string computerName = settings.computerName;
-    if (computerName.empty()) {
+    if (settings.computerName.empty()) {
         char buffer[64] = {};
         std::uint32_t size = sizeof buffer;
         if (LinuxComputerName().GetComputerNameA(buffer, size))
-            computerName = buffer;
+            settings.computerName = buffer;
     }
     LinuxNetworkAdapters interfaces;
     // This machine's addresses as text, each one a called name that means the computer.
-    NameTable names(computerName, [&interfaces] {
+    NameTable names(settings.computerName, [&interfaces] {
         std::vector<std::string> out;
         for (const Ipv4Interface& interface :
              interfaces.GetIpv4Interfaces().value_or(std::vector<Ipv4Interface>{}))
