@@ -6,14 +6,19 @@
 
 namespace Wire = LocalProtocol;
 
-Inbox::Inbox(std::string computerName, Spool& spool, Log log)
-    : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
-{}
+namespace {
 
-bool Inbox::isFor(const std::string& user, const Peer& peer)
+// user empty: every user's.
+bool isFor(const std::string& user, const Inbox::Peer& peer)
 {
     return user.empty() || user == peer.user;
 }
+
+} // namespace
+
+Inbox::Inbox(std::string computerName, Spool& spool, Log log)
+    : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
+{}
 
 void Inbox::announce(const std::string&)
 {
