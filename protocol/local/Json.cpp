@@ -175,10 +175,9 @@ namespace Json {
 
 const Value* Value::find(std::string_view key) const
 {
-    for (const auto& [name, value] : members) {
+    for (const auto& [name, value] : members)
         if (name == key)
             return &value;
-    }
     return nullptr;
 }
 
