@@ -141,7 +141,7 @@ int main(int argc, char** argv)
             return parseMilliseconds(value, name == "retry-for" ? retryFor : retryInterval) &&
                    retryInterval.count() > 0;
         },
-        operands, error, 3);
+        error, &operands, 3);
     if (outcome == CommandLine::Outcome::Run && operands.size() != 3)
         error = "needs SENDER MACHINE FILE";
     if (const auto status = CommandLine::settle(outcome, "vorelin-deliver", kHelp, error))

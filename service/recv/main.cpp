@@ -14,7 +14,6 @@
 #include <string_view>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -118,7 +117,6 @@ int main(int argc, char** argv)
     std::string socketPath = LocalClient::kDefaultSocket;
     static constexpr CommandLine::Option kOptions[] = {
         {"json", false}, {"once", false}, {"socket", true}};
-    std::vector<std::string> operands;
     std::string error;
     const auto outcome = CommandLine::parse(
         argc, argv, kOptions,
@@ -129,9 +127,7 @@ int main(int argc, char** argv)
                 socketPath = value;
             return true;
         },
-        operands, error);
-    if (outcome == CommandLine::Outcome::Run && !operands.empty())
-        error = "unexpected argument '" + operands.front() + "'";
+        error);
     if (const auto status = CommandLine::settle(outcome, "vorelin-recv", kHelp, error))
         return *status;
 
