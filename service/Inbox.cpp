@@ -149,14 +149,12 @@ std::string Inbox::takeOutput(ClientId id)
 
 bool Inbox::hasOutput(ClientId id) const
 {
-    const auto found = m_clients.find(id);
-    return found != m_clients.end() && !found->second.output.empty();
+    return m_clients.contains(id) && !m_clients.at(id).output.empty();
 }
 
 bool Inbox::overflowing(ClientId id) const
 {
-    const auto found = m_clients.find(id);
-    return found != m_clients.end() && found->second.output.size() > kMaxOutput;
+    return m_clients.contains(id) && m_clients.at(id).output.size() > kMaxOutput;
 }
 
 void Inbox::disconnect(ClientId id)
