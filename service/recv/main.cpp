@@ -77,22 +77,17 @@ void tellName(const Wire::NameUpdate& update)
 {
     using enum Wire::NameProblem;
     const auto problem = Wire::nameProblem(update);
-    const std::string name = forTerminal(update.name);
-    if (problem == AliasTooLong)
+    if (problem != None)
         std::fprintf(stderr,
-                     "vorelin-recv: your login %s is longer than 15 bytes: no message "
-                     "name for it; messages to the computer name still arrive\n",
-                     name.c_str());
-    else if (problem == AliasUnavailable)
-        std::fprintf(stderr,
-                     "vorelin-recv: the name service is off (another program holds UDP "
-                     "137): nobody can reach you as %s\n",
-                     name.c_str());
-    else if (problem != None)
-        std::fprintf(stderr,
-                     "vorelin-recv: another computer holds the name %s: messages to it "
-                     "go there\n",
-                     name.c_str());
+                     problem == AliasTooLong
+                         ? "vorelin-recv: your login %s is longer than 15 bytes: no message name "
+                           "for it; messages to the computer name still arrive\n"
+                     : problem == AliasUnavailable
+                         ? "vorelin-recv: the name service is off (another program holds UDP "
+                           "137): nobody can reach you as %s\n"
+                         : "vorelin-recv: another computer holds the name %s: messages to it go "
+                           "there\n",
+                     forTerminal(update.name).c_str());
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
@@ -148,8 +143,8 @@ int main(int argc, char** argv)
             continue;
         }
         Wire::Line first;
+        // A service that says nothing is tried again: connect starts afresh.
         if (client.read(first, Clock::now() + kReplyTime) != LocalClient::Read::Line) {
-            client.close();
             if (once)
                 return 1;
             continue;
@@ -165,13 +160,10 @@ int main(int argc, char** argv)
         tellName({false, hello->alias, hello->aliasState});
         Wire::Line line;
         if (once) {
-            auto waiting = hello->waiting;
-            while (waiting > 0) {
+            // Only messages count against what the hello said is waiting.
+            for (auto waiting = hello->waiting; waiting > 0; waiting -= handle(client, line, json))
                 if (client.read(line, Clock::now() + kReplyTime) != LocalClient::Read::Line)
                     return 1;
-                if (handle(client, line, json))
-                    --waiting;
-            }
             client.finish(kReplyTime);
             return 0;
         }
