@@ -6,15 +6,11 @@
 
 namespace Wire = LocalProtocol;
 
-namespace {
-
 // user empty: every user's.
-bool isFor(const std::string& user, const Inbox::Peer& peer)
+static bool isFor(const std::string& user, const Inbox::Peer& peer)
 {
     return user.empty() || user == peer.user;
 }
-
-} // namespace
 
 Inbox::Inbox(std::string computerName, Spool& spool, Log log)
     : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))

@@ -263,10 +263,9 @@ int main(int argc, char** argv)
         return out;
     });
 
-    uid_t handInUid = 0;
-    if (const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str()))
-        handInUid = account->pw_uid;
-    else
+    const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str());
+    const uid_t handInUid = account ? account->pw_uid : 0;
+    if (!account)
         logLine.warning("hand-ins: no account '" + settings.messageCommandAccount +
                         "'; only root may hand messages in");
 

@@ -144,10 +144,9 @@ std::string encode(const Line& value)
                     .add("waiting", hello.waiting);
                 for (const auto& [key, value] :
                      {std::pair{kComputerState, &hello.computerState},
-                      std::pair{kAlias, &hello.alias}, std::pair{kAliasState, &hello.aliasState}}) {
+                      std::pair{kAlias, &hello.alias}, std::pair{kAliasState, &hello.aliasState}})
                     if (!value->empty())
                         writer.add(key, *value);
-                }
                 return writer.finish() + "\n";
             },
             [](const Message& message) {

@@ -151,7 +151,6 @@ int main(int argc, char** argv)
     const char* file = operands[2].c_str();
 
     std::string text;
-
     if (!readFile(file, text, error)) {
         std::fprintf(stderr, "vorelin-deliver: cannot read the message from %s: %s\n", sender,
                      error.c_str());
