@@ -86,11 +86,10 @@ void Inbox::handle(Client& client, std::string_view text)
     }
     if (const auto* ack = std::get_if<Wire::Ack>(&request)) {
         const std::string* user = m_spool.userOf(ack->id);
-        if (!user || !isFor(*user, client.peer)) {
+        if (user && isFor(*user, client.peer))
+            m_spool.remove(ack->id);
+        else
             send(client, Wire::encode(Wire::Error{"no such message"}));
-            return;
-        }
-        m_spool.remove(ack->id);
         return;
     }
     if (const auto* deliver = std::get_if<Wire::Deliver>(&request)) {
@@ -118,11 +117,9 @@ void Inbox::handIn(Client& client, const Wire::Deliver& request)
     message.called = m_computerName;
     message.size = request.text.size();
     message.text = Utf8::normalisedText(request.text);
-    Verdict verdict = Verdict::Accepted;
-    if (Utf8::codePoints(request.text) > Wire::kMaxTextCharacters)
-        verdict = Verdict::TooLong;
-    else if (message.text.empty())
-        verdict = Verdict::Empty;
+    Verdict verdict = Utf8::codePoints(request.text) > Wire::kMaxTextCharacters ? Verdict::TooLong
+                      : message.text.empty()                                    ? Verdict::Empty
+                                                                                : Verdict::Accepted;
     if (verdict != Verdict::Accepted)
         m_handIns->refused(message, verdict);
     else
@@ -172,8 +169,7 @@ void Inbox::tellAll(const std::string& line)
 
 void Inbox::tellUser(const std::string& user, const std::string& line)
 {
-    for (auto& [id, client] : m_clients) {
+    for (auto& [id, client] : m_clients)
         if (client.peer.user == user)
             send(client, line);
-    }
 }
