@@ -7,7 +7,7 @@
 namespace CommandLine {
 
 Outcome parse(int argc, char** argv, std::span<const Option> options, const Handler& handler,
-              std::vector<std::string>& operands, std::string& error, int trailingOperands)
+              std::string& error, std::vector<std::string>* operands, int trailingOperands)
 {
     std::vector<option> table;
     for (const Option& o : options)
@@ -44,8 +44,12 @@ Outcome parse(int argc, char** argv, std::span<const Option> options, const Hand
             continue;
         return Outcome::Error;
     }
-    for (int i = optind; i < argc; ++i)
-        operands.emplace_back(argv[i]);
+    if (!operands && optind < argc) {
+        error = "unexpected argument '" + std::string(argv[optind]) + "'";
+        return Outcome::Error;
+    }
+    for (int i = optind; operands && i < argc; ++i)
+        operands->emplace_back(argv[i]);
     return Outcome::Run;
 }
 

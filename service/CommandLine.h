@@ -30,11 +30,12 @@ enum class Outcome
 using Handler =
     std::function<bool(std::string_view name, std::string_view value, std::string& error)>;
 
-// Operands the program takes go to operands. With trailingOperands set, that many last
-// arguments are operands whatever they look like (names from the network may start with '-'),
-// and options come before them.
+// Operands go to operands; without it the program takes none, and the first is a fault. With
+// trailingOperands set, that many last arguments are operands whatever they look like (names
+// from the network may start with '-'), and options come before them.
 Outcome parse(int argc, char** argv, std::span<const Option> options, const Handler& handler,
-              std::vector<std::string>& operands, std::string& error, int trailingOperands = 0);
+              std::string& error, std::vector<std::string>* operands = nullptr,
+              int trailingOperands = 0);
 
 // What parse's outcome leaves to do: help on stdout, the version, or the fault (or the error
 // the program found in its operands) as "program: error (see program --help)" on stderr. The

@@ -32,7 +32,6 @@ public:
     {
         int session = -1; // TCP, listening
         int inbox = -1;   // Unix stream, listening
-        int names = -1;   // UDP 137, served by the name service (a Source)
     };
 
     Daemon(const Settings& settings, Listeners listeners, const NameTable& names,

@@ -6,14 +6,15 @@
 
 namespace Wire = LocalProtocol;
 
-Inbox::Inbox(std::string computerName, Spool& spool, Log log)
-    : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
-{}
-
-bool Inbox::isFor(const std::string& user, const Peer& peer)
+// user empty: every user's.
+static bool isFor(const std::string& user, const Inbox::Peer& peer)
 {
     return user.empty() || user == peer.user;
 }
+
+Inbox::Inbox(std::string computerName, Spool& spool, Log log)
+    : m_computerName(std::move(computerName)), m_spool(spool), m_log(std::move(log))
+{}
 
 void Inbox::announce(const std::string&)
 {
@@ -85,11 +86,10 @@ void Inbox::handle(Client& client, std::string_view text)
     }
     if (const auto* ack = std::get_if<Wire::Ack>(&request)) {
         const std::string* user = m_spool.userOf(ack->id);
-        if (!user || !isFor(*user, client.peer)) {
+        if (user && isFor(*user, client.peer))
+            m_spool.remove(ack->id);
+        else
             send(client, Wire::encode(Wire::Error{"no such message"}));
-            return;
-        }
-        m_spool.remove(ack->id);
         return;
     }
     if (const auto* deliver = std::get_if<Wire::Deliver>(&request)) {
@@ -117,11 +117,9 @@ void Inbox::handIn(Client& client, const Wire::Deliver& request)
     message.called = m_computerName;
     message.size = request.text.size();
     message.text = Utf8::normalisedText(request.text);
-    Verdict verdict = Verdict::Accepted;
-    if (Utf8::codePoints(request.text) > Wire::kMaxTextCharacters)
-        verdict = Verdict::TooLong;
-    else if (message.text.empty())
-        verdict = Verdict::Empty;
+    Verdict verdict = Utf8::codePoints(request.text) > Wire::kMaxTextCharacters ? Verdict::TooLong
+                      : message.text.empty()                                    ? Verdict::Empty
+                                                                                : Verdict::Accepted;
     if (verdict != Verdict::Accepted)
         m_handIns->refused(message, verdict);
     else
@@ -144,14 +142,12 @@ std::string Inbox::takeOutput(ClientId id)
 
 bool Inbox::hasOutput(ClientId id) const
 {
-    const auto found = m_clients.find(id);
-    return found != m_clients.end() && !found->second.output.empty();
+    return m_clients.contains(id) && !m_clients.at(id).output.empty();
 }
 
 bool Inbox::overflowing(ClientId id) const
 {
-    const auto found = m_clients.find(id);
-    return found != m_clients.end() && found->second.output.size() > kMaxOutput;
+    return m_clients.contains(id) && m_clients.at(id).output.size() > kMaxOutput;
 }
 
 void Inbox::disconnect(ClientId id)
@@ -173,8 +169,7 @@ void Inbox::tellAll(const std::string& line)
 
 void Inbox::tellUser(const std::string& user, const std::string& line)
 {
-    for (auto& [id, client] : m_clients) {
+    for (auto& [id, client] : m_clients)
         if (client.peer.user == user)
             send(client, line);
-    }
 }

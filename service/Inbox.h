@@ -84,8 +84,6 @@ private:
         std::string sentUpTo; // the last message id considered for this client
     };
 
-    // user empty: every user's.
-    static bool isFor(const std::string& user, const Peer& peer);
     void send(Client& client, const std::string& line);
     void refill(Client& client);
     void handle(Client& client, std::string_view line);

@@ -8,11 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-LocalClient::~LocalClient()
-{
-    close();
-}
-
 bool LocalClient::connect(const std::string& path, std::string& error)
 {
     close();

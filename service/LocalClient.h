@@ -14,7 +14,7 @@ public:
     static constexpr const char* kDefaultSocket = "/run/vorelin/inbox.socket";
 
     LocalClient() = default;
-    ~LocalClient();
+    ~LocalClient() { close(); }
     LocalClient(const LocalClient&) = delete;
     LocalClient& operator=(const LocalClient&) = delete;
 

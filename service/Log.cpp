@@ -1,34 +1,12 @@
 #include "service/Log.h"
 
-#include <systemd/sd-daemon.h>
-
 #include <charconv>
 #include <cstring>
 
-namespace {
-
-const char* prefixOf(Log::Priority priority)
-{
-    switch (priority) {
-    case Log::Priority::Err:
-        return SD_ERR;
-    case Log::Priority::Warning:
-        return SD_WARNING;
-    case Log::Priority::Notice:
-        return SD_NOTICE;
-    case Log::Priority::Info:
-        break;
-    case Log::Priority::Debug:
-        return SD_DEBUG;
-    }
-    return SD_INFO;
-}
-
-} // namespace
-
 std::string Log::format(Priority priority, const std::string& line, bool journal)
 {
-    std::string out = journal ? prefixOf(priority) : "";
+    // sd-daemon's prefix: the priority's number in angle brackets.
+    std::string out = journal ? "<" + std::to_string(int(priority)) + ">" : "";
     out += line;
     out.push_back('\n');
     return out;
@@ -46,4 +24,10 @@ bool Log::isJournal(const char* journalStream, dev_t device, ino_t inode)
         return false;
     const auto second = std::from_chars(first.ptr + 1, end, ino);
     return second.ec == std::errc{} && second.ptr == end && dev == device && ino == inode;
+}
+
+std::string dotted(std::uint32_t address)
+{
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -56,3 +57,6 @@ public:
 private:
     std::function<void(Priority, const std::string&)> m_sink;
 };
+
+// An IPv4 address in host byte order as the lines and the spool write it: "192.168.0.10".
+std::string dotted(std::uint32_t address);

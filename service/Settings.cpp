@@ -215,20 +215,15 @@ Outcome parseCommandLine(Settings& settings, int argc, char** argv, std::string&
     for (const Key& key : kKeys)
         options.push_back({key.name, true});
     std::vector<std::pair<std::string, std::string>> given;
-    std::vector<std::string> operands;
     const Outcome outcome = CommandLine::parse(
         argc, argv, options,
         [&given](std::string_view name, std::string_view value, std::string&) {
             given.emplace_back(name, value);
             return true;
         },
-        operands, error);
+        error);
     if (outcome != Outcome::Run)
         return outcome;
-    if (!operands.empty()) {
-        error = "unexpected argument '" + operands.front() + "'";
-        return Outcome::Error;
-    }
     // The file first, so that options override it.
     for (const auto& [name, value] : given)
         if (name == "config" && !readFile(settings, value, error))

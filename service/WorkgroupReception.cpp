@@ -19,12 +19,6 @@ constexpr std::size_t kMaxRemembered = 256;
 // Datagrams read per wake-up, so that a flood cannot hold the loop.
 constexpr int kMaxReadsPerWake = 64;
 
-std::string dotted(std::uint32_t address)
-{
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 NetbiosName nameOf(const std::string& text, std::uint8_t suffix)
 {
     return NetbiosName::fromOem(

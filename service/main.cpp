@@ -12,6 +12,7 @@
 #include "service/names/LoginWatch.h"
 #include "service/names/NameService.h"
 
+#include "platform/files/DurableFile.h"
 #include "platform/network/LinuxComputerName.h"
 #include "platform/network/LinuxNetworkAdapters.h"
 #include "protocol/NetworkConfig.h"
@@ -40,38 +41,23 @@ namespace {
 constexpr const char* kDefaultConfig = "/etc/vorelin/vorelind.conf";
 constexpr const char* kDefaultStateDir = "/var/lib/vorelin";
 
-// Set once at start: whether stderr is the journal, which takes a priority prefix per line.
-bool g_journal = false;
+// Whether stderr is the journal, which takes a priority prefix per line.
+const bool g_journal = [] {
+    struct stat stream = {};
+    return ::fstat(STDERR_FILENO, &stream) == 0 &&
+           Log::isJournal(std::getenv("JOURNAL_STREAM"), stream.st_dev, stream.st_ino);
+}();
 
 // One write per line, unbuffered: a line is never split or held back, and costs one call.
-void writeLine(Log::Priority priority, const std::string& line)
-{
-    const std::string out = Log::format(priority, line, g_journal);
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += std::size_t(n);
-    }
-}
-
-const Log logLine{writeLine};
+const Log logLine{[](Log::Priority priority, const std::string& line) {
+    DurableFile::writeAll(STDERR_FILENO, Log::format(priority, line, g_journal));
+}};
 
 // A fault that keeps the service from running.
 int fail(const std::string& what)
 {
     logLine.err("vorelind: " + what);
     return 1;
-}
-
-bool stderrIsJournal()
-{
-    struct stat stream = {};
-    return ::fstat(STDERR_FILENO, &stream) == 0 &&
-           Log::isJournal(std::getenv("JOURNAL_STREAM"), stream.st_dev, stream.st_ino);
 }
 
 // A single-byte OEM code page as a table, from iconv; CP850 is built in.
@@ -89,23 +75,18 @@ std::optional<OemDecoder> decoderFor(int codePage, std::string& error)
     bool singleByte = true;
     for (int byte = 0; byte < 256; ++byte) {
         char in = static_cast<char>(byte);
-        char out[8] = {};
+        char32_t out[2] = {};
         char* inPtr = &in;
-        char* outPtr = out;
+        char* outPtr = reinterpret_cast<char*>(out);
         std::size_t inLeft = 1;
         std::size_t outLeft = sizeof out;
         ::iconv(converter, nullptr, nullptr, nullptr, nullptr);
-        if (::iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) == std::size_t(-1) ||
-            outLeft != 4) {
-            // A lead byte of a double-byte code page, or a hole: shown as U+FFFD.
-            if (errno == EINVAL)
-                singleByte = false;
-            table[std::size_t(byte)] = 0xFFFD;
-            continue;
-        }
-        std::uint32_t point = 0;
-        std::memcpy(&point, out, 4);
-        table[std::size_t(byte)] = static_cast<char32_t>(point);
+        // A lead byte of a double-byte code page, or a hole: shown as U+FFFD.
+        const bool one =
+            ::iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) != std::size_t(-1) &&
+            outLeft == sizeof out[0];
+        singleByte = singleByte && (one || errno != EINVAL);
+        table[std::size_t(byte)] = one ? out[0] : 0xFFFD;
     }
     ::iconv_close(converter);
     if (!singleByte) {
@@ -113,6 +94,17 @@ std::optional<OemDecoder> decoderFor(int codePage, std::string& error)
         return std::nullopt;
     }
     return OemDecoder(table);
+}
+
+// fd once every step made it listen; else -1 with the reason, and fd closed.
+int listening(int fd, bool listens, const std::string& where, std::string& error)
+{
+    if (listens)
+        return fd;
+    error = "cannot listen on " + where + ": " + std::strerror(errno);
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
 }
 
 int listenTcp(const std::string& address, std::uint16_t port, std::string& error)
@@ -126,16 +118,11 @@ int listenTcp(const std::string& address, std::uint16_t port, std::string& error
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-        ::listen(fd, 128) != 0) {
-        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " +
-                std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    return fd;
+    const bool listens = fd >= 0 &&
+                         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                         ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+                         ::listen(fd, 128) == 0;
+    return listening(fd, listens, address + ":" + std::to_string(port), error);
 }
 
 int listenUnix(const std::string& path, std::string& error)
@@ -149,48 +136,43 @@ int listenUnix(const std::string& path, std::string& error)
     std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
     ::unlink(path.c_str()); // a socket left by an earlier run
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 64) != 0) {
-        error = "cannot listen on " + path + ": " + std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    return fd;
+    const bool listens = fd >= 0 &&
+                         ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+                         ::chmod(path.c_str(), 0666) == 0 && ::listen(fd, 64) == 0;
+    return listening(fd, listens, path, error);
 }
 
 // The sockets systemd passed, by their FileDescriptorName=. inboxExpected is false where the
 // local socket is ours to make (direct mode).
-bool passedSockets(Daemon::Listeners& listeners, int& datagram, bool inboxExpected = true)
+bool passedSockets(Daemon::Listeners& listeners, int& names, int& datagram,
+                   bool inboxExpected = true)
 {
-    char** names = nullptr;
-    const int count = ::sd_listen_fds_with_names(1, &names);
+    char** given = nullptr;
+    const int count = ::sd_listen_fds_with_names(1, &given);
     for (int i = 0; i < std::max(count, 0); ++i) {
         const int fd = SD_LISTEN_FDS_START + i;
-        const std::string name = names && names[i] ? names[i] : "";
+        const std::string name = given && given[i] ? given[i] : "";
+        if (given)
+            std::free(given[i]);
         if (name == "inbox" && ::sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) > 0) {
             listeners.inbox = fd;
         } else if (name == "session" && ::sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) > 0) {
             listeners.session = fd;
         } else if (name == "names" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
-            listeners.names = fd;
+            names = fd;
         } else if (name == "datagram" && ::sd_is_socket(fd, AF_INET, SOCK_DGRAM, -1) > 0) {
             datagram = fd;
         } else {
             logLine.warning("ignoring a passed socket named '" + name + "'");
         }
     }
-    if (names) {
-        for (int i = 0; i < count; ++i)
-            std::free(names[i]);
-        std::free(names);
-    }
+    std::free(given);
     if (listeners.session < 0)
         logLine.warning(
             "session service off: systemd passed no 'session' socket (TCP 139 may be held "
             "by another program such as smbd, so vorelind-session.socket failed); messages "
             "arrive only through vorelin-deliver");
-    if (listeners.names < 0)
+    if (names < 0)
         logLine.warning(
             "name service off: systemd passed no 'names' socket (UDP 137 may be held by "
             "nmbd, so vorelind-names.socket failed)");
@@ -205,7 +187,6 @@ bool passedSockets(Daemon::Listeners& listeners, int& datagram, bool inboxExpect
 
 int main(int argc, char** argv)
 {
-    g_journal = stderrIsJournal();
     Settings settings;
     // The installed service reads the system's file, unless given another or in direct mode.
     bool skipSystemFile = false;
@@ -232,13 +213,13 @@ int main(int argc, char** argv)
 
     Daemon::Listeners listeners;
     bool ownNameSocket = false;
+    int nameSocket = -1;
     int datagramSocket = -1;
     if (settings.directMode()) {
         // Ports 139 and 137 may come from a privileged launcher (systemd-socket-activate under
         // sudo) while this runs as the user; what was not passed is opened here.
-        const bool passed = ::sd_listen_fds(0) > 0;
-        if (passed)
-            passedSockets(listeners, datagramSocket, false);
+        if (::sd_listen_fds(0) > 0)
+            passedSockets(listeners, nameSocket, datagramSocket, false);
         if ((listeners.session < 0 && (settings.bind.empty() || settings.sessionPort == 0)) ||
             settings.runtimeDir.empty() || settings.stateDir.empty()) {
             std::fprintf(stderr, "vorelind: direct mode needs --bind, --session-port, "
@@ -253,45 +234,38 @@ int main(int argc, char** argv)
             return fail(error);
         if (datagramSocket < 0 && settings.datagramPort != 0)
             datagramSocket = WorkgroupReception::openSocket(settings.datagramPort, logLine);
-        if (listeners.names < 0 && settings.namePort != 0) {
-            listeners.names = NameService::openSocket(settings.namePort, logLine);
-            ownNameSocket = true;
-        }
+        ownNameSocket = nameSocket < 0 && settings.namePort != 0;
+        if (ownNameSocket)
+            nameSocket = NameService::openSocket(settings.namePort, logLine);
     } else {
         if (settings.stateDir.empty()) {
             const char* state = std::getenv("STATE_DIRECTORY");
             settings.stateDir = state && *state ? state : kDefaultStateDir;
         }
-        if (!passedSockets(listeners, datagramSocket))
+        if (!passedSockets(listeners, nameSocket, datagramSocket))
             return fail("no sockets: start it through its socket units, or in direct mode with "
                         "--bind");
     }
 
-    std::string computerName = settings.computerName;
-    if (computerName.empty()) {
+    if (settings.computerName.empty()) {
         char buffer[64] = {};
         std::uint32_t size = sizeof buffer;
         if (LinuxComputerName().GetComputerNameA(buffer, size))
-            computerName = buffer;
+            settings.computerName = buffer;
     }
     LinuxNetworkAdapters interfaces;
     // This machine's addresses as text, each one a called name that means the computer.
-    NameTable names(computerName, [&interfaces] {
+    NameTable names(settings.computerName, [&interfaces] {
         std::vector<std::string> out;
         for (const Ipv4Interface& interface :
-             interfaces.GetIpv4Interfaces().value_or(std::vector<Ipv4Interface>{})) {
-            in_addr address{htonl(interface.address)};
-            char text[INET_ADDRSTRLEN] = {};
-            if (::inet_ntop(AF_INET, &address, text, sizeof text))
-                out.emplace_back(text);
-        }
+             interfaces.GetIpv4Interfaces().value_or(std::vector<Ipv4Interface>{}))
+            out.push_back(dotted(interface.address));
         return out;
     });
 
-    uid_t handInUid = 0;
-    if (const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str()))
-        handInUid = account->pw_uid;
-    else
+    const passwd* account = ::getpwnam(settings.messageCommandAccount.c_str());
+    const uid_t handInUid = account ? account->pw_uid : 0;
+    if (!account)
         logLine.warning("hand-ins: no account '" + settings.messageCommandAccount +
                         "'; only root may hand messages in");
 
@@ -303,18 +277,16 @@ int main(int argc, char** argv)
     inbox.setHandInSink(&reception);
 
     Daemon daemon(settings, listeners, names, reception, inbox, *decoder, handInUid, logLine);
-    NameService::Options nameOptions;
-    nameOptions.onlyInterfaces = settings.nameInterfaces;
-    nameOptions.aliasTiming = {settings.aliasGrace, 2 * settings.aliasGrace};
-    nameOptions.watchInterval = settings.nameWatchInterval;
-    nameOptions.ownSocket = ownNameSocket;
     // H-node: the names also go to the WINS servers. nmbd, when it holds the port, registers
     // the computer name itself, and this service holds none then.
-    NameHolder::Settings holderSettings;
-    holderSettings.winsServers = network.config.nameServers();
-    holderSettings.winsRefreshInterval = settings.winsRefreshInterval;
-    NameService nameService(listeners.names, holderSettings, nameOptions, names, inbox, interfaces,
-                            logLine);
+    NameService nameService(nameSocket,
+                            {.winsServers = network.config.nameServers(),
+                             .winsRefreshInterval = settings.winsRefreshInterval},
+                            {settings.nameInterfaces,
+                             {settings.aliasGrace, 2 * settings.aliasGrace},
+                             settings.nameWatchInterval,
+                             ownNameSocket},
+                            names, inbox, interfaces, logLine);
     inbox.setPresence(&nameService);
     daemon.addSource(&nameService);
     std::optional<WorkgroupReception> workgroupReception;
@@ -330,11 +302,10 @@ int main(int argc, char** argv)
     }
     nameService.start();
     std::unique_ptr<LoginWatch> logins;
-    if (settings.loginAliases && listeners.names >= 0) {
+    if (settings.loginAliases && nameSocket >= 0)
         logins = LoginWatch::open(
             [&nameService](const std::set<std::string>& users) { nameService.setLoggedIn(users); },
             logLine);
-    }
     if (logins) {
         daemon.addSource(logins.get());
         logins->refresh();

@@ -72,10 +72,9 @@ private:
             return text ? std::optional(Value{Value::Type::String, std::move(*text), {}})
                         : std::nullopt;
         }
-        for (const std::string_view word : {"true", "false", "null"}) {
+        for (const std::string_view word : {"true", "false", "null"})
             if (literal(word))
                 return Value{word == "null" ? Value::Type::Null : Value::Type::Bool, {}, {}};
-        }
         const std::size_t start = m_at;
         accept("-");
         if ((!accept("0") && !digits()) || (accept(".") && !digits()))
@@ -175,10 +174,9 @@ namespace Json {
 
 const Value* Value::find(std::string_view key) const
 {
-    for (const auto& [name, value] : members) {
+    for (const auto& [name, value] : members)
         if (name == key)
             return &value;
-    }
     return nullptr;
 }
 

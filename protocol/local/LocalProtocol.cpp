@@ -144,10 +144,9 @@ std::string encode(const Line& value)
                     .add("waiting", hello.waiting);
                 for (const auto& [key, value] :
                      {std::pair{kComputerState, &hello.computerState},
-                      std::pair{kAlias, &hello.alias}, std::pair{kAliasState, &hello.aliasState}}) {
+                      std::pair{kAlias, &hello.alias}, std::pair{kAliasState, &hello.aliasState}})
                     if (!value->empty())
                         writer.add(key, *value);
-                }
                 return writer.finish() + "\n";
             },
             [](const Message& message) {
@@ -211,19 +210,13 @@ std::optional<std::string> handOut(std::string_view record, std::string_view id)
         if (object->string("type") != "message" || object->string("id") != "" ||
             !record.starts_with(kStoredPrefix))
             return std::nullopt;
-        std::string out;
-        out.reserve(record.size() + id.size() + 1);
-        out.append(kStoredPrefix)
-            .append(id)
-            .append(record.substr(kStoredPrefix.size()))
-            .append("\n");
-        return out;
+        return std::string(kStoredPrefix).append(id).append(record.substr(kStoredPrefix.size())) +
+               "\n";
     }
     // The older form: an object of the fields alone, every one of them there.
-    for (const auto& [key, member] : kMessageFields) {
+    for (const auto& [key, member] : kMessageFields)
         if (!object->string(key))
             return std::nullopt;
-    }
     Message message = messageOf(*object);
     message.id = id;
     return encode(message);

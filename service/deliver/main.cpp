@@ -42,20 +42,15 @@ const char* const kHelp = "Usage: vorelin-deliver [--socket PATH] [--retry-inter
 bool readFile(const char* path, std::string& text, std::string& error)
 {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
+    std::FILE* in = fd < 0 ? nullptr : ::fdopen(fd, "r");
+    if (!in) {
         error = std::string(path) + ": " + std::strerror(errno);
         return false;
     }
-    char chunk[8192];
-    while (text.size() <= kMaxFile) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(chunk, std::size_t(n));
-    }
-    ::close(fd);
+    // One byte more than a message may have tells a longer file.
+    text.resize(kMaxFile + 1);
+    text.resize(std::fread(text.data(), 1, text.size(), in));
+    std::fclose(in);
     if (text.size() > kMaxFile) {
         error = std::string(path) + ": longer than any message";
         return false;
@@ -74,11 +69,8 @@ enum class Outcome
 // What a "refused" answer's reason makes of the message.
 Outcome outcomeOf(std::string_view reason)
 {
-    for (const std::string_view verdict :
-         {"refused-too-long", "refused-empty", "refused-blocked"}) {
-        if (reason == verdict)
-            return Outcome::Refused;
-    }
+    if (reason == "refused-too-long" || reason == "refused-empty" || reason == "refused-blocked")
+        return Outcome::Refused;
     return reason == "not allowed" || reason == "from, machine and text are needed"
                ? Outcome::Failed
                : Outcome::Deferred;
@@ -149,7 +141,7 @@ int main(int argc, char** argv)
             return parseMilliseconds(value, name == "retry-for" ? retryFor : retryInterval) &&
                    retryInterval.count() > 0;
         },
-        operands, error, 3);
+        error, &operands, 3);
     if (outcome == CommandLine::Outcome::Run && operands.size() != 3)
         error = "needs SENDER MACHINE FILE";
     if (const auto status = CommandLine::settle(outcome, "vorelin-deliver", kHelp, error))
@@ -159,7 +151,6 @@ int main(int argc, char** argv)
     const char* file = operands[2].c_str();
 
     std::string text;
-
     if (!readFile(file, text, error)) {
         std::fprintf(stderr, "vorelin-deliver: cannot read the message from %s: %s\n", sender,
                      error.c_str());
@@ -180,14 +171,12 @@ int main(int argc, char** argv)
     const auto giveUp = Clock::now() + retryFor;
     while (true) {
         const Outcome outcome = handIn(socketPath, line, error);
-        if (outcome == Outcome::Delivered || outcome == Outcome::Refused)
+        if (outcome == Outcome::Delivered || outcome == Outcome::Refused) {
             ::unlink(file); // the service has answered for it
-        if (outcome == Outcome::Delivered)
-            return 0;
-        if (outcome == Outcome::Refused) {
-            std::fprintf(stderr, "vorelin-deliver: message from %s refused: %s\n", sender,
-                         error.c_str());
-            return 1;
+            if (outcome == Outcome::Refused)
+                std::fprintf(stderr, "vorelin-deliver: message from %s refused: %s\n", sender,
+                             error.c_str());
+            return outcome == Outcome::Refused ? 1 : 0;
         }
         if (outcome == Outcome::Failed || Clock::now() + retryInterval >= giveUp)
             break;

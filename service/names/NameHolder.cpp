@@ -14,14 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string dotted(std::uint32_t address)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
-                  (address >> 8) & 0xFF, address & 0xFF);
-    return text;
-}
-
 std::string nameText(const NetbiosName& name)
 {
     char suffix[8];

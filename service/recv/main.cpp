@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
+#include <utility>
 
 namespace {
 
@@ -75,27 +75,19 @@ void print(const Wire::Message& m, bool json)
 // stderr, so that the user learns why nobody reaches them by name.
 void tellName(const Wire::NameUpdate& update)
 {
-    const std::string name = forTerminal(update.name);
-    std::string problem;
-    switch (Wire::nameProblem(update)) {
-    case Wire::NameProblem::None:
-        return;
-    case Wire::NameProblem::ComputerConflict:
-    case Wire::NameProblem::AliasConflict:
-        problem = "another computer holds the name " + name + ": messages to it go there";
-        break;
-    case Wire::NameProblem::AliasTooLong:
-        problem = "your login " + name +
-                  " is longer than 15 bytes: no message name for it; messages to the computer "
-                  "name still arrive";
-        break;
-    case Wire::NameProblem::AliasUnavailable:
-        problem = "the name service is off (another program holds UDP 137): nobody can reach "
-                  "you as " +
-                  name;
-        break;
-    }
-    std::fprintf(stderr, "vorelin-recv: %s\n", problem.c_str());
+    using enum Wire::NameProblem;
+    const auto problem = Wire::nameProblem(update);
+    if (problem != None)
+        std::fprintf(stderr,
+                     problem == AliasTooLong
+                         ? "vorelin-recv: your login %s is longer than 15 bytes: no message name "
+                           "for it; messages to the computer name still arrive\n"
+                     : problem == AliasUnavailable
+                         ? "vorelin-recv: the name service is off (another program holds UDP "
+                           "137): nobody can reach you as %s\n"
+                         : "vorelin-recv: another computer holds the name %s: messages to it go "
+                           "there\n",
+                     forTerminal(update.name).c_str());
 }
 
 // Prints and acknowledges one "message" line; false when the line is not one.
@@ -120,7 +112,6 @@ int main(int argc, char** argv)
     std::string socketPath = LocalClient::kDefaultSocket;
     static constexpr CommandLine::Option kOptions[] = {
         {"json", false}, {"once", false}, {"socket", true}};
-    std::vector<std::string> operands;
     std::string error;
     const auto outcome = CommandLine::parse(
         argc, argv, kOptions,
@@ -131,9 +122,7 @@ int main(int argc, char** argv)
                 socketPath = value;
             return true;
         },
-        operands, error);
-    if (outcome == CommandLine::Outcome::Run && !operands.empty())
-        error = "unexpected argument '" + operands.front() + "'";
+        error);
     if (const auto status = CommandLine::settle(outcome, "vorelin-recv", kHelp, error))
         return *status;
 
@@ -147,16 +136,15 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "vorelin-recv: cannot reach the service: %s\n", error.c_str());
                 return 1;
             }
-            if (!toldWaiting)
+            if (!std::exchange(toldWaiting, true))
                 std::fprintf(stderr, "vorelin-recv: waiting for the service (%s)\n", error.c_str());
-            toldWaiting = true;
             std::this_thread::sleep_for(retry);
             retry = std::min(retry * 2, kLastRetry);
             continue;
         }
         Wire::Line first;
+        // A service that says nothing is tried again: connect starts afresh.
         if (client.read(first, Clock::now() + kReplyTime) != LocalClient::Read::Line) {
-            client.close();
             if (once)
                 return 1;
             continue;
@@ -172,13 +160,10 @@ int main(int argc, char** argv)
         tellName({false, hello->alias, hello->aliasState});
         Wire::Line line;
         if (once) {
-            auto waiting = hello->waiting;
-            while (waiting > 0) {
+            // Only messages count against what the hello said is waiting.
+            for (auto waiting = hello->waiting; waiting > 0; waiting -= handle(client, line, json))
                 if (client.read(line, Clock::now() + kReplyTime) != LocalClient::Read::Line)
                     return 1;
-                if (handle(client, line, json))
-                    --waiting;
-            }
             client.finish(kReplyTime);
             return 0;
         }

@@ -5,6 +5,8 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
 // Parses a configuration file and then a command line, as vorelind does.
@@ -170,7 +172,7 @@ void TestSettings::prefixesPrioritiesInTheJournalOnly()
 void TestSettings::parsesEveryProgramsOptionsOneWay_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("trailing");   // operands that are never options
+    QTest::addColumn<int>("trailing");   // operands that are never options; -1: none taken
     QTest::addColumn<QString>("result"); // what was seen, or the outcome's error
     QTest::newRow("--opt value") << QStringList{"--socket", "/s", "--once"} << 0
                                  << "socket=/s once= |";
@@ -180,6 +182,8 @@ void TestSettings::parsesEveryProgramsOptionsOneWay_data()
         << QStringList{"--once", "a", "b"} << 0 << "once= | a b";
     QTest::newRow("an operand that looks like an option")
         << QStringList{"--socket=/s", "-x", "--socket", "f"} << 3 << "socket=/s | -x --socket f";
+    QTest::newRow("operand where none is taken")
+        << QStringList{"--once", "a"} << -1 << "error: unexpected argument 'a'";
     QTest::newRow("help wins") << QStringList{"--once", "--help"} << 0 << "help";
     QTest::newRow("version") << QStringList{"-V"} << 0 << "version";
     QTest::newRow("unknown option")
@@ -216,7 +220,7 @@ void TestSettings::parsesEveryProgramsOptionsOneWay()
             why = "empty";
             return name != "socket" || !value.empty();
         },
-        operands, error, trailing);
+        error, trailing < 0 ? nullptr : &operands, std::max(trailing, 0));
     QString got = outcome == CommandLine::Outcome::Help      ? "help"
                   : outcome == CommandLine::Outcome::Version ? "version"
                   : outcome == CommandLine::Outcome::Error
