@@ -31,6 +31,8 @@ template <class... F> struct Overloaded : F...
 {
     using F::operator()...;
 };
+// Older compilers (clang 14, which builds the fuzzers) do not deduce it by themselves.
+template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
 std::string field(const Json::Value& object, std::string_view key)
 {
