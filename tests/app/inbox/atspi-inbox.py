@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Reads and drives vorelin-inbox through AT-SPI, as a screen reader does.
+"""Reads and drives vorelin-inbox and the window through AT-SPI, as a screen reader does.
 
   atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender (* for
                                        any) and text; prints its fields as NAME=VALUE lines,
@@ -11,6 +11,8 @@
   atspi-inbox.py close-popup           presses the pop-up's Cerrar button
   atspi-inbox.py reply TEXT STATUS     presses Responder in the pop-up, types TEXT in the answer
                                        box, presses Enviar and waits for STATUS in the box
+  atspi-inbox.py press-keeps BUTTON BOX presses BUTTON, which must change nothing: once it is
+                                       up again the text box BOX holds what it held
 
 Every wait is bounded; exit status 1 with the reason on failure.
 """
@@ -111,6 +113,10 @@ def press(window, name):
     button = named(window, name, (pyatspi.ROLE_PUSH_BUTTON,))
     if button is None:
         fail("no button named " + name)
+    press_button(button)
+
+
+def press_button(button):
     action = button.queryAction()
     for i in range(action.nActions):
         if action.getName(i) in ("Press", "press", "click"):
@@ -179,6 +185,19 @@ def main(argv):
             fail("the answer box shows no send status")
         wait_for("the status " + argv[3], lambda: status.name == argv[3])
         print("status=" + status.name)
+        return
+    if len(argv) >= 4 and argv[1] == "press-keeps":
+        def anywhere(name, roles):
+            return next(filter(None, (named(app, name, roles) for app in applications())), None)
+        button = wait_for("a button " + argv[2], lambda: anywhere(argv[2], (pyatspi.ROLE_PUSH_BUTTON,)))
+        box = wait_for("a text box " + argv[3],
+                       lambda: anywhere(argv[3], (pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY)))
+        before = text_of(box)
+        press_button(button)
+        # The button comes up again as it clicks, and the click is handled before the next question.
+        wait_for(argv[2] + " to come up", lambda: not button.getState().contains(pyatspi.STATE_PRESSED))
+        if text_of(box) != before:
+            fail(f"the text box {argv[3]} went from {before!r} to {text_of(box)!r}")
         return
     print(__doc__)
     sys.exit(2)
