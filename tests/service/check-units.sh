@@ -26,13 +26,13 @@ session=$(grep '/vorelind-session.socket$' <<<"$units")
 # systemd binds the names socket with address reuse, so nmbd can always bind UDP 137 beside it
 # (vorelind then gives way); port reuse would have the kernel share nmbd's unicast datagrams
 # with that socket, where nobody reads them while vorelind stands aside.
-names=$(grep '/vorelind-names.socket$' <<<"$units")
-grep -q '^ListenDatagram=0.0.0.0:137$' "$names" || fail "vorelind-names.socket: not UDP 0.0.0.0:137"
-if grep -qiE '^ReusePort=(yes|true|on|1)' "$names"; then fail "vorelind-names.socket sets ReusePort"; fi
 # The same for UDP 138: nmbd must still start beside it and keep its unicast datagrams.
-datagram=$(grep '/vorelind-datagram.socket$' <<<"$units")
-grep -q '^ListenDatagram=0.0.0.0:138$' "$datagram" || fail "vorelind-datagram.socket: not UDP 0.0.0.0:138"
-if grep -qiE '^ReusePort=(yes|true|on|1)' "$datagram"; then fail "vorelind-datagram.socket sets ReusePort"; fi
+for socket in names:137 datagram:138; do
+    unit=vorelind-${socket%:*}.socket
+    grep -qx "ListenDatagram=0.0.0.0:${socket#*:}" "$(grep "/$unit\$" <<<"$units")" ||
+        fail "$unit: not UDP 0.0.0.0:${socket#*:}"
+    if grep -qiE '^ReusePort=(yes|true|on|1)' "$(grep "/$unit\$" <<<"$units")"; then fail "$unit sets ReusePort"; fi
+done
 
 output=$(systemd-analyze verify --recursive-errors=no --man=no --root="$root" $units 2>&1) ||
     fail "systemd-analyze verify: $output"
