@@ -180,7 +180,7 @@ took_message() {
 # samba_client FILE ADDRESS [LINE...]: a configuration for nmblookup and smbclient -M on a host at
 # ADDRESS/24, caching nothing, its folders in FILE's folder under client/, the lines added.
 samba_client() {
-    local file=$1 address=$2 dir line key
+    local file=$1 address=$2 dir
     dir=$(dirname "$file")/client
     shift 2
     mkdir -p "$dir"
