@@ -2,10 +2,13 @@
 line's announcements. Every wait ends at its deadline."""
 import subprocess
 import sys
-import time
+from pathlib import Path
 
 import pyatspi
 from gi.repository import GLib
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from atspi import application, wait_for, walk  # noqa: E402
 
 failures = []
 
@@ -16,39 +19,11 @@ def check(condition, what):
         failures.append(what)
 
 
-def find_application(deadline):
-    while time.monotonic() < deadline:
-        desktop = pyatspi.Registry.getDesktop(0)
-        for application in desktop:
-            if application is not None and application.name.lower() == "vorelin":
-                return application
-        time.sleep(0.2)
-    return None
-
-
-def walk(node, depth=0):
-    if node is None or depth > 12:
-        return
-    yield node
-    for child in node:
-        yield from walk(child, depth + 1)
-
-
-application = find_application(time.monotonic() + 20)
-if application is None:
-    print("FAIL: the program did not appear on the accessibility bus")
-    sys.exit(1)
-
-deadline = time.monotonic() + 10
-status = None
-while status is None and time.monotonic() < deadline:
-    nodes = list(walk(application))
-    status = next((n for n in nodes if n.getRole() == pyatspi.ROLE_STATUS_BAR), None)
-    if status is None:
-        time.sleep(0.2)
-check(status is not None, "the status line is a status bar")
-if status is None:
-    sys.exit(1)
+program = wait_for("the program on the accessibility bus", application)
+status = wait_for("the status line as a status bar",
+                  lambda: next((n for n in walk(program) if n.getRole() == pyatspi.ROLE_STATUS_BAR), None))
+print("ok: the status line is a status bar")
+nodes = list(walk(program))
 check(status.name == "Estado", f'the empty status line is named "Estado" (is "{status.name}")')
 
 names = {n.name for n in nodes}

@@ -11,6 +11,7 @@
 # Usage: first-message.sh SCRIPTS-START BUILD-DIR WM-MESSAGE
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/netns.sh"
 source "$here/../support/desktop.sh"
 
 readonly skip=77
@@ -153,28 +154,15 @@ echo "ok: after the window closed no vorelind or vorelin-inbox runs and the fold
 
 # --- Beside Samba's nmbd: the receiver on TCP 139, the names left to nmbd ----------------
 
-nmbd=$(PATH=/usr/sbin:/sbin:$PATH command -v nmbd)
+tool nmbd nmbd samba
 # nmbd's packet socket lives under /run/samba, which this namespace's empty /run lacks.
-mkdir -p "$scratch/samba" /run/samba
-cat >"$scratch/smb.conf" <<EOF
-[global]
-netbios name = $name
-workgroup = VTEST
-interfaces = 10.81.0.1/24
-bind interfaces only = yes
-local master = no
-dns proxy = no
-private dir = $scratch/samba
-lock directory = $scratch/samba
-state directory = $scratch/samba
-cache directory = $scratch/samba
-pid directory = $scratch/samba
-EOF
-"$nmbd" -F --debug-stdout -s "$scratch/smb.conf" >"$scratch/nmbd.out" 2>&1 &
+mkdir -p /run/samba
+samba_host "$scratch/samba" "$name" 10.81.0.1 "workgroup = VTEST"
+"$nmbd" -F --debug-stdout -s "$scratch/samba/smb.conf" >"$scratch/nmbd.out" 2>&1 &
 nmbd_pid=$!
 pids+=($nmbd_pid)
 nmbd_answers() {
-    timeout 3 nmblookup -s "$scratch/smb.conf" -U 10.81.0.1 "$name#03" 2>/dev/null |
+    timeout 3 nmblookup -s "$scratch/samba/smb.conf" -U 10.81.0.1 "$name#03" 2>/dev/null |
         grep -q '^10\.81\.0\.1 '
 }
 # Each try may take seconds: bounded by the clock, not by the count of tries.

@@ -36,11 +36,10 @@ arch=$(dpkg --print-architecture)
 [ "$version" = "$project_version" ] || fail "package version $version, project version $project_version"
 [ "$(basename "$deb")" = "vorelin_${project_version}_${arch}.deb" ] ||
     fail "package file is $(basename "$deb"), not vorelin_${project_version}_${arch}.deb"
-[ "$(field Package)" = vorelin ] || fail "package name is $(field Package)"
-[ "$(field Architecture)" = "$arch" ] || fail "architecture is $(field Architecture)"
-[ "$(field Section)" = net ] || fail "section is $(field Section)"
-[ "$(field Maintainer)" = "Vorelin team <equipo@vorelin.invalid>" ] || fail "maintainer is $(field Maintainer)"
-[ "$(field Homepage)" = "https://vorelin.invalid" ] || fail "homepage is $(field Homepage)"
+for want in Package=vorelin "Architecture=$arch" Section=net \
+    "Maintainer=Vorelin team <equipo@vorelin.invalid>" Homepage=https://vorelin.invalid; do
+    [ "$(field "${want%%=*}")" = "${want#*=}" ] || fail "${want%%=*} is $(field "${want%%=*}"), not ${want#*=}"
+done
 [ "$(field Description | wc -l)" -ge 2 ] || fail "the description has no long part"
 pass "package fields of $(basename "$deb")"
 
@@ -89,15 +88,10 @@ done
 help_text=""
 if [ -x "$root/usr/bin/vorelin-send" ]; then
     # Qt comes from the system, so the unpacked program runs as it is.
-    if help_text=$(timeout 20 "$root/usr/bin/vorelin-send" --help 2>&1); then
-        if grep -q 'vorelin-send' <<<"$help_text"; then
-            pass "vorelin-send --help"
-        else
-            fail "vorelin-send --help does not name the program: $help_text"
-        fi
-    else
+    help_text=$(timeout 20 "$root/usr/bin/vorelin-send" --help 2>&1) ||
         fail "vorelin-send --help exited with $?: $help_text"
-    fi
+    grep -q 'vorelin-send' <<<"$help_text" && pass "vorelin-send --help" ||
+        fail "vorelin-send --help does not name the program: $help_text"
     version_text=$(timeout 20 "$root/usr/bin/vorelin-send" --version 2>&1) ||
         fail "vorelin-send --version failed: $version_text"
     grep -qF "$project_version" <<<"$version_text" ||
@@ -211,14 +205,19 @@ pass "icons: $(echo $drawn)"
 
 # --- Manual page --------------------------------------------------------------------------
 
-page=$(find "$root/usr/share/man/man1" -name 'vorelin-send.1*' | head -n 1)
-if [ -z "$page" ]; then
-    fail "no manual page for vorelin-send"
-else
+# man_page NAME: the packaged NAME(1), unpacked to $work/NAME.1, which groff renders without a
+# warning; false when the package has none.
+man_page() {
+    local page warnings
+    page=$(find "$root/usr/share/man/man1" -name "$1.1*" | head -n 1)
+    [ -n "$page" ] || { fail "no manual page for $1" && return 1; }
+    case "$page" in *.gz) gzip -dc "$page" >"$work/$1.1" ;; *) cp "$page" "$work/$1.1" ;; esac
+    warnings=$(groff -man -Tutf8 -ww -z "$work/$1.1" 2>&1)
+    [ -z "$warnings" ] || fail "groff warns about $1(1): $warnings"
+}
+
+if man_page vorelin-send; then
     source_page="$work/vorelin-send.1"
-    case "$page" in *.gz) gzip -dc "$page" >"$source_page" ;; *) cp "$page" "$source_page" ;; esac
-    warnings=$(groff -man -Tutf8 -ww -z "$source_page" 2>&1)
-    [ -z "$warnings" ] || fail "groff warns about the manual page: $warnings"
     rendered=$(MANWIDTH=80 man -l "$source_page" 2>"$work/man.err" | col -b)
     [ ! -s "$work/man.err" ] || fail "man -l: $(cat "$work/man.err")"
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' EXAMPLES 'SEE ALSO'; do
@@ -238,13 +237,7 @@ else
 fi
 
 # The window's page, and the troubleshooting both pages owe the user: every status text.
-page=$(find "$root/usr/share/man/man1" -name 'vorelin.1*' | head -n 1)
-if [ -z "$page" ]; then
-    fail "no manual page for vorelin"
-else
-    case "$page" in *.gz) gzip -dc "$page" >"$work/vorelin.1" ;; *) cp "$page" "$work/vorelin.1" ;; esac
-    warnings=$(groff -man -Tutf8 -ww -z "$work/vorelin.1" 2>&1)
-    [ -z "$warnings" ] || fail "groff warns about vorelin(1): $warnings"
+if man_page vorelin; then
     rendered_window=$(MANWIDTH=200 man -l "$work/vorelin.1" 2>/dev/null | col -b)
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' DIAGNOSTICS 'SEE ALSO'; do
         grep -qx "$section" <<<"$rendered_window" || fail "vorelin(1) has no $section section"
@@ -318,10 +311,10 @@ for file in usr/bin/vorelin-inbox etc/xdg/autostart/vorelin-inbox.desktop \
     usr/share/applications/vorelin-inbox.desktop; do
     [ -e "$inbox_root/$file" ] || fail "vorelin-inbox lacks /$file"
 done
-grep -qw libqt6widgets6 <<<"$(dpkg-deb -f "$inbox_deb" Depends)" ||
-    fail "vorelin-inbox does not depend on the Qt widgets library"
-grep -qw qt6-translations-l10n <<<"$(dpkg-deb -f "$inbox_deb" Depends)" ||
-    fail "vorelin-inbox does not depend on Qt's translations, which give its Spanish buttons"
+# Qt's translations give its Spanish buttons.
+for want in libqt6widgets6 qt6-translations-l10n; do
+    grep -qw $want <<<"$(dpkg-deb -f "$inbox_deb" Depends)" || fail "vorelin-inbox does not depend on $want"
+done
 shared=$(comm -12 <(cd "$root" && find . -type f | sort) <(cd "$inbox_root" && find . -type f | sort))
 [ -z "$shared" ] || fail "vorelin and vorelin-inbox both ship: $shared"
 pass "vorelin-service and vorelin-inbox hold their programs, units and entries"

@@ -94,12 +94,8 @@ stop_tray() {
 
 stop_desktop() {
     local pid
-    for pid in "${desktop_pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${desktop_pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    for pid in "${desktop_pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${desktop_pids[@]}"; do wait "$pid" 2>/dev/null; done
     desktop_pids=()
 }
 

@@ -94,15 +94,13 @@ lan_pair() {
 
 # stop_pids PID...: TERM, up to 10 s for them to end, then KILL.
 stop_pids() {
-    local pid i alive
+    local pid i
     for pid in "$@"; do kill -TERM "$pid" 2>/dev/null; done
     for i in $(seq 1 100); do
-        alive=0
-        for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ "$alive" = 0 ] && return 0
+        kill -0 "$@" 2>/dev/null || return 0
         sleep 0.1
     done
-    for pid in "$@"; do kill -KILL "$pid" 2>/dev/null; done
+    kill -KILL "$@" 2>/dev/null
 }
 
 # --- A routed network: two subnets joined by a router namespace ------------------------------
@@ -146,13 +144,10 @@ netns_cleanup() {
 # netns_hosts NS LINE...: the hosts file `ip netns exec` puts over /etc/hosts in NS, localhost
 # and the LINEs, and an empty resolv.conf: the system resolver there asks no DNS server.
 netns_hosts() {
-    local ns=$1 line
+    local ns=$1
     shift
     mkdir -p "/etc/netns/$ns" 2>/dev/null || skip "/etc is read-only: cannot give a namespace a hosts file"
-    {
-        echo "127.0.0.1 localhost"
-        for line in "$@"; do echo "$line"; done
-    } >"/etc/netns/$ns/hosts"
+    printf '%s\n' "127.0.0.1 localhost" "$@" >"/etc/netns/$ns/hosts"
     : >"/etc/netns/$ns/resolv.conf"
 }
 
@@ -170,70 +165,43 @@ EOF
 }
 
 # wait_for_message DIR TEXT SENDER: the message with exactly TEXT from SENDER arrives in
-# DIR/messages (20 s at most); it is taken away, so the next one is told apart.
+# DIR/messages (30 s at most); it is taken away, so the next one is told apart.
 wait_for_message() {
-    local dir=$1 text=$2 sender=$3 file i
-    for i in $(seq 1 100); do
-        for file in "$dir"/messages/"$sender"-*; do
-            [ -f "$file" ] || continue
-            if [ "$(cat "$file")" = "$text" ]; then
-                rm -f "$file"
-                return 0
-            fi
-        done
-        sleep 0.2
+    await "no message \"$2\" from $3 arrived" took_message "$@" || ls "$1/messages"
+}
+took_message() {
+    local file
+    for file in "$1"/messages/"$3"-*; do
+        [ -f "$file" ] && [ "$(cat "$file")" = "$2" ] && rm -f "$file" && return 0
     done
-    fail "no message \"$text\" from $sender arrived; messages: $(ls "$dir/messages")"
+    return 1
 }
 
 # samba_client FILE ADDRESS [LINE...]: a configuration for nmblookup and smbclient -M on a host at
 # ADDRESS/24, caching nothing, its folders in FILE's folder under client/, the lines added.
 samba_client() {
-    local file=$1 address=$2 dir line key
+    local file=$1 address=$2 dir
     dir=$(dirname "$file")/client
     shift 2
     mkdir -p "$dir"
-    {
-        echo "[global]"
-        echo "interfaces = $address/24"
-        echo "bind interfaces only = yes"
-        echo "name cache timeout = 0"
-        for key in "private dir" "lock directory" "state directory" "cache directory" \
-            "pid directory"; do
-            echo "$key = $dir"
-        done
-        for line in "$@"; do echo "$line"; done
-    } >"$file"
+    printf '%s\n' "[global]" "interfaces = $address/24" "bind interfaces only = yes" \
+        "name cache timeout = 0" "private dir = $dir" "lock directory = $dir" \
+        "state directory = $dir" "cache directory = $dir" "pid directory = $dir" "$@" >"$file"
 }
 
 # samba_host DIR NAME ADDRESS [LINE...]: a private Samba configuration in DIR/smb.conf for a
 # host NAME at ADDRESS/24, with folders of its own, the given [global] lines added.
 samba_host() {
-    local dir=$1 name=$2 address=$3 line
+    local dir=$1 name=$2 address=$3
     shift 3
     mkdir -p "$dir"/{private,lock,state,cache,pid,ncalrpc,usershares,binddns,log}
-    {
-        echo "[global]"
-        echo "netbios name = $name"
-        echo "interfaces = $address/24"
-        echo "bind interfaces only = yes"
-        echo "local master = no"
-        echo "domain master = no"
-        echo "preferred master = no"
-        echo "dns proxy = no"
-        echo "name cache timeout = 0"
-        echo "max log size = 0"
-        echo "private dir = $dir/private"
-        echo "lock directory = $dir/lock"
-        echo "state directory = $dir/state"
-        echo "cache directory = $dir/cache"
-        echo "pid directory = $dir/pid"
-        echo "ncalrpc dir = $dir/ncalrpc"
-        echo "binddns dir = $dir/binddns"
-        echo "usershare path = $dir/usershares"
-        echo "log file = $dir/log/log.%m"
-        for line in "$@"; do echo "$line"; done
-    } >"$dir/smb.conf"
+    printf '%s\n' "[global]" "netbios name = $name" "interfaces = $address/24" \
+        "bind interfaces only = yes" "local master = no" "domain master = no" \
+        "preferred master = no" "dns proxy = no" "name cache timeout = 0" "max log size = 0" \
+        "private dir = $dir/private" "lock directory = $dir/lock" "state directory = $dir/state" \
+        "cache directory = $dir/cache" "pid directory = $dir/pid" "ncalrpc dir = $dir/ncalrpc" \
+        "binddns dir = $dir/binddns" "usershare path = $dir/usershares" \
+        "log file = $dir/log/log.%m" "$@" >"$dir/smb.conf"
 }
 
 # samba_receiver DIR NAME ADDRESS [LINE...]: samba_host's configuration for an smbd that takes

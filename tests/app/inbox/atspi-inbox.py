@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Reads and drives vorelin-inbox through AT-SPI, as a screen reader does.
+"""Reads and drives vorelin-inbox and the window through AT-SPI, as a screen reader does.
 
   atspi-inbox.py popup SENDER TEXT     waits for the pop-up of a message with this sender (* for
                                        any) and text; prints its fields as NAME=VALUE lines,
@@ -11,112 +11,19 @@
   atspi-inbox.py close-popup           presses the pop-up's Cerrar button
   atspi-inbox.py reply TEXT STATUS     presses Responder in the pop-up, types TEXT in the answer
                                        box, presses Enviar and waits for STATUS in the box
+  atspi-inbox.py press-keeps BUTTON BOX presses BUTTON, which must change nothing: once it is
+                                       up again the text box BOX holds what it held
 
 Every wait is bounded; exit status 1 with the reason on failure.
 """
 import sys
-import time
+from pathlib import Path
 
 import pyatspi
 
-TIMEOUT = 20.0
-APP_NAMES = ("vorelin-inbox", "Vorelin")
-
-
-def fail(reason):
-    print("FAIL: " + reason)
-    sys.exit(1)
-
-
-def walk(node, depth=0):
-    if node is None or depth > 40:
-        return
-    yield node
-    try:
-        count = node.childCount
-    except Exception:
-        return
-    for i in range(min(count, 500)):
-        try:
-            child = node.getChildAtIndex(i)
-        except Exception:
-            continue
-        yield from walk(child, depth + 1)
-
-
-def application():
-    desktop = pyatspi.Registry.getDesktop(0)
-    for i in range(desktop.childCount):
-        app = desktop.getChildAtIndex(i)
-        if app is not None and app.name in APP_NAMES:
-            return app
-    return None
-
-
-def applications():
-    desktop = pyatspi.Registry.getDesktop(0)
-    apps = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
-    return [app for app in apps if app is not None and app.name in APP_NAMES]
-
-
-# Every application by those names: the messenger's window may be on the bus beside the inbox.
-def top_windows(prefix):
-    found = []
-    for app in applications():
-        for i in range(app.childCount):
-            window = app.getChildAtIndex(i)
-            if window is not None and window.name.startswith(prefix):
-                states = window.getState()
-                if states.contains(pyatspi.STATE_SHOWING):
-                    found.append(window)
-    return found
-
-
-def wait_for(what, probe):
-    deadline = time.monotonic() + TIMEOUT
-    while time.monotonic() < deadline:
-        try:
-            result = probe()
-        except Exception:
-            result = None
-        if result:
-            return result
-        time.sleep(0.1)
-    fail("timed out waiting for " + what)
-
-
-def text_of(node):
-    try:
-        text = node.queryText()
-        return text.getText(0, text.characterCount)
-    except NotImplementedError:
-        return node.name
-
-
-def named(window, name, roles=None):
-    for node in walk(window):
-        if node.name == name and (roles is None or node.getRole() in roles):
-            return node
-    return None
-
-
-def described(window, description):
-    for node in walk(window):
-        if node.description == description:
-            return node
-    return None
-
-
-def press(window, name):
-    button = named(window, name, (pyatspi.ROLE_PUSH_BUTTON,))
-    if button is None:
-        fail("no button named " + name)
-    action = button.queryAction()
-    for i in range(action.nActions):
-        if action.getName(i) in ("Press", "press", "click"):
-            action.doAction(i)
-            return
-    action.doAction(0)
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "support"))
+from atspi import (application, applications, described, fail, named, press,  # noqa: E402
+                   press_button, text_of, top_windows, wait_for)
 
 
 FIELDS = ("Remitente", "Equipo del remitente", "Dirección del remitente", "Destinatario",
@@ -179,6 +86,19 @@ def main(argv):
             fail("the answer box shows no send status")
         wait_for("the status " + argv[3], lambda: status.name == argv[3])
         print("status=" + status.name)
+        return
+    if len(argv) >= 4 and argv[1] == "press-keeps":
+        def anywhere(name, roles):
+            return next(filter(None, (named(app, name, roles) for app in applications())), None)
+        button = wait_for("a button " + argv[2], lambda: anywhere(argv[2], (pyatspi.ROLE_PUSH_BUTTON,)))
+        box = wait_for("a text box " + argv[3],
+                       lambda: anywhere(argv[3], (pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY)))
+        before = text_of(box)
+        press_button(button)
+        # The button comes up again as it clicks, and the click is handled before the next question.
+        wait_for(argv[2] + " to come up", lambda: not button.getState().contains(pyatspi.STATE_PRESSED))
+        if text_of(box) != before:
+            fail(f"the text box {argv[3]} went from {before!r} to {text_of(box)!r}")
         return
     print(__doc__)
     sys.exit(2)

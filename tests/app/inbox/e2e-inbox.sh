@@ -81,12 +81,9 @@ Traed el informe, por favor.'
 
 fields=$("${atspi[@]}" popup PEDRO "$text") || fail "pop-up: $fields"
 echo "$fields"
-expect_field() {
-    grep -qxF "$1=$2" <<<"$fields" || fail "the pop-up shows no $1=$2"
-}
-expect_field Remitente PEDRO
-expect_field "Dirección del remitente" 127.0.0.1
-expect_field Destinatario INBOXTEST
+for want in Remitente=PEDRO "Dirección del remitente=127.0.0.1" Destinatario=INBOXTEST; do
+    grep -qxF "$want" <<<"$fields" || fail "the pop-up shows no $want"
+done
 machine=$(sed -n 's/^Equipo del remitente=//p' <<<"$fields")
 [ -n "$machine" ] || fail "the pop-up shows no machine"
 echo "ok: the pop-up shows sender, machine, address, recipient and text through AT-SPI"

@@ -62,11 +62,14 @@ far_sees() { await_nmb "$far" "$work/client/smb.conf" "$@"; }
 far_sees "10.85.1.2 NEARPC<03>" -U 10.85.1.1 --recursion 'NEARPC#03'
 far_sees "10.85.2.3 FARTWO<03>" -B 10.85.2.255 'FARTWO#03'
 
+# conf FILE LINES: $work/FILE, a vorelin.conf of LINES (with \n) that reads no Samba configuration.
+conf() { printf '%b' "$2\nsamba-config =\nsamba-dhcp-config =\n" >"$work/$1"; }
+
 # send CONFIG EXIT CODE ARGS...: vorelin-send on the far side with CONFIG as its vorelin.conf.
 send() {
     local config=$1 want_exit=$2 want_code=$3
     shift 3
-    printf '%b' "$config\nsamba-config =\nsamba-dhcp-config =\n" >"$work/vorelin.conf"
+    conf vorelin.conf "$config"
     check_send "$want_exit" "$want_code" ip netns exec "$far" \
         env VORELIN_CONFIG="$work/vorelin.conf" timeout 30 "$send_bin" "$@"
 }
@@ -116,7 +119,7 @@ for _ in range(100):
         break
 PY
 probe=$!
-for _ in $(seq 1 100); do [ -f "$work/probe.ready" ] && break; sleep 0.1; done
+await "the probe did not bind UDP 138" test -f "$work/probe.ready"
 send "workgroup = h5wg" 0 0 -f TESTER '*' "hello all"
 wait "$probe"
 if [ -f "$work/probe.dgram" ]; then
@@ -180,60 +183,57 @@ wins_holds() {
     [ -n "$ttl" ] && [ "$ttl" != none ]
 }
 wins_released() { [ "$(wins_ttl "$1")" = none ]; }
+# wins_gives NAME ADDRESS: nmblookup at the WINS server gives NAME<03> at ADDRESS.
+wins_gives() {
+    ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 \
+        --recursion "$1#03" 2>/dev/null | grep -q "^${2//./\\.} $1<03>"
+}
+# refreshed: the TTL the server gives for FARPC<03> has fallen by the second and risen again.
+fell=0
+refreshed() {
+    case "$(wins_ttl FARPC)" in
+    300000) [ "$fell" = 1 ] ;;
+    '' | none) return 1 ;;
+    *) fell=1 && return 1 ;;
+    esac
+}
+
+# vorelind_in NS ID CONFIG ARGS...: vorelind in NS with $work/CONFIG, its folders stateID and
+# runID, its log vorelindID.log; its pid last in pids.
+vorelind_in() {
+    local ns=$1 id=$2 config=$3
+    shift 3
+    mkdir -p "$work/state$id" "$work/run$id"
+    ip netns exec "$ns" env VORELIN_CONFIG="$work/$config" "$vorelind" --state-dir "$work/state$id" \
+        --runtime-dir "$work/run$id" "$@" >"$work/vorelind$id.log" 2>&1 &
+    pids+=($!)
+}
 
 echo "vorelind registers FARPC with the WINS server, refreshes it and defends it"
-printf 'workgroup = H5WG\nwins-server = 10.85.1.1\nsamba-config =\nsamba-dhcp-config =\n' \
-    >"$work/vorelind-net.conf"
-mkdir -p "$work/state" "$work/run" "$work/state2" "$work/run2"
-ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
-    --bind 10.85.2.2 --session-port 139 --name-port 137 --datagram-port 138 \
-    --state-dir "$work/state" --runtime-dir "$work/run" --computer-name FARPC \
-    --wins-refresh-interval 2s >"$work/vorelind.log" 2>&1 &
-daemon=$!
-pids+=($daemon)
+conf vorelind-net.conf 'workgroup = H5WG\nwins-server = 10.85.1.1'
+conf vorelind-off.conf 'workgroup = H5WG\nworkgroup-messages = no'
+vorelind_in "$far" "" vorelind-net.conf --bind 10.85.2.2 --session-port 139 --name-port 137 \
+    --datagram-port 138 --computer-name FARPC --wins-refresh-interval 2s
+daemon=${pids[-1]}
 # A second one beside FARTWO's nmbd and smbd: workgroup messages only, besides a session port
 # smbd does not hold.
-ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
-    --bind 10.85.2.3 --session-port 1139 --datagram-port 138 --state-dir "$work/state2" \
-    --runtime-dir "$work/run2" --computer-name FARTWOV >"$work/vorelind2.log" 2>&1 &
-pids+=($!)
+vorelind_in "$far2" 2 vorelind-net.conf --bind 10.85.2.3 --session-port 1139 --datagram-port 138 \
+    --computer-name FARTWOV
 # A third there with workgroup messages turned off: it must not take them.
-printf 'workgroup = H5WG\nworkgroup-messages = no\nsamba-config =\nsamba-dhcp-config =\n' \
-    >"$work/vorelind-off.conf"
-mkdir -p "$work/state4" "$work/run4"
-ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-off.conf" "$vorelind" \
-    --bind 10.85.2.3 --session-port 2139 --datagram-port 138 --state-dir "$work/state4" \
-    --runtime-dir "$work/run4" --computer-name FARTWOX >"$work/vorelind4.log" 2>&1 &
-pids+=($!)
+vorelind_in "$far2" 4 vorelind-off.conf --bind 10.85.2.3 --session-port 2139 --datagram-port 138 \
+    --computer-name FARTWOX
 # NEARV, across the router from the window: only WINS knows it.
-mkdir -p "$work/state5" "$work/run5"
-ip netns exec "$nearv" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
-    --bind 10.85.1.3 --session-port 139 --name-port 137 --state-dir "$work/state5" \
-    --runtime-dir "$work/run5" --computer-name NEARV >"$work/vorelind5.log" 2>&1 &
-pids+=($!)
+vorelind_in "$nearv" 5 vorelind-net.conf --bind 10.85.1.3 --session-port 139 --name-port 137 \
+    --computer-name NEARV
 await "FARPC<03> never reached the WINS server" wins_holds FARPC
-ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
-    'FARPC#03' 2>/dev/null | grep -q '^10\.85\.2\.2 FARPC<03>' ||
-    fail "nmblookup at the server does not give FARPC<03> at 10.85.2.2"
-# The TTL the server gives falls by the second and rises again with each refresh.
-fell=0 rose=0
-for _ in $(seq 1 150); do
-    ttl=$(wins_ttl FARPC)
-    case "$ttl" in
-    300000) [ "$fell" = 1 ] && rose=1 ;;
-    '' | none) ;;
-    *) fell=1 ;;
-    esac
-    [ "$rose" = 1 ] && break
-    sleep 0.2
-done
-[ "$rose" = 1 ] || fail "the server's TTL for FARPC<03> never rose again (no refresh)"
+wins_gives FARPC 10.85.2.2 || fail "nmblookup at the server does not give FARPC<03> at 10.85.2.2"
+await "the server's TTL for FARPC<03> never rose again (no refresh)" refreshed
 answer=$(claim_from_far2 FARPC)
 [ "$answer" = ad86 ] || fail "another host's claim of FARPC<03> got $answer, expected ACT_ERR (ad86)"
 
 echo "a workgroup message reaches both vorelind, one beside nmbd; copies and forgeries do not"
 for log in vorelind.log vorelind2.log vorelind4.log; do
-    for _ in $(seq 1 100); do grep -q 'listening as' "$work/$log" && break; sleep 0.2; done
+    await "$log: vorelind is not listening" grep -q 'listening as' "$work/$log"
 done
 ip netns exec "$far2" env VORELIN_CONFIG="$work/vorelind-net.conf" timeout 30 "$send_bin" \
     -f TESTER 'h5wg*' "to all $tag" >/dev/null 2>&1 || fail "vorelin-send H5WG* failed"
@@ -252,14 +252,9 @@ for datagram in (d, d, d[:1] + b"\x0f" + d[2:], d[:0xa0] + b"B" + d[0xa1:]):
     s.sendto(datagram, ("10.85.2.255", 138))
 PY
 for log in vorelind.log vorelind2.log; do
-    for _ in $(seq 1 100); do
-        [ "$(grep -c 'message from=ALICE .*to=H5WG\*' "$work/$log")" -ge 1 ] &&
-            grep -q "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\*" "$work/$log" &&
-            break
-        sleep 0.2
-    done
-    grep -q "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\* .*outcome=delivered" \
-        "$work/$log" || fail "$log: no workgroup message from vorelin-send"
+    await "$log: no workgroup message from vorelin-send" grep -q \
+        "message from=TESTER machine=[^ ]* address=10.85.2.3 to=H5WG\* .*outcome=delivered" "$work/$log"
+    await "$log: none of the copies came through" grep -q 'message from=ALICE .*to=H5WG\*' "$work/$log"
     [ "$(grep -c 'message from=ALICE ' "$work/$log")" = 1 ] ||
         fail "$log: the copies and forgeries made $(grep -c 'message from=ALICE ' "$work/$log") messages, not 1"
 done
@@ -282,17 +277,15 @@ trap 'kill $app; stop_desktop' EXIT
 wait_until 30 find_main_window || { echo "FAIL: the window did not appear"; exit 1; }
 window=$(find_main_window)
 # read_back TEXT RUN-DIR...: vorelin-recv of each RUN-DIR until TEXT is in it (20 s at most).
+received() {
+    "$RECV" --once --json --socket "$2/inbox.socket" >>"$2/recv.json" 2>&1
+    grep -qF "\"text\":\"$1\"" "$2/recv.json"
+}
 read_back() {
-    local text=$1 run
-    shift
-    for run in "$@"; do
-        for _ in $(seq 1 100); do
-            "$RECV" --once --json --socket "$run/inbox.socket" >>"$run/recv.json" 2>&1
-            grep -qF "\"text\":\"$text\"" "$run/recv.json" && break
-            sleep 0.2
-        done
-        grep -F "\"text\":\"$text\"" "$run/recv.json" ||
-            { echo "FAIL: \"$text\" from the window not in $run: $(cat "$run/recv.json")"; return 1; }
+    local run
+    for run in "${@:2}"; do
+        wait_until 20 received "$1" "$run" ||
+            { echo "FAIL: \"$1\" from the window not in $run: $(cat "$run/recv.json")"; return 1; }
     done
 }
 send_in_window "$window" nearv "Por WINS $TAG" && read_back "Por WINS $TAG" "$WORK/run5" || exit 1
@@ -327,16 +320,11 @@ grep -q 'registered FARPC<03> at 10.85.2.2 with WINS server 10.85.1.1' "$work/vo
 stop_pids "$daemon"
 
 echo "a name WINS holds for a live owner is refused: vorelind goes into conflict"
-ip netns exec "$far" env VORELIN_CONFIG="$work/vorelind-net.conf" "$vorelind" \
-    --bind 10.85.2.2 --session-port 139 --name-port 137 --state-dir "$work/state" \
-    --runtime-dir "$work/run" --computer-name NEARPC >"$work/vorelind3.log" 2>&1 &
-daemon=$!
-pids+=($daemon)
+vorelind_in "$far" 3 vorelind-net.conf --bind 10.85.2.2 --session-port 139 --name-port 137 \
+    --computer-name NEARPC
 await "vorelind was not refused NEARPC<03> by the server" \
     grep -q 'WINS server 10.85.1.1 refused NEARPC<03> (rcode 6)' "$work/vorelind3.log"
-ip netns exec "$far" timeout 5 "$nmblookup" -s "$work/client/smb.conf" -U 10.85.1.1 --recursion \
-    'NEARPC#03' 2>/dev/null | grep -q '^10\.85\.1\.2 NEARPC<03>' ||
-    fail "the server no longer gives NEARPC<03> at its owner's address"
-kill -TERM "$daemon"
+wins_gives NEARPC 10.85.1.2 || fail "the server no longer gives NEARPC<03> at its owner's address"
+kill -TERM "${pids[-1]}"
 
 finish "$work/vorelind.log" "$work"/{wins,near,far2}/nmbd.out

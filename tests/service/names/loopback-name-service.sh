@@ -9,6 +9,7 @@
 set -uo pipefail
 
 vorelind=${1:?usage: $0 VORELIND}
+source "$(dirname "$0")/../../support/checks.sh"
 python=$(command -v python3) || { echo "FAIL: python3 is not installed (scripts/test installs it)"; exit 1; }
 export PYTHONPATH="$(cd "$(dirname "$0")/../../support" && pwd)"
 [ -x "$vorelind" ] || { echo "FAIL: $vorelind is not built"; exit 1; }
@@ -30,6 +31,7 @@ JOURNAL_STREAM=$(stat -c '%d:%i' "$work/journal.log") "$vorelind" --bind 127.0.0
 grep -q '^<3>vorelind: .*CP932' "$work/journal.log" ||
     { echo "FAIL: no error priority for the journal: $(cat "$work/journal.log")"; exit 1; }
 
+settled() { grep -q '^names: interfaces' "$work/vorelind.log" || ! kill -0 "$daemon" 2>/dev/null; }
 # Free ports for this run, picked by the kernel; another program may take one before vorelind
 # binds it, so a start that fails is tried again with new ones (three times at most).
 for attempt in 1 2 3; do
@@ -42,11 +44,7 @@ print(t.getsockname()[1], u.getsockname()[1])')
         --name-interfaces lo --state-dir "$work/state" --runtime-dir "$work/run" \
         --computer-name LOOPTEST >"$work/vorelind.log" 2>&1 &
     daemon=$!
-    for _ in $(seq 1 100); do
-        grep -q '^names: interfaces' "$work/vorelind.log" && break
-        kill -0 "$daemon" 2>/dev/null || break
-        sleep 0.1
-    done
+    await "vorelind neither set up its name service nor ended" settled
     grep -q '^name service on UDP' "$work/vorelind.log" && kill -0 "$daemon" 2>/dev/null && break
     kill -TERM "$daemon" 2>/dev/null
     wait "$daemon" 2>/dev/null
@@ -54,7 +52,7 @@ print(t.getsockname()[1], u.getsockname()[1])')
 done
 [ -n "$daemon" ] || { echo "FAIL: vorelind did not start: $(cat "$work/vorelind.log")"; exit 1; }
 
-"$python" - "$names" "$work/vorelind.log" <<'PYEOF'
+"$python" - "$names" "$work/vorelind.log" <<'PYEOF' || fail "the name service's answers"
 import socket, struct, sys, time
 
 port, log = int(sys.argv[1]), sys.argv[2]
@@ -104,6 +102,6 @@ if "names: interfaces lo\n" not in text:
     failures.append("not limited to loopback: " + text)
 for f in failures:
     print("FAIL:", f)
-print("PASS" if not failures else "")
 sys.exit(1 if failures else 0)
 PYEOF
+finish "$work/vorelind.log"

@@ -58,6 +58,30 @@ start_vorelind() {
     daemon_pid=$!
     pids+=($daemon_pid)
 }
+# stop_vorelind [PID...]: TERM to vorelind and the PIDs; vorelind has ended.
+stop_vorelind() {
+    kill -TERM "$daemon_pid" "$@"
+    await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+}
+# activated RUN LOG: vorelind behind two systemd-socket-activate, as the units pass the sockets:
+# the inbox socket in $work/RUN and UDP 137, bound with address reuse. Each starts its child on
+# first use. Its pid in daemon_pid and pids.
+activated() {
+    mkdir -p "$work/$1"
+    ip netns exec "$srv" systemd-socket-activate -l "$work/$1/inbox.socket" --fdname=inbox \
+        systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
+        "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/$2" 2>&1 &
+    daemon_pid=$!
+    pids+=($daemon_pid)
+    await "no inbox socket" test -S "$work/$1/inbox.socket"
+}
+# sends ARGS...: vorelin-send ARGS from the client side as BOB succeeds.
+sends() {
+    local out
+    out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB "$@" 2>&1) || fail "vorelin-send $*: $out"
+}
+# node_status CONF ADDRESS: what nmblookup -A prints for ADDRESS.
+node_status() { ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/$1" -A "$2" 2>&1; }
 
 # lookup NAME: the addresses that answer a broadcast query from the client side.
 lookup() {
@@ -70,13 +94,12 @@ lookup() {
 answerers() {
     ip netns exec "$cli" timeout 10 "$python" - "$1" <<'EOF'
 import socket, struct, sys, time
+from netbios import encoded
 name, suffix = sys.argv[1].split("#")
-raw = name.ljust(15).encode() + bytes([int(suffix, 16)])
-encoded = bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
 s.bind(("10.79.0.2", 0))
-s.sendto(bytes.fromhex("424201100001000000000000") + encoded + bytes.fromhex("00200001"),
+s.sendto(bytes.fromhex("424201100001000000000000") + encoded(name, int(suffix, 16)) + bytes.fromhex("00200001"),
          ("10.79.0.255", 137))
 seen, end = set(), time.monotonic() + 1.5
 while time.monotonic() < end:
@@ -91,6 +114,12 @@ print("+".join(sorted(seen)) or "none")
 EOF
 }
 answered_by() { [ "$(lookup "$1")" = "$2" ]; }
+# only_by NAME WHO: one broadcast query for NAME is answered by WHO alone (vorelind, other, none).
+only_by() {
+    local who
+    who=$(answerers "$1")
+    [ "$who" = "$2" ] || fail "$1 answered by $who, not by $2 alone"
+}
 unanswered() { [ -z "$(lookup "$1")" ]; }
 logged() { grep -qs -- "$2" "$1"; }
 
@@ -104,9 +133,8 @@ client() {
 start_vorelind PC-ANA
 echo "the computer name is registered and answered"
 await "no answer for PC-ANA<03>" answered_by 'PC-ANA#03' 10.79.0.1
-ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1 >"$work/status.out" 2>&1
-grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/status.out" ||
-    fail "node status does not list PC-ANA<03>: $(cat "$work/status.out")"
+status=$(node_status client.conf 10.79.0.1)
+grep -q 'PC-ANA *<03> - *B <ACTIVE>' <<<"$status" || fail "node status does not list PC-ANA<03>: $status"
 [ -z "$(lookup 'NOSUCH#03')" ] || fail "a name not held was answered"
 [ -z "$(lookup 'PC-ANA#20')" ] || fail "PC-ANA<20>, not held, was answered"
 ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.1 'NOSUCH#03' \
@@ -115,10 +143,9 @@ ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -U 10.79.0.1
 echo "a sweep of forged defences over every transaction id leaves the held name alone"
 ip netns exec "$cli" timeout 60 "$python" - <<'EOF'
 import socket, time
-raw = b"PC-ANA".ljust(15) + b"\x03"
-encoded = bytes([32]) + bytes(c for b in raw for c in (65 + (b >> 4), 65 + (b & 15))) + b"\0"
+from netbios import encoded
 # NEGATIVE NAME REGISTRATION RESPONSE, ACT_ERR, claiming the name for 10.79.0.2.
-body = (bytes.fromhex("ad860000000100000000") + encoded
+body = (bytes.fromhex("ad860000000100000000") + encoded("PC-ANA")
         + bytes.fromhex("00200001000000000006") + bytes.fromhex("0000") + bytes([10, 79, 0, 2]))
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("10.79.0.2", 137))
@@ -137,8 +164,8 @@ echo "on loopback: answered with 127.0.0.1"
 ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -U 127.0.0.1 'PC-ANA#03' \
     >"$work/lo.out" 2>&1
 grep -q '^127\.0\.0\.1 PC-ANA<03>$' "$work/lo.out" || fail "loopback query: $(cat "$work/lo.out")"
-ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -A 127.0.0.1 >"$work/lo.out" 2>&1
-grep -q 'PC-ANA *<03> - *B <ACTIVE>' "$work/lo.out" || fail "loopback node status: $(cat "$work/lo.out")"
+status=$(ip netns exec "$srv" timeout 10 "$nmblookup" -s "$work/lo.conf" -A 127.0.0.1 2>&1)
+grep -q 'PC-ANA *<03> - *B <ACTIVE>' <<<"$status" || fail "loopback node status: $status"
 
 echo "ana connects: her alias appears; a login of 16 bytes gets none"
 client 4101 "$work/ana.out"
@@ -148,15 +175,12 @@ client 4102 "$work/long.out"
 long_pid=$!
 await "the long login was not told" logged "$work/long.out.err" "longer than 15 bytes"
 await "vorelind did not log the long login" logged "$work/vorelind.log" "no alias for averyveryverylongname"
-ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1 >"$work/status.out" 2>&1
-grep -q 'ANA *<03> - *B <ACTIVE>' "$work/status.out" || fail "node status lacks ANA<03>"
-grep -q 'AVERY' "$work/status.out" && fail "node status lists a name for the long login"
+status=$(node_status client.conf 10.79.0.1)
+grep -q 'ANA *<03> - *B <ACTIVE>' <<<"$status" || fail "node status lacks ANA<03>"
+grep -q 'AVERY' <<<"$status" && fail "node status lists a name for the long login"
 
 echo "delivered by computer name and by alias (lower case), with vorelin-send and smbclient -M"
-for target in pc-ana ana; do
-    out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB "$target" "to $target $tag" 2>&1) ||
-        fail "vorelin-send $target: $out"
-done
+for target in pc-ana ana; do sends "$target" "to $target $tag"; done
 printf 'by smbclient %s' "$tag" | ip netns exec "$cli" timeout 30 "$smbclient" \
     -s "$work/client.conf" -M PC-ANA -U bob% >"$work/smbclient.out" 2>&1 ||
     fail "smbclient -M PC-ANA: $(cat "$work/smbclient.out")"
@@ -168,8 +192,7 @@ echo "a message to the address goes to the computer name, with two aliases held"
 client 4103 "$work/bea.out"
 bea_pid=$!
 await "no answer for BEA<03>" answered_by 'BEA#03' 10.79.0.1
-out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to the address $tag" 2>&1) ||
-    fail "vorelin-send 10.79.0.1: $out"
+sends 10.79.0.1 "to the address $tag"
 for user in ana bea; do
     await "$user did not get the message to the address as PC-ANA's" logged "$work/$user.out" \
         "\"called\":\"PC-ANA\",.*\"text\":\"to the address $tag\""
@@ -181,7 +204,7 @@ kill -TERM "$ana_pid" "$long_pid"
 await "ANA<03> was not kept after ana left" logged "$work/vorelind.log" "ANA<03> kept for"
 client 4101 "$work/ana1.out"
 ana_pid=$!
-out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB ana "back $tag" 2>&1) || fail "vorelin-send ana: $out"
+sends ana "back $tag"
 await "ana's new client did not get the message to ana" logged "$work/ana1.out" "\"text\":\"back $tag\""
 [ "$(grep -c 'registered ANA<03>' "$work/vorelind.log")" = 1 ] || fail "ANA<03> was registered again"
 kill -TERM "$ana_pid"
@@ -206,8 +229,7 @@ client 4101 "$work/ana2.out"
 await "vorelind did not log the conflict" logged "$work/vorelind.log" "ANA<03> on vs$tag (10.79.0.1) is held by 10.79.0.2, not claimed"
 await "ana was not told of the conflict" logged "$work/ana2.out.err" "another computer holds the name ANA"
 [ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
-ip netns exec "$cli" timeout 10 "$nmblookup" -s "$work/client.conf" -A 10.79.0.1 >"$work/status.out" 2>&1
-grep -qE '^\s+ANA\s+<03>' "$work/status.out" &&
+grep -qE '^\s+ANA\s+<03>' <<<"$(node_status client.conf 10.79.0.1)" &&
     fail "node status lists ANA<03> although nmbd holds it"
 
 echo "two bounded floods of queries and garbage: still answering, memory bounded"
@@ -252,8 +274,7 @@ ip -n "$srv" addr add 10.79.0.1/24 brd + dev vs$tag
 await "PC-ANA<03> not answered with the old address again" answered_by 'PC-ANA#03' 10.79.0.1
 
 echo "shutdown releases the computer name"
-kill -TERM "$daemon_pid"
-await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+stop_vorelind
 grep -q 'released PC-ANA<03>' "$work/vorelind.log" || fail "no release of PC-ANA<03> at shutdown"
 
 echo "started while nmbd holds its computer name: not claimed, users told; sessions that reach this machine's address are still taken"
@@ -263,27 +284,18 @@ await "no local socket" test -S "$work/run/inbox.socket"
 client 4102 "$work/long2.out"
 await "a connected user was not told the computer name is lost" logged "$work/long2.out.err" "another computer holds the name ANA"
 [ "$(lookup 'ANA#03')" = 10.79.0.2 ] || fail "ANA<03> answered by $(lookup 'ANA#03'), not only by nmbd"
-out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB ana "lost $tag" 2>&1) ||
-    fail "a session to this machine's address calling its lost name was refused: $out"
+# A session to this machine's address calling its lost name is taken.
+sends -I 10.79.0.1 ana "lost $tag"
 await "the message to the lost name did not arrive" logged "$work/long2.out" "\"text\":\"lost $tag\""
-kill -TERM "$daemon_pid"
-await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+stop_vorelind
 
-echo "through socket activation, as the units pass the sockets"
-# Each systemd-socket-activate starts its child on first use: a client, then a query.
-mkdir -p "$work/run1"
-ip netns exec "$srv" systemd-socket-activate -l "$work/run1/inbox.socket" --fdname=inbox \
-    systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
-    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/activated.log" 2>&1 &
-activated=$!
-pids+=($activated)
-await "no inbox socket" test -S "$work/run1/inbox.socket"
+echo "through socket activation, as the units pass the sockets: a client, then a query"
+activated run1 activated.log
 ip netns exec "$srv" "$recv" --json --socket "$work/run1/inbox.socket" >"$work/root1.out" 2>&1 &
 pids+=($!)
 await "the socket-activated service does not answer for PC-ANA<03>" answered_by 'PC-ANA#03' 10.79.0.1
 await "the socket-activated service does not answer for ROOT<03>" answered_by 'ROOT#03' 10.79.0.1
-kill -TERM "$activated" "$!"
-await "the socket-activated vorelind did not stop" sh -c "! kill -0 $activated 2>/dev/null"
+stop_vorelind "$!"
 grep -q 'released PC-ANA<03>' "$work/activated.log" || fail "no release at the socket-activated service's shutdown"
 
 echo "nmbd first: vorelind holds no names, clients are told; when nmbd stops, vorelind takes over"
@@ -300,19 +312,16 @@ await "vorelind did not see nmbd on the port" logged "$work/vorelind.log" "name 
 client 4103 "$work/bea3.out"
 bea_pid=$!
 await "bea was not told that the name service is off" logged "$work/bea3.out.err" "the name service is off"
-out=$(ip netns exec "$cli" timeout 30 "$send_bin" -f BOB 10.79.0.1 "to samba's address $tag" 2>&1) ||
-    fail "vorelin-send 10.79.0.1 beside nmbd: $out"
+sends 10.79.0.1 "to samba's address $tag"
 await "a message to the address was not called by nmbd's netbios name" logged "$work/bea3.out" \
     "\"called\":\"SRVSAMBA\",.*\"text\":\"to samba's address $tag\""
-who=$(answerers 'SRVSAMBA#03')
-[ "$who" = other ] || fail "SRVSAMBA<03> answered by $who beside nmbd, not by nmbd alone"
+only_by 'SRVSAMBA#03' other
 unanswered 'BEA#03' || fail "BEA<03> answered while nmbd holds the port"
 kill -TERM "$nmbd_pid"
 await "vorelind did not take the name service back" logged "$work/vorelind.log" "taking the name service back"
 await "vorelind does not answer for SRVSAMBA<03> after nmbd left" answered_by 'SRVSAMBA#03' 10.79.0.1
 await "vorelind does not answer for bea's alias after nmbd left" answered_by 'BEA#03' 10.79.0.1
-who=$(answerers 'SRVSAMBA#03')
-[ "$who" = vorelind ] || fail "SRVSAMBA<03> answered by $who after nmbd left, not by vorelind alone"
+only_by 'SRVSAMBA#03' vorelind
 
 echo "vorelind first: nmbd starts beside it; vorelind releases its names and stops answering"
 releases=$(grep -c 'released BEA<03>' "$work/vorelind.log")
@@ -327,25 +336,15 @@ await "vorelind still answers for BEA<03>" unanswered 'BEA#03'
 [ "$(grep -c 'released BEA<03>' "$work/vorelind.log")" -gt "$releases" ] ||
     fail "vorelind did not release BEA<03> on the wire"
 await "bea was not told that the name service is off" sh -c "[ \$(grep -c 'the name service is off' $work/bea3.out.err) -ge 2 ]"
-who=$(answerers 'OTHERSMB#03')
-[ "$who" = other ] || fail "OTHERSMB<03> answered by $who, not by nmbd alone"
-who=$(answerers 'SRVSAMBA#03')
-[ "$who" = none ] || fail "SRVSAMBA<03> answered by $who after vorelind gave way"
-out=$(ip netns exec "$cli" timeout 30 "$send_bin" -I 10.79.0.1 -f BOB srvsamba "beside $tag" 2>&1) ||
-    fail "vorelind's session service stopped working beside nmbd: $out"
+only_by 'OTHERSMB#03' other
+only_by 'SRVSAMBA#03' none
+# vorelind's session service goes on working beside nmbd.
+sends -I 10.79.0.1 srvsamba "beside $tag"
 await "the message sent beside nmbd did not arrive" logged "$work/bea3.out" "\"text\":\"beside $tag\""
-kill -TERM "$daemon_pid" "$bea_pid"
-await "vorelind did not stop" sh -c "! kill -0 $daemon_pid 2>/dev/null"
+stop_vorelind "$bea_pid"
 
-# As the socket units pass them: the inbox socket, and UDP 137 bound with address reuse,
-# which succeeds beside nmbd. Each systemd-socket-activate starts its child on first use.
-mkdir -p "$work/run2"
-ip netns exec "$srv" systemd-socket-activate -l "$work/run2/inbox.socket" --fdname=inbox \
-    systemd-socket-activate -d -l 0.0.0.0:137 --fdname=inbox:names \
-    "$vorelind" --state-dir "$work/state" --computer-name PC-ANA >"$work/activated2.log" 2>&1 &
-pids+=($!)
-activated=$!
-await "no inbox socket" test -S "$work/run2/inbox.socket"
+# Through its sockets: UDP 137 bound with address reuse succeeds beside nmbd.
+activated run2 activated2.log
 ip netns exec "$srv" "$recv" --json --socket "$work/run2/inbox.socket" >"$work/root.out" 2>"$work/root.out.err" &
 pids+=($!)
 await "vorelind was not started through its sockets" sh -c \
