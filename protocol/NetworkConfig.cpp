@@ -121,6 +121,12 @@ std::optional<std::uint32_t> ipv4(std::string_view text)
     return ntohl(address.s_addr);
 }
 
+std::string dotted(std::uint32_t address)
+{
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
 std::optional<OwnSettings> parseOwn(std::string_view text, std::string& error)
 {
     OwnSettings own;

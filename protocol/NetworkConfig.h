@@ -93,5 +93,7 @@ Loaded loadFrom(const std::string& path, bool mustExist);
 std::optional<std::string> workgroupName(std::string_view text);
 // A dotted IPv4 address in host byte order.
 std::optional<std::uint32_t> ipv4(std::string_view text);
+// The other way: "192.168.0.10", as the log lines and the spool write it.
+std::string dotted(std::uint32_t address);
 
 } // namespace NetworkConfigParser

@@ -25,9 +25,3 @@ bool Log::isJournal(const char* journalStream, dev_t device, ino_t inode)
     const auto second = std::from_chars(first.ptr + 1, end, ino);
     return second.ec == std::errc{} && second.ptr == end && dev == device && ino == inode;
 }
-
-std::string dotted(std::uint32_t address)
-{
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}

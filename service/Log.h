@@ -57,6 +57,3 @@ public:
 private:
     std::function<void(Priority, const std::string&)> m_sink;
 };
-
-// An IPv4 address in host byte order as the lines and the spool write it: "192.168.0.10".
-std::string dotted(std::uint32_t address);

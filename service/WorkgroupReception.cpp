@@ -1,6 +1,7 @@
 #include "service/WorkgroupReception.h"
 
 #include "protocol/MailslotDatagram.h"
+#include "protocol/NetworkConfig.h"
 #include "protocol/OemDecoder.h"
 
 #include <arpa/inet.h>
@@ -85,7 +86,7 @@ bool WorkgroupReception::receive(std::span<const std::uint8_t> datagram,
     const std::string machine = message.sourceName.trimmedName();
     delivered.machine = m_decoder.name(
         std::span(reinterpret_cast<const std::uint8_t*>(machine.data()), machine.size()));
-    delivered.address = dotted(sourceAddress);
+    delivered.address = NetworkConfigParser::dotted(sourceAddress);
     // Shown as sent: the workgroup, with the star that marks a message to all of it.
     delivered.called = received->group ? m_options.workgroup + "*" : m_options.computerName;
     delivered.to = m_decoder.name(message.to) + (received->group ? "*" : "");

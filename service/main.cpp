@@ -259,7 +259,7 @@ int main(int argc, char** argv)
         std::vector<std::string> out;
         for (const Ipv4Interface& interface :
              interfaces.GetIpv4Interfaces().value_or(std::vector<Ipv4Interface>{}))
-            out.push_back(dotted(interface.address));
+            out.push_back(NetworkConfigParser::dotted(interface.address));
         return out;
     });
 

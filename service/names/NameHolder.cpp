@@ -1,6 +1,7 @@
 #include "service/names/NameHolder.h"
 
 #include "protocol/NameServerPacket.h"
+#include "protocol/NetworkConfig.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -39,7 +40,8 @@ bool onSubnet(const NameHolder::Interface& interface, std::uint32_t address)
 
 std::string describe(const NetbiosName& name, const NameHolder::Interface& interface)
 {
-    return nameText(name) + " on " + interface.name + " (" + dotted(interface.address) + ")";
+    return nameText(name) + " on " + interface.name + " (" +
+           NetworkConfigParser::dotted(interface.address) + ")";
 }
 
 } // namespace
@@ -346,7 +348,7 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                     !takeAnswerToken(Answer::Defence, sourceAddress, now))
                     return;
                 m_log.notice("names: defended " + describe(packet.name, *interface) + " against " +
-                             dotted(packet.address));
+                             NetworkConfigParser::dotted(packet.address));
                 queue(*interface, sourceAddress, sourcePort,
                       P::encodeNegativeRegistrationResponse(packet.transactionId, packet.name,
                                                             packet.nbFlags, packet.address));
@@ -365,7 +367,8 @@ void NameHolder::receive(std::span<const std::uint8_t> bytes, std::uint32_t sour
                 entry->second.state = State::Conflict;
                 enterConflict(packet.name, held, now);
                 m_log.warning("names: " + describe(packet.name, *interface) + " is held by " +
-                              dotted(sourceAddress) + ", not claimed; trying again in " +
+                              NetworkConfigParser::dotted(sourceAddress) +
+                              ", not claimed; trying again in " +
                               std::to_string(held.retryDelay.count() / 1000) + " s");
             }
             // A release of a name by another node is nothing to act on: we never cache.
@@ -491,8 +494,9 @@ bool NameHolder::receiveWins(std::span<const std::uint8_t> bytes, std::uint32_t 
         wins.nextAt = now + m_settings.winsRefreshInterval.value_or(
                                 std::clamp<std::chrono::milliseconds>(half, 30s, 20min));
         if (!refreshed)
-            m_log.info("names: registered " + nameText(name) + " at " + dotted(wins.address) +
-                       " with WINS server " + dotted(sourceAddress) + " for " +
+            m_log.info("names: registered " + nameText(name) + " at " +
+                       NetworkConfigParser::dotted(wins.address) + " with WINS server " +
+                       NetworkConfigParser::dotted(sourceAddress) + " for " +
                        std::to_string(answer->ttl) + " s");
         break;
     }
@@ -503,8 +507,9 @@ bool NameHolder::receiveWins(std::span<const std::uint8_t> bytes, std::uint32_t 
         break;
     case Kind::Refused:
         wins.phase = Wins::Phase::Refused;
-        m_log.warning("names: WINS server " + dotted(sourceAddress) + " refused " + nameText(name) +
-                      " (rcode " + std::to_string(answer->rcode) + "); trying again later");
+        m_log.warning("names: WINS server " + NetworkConfigParser::dotted(sourceAddress) +
+                      " refused " + nameText(name) + " (rcode " + std::to_string(answer->rcode) +
+                      "); trying again later");
         enterConflict(name, held, now);
         break;
     case Kind::Released:
@@ -531,7 +536,7 @@ void NameHolder::releaseWins(const NetbiosName& name, const Name& held)
           P::encodeWinsRequest(P::WinsRequest::Release, m_nextTransactionId++, name, wins.address,
                                0));
     m_log.info("names: released " + nameText(name) + " at WINS server " +
-               dotted(m_settings.winsServers[wins.server]));
+               NetworkConfigParser::dotted(m_settings.winsServers[wins.server]));
 }
 
 void NameHolder::queue(const Interface& from, std::uint32_t address, std::uint16_t port,
