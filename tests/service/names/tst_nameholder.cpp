@@ -6,6 +6,7 @@
 #include "HexBytes.h"
 #include "protocol/NameServerPacket.h"
 #include "protocol/NameServicePacket.h"
+#include "protocol/NetworkConfig.h"
 #include "service/names/NameHolder.h"
 
 #include <QTest>
@@ -21,20 +22,12 @@ namespace P = NameServerPacket;
 
 std::uint32_t ipv4(const QString& text)
 {
-    const QStringList parts = text.split('.');
-    std::uint32_t value = 0;
-    for (const QString& part : parts)
-        value = (value << 8) | part.toUInt();
-    return value;
+    return NetworkConfigParser::ipv4(text.toStdString()).value_or(0);
 }
 
-QString dotted(std::uint32_t a)
+QString dotted(std::uint32_t address)
 {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(a >> 24)
-        .arg((a >> 16) & 0xFF)
-        .arg((a >> 8) & 0xFF)
-        .arg(a & 0xFF);
+    return QString::fromStdString(NetworkConfigParser::dotted(address));
 }
 
 NetbiosName nameOf(const QString& text)
